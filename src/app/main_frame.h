@@ -1,0 +1,37 @@
+#pragma once
+// MDIForm1: the frame that holds the work window and the one menu item that (re)opens it.
+
+#include "mill/tool_position.h"
+#include "work_window.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QMdiArea;
+class QMdiSubWindow;
+
+namespace zelmar {
+
+class MainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainFrame(const QString& programDir, QWidget* parent = nullptr);
+
+    // "Фрезеровка": loads the work window when it is not loaded (the whole start-up runs), then focuses it.
+    void openWorkWindow();
+
+    WorkWindow* workWindow() const { return workWindow_; }
+    QAction* millAction() const { return millAction_; }
+    QMdiArea* mdiArea() const { return mdiArea_; }
+
+private:
+    QString programDir_;
+    ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
+    QMdiArea* mdiArea_;
+    QAction* millAction_;
+    QPointer<WorkWindow> workWindow_;
+    QPointer<QMdiSubWindow> subWindow_;
+};
+
+} // namespace zelmar

@@ -1,0 +1,25 @@
+#include "startup_config.h"
+
+#include "app/version.h"
+#include "profile_reader.h"
+
+#include <filesystem>
+
+namespace zelmar {
+
+StartupConfig readStartupConfig(const std::string& programDir) {
+    const std::string separator(1, std::filesystem::path::preferred_separator);
+    StartupConfig config;
+    config.configPath = programDir + separator + configFileName;
+    config.portName = readProfileStringFromFile(config.configPath, configSection, "Port", defaultPortName);
+    config.imageName = readProfileStringFromFile(config.configPath, configSection, "Image", defaultImageName);
+    config.imagePath = programDir + separator + config.imageName;
+    return config;
+}
+
+std::string workWindowCaption() {
+    return "Zelmar ЧПУ   ver. " + std::to_string(versionMajor) + "." + std::to_string(versionMinor) + "." +
+           std::to_string(versionPatch);
+}
+
+} // namespace zelmar

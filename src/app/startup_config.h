@@ -1,0 +1,26 @@
+#pragma once
+// What the work window reads when it loads: its caption and the two keys of cnc.ini.
+
+#include <string>
+
+namespace zelmar {
+
+inline constexpr const char* configFileName = "cnc.ini";
+inline constexpr const char* configSection = "CNC";
+inline constexpr const char* defaultPortName = "com1";
+inline constexpr const char* defaultImageName = "test.bmp";
+
+struct StartupConfig {
+    std::string configPath;
+    std::string portName;
+    std::string imageName;
+    // Always the program's folder, the separator and the configured name, even when that name is absolute.
+    std::string imagePath;
+};
+
+StartupConfig readStartupConfig(const std::string& programDir);
+
+// "Zelmar ЧПУ   ver. 1.0.1" from the project version.
+std::string workWindowCaption();
+
+} // namespace zelmar

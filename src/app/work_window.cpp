@@ -1,0 +1,267 @@
+#include "work_window.h"
+
+#include "caption_button.h"
+#include "error_box.h"
+#include "image_file.h"
+#include "layer_view.h"
+#include "tab_strip.h"
+#include "twips.h"
+#include "view_layout.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+
+#include <algorithm>
+#include <vector>
+
+namespace zelmar {
+namespace {
+
+enum class Kind { Frame, Button, Tree, Label, TextBox, CheckBox, TabStrip, Picture };
+
+// The work window as designed: positions and sizes in twips relative to the container; tabIndex is the
+// keyboard order.
+struct ControlDesign {
+    const char* name;
+    Kind kind;
+    const char* container; // nullptr: the window itself
+    const char* caption;
+    double left, top, width, height;
+    int tabIndex;
+};
+
+// Containers come before what they hold.
+const ControlDesign designs[] = {
+    {"Frame2", Kind::Frame, nullptr, "", 6525, 0, 3930, 6090, 4},
+    {"Command4", Kind::Button, "Frame2", "Градиент", 90, 180, 1230, 375, 8},
+    {"Command5", Kind::Button, "Frame2", "Отступить", 1395, 180, 1140, 375, 7},
+    {"Command1", Kind::Button, "Frame2", "Разобрать", 2610, 180, 1185, 375, 20},
+    {"tv", Kind::Tree, "Frame2", "", 135, 630, 3660, 3075, 19},
+    {"Command2", Kind::Button, "Frame2", "Выделенная", 90, 3780, 1230, 375, 18},
+    {"Command6", Kind::Button, "Frame2", "Все", 1395, 3780, 1185, 375, 6},
+    {"Command7", Kind::Button, "Frame2", "Резать 3D", 2655, 3780, 1140, 375, 5},
+    {"Frame1", Kind::Frame, "Frame2", "Настройка", 135, 4230, 3660, 1365, 9},
+    {"Label2", Kind::Label, "Frame1", "1 пиксель - ", 150, 270, 915, 240, 17},
+    {"Text2", Kind::TextBox, "Frame1", "150", 1095, 225, 510, 285, 12},
+    {"Label3", Kind::Label, "Frame1", "шагов", 1725, 270, 690, 240, 16},
+    {"Check1", Kind::CheckBox, "Frame1", "Фрезеровать", 150, 540, 1455, 285, 13},
+    {"tx", Kind::TextBox, "Frame1", "", 135, 855, 780, 375, 14},
+    {"ty", Kind::TextBox, "Frame1", "", 990, 855, 780, 375, 11},
+    {"tz", Kind::TextBox, "Frame1", "", 1845, 855, 780, 375, 10},
+    {"Command3", Kind::Button, "Frame1", "Ручная уст-ка", 2745, 765, 795, 480, 15},
+    {"Label1", Kind::Label, "Frame2", "Статус:", 225, 5715, 600, 240, 22},
+    {"Label4", Kind::Label, "Frame2", "Ошибка открытия Com-порта", 855, 5715, 2940, 285, 23},
+    {"TabStrip1", Kind::TabStrip, nullptr, "", 45, 45, 4290, 3660, 21},
+    {"Pict", Kind::Picture, nullptr, "", 135, 450, 2000, 1500, 0},
+    {"Pict1", Kind::Picture, nullptr, "", 2205, 450, 2000, 1500, 1},
+    {"Pict2", Kind::Picture, nullptr, "", 135, 2025, 2000, 1500, 2},
+    {"Pict3", Kind::Picture, nullptr, "", 2205, 2025, 2000, 1500, 3},
+};
+
+constexpr double designedClientWidth = 10455;
+constexpr double designedClientHeight = 6105;
+
+QWidget* createControl(const ControlDesign& d, QWidget* container) {
+    const QString caption = QString::fromUtf8(d.caption);
+    switch (d.kind) {
+    case Kind::Frame:
+        return new QGroupBox(caption, container);
+    case Kind::Button:
+        return new CaptionButton(caption, container);
+    case Kind::Tree: {
+        auto* tree = new QTreeView(container);
+        tree->setHeaderHidden(true);
+        return tree;
+    }
+    case Kind::Label:
+        return new QLabel(caption, container);
+    case Kind::TextBox:
+        return new QLineEdit(caption, container);
+    case Kind::CheckBox:
+        return new QCheckBox(caption, container);
+    case Kind::TabStrip:
+        return new TabStrip({QStringLiteral("Основная"), QStringLiteral("Градиент"),
+                             QStringLiteral("Выделение"), QStringLiteral("Фреза")},
+                            container);
+    case Kind::Picture:
+        return new LayerView(container);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent)
+    : QWidget(parent), tool_(tool) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
+    // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.
+    QFont designFont = font();
+    designFont.setPointSize(8);
+    designFont.setStretch(QFont::SemiCondensed);
+    setFont(designFont);
+    buildControls();
+    runStartup(programDir);
+}
+
+WorkWindow::~WorkWindow() = default; // the layers free themselves; the serial port is closed here later
+
+void WorkWindow::buildControls() {
+    const TwipsPerPixel tpp = TwipsPerPixel::of(this);
+    resize(twipsToPixels(designedClientWidth, tpp.x), twipsToPixels(designedClientHeight, tpp.y));
+
+    std::vector<std::pair<int, QWidget*>> tabOrder;
+    for (const ControlDesign& d : designs) {
+        QWidget* container = d.container ? findChild<QWidget*>(QString::fromUtf8(d.container)) : this;
+        QWidget* control = createControl(d, container);
+        control->setObjectName(QString::fromUtf8(d.name));
+        control->setGeometry(pixelRect({d.left, d.top, d.width, d.height}, tpp));
+        tabOrder.emplace_back(d.tabIndex, control);
+    }
+    std::sort(tabOrder.begin(), tabOrder.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    QWidget* previous = nullptr;
+    for (const auto& [index, control] : tabOrder) {
+        QWidget* focusable = control;
+        if (auto* strip = qobject_cast<TabStrip*>(control))
+            focusable = strip->tabBar();
+        if (focusable->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (previous)
+            QWidget::setTabOrder(previous, focusable);
+        previous = focusable;
+    }
+
+    frame2_ = findChild<QGroupBox*>(QStringLiteral("Frame2"));
+    frame1_ = findChild<QGroupBox*>(QStringLiteral("Frame1"));
+    tabStrip_ = findChild<TabStrip*>(QStringLiteral("TabStrip1"));
+    views_ = {findChild<LayerView*>(QStringLiteral("Pict")), findChild<LayerView*>(QStringLiteral("Pict1")),
+              findChild<LayerView*>(QStringLiteral("Pict2")), findChild<LayerView*>(QStringLiteral("Pict3"))};
+    tv_ = findChild<QTreeView*>(QStringLiteral("tv"));
+    label4_ = findChild<QLabel*>(QStringLiteral("Label4"));
+    check1_ = findChild<QCheckBox*>(QStringLiteral("Check1"));
+    command3_ = findChild<QPushButton*>(QStringLiteral("Command3"));
+
+    // The views lie above the tab strip.
+    for (LayerView* v : views_)
+        v->raise();
+    QPalette red = label4_->palette();
+    red.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    label4_->setPalette(red);
+    connect(tabStrip_, &TabStrip::tabClicked, this, &WorkWindow::onTabClicked);
+}
+
+void WorkWindow::runStartup(const QString& programDir) {
+    setWindowTitle(QString::fromStdString(workWindowCaption()));
+    config_ = readStartupConfig(programDir.toStdString());
+
+    // Until the machine link can open the port, the window stays as it is when a port fails to open.
+    label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
+    check1_->setEnabled(false);
+    command3_->setEnabled(false);
+
+    LoadedImage loaded = loadImageFile(config_.imagePath);
+    if (loaded.ok())
+        layers_ = LayerSet::copiesOf(loaded.layer);
+    else
+        startupError_ = QString::fromStdString(loaded.error);
+
+    tool_.toolX = 1;
+    tool_.toolY = 1;
+    refresh(false);
+}
+
+void WorkWindow::reportStartupError() {
+    if (!startupError_.isEmpty())
+        showErrorBox(this, startupError_);
+}
+
+QSize WorkWindow::outerSize() const {
+    if (auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget()))
+        return sub->size();
+    return frameGeometry().size();
+}
+
+void WorkWindow::RefreshViews() {
+    refresh(true);
+}
+
+void WorkWindow::refresh(bool dispatchPending) {
+    const TwipsPerPixel tpp = TwipsPerPixel::of(this);
+    const QSize outer = outerSize();
+
+    ViewLayoutInput in;
+    in.windowWidth = outer.width() * tpp.x;
+    in.windowHeight = outer.height() * tpp.y;
+    in.panelWidth = frame2_->width() * tpp.x;
+    in.twipsPerPixelX = tpp.x;
+    in.twipsPerPixelY = tpp.y;
+    in.imageWidth = layers_.header().bmWidth;
+    in.imageHeight = layers_.header().bmHeight;
+    in.visibility.tabStrip = !tabStrip_->isHidden();
+    for (std::size_t i = 0; i < views_.size(); ++i)
+        in.visibility.views[i] = !views_[i]->isHidden();
+    in.selectedTab = tabStrip_->selectedIndex();
+
+    const ViewLayout layout = layOutViews(in);
+    if (!layout.laidOut)
+        return;
+
+    frame2_->move(twipsToPixels(layout.panelLeft, tpp.x), frame2_->y());
+    tabStrip_->resize(twipsToPixels(layout.tabStrip.width, tpp.x),
+                      twipsToPixels(layout.tabStrip.height, tpp.y));
+    for (std::size_t i = 0; i < views_.size(); ++i)
+        views_[i]->setGeometry(pixelRect(layout.views[i], tpp));
+    if (layout.visibility.tabStrip != in.visibility.tabStrip)
+        tabStrip_->setVisible(layout.visibility.tabStrip);
+    for (std::size_t i = 0; i < views_.size(); ++i)
+        if (layout.visibility.views[i] != in.visibility.views[i])
+            views_[i]->setVisible(layout.visibility.views[i]);
+
+    if (dispatchPending && !dispatching_) {
+        QPointer<WorkWindow> alive(this);
+        dispatching_ = true;
+        QCoreApplication::processEvents();
+        if (!alive)
+            return;
+        dispatching_ = false;
+    }
+
+    // Every view is drawn, visible or not, so a tab switch shows a current picture.
+    ImageLayer* layerOfView[] = {&layers_.sourceLayer, &layers_.workLayer, &layers_.selectionLayer,
+                                 &layers_.millLayer};
+    for (std::size_t i = 0; i < views_.size(); ++i)
+        views_[i]->drawLayer(*layerOfView[i], layout.drawnWidth, layout.drawnHeight);
+}
+
+void WorkWindow::onTabClicked(int selectedIndex) {
+    const ViewVisibility shown = visibilityAfterTabClick({}, selectedIndex);
+    for (std::size_t i = 0; i < views_.size(); ++i)
+        views_[i]->setVisible(shown.views[i]);
+    RefreshViews();
+}
+
+void WorkWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    refresh(false);
+}
+
+void WorkWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    refresh(false);
+}
+
+void WorkWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        refresh(false);
+}
+
+} // namespace zelmar

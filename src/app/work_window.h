@@ -1,0 +1,79 @@
+#pragma once
+// Form1, the work window: the four views, the command panel and the tree. Loading it runs the start-up
+// sequence; destroying it is the shutdown.
+
+#include "image/layer_set.h"
+#include "mill/tool_position.h"
+#include "startup_config.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeView;
+
+namespace zelmar {
+
+class LayerView;
+class TabStrip;
+
+class WorkWindow : public QWidget {
+    Q_OBJECT
+public:
+    // programDir holds cnc.ini and the image; tool outlives the window (toolZ survives a reload).
+    WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent = nullptr);
+    ~WorkWindow() override;
+
+    // Lays the window out for its size and redraws what changed in the layers. Called by every operation that
+    // changes a layer; it lets pending window events run before drawing, as the window does everywhere.
+    void RefreshViews();
+
+    LayerSet& layers() { return layers_; }
+    const LayerSet& layers() const { return layers_; }
+    const ToolPosition& tool() const { return tool_; }
+    const StartupConfig& config() const { return config_; }
+    // Empty when the image loaded; otherwise the text of the "Ошибка" box.
+    const QString& startupError() const { return startupError_; }
+    // Shows the start-up error, if any, once the window is on screen.
+    void reportStartupError();
+
+    LayerView* view(int index) const { return views_.at(static_cast<std::size_t>(index)); }
+    TabStrip* tabStrip() const { return tabStrip_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void buildControls();
+    void runStartup(const QString& programDir);
+    // dispatchPending is false inside the window's own resize, show and activation handlers, where running
+    // the event loop again would re-enter them.
+    void refresh(bool dispatchPending);
+    QSize outerSize() const;
+    void onTabClicked(int selectedIndex);
+
+    ToolPosition& tool_;
+    StartupConfig config_;
+    LayerSet layers_;
+    QString startupError_;
+    bool dispatching_ = false;
+
+    QGroupBox* frame2_ = nullptr;
+    QGroupBox* frame1_ = nullptr;
+    TabStrip* tabStrip_ = nullptr;
+    std::array<LayerView*, 4> views_{};
+    QTreeView* tv_ = nullptr;
+    QLabel* label4_ = nullptr;
+    QCheckBox* check1_ = nullptr;
+    QPushButton* command3_ = nullptr;
+};
+
+} // namespace zelmar

@@ -1,0 +1,24 @@
+#pragma once
+// What the command-line tool knows after its operations run, and its JSON form.
+
+#include "image/layer_set.h"
+#include "mill/tool_position.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace zelmar::cli {
+
+struct Session {
+    LayerSet layers;
+    ToolPosition tool;
+    std::string stepsText = "150"; // the text of Text2
+};
+
+nlohmann::json stateJson(const Session& session, bool withLabels);
+
+// DIR/source.bmp, work.bmp, selection.bmp, mill.bmp; false when one of them could not be written.
+bool writeLayers(const Session& session, const std::string& dir);
+
+} // namespace zelmar::cli

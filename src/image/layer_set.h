@@ -1,0 +1,22 @@
+#pragma once
+// The four copies of the image, one per stage of the work. All four have one size and format; the header
+// of sourceLayer describes them all.
+
+#include "image_layer.h"
+
+namespace zelmar {
+
+struct LayerSet {
+    ImageLayer sourceLayer;
+    ImageLayer workLayer;
+    ImageLayer selectionLayer;
+    ImageLayer millLayer;
+
+    // Each layer its own copy, so a change to one leaves the others alone.
+    static LayerSet copiesOf(const ImageLayer& loaded) { return {loaded, loaded, loaded, loaded}; }
+
+    const BitmapHeader& header() const { return sourceLayer.header(); }
+    bool isEmpty() const { return sourceLayer.isEmpty(); }
+};
+
+} // namespace zelmar

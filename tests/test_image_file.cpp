@@ -1,0 +1,178 @@
+// Loading the operator's image: every depth becomes 4 bytes per pixel with the light test intact, and every
+// kind of bad file gets a Russian reason that names the file.
+
+#include "app/image_file.h"
+#include "bmp_bytes.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace zelmar;
+
+namespace {
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    QFile file(dir.filePath(name));
+    file.open(QIODevice::WriteOnly);
+    file.write(bytes);
+    return file.fileName();
+}
+
+std::uint8_t byteAt(const ImageLayer& layer, int x, int y, int component) {
+    return layer.bits()[static_cast<std::size_t>(layer.geometry().indexOf(x, y) - 1 + component)];
+}
+
+// Dark and light squares in a checkerboard of 3 x 3 cells, with one grey level per row band.
+int pattern(int x, int y) {
+    const bool dark = ((x / 3) + (y / 3)) % 2 == 0;
+    return dark ? 0 : 255;
+}
+
+} // namespace
+
+class ImageFileTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+
+private slots:
+    void everyBmpDepthBecomesFourBytesPerPixel_data() {
+        QTest::addColumn<int>("bits");
+        for (int bits : {1, 4, 8, 16, 24, 32})
+            QTest::newRow(qPrintable(QString::number(bits) + " bits")) << bits;
+    }
+    void everyBmpDepthBecomesFourBytesPerPixel() {
+        QFETCH(int, bits);
+        const int w = 11; // odd widths exercise row padding of every depth
+        const int h = 7;
+        const QString path =
+            writeFile(dir_, QString("d%1.bmp").arg(bits), testing::bmpBytes(bits, w, h, pattern));
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        QVERIFY2(loaded.ok(), loaded.error.c_str());
+        const PixelGeometry g = loaded.layer.geometry();
+        QCOMPARE(g.width, w);
+        QCOMPARE(g.height, h);
+        QCOMPARE(g.bytesPerPixel, 4);
+        QCOMPARE(g.stride, 4 * w);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                // RGB555 keeps five bits of each component: white comes back as 248.
+                const int expected = bits == 16 ? pattern(x, y) & 0xf8 : pattern(x, y);
+                QCOMPARE(int(byteAt(loaded.layer, x + 1, y + 1, 0)), expected); // blue
+                QCOMPARE(int(byteAt(loaded.layer, x + 1, y + 1, 2)), expected); // red
+            }
+    }
+
+    void greyLevelsAroundTheThresholdSurvive() {
+        // 8-bit greys 100 and 101 must stay on their sides of the light test.
+        const QString path = writeFile(
+            dir_, "greys.bmp", testing::bmpBytes(8, 2, 1, [](int x, int) { return x == 0 ? 100 : 101; }));
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        QVERIFY(loaded.ok());
+        QCOMPARE(int(byteAt(loaded.layer, 1, 1, 0)), 100);
+        QCOMPARE(int(byteAt(loaded.layer, 2, 1, 0)), 101);
+    }
+
+    void colourOrderIsBlueGreenRed() {
+        QImage image(2, 1, QImage::Format_RGB888);
+        image.setPixel(0, 0, qRgb(10, 20, 30));
+        image.setPixel(1, 0, qRgb(200, 150, 100));
+        const QString path = dir_.filePath("colour.png");
+        QVERIFY(image.save(path));
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        QVERIFY(loaded.ok());
+        const std::vector<std::uint8_t> expected{30, 20, 10, 255, 100, 150, 200, 255};
+        QCOMPARE(loaded.layer.bits(), expected);
+    }
+
+    void otherFormatsLoad() {
+        QImage image(6, 4, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        image.setPixel(1, 1, qRgb(0, 0, 0));
+        const QString png = dir_.filePath("a.png");
+        const QString jpg = dir_.filePath("a.jpg");
+        QVERIFY(image.save(png));
+        QVERIFY(image.save(jpg, "JPEG", 100));
+        for (const QString& path : {png, jpg}) {
+            const LoadedImage loaded = loadImageFile(path.toStdString());
+            QVERIFY2(loaded.ok(), loaded.error.c_str());
+            QCOMPARE(loaded.layer.header().bmWidth, 6);
+            QVERIFY(byteAt(loaded.layer, 2, 2, 0) <= 100);
+            QVERIFY(byteAt(loaded.layer, 5, 4, 0) > 100);
+        }
+        const LoadedImage gif =
+            loadImageFile(writeFile(dir_, "a.gif", testing::blackPixelGif()).toStdString());
+        QVERIFY2(gif.ok(), gif.error.c_str());
+        QCOMPARE(gif.layer.bits(), (std::vector<std::uint8_t>{0, 0, 0, 255}));
+    }
+
+    void transparencyBecomesWhite() {
+        QImage image(2, 1, QImage::Format_ARGB32);
+        image.setPixel(0, 0, qRgba(0, 0, 0, 0));   // fully transparent black: background
+        image.setPixel(1, 0, qRgba(0, 0, 0, 255)); // opaque black: a shape
+        const QString path = dir_.filePath("alpha.png");
+        QVERIFY(image.save(path));
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        QVERIFY(loaded.ok());
+        QCOMPARE(int(byteAt(loaded.layer, 1, 1, 0)), 255);
+        QCOMPARE(int(byteAt(loaded.layer, 2, 1, 0)), 0);
+    }
+
+    void badFilesAreNamedWithAReason_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << dir_.filePath("nothing.bmp") << "Файл не найден.";
+        QTest::newRow("directory") << dir_.path() << "Это папка, а не файл изображения.";
+        QTest::newRow("empty") << writeFile(dir_, "empty.bmp", {}) << "не является изображением";
+        QTest::newRow("text") << writeFile(dir_, "text.bmp", "just some words\n")
+                              << "не является изображением";
+        QTest::newRow("truncated header")
+            << writeFile(dir_, "cut.bmp", testing::bmpBytes(24, 8, 8, pattern).left(30))
+            << "не является изображением";
+        QTest::newRow("huge header") << writeFile(dir_, "huge.bmp", testing::bmpHeaderOnly(100000, 100000))
+                                     << "Изображение слишком велико: 100000 x 100000 пикселей";
+        QTest::newRow("just over the limit")
+            << writeFile(dir_, "over.bmp", testing::bmpHeaderOnly(10001, 10000)) << "слишком велико";
+    }
+    void badFilesAreNamedWithAReason() {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        QVERIFY(!loaded.ok());
+        QVERIFY(loaded.layer.isEmpty());
+        const QString error = QString::fromStdString(loaded.error);
+        QVERIFY2(error.startsWith("Не удалось загрузить изображение\r\n" + path + "\r\n"), qPrintable(error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+    }
+
+    void truncatedPixelDataDoesNotCrash() {
+        // A valid header whose pixels stop half way: either refused or loaded at the claimed size, never a
+        // crash.
+        const QByteArray whole = testing::bmpBytes(24, 40, 40, pattern);
+        const QString path = writeFile(dir_, "half.bmp", whole.left(whole.size() / 2));
+        const LoadedImage loaded = loadImageFile(path.toStdString());
+        if (loaded.ok())
+            QCOMPARE(loaded.layer.header().bmWidth, 40);
+        else
+            QVERIFY(!loaded.error.empty());
+    }
+
+    void thinImagesLoad() {
+        for (const auto& [w, h] : {std::pair{1, 1}, std::pair{1, 50}, std::pair{50, 1}}) {
+            const QString path =
+                writeFile(dir_, QString("thin%1x%2.bmp").arg(w).arg(h), testing::bmpBytes(24, w, h, pattern));
+            const LoadedImage loaded = loadImageFile(path.toStdString());
+            QVERIFY(loaded.ok());
+            QCOMPARE(loaded.layer.geometry().byteCount(), qint64{w} * h * 4);
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    ImageFileTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "test_image_file.moc"

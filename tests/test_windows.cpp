@@ -1,0 +1,306 @@
+// The frame and the work window on the offscreen platform: start-up, the designed controls, the views and
+// their modes, the start-up error box, and reloading through the menu.
+
+#include "app/layer_view.h"
+#include "app/main_frame.h"
+#include "app/tab_strip.h"
+#include "app/work_window.h"
+#include "bmp_bytes.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace zelmar;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+int stripes(int x, int) {
+    return (x / 4) % 2 ? 255 : 0;
+}
+
+// Closes the next modal box once it is up and keeps its title and text.
+struct BoxCatcher {
+    QString title;
+    QString text;
+    bool hadIcon = false;
+    void arm() {
+        QTimer::singleShot(0, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            hadIcon = box->icon() != QMessageBox::NoIcon;
+            box->accept();
+        });
+    }
+};
+
+QMdiSubWindow* subWindowOf(WorkWindow* form) {
+    return qobject_cast<QMdiSubWindow*>(form->parentWidget());
+}
+
+} // namespace
+
+class WindowsTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+
+    template <typename T> static T* control(WorkWindow* form, const char* name) {
+        return form->findChild<T*>(QString::fromUtf8(name));
+    }
+
+private slots:
+    void init() {
+        QDir(dir_.path()).remove("cnc.ini");
+        writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 40, 30, stripes));
+    }
+
+    void startupSetsCaptionControlsAndLayers() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QVERIFY(form);
+        QCOMPARE(frame.windowTitle(), QStringLiteral("Zelmar CNC"));
+        QCOMPARE(frame.millAction()->text(), QStringLiteral("Фрезеровка"));
+        QCOMPARE(frame.millAction()->objectName(), QStringLiteral("mill_cl"));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
+        QVERIFY(form->startupError().isEmpty());
+        QCOMPARE(form->tool().toolX, 1);
+        QCOMPARE(form->tool().toolY, 1);
+        QCOMPARE(form->tool().toolZ, 0);
+        QCOMPARE(QString::fromStdString(form->config().portName), QStringLiteral("com1"));
+
+        // No port yet: the window looks as it does when the port fails to open.
+        auto* label4 = control<QLabel>(form, "Label4");
+        QCOMPARE(label4->text(), QStringLiteral("Ошибка открытия Com-порта"));
+        QCOMPARE(label4->palette().color(QPalette::WindowText), QColor(192, 0, 0));
+        QVERIFY(!control<QCheckBox>(form, "Check1")->isEnabled());
+        QVERIFY(!control<QCheckBox>(form, "Check1")->isChecked());
+        QVERIFY(!control<QPushButton>(form, "Command3")->isEnabled());
+        QVERIFY(control<QPushButton>(form, "Command1")->isEnabled());
+        QCOMPARE(control<QLineEdit>(form, "Text2")->text(), QStringLiteral("150"));
+        for (const char* box : {"tx", "ty", "tz"})
+            QVERIFY(control<QLineEdit>(form, box)->text().isEmpty());
+
+        // Four independent copies of the file.
+        const LayerSet& layers = form->layers();
+        QCOMPARE(layers.header().bmWidth, 40);
+        QCOMPARE(layers.header().bmHeight, 30);
+        QCOMPARE(layers.header().bmBitsPixel, std::int16_t{32});
+        QCOMPARE(layers.workLayer.bits(), layers.sourceLayer.bits());
+        QCOMPARE(layers.selectionLayer.bits(), layers.sourceLayer.bits());
+        QCOMPARE(layers.millLayer.bits(), layers.sourceLayer.bits());
+        QVERIFY(layers.sourceLayer.bits().data() != layers.millLayer.bits().data());
+    }
+
+    void controlsStandWhereDesigned() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        // 15 twips per pixel offscreen; positions are relative to the container.
+        QCOMPARE(control<QPushButton>(form, "Command1")->geometry(), QRect(174, 12, 79, 25));
+        QCOMPARE(control<QPushButton>(form, "Command1")->parentWidget()->objectName(),
+                 QStringLiteral("Frame2"));
+        QCOMPARE(control<QPushButton>(form, "Command3")->geometry(), QRect(183, 51, 53, 32));
+        QCOMPARE(control<QPushButton>(form, "Command3")->parentWidget()->objectName(),
+                 QStringLiteral("Frame1"));
+        QCOMPARE(control<QPushButton>(form, "Command3")->text(), QStringLiteral("Ручная уст-ка"));
+        QCOMPARE(control<QGroupBox>(form, "Frame1")->title(), QStringLiteral("Настройка"));
+        QCOMPARE(control<QGroupBox>(form, "Frame1")->geometry(), QRect(9, 282, 244, 91));
+        QCOMPARE(control<QLabel>(form, "Label4")->geometry(), QRect(57, 381, 196, 19));
+        QCOMPARE(control<QGroupBox>(form, "Frame2")->size(), QSize(262, 406));
+
+        const QStringList tabs{"Основная", "Градиент", "Выделение", "Фреза"};
+        QTabBar* bar = form->tabStrip()->tabBar();
+        QCOMPARE(bar->count(), 4);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(bar->tabText(i), tabs[i]);
+        QCOMPARE(form->tabStrip()->selectedIndex(), 1);
+
+        // Keyboard order of the focusable controls, by their designed tab indexes.
+        const QStringList expected{"Command7", "Command6", "Command5", "Command4", "tz",
+                                   "ty",       "Text2",    "Check1",   "tx",       "Command3",
+                                   "Command2", "tv",       "Command1", "tabBar"};
+        const QSet<QString> named(expected.begin(), expected.end());
+        for (int i = 0; i + 1 < expected.size(); ++i) {
+            QWidget* w = form->findChild<QWidget*>(expected[i])->nextInFocusChain();
+            while (!named.contains(w->objectName()))
+                w = w->nextInFocusChain();
+            QCOMPARE(w->objectName(), expected[i + 1]);
+        }
+    }
+
+    void firstLayoutIsGridAtTheDesignedSize() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        const QSize outer = subWindowOf(form)->size();
+        const bool grid = (outer.width() * 15 - 3930 - 400) > 6000 && (outer.height() * 15 - 500) > 6000;
+        QCOMPARE(form->tabStrip()->isHidden(), grid);
+        // The panel keeps 200 twips (13 pixels) to the window's outer right edge.
+        QCOMPARE(control<QGroupBox>(form, "Frame2")->x(),
+                 static_cast<int>(std::nearbyint((outer.width() * 15 - 4130) / 15.0)));
+    }
+
+    void modesFollowTheWindowSize() {
+        MainFrame frame(dir_.path());
+        frame.resize(1400, 1000);
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QMdiSubWindow* sub = subWindowOf(form);
+
+        sub->resize(1200, 800); // tab strip 80000/15 wide and high enough: grid
+        QVERIFY(form->tabStrip()->isHidden());
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(!form->view(i)->isHidden());
+        QCOMPARE(form->view(1)->x(), form->view(0)->width() + 13);
+        QCOMPARE(form->view(2)->y(), form->view(0)->height() + 13);
+
+        form->tabStrip()->tabBar()->setCurrentIndex(2);
+        sub->resize(700, 360); // Ht = 5400 - 500 < 6000: tab mode with the selected tab's view
+        QVERIFY(!form->tabStrip()->isHidden());
+        QCOMPARE(form->view(2)->isHidden(), false);
+        QVERIFY(form->view(0)->isHidden() && form->view(1)->isHidden() && form->view(3)->isHidden());
+        QCOMPARE(form->view(0)->geometry(), form->view(3)->geometry());
+        QCOMPARE(form->view(0)->pos(), QPoint(7, 33));
+
+        // Below 6000 x 4000 twips nothing moves.
+        const QRect before = form->view(2)->geometry();
+        sub->resize(390, 260);
+        QCOMPARE(form->view(2)->geometry(), before);
+        QVERIFY(!form->tabStrip()->isHidden());
+    }
+
+    void tabClickShowsOnlyThatView() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        subWindowOf(form)->resize(700, 360); // tab mode
+        QTabBar* bar = form->tabStrip()->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(3).center());
+        QCOMPARE(form->tabStrip()->selectedIndex(), 4);
+        QVERIFY(!form->view(3)->isHidden());
+        QVERIFY(form->view(0)->isHidden() && form->view(1)->isHidden() && form->view(2)->isHidden());
+        // Pict3 shows the mill layer at the drawn size.
+        const QImage& picture = form->view(3)->picture();
+        QVERIFY(!picture.isNull());
+        QCOMPARE(picture.pixel(0, 0), qRgb(0, 0, 0));
+        QCOMPARE(picture.pixel(picture.width() - 1, 0), qRgb(255, 255, 255)); // column 40: stripe 9 is light
+
+        // A click on the tab already selected shows its view again after something hid it.
+        form->view(3)->hide();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(3).center());
+        QVERIFY(!form->view(3)->isHidden());
+    }
+
+    void viewsKeepTheAspectAndRedrawOnlyWhatChanged() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        subWindowOf(form)->resize(700, 360);
+        const QImage& picture = form->view(3)->picture();
+        // 40 x 30 image: the drawn size keeps 4:3.
+        QVERIFY(qAbs(picture.width() - qRound(picture.height() * 4 / 3.0)) <= 1);
+
+        ImageLayer& mill = form->layers().millLayer;
+        PixelBuffer buffer = mill.toBuffer();
+        for (int y = 10; y <= 12; ++y)
+            for (int x = 2; x <= 4; ++x) {
+                const std::int64_t i = buffer.geometry().indexOf(x, y);
+                buffer.at(i) = 0;
+                buffer.at(i + 1) = 0;
+                buffer.at(i + 2) = 255;
+            }
+        mill.copyFrom(buffer, PixelRect{1, 9, 4, 12});
+        form->RefreshViews();
+        const double scale = picture.width() / 40.0;
+        QVERIFY(form->view(3)->lastRedrawnPixels() > 0);
+        QVERIFY(form->view(3)->lastRedrawnPixels() <=
+                qint64(std::ceil(3 * scale + 1) * std::ceil(3 * scale + 1)));
+        QCOMPARE(form->view(0)->lastRedrawnPixels(), qint64{0});
+        QCOMPARE(picture.pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(255, 0, 0));
+        QCOMPARE(form->view(0)->picture().pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(0, 0, 0));
+    }
+
+    void missingImageOpensTheWindowWithABox() {
+        writeFile(dir_.filePath("cnc.ini"), "[CNC]\nImage=absent.bmp\n");
+        MainFrame frame(dir_.path());
+        frame.show();
+        BoxCatcher box;
+        box.arm();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QVERIFY(form);
+        QCOMPARE(box.title, QStringLiteral("Ошибка"));
+        QVERIFY(!box.hadIcon);
+        QVERIFY2(box.text.contains(dir_.filePath("absent.bmp")), qPrintable(box.text));
+        QVERIFY(box.text.contains(QStringLiteral("Файл не найден.")));
+        QVERIFY(form->layers().isEmpty());
+        // Layout, tabs and redraws do nothing harmful without an image.
+        subWindowOf(form)->resize(700, 360);
+        form->RefreshViews();
+        QTest::mouseClick(form->tabStrip()->tabBar(), Qt::LeftButton, {},
+                          form->tabStrip()->tabBar()->tabRect(1).center());
+        QVERIFY(form->view(0)->picture().isNull());
+        QVERIFY(!form->view(1)->isHidden());
+    }
+
+    void menuFocusesOrReloadsTheWorkWindow() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        QPointer<WorkWindow> first = frame.workWindow();
+        frame.millAction()->trigger();
+        QCOMPARE(frame.workWindow(), first.data()); // loaded already: only focused
+        QCOMPARE(frame.mdiArea()->subWindowList().size(), 1);
+
+        // Change a layer, the configuration and the file, then close: the menu starts everything afresh.
+        PixelBuffer buffer = first->layers().millLayer.toBuffer();
+        buffer.at(1) = 77;
+        first->layers().millLayer.copyFrom(buffer);
+        writeFile(dir_.filePath("other.bmp"), testing::bmpBytes(8, 12, 9, stripes));
+        writeFile(dir_.filePath("cnc.ini"), "[CNC]\nPort=/dev/null\nImage=other.bmp\n");
+        subWindowOf(first)->close();
+        QTRY_VERIFY(first.isNull());
+        QVERIFY(!frame.workWindow());
+
+        frame.millAction()->trigger();
+        WorkWindow* second = frame.workWindow();
+        QVERIFY(second);
+        QCOMPARE(QString::fromStdString(second->config().portName), QStringLiteral("/dev/null"));
+        QCOMPARE(second->layers().header().bmWidth, 12);
+        QCOMPARE(second->layers().millLayer.bits(), second->layers().sourceLayer.bits());
+        QCOMPARE(second->tool().toolX, 1);
+        QCOMPARE(second->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
+    }
+};
+
+QTEST_MAIN(WindowsTest)
+#include "test_windows.moc"

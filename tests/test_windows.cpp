@@ -132,6 +132,17 @@ private slots:
         QCOMPARE(control<QLabel>(form, "Label4")->geometry(), QRect(57, 381, 196, 19));
         QCOMPARE(control<QGroupBox>(form, "Frame2")->size(), QSize(262, 406));
 
+        // Every caption is readable whole in its designed box.
+        for (const char* name : {"Label1", "Label2", "Label3", "Label4"}) {
+            auto* label = control<QLabel>(form, name);
+            QVERIFY2(label->fontMetrics().horizontalAdvance(label->text().trimmed()) <= label->width(), name);
+        }
+        for (auto* button : form->findChildren<QPushButton*>())
+            QVERIFY2(button->fontMetrics()
+                             .boundingRect(button->rect(), Qt::TextWordWrap, button->text())
+                             .width() <= button->width(),
+                     qPrintable(button->objectName()));
+
         const QStringList tabs{"Основная", "Градиент", "Выделение", "Фреза"};
         QTabBar* bar = form->tabStrip()->tabBar();
         QCOMPARE(bar->count(), 4);

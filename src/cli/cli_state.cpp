@@ -4,9 +4,9 @@
 
 namespace zelmar::cli {
 
-nlohmann::json stateJson(const Session& session, bool withLabels) {
+nlohmann::ordered_json stateJson(const Session& session, bool withLabels) {
     const PixelGeometry g = session.layers.sourceLayer.geometry();
-    nlohmann::json state = {
+    nlohmann::ordered_json state = {
         {"width", g.width},
         {"height", g.height},
         {"bytesPerPixel", g.bytesPerPixel},
@@ -14,15 +14,15 @@ nlohmann::json stateJson(const Session& session, bool withLabels) {
         {"tool", {{"x", session.tool.toolX}, {"y", session.tool.toolY}, {"z", session.tool.toolZ}}},
         // No parse has run yet: the tables are empty until labelling exists.
         {"regionTableSize", 0},
-        {"regions", nlohmann::json::array()},
+        {"regions", nlohmann::ordered_json::array()},
         {"linkTableSize", 0},
         {"linkCount", 0},
-        {"links", nlohmann::json::array()},
-        {"tree", nlohmann::json::array()},
+        {"links", nlohmann::ordered_json::array()},
+        {"tree", nlohmann::ordered_json::array()},
         {"selected", nullptr},
     };
     if (withLabels)
-        state["labelMap"] = nlohmann::json::array();
+        state["labelMap"] = nlohmann::ordered_json::array();
     return state;
 }
 

@@ -16,7 +16,7 @@ struct Session {
     std::string stepsText = "150"; // the text of Text2
 };
 
-nlohmann::json stateJson(const Session& session, bool withLabels);
+nlohmann::ordered_json stateJson(const Session& session, bool withLabels);
 
 // DIR/source.bmp, work.bmp, selection.bmp, mill.bmp; false when one of them could not be written.
 bool writeLayers(const Session& session, const std::string& dir);

@@ -57,7 +57,8 @@ public:
 
 private:
     std::size_t offset(std::int32_t x, std::int32_t y) const {
-        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_ + 1) + static_cast<std::size_t>(x);
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_ + 1) +
+               static_cast<std::size_t>(x);
     }
 
     std::int32_t width_ = 0;
@@ -69,12 +70,15 @@ constexpr std::int32_t initialTableSize = 100;
 
 struct RegionTables {
     LabelMap labelMap;
-    // Indexed by region id from 1; element 0 is unused. Both tables start at 100 entries and double when full.
+    // Indexed by region id from 1; element 0 is unused. Both tables start at 100 entries and double when
+    // full.
     std::vector<RegionRecord> regionTable;
     std::vector<NestingLink> linkTable;
     std::int32_t linkCount = 0;
 
-    std::int32_t regionTableSize() const { return regionTable.empty() ? 0 : std::int32_t(regionTable.size() - 1); }
+    std::int32_t regionTableSize() const {
+        return regionTable.empty() ? 0 : std::int32_t(regionTable.size() - 1);
+    }
     std::int32_t linkTableSize() const { return linkTable.empty() ? 0 : std::int32_t(linkTable.size() - 1); }
     // Entries 1..min(linkCount, linkTableSize()): the links that can be read.
     std::int32_t usableLinkCount() const;
@@ -100,7 +104,8 @@ struct RegionTree {
 
     // Filled by buildRegionTree: node index by region id (-1: none) and each node's children in order.
     std::vector<std::int32_t> nodeByRegion;
-    std::vector<std::int32_t> childOffsets; // children of node n: childNodes[childOffsets[n] .. childOffsets[n+1])
+    std::vector<std::int32_t>
+        childOffsets; // children of node n: childNodes[childOffsets[n] .. childOffsets[n+1])
     std::vector<std::int32_t> childNodes;
     std::vector<std::int32_t> rowInParent;
 };
@@ -130,9 +135,9 @@ struct RegionAnalysis {
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
                             const ProgressCallback& progress = {});
 
-// Paints every pixel of the region with the bytes 0, 255, 0 at its first three bytes (running on into the next
-// pixels when a pixel has fewer than three bytes) and stops at the end of the buffer. The buffer holds the
-// working image; the caller copies it into the selection layer.
+// Paints every pixel of the region with the bytes 0, 255, 0 at its first three bytes (running on into the
+// next pixels when a pixel has fewer than three bytes) and stops at the end of the buffer. The buffer holds
+// the working image; the caller copies it into the selection layer.
 void highlightRegion(PixelBuffer& buffer, const LabelMap& labelMap, std::int32_t regionId);
 
 } // namespace zelmar

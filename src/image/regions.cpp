@@ -1,0 +1,426 @@
+#include "regions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <queue>
+
+namespace zelmar {
+
+LabelMap::LabelMap(std::int32_t width, std::int32_t height)
+    : width_(width), height_(height),
+      cells_(static_cast<std::size_t>(width + 1) * static_cast<std::size_t>(height + 1), 0) {}
+
+std::int32_t RegionTables::usableLinkCount() const {
+    return std::min(linkCount, linkTableSize());
+}
+
+std::int32_t RegionTree::nodeOfRegion(std::int32_t regionId) const {
+    if (regionId < 0 || static_cast<std::size_t>(regionId) >= nodeByRegion.size())
+        return -1;
+    return nodeByRegion[static_cast<std::size_t>(regionId)];
+}
+
+std::string nodeKey(std::int32_t regionId) {
+    return "P" + std::to_string(regionId);
+}
+
+std::optional<std::int32_t> regionIdOfKey(std::string_view key) {
+    if (key.size() < 2)
+        return std::nullopt;
+    const std::string_view digits = key.substr(1);
+    std::int32_t id = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (error != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
+    return id;
+}
+
+namespace {
+
+// Table sizes start at 100 and double whenever an entry past the end is needed.
+std::int32_t doubledSizeFor(std::int64_t highestIndex) {
+    std::int64_t size = initialTableSize;
+    while (size < highestIndex)
+        size *= 2;
+    return static_cast<std::int32_t>(size);
+}
+
+// Public region ids as the labelling hands them out: always the lowest free one; a merge frees one.
+class RegionIds {
+public:
+    std::int32_t take(bool isLight) {
+        std::int32_t id;
+        if (!freed_.empty()) {
+            id = freed_.top();
+            freed_.pop();
+        } else {
+            id = ++highest_;
+            isLight_.push_back(0);
+            state_.push_back(regionFree);
+        }
+        isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
+        state_[static_cast<std::size_t>(id)] = regionLive;
+        return id;
+    }
+
+    // The record keeps its class; only its slot is given up.
+    void release(std::int32_t id) {
+        state_[static_cast<std::size_t>(id)] = regionFree;
+        freed_.push(id);
+    }
+
+    std::vector<RegionRecord> table() const {
+        std::vector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
+        for (std::int32_t id = 1; id <= highest_; ++id) {
+            records[static_cast<std::size_t>(id)].isLight = isLight_[static_cast<std::size_t>(id)] != 0;
+            records[static_cast<std::size_t>(id)].state = state_[static_cast<std::size_t>(id)];
+        }
+        return records;
+    }
+
+private:
+    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> freed_;
+    std::int32_t highest_ = 0;
+    std::vector<std::uint8_t> isLight_{0}; // by id; element 0 unused
+    std::vector<std::int32_t> state_{regionFree};
+};
+
+// Sets of runs that form one region, each set carrying the public id it has at this point of the scan.
+class RegionSets {
+public:
+    std::int32_t add(std::int32_t publicId) {
+        const auto label = static_cast<std::int32_t>(parent_.size());
+        parent_.push_back(label);
+        publicId_.push_back(publicId);
+        return label;
+    }
+
+    std::int32_t find(std::int32_t label) {
+        while (parent_[static_cast<std::size_t>(label)] != label) {
+            auto& up = parent_[static_cast<std::size_t>(label)];
+            up = parent_[static_cast<std::size_t>(up)]; // path halving
+            label = up;
+        }
+        return label;
+    }
+
+    std::int32_t publicIdOfRoot(std::int32_t root) const { return publicId_[static_cast<std::size_t>(root)]; }
+
+    // The set of keptRoot survives with its id; the other set joins it.
+    void join(std::int32_t removedRoot, std::int32_t keptRoot) {
+        parent_[static_cast<std::size_t>(removedRoot)] = keptRoot;
+    }
+
+    std::size_t size() const { return parent_.size(); }
+
+private:
+    std::vector<std::int32_t> parent_;
+    std::vector<std::int32_t> publicId_;
+};
+
+// A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
+struct RowRuns {
+    std::size_t first = 0; // index of the row's first run in the shared arrays
+    std::size_t count = 0;
+    bool firstIsLight = false;
+};
+
+bool runIsLight(const RowRuns& row, std::size_t k) {
+    return row.firstIsLight != ((k & 1) != 0);
+}
+
+// Open addressing over unordered id pairs: the links already recorded.
+class PairSet {
+public:
+    // True when the pair was not there yet.
+    bool insert(std::int32_t a, std::int32_t b) {
+        const std::uint64_t key = a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
+                                        : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+        if ((count_ + 1) * 2 > slots_.size())
+            grow();
+        std::size_t i = slotOf(key);
+        while (slots_[i] != empty) {
+            if (slots_[i] == key)
+                return false;
+            i = (i + 1) & (slots_.size() - 1);
+        }
+        slots_[i] = key;
+        ++count_;
+        return true;
+    }
+
+private:
+    static constexpr std::uint64_t empty = 0; // ids are at least 1, so no real key is 0
+
+    std::size_t slotOf(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+    }
+
+    void grow() {
+        std::vector<std::uint64_t> old(std::max<std::size_t>(slots_.size() * 2, 1024), empty);
+        old.swap(slots_);
+        for (std::uint64_t key : old) {
+            if (key == empty)
+                continue;
+            std::size_t i = slotOf(key);
+            while (slots_[i] != empty)
+                i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = key;
+        }
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::size_t count_ = 0;
+};
+
+// Starts of the runs of one image row, appended to starts; returns whether the first run is light.
+bool appendRowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
+                   std::vector<std::int32_t>& starts) {
+    bool previous = isLightByte(row[0]);
+    starts.push_back(1);
+    // Room for the worst case, so the loop appends without checks: a run can start at every pixel.
+    std::size_t n = starts.size();
+    starts.resize(n + static_cast<std::size_t>(width));
+    std::int32_t* out = starts.data();
+    const bool firstIsLight = previous;
+    const std::uint8_t* p = row + bytesPerPixel;
+    for (std::int32_t x = 2; x <= width; ++x, p += bytesPerPixel) {
+        const bool light = isLightByte(*p);
+        out[n] = x;
+        n += light != previous ? 1 : 0;
+        previous = light;
+    }
+    starts.resize(n);
+    return firstIsLight;
+}
+
+} // namespace
+
+RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
+                          const ProgressCallback& progress) {
+    RegionTables tables;
+    tables.regionTable.assign(initialTableSize + 1, RegionRecord{});
+    tables.linkTable.assign(initialTableSize + 1, NestingLink{});
+    if (g.width <= 0 || g.height <= 0 || g.bytesPerPixel <= 0 || bytes == nullptr)
+        return tables;
+
+    RegionIds ids;
+    RegionSets sets;
+    const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
+
+    std::vector<std::int32_t> runStart;
+    std::vector<std::int32_t> runLabel;
+    std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
+    // Row 0 is the frame: one light run over the whole width.
+    runStart.push_back(1);
+    runLabel.push_back(frame);
+    rows[0] = {0, 1, true};
+
+    const std::int32_t w = g.width;
+    for (std::int32_t y = 1; y <= g.height; ++y) {
+        RowRuns& cur = rows[static_cast<std::size_t>(y)];
+        cur.first = runStart.size();
+        cur.firstIsLight =
+            appendRowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel, runStart);
+        cur.count = runStart.size() - cur.first;
+        runLabel.resize(runStart.size());
+
+        const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
+        const auto upEnd = [&](std::size_t k) {
+            return k + 1 < up.count ? runStart[up.first + k + 1] - 1 : w;
+        };
+        std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+        for (std::size_t k = 0; k < cur.count; ++k) {
+            const std::int32_t a = runStart[cur.first + k];
+            const std::int32_t b = k + 1 < cur.count ? runStart[cur.first + k + 1] - 1 : w;
+            const bool light = runIsLight(cur, k);
+            while (upEnd(u) < std::max(a - 1, 1))
+                ++u;
+            const std::size_t ua = upEnd(u) < a ? u + 1 : u; // the upper run above column a
+
+            // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest
+            // of the run takes its left neighbour's.
+            std::int32_t label;
+            if (a == 1 && light)
+                label = frame; // the frame column on the left
+            else if (runIsLight(up, ua) == light)
+                label = runLabel[up.first + ua];
+            else if (a == 1 ? light : runIsLight(up, u) == light)
+                label = a == 1 ? frame : runLabel[up.first + u];
+            else
+                label = sets.add(ids.take(light));
+
+            // Each upper region of the same class above the run joins it, keeping the upper region's id.
+            for (std::size_t v = ua; v < up.count && runStart[up.first + v] <= b; ++v) {
+                if (runIsLight(up, v) != light)
+                    continue;
+                const std::int32_t upper = sets.find(runLabel[up.first + v]);
+                const std::int32_t mine = sets.find(label);
+                if (upper != mine) {
+                    ids.release(sets.publicIdOfRoot(mine));
+                    sets.join(mine, upper);
+                }
+            }
+            runLabel[cur.first + k] = label;
+        }
+        if (progress && (y & 255) == 0)
+            progress(static_cast<double>(y) / g.height);
+    }
+
+    // Final public id of every set, then of every run.
+    std::vector<std::int32_t> finalId(sets.size());
+    for (std::size_t label = 0; label < finalId.size(); ++label)
+        finalId[label] = sets.publicIdOfRoot(sets.find(static_cast<std::int32_t>(label)));
+    for (std::int32_t& label : runLabel)
+        label = finalId[static_cast<std::size_t>(label)];
+    const std::int32_t frameId = runLabel[0];
+
+    tables.labelMap = LabelMap(w, g.height);
+    std::fill_n(tables.labelMap.row(0), w + 1, frameId);
+    PairSet known;
+    std::vector<NestingLink> links(1);
+    for (std::int32_t y = 1; y <= g.height; ++y) {
+        const RowRuns& row = rows[static_cast<std::size_t>(y)];
+        std::int32_t* cells = tables.labelMap.row(y);
+        cells[0] = frameId;
+        for (std::size_t k = 0; k < row.count; ++k) {
+            const std::int32_t a = runStart[row.first + k];
+            const std::int32_t b = k + 1 < row.count ? runStart[row.first + k + 1] - 1 : w;
+            const std::int32_t id = runLabel[row.first + k];
+            std::fill(cells + a, cells + b + 1, id);
+            // A boundary between two runs of a row, left to right: the left region is the parent.
+            if (k > 0 && known.insert(runLabel[row.first + k - 1], id))
+                links.push_back({id, runLabel[row.first + k - 1]});
+        }
+    }
+
+    tables.regionTable = ids.table();
+    tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
+    links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
+    tables.linkTable = std::move(links);
+    if (progress)
+        progress(1.0);
+    return tables;
+}
+
+RegionTree buildRegionTree(RegionTables& tables) {
+    RegionTree tree;
+    const std::int32_t tableSize = tables.regionTableSize();
+    tree.nodeByRegion.assign(static_cast<std::size_t>(tableSize) + 1, -1);
+    const std::int32_t count = tables.usableLinkCount();
+    const auto link = [&](std::int32_t i) -> const NestingLink& {
+        return tables.linkTable[static_cast<std::size_t>(i)];
+    };
+    const auto inTable = [&](std::int32_t id) { return id >= 1 && id <= tableSize; };
+
+    // The root: the parent of the first link whose parent is no link's child.
+    std::vector<std::uint8_t> isChild(static_cast<std::size_t>(tableSize) + 1, 0);
+    for (std::int32_t i = 1; i <= count; ++i)
+        if (inTable(link(i).childId))
+            isChild[static_cast<std::size_t>(link(i).childId)] = 1;
+    std::int32_t root = 0;
+    for (std::int32_t i = 1; i <= count && root == 0; ++i) {
+        const std::int32_t p = link(i).parentId;
+        if (inTable(p) && !isChild[static_cast<std::size_t>(p)])
+            root = p;
+    }
+    if (root != 0) {
+        // Children of every region in link order.
+        std::vector<std::int32_t> offsets(static_cast<std::size_t>(tableSize) + 2, 0);
+        for (std::int32_t i = 1; i <= count; ++i)
+            if (inTable(link(i).parentId))
+                ++offsets[static_cast<std::size_t>(link(i).parentId) + 1];
+        for (std::size_t id = 1; id < offsets.size(); ++id)
+            offsets[id] += offsets[id - 1];
+        std::vector<std::int32_t> children(static_cast<std::size_t>(offsets.back()));
+        std::vector<std::int32_t> fill(offsets.begin(), offsets.end() - 1);
+        for (std::int32_t i = 1; i <= count; ++i)
+            if (inTable(link(i).parentId))
+                children[static_cast<std::size_t>(fill[static_cast<std::size_t>(link(i).parentId)]++)] =
+                    link(i).childId;
+
+        // Depth-first, each child's subtree before the next child; an explicit stack, as nesting can run
+        // deep.
+        struct Frame {
+            std::int32_t regionId;
+            std::int32_t node;
+            std::int32_t next; // position in children
+            std::int32_t depth;
+        };
+        tables.regionTable[static_cast<std::size_t>(root)].depth = 0;
+        tree.nodes.push_back({root, -1, false});
+        tree.nodeByRegion[static_cast<std::size_t>(root)] = 0;
+        std::vector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next == offsets[static_cast<std::size_t>(top.regionId) + 1]) {
+                stack.pop_back();
+                continue;
+            }
+            const std::int32_t child = children[static_cast<std::size_t>(top.next++)];
+            if (!inTable(child) || tree.nodeByRegion[static_cast<std::size_t>(child)] != -1)
+                continue; // already in the tree: skipped with its subtree
+            tables.regionTable[static_cast<std::size_t>(child)].depth = top.depth;
+            const auto node = static_cast<std::int32_t>(tree.nodes.size());
+            tree.nodes.push_back({child, top.node, false});
+            tree.nodeByRegion[static_cast<std::size_t>(child)] = node;
+            tree.nodes[static_cast<std::size_t>(top.node)].expanded = true;
+            const Frame next{child, node, offsets[static_cast<std::size_t>(child)], top.depth + 1};
+            stack.push_back(next);
+        }
+    }
+
+    // Children of each node, for the tree view's model.
+    const std::size_t n = tree.nodes.size();
+    tree.childOffsets.assign(n + 1, 0);
+    for (const TreeNode& node : tree.nodes)
+        if (node.parentNode >= 0)
+            ++tree.childOffsets[static_cast<std::size_t>(node.parentNode) + 1];
+    for (std::size_t i = 1; i <= n; ++i)
+        tree.childOffsets[i] += tree.childOffsets[i - 1];
+    tree.childNodes.resize(n > 0 ? n - 1 : 0);
+    tree.rowInParent.assign(n, 0);
+    std::vector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t parent = tree.nodes[i].parentNode;
+        if (parent < 0)
+            continue;
+        const std::int32_t slot = fill[static_cast<std::size_t>(parent)]++;
+        tree.childNodes[static_cast<std::size_t>(slot)] = static_cast<std::int32_t>(i);
+        tree.rowInParent[i] = slot - tree.childOffsets[static_cast<std::size_t>(parent)];
+    }
+    return tree;
+}
+
+RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
+                            const ProgressCallback& progress) {
+    RegionAnalysis analysis;
+    analysis.tables = labelRegions(geometry, bytes, progress);
+    analysis.tree = buildRegionTree(analysis.tables);
+    return analysis;
+}
+
+void highlightRegion(PixelBuffer& buffer, const LabelMap& labelMap, std::int32_t regionId) {
+    const PixelGeometry& g = buffer.geometry();
+    const std::int32_t width = std::min(g.width, labelMap.width());
+    const std::int32_t height = std::min(g.height, labelMap.height());
+    const std::int64_t size = buffer.size();
+    for (std::int32_t y = 1; y <= height; ++y) {
+        const std::int32_t* cells = labelMap.row(y);
+        for (std::int32_t x = 1; x <= width; ++x) {
+            if (cells[x] != regionId)
+                continue;
+            const std::int64_t i = g.indexOf(x, y);
+            // With fewer than three bytes a pixel, the colour runs on into the next pixels; it never runs
+            // past the end of the buffer.
+            const std::uint8_t colour[3] = {0, 255, 0};
+            for (int b = 0; b < 3; ++b) {
+                if (i + b > size)
+                    return;
+                buffer.at(i + b) = colour[b];
+            }
+        }
+    }
+}
+
+} // namespace zelmar

@@ -1,14 +1,28 @@
 #include "regions.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <queue>
 
 namespace zelmar {
 
-LabelMap::LabelMap(std::int32_t width, std::int32_t height)
-    : width_(width), height_(height),
-      cells_(static_cast<std::size_t>(width + 1) * static_cast<std::size_t>(height + 1), 0) {}
+LabelMap::LabelMap(std::int32_t width, std::int32_t height) : LabelMap(forOverwrite(width, height)) {
+    std::fill_n(cells_.data(), cells_.size(), 0);
+}
+
+LabelMap LabelMap::forOverwrite(std::int32_t width, std::int32_t height) {
+    LabelMap map;
+    map.width_ = width;
+    map.height_ = height;
+    map.cells_ = LargeArray<std::int32_t>(static_cast<std::size_t>(width + 1) * static_cast<std::size_t>(height + 1));
+    return map;
+}
+
+bool LabelMap::operator==(const LabelMap& other) const {
+    return width_ == other.width_ && height_ == other.height_ && cells_.size() == other.cells_.size() &&
+           std::equal(cells_.data(), cells_.data() + cells_.size(), other.cells_.data());
+}
 
 std::int32_t RegionTables::usableLinkCount() const {
     return std::min(linkCount, linkTableSize());
@@ -69,6 +83,9 @@ public:
         freed_.push(id);
     }
 
+    std::int32_t highest() const { return highest_; }
+    bool isLive(std::int32_t id) const { return state_[static_cast<std::size_t>(id)] != regionFree; }
+
     std::vector<RegionRecord> table() const {
         std::vector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
         for (std::int32_t id = 1; id <= highest_; ++id) {
@@ -88,10 +105,13 @@ private:
 // Sets of runs that form one region, each set carrying the public id it has at this point of the scan.
 class RegionSets {
 public:
+    // There are never more sets than runs.
+    explicit RegionSets(std::size_t capacity) : parent_(capacity), publicId_(capacity) {}
+
     std::int32_t add(std::int32_t publicId) {
-        const auto label = static_cast<std::int32_t>(parent_.size());
-        parent_.push_back(label);
-        publicId_.push_back(publicId);
+        const auto label = static_cast<std::int32_t>(size_++);
+        parent_[static_cast<std::size_t>(label)] = label;
+        publicId_[static_cast<std::size_t>(label)] = publicId;
         return label;
     }
 
@@ -106,16 +126,30 @@ public:
 
     std::int32_t publicIdOfRoot(std::int32_t root) const { return publicId_[static_cast<std::size_t>(root)]; }
 
-    // The set of keptRoot survives with its id; the other set joins it.
-    void join(std::int32_t removedRoot, std::int32_t keptRoot) {
-        parent_[static_cast<std::size_t>(removedRoot)] = keptRoot;
+    // The set of keptRoot survives with its id; the other set joins it. Returns the root of the joined set:
+    // the older label, whose trees tend to be the bigger, so paths stay short.
+    std::int32_t join(std::int32_t removedRoot, std::int32_t keptRoot) {
+        const std::int32_t root = std::min(removedRoot, keptRoot);
+        const std::int32_t child = std::max(removedRoot, keptRoot);
+        parent_[static_cast<std::size_t>(child)] = root;
+        publicId_[static_cast<std::size_t>(root)] = publicId_[static_cast<std::size_t>(keptRoot)];
+        return root;
     }
 
-    std::size_t size() const { return parent_.size(); }
+    // Ends the scan: every set's final public id, kept where the parents were (no second array of that size).
+    void settleFinalIds() {
+        for (std::size_t label = 0; label < size_; ++label)
+            parent_[label] = find(static_cast<std::int32_t>(label));
+        // Each entry now names a root, and only the entry itself is rewritten below.
+        for (std::size_t label = 0; label < size_; ++label)
+            parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
+    }
+    std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
 
 private:
-    std::vector<std::int32_t> parent_;
-    std::vector<std::int32_t> publicId_;
+    LargeArray<std::int32_t> parent_;
+    LargeArray<std::int32_t> publicId_;
+    std::size_t size_ = 0;
 };
 
 // A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
@@ -129,16 +163,27 @@ bool runIsLight(const RowRuns& row, std::size_t k) {
     return row.firstIsLight != ((k & 1) != 0);
 }
 
-// Open addressing over unordered id pairs: the links already recorded.
+// Open addressing over unordered id pairs: the links already recorded. A small direct-mapped table of pairs
+// seen lately answers most questions from the cache: a region's boundaries come again in the next rows.
 class PairSet {
 public:
+    // expectedPairs sizes the table once; more pairs than that still fit, at the cost of a rehash.
+    explicit PairSet(std::size_t expectedPairs) : recent_(recentSize, empty) {
+        resize(std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024)));
+    }
+
     // True when the pair was not there yet.
     bool insert(std::int32_t a, std::int32_t b) {
         const std::uint64_t key = a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
                                         : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+        const std::uint64_t hash = key * 0x9E3779B97F4A7C15ull;
+        std::uint64_t& cached = recent_[static_cast<std::size_t>(hash >> (64 - recentBits))];
+        if (cached == key)
+            return false;
+        cached = key;
         if ((count_ + 1) * 2 > slots_.size())
             grow();
-        std::size_t i = slotOf(key);
+        std::size_t i = static_cast<std::size_t>(hash >> shift_);
         while (slots_[i] != empty) {
             if (slots_[i] == key)
                 return false;
@@ -151,15 +196,22 @@ public:
 
 private:
     static constexpr std::uint64_t empty = 0; // ids are at least 1, so no real key is 0
+    static constexpr int recentBits = 14;
+    static constexpr std::size_t recentSize = std::size_t{1} << recentBits;
 
+    // The top bits of a Fibonacci product: both ids of the pair reach them.
     std::size_t slotOf(std::uint64_t key) const {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
-    void grow() {
-        std::vector<std::uint64_t> old(std::max<std::size_t>(slots_.size() * 2, 1024), empty);
-        old.swap(slots_);
-        for (std::uint64_t key : old) {
+    void grow() { resize(slots_.size() * 2); }
+
+    void resize(std::size_t slots) {
+        LargeArray<std::uint64_t> old(slots, empty);
+        std::swap(old, slots_);
+        shift_ = 64 - std::countr_zero(slots_.size());
+        for (std::size_t k = 0; k < old.size(); ++k) {
+            const std::uint64_t key = old[k];
             if (key == empty)
                 continue;
             std::size_t i = slotOf(key);
@@ -169,29 +221,28 @@ private:
         }
     }
 
-    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> recent_;
+    LargeArray<std::uint64_t> slots_; // huge pages: the probes land anywhere in it
+    int shift_ = 64;
     std::size_t count_ = 0;
 };
 
-// Starts of the runs of one image row, appended to starts; returns whether the first run is light.
-bool appendRowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
-                   std::vector<std::int32_t>& starts) {
+// Writes the starts of the runs of one image row from out[0] on; returns how many, and whether the first run
+// is light. out has room for a run at every pixel.
+std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel, std::int32_t* out,
+                    bool& firstIsLight) {
     bool previous = isLightByte(row[0]);
-    starts.push_back(1);
-    // Room for the worst case, so the loop appends without checks: a run can start at every pixel.
-    std::size_t n = starts.size();
-    starts.resize(n + static_cast<std::size_t>(width));
-    std::int32_t* out = starts.data();
-    const bool firstIsLight = previous;
+    firstIsLight = previous;
+    out[0] = 1;
+    std::size_t n = 1;
     const std::uint8_t* p = row + bytesPerPixel;
     for (std::int32_t x = 2; x <= width; ++x, p += bytesPerPixel) {
         const bool light = isLightByte(*p);
-        out[n] = x;
+        out[n] = x; // written always, kept only where the class changes: no branch to mispredict on noise
         n += light != previous ? 1 : 0;
         previous = light;
     }
-    starts.resize(n);
-    return firstIsLight;
+    return n;
 }
 
 } // namespace
@@ -204,26 +255,27 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     if (g.width <= 0 || g.height <= 0 || g.bytesPerPixel <= 0 || bytes == nullptr)
         return tables;
 
+    // Room for the worst case, a run at every pixel; only what is written is ever touched.
+    const std::size_t maxRuns = static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) + 1;
     RegionIds ids;
-    RegionSets sets;
+    RegionSets sets(maxRuns + 1);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
-
-    std::vector<std::int32_t> runStart;
-    std::vector<std::int32_t> runLabel;
+    LargeArray<std::int32_t> runStart(maxRuns);
+    LargeArray<std::int32_t> runLabel(maxRuns);
+    std::size_t runCount = 1;
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
     // Row 0 is the frame: one light run over the whole width.
-    runStart.push_back(1);
-    runLabel.push_back(frame);
+    runStart[0] = 1;
+    runLabel[0] = frame;
     rows[0] = {0, 1, true};
 
     const std::int32_t w = g.width;
     for (std::int32_t y = 1; y <= g.height; ++y) {
         RowRuns& cur = rows[static_cast<std::size_t>(y)];
-        cur.first = runStart.size();
-        cur.firstIsLight =
-            appendRowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel, runStart);
-        cur.count = runStart.size() - cur.first;
-        runLabel.resize(runStart.size());
+        cur.first = runCount;
+        cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel, runStart.data() + runCount,
+                            cur.firstIsLight);
+        runCount += cur.count;
 
         const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
         const auto upEnd = [&](std::size_t k) {
@@ -250,35 +302,39 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
             else
                 label = sets.add(ids.take(light));
 
-            // Each upper region of the same class above the run joins it, keeping the upper region's id.
-            for (std::size_t v = ua; v < up.count && runStart[up.first + v] <= b; ++v) {
-                if (runIsLight(up, v) != light)
-                    continue;
+            // Each upper region of the same class above the run joins it, keeping the upper region's id. Roots
+            // found are written back, so later rows start their search from them.
+            std::int32_t mine = sets.find(label);
+            for (std::size_t v = ua + (runIsLight(up, ua) == light ? 0 : 1);
+                 v < up.count && runStart[up.first + v] <= b; v += 2) {
                 const std::int32_t upper = sets.find(runLabel[up.first + v]);
-                const std::int32_t mine = sets.find(label);
+                runLabel[up.first + v] = upper;
                 if (upper != mine) {
                     ids.release(sets.publicIdOfRoot(mine));
-                    sets.join(mine, upper);
+                    mine = sets.join(mine, upper);
                 }
             }
-            runLabel[cur.first + k] = label;
+            runLabel[cur.first + k] = mine;
         }
         if (progress && (y & 255) == 0)
             progress(static_cast<double>(y) / g.height);
     }
 
     // Final public id of every set, then of every run.
-    std::vector<std::int32_t> finalId(sets.size());
-    for (std::size_t label = 0; label < finalId.size(); ++label)
-        finalId[label] = sets.publicIdOfRoot(sets.find(static_cast<std::int32_t>(label)));
-    for (std::int32_t& label : runLabel)
-        label = finalId[static_cast<std::size_t>(label)];
+    sets.settleFinalIds();
+    for (std::size_t k = 0; k < runCount; ++k)
+        runLabel[k] = sets.finalId(runLabel[k]);
     const std::int32_t frameId = runLabel[0];
 
-    tables.labelMap = LabelMap(w, g.height);
+    tables.labelMap = LabelMap::forOverwrite(w, g.height);
     std::fill_n(tables.labelMap.row(0), w + 1, frameId);
-    PairSet known;
+    // Each region but the root usually has one parent link, so the live region count is a good first size.
+    std::size_t liveRegions = 0;
+    for (std::int32_t id = 1; id <= ids.highest(); ++id)
+        liveRegions += ids.isLive(id) ? 1 : 0;
+    PairSet known(liveRegions);
     std::vector<NestingLink> links(1);
+    links.reserve(liveRegions + 1);
     for (std::int32_t y = 1; y <= g.height; ++y) {
         const RowRuns& row = rows[static_cast<std::size_t>(y)];
         std::int32_t* cells = tables.labelMap.row(y);

@@ -8,6 +8,7 @@
 // runs of each row instead of a whole-map relabel per merge, a hashed pair set instead of a table scan per
 // boundary, children lists and an explicit stack instead of a recursive walk over the link table.
 
+#include "large_array.h"
 #include "pixel_buffer.h"
 #include "pixel_geometry.h"
 
@@ -41,7 +42,10 @@ struct NestingLink {
 class LabelMap {
 public:
     LabelMap() = default;
+    // All cells 0.
     LabelMap(std::int32_t width, std::int32_t height);
+    // Cells undefined, for a writer that fills every one.
+    static LabelMap forOverwrite(std::int32_t width, std::int32_t height);
 
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
@@ -53,7 +57,7 @@ public:
     const std::int32_t* row(std::int32_t y) const { return cells_.data() + offset(0, y); }
     std::int32_t* row(std::int32_t y) { return cells_.data() + offset(0, y); }
 
-    bool operator==(const LabelMap&) const = default;
+    bool operator==(const LabelMap& other) const;
 
 private:
     std::size_t offset(std::int32_t x, std::int32_t y) const {
@@ -63,7 +67,7 @@ private:
 
     std::int32_t width_ = 0;
     std::int32_t height_ = 0;
-    std::vector<std::int32_t> cells_;
+    LargeArray<std::int32_t> cells_;
 };
 
 constexpr std::int32_t initialTableSize = 100;

@@ -18,13 +18,13 @@
 
 namespace {
 
-template <typename Work>
-double medianMs(int runs, Work work) {
+template <typename Work> double medianMs(int runs, Work work) {
     std::vector<double> ms;
     for (int i = 0; i < runs; ++i) {
         const auto start = std::chrono::steady_clock::now();
         work();
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
     return ms[ms.size() / 2];
@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
     for (const char* kind : {"shapes", "noise"}) {
         for (int size : {2048, 4096}) {
             const zelmar::ImageLayer layer = zelmar::bench::imageOfKind(kind, size, size);
-            // The same light test as ours (first byte > 100), done once outside the timing: OpenCV wants a mask.
+            // The same light test as ours (first byte > 100), done once outside the timing: OpenCV wants a
+            // mask.
             cv::Mat bgra(size, size, CV_8UC4, const_cast<std::uint8_t*>(layer.bits().data()));
             std::vector<cv::Mat> channels;
             cv::split(bgra, channels);
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
             });
             // The same with the label image allocated once and reused: no page faults for the output.
             cv::Mat reused;
-            const double componentsReused = medianMs(runs, [&] { cv::connectedComponents(dark, reused, 8, CV_32S); });
+            const double componentsReused =
+                medianMs(runs, [&] { cv::connectedComponents(dark, reused, 8, CV_32S); });
             double contours = -1;
             if (std::string(kind) == "shapes")
                 contours = medianMs(runs, [&] {
@@ -61,9 +63,10 @@ int main(int argc, char** argv) {
                     std::vector<cv::Vec4i> hierarchy;
                     cv::findContours(dark, found, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_NONE);
                 });
-            std::printf("{\"bench\":\"opencv\",\"image\":\"%s-%d\",\"runs\":%d,\"connectedComponents_ms\":%.2f,"
-                        "\"connectedComponents_reused_output_ms\":%.2f,\"components_plus_contour_tree_ms\":%.2f}\n",
-                        kind, size, runs, components, componentsReused, contours);
+            std::printf(
+                "{\"bench\":\"opencv\",\"image\":\"%s-%d\",\"runs\":%d,\"connectedComponents_ms\":%.2f,"
+                "\"connectedComponents_reused_output_ms\":%.2f,\"components_plus_contour_tree_ms\":%.2f}\n",
+                kind, size, runs, components, componentsReused, contours);
             std::fflush(stdout);
         }
     }

@@ -26,7 +26,8 @@ void measure(const std::string& name, const ImageLayer& layer, int runs) {
     for (int i = 0; i < runs; ++i) {
         const auto start = std::chrono::steady_clock::now();
         RegionAnalysis a = parseRegions(layer.geometry(), layer.bits().data());
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         if (i + 1 == runs)
             last = std::move(a);
     }
@@ -34,10 +35,11 @@ void measure(const std::string& name, const ImageLayer& layer, int runs) {
     std::int64_t live = 0;
     for (std::int32_t id = 1; id <= last.tables.regionTableSize(); ++id)
         live += last.tables.isLive(id) ? 1 : 0;
-    std::printf("{\"bench\":\"parse\",\"image\":\"%s\",\"width\":%d,\"height\":%d,\"runs\":%d,\"median_ms\":%.2f,"
-                "\"min_ms\":%.2f,\"regions\":%lld,\"links\":%d,\"tree_nodes\":%zu}\n",
-                name.c_str(), layer.header().bmWidth, layer.header().bmHeight, runs, ms[ms.size() / 2], ms.front(),
-                static_cast<long long>(live), last.tables.linkCount, last.tree.nodes.size());
+    std::printf(
+        "{\"bench\":\"parse\",\"image\":\"%s\",\"width\":%d,\"height\":%d,\"runs\":%d,\"median_ms\":%.2f,"
+        "\"min_ms\":%.2f,\"regions\":%lld,\"links\":%d,\"tree_nodes\":%zu}\n",
+        name.c_str(), layer.header().bmWidth, layer.header().bmHeight, runs, ms[ms.size() / 2], ms.front(),
+        static_cast<long long>(live), last.tables.linkCount, last.tree.nodes.size());
     std::fflush(stdout);
 }
 
@@ -55,7 +57,8 @@ int main(int argc, char** argv) {
     if (files.empty()) {
         for (const char* kind : {"shapes", "noise"})
             for (int size : {2048, 4096})
-                measure(std::string(kind) + "-" + std::to_string(size), bench::imageOfKind(kind, size, size), runs);
+                measure(std::string(kind) + "-" + std::to_string(size), bench::imageOfKind(kind, size, size),
+                        runs);
         return 0;
     }
     for (const std::string& file : files) {

@@ -1,6 +1,9 @@
 // zelmar-cli as scripts use it: exit statuses, the state JSON of a loaded image, the layer files.
 
+#include "image/bmp_file.h"
+
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,6 +28,20 @@ Run runCli(const QStringList& args) {
 }
 
 const QString sample = QStringLiteral(ZELMAR_BIN_DIR "/test.bmp");
+
+// A light 6 x 5 image with a dark 2 x 2 square at (3, 2) and a dark pixel at (6, 5), as a BMP file.
+QString squareImage(const QTemporaryDir& dir) {
+    std::vector<std::uint8_t> bits(6 * 5 * 4, 255);
+    for (const auto& [x, y] : {std::pair{3, 2}, {4, 2}, {3, 3}, {4, 3}, {6, 5}})
+        std::fill_n(bits.begin() + ((y - 1) * 6 + (x - 1)) * 4, 3, std::uint8_t{0});
+    const QString path = dir.filePath("square.bmp");
+    zelmar::writeBmp24(path.toStdString(), zelmar::ImageLayer({6, 5, 32}, bits));
+    return path;
+}
+
+QJsonObject stateOf(const Run& r) {
+    return QJsonDocument::fromJson(r.out).object();
+}
 
 } // namespace
 
@@ -57,6 +74,62 @@ private slots:
         for (const QString& key : keys)
             QVERIFY2(state.contains(key), qPrintable(key));
         QVERIFY(!runCli({sample, "--state", "-"}).out.contains("labelMap"));
+    }
+
+    void parseAndSelect() {
+        QTemporaryDir dir;
+        const QString image = squareImage(dir);
+        const Run r =
+            runCli({image, "parse", "select=2", "--state", "-", "--labels", "--layers", dir.filePath("l")});
+        QCOMPARE(r.status, 0);
+        const QJsonObject state = stateOf(r);
+        QCOMPARE(state.value("regionTableSize").toInt(), 100);
+        QCOMPARE(QJsonDocument(state.value("regions").toArray()).toJson(QJsonDocument::Compact),
+                 QByteArray(R"([{"depth":0,"id":1,"isLight":true,"state":1},)" // keys sorted by QJsonObject
+                            R"({"depth":1,"id":2,"isLight":false,"state":1},)"
+                            R"({"depth":1,"id":3,"isLight":false,"state":1}])"));
+        QCOMPARE(state.value("linkTableSize").toInt(), 100);
+        QCOMPARE(state.value("linkCount").toInt(), 2);
+        QCOMPARE(QJsonDocument(state.value("links").toArray()).toJson(QJsonDocument::Compact),
+                 QByteArray(R"([{"childId":2,"parentId":1},{"childId":3,"parentId":1}])"));
+        QCOMPARE(QJsonDocument(state.value("tree").toArray()).toJson(QJsonDocument::Compact),
+                 QByteArray(R"([{"expanded":true,"key":"P1","parent":null,"text":"1"},)"
+                            R"({"expanded":false,"key":"P2","parent":"P1","text":"2"},)"
+                            R"({"expanded":false,"key":"P3","parent":"P1","text":"3"}])"));
+        QCOMPARE(state.value("selected").toString(), QStringLiteral("P2"));
+        const QJsonArray labels = state.value("labelMap").toArray();
+        QCOMPARE(labels.size(), 6); // rows 0..5
+        QCOMPARE(QJsonDocument(labels[2].toArray()).toJson(QJsonDocument::Compact),
+                 QByteArray("[1,1,1,2,2,1,1]"));
+        QCOMPARE(QJsonDocument(labels[5].toArray()).toJson(QJsonDocument::Compact),
+                 QByteArray("[1,1,1,1,1,1,3]"));
+
+        // The square is painted green in the selection layer only.
+        QImage selection(dir.filePath("l/selection.bmp"));
+        QCOMPARE(selection.pixel(2, 1), qRgb(0, 255, 0));
+        QCOMPARE(selection.pixel(3, 2), qRgb(0, 255, 0));
+        QCOMPARE(selection.pixel(5, 4), qRgb(0, 0, 0));
+        QCOMPARE(selection.pixel(0, 0), qRgb(255, 255, 255));
+        QCOMPARE(QImage(dir.filePath("l/work.bmp")).pixel(2, 1), qRgb(0, 0, 0));
+    }
+
+    void aParseClearsTheSelection() {
+        QTemporaryDir dir;
+        const Run r = runCli({squareImage(dir), "parse", "select=3", "parse", "--state", "-"});
+        QCOMPARE(r.status, 0);
+        QVERIFY(stateOf(r).value("selected").isNull());
+    }
+
+    void selectingANodeThatIsNotThereIsAUsageError() {
+        QTemporaryDir dir;
+        const QString image = squareImage(dir);
+        for (const QStringList& ops : {QStringList{"select=2"}, QStringList{"parse", "select=9"},
+                                       QStringList{"parse", "select=x"}, QStringList{"parse", "select="}}) {
+            const Run r = runCli(QStringList{image} + ops + QStringList{"--state", dir.filePath("s.json")});
+            QCOMPARE(r.status, 2);
+            QVERIFY(r.err.contains("usage: zelmar-cli"));
+            QVERIFY(!QFile::exists(dir.filePath("s.json")));
+        }
     }
 
     void layersAreWrittenAsBmp() {
@@ -93,5 +166,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(CliTest)
+QTEST_GUILESS_MAIN(CliTest)
 #include "test_cli.moc"

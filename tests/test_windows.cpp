@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 using namespace zelmar;
 
@@ -34,6 +35,16 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 
 int stripes(int x, int) {
     return (x / 4) % 2 ? 255 : 0;
+}
+
+// Light, with a dark 4 x 3 block at columns 6..9, rows 5..7 (1-based).
+int block(int x, int y) {
+    return x >= 5 && x <= 8 && y >= 4 && y <= 6 ? 0 : 255;
+}
+
+std::array<std::uint8_t, 4> pixelOf(const ImageLayer& layer, int x, int y) {
+    const auto at = static_cast<std::size_t>(layer.geometry().indexOf(x, y) - 1);
+    return {layer.bits()[at], layer.bits()[at + 1], layer.bits()[at + 2], layer.bits()[at + 3]};
 }
 
 // Closes the next modal box once it is up and keeps its title and text.
@@ -260,6 +271,69 @@ private slots:
         QCOMPARE(form->view(0)->picture().pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(0, 0, 0));
     }
 
+    void parseShowsTheTreeAndAClickPaintsTheRegion() {
+        writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 20, 12, block));
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        auto* tv = control<QTreeView>(form, "tv");
+        QCOMPARE(tv->model()->rowCount(), 0);
+
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QAbstractItemModel* model = tv->model();
+        QCOMPARE(model->rowCount(), 1);
+        const QModelIndex root = model->index(0, 0);
+        QCOMPARE(root.data().toString(), QStringLiteral("1"));
+        QVERIFY(tv->isExpanded(root));
+        QCOMPARE(model->rowCount(root), 1);
+        const QModelIndex square = model->index(0, 0, root);
+        QCOMPARE(square.data().toString(), QStringLiteral("2"));
+        QCOMPARE(square.parent(), root);
+        const std::vector<std::uint8_t> selectionBefore = form->layers().selectionLayer.bits();
+
+        // A click on empty space of the tree selects nothing and paints nothing.
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(5, tv->viewport()->height() - 5));
+        QCOMPARE(form->layers().selectionLayer.bits(), selectionBefore);
+
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(square).center());
+        const LayerSet& layers = form->layers();
+        QCOMPARE(pixelOf(layers.selectionLayer, 6, 5), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
+        QCOMPARE(pixelOf(layers.selectionLayer, 9, 7), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
+        QCOMPARE(pixelOf(layers.selectionLayer, 5, 5), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
+        QCOMPARE(layers.workLayer.bits(), layers.sourceLayer.bits());
+        QCOMPARE(layers.millLayer.bits(), layers.sourceLayer.bits());
+        QCOMPARE(form->session().selectedNode, 1);
+        // Pict2 shows it: the picture's pixel over (6, 5) is green.
+        const QImage& picture = form->view(2)->picture();
+        const double scale = picture.width() / 20.0;
+        QCOMPARE(picture.pixel(int(5.5 * scale), int(4.5 * scale)), qRgb(0, 255, 0));
+
+        // Clicking the root paints the background instead, the square as it is.
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(root).center());
+        QCOMPARE(pixelOf(layers.selectionLayer, 6, 5), (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
+        QCOMPARE(pixelOf(layers.selectionLayer, 1, 1), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
+
+        // A new parse clears the selection and rebuilds the same tree.
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QCOMPARE(form->session().selectedNode, -1);
+        QCOMPARE(model->rowCount(model->index(0, 0)), 1);
+    }
+
+    void parseOfOneClassLeavesTheTreeEmpty() {
+        writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 20, 12, [](int, int) { return 255; }));
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        auto* tv = control<QTreeView>(form, "tv");
+        QCOMPARE(tv->model()->rowCount(), 0);
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(10, 10));
+        QCOMPARE(form->layers().selectionLayer.bits(), form->layers().sourceLayer.bits());
+        QCOMPARE(form->session().regions->tables.labelMap.at(20, 12), 1);
+    }
+
     void missingImageOpensTheWindowWithABox() {
         writeFile(dir_.filePath("cnc.ini"), "[CNC]\nImage=absent.bmp\n");
         MainFrame frame(dir_.path());
@@ -281,6 +355,9 @@ private slots:
                           form->tabStrip()->tabBar()->tabRect(1).center());
         QVERIFY(form->view(0)->picture().isNull());
         QVERIFY(!form->view(1)->isHidden());
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QCOMPARE(control<QTreeView>(form, "tv")->model()->rowCount(), 0);
+        QVERIFY(form->session().regions->tables.labelMap.isEmpty());
     }
 
     void menuFocusesOrReloadsTheWorkWindow() {

@@ -4,6 +4,7 @@
 #include "error_box.h"
 #include "image_file.h"
 #include "layer_view.h"
+#include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
 #include "view_layout.h"
@@ -156,6 +157,14 @@ void WorkWindow::buildControls() {
     red.setColor(QPalette::WindowText, QColor(192, 0, 0));
     label4_->setPalette(red);
     connect(tabStrip_, &TabStrip::tabClicked, this, &WorkWindow::onTabClicked);
+
+    treeModel_ = new RegionTreeModel(this);
+    tv_->setModel(treeModel_);
+    tv_->setUniformRowHeights(true); // lets the view skip measuring every row of a big tree
+    tv_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(tv_, &QTreeView::clicked, this, &WorkWindow::onTreeClicked);
+    connect(findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
+            &WorkWindow::onParseClicked);
 }
 
 void WorkWindow::runStartup(const QString& programDir) {
@@ -169,7 +178,7 @@ void WorkWindow::runStartup(const QString& programDir) {
 
     LoadedImage loaded = loadImageFile(config_.imagePath);
     if (loaded.ok())
-        layers_ = LayerSet::copiesOf(loaded.layer);
+        session_.layers = LayerSet::copiesOf(loaded.layer);
     else
         startupError_ = QString::fromStdString(loaded.error);
 
@@ -203,8 +212,8 @@ void WorkWindow::refresh(bool dispatchPending) {
     in.panelWidth = frame2_->width() * tpp.x;
     in.twipsPerPixelX = tpp.x;
     in.twipsPerPixelY = tpp.y;
-    in.imageWidth = layers_.header().bmWidth;
-    in.imageHeight = layers_.header().bmHeight;
+    in.imageWidth = layers().header().bmWidth;
+    in.imageHeight = layers().header().bmHeight;
     in.visibility.tabStrip = !tabStrip_->isHidden();
     for (std::size_t i = 0; i < views_.size(); ++i)
         in.visibility.views[i] = !views_[i]->isHidden();
@@ -235,8 +244,8 @@ void WorkWindow::refresh(bool dispatchPending) {
     }
 
     // Every view is drawn, visible or not, so a tab switch shows a current picture.
-    ImageLayer* layerOfView[] = {&layers_.sourceLayer, &layers_.workLayer, &layers_.selectionLayer,
-                                 &layers_.millLayer};
+    LayerSet& l = session_.layers;
+    ImageLayer* layerOfView[] = {&l.sourceLayer, &l.workLayer, &l.selectionLayer, &l.millLayer};
     for (std::size_t i = 0; i < views_.size(); ++i)
         views_[i]->drawLayer(*layerOfView[i], layout.drawnWidth, layout.drawnHeight);
 }
@@ -245,6 +254,24 @@ void WorkWindow::onTabClicked(int selectedIndex) {
     const ViewVisibility shown = visibilityAfterTabClick({}, selectedIndex);
     for (std::size_t i = 0; i < views_.size(); ++i)
         views_[i]->setVisible(shown.views[i]);
+    RefreshViews();
+}
+
+void WorkWindow::onParseClicked() {
+    if (!session_.hasImage())
+        return;
+    parseImage(session_);
+    treeModel_->setAnalysis(session_.regions);
+    // Every node with children is expanded after a parse: the whole tree stands open.
+    tv_->expandAll();
+    RefreshViews();
+}
+
+void WorkWindow::onTreeClicked() {
+    const QModelIndex current = tv_->currentIndex();
+    if (!current.isValid())
+        return;
+    selectNode(session_, treeModel_->data(current, RegionTreeModel::keyRole).toString().toStdString());
     RefreshViews();
 }
 

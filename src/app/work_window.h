@@ -2,7 +2,7 @@
 // Form1, the work window: the four views, the command panel and the tree. Loading it runs the start-up
 // sequence; destroying it is the shutdown.
 
-#include "image/layer_set.h"
+#include "image/image_session.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
 
@@ -34,8 +34,9 @@ public:
     // changes a layer; it lets pending window events run before drawing, as the window does everywhere.
     void RefreshViews();
 
-    LayerSet& layers() { return layers_; }
-    const LayerSet& layers() const { return layers_; }
+    LayerSet& layers() { return session_.layers; }
+    const LayerSet& layers() const { return session_.layers; }
+    const ImageSession& session() const { return session_; }
     const ToolPosition& tool() const { return tool_; }
     const StartupConfig& config() const { return config_; }
     // Empty when the image loaded; otherwise the text of the "Ошибка" box.
@@ -59,10 +60,13 @@ private:
     void refresh(bool dispatchPending);
     QSize outerSize() const;
     void onTabClicked(int selectedIndex);
+    void onParseClicked();
+    void onTreeClicked();
 
     ToolPosition& tool_;
     StartupConfig config_;
-    LayerSet layers_;
+    ImageSession session_;
+    class RegionTreeModel* treeModel_ = nullptr;
     QString startupError_;
     bool dispatching_ = false;
 

@@ -5,33 +5,67 @@
 namespace zelmar::cli {
 
 nlohmann::ordered_json stateJson(const Session& session, bool withLabels) {
-    const PixelGeometry g = session.layers.sourceLayer.geometry();
-    nlohmann::ordered_json state = {
+    using Json = nlohmann::ordered_json;
+    const PixelGeometry g = session.image.layers.sourceLayer.geometry();
+    const RegionAnalysis& regions = *session.image.regions;
+    const RegionTables& t = regions.tables;
+
+    Json records = Json::array();
+    for (std::int32_t id = 1; id <= t.regionTableSize(); ++id) {
+        const RegionRecord& r = t.regionTable[static_cast<std::size_t>(id)];
+        if (r.state > 0)
+            records.push_back({{"id", id}, {"isLight", r.isLight}, {"state", r.state}, {"depth", r.depth}});
+    }
+    Json links = Json::array();
+    for (std::int32_t i = 1; i <= t.usableLinkCount(); ++i) {
+        const NestingLink& l = t.linkTable[static_cast<std::size_t>(i)];
+        links.push_back({{"parentId", l.parentId}, {"childId", l.childId}});
+    }
+    Json tree = Json::array();
+    for (const TreeNode& node : regions.tree.nodes) {
+        const Json parent =
+            node.parentNode < 0
+                ? Json(nullptr)
+                : Json(nodeKey(regions.tree.nodes[static_cast<std::size_t>(node.parentNode)].regionId));
+        tree.push_back({{"key", nodeKey(node.regionId)},
+                        {"text", std::to_string(node.regionId)},
+                        {"parent", parent},
+                        {"expanded", node.expanded}});
+    }
+    const std::int32_t selected = session.image.selectedNode;
+
+    Json state = {
         {"width", g.width},
         {"height", g.height},
         {"bytesPerPixel", g.bytesPerPixel},
         {"stride", g.stride},
         {"tool", {{"x", session.tool.toolX}, {"y", session.tool.toolY}, {"z", session.tool.toolZ}}},
-        // No parse has run yet: the tables are empty until labelling exists.
-        {"regionTableSize", 0},
-        {"regions", nlohmann::ordered_json::array()},
-        {"linkTableSize", 0},
-        {"linkCount", 0},
-        {"links", nlohmann::ordered_json::array()},
-        {"tree", nlohmann::ordered_json::array()},
-        {"selected", nullptr},
+        {"regionTableSize", t.regionTableSize()},
+        {"regions", std::move(records)},
+        {"linkTableSize", t.linkTableSize()},
+        {"linkCount", t.linkCount},
+        {"links", std::move(links)},
+        {"tree", std::move(tree)},
+        {"selected", selected < 0
+                         ? Json(nullptr)
+                         : Json(nodeKey(regions.tree.nodes[static_cast<std::size_t>(selected)].regionId))},
     };
-    if (withLabels)
-        state["labelMap"] = nlohmann::ordered_json::array();
+    if (withLabels) {
+        Json rows = Json::array();
+        const LabelMap& map = t.labelMap;
+        for (std::int32_t y = 0; !map.isEmpty() && y <= map.height(); ++y)
+            rows.push_back(Json(std::vector<std::int32_t>(map.row(y), map.row(y) + map.width() + 1)));
+        state["labelMap"] = std::move(rows);
+    }
     return state;
 }
 
 bool writeLayers(const Session& session, const std::string& dir) {
-    const std::pair<const char*, const ImageLayer*> files[] = {
-        {"source.bmp", &session.layers.sourceLayer},
-        {"work.bmp", &session.layers.workLayer},
-        {"selection.bmp", &session.layers.selectionLayer},
-        {"mill.bmp", &session.layers.millLayer}};
+    const LayerSet& l = session.image.layers;
+    const std::pair<const char*, const ImageLayer*> files[] = {{"source.bmp", &l.sourceLayer},
+                                                               {"work.bmp", &l.workLayer},
+                                                               {"selection.bmp", &l.selectionLayer},
+                                                               {"mill.bmp", &l.millLayer}};
     bool allWritten = true;
     for (const auto& [name, layer] : files)
         allWritten = writeBmp24(dir + "/" + name, *layer) && allWritten;

@@ -1,7 +1,7 @@
 #pragma once
 // What the command-line tool knows after its operations run, and its JSON form.
 
-#include "image/layer_set.h"
+#include "image/image_session.h"
 #include "mill/tool_position.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +11,7 @@
 namespace zelmar::cli {
 
 struct Session {
-    LayerSet layers;
+    ImageSession image;
     ToolPosition tool;
     std::string stepsText = "150"; // the text of Text2
 };

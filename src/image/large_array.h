@@ -1,7 +1,7 @@
 #pragma once
 // Arrays of image size (label maps, run lists) that are written whole before they are read: allocated without
-// initialising, and on Linux backed by huge pages where the kernel allows it, so a fresh 67 MB label map costs
-// a few dozen page faults instead of sixteen thousand.
+// initialising, and on Linux backed by huge pages where the kernel allows it, so a fresh 67 MB label map
+// costs a few dozen page faults instead of sixteen thousand.
 
 #include <cstddef>
 #include <cstdlib>
@@ -16,8 +16,7 @@
 
 namespace zelmar {
 
-template <typename T>
-class LargeArray {
+template <typename T> class LargeArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:

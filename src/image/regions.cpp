@@ -15,7 +15,8 @@ LabelMap LabelMap::forOverwrite(std::int32_t width, std::int32_t height) {
     LabelMap map;
     map.width_ = width;
     map.height_ = height;
-    map.cells_ = LargeArray<std::int32_t>(static_cast<std::size_t>(width + 1) * static_cast<std::size_t>(height + 1));
+    map.cells_ =
+        LargeArray<std::int32_t>(static_cast<std::size_t>(width + 1) * static_cast<std::size_t>(height + 1));
     return map;
 }
 
@@ -229,8 +230,8 @@ private:
 
 // Writes the starts of the runs of one image row from out[0] on; returns how many, and whether the first run
 // is light. out has room for a run at every pixel.
-std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel, std::int32_t* out,
-                    bool& firstIsLight) {
+std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
+                    std::int32_t* out, bool& firstIsLight) {
     bool previous = isLightByte(row[0]);
     firstIsLight = previous;
     out[0] = 1;
@@ -273,8 +274,8 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     for (std::int32_t y = 1; y <= g.height; ++y) {
         RowRuns& cur = rows[static_cast<std::size_t>(y)];
         cur.first = runCount;
-        cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel, runStart.data() + runCount,
-                            cur.firstIsLight);
+        cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel,
+                            runStart.data() + runCount, cur.firstIsLight);
         runCount += cur.count;
 
         const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
@@ -302,8 +303,8 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
             else
                 label = sets.add(ids.take(light));
 
-            // Each upper region of the same class above the run joins it, keeping the upper region's id. Roots
-            // found are written back, so later rows start their search from them.
+            // Each upper region of the same class above the run joins it, keeping the upper region's id.
+            // Roots found are written back, so later rows start their search from them.
             std::int32_t mine = sets.find(label);
             for (std::size_t v = ua + (runIsLight(up, ua) == light ? 0 : 1);
                  v < up.count && runStart[up.first + v] <= b; v += 2) {

@@ -6,8 +6,8 @@ namespace zelmar::reference {
 
 Grid::Grid(std::int32_t width, std::int32_t height)
     : width_(width), height_(height),
-      columns_(static_cast<std::size_t>(width) + 1, std::vector<std::int32_t>(static_cast<std::size_t>(height) + 1)) {
-}
+      columns_(static_cast<std::size_t>(width) + 1,
+               std::vector<std::int32_t>(static_cast<std::size_t>(height) + 1)) {}
 
 std::int32_t& Grid::operator()(std::int32_t x, std::int32_t y) {
     return columns_.at(static_cast<std::size_t>(x)).at(static_cast<std::size_t>(y));

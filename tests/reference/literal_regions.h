@@ -1,9 +1,9 @@
 #pragma once
 // A deliberately slow, literal transcription of the two-pass region labelling, the nesting-tree walk and the
 // highlight, kept as the yardstick the fast code in src/image/regions.* is compared with. Every step is the
-// plain one: a whole-map relabel for every merge, a table scan for every new id and every boundary, a recursive
-// walk over the link table. Keep it that way: its worth lies in being obviously the algorithm, not in speed.
-// It shares nothing with the fast code but the pixel index rule and the light test.
+// plain one: a whole-map relabel for every merge, a table scan for every new id and every boundary, a
+// recursive walk over the link table. Keep it that way: its worth lies in being obviously the algorithm, not
+// in speed. It shares nothing with the fast code but the pixel index rule and the light test.
 
 #include "image/pixel_geometry.h"
 
@@ -38,6 +38,7 @@ public:
 
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
+    bool isEmpty() const { return columns_.empty(); }
     std::int32_t& operator()(std::int32_t x, std::int32_t y);
     std::int32_t operator()(std::int32_t x, std::int32_t y) const;
 
@@ -63,16 +64,17 @@ struct Tables {
 // Both passes of the labelling: map, region table and links. The tree is left empty, every depth 0.
 Tables label(const PixelGeometry& geometry, const std::uint8_t* bytes);
 
-// Clears the nodes and builds the tree from linkTable and linkCount, writing the depth of each region reached.
-// A region that already has a node when another link reaches it is skipped with that link: no depth, no node,
-// no descent, and the link does not expand its parent.
+// Clears the nodes and builds the tree from linkTable and linkCount, writing the depth of each region
+// reached. A region that already has a node when another link reaches it is skipped with that link: no depth,
+// no node, no descent, and the link does not expand its parent.
 void buildTree(Tables& tables);
 
 // The parse button: labelling, then the tree.
 Tables parse(const PixelGeometry& geometry, const std::uint8_t* bytes);
 
-// A copy of the working bytes with every pixel whose cell holds regionId painted 0, 255, 0 from its first byte
-// on, whatever a pixel's size; the first write that would fall past the end of the buffer ends the marking.
+// A copy of the working bytes with every pixel whose cell holds regionId painted 0, 255, 0 from its first
+// byte on, whatever a pixel's size; the first write that would fall past the end of the buffer ends the
+// marking.
 std::vector<std::uint8_t> highlight(const PixelGeometry& geometry, const std::vector<std::uint8_t>& workBytes,
                                     const Grid& labelMap, std::int32_t regionId);
 

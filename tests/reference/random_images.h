@@ -1,7 +1,7 @@
 #pragma once
-// Small random images for differential tests of the region code: every kind of pattern that stresses one of its
-// rules (merges, id reuse, the frame losing id 1, links in both orders, shared children, the light threshold,
-// the run-on of highlight bytes), in 1 to 4 bytes per pixel, all reproducible from a seed.
+// Small random images for differential tests of the region code: every kind of pattern that stresses one of
+// its rules (merges, id reuse, the frame losing id 1, links in both orders, shared children, the light
+// threshold, the run-on of highlight bytes), in 1 to 4 bytes per pixel, all reproducible from a seed.
 
 #include "image/pixel_geometry.h"
 
@@ -59,12 +59,13 @@ struct TestImage {
     std::string describe() const;
 };
 
-// An image of the kind the seed picks, 1..24 pixels a side (a little more for the kinds that need many regions).
+// An image of the kind the seed picks, 1..24 pixels a side (a little more for the kinds that need many
+// regions).
 TestImage randomImage(std::uint64_t seed);
 TestImage randomImage(ImageKind kind, std::uint64_t seed);
 
-// Concentric one-pixel rings, the outermost dark, the centre a single pixel: rings - 1 levels of nesting below
-// the outermost ring.
+// Concentric one-pixel rings, the outermost dark, the centre a single pixel: rings - 1 levels of nesting
+// below the outermost ring.
 TestImage nestedRings(std::int32_t rings, std::int32_t bytesPerPixel);
 
 // The pixels of an image, each its bytesPerPixel bytes, row by row; and an image built from such pixels with

@@ -1,0 +1,34 @@
+#pragma once
+// The image side of the work window's state: the four layers, the result of the last parse and the selected
+// tree node, with the commands that change them. The window and the command-line tool both run these.
+
+#include "layer_set.h"
+#include "regions.h"
+
+#include <memory>
+#include <string_view>
+
+namespace zelmar {
+
+struct ImageSession {
+    LayerSet layers;
+    // Shared, so that work still running on an earlier parse keeps the tables it reads alive.
+    std::shared_ptr<const RegionAnalysis> regions = std::make_shared<const RegionAnalysis>();
+    std::int32_t selectedNode = -1; // index in regions->tree.nodes, -1: none
+
+    bool hasImage() const { return !layers.isEmpty(); }
+};
+
+// "Разобрать": labels the working layer, records the links, builds the tree; the selection is cleared.
+// Does nothing without an image.
+void parseImage(ImageSession& session, const ProgressCallback& progress = {});
+
+// A click on the tree node with this key: selects it and paints its region into the selection layer.
+// False, with nothing changed, when the tree has no such node.
+bool selectNode(ImageSession& session, std::string_view key);
+
+// The working image with one region painted green, written into the selection layer. A region with no pixel
+// paints nothing: the selection layer then shows the working image as it is.
+void highlightIntoSelection(ImageSession& session, std::int32_t regionId);
+
+} // namespace zelmar

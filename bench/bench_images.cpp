@@ -84,6 +84,18 @@ ImageLayer noiseImage(std::int32_t width, std::int32_t height, std::uint32_t see
     return ImageLayer({width, height, 32}, std::move(bits));
 }
 
+ImageLayer ringsImage(std::int32_t size) {
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(size) * size * 4, 255);
+    for (std::int32_t y = 0; y < size; ++y)
+        for (std::int32_t x = 0; x < size; ++x) {
+            const std::int32_t ring = std::min(std::min(x, y), std::min(size - 1 - x, size - 1 - y));
+            if (ring % 2 == 1)
+                std::fill_n(bits.begin() + (static_cast<std::ptrdiff_t>(y) * size + x) * 4, 3,
+                            std::uint8_t{0});
+        }
+    return ImageLayer({size, size, 32}, std::move(bits));
+}
+
 ImageLayer imageOfKind(const std::string& kind, std::int32_t width, std::int32_t height) {
     return kind == "noise" ? noiseImage(width, height) : shapesImage(width, height);
 }

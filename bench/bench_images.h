@@ -16,6 +16,10 @@ ImageLayer shapesImage(std::int32_t width, std::int32_t height, std::uint32_t se
 // Every pixel dark or light at random, half and half.
 ImageLayer noiseImage(std::int32_t width, std::int32_t height, std::uint32_t seed = 1);
 
+// Concentric square rings, alternately dark and light, one pixel wide: the deepest nesting a picture can
+// have.
+ImageLayer ringsImage(std::int32_t size);
+
 ImageLayer imageOfKind(const std::string& kind, std::int32_t width, std::int32_t height);
 
 } // namespace zelmar::bench

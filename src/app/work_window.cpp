@@ -178,7 +178,7 @@ void WorkWindow::runStartup(const QString& programDir) {
 
     LoadedImage loaded = loadImageFile(config_.imagePath);
     if (loaded.ok())
-        session_.layers = LayerSet::copiesOf(loaded.layer);
+        session_.layers = LayerSet::copiesOf(std::move(loaded.layer));
     else
         startupError_ = QString::fromStdString(loaded.error);
 

@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     zelmar::cli::Session session;
-    session.image.layers = zelmar::LayerSet::copiesOf(loaded.layer);
+    session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
     if (options->steps)
         session.stepsText = *options->steps;
 

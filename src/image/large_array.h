@@ -3,12 +3,14 @@
 // initialising, and on Linux backed by huge pages where the kernel allows it, so a fresh 67 MB label map
 // costs a few dozen page faults instead of sixteen thousand.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -49,11 +51,26 @@ private:
         void operator()(T* p) const { std::free(p); }
     };
 
-    static std::unique_ptr<T[], Free> allocate(std::size_t size) {
-        if (size == 0)
-            return nullptr;
+    static std::unique_ptr<T[], Free> allocate(std::size_t size);
+
+    std::size_t size_ = 0;
+    std::unique_ptr<T[], Free> data_;
+};
+
+} // namespace zelmar
+
+namespace zelmar {
+
+// The same memory for a std::vector: tables of a million records that a parse fills at once.
+template <typename T> struct HugePageAllocator {
+    using value_type = T;
+
+    HugePageAllocator() = default;
+    template <typename U> HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
         constexpr std::size_t hugePage = std::size_t{2} << 20;
-        const std::size_t bytes = size * sizeof(T);
+        const std::size_t bytes = n * sizeof(T);
         const std::size_t alignment = bytes >= hugePage ? hugePage : alignof(std::max_align_t);
         void* p = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
         if (p == nullptr)
@@ -62,11 +79,24 @@ private:
         if (alignment == hugePage)
             madvise(p, bytes, MADV_HUGEPAGE); // advice only: without it the memory still works
 #endif
-        return std::unique_ptr<T[], Free>(static_cast<T*>(p));
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) noexcept {
+        std::free(p);
     }
 
-    std::size_t size_ = 0;
-    std::unique_ptr<T[], Free> data_;
+    template <typename U> bool operator==(const HugePageAllocator<U>&) const noexcept {
+        return true;
+    }
 };
+
+template <typename T> using BigVector = std::vector<T, HugePageAllocator<T>>;
+
+template <typename T>
+std::unique_ptr<T[], typename LargeArray<T>::Free> LargeArray<T>::allocate(std::size_t size) {
+    if (size == 0)
+        return nullptr;
+    return std::unique_ptr<T[], Free>(HugePageAllocator<T>().allocate(size));
+}
 
 } // namespace zelmar

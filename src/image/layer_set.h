@@ -12,8 +12,13 @@ struct LayerSet {
     ImageLayer selectionLayer;
     ImageLayer millLayer;
 
-    // Each layer its own copy, so a change to one leaves the others alone.
-    static LayerSet copiesOf(const ImageLayer& loaded) { return {loaded, loaded, loaded, loaded}; }
+    // Each layer its own copy, so a change to one leaves the others alone. The loaded layer itself becomes
+    // the last of them: a big image is not held five times over while the set is made.
+    static LayerSet copiesOf(ImageLayer loaded) {
+        LayerSet set{loaded, loaded, loaded, {}};
+        set.millLayer = std::move(loaded);
+        return set;
+    }
 
     const BitmapHeader& header() const { return sourceLayer.header(); }
     bool isEmpty() const { return sourceLayer.isEmpty(); }

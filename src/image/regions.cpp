@@ -87,8 +87,8 @@ public:
     std::int32_t highest() const { return highest_; }
     bool isLive(std::int32_t id) const { return state_[static_cast<std::size_t>(id)] != regionFree; }
 
-    std::vector<RegionRecord> table() const {
-        std::vector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
+    BigVector<RegionRecord> table() const {
+        BigVector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
         for (std::int32_t id = 1; id <= highest_; ++id) {
             records[static_cast<std::size_t>(id)].isLight = isLight_[static_cast<std::size_t>(id)] != 0;
             records[static_cast<std::size_t>(id)].state = state_[static_cast<std::size_t>(id)];
@@ -103,11 +103,32 @@ private:
     std::vector<std::int32_t> state_{regionFree};
 };
 
+// Working arrays of a parse, kept from one parse to the next: a big image's arrays are fresh memory from the
+// system each time otherwise, and its page faults cost as much as the labelling ("Резать 3D" parses again
+// and again). They hold at most what the largest parse so far needed.
+struct ParseScratch {
+    LargeArray<std::int32_t> runStart;
+    LargeArray<std::int32_t> runLabel;
+    LargeArray<std::int32_t> parent;
+    LargeArray<std::int32_t> publicId;
+    LargeArray<std::uint64_t> pairSlots;
+
+    template <typename T> static LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
+        if (array.size() < size)
+            array = LargeArray<T>(size);
+        return array;
+    }
+};
+
+thread_local ParseScratch scratch;
+
 // Sets of runs that form one region, each set carrying the public id it has at this point of the scan.
 class RegionSets {
 public:
     // There are never more sets than runs.
-    explicit RegionSets(std::size_t capacity) : parent_(capacity), publicId_(capacity) {}
+    explicit RegionSets(std::size_t capacity)
+        : parent_(ParseScratch::atLeast(scratch.parent, capacity)),
+          publicId_(ParseScratch::atLeast(scratch.publicId, capacity)) {}
 
     std::int32_t add(std::int32_t publicId) {
         const auto label = static_cast<std::int32_t>(size_++);
@@ -148,8 +169,8 @@ public:
     std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
 
 private:
-    LargeArray<std::int32_t> parent_;
-    LargeArray<std::int32_t> publicId_;
+    LargeArray<std::int32_t>& parent_;
+    LargeArray<std::int32_t>& publicId_;
     std::size_t size_ = 0;
 };
 
@@ -164,35 +185,39 @@ bool runIsLight(const RowRuns& row, std::size_t k) {
     return row.firstIsLight != ((k & 1) != 0);
 }
 
-// Open addressing over unordered id pairs: the links already recorded. A small direct-mapped table of pairs
-// seen lately answers most questions from the cache: a region's boundaries come again in the next rows.
+// Open addressing over unordered id pairs: the links already recorded. Most boundaries repeat a pair met a
+// row or two before, and a small direct-mapped table of recent pairs answers those from the cache. The rest
+// are queued for the row with their slot prefetched, so their misses in the big table overlap instead of
+// stalling one by one, and are settled in order at the end of the row.
 class PairSet {
 public:
     // expectedPairs sizes the table once; more pairs than that still fit, at the cost of a rehash.
     explicit PairSet(std::size_t expectedPairs) : recent_(recentSize, empty) {
-        resize(std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024)));
+        const std::size_t slots = std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024));
+        std::fill_n(ParseScratch::atLeast(scratch.pairSlots, slots).data(), slots, empty);
+        slots_ = scratch.pairSlots.data();
+        slotCount_ = slots;
+        shift_ = 64 - std::countr_zero(slots);
     }
 
-    // True when the pair was not there yet.
-    bool insert(std::int32_t a, std::int32_t b) {
-        const std::uint64_t key = a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
-                                        : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+    // Queues the pair (left, right) unless it is certainly known already.
+    void offer(std::int32_t left, std::int32_t right) {
+        const std::uint64_t key = keyOf(left, right);
         const std::uint64_t hash = key * 0x9E3779B97F4A7C15ull;
         std::uint64_t& cached = recent_[static_cast<std::size_t>(hash >> (64 - recentBits))];
         if (cached == key)
-            return false;
+            return;
         cached = key;
-        if ((count_ + 1) * 2 > slots_.size())
-            grow();
-        std::size_t i = static_cast<std::size_t>(hash >> shift_);
-        while (slots_[i] != empty) {
-            if (slots_[i] == key)
-                return false;
-            i = (i + 1) & (slots_.size() - 1);
-        }
-        slots_[i] = key;
-        ++count_;
-        return true;
+        __builtin_prefetch(slots_ + static_cast<std::size_t>(hash >> shift_));
+        queue_.push_back({left, right});
+    }
+
+    // Settles the queued pairs in the order offered; each one not known before is handed to newPair.
+    template <typename NewPair> void settle(NewPair&& newPair) {
+        for (const auto& [left, right] : queue_)
+            if (insert(keyOf(left, right)))
+                newPair(left, right);
+        queue_.clear();
     }
 
 private:
@@ -200,32 +225,55 @@ private:
     static constexpr int recentBits = 14;
     static constexpr std::size_t recentSize = std::size_t{1} << recentBits;
 
+    static std::uint64_t keyOf(std::int32_t a, std::int32_t b) {
+        return a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
+                     : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+    }
+
     // The top bits of a Fibonacci product: both ids of the pair reach them.
     std::size_t slotOf(std::uint64_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
-    void grow() { resize(slots_.size() * 2); }
+    bool insert(std::uint64_t key) {
+        if ((count_ + 1) * 2 > slotCount_)
+            grow();
+        std::size_t i = slotOf(key);
+        while (slots_[i] != empty) {
+            if (slots_[i] == key)
+                return false;
+            i = (i + 1) & (slotCount_ - 1);
+        }
+        slots_[i] = key;
+        ++count_;
+        return true;
+    }
 
-    void resize(std::size_t slots) {
-        LargeArray<std::uint64_t> old(slots, empty);
-        std::swap(old, slots_);
-        shift_ = 64 - std::countr_zero(slots_.size());
-        for (std::size_t k = 0; k < old.size(); ++k) {
+    void grow() {
+        LargeArray<std::uint64_t> bigger(slotCount_ * 2, empty);
+        const std::uint64_t* old = slots_;
+        const std::size_t oldCount = slotCount_;
+        slots_ = bigger.data();
+        slotCount_ = bigger.size();
+        shift_ = 64 - std::countr_zero(slotCount_);
+        for (std::size_t k = 0; k < oldCount; ++k) {
             const std::uint64_t key = old[k];
             if (key == empty)
                 continue;
             std::size_t i = slotOf(key);
             while (slots_[i] != empty)
-                i = (i + 1) & (slots_.size() - 1);
+                i = (i + 1) & (slotCount_ - 1);
             slots_[i] = key;
         }
+        scratch.pairSlots = std::move(bigger);
     }
 
     std::vector<std::uint64_t> recent_;
-    LargeArray<std::uint64_t> slots_; // huge pages: the probes land anywhere in it
+    std::uint64_t* slots_ = nullptr; // in huge pages: the probes land anywhere in it
+    std::size_t slotCount_ = 0;
     int shift_ = 64;
     std::size_t count_ = 0;
+    std::vector<std::pair<std::int32_t, std::int32_t>> queue_;
 };
 
 // Writes the starts of the runs of one image row from out[0] on; returns how many, and whether the first run
@@ -261,8 +309,8 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     RegionIds ids;
     RegionSets sets(maxRuns + 1);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
-    LargeArray<std::int32_t> runStart(maxRuns);
-    LargeArray<std::int32_t> runLabel(maxRuns);
+    LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);
+    LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
     std::size_t runCount = 1;
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
     // Row 0 is the frame: one light run over the whole width.
@@ -334,7 +382,7 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     for (std::int32_t id = 1; id <= ids.highest(); ++id)
         liveRegions += ids.isLive(id) ? 1 : 0;
     PairSet known(liveRegions);
-    std::vector<NestingLink> links(1);
+    BigVector<NestingLink> links(1);
     links.reserve(liveRegions + 1);
     for (std::int32_t y = 1; y <= g.height; ++y) {
         const RowRuns& row = rows[static_cast<std::size_t>(y)];
@@ -346,9 +394,10 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
             const std::int32_t id = runLabel[row.first + k];
             std::fill(cells + a, cells + b + 1, id);
             // A boundary between two runs of a row, left to right: the left region is the parent.
-            if (k > 0 && known.insert(runLabel[row.first + k - 1], id))
-                links.push_back({id, runLabel[row.first + k - 1]});
+            if (k > 0)
+                known.offer(runLabel[row.first + k - 1], id);
         }
+        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
     }
 
     tables.regionTable = ids.table();
@@ -371,7 +420,7 @@ RegionTree buildRegionTree(RegionTables& tables) {
     const auto inTable = [&](std::int32_t id) { return id >= 1 && id <= tableSize; };
 
     // The root: the parent of the first link whose parent is no link's child.
-    std::vector<std::uint8_t> isChild(static_cast<std::size_t>(tableSize) + 1, 0);
+    BigVector<std::uint8_t> isChild(static_cast<std::size_t>(tableSize) + 1, 0);
     for (std::int32_t i = 1; i <= count; ++i)
         if (inTable(link(i).childId))
             isChild[static_cast<std::size_t>(link(i).childId)] = 1;
@@ -383,14 +432,14 @@ RegionTree buildRegionTree(RegionTables& tables) {
     }
     if (root != 0) {
         // Children of every region in link order.
-        std::vector<std::int32_t> offsets(static_cast<std::size_t>(tableSize) + 2, 0);
+        BigVector<std::int32_t> offsets(static_cast<std::size_t>(tableSize) + 2, 0);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
                 ++offsets[static_cast<std::size_t>(link(i).parentId) + 1];
         for (std::size_t id = 1; id < offsets.size(); ++id)
             offsets[id] += offsets[id - 1];
-        std::vector<std::int32_t> children(static_cast<std::size_t>(offsets.back()));
-        std::vector<std::int32_t> fill(offsets.begin(), offsets.end() - 1);
+        BigVector<std::int32_t> children(static_cast<std::size_t>(offsets.back()));
+        BigVector<std::int32_t> fill(offsets.begin(), offsets.end() - 1);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
                 children[static_cast<std::size_t>(fill[static_cast<std::size_t>(link(i).parentId)]++)] =
@@ -407,7 +456,7 @@ RegionTree buildRegionTree(RegionTables& tables) {
         tables.regionTable[static_cast<std::size_t>(root)].depth = 0;
         tree.nodes.push_back({root, -1, false});
         tree.nodeByRegion[static_cast<std::size_t>(root)] = 0;
-        std::vector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
+        BigVector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
         while (!stack.empty()) {
             Frame& top = stack.back();
             if (top.next == offsets[static_cast<std::size_t>(top.regionId) + 1]) {
@@ -437,7 +486,7 @@ RegionTree buildRegionTree(RegionTables& tables) {
         tree.childOffsets[i] += tree.childOffsets[i - 1];
     tree.childNodes.resize(n > 0 ? n - 1 : 0);
     tree.rowInParent.assign(n, 0);
-    std::vector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
+    BigVector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t parent = tree.nodes[i].parentNode;
         if (parent < 0)

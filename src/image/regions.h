@@ -76,8 +76,8 @@ struct RegionTables {
     LabelMap labelMap;
     // Indexed by region id from 1; element 0 is unused. Both tables start at 100 entries and double when
     // full.
-    std::vector<RegionRecord> regionTable;
-    std::vector<NestingLink> linkTable;
+    BigVector<RegionRecord> regionTable;
+    BigVector<NestingLink> linkTable;
     std::int32_t linkCount = 0;
 
     std::int32_t regionTableSize() const {
@@ -100,7 +100,7 @@ struct TreeNode {
 
 // The tree view's nodes in the order they were added; the key of a node is "P" + region id, its text the id.
 struct RegionTree {
-    std::vector<TreeNode> nodes;
+    BigVector<TreeNode> nodes;
 
     bool isEmpty() const { return nodes.empty(); }
     // Node index of a region, or -1.

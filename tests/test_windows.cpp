@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -332,6 +333,34 @@ private slots:
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(10, 10));
         QCOMPARE(form->layers().selectionLayer.bits(), form->layers().sourceLayer.bits());
         QCOMPARE(form->session().regions->tables.labelMap.at(20, 12), 1);
+    }
+
+    void numberBoxesTakeDigitsOnly() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        for (const char* name : {"tx", "ty", "tz", "Text2"}) {
+            auto* box = control<QLineEdit>(form, name);
+            box->setFocus();
+            box->clear();
+            for (Qt::Key k : {Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5, Qt::Key_6})
+                QTest::keyClick(box, k);
+            QCOMPARE(box->text(), QStringLiteral("12345")); // the sixth digit is refused
+            QTest::keyClick(box, Qt::Key_Backspace);
+            QCOMPARE(box->text(), QStringLiteral("12345")); // backspace too, at five characters
+            QTest::keyClick(box, Qt::Key_Left);
+            QTest::keyClick(box, Qt::Key_Delete); // Delete types nothing and keeps its effect
+            QCOMPARE(box->text(), QStringLiteral("1234"));
+            QTest::keyClick(box, Qt::Key_End);
+            QTest::keyClick(box, Qt::Key_Backspace);
+            QCOMPARE(box->text(), QStringLiteral("123"));
+            for (Qt::Key k : {Qt::Key_A, Qt::Key_Minus, Qt::Key_Plus, Qt::Key_Period, Qt::Key_Comma, Qt::Key_Space})
+                QTest::keyClick(box, k);
+            QGuiApplication::clipboard()->setText(QStringLiteral("9"));
+            QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier); // a control code, refused like the others
+            QCOMPARE(box->text(), QStringLiteral("123"));
+        }
     }
 
     void missingImageOpensTheWindowWithABox() {

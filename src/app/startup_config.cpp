@@ -3,6 +3,7 @@
 #include "app/version.h"
 #include "profile_reader.h"
 
+#include <charconv>
 #include <filesystem>
 
 namespace zelmar {
@@ -14,6 +15,11 @@ StartupConfig readStartupConfig(const std::string& programDir) {
     config.portName = readProfileStringFromFile(config.configPath, configSection, "Port", defaultPortName);
     config.imageName = readProfileStringFromFile(config.configPath, configSection, "Image", defaultImageName);
     config.imagePath = programDir + separator + config.imageName;
+    const std::string timeout = readProfileStringFromFile(config.configPath, configSection, "Timeout", "");
+    int seconds = 0;
+    const auto [end, error] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), seconds);
+    if (error == std::errc() && end == timeout.data() + timeout.size() && seconds >= 1 && seconds <= 24 * 3600)
+        config.timeoutSeconds = seconds;
     return config;
 }
 

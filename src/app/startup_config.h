@@ -16,6 +16,10 @@ struct StartupConfig {
     std::string imageName;
     // Always the program's folder, the separator and the configured name, even when that name is absolute.
     std::string imagePath;
+    // How long to wait for the board's "OK" (optional key Timeout, whole seconds from 1 up).
+    int timeoutSeconds = defaultTimeoutSeconds;
+
+    static constexpr int defaultTimeoutSeconds = 30;
 };
 
 StartupConfig readStartupConfig(const std::string& programDir);

@@ -3,6 +3,8 @@
 #include "caption_button.h"
 #include "error_box.h"
 #include "image_file.h"
+#include "link/key_filter.h"
+#include "link/manual_move.h"
 #include "layer_view.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
@@ -10,6 +12,7 @@
 #include "view_layout.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -112,7 +115,64 @@ WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* p
     runStartup(programDir);
 }
 
-WorkWindow::~WorkWindow() = default; // the layers free themselves; the serial port is closed here later
+WorkWindow::~WorkWindow() {
+    motion_.abort();
+    serial_.ClosePort(portHandle_);
+}
+
+void WorkWindow::openPort() {
+    portHandle_ = serial_.OpenPort(QString::fromStdString(config_.portName), 9600);
+    motion_.setHandle(portHandle_);
+    motion_.setTimeoutSeconds(config_.timeoutSeconds);
+    updateLinkControls();
+}
+
+void WorkWindow::updateLinkControls() {
+    const bool open = portHandle_ > 0 && serial_.isOpen();
+    if (open)
+        label4_->setText(QStringLiteral("Com-порт открыт"));
+    else if (serial_.isLost())
+        label4_->setText(QStringLiteral("Связь с платой потеряна"));
+    else
+        label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
+    if (!open)
+        check1_->setChecked(false); // nothing can be sent: every milling is a dry run until the window reopens
+    check1_->setEnabled(open && !busy_);
+    command3_->setEnabled(open && !busy_);
+}
+
+void WorkWindow::setBusy(bool busy) {
+    busy_ = busy;
+    for (const char* name : {"Command1", "Command2", "Command4", "Command5", "Command6", "Command7"})
+        findChild<QPushButton*>(QString::fromUtf8(name))->setEnabled(!busy);
+    findChild<QLineEdit*>(QStringLiteral("Text2"))->setEnabled(!busy);
+    updateLinkControls();
+}
+
+void WorkWindow::reportMove(const MoveResult& result) {
+    if (result.outcome == MoveOutcome::Refused || result.outcome == MoveOutcome::Failed)
+        showErrorBox(this, QString::fromStdString(result.message));
+}
+
+void WorkWindow::onManualMoveClicked() {
+    if (busy_ || !check1_->isChecked())
+        return; // unticked, the manual move does nothing at all
+    const auto text = [this](const char* box) { return findChild<QLineEdit*>(QString::fromUtf8(box))->text().toStdString(); };
+    QPointer<WorkWindow> alive(this);
+    setBusy(true);
+    const MoveResult result =
+        manualMove(motion_, check1_->isChecked(), text("tx"), text("ty"), text("tz"), text("Text2"));
+    if (!alive)
+        return;
+    setBusy(false);
+    reportMove(result);
+}
+
+void WorkWindow::closeEvent(QCloseEvent* event) {
+    // A running wait ends now; the unload itself goes on when the command has unwound.
+    motion_.abort();
+    QWidget::closeEvent(event);
+}
 
 void WorkWindow::buildControls() {
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);
@@ -165,16 +225,22 @@ void WorkWindow::buildControls() {
     connect(tv_, &QTreeView::clicked, this, &WorkWindow::onTreeClicked);
     connect(findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
             &WorkWindow::onParseClicked);
+    connect(command3_, &QPushButton::clicked, this, &WorkWindow::onManualMoveClicked);
+
+    auto* digitsOnly = new DigitKeyFilter(this);
+    for (const char* box : {"tx", "ty", "tz", "Text2"})
+        findChild<QLineEdit*>(QString::fromUtf8(box))->installEventFilter(digitsOnly);
+
+    const auto pump = [] { QCoreApplication::processEvents(); };
+    serial_.setEventPump(pump);
+    motion_.setEventPump(pump);
 }
 
 void WorkWindow::runStartup(const QString& programDir) {
     setWindowTitle(QString::fromStdString(workWindowCaption()));
     config_ = readStartupConfig(programDir.toStdString());
 
-    // Until the machine link can open the port, the window stays as it is when a port fails to open.
-    label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
-    check1_->setEnabled(false);
-    command3_->setEnabled(false);
+    openPort();
 
     LoadedImage loaded = loadImageFile(config_.imagePath);
     if (loaded.ok())

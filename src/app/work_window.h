@@ -3,6 +3,8 @@
 // sequence; destroying it is the shutdown.
 
 #include "image/image_session.h"
+#include "link/motion_link.h"
+#include "link/serial_port.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
 
@@ -46,8 +48,13 @@ public:
 
     LayerView* view(int index) const { return views_.at(static_cast<std::size_t>(index)); }
     TabStrip* tabStrip() const { return tabStrip_; }
+    int portHandle() const { return portHandle_; }
+    MotionLink& motion() { return motion_; }
+    // True while a command that talks to the board runs; its buttons are disabled meanwhile.
+    bool isBusy() const { return busy_; }
 
 protected:
+    void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -62,10 +69,21 @@ private:
     void onTabClicked(int selectedIndex);
     void onParseClicked();
     void onTreeClicked();
+    void onManualMoveClicked();
+    // Shows a failed or refused move; nothing when the window is closing.
+    void reportMove(const MoveResult& result);
+    void openPort();
+    // Disables what sends or changes work while a command runs; enables what the port state allows after.
+    void setBusy(bool busy);
+    void updateLinkControls();
 
     ToolPosition& tool_;
     StartupConfig config_;
     ImageSession session_;
+    SerialPort serial_;
+    MotionLink motion_{serial_};
+    int portHandle_ = SerialPort::cannotOpen;
+    bool busy_ = false;
     class RegionTreeModel* treeModel_ = nullptr;
     QString startupError_;
     bool dispatching_ = false;

@@ -1,6 +1,7 @@
 // zelmar-cli: the window's work without the window, for scripts and checks.
 //
-//   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--state FILE] [--labels] [--layers DIR]
+//   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE] [--labels]
+//              [--layers DIR]
 //
 // Operations run left to right, each as the window's command runs it. Exit status: 0 success, 1 a refusal or
 // an image that cannot be loaded (the reason on stderr; outputs still written for a refusal), 2 bad usage
@@ -8,6 +9,9 @@
 
 #include "app/image_file.h"
 #include "cli_state.h"
+#include "link/manual_move.h"
+#include "link/motion_link.h"
+#include "link/serial_port.h"
 
 #include <QCoreApplication>
 
@@ -25,24 +29,39 @@
 namespace {
 
 constexpr const char* usageText =
-    "usage: zelmar-cli IMAGE [OPERATION ...] [--steps N] [--state FILE] [--labels] [--layers DIR]\n"
+    "usage: zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE]\n"
+    "                  [--labels] [--layers DIR]\n"
     "  IMAGE          the picture to load, as the window loads its configured image\n"
     "  OPERATION      parse        \"Разобрать\": regions, links and tree of the working image\n"
     "                 select=ID    a click on the tree node with key P<ID>\n"
+    "                 move=X,Y,Z   \"Ручная уст-ка\" with those texts in tx, ty, tz\n"
     "  --steps N      the text of the steps-per-pixel field (default 150)\n"
+    "  --port PATH    open the board's serial port as the window does and tick \"Фрезеровать\"\n"
+    "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
     "  --state FILE   write the final state as JSON (- for standard output)\n"
     "  --labels       include the label map in the state\n"
     "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n";
 
 struct Operation {
-    enum class Kind { Parse, Select } kind;
+    enum class Kind { Parse, Select, Move };
+    Kind kind = Kind::Parse;
     std::int32_t id = 0;
+    std::string tx, ty, tz; // for Move: the texts of the three boxes
+
+    static Operation of(Kind kind, std::int32_t id = 0) {
+        Operation op;
+        op.kind = kind;
+        op.id = id;
+        return op;
+    }
 };
 
 struct Options {
     std::string image;
     std::vector<Operation> operations;
     std::optional<std::string> steps;
+    std::optional<std::string> port;
+    std::optional<std::string> commandsPath;
     std::optional<std::string> statePath;
     bool labels = false;
     std::optional<std::string> layersDir;
@@ -50,14 +69,28 @@ struct Options {
 
 std::optional<Operation> operationOf(const std::string& word) {
     if (word == "parse")
-        return Operation{Operation::Kind::Parse};
+        return Operation::of(Operation::Kind::Parse);
     if (word.rfind("select=", 0) == 0) {
         const std::string digits = word.substr(7);
         std::int32_t id = 0;
         const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
         if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
             return std::nullopt;
-        return Operation{Operation::Kind::Select, id};
+        return Operation::of(Operation::Kind::Select, id);
+    }
+    if (word.rfind("move=", 0) == 0) {
+        // Three texts, any of them possibly empty or not a number: the move itself judges them, as the
+        // window's boxes would.
+        const std::string rest = word.substr(5);
+        const std::size_t first = rest.find(',');
+        const std::size_t second = first == std::string::npos ? first : rest.find(',', first + 1);
+        if (second == std::string::npos || rest.find(',', second + 1) != std::string::npos)
+            return std::nullopt;
+        Operation move = Operation::of(Operation::Kind::Move);
+        move.tx = rest.substr(0, first);
+        move.ty = rest.substr(first + 1, second - first - 1);
+        move.tz = rest.substr(second + 1);
+        return move;
     }
     return std::nullopt; // the other commands arrive with the features that run them
 }
@@ -67,11 +100,16 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     bool haveImage = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--steps" || a == "--state" || a == "--layers") {
+        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
-            (a == "--steps" ? options.steps : a == "--state" ? options.statePath : options.layersDir) = value;
+            auto& target = a == "--steps"    ? options.steps
+                           : a == "--state"  ? options.statePath
+                           : a == "--layers" ? options.layersDir
+                           : a == "--port"   ? options.port
+                                             : options.commandsPath;
+            target = value;
         } else if (a == "--labels") {
             options.labels = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -112,8 +150,18 @@ zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
     };
 }
 
-bool writeOutputs(const Options& options, const zelmar::cli::Session& session) {
+bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
+                  const std::vector<std::string>& commands) {
     bool written = true;
+    if (options.commandsPath) {
+        std::string text;
+        for (const std::string& c : commands)
+            text += c + "\n";
+        if (!writeText(*options.commandsPath, text)) {
+            std::cerr << "cannot write the commands to " << *options.commandsPath << "\n";
+            written = false;
+        }
+    }
     if (options.statePath &&
         !writeText(*options.statePath, zelmar::cli::stateJson(session, options.labels).dump() + "\n")) {
         std::cerr << "cannot write the state to " << *options.statePath << "\n";
@@ -154,6 +202,23 @@ int main(int argc, char** argv) {
     if (options->steps)
         session.stepsText = *options->steps;
 
+    // The board's line, as the work window opens it; with it, "Фрезеровать" is ticked.
+    zelmar::SerialPort serial;
+    zelmar::MotionLink motion(serial);
+    std::vector<std::string> commands;
+    motion.setCommandLog([&commands](const std::string& c) { commands.push_back(c); });
+    bool milling = false;
+    if (options->port) {
+        const int handle = serial.OpenPort(QString::fromStdString(*options->port), 9600);
+        if (handle <= 0) {
+            std::cerr << "Ошибка открытия Com-порта: " << *options->port << "\n";
+            writeOutputs(*options, session, commands);
+            return 1;
+        }
+        motion.setHandle(handle);
+        milling = true;
+    }
+
     for (const Operation& operation : options->operations) {
         switch (operation.kind) {
         case Operation::Kind::Parse:
@@ -166,7 +231,20 @@ int main(int argc, char** argv) {
                 return 2;
             }
             break;
+        case Operation::Kind::Move: {
+            const zelmar::MoveResult result =
+                zelmar::manualMove(motion, milling, operation.tx, operation.ty, operation.tz, session.stepsText);
+            if (!result.jobGoesOn()) {
+                std::string message = result.message;
+                for (std::size_t p; (p = message.find("\r\n")) != std::string::npos;)
+                    message.replace(p, 2, "\n");
+                std::cerr << message << "\n";
+                writeOutputs(*options, session, commands);
+                return 1;
+            }
+            break;
+        }
         }
     }
-    return writeOutputs(*options, session) ? 0 : 1;
+    return writeOutputs(*options, session, commands) ? 0 : 1;
 }

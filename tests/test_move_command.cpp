@@ -59,7 +59,8 @@ private slots:
         if (value != 0)
             QCOMPARE(steps.value, value);
         else
-            QVERIFY(QString::fromStdString(steps.error).contains(QStringLiteral("Сейчас в поле: «") + text + "»"));
+            QVERIFY(QString::fromStdString(steps.error)
+                        .contains(QStringLiteral("Сейчас в поле: «") + text + "»"));
     }
 
     void increments() {

@@ -355,7 +355,8 @@ private slots:
             QTest::keyClick(box, Qt::Key_End);
             QTest::keyClick(box, Qt::Key_Backspace);
             QCOMPARE(box->text(), QStringLiteral("123"));
-            for (Qt::Key k : {Qt::Key_A, Qt::Key_Minus, Qt::Key_Plus, Qt::Key_Period, Qt::Key_Comma, Qt::Key_Space})
+            for (Qt::Key k :
+                 {Qt::Key_A, Qt::Key_Minus, Qt::Key_Plus, Qt::Key_Period, Qt::Key_Comma, Qt::Key_Space})
                 QTest::keyClick(box, k);
             QGuiApplication::clipboard()->setText(QStringLiteral("9"));
             QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier); // a control code, refused like the others

@@ -18,7 +18,8 @@ StartupConfig readStartupConfig(const std::string& programDir) {
     const std::string timeout = readProfileStringFromFile(config.configPath, configSection, "Timeout", "");
     int seconds = 0;
     const auto [end, error] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), seconds);
-    if (error == std::errc() && end == timeout.data() + timeout.size() && seconds >= 1 && seconds <= 24 * 3600)
+    if (error == std::errc() && end == timeout.data() + timeout.size() && seconds >= 1 &&
+        seconds <= 24 * 3600)
         config.timeoutSeconds = seconds;
     return config;
 }

@@ -3,9 +3,9 @@
 #include "caption_button.h"
 #include "error_box.h"
 #include "image_file.h"
+#include "layer_view.h"
 #include "link/key_filter.h"
 #include "link/manual_move.h"
-#include "layer_view.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
@@ -136,7 +136,8 @@ void WorkWindow::updateLinkControls() {
     else
         label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
     if (!open)
-        check1_->setChecked(false); // nothing can be sent: every milling is a dry run until the window reopens
+        check1_->setChecked(
+            false); // nothing can be sent: every milling is a dry run until the window reopens
     check1_->setEnabled(open && !busy_);
     command3_->setEnabled(open && !busy_);
 }
@@ -157,7 +158,9 @@ void WorkWindow::reportMove(const MoveResult& result) {
 void WorkWindow::onManualMoveClicked() {
     if (busy_ || !check1_->isChecked())
         return; // unticked, the manual move does nothing at all
-    const auto text = [this](const char* box) { return findChild<QLineEdit*>(QString::fromUtf8(box))->text().toStdString(); };
+    const auto text = [this](const char* box) {
+        return findChild<QLineEdit*>(QString::fromUtf8(box))->text().toStdString();
+    };
     QPointer<WorkWindow> alive(this);
     setBusy(true);
     const MoveResult result =

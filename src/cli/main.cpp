@@ -232,8 +232,8 @@ int main(int argc, char** argv) {
             }
             break;
         case Operation::Kind::Move: {
-            const zelmar::MoveResult result =
-                zelmar::manualMove(motion, milling, operation.tx, operation.ty, operation.tz, session.stepsText);
+            const zelmar::MoveResult result = zelmar::manualMove(motion, milling, operation.tx, operation.ty,
+                                                                 operation.tz, session.stepsText);
             if (!result.jobGoesOn()) {
                 std::string message = result.message;
                 for (std::size_t p; (p = message.find("\r\n")) != std::string::npos;)

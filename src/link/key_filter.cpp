@@ -6,7 +6,8 @@
 namespace zelmar {
 
 bool keyFilterAccepts(const QString& currentText, QChar typed) {
-    const bool candidate = (typed >= QLatin1Char('0') && typed <= QLatin1Char('9')) || typed == QLatin1Char('\b');
+    const bool candidate =
+        (typed >= QLatin1Char('0') && typed <= QLatin1Char('9')) || typed == QLatin1Char('\b');
     return candidate && currentText.size() <= 4;
 }
 

@@ -11,7 +11,8 @@ MoveResult manualMove(MotionLink& link, bool milling, std::string_view tx, std::
     const Checked x = parseIncrement(tx, "X");
     for (const Checked* value : {&z, &y, &x})
         if (!value->ok())
-            return milling ? MoveResult{MoveOutcome::Refused, value->error} : MoveResult{MoveOutcome::Dry, {}};
+            return milling ? MoveResult{MoveOutcome::Refused, value->error}
+                           : MoveResult{MoveOutcome::Dry, {}};
     if (milling)
         link.prepareForJob();
     return link.SendMove(x.value, y.value, z.value, true, milling, stepsText);

@@ -9,7 +9,8 @@ MotionLink::MotionLink(SerialPort& port) : port_(port) {}
 MoveResult MotionLink::SendMove(std::int32_t x, std::int32_t y, std::int32_t z, bool wait, bool milling,
                                 std::string_view stepsText) {
     if (!milling) {
-        // The scale is not even read in a dry run; only a log, if someone keeps one, sees the would-be command.
+        // The scale is not even read in a dry run; only a log, if someone keeps one, sees the would-be
+        // command.
         if (log_) {
             const Checked steps = parseStepsPerPixel(stepsText);
             const MoveText command = steps.ok() ? formatMoveCommand(x, y, z, steps.value) : MoveText{};
@@ -61,9 +62,10 @@ MoveResult MotionLink::WaitForOK(bool milling) {
         }
         if (!port_.isOpen()) {
             positionUncertain_ = true;
-            return failure("Связь с платой потеряна: " +
-                               (port_.isLost() ? port_.lostReason().toStdString() : std::string("порт закрыт")) + ".",
-                           true);
+            return failure(
+                "Связь с платой потеряна: " +
+                    (port_.isLost() ? port_.lostReason().toStdString() : std::string("порт закрыт")) + ".",
+                true);
         }
         if (port_.msSinceActivity() > timeoutMs_) {
             positionUncertain_ = true;

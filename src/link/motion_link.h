@@ -13,11 +13,11 @@
 namespace zelmar {
 
 enum class MoveOutcome {
-    Dry,      // milling off: nothing happened
-    Done,     // sent and acknowledged (or sent without waiting)
-    Refused,  // nothing sent: the numbers were not acceptable
-    Failed,   // the line failed or the board did not answer: the job must stop
-    Aborted,  // the window is closing: the job stops without a message
+    Dry,     // milling off: nothing happened
+    Done,    // sent and acknowledged (or sent without waiting)
+    Refused, // nothing sent: the numbers were not acceptable
+    Failed,  // the line failed or the board did not answer: the job must stop
+    Aborted, // the window is closing: the job stops without a message
 };
 
 struct MoveResult {

@@ -21,7 +21,8 @@ std::optional<std::int64_t> wholeNumber(std::string_view text) {
         return std::nullopt;
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.front() == '-' || text.front() == '+')
+    if (error != std::errc() || end != text.data() + text.size() || text.front() == '-' ||
+        text.front() == '+')
         return std::nullopt;
     return value;
 }
@@ -29,7 +30,9 @@ std::optional<std::int64_t> wholeNumber(std::string_view text) {
 constexpr std::int64_t int32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t int32Min = std::numeric_limits<std::int32_t>::min();
 
-std::string quoted(std::string_view text) { return "\u00AB" + std::string(text) + "\u00BB"; }
+std::string quoted(std::string_view text) {
+    return "\u00AB" + std::string(text) + "\u00BB";
+}
 
 } // namespace
 
@@ -60,7 +63,8 @@ MoveText formatMoveCommand(std::int32_t x, std::int32_t y, std::int32_t z, std::
                     "Перемещение слишком велико: при " + std::to_string(stepsPerPixel) +
                         " шагах на пиксель число шагов выходит за пределы счётчика платы (32 бита).\r\n"
                         "Команда не отправлена."};
-    return {std::to_string(counts[0]) + "," + std::to_string(counts[1]) + "," + std::to_string(counts[2]) + ";",
+    return {std::to_string(counts[0]) + "," + std::to_string(counts[1]) + "," + std::to_string(counts[2]) +
+                ";",
             {}};
 }
 

@@ -30,7 +30,8 @@ struct MoveText {
 };
 MoveText formatMoveCommand(std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t stepsPerPixel);
 
-// Scans a reply byte by byte for the acknowledgement "OK" (capital letters, anywhere, in any number of pieces).
+// Scans a reply byte by byte for the acknowledgement "OK" (capital letters, anywhere, in any number of
+// pieces).
 class AcknowledgementScanner {
 public:
     void add(char c) {

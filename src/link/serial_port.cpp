@@ -9,7 +9,9 @@ SerialPort::SerialPort(QObject* parent) : QObject(parent) {
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::onError);
 }
 
-SerialPort::~SerialPort() { port_.close(); }
+SerialPort::~SerialPort() {
+    port_.close();
+}
 
 int SerialPort::OpenPort(const QString& name, int baudRate) {
     portStatus_ = -1;
@@ -95,15 +97,17 @@ void SerialPort::discardInput() {
 }
 
 void SerialPort::onError(QSerialPort::SerialPortError error) {
-    // Open, handshake and timeout reports are not line failures; these three are, and Qt repeats them on every
-    // event-loop pass until the port is closed.
-    if (error != QSerialPort::ReadError && error != QSerialPort::WriteError && error != QSerialPort::ResourceError)
+    // Open, handshake and timeout reports are not line failures; these three are, and Qt repeats them on
+    // every event-loop pass until the port is closed.
+    if (error != QSerialPort::ReadError && error != QSerialPort::WriteError &&
+        error != QSerialPort::ResourceError)
         return;
     if (!port_.isOpen())
         return;
-    lostReason_ = error == QSerialPort::ResourceError ? QStringLiteral("устройство порта пропало или плата отключилась")
-                  : error == QSerialPort::ReadError   ? QStringLiteral("ошибка чтения: линия оборвана")
-                                                      : QStringLiteral("ошибка записи в порт");
+    lostReason_ = error == QSerialPort::ResourceError
+                      ? QStringLiteral("устройство порта пропало или плата отключилась")
+                  : error == QSerialPort::ReadError ? QStringLiteral("ошибка чтения: линия оборвана")
+                                                    : QStringLiteral("ошибка записи в порт");
     portStatus_ = -1;
     port_.close();
 }

@@ -1,0 +1,464 @@
+// The line to the board end to end: the program's serial port and motion commands against the simulated
+// board on a real pseudo-terminal, the faults a real line has, and the work window's manual move.
+
+#include "app/main_frame.h"
+#include "app/work_window.h"
+#include "bmp_bytes.h"
+#include "link/manual_move.h"
+#include "link/motion_link.h"
+#include "link/serial_port.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace zelmar;
+
+namespace {
+
+// zelmar-board on a fresh pseudo-terminal, stopped by closing its standard input.
+class Board {
+public:
+    explicit Board(const QStringList& faults = {}) {
+        log_ = dir_.filePath("board.log");
+        process_.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-board"),
+                       QStringList{"--stdin-control", "--delay-ms", "0", "--log", log_} + faults);
+        process_.waitForReadyRead(5000);
+        path_ = QString::fromUtf8(process_.readLine()).trimmed();
+    }
+    ~Board() {
+        process_.kill();
+        process_.waitForFinished(2000);
+    }
+
+    const QString& path() const { return path_; }
+    bool isRunning() { return process_.state() == QProcess::Running; }
+
+    // The board's last word: "position X Y Z".
+    QString finish() {
+        process_.closeWriteChannel();
+        process_.waitForFinished(5000);
+        const QStringList lines =
+            QString::fromUtf8(process_.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QString() : lines.last();
+    }
+
+    // The raw text of every command the board received, in order.
+    QStringList received() const {
+        QFile file(log_);
+        file.open(QIODevice::ReadOnly);
+        QStringList commands;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const qsizetype open = line.indexOf('"');
+            const qsizetype close = line.indexOf('"', open + 1);
+            if (open >= 0 && close > open)
+                commands << QString::fromUtf8(line.mid(open + 1, close - open - 1));
+        }
+        return commands;
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString log_;
+    QProcess process_;
+    QString path_;
+};
+
+// A bare pseudo-terminal whose far end the test drives itself, byte by byte.
+struct RawLine {
+    int master = -1;
+    QString path;
+    RawLine() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master);
+        unlockpt(master);
+        path = QString::fromLocal8Bit(ptsname(master));
+        termios t{};
+        const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        ::close(slave);
+    }
+    ~RawLine() { ::close(master); }
+    void send(const QByteArray& bytes) const {
+        QVERIFY(::write(master, bytes.data(), size_t(bytes.size())) == bytes.size());
+    }
+    QByteArray receive() const {
+        QByteArray all;
+        char buffer[256];
+        const int flags = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, n);
+        fcntl(master, F_SETFL, flags);
+        return all;
+    }
+};
+
+// Closes the next modal box once it is up and keeps its text.
+struct BoxCatcher {
+    QString text;
+    int seen = 0;
+    void arm() {
+        QTimer::singleShot(0, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) {
+                arm(); // not up yet: look again on the next pass
+                return;
+            }
+            text = box->text();
+            ++seen;
+            box->accept();
+        });
+    }
+};
+
+struct Link {
+    SerialPort port;
+    MotionLink motion{port};
+    int handle = -1;
+    explicit Link(const QString& path, qint64 timeoutMs = 3000) {
+        handle = port.OpenPort(path, 9600);
+        port.setEventPump([] { QCoreApplication::processEvents(); });
+        motion.setEventPump([] { QCoreApplication::processEvents(); });
+        motion.setHandle(handle);
+        motion.setTimeoutMs(timeoutMs);
+    }
+    MoveResult move(int x, int y, int z, const char* steps = "150") {
+        return motion.SendMove(x, y, z, true, true, steps);
+    }
+};
+
+// The frame and work window in a folder whose cnc.ini names the given port.
+struct WindowOnBoard {
+    MainFrame frame;
+    WorkWindow* form = nullptr;
+    WindowOnBoard(const QTemporaryDir& dir, const QString& port, int timeoutSeconds = 2) : frame(dir.path()) {
+        QFile ini(dir.filePath("cnc.ini"));
+        ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        ini.write(
+            QStringLiteral("[CNC]\r\nPort=%1\r\nTimeout=%2\r\n").arg(port).arg(timeoutSeconds).toUtf8());
+        ini.close();
+        QFile image(dir.filePath("test.bmp"));
+        image.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        image.write(testing::bmpBytes(24, 16, 12, [](int x, int) { return x < 8 ? 0 : 255; }));
+        image.close();
+        frame.show();
+        frame.openWorkWindow();
+        form = frame.workWindow();
+    }
+    QPushButton* button(const char* name) const { return form->findChild<QPushButton*>(name); }
+    QLineEdit* box(const char* name) const { return form->findChild<QLineEdit*>(name); }
+    QCheckBox* check1() const { return form->findChild<QCheckBox*>("Check1"); }
+    QString label(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
+    void type(const char* name, const QString& text) const {
+        box(name)->clear();
+        for (QChar c : text)
+            QTest::keyClick(box(name), c.toLatin1());
+        QCOMPARE(box(name)->text(), text);
+    }
+};
+
+} // namespace
+
+class LinkTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+
+private slots:
+    void openingPorts() {
+        SerialPort port;
+        QCOMPARE(port.OpenPort(dir_.filePath("no-such-port"), 9600), SerialPort::cannotOpen);
+        QCOMPARE(port.portStatus(), -1);
+        QCOMPARE(port.OpenPort(QStringLiteral("/dev/null"), 9600), SerialPort::cannotOpen);
+        QCOMPARE(port.ReadPortByte(-1), -1);
+
+        Board board;
+        const int handle = port.OpenPort(board.path(), 9600);
+        QVERIFY(handle > 0);
+        QCOMPARE(port.portStatus(), 0);
+        // An empty write sends nothing, still pauses 100 ms, and succeeds.
+        QElapsedTimer t;
+        t.start();
+        port.WritePort(handle, "");
+        QVERIFY(t.elapsed() >= 100);
+        QCOMPARE(port.portStatus(), 0);
+        // A silent line: no byte, every time, at once.
+        t.restart();
+        for (int i = 0; i < 100; ++i)
+            QCOMPARE(port.ReadPortByte(handle), -1);
+        QVERIFY(t.elapsed() < 100);
+        // The same device twice: the second open is refused.
+        SerialPort second;
+        QCOMPARE(second.OpenPort(board.path(), 9600), SerialPort::cannotOpen);
+        port.ClosePort(handle);
+        QVERIFY(!port.isOpen());
+        QCOMPARE(port.ReadPortByte(handle), -1);
+    }
+
+    void bytesComeOneByOne() {
+        RawLine line;
+        SerialPort port;
+        const int handle = port.OpenPort(line.path, 9600);
+        QVERIFY(handle > 0);
+        line.send(QByteArray("\0\xffZ", 3));
+        QTRY_VERIFY(port.waitForInput(10));
+        QCOMPARE(port.ReadPortByte(handle), 0); // a zero byte is a byte, not "nothing"
+        QCOMPARE(port.ReadPortByte(handle), 255);
+        QCOMPARE(port.ReadPortByte(handle), int('Z'));
+        QCOMPARE(port.ReadPortByte(handle), -1);
+    }
+
+    void commandsOfTheExamplesReachTheBoard() {
+        Board board;
+        Link link(board.path());
+        QVERIFY(link.handle > 0);
+        QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Done));
+        QCOMPARE(int(link.move(-2, 3, -5).outcome), int(MoveOutcome::Done));
+        QCOMPARE(int(link.move(7, 8, 9, "1").outcome), int(MoveOutcome::Done));
+        QCOMPARE(board.received(), (QStringList{"-150,0,0;", "300,450,-750;", "-7,8,9;"}));
+        QCOMPARE(board.finish(), QStringLiteral("position 143 458 -741"));
+    }
+
+    void dryRunsAndRefusalsSendNothing() {
+        Board board;
+        Link link(board.path());
+        std::vector<std::string> logged;
+        link.motion.setCommandLog([&](const std::string& c) { logged.push_back(c); });
+        // Unticked: nothing read, sent or awaited, whatever the scale says.
+        QCOMPARE(int(link.motion.SendMove(1, 2, 3, true, false, "150").outcome), int(MoveOutcome::Dry));
+        QCOMPARE(int(link.motion.SendMove(1, 2, 3, true, false, "junk").outcome), int(MoveOutcome::Dry));
+        QCOMPARE(int(link.motion.WaitForOK(false).outcome), int(MoveOutcome::Dry));
+        // Ticked with a bad scale or a count past 32 bits: refused before anything goes out.
+        for (const char* steps : {"", "0", "abc", "-3"})
+            QCOMPARE(int(link.move(1, 0, 0, steps).outcome), int(MoveOutcome::Refused));
+        QCOMPARE(int(link.move(99999, 0, 0, "99999").outcome), int(MoveOutcome::Refused));
+        QCOMPARE(board.received(), QStringList{});
+        QCOMPARE(board.finish(), QStringLiteral("position 0 0 0"));
+        // The log saw the dry run's would-be command, not the refused ones.
+        QCOMPARE(logged, (std::vector<std::string>{"-150,300,450;"}));
+    }
+
+    void acknowledgementInPiecesOrWithNoise() {
+        for (const QStringList& mode :
+             {QStringList{"--split", "--split-pause-ms", "30"}, QStringList{"--noise"}}) {
+            Board board(mode);
+            Link link(board.path());
+            for (int i = 0; i < 3; ++i)
+                QCOMPARE(int(link.move(1, 1, 0).outcome), int(MoveOutcome::Done));
+            QCOMPARE(board.finish(), QStringLiteral("position -450 450 0"));
+        }
+    }
+
+    void lowercaseOkIsNoAnswer() {
+        Board board({"--lowercase"});
+        Link link(board.path(), 500);
+        QElapsedTimer t;
+        t.start();
+        const MoveResult r = link.move(1, 0, 0);
+        QCOMPARE(int(r.outcome), int(MoveOutcome::Failed));
+        QVERIFY(t.elapsed() >= 500);
+        QVERIFY(QString::fromStdString(r.message).contains(QStringLiteral("не ответила «OK»")));
+        QVERIFY(link.motion.positionUncertain());
+    }
+
+    void strayOkEndsTheNextWaitUnlessDiscarded() {
+        RawLine line;
+        Link link(line.path, 800);
+        // An "OK" that nobody waited for ends the next wait at once, before its own answer.
+        line.send("OK");
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Done));
+        QVERIFY(t.elapsed() < 400);
+        QCOMPARE(line.receive(), QByteArray("-150,0,0;"));
+
+        // After a time-out the late answer is thrown away before the next job: that job waits for its own.
+        QCOMPARE(int(link.move(0, 1, 0).outcome), int(MoveOutcome::Failed));
+        line.send("OK"); // late
+        QTest::qWait(50);
+        link.motion.prepareForJob();
+        QTimer::singleShot(300, [&line] { line.send("OK"); });
+        t.restart();
+        QCOMPARE(int(link.move(0, 0, 1).outcome), int(MoveOutcome::Done));
+        QVERIFY(t.elapsed() >= 290);
+        QCOMPARE(line.receive(), QByteArray("0,150,0;0,0,150;"));
+    }
+
+    void silentBoardStopsTheJob() {
+        Board board({"--silent-after", "1"});
+        Link link(board.path(), 400);
+        QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Done));
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Failed));
+        QVERIFY(t.elapsed() >= 400 && t.elapsed() < 3000);
+        QCOMPARE(board.finish(), QStringLiteral("position -150 0 0")); // the unanswered move was not made
+    }
+
+    void hangUpStopsTheJobAndNothingFollows() {
+        Board board({"--hangup-after", "2"});
+        Link link(board.path(), 5000);
+        QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Done));
+        QCOMPARE(int(link.move(0, 1, 0).outcome), int(MoveOutcome::Done));
+        QElapsedTimer t;
+        t.start();
+        const MoveResult lost = link.move(0, 0, 1);
+        QCOMPARE(int(lost.outcome), int(MoveOutcome::Failed));
+        QVERIFY2(t.elapsed() < 3000, "a hang-up is noticed, not waited out");
+        QVERIFY(QString::fromStdString(lost.message).contains(QStringLiteral("Связь с платой потеряна")));
+        QVERIFY(!link.port.isOpen());
+        QVERIFY(link.port.isLost());
+        QCOMPARE(board.finish(), QStringLiteral("position -150 150 0"));
+        // Later moves fail at once and send nothing.
+        t.restart();
+        QCOMPARE(int(link.move(1, 1, 1).outcome), int(MoveOutcome::Failed));
+        QVERIFY(t.elapsed() < 200);
+        QCOMPARE(board.received().size(), 3);
+    }
+
+    void windowMovesTheBoardByHand() {
+        Board board;
+        WindowOnBoard w(dir_, board.path());
+        QCOMPARE(w.label("Label4"), QStringLiteral("Com-порт открыт"));
+        QVERIFY(w.check1()->isEnabled());
+        QVERIFY(!w.check1()->isChecked());
+        QVERIFY(w.button("Command3")->isEnabled());
+
+        w.type("tx", "10");
+        w.type("ty", "0");
+        w.type("tz", "2");
+        // Unticked: nothing at all.
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QCOMPARE(board.received(), QStringList{});
+
+        w.check1()->setChecked(true);
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QCOMPARE(board.received(), QStringList{"-1500,0,300;"});
+        // The manual move leaves the position the program keeps alone.
+        QCOMPARE(w.form->tool().toolX, 1);
+        QCOMPARE(w.form->tool().toolY, 1);
+        QCOMPARE(w.form->tool().toolZ, 0);
+        QCOMPARE(board.finish(), QStringLiteral("position -1500 0 300"));
+    }
+
+    void windowRefusesBoxesWithoutNumbers() {
+        Board board;
+        WindowOnBoard w(dir_, board.path());
+        w.check1()->setChecked(true);
+        w.type("tx", "");
+        w.type("ty", "5");
+        w.type("tz", "1");
+        BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QCOMPARE(box.seen, 1);
+        QVERIFY2(box.text.contains(QStringLiteral("оси X")), qPrintable(box.text));
+
+        // Text that got in by pasting: refused the same way, and so is a bad scale.
+        w.box("tx")->setText(QStringLiteral("-3"));
+        box.arm();
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QVERIFY(box.text.contains(QStringLiteral("оси X")));
+        w.box("tx")->setText(QStringLiteral("3"));
+        w.box("Text2")->setText(QStringLiteral("0"));
+        box.arm();
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QVERIFY(box.text.contains(QStringLiteral("шагов на один пиксель")));
+        QCOMPARE(box.seen, 3);
+        QCOMPARE(board.received(), QStringList{});
+    }
+
+    void windowIsBusyWhileTheBoardWorks() {
+        Board board({"--delay-ms", "400"});
+        WindowOnBoard w(dir_, board.path());
+        w.check1()->setChecked(true);
+        w.type("tx", "1");
+        w.type("ty", "1");
+        w.type("tz", "1");
+        bool checked = false;
+        QTimer::singleShot(200, [&] {
+            // Mid-move: nothing that sends or changes work can start, the window still answers.
+            for (const char* name : {"Command1", "Command2", "Command3", "Command6", "Command7"})
+                QVERIFY2(!w.button(name)->isEnabled(), name);
+            QVERIFY(!w.check1()->isEnabled());
+            QVERIFY(!w.box("Text2")->isEnabled());
+            QVERIFY(w.form->isBusy());
+            checked = true;
+        });
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QVERIFY(checked);
+        QVERIFY(!w.form->isBusy());
+        QVERIFY(w.button("Command3")->isEnabled());
+        QVERIFY(w.button("Command1")->isEnabled());
+        QVERIFY(w.check1()->isChecked());
+    }
+
+    void closingTheWindowEndsTheWait() {
+        Board board({"--silent-after", "0"});
+        WindowOnBoard w(dir_, board.path());
+        w.check1()->setChecked(true);
+        w.type("tx", "1");
+        w.type("ty", "0");
+        w.type("tz", "0");
+        QPointer<WorkWindow> form = w.form;
+        QTimer::singleShot(300, [&] { qobject_cast<QMdiSubWindow*>(form->parentWidget())->close(); });
+        QElapsedTimer t;
+        t.start();
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QVERIFY2(t.elapsed() < 2000, "the wait ended with the window, not at the time-out");
+        QVERIFY(QApplication::activeModalWidget() == nullptr); // and said nothing
+        QTRY_VERIFY(form.isNull());
+        QCOMPARE(board.received(), QStringList{"-150,0,0;"});
+    }
+
+    void windowAfterAHangUp() {
+        Board board({"--hangup-after", "0"});
+        WindowOnBoard w(dir_, board.path());
+        w.check1()->setChecked(true);
+        w.type("tx", "0");
+        w.type("ty", "0");
+        w.type("tz", "4");
+        BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
+        QCOMPARE(box.seen, 1);
+        QVERIFY2(box.text.contains(QStringLiteral("Связь с платой потеряна")), qPrintable(box.text));
+        QVERIFY(box.text.contains(QStringLiteral("Положение станка")));
+        QCOMPARE(w.label("Label4"), QStringLiteral("Связь с платой потеряна"));
+        QVERIFY(!w.check1()->isChecked());
+        QVERIFY(!w.check1()->isEnabled());
+        QVERIFY(!w.button("Command3")->isEnabled());
+        QVERIFY(w.button("Command1")->isEnabled()); // the rest of the window works on
+    }
+
+    void perMoveOverheadStaysSmall() {
+        // The 100 ms pause is the protocol's own; what the program adds around it must stay small. Not a
+        // timing test: a generous bound that only a wait that misses its answer would break.
+        Board board;
+        Link link(board.path());
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(int(link.move(1, 0, 0).outcome), int(MoveOutcome::Done));
+        QVERIFY(t.elapsed() < 5 * 100 + 400);
+    }
+};
+
+QTEST_MAIN(LinkTest)
+#include "test_link.moc"

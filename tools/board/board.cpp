@@ -1,0 +1,509 @@
+#include "board.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace zelmar::board {
+
+std::optional<Move> parseMove(std::string_view command) {
+    if (command.empty() || command.back() != ';')
+        return std::nullopt;
+    command.remove_suffix(1);
+    const char* p = command.data();
+    const char* const end = p + command.size();
+    std::array<std::int32_t, 3> counts{};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0) {
+            if (p == end || *p != ',')
+                return std::nullopt;
+            ++p;
+        }
+        // from_chars takes an optional "-" and digits only (no "+", no blanks) and reports overflow: the
+        // grammar as it stands.
+        const auto [next, error] = std::from_chars(p, end, counts[i]);
+        if (error != std::errc{})
+            return std::nullopt;
+        p = next;
+    }
+    if (p != end)
+        return std::nullopt;
+    return Move{counts[0], counts[1], counts[2]};
+}
+
+std::int64_t answerDelayUs(const Options& options, std::int64_t steps) {
+    std::int64_t us = 0;
+    if (options.fixedDelayMs) {
+        us = *options.fixedDelayMs * 1000;
+    } else {
+        // Rounded up, so that any real move takes some time.
+        us = std::min((steps * 1'000'000 + options.stepRate - 1) / options.stepRate,
+                      options.maxDelayMs * 1000);
+    }
+    return us + options.answerLateMs * 1000;
+}
+
+namespace {
+
+// Printable bytes that can never form the acknowledgement in either case.
+std::string garbage(std::mt19937& rng) {
+    std::uniform_int_distribution<int> length(0, 5);
+    std::uniform_int_distribution<int> byte('!', '~');
+    std::string text;
+    for (int n = length(rng); n > 0;) {
+        const char c = static_cast<char>(byte(rng));
+        if (c == 'O' || c == 'K' || c == 'o' || c == 'k')
+            continue;
+        text += c;
+        --n;
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> answerPieces(const Options& options, bool accepted, std::mt19937& rng) {
+    const std::string word = !accepted ? "ERR" : options.lowercase ? "ok" : "OK";
+    std::string before, after;
+    if (options.noise) {
+        before = garbage(rng) + "\r\n#";
+        after = "\r\n" + garbage(rng);
+    }
+    if (options.split && accepted)
+        return {before + word.substr(0, 1), word.substr(1) + after};
+    return {before + word + after};
+}
+
+std::string escaped(std::string_view raw) {
+    std::string text;
+    for (const char c : raw) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '"' || c == '\\') {
+            text += '\\';
+            text += c;
+        } else if (u < 0x20 || u >= 0x7f) {
+            std::array<char, 8> hex{};
+            std::snprintf(hex.data(), hex.size(), "\\x%02x", u);
+            text += hex.data();
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool setFlags(int fd, int flags) {
+    const int old = ::fcntl(fd, F_GETFL);
+    return old >= 0 && ::fcntl(fd, F_SETFL, old | flags) == 0;
+}
+
+bool installSignals() {
+    if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0], O_NONBLOCK) ||
+        !setFlags(signalPipe[1], O_NONBLOCK))
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: poll must wake up
+    for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        if (::sigaction(s, &action, nullptr) != 0)
+            return false;
+    // A reader of our standard output that went away must not kill the board before it cleans up.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+std::string timestamp() {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    std::array<char, 32> date{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%s.%03dZ", date.data(), static_cast<int>(ms % 1000));
+    return text.data();
+}
+
+class Board {
+public:
+    explicit Board(const Options& options) : options_(options), rng_(options.seed) {}
+    ~Board();
+    int run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Piece {
+        Clock::time_point due;
+        std::string bytes;
+    };
+
+    bool openLine();
+    void closeLine();
+    bool makeLink();
+    void finish();
+    void lingerUntilRead();
+    bool accepting() const {
+        return !hungUp_ && !(options_.exitAfterCommands && commands_ >= *options_.exitAfterCommands);
+    }
+    void receive(const char* data, std::size_t size);
+    void handle(const std::string& raw, bool tooLong);
+    void answer(bool accepted, std::int64_t steps);
+    void sendDue(Clock::time_point now);
+    void writeOut();
+    void log(std::string_view raw, std::string_view outcome);
+
+    // Longer than any sensible command; the rest up to the ";" is dropped and the command is malformed.
+    static constexpr std::size_t maxCommand = 256;
+
+    Options options_;
+    std::mt19937 rng_;
+    int master_ = -1;
+    int slave_ = -1; // held so that the line survives the client closing and reopening it
+    std::string device_;
+    bool linked_ = false;
+    std::FILE* log_ = nullptr;
+    std::string command_;
+    bool tooLong_ = false;
+    std::deque<Piece> pieces_;
+    std::string out_;
+    Clock::time_point idleAt_{}; // when the board has finished the moves taken so far
+    std::optional<Clock::time_point> masterPausedUntil_;
+    std::array<std::int64_t, 3> position_{};
+    std::int64_t commands_ = 0;
+    std::int64_t answers_ = 0;
+    bool hungUp_ = false;
+};
+
+Board::~Board() {
+    finish();
+    if (log_ && log_ != stderr)
+        std::fclose(log_);
+}
+
+void Board::finish() {
+    closeLine();
+    if (linked_) {
+        linked_ = false;
+        // Only our own link: someone may have pointed the path elsewhere meanwhile.
+        std::array<char, 4096> target{};
+        const auto n = ::readlink(options_.link.c_str(), target.data(), target.size() - 1);
+        if (n >= 0 && std::string_view(target.data(), static_cast<std::size_t>(n)) == device_)
+            ::unlink(options_.link.c_str());
+    }
+}
+
+bool Board::openLine() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        std::perror("zelmar-board: pseudo-terminal");
+        return false;
+    }
+    const char* name = ::ptsname(master_);
+    if (!name) {
+        std::perror("zelmar-board: ptsname");
+        return false;
+    }
+    device_ = name;
+    slave_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY);
+    if (slave_ < 0) {
+        std::perror(("zelmar-board: " + device_).c_str());
+        return false;
+    }
+    termios line{};
+    if (::tcgetattr(slave_, &line) != 0) {
+        std::perror("zelmar-board: tcgetattr");
+        return false;
+    }
+    ::cfmakeraw(&line);
+    ::cfsetispeed(&line, B9600);
+    ::cfsetospeed(&line, B9600);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
+    line.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave_, TCSANOW, &line) != 0) {
+        std::perror("zelmar-board: tcsetattr");
+        return false;
+    }
+    for (const int fd : {master_, slave_})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (!setFlags(master_, O_NONBLOCK)) {
+        std::perror("zelmar-board: fcntl");
+        return false;
+    }
+    return true;
+}
+
+void Board::closeLine() {
+    for (int* fd : {&master_, &slave_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+bool Board::makeLink() {
+    const char* path = options_.link.c_str();
+    struct stat st {};
+    if (::lstat(path, &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr, "zelmar-board: %s exists and is not a symbolic link\n", path);
+            return false;
+        }
+        ::unlink(path);
+    }
+    if (::symlink(device_.c_str(), path) != 0) {
+        std::perror(("zelmar-board: " + options_.link).c_str());
+        return false;
+    }
+    linked_ = true;
+    return true;
+}
+
+void Board::log(std::string_view raw, std::string_view outcome) {
+    if (!log_)
+        return;
+    std::fprintf(log_, "%s \"%s\" %.*s\n", timestamp().c_str(), escaped(raw).c_str(),
+                 static_cast<int>(outcome.size()), outcome.data());
+    std::fflush(log_);
+}
+
+void Board::receive(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size && accepting(); ++i) {
+        const char c = data[i];
+        if (command_.empty() && !tooLong_ && (c == ' ' || c == '\t' || c == '\r' || c == '\n'))
+            continue;
+        if (command_.size() < maxCommand)
+            command_ += c;
+        else
+            tooLong_ = true;
+        if (c == ';') {
+            handle(command_, tooLong_);
+            command_.clear();
+            tooLong_ = false;
+        }
+    }
+}
+
+void Board::handle(const std::string& raw, bool tooLong) {
+    ++commands_;
+    const std::string text = tooLong ? raw + "..." : raw;
+    if (options_.hangupAfter && answers_ >= *options_.hangupAfter) {
+        log(text, "hang-up");
+        hungUp_ = true;
+        return;
+    }
+    if (options_.silentAfter && answers_ >= *options_.silentAfter) {
+        log(text, "ignored (silent)");
+        return;
+    }
+    const std::optional<Move> move = tooLong ? std::nullopt : parseMove(raw);
+    if (!move) {
+        log(text, options_.rejectMalformed ? "malformed (answered ERR)" : "malformed");
+        if (options_.rejectMalformed)
+            answer(false, 0);
+        return;
+    }
+    const std::array<std::int64_t, 3> steps{move->x, move->y, move->z};
+    std::int64_t longest = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        position_[i] += steps[i];
+        longest = std::max(longest, steps[i] < 0 ? -steps[i] : steps[i]);
+    }
+    log(text, "position " + std::to_string(position_[0]) + " " + std::to_string(position_[1]) + " " +
+                  std::to_string(position_[2]));
+    answer(true, longest);
+}
+
+void Board::answer(bool accepted, std::int64_t steps) {
+    ++answers_;
+    // The board takes one move at a time: a command that arrives while it is busy waits its turn.
+    Clock::time_point at =
+        std::max(Clock::now(), idleAt_) + std::chrono::microseconds(answerDelayUs(options_, steps));
+    bool first = true;
+    for (std::string& bytes : answerPieces(options_, accepted, rng_)) {
+        if (!first)
+            at += std::chrono::milliseconds(options_.splitPauseMs);
+        first = false;
+        pieces_.push_back({at, std::move(bytes)});
+    }
+    idleAt_ = at;
+}
+
+void Board::sendDue(Clock::time_point now) {
+    while (!pieces_.empty() && pieces_.front().due <= now) {
+        out_ += pieces_.front().bytes;
+        pieces_.pop_front();
+        // Each piece is a write of its own, so that a split answer reaches the client in two reads.
+        writeOut();
+    }
+}
+
+void Board::writeOut() {
+    while (!out_.empty() && master_ >= 0) {
+        const auto n = ::write(master_, out_.data(), out_.size());
+        if (n > 0) {
+            out_.erase(0, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                out_.clear(); // nobody can ever read it
+            return;
+        }
+    }
+}
+
+// Closing the master flushes whatever the client has not read yet, so the last answer of a run that ends by
+// itself would be lost. The bytes pass a kernel work queue before the slave counts them, hence the
+// repeated look, and a client that never reads is not waited for long.
+void Board::lingerUntilRead() {
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    int emptyLooks = 0;
+    while (emptyLooks < 3 && Clock::now() < deadline) {
+        int waiting = 0;
+        if (::ioctl(slave_, FIONREAD, &waiting) != 0)
+            return;
+        emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
+        pollfd signal{signalPipe[0], POLLIN, 0};
+        if (::poll(&signal, 1, 5) > 0)
+            return;
+    }
+}
+
+int Board::run() {
+    if (!options_.log.empty()) {
+        log_ = options_.log == "-" ? stderr : std::fopen(options_.log.c_str(), "w");
+        if (!log_) {
+            std::perror(("zelmar-board: " + options_.log).c_str());
+            return 1;
+        }
+    }
+    if (!installSignals() || !openLine() || (!options_.link.empty() && !makeLink()))
+        return 1;
+    std::printf("%s\n", device_.c_str());
+    std::fflush(stdout);
+
+    bool stop = false;
+    while (!stop && !hungUp_) {
+        const Clock::time_point now = Clock::now();
+        sendDue(now);
+        if (!accepting() && pieces_.empty() && out_.empty()) {
+            if (!hungUp_)
+                lingerUntilRead();
+            break;
+        }
+        if (masterPausedUntil_ && *masterPausedUntil_ <= now)
+            masterPausedUntil_.reset();
+
+        std::optional<Clock::time_point> wakeAt;
+        if (!pieces_.empty())
+            wakeAt = pieces_.front().due;
+        if (masterPausedUntil_)
+            wakeAt = wakeAt ? std::min(*wakeAt, *masterPausedUntil_) : *masterPausedUntil_;
+        int timeoutMs = -1;
+        if (wakeAt) {
+            // Rounded up: waking before the due time would spin.
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*wakeAt - now).count();
+            timeoutMs = static_cast<int>(std::clamp<std::int64_t>((us + 999) / 1000, 0, 60'000));
+        }
+
+        std::array<pollfd, 3> fds{};
+        fds[0] = {signalPipe[0], POLLIN, 0};
+        short masterEvents = 0;
+        if (accepting())
+            masterEvents |= POLLIN;
+        if (!out_.empty())
+            masterEvents |= POLLOUT;
+        fds[1] = {masterPausedUntil_ || masterEvents == 0 ? -1 : master_, masterEvents, 0};
+        fds[2] = {options_.stdinControl ? STDIN_FILENO : -1, POLLIN, 0};
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("zelmar-board: poll");
+            break;
+        }
+
+        if (fds[0].revents)
+            stop = true;
+        if (fds[2].revents) {
+            std::array<char, 256> buffer{};
+            const auto n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+                stop = true;
+        }
+        if (stop)
+            break;
+        if (fds[1].revents & POLLIN) {
+            std::array<char, 4096> buffer{};
+            for (;;) {
+                const auto n = ::read(master_, buffer.data(), buffer.size());
+                if (n > 0) {
+                    receive(buffer.data(), static_cast<std::size_t>(n));
+                    if (!accepting())
+                        break;
+                    continue;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                    masterPausedUntil_ =
+                        Clock::now() + std::chrono::milliseconds(50); // no client: retry later
+                break;
+            }
+        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+            // Without a slave open the master reports a hang-up on every poll; back off instead of spinning.
+            masterPausedUntil_ = Clock::now() + std::chrono::milliseconds(50);
+        }
+        if (fds[1].revents & POLLOUT)
+            writeOut();
+    }
+
+    // The last line means the board is gone: line and link first.
+    finish();
+    std::printf("position %lld %lld %lld\n", static_cast<long long>(position_[0]),
+                static_cast<long long>(position_[1]), static_cast<long long>(position_[2]));
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+int run(const Options& options) {
+    Board board(options);
+    return board.run();
+}
+
+} // namespace zelmar::board

@@ -1,0 +1,147 @@
+// zelmar-board: the controller board's side of the serial line, on a pseudo-terminal.
+
+#include "board.h"
+
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage = R"(usage: zelmar-board [OPTIONS]
+
+Simulates the mill's controller board on a pseudo-terminal (9600 baud, 8N1, RTS/CTS, raw).
+Takes "X,Y,Z;" move commands (signed step counts, no line end) and answers each with "OK".
+Standard output: the device path as the first line, "position X Y Z" (motor steps) as the last,
+printed when the board stops (SIGINT, SIGTERM, SIGHUP, or the conditions below).
+
+Options:
+  --link PATH               make PATH a symbolic link to the device (an old link is replaced);
+                            removed at exit
+  --log FILE                log every command with a time stamp and its outcome ("-": standard error)
+  --step-rate N             steps per second of the simulated motors (default 20000); an answer comes
+                            when the longest axis of the move would be done
+  --max-delay-ms N          longest time a move takes (default 200)
+  --delay-ms N              answer every command after N ms instead (0: at once)
+  --answer-late-ms N        answer every command N ms later still (default 0)
+  --reject-malformed        answer a malformed command with "ERR" (default: ignore it, no answer)
+  --silent-after N          after N answers take no more commands: never answer, never move
+  --hangup-after N          after N answers close the line when the next command arrives (it is not
+                            carried out), then stop
+  --split                   send "O" and "K" in two writes
+  --split-pause-ms N        pause between the two writes (default 20)
+  --noise                   stray printable bytes and line ends around every answer
+  --seed N                  seed of the stray bytes (default 1)
+  --lowercase               answer "ok" instead of "OK"
+  --exit-after-commands N   stop once N commands have arrived and been answered
+  --stdin-control           stop when standard input reaches end of file
+  -h, --help                show this text
+)";
+
+int usageError(std::string_view message) {
+    std::fprintf(stderr, "zelmar-board: %.*s\n%s", static_cast<int>(message.size()), message.data(), usage);
+    return 2;
+}
+
+std::optional<std::int64_t> number(std::string_view text, std::int64_t least) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    // Bounded so that no time or step arithmetic can overflow.
+    if (error != std::errc{} || end != text.data() + text.size() || value < least || value > 1'000'000'000)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using zelmar::board::Options;
+    Options options;
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> inlineValue;
+        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string_view::npos) {
+            inlineValue = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        const auto value = [&]() -> std::optional<std::string_view> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 < args.size())
+                return args[++i];
+            return std::nullopt;
+        };
+
+        bool* flag = nullptr;
+        if (name == "--reject-malformed")
+            flag = &options.rejectMalformed;
+        else if (name == "--split")
+            flag = &options.split;
+        else if (name == "--noise")
+            flag = &options.noise;
+        else if (name == "--lowercase")
+            flag = &options.lowercase;
+        else if (name == "--stdin-control")
+            flag = &options.stdinControl;
+        if (flag) {
+            if (inlineValue)
+                return usageError(std::string(name) + " takes no value");
+            *flag = true;
+            continue;
+        }
+        if (name == "-h" || name == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+
+        if (name == "--link" || name == "--log") {
+            const auto text = value();
+            if (!text || text->empty())
+                return usageError(std::string(name) + " needs a path");
+            (name == "--link" ? options.link : options.log) = std::string(*text);
+            continue;
+        }
+
+        std::int64_t least = 0;
+        std::optional<std::int64_t>* optionalTarget = nullptr;
+        std::int64_t* target = nullptr;
+        std::int64_t seed = 0;
+        if (name == "--step-rate") {
+            target = &options.stepRate;
+            least = 1;
+        } else if (name == "--max-delay-ms") {
+            target = &options.maxDelayMs;
+        } else if (name == "--delay-ms") {
+            optionalTarget = &options.fixedDelayMs;
+        } else if (name == "--answer-late-ms") {
+            target = &options.answerLateMs;
+        } else if (name == "--silent-after") {
+            optionalTarget = &options.silentAfter;
+        } else if (name == "--hangup-after") {
+            optionalTarget = &options.hangupAfter;
+        } else if (name == "--split-pause-ms") {
+            target = &options.splitPauseMs;
+        } else if (name == "--seed") {
+            target = &seed;
+        } else if (name == "--exit-after-commands") {
+            optionalTarget = &options.exitAfterCommands;
+            least = 1;
+        } else {
+            return usageError("unknown option " + std::string(name));
+        }
+        const auto text = value();
+        const std::optional<std::int64_t> parsed = text ? number(*text, least) : std::nullopt;
+        if (!parsed)
+            return usageError(std::string(name) + " needs a whole number from " + std::to_string(least));
+        if (target)
+            *target = *parsed;
+        else
+            *optionalTarget = *parsed;
+        if (target == &seed)
+            options.seed = static_cast<std::uint32_t>(seed);
+    }
+    return zelmar::board::run(options);
+}

@@ -112,6 +112,10 @@ struct ParseScratch {
     LargeArray<std::int32_t> parent;
     LargeArray<std::int32_t> publicId;
     LargeArray<std::uint64_t> pairSlots;
+    LargeArray<std::uint8_t> isChild;
+    LargeArray<std::int32_t> childOffsets;
+    LargeArray<std::int32_t> children;
+    LargeArray<std::int32_t> fill;
 
     template <typename T> static LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
         if (array.size() < size)
@@ -420,7 +424,9 @@ RegionTree buildRegionTree(RegionTables& tables) {
     const auto inTable = [&](std::int32_t id) { return id >= 1 && id <= tableSize; };
 
     // The root: the parent of the first link whose parent is no link's child.
-    BigVector<std::uint8_t> isChild(static_cast<std::size_t>(tableSize) + 1, 0);
+    const auto slots = static_cast<std::size_t>(tableSize) + 2;
+    std::uint8_t* isChild = ParseScratch::atLeast(scratch.isChild, slots).data();
+    std::fill_n(isChild, slots, std::uint8_t{0});
     for (std::int32_t i = 1; i <= count; ++i)
         if (inTable(link(i).childId))
             isChild[static_cast<std::size_t>(link(i).childId)] = 1;
@@ -432,14 +438,18 @@ RegionTree buildRegionTree(RegionTables& tables) {
     }
     if (root != 0) {
         // Children of every region in link order.
-        BigVector<std::int32_t> offsets(static_cast<std::size_t>(tableSize) + 2, 0);
+        std::int32_t* offsets = ParseScratch::atLeast(scratch.childOffsets, slots).data();
+        std::fill_n(offsets, slots, 0);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
                 ++offsets[static_cast<std::size_t>(link(i).parentId) + 1];
-        for (std::size_t id = 1; id < offsets.size(); ++id)
+        for (std::size_t id = 1; id < slots; ++id)
             offsets[id] += offsets[id - 1];
-        BigVector<std::int32_t> children(static_cast<std::size_t>(offsets.back()));
-        BigVector<std::int32_t> fill(offsets.begin(), offsets.end() - 1);
+        std::int32_t* children =
+            ParseScratch::atLeast(scratch.children, static_cast<std::size_t>(offsets[slots - 1]) + 1).data();
+        std::int32_t* fill = ParseScratch::atLeast(scratch.fill, slots).data();
+        std::copy_n(offsets, slots - 1, fill);
+        tree.nodes.reserve(static_cast<std::size_t>(count) + 1);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
                 children[static_cast<std::size_t>(fill[static_cast<std::size_t>(link(i).parentId)]++)] =

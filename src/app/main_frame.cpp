@@ -1,5 +1,6 @@
 #include "main_frame.h"
 
+#include "job_status.h"
 #include "twips.h"
 #include "work_window.h"
 
@@ -7,6 +8,8 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QShortcut>
+#include <QStatusBar>
 
 namespace zelmar {
 
@@ -25,9 +28,21 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
     millAction_->setObjectName(QStringLiteral("mill_cl"));
     connect(millAction_, &QAction::triggered, this, &MainFrame::openWorkWindow);
 
+    jobStatus_ = new JobStatus(this);
+    statusBar()->addPermanentWidget(jobStatus_, 1);
+    const auto stop = [this] {
+        if (workWindow_)
+            workWindow_->requestStop();
+    };
+    connect(jobStatus_, &JobStatus::stopClicked, this, stop);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::ApplicationShortcut);
+    connect(escape, &QShortcut::activated, this, stop);
+
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);
     resize(twipsToPixels(designedClientWidth, tpp.x),
-           twipsToPixels(designedClientHeight, tpp.y) + menuBar()->sizeHint().height());
+           twipsToPixels(designedClientHeight, tpp.y) + menuBar()->sizeHint().height() +
+               statusBar()->sizeHint().height());
 }
 
 void MainFrame::openWorkWindow() {
@@ -38,6 +53,10 @@ void MainFrame::openWorkWindow() {
     }
     auto* form = new WorkWindow(programDir_, tool_);
     workWindow_ = form;
+    connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
+    connect(form, &WorkWindow::jobProgress, jobStatus_,
+            [this](qint64 done, int region, int x, int y, int z) { jobStatus_->progress(done, region, x, y, z); });
+    connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
     // The form was built at its designed client size; the sub-window adds its own title bar and borders.

@@ -24,12 +24,14 @@ public:
     WorkWindow* workWindow() const { return workWindow_; }
     QAction* millAction() const { return millAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
+    class JobStatus* jobStatus() const { return jobStatus_; }
 
 private:
     QString programDir_;
     ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
     QMdiArea* mdiArea_;
     QAction* millAction_;
+    class JobStatus* jobStatus_;
     QPointer<WorkWindow> workWindow_;
     QPointer<QMdiSubWindow> subWindow_;
 };

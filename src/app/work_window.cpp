@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 
@@ -138,15 +139,15 @@ void WorkWindow::updateLinkControls() {
     if (!open)
         check1_->setChecked(
             false); // nothing can be sent: every milling is a dry run until the window reopens
-    check1_->setEnabled(open && !busy_);
+    check1_->setEnabled(open);
     command3_->setEnabled(open && !busy_);
 }
 
 void WorkWindow::setBusy(bool busy) {
+    // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next step.
     busy_ = busy;
     for (const char* name : {"Command1", "Command2", "Command4", "Command5", "Command6", "Command7"})
         findChild<QPushButton*>(QString::fromUtf8(name))->setEnabled(!busy);
-    findChild<QLineEdit*>(QStringLiteral("Text2"))->setEnabled(!busy);
     updateLinkControls();
 }
 
@@ -171,8 +172,82 @@ void WorkWindow::onManualMoveClicked() {
     reportMove(result);
 }
 
+// Milling in the window: moves through the motion protocol, every step drawn, the operator's "Стоп".
+class WindowMillingHost : public MillingHost {
+public:
+    explicit WindowMillingHost(WorkWindow& window) : w_(window) {}
+
+    bool millingOn() override { return w_.check1_->isChecked(); }
+    void jobStarts(std::int64_t totalMoves) override { emit w_.jobStarted(totalMoves); }
+    void contourStarts(std::int32_t regionId) override { region_ = regionId; }
+    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
+        const MoveResult r = w_.motion_.SendMove(x, y, z, true, w_.check1_->isChecked(),
+                                                 w_.findChild<QLineEdit*>(QStringLiteral("Text2"))->text().toStdString());
+        if (!r.jobGoesOn()) {
+            failure_ = r;
+            return false;
+        }
+        ++done_;
+        emit w_.jobProgress(done_, region_, w_.tool_.toolX, w_.tool_.toolY, w_.tool_.toolZ);
+        return true;
+    }
+    void dryStep() override {
+        if (w_.dryPauseMs_ > 0)
+            QThread::msleep(static_cast<unsigned long>(w_.dryPauseMs_));
+    }
+    void stepDone(const PixelRect&) override { w_.RefreshViews(); }
+    bool stopRequested() override { return w_.stopRequested_; }
+
+    const MoveResult& failure() const { return failure_; }
+
+private:
+    WorkWindow& w_;
+    std::int32_t region_ = 0;
+    std::int64_t done_ = 0;
+    MoveResult failure_;
+};
+
+void WorkWindow::onMillClicked(bool all) {
+    if (busy_)
+        return;
+    QPointer<WorkWindow> alive(this);
+    setBusy(true);
+    milling_ = true;
+    stopRequested_ = false;
+    if (check1_->isChecked())
+        motion_.prepareForJob();
+    WindowMillingHost host(*this);
+    const MillCommandResult result = all ? millAll(session_, tool_, host, millIndex_)
+                                         : millSelected(session_, tool_, host, millIndex_);
+    if (!alive)
+        return;
+    milling_ = false;
+    setBusy(false);
+    RefreshViews();
+    if (result.refused()) {
+        showErrorBox(this, QString::fromStdString(result.refusal));
+        return;
+    }
+    emit jobFinished(result.outcome == MillOutcome::Completed ? QStringLiteral("готово")
+                     : result.outcome == MillOutcome::Stopped ? QStringLiteral("остановлено")
+                                                              : QStringLiteral("прервано"));
+    if (closeAfterJob_) {
+        QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
+        return;
+    }
+    if (result.outcome == MillOutcome::Failed)
+        reportMove(host.failure());
+}
+
 void WorkWindow::closeEvent(QCloseEvent* event) {
-    // A running wait ends now; the unload itself goes on when the command has unwound.
+    if (milling_ && !closeAfterJob_ && !motion_.isAborted()) {
+        // A milling stops as with "Стоп": after the current "OK", with a lift; then the window closes.
+        closeAfterJob_ = true;
+        stopRequested_ = true;
+        event->ignore();
+        return;
+    }
+    // Anything else waiting on the board ends now; the unload goes on when the command has unwound.
     motion_.abort();
     QWidget::closeEvent(event);
 }
@@ -229,6 +304,10 @@ void WorkWindow::buildControls() {
     connect(findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
             &WorkWindow::onParseClicked);
     connect(command3_, &QPushButton::clicked, this, &WorkWindow::onManualMoveClicked);
+    connect(findChild<QPushButton*>(QStringLiteral("Command2")), &QPushButton::clicked, this,
+            [this] { onMillClicked(false); });
+    connect(findChild<QPushButton*>(QStringLiteral("Command6")), &QPushButton::clicked, this,
+            [this] { onMillClicked(true); });
 
     auto* digitsOnly = new DigitKeyFilter(this);
     for (const char* box : {"tx", "ty", "tz", "Text2"})

@@ -5,6 +5,7 @@
 #include "image/image_session.h"
 #include "link/motion_link.h"
 #include "link/serial_port.h"
+#include "mill/mill_commands.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
 
@@ -52,6 +53,16 @@ public:
     MotionLink& motion() { return motion_; }
     // True while a command that talks to the board runs; its buttons are disabled meanwhile.
     bool isBusy() const { return busy_; }
+    bool isMilling() const { return milling_; }
+    // "Стоп": the running milling ends after the current move's "OK", with one lift.
+    void requestStop() { stopRequested_ = milling_; }
+    // A dry run pauses 1 ms a step, as the operator watches it; tests and benchmarks may turn that off.
+    void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
+
+signals:
+    void jobStarted(qint64 totalMoves);
+    void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
+    void jobFinished(const QString& outcome);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -70,6 +81,8 @@ private:
     void onParseClicked();
     void onTreeClicked();
     void onManualMoveClicked();
+    void onMillClicked(bool all);
+    friend class WindowMillingHost;
     // Shows a failed or refused move; nothing when the window is closing.
     void reportMove(const MoveResult& result);
     void openPort();
@@ -84,6 +97,11 @@ private:
     MotionLink motion_{serial_};
     int portHandle_ = SerialPort::cannotOpen;
     bool busy_ = false;
+    bool milling_ = false;
+    bool stopRequested_ = false;
+    bool closeAfterJob_ = false;
+    int dryPauseMs_ = 1;
+    MillIndexCache millIndex_;
     class RegionTreeModel* treeModel_ = nullptr;
     QString startupError_;
     bool dispatching_ = false;

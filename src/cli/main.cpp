@@ -12,6 +12,7 @@
 #include "link/manual_move.h"
 #include "link/motion_link.h"
 #include "link/serial_port.h"
+#include "mill/mill_commands.h"
 
 #include <QCoreApplication>
 
@@ -35,6 +36,8 @@ constexpr const char* usageText =
     "  OPERATION      parse        \"Разобрать\": regions, links and tree of the working image\n"
     "                 select=ID    a click on the tree node with key P<ID>\n"
     "                 move=X,Y,Z   \"Ручная уст-ка\" with those texts in tx, ty, tz\n"
+    "                 mill-selected  \"Выделенная\": mills the selected region\n"
+    "                 mill-all     \"Все\": mills every live dark region, deepest first\n"
     "  --steps N      the text of the steps-per-pixel field (default 150)\n"
     "  --port PATH    open the board's serial port as the window does and tick \"Фрезеровать\"\n"
     "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
@@ -43,7 +46,7 @@ constexpr const char* usageText =
     "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n";
 
 struct Operation {
-    enum class Kind { Parse, Select, Move };
+    enum class Kind { Parse, Select, Move, MillSelected, MillAll };
     Kind kind = Kind::Parse;
     std::int32_t id = 0;
     std::string tx, ty, tz; // for Move: the texts of the three boxes
@@ -70,6 +73,10 @@ struct Options {
 std::optional<Operation> operationOf(const std::string& word) {
     if (word == "parse")
         return Operation::of(Operation::Kind::Parse);
+    if (word == "mill-selected")
+        return Operation::of(Operation::Kind::MillSelected);
+    if (word == "mill-all")
+        return Operation::of(Operation::Kind::MillAll);
     if (word.rfind("select=", 0) == 0) {
         const std::string digits = word.substr(7);
         std::int32_t id = 0;
@@ -150,6 +157,51 @@ zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
     };
 }
 
+// Milling from the command line: every move through the motion protocol, a progress line for a person at a
+// terminal, no pause in dry runs.
+class CliMillingHost : public zelmar::MillingHost {
+public:
+    CliMillingHost(zelmar::MotionLink& link, bool milling, const std::string& steps)
+        : link_(link), milling_(milling), steps_(steps), showProgress_(isatty(STDERR_FILENO) != 0) {}
+
+    bool millingOn() override { return milling_; }
+    void jobStarts(std::int64_t totalMoves) override {
+        total_ = totalMoves;
+        done_ = 0;
+    }
+    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
+        const zelmar::MoveResult r = link_.SendMove(x, y, z, true, milling_, steps_);
+        if (!r.jobGoesOn()) {
+            failure_ = r.message;
+            return false;
+        }
+        ++done_;
+        if (showProgress_ && (done_ % 1000 == 0 || done_ == total_)) {
+            std::fprintf(stderr, "\rmill: %lld / %lld moves", static_cast<long long>(done_),
+                         static_cast<long long>(total_));
+            if (done_ == total_)
+                std::fprintf(stderr, "\n");
+        }
+        return true;
+    }
+    const std::string& failure() const { return failure_; }
+
+private:
+    zelmar::MotionLink& link_;
+    bool milling_;
+    std::string steps_;
+    bool showProgress_;
+    std::int64_t total_ = 0;
+    std::int64_t done_ = 0;
+    std::string failure_;
+};
+
+std::string plainLines(std::string message) {
+    for (std::size_t p; (p = message.find("\r\n")) != std::string::npos;)
+        message.replace(p, 2, "\n");
+    return message;
+}
+
 bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
                   const std::vector<std::string>& commands) {
     bool written = true;
@@ -219,6 +271,7 @@ int main(int argc, char** argv) {
         milling = true;
     }
 
+    zelmar::MillIndexCache millIndex;
     for (const Operation& operation : options->operations) {
         switch (operation.kind) {
         case Operation::Kind::Parse:
@@ -235,10 +288,23 @@ int main(int argc, char** argv) {
             const zelmar::MoveResult result = zelmar::manualMove(motion, milling, operation.tx, operation.ty,
                                                                  operation.tz, session.stepsText);
             if (!result.jobGoesOn()) {
-                std::string message = result.message;
-                for (std::size_t p; (p = message.find("\r\n")) != std::string::npos;)
-                    message.replace(p, 2, "\n");
-                std::cerr << message << "\n";
+                std::cerr << plainLines(result.message) << "\n";
+                writeOutputs(*options, session, commands);
+                return 1;
+            }
+            break;
+        }
+        case Operation::Kind::MillSelected:
+        case Operation::Kind::MillAll: {
+            CliMillingHost host(motion, milling, session.stepsText);
+            if (milling)
+                motion.prepareForJob();
+            const zelmar::MillCommandResult result =
+                operation.kind == Operation::Kind::MillAll
+                    ? zelmar::millAll(session.image, session.tool, host, millIndex)
+                    : zelmar::millSelected(session.image, session.tool, host, millIndex);
+            if (result.refused() || result.outcome != zelmar::MillOutcome::Completed) {
+                std::cerr << plainLines(result.refused() ? result.refusal : host.failure()) << "\n";
                 writeOutputs(*options, session, commands);
                 return 1;
             }

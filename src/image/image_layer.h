@@ -34,6 +34,8 @@ public:
     bool isEmpty() const { return header_.bmWidth <= 0 || header_.bmHeight <= 0; }
 
     const std::vector<std::uint8_t>& bits() const { return bits_; }
+    // For painting a few pixels in place; the painter reports the area with markChanged.
+    std::uint8_t* pixelBytes() { return bits_.data(); }
 
     // The two bulk copies of a pixel operation. A buffer of another length is refused (nothing copied),
     // as a failed copy leaves the buffer or the layer as it was.

@@ -13,7 +13,8 @@ namespace zelmar {
 struct ImageSession {
     LayerSet layers;
     // Shared, so that work still running on an earlier parse keeps the tables it reads alive.
-    std::shared_ptr<const RegionAnalysis> regions = std::make_shared<const RegionAnalysis>();
+    // "Все" marks the regions it has milled in the table.
+    std::shared_ptr<RegionAnalysis> regions = std::make_shared<RegionAnalysis>();
     std::int32_t selectedNode = -1; // index in regions->tree.nodes, -1: none
 
     bool hasImage() const { return !layers.isEmpty(); }

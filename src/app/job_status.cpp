@@ -1,0 +1,81 @@
+#include "job_status.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace zelmar {
+
+namespace {
+QString clock(qint64 ms) {
+    const qint64 s = ms / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+} // namespace
+
+JobStatus::JobStatus(QWidget* parent)
+    : QWidget(parent), bar_(new QProgressBar(this)), region_(new QLabel(this)), tool_(new QLabel(this)),
+      time_(new QLabel(this)), stop_(new QPushButton(QStringLiteral("Стоп"), this)) {
+    setObjectName(QStringLiteral("jobStatus"));
+    bar_->setObjectName(QStringLiteral("jobProgress"));
+    region_->setObjectName(QStringLiteral("jobRegion"));
+    tool_->setObjectName(QStringLiteral("jobTool"));
+    time_->setObjectName(QStringLiteral("jobTime"));
+    stop_->setObjectName(QStringLiteral("jobStop"));
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(2, 0, 2, 0);
+    row->addWidget(bar_, 2);
+    row->addWidget(region_, 1);
+    row->addWidget(tool_, 2);
+    row->addWidget(time_, 2);
+    row->addWidget(stop_);
+    bar_->setRange(0, 1000);
+    bar_->setValue(0);
+    stop_->setEnabled(false);
+    stop_->setToolTip(QStringLiteral("Остановить работу после текущего перемещения и поднять фрезу (Esc)"));
+    connect(stop_, &QPushButton::clicked, this, &JobStatus::stopClicked);
+}
+
+void JobStatus::start(std::int64_t totalMoves) {
+    total_ = totalMoves;
+    done_ = 0;
+    elapsed_.start();
+    sinceShown_.start();
+    stop_->setEnabled(true);
+    show(true);
+}
+
+void JobStatus::progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y,
+                         std::int32_t z) {
+    done_ = movesDone;
+    regionId_ = regionId;
+    x_ = x;
+    y_ = y;
+    z_ = z;
+    show(false);
+}
+
+void JobStatus::finish(const QString& outcome) {
+    show(true);
+    stop_->setEnabled(false);
+    time_->setText(outcome + QStringLiteral(", ") + clock(elapsed_.isValid() ? elapsed_.elapsed() : 0));
+}
+
+void JobStatus::show(bool force) {
+    if (!force && sinceShown_.elapsed() < 200)
+        return;
+    sinceShown_.restart();
+    bar_->setValue(total_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, done_ * 1000 / total_)) : 0);
+    bar_->setFormat(QStringLiteral("%1 из %2").arg(done_).arg(total_));
+    region_->setText(QStringLiteral("Фигура %1").arg(regionId_));
+    tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(x_).arg(y_).arg(z_));
+    const qint64 spent = elapsed_.isValid() ? elapsed_.elapsed() : 0;
+    const qint64 left = done_ > 0 ? spent * (total_ - done_) / done_ : 0;
+    time_->setText(QStringLiteral("прошло %1, осталось %2").arg(clock(spent), clock(left)));
+}
+
+} // namespace zelmar

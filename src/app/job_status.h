@@ -1,0 +1,48 @@
+#pragma once
+// The frame's status bar while a milling runs: moves done of the job's total, the region being milled, where
+// the tool stands, time spent and time left, and "Стоп" (also the Esc key).
+
+#include <QElapsedTimer>
+#include <QWidget>
+
+#include <cstdint>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace zelmar {
+
+class JobStatus : public QWidget {
+    Q_OBJECT
+public:
+    explicit JobStatus(QWidget* parent = nullptr);
+
+    void start(std::int64_t totalMoves);
+    // Cheap enough for every move: the labels are rewritten at most a few times a second.
+    void progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y, std::int32_t z);
+    void finish(const QString& outcome);
+
+    QPushButton* stopButton() const { return stop_; }
+    std::int64_t movesDone() const { return done_; }
+
+signals:
+    void stopClicked();
+
+private:
+    void show(bool force);
+
+    QProgressBar* bar_;
+    QLabel* region_;
+    QLabel* tool_;
+    QLabel* time_;
+    QPushButton* stop_;
+    QElapsedTimer elapsed_;
+    QElapsedTimer sinceShown_;
+    std::int64_t total_ = 0;
+    std::int64_t done_ = 0;
+    std::int32_t regionId_ = 0;
+    std::int32_t x_ = 0, y_ = 0, z_ = 0;
+};
+
+} // namespace zelmar

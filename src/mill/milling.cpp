@@ -1,0 +1,299 @@
+#include "milling.h"
+
+#include <algorithm>
+#include <bit>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace zelmar {
+
+const char* const noTreeMessage = "Изображение не загружено или не разобрано.\r\n"
+                                  "Если изображение загружено, нажмите кнопку 'Разобрать'.\r\n"
+                                  "Необходимо, чтобы программа построила дерево вложения фигур.";
+const char* const noSelectionMessage = "Не выбрана фигура.\r\nВыберите фигуру в дереве.";
+
+void TurnClockwise(std::int32_t& dirX, std::int32_t& dirY) {
+    // E, SE, S, SW, W, NW, N, NE on screen (rows grow downwards).
+    static constexpr std::int32_t xs[] = {1, 1, 0, -1, -1, -1, 0, 1};
+    static constexpr std::int32_t ys[] = {0, 1, 1, 1, 0, -1, -1, -1};
+    for (int i = 0; i < 8; ++i)
+        if (xs[i] == dirX && ys[i] == dirY) {
+            dirX = xs[(i + 1) % 8];
+            dirY = ys[(i + 1) % 8];
+            return;
+        }
+}
+
+void TurnCounterClockwise(std::int32_t& dirX, std::int32_t& dirY) {
+    static constexpr std::int32_t xs[] = {1, 1, 0, -1, -1, -1, 0, 1};
+    static constexpr std::int32_t ys[] = {0, 1, 1, 1, 0, -1, -1, -1};
+    for (int i = 0; i < 8; ++i)
+        if (xs[i] == dirX && ys[i] == dirY) {
+            dirX = xs[(i + 7) % 8];
+            dirY = ys[(i + 7) % 8];
+            return;
+        }
+}
+
+namespace {
+
+std::uint64_t pairKey(std::int32_t above, std::int32_t below) {
+    return std::uint64_t(std::uint32_t(above)) << 32 | std::uint32_t(below);
+}
+
+std::size_t pairSlot(std::uint64_t key, std::size_t slots) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - std::countr_zero(slots)));
+}
+
+} // namespace
+
+std::int64_t MillIndex::firstPixelAbove(std::int32_t region, std::int32_t neighbourBelow) const {
+    if (pairKeys.empty())
+        return -1;
+    const std::uint64_t key = pairKey(region, neighbourBelow);
+    for (std::size_t i = pairSlot(key, pairKeys.size());; i = (i + 1) & (pairKeys.size() - 1)) {
+        if (pairKeys[i] == key)
+            return pairPixels[i];
+        if (pairKeys[i] == 0)
+            return -1;
+    }
+}
+
+MillIndex MillIndex::build(const RegionTables& tables) {
+    MillIndex index;
+    const LabelMap& map = tables.labelMap;
+    index.width = map.width();
+    index.height = map.height();
+    const std::int32_t tableSize = tables.regionTableSize();
+    const auto known = [tableSize](std::int32_t id) { return id >= 1 && id <= tableSize; };
+
+    // Children by parent, in link order.
+    index.childOffsets.assign(static_cast<std::size_t>(tableSize) + 2, 0);
+    const std::int32_t links = tables.usableLinkCount();
+    for (std::int32_t i = 1; i <= links; ++i) {
+        const std::int32_t parent = tables.linkTable[static_cast<std::size_t>(i)].parentId;
+        if (known(parent))
+            ++index.childOffsets[static_cast<std::size_t>(parent) + 1];
+    }
+    for (std::size_t i = 1; i < index.childOffsets.size(); ++i)
+        index.childOffsets[i] += index.childOffsets[i - 1];
+    index.childOf.resize(static_cast<std::size_t>(index.childOffsets.back()));
+    BigVector<std::int32_t> fill(index.childOffsets.begin(), index.childOffsets.end() - 1);
+    for (std::int32_t i = 1; i <= links; ++i) {
+        const NestingLink& l = tables.linkTable[static_cast<std::size_t>(i)];
+        if (known(l.parentId))
+            index.childOf[static_cast<std::size_t>(fill[static_cast<std::size_t>(l.parentId)]++)] = l.childId;
+    }
+
+    if (map.isEmpty())
+        return index;
+    // One pass over the map: each region's first pixel, and the first pixel of each vertical pair.
+    index.firstPixel.assign(static_cast<std::size_t>(tableSize) + 1, -1);
+    std::vector<std::pair<std::uint64_t, std::int64_t>> pairs;
+    std::uint64_t lastKey = 0;
+    std::unordered_set<std::uint64_t> seenPairs;
+    for (std::int32_t y = 1; y <= map.height(); ++y) {
+        const std::int32_t* row = map.row(y);
+        const std::int32_t* below = y < map.height() ? map.row(y + 1) : nullptr;
+        for (std::int32_t x = 1; x <= map.width(); ++x) {
+            const std::int32_t id = row[x];
+            const std::int64_t at = std::int64_t{y} * (map.width() + 1) + x;
+            if (known(id) && index.firstPixel[static_cast<std::size_t>(id)] < 0)
+                index.firstPixel[static_cast<std::size_t>(id)] = at;
+            if (below && below[x] != id) {
+                const std::uint64_t key = pairKey(id, below[x]);
+                if (key != lastKey && seenPairs.insert(key).second)
+                    pairs.emplace_back(key, at);
+                lastKey = key;
+            }
+        }
+    }
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(pairs.size() * 2 + 2, 16));
+    index.pairKeys.assign(slots, 0);
+    index.pairPixels.assign(slots, -1);
+    for (const auto& [key, at] : pairs) {
+        std::size_t i = pairSlot(key, slots);
+        while (index.pairKeys[i] != 0)
+            i = (i + 1) & (slots - 1);
+        index.pairKeys[i] = key;
+        index.pairPixels[i] = at;
+    }
+    return index;
+}
+
+namespace {
+
+// One region's trace. Without a host it only counts the moves it would send.
+class RegionTrace {
+public:
+    RegionTrace(const RegionTables& tables, const MillIndex& index, ToolPosition& tool, std::int32_t region,
+                MillingHost* host, ImageLayer* layer)
+        : map_(tables.labelMap), index_(index), tool_(tool), region_(region), host_(host), layer_(layer) {}
+
+    MillOutcome run() {
+        const std::size_t r = static_cast<std::size_t>(region_);
+        const bool known = region_ >= 1 && r + 1 < index_.childOffsets.size();
+        if (known)
+            for (std::int32_t k = index_.childOffsets[r]; k < index_.childOffsets[r + 1]; ++k) {
+                const std::int32_t neighbour = index_.childOf[static_cast<std::size_t>(k)];
+                const std::int64_t start = neighbour == 0 ? -1 : index_.firstPixelAbove(region_, neighbour);
+                if (start < 0)
+                    continue; // no pixel of the region stands on the neighbour: no such contour
+                if (const MillOutcome o = contour(start, -1); o != MillOutcome::Completed)
+                    return o;
+            }
+        const std::int64_t outer = known && r < index_.firstPixel.size() ? index_.firstPixel[r] : -1;
+        if (outer < 0)
+            return MillOutcome::Completed; // the region has no pixel
+        return contour(outer, 1);
+    }
+
+    std::int64_t moves() const { return moves_; }
+
+private:
+    bool inRegion(std::int32_t x, std::int32_t y) const {
+        return x >= 1 && y >= 1 && x <= map_.width() && y <= map_.height() && map_.at(x, y) == region_;
+    }
+
+    // Depth from the mill layer as it was when this region's milling began.
+    std::int32_t depthAt(std::int32_t x, std::int32_t y) const {
+        if (!layer_ || x < 1 || y < 1 || x > map_.width() || y > map_.height())
+            return 0;
+        const std::int64_t at = layer_->geometry().indexOf(x, y) - 1;
+        const auto kept = original_.find(at);
+        return cutDepthOf(kept != original_.end() ? kept->second : layer_->bits()[static_cast<std::size_t>(at)]);
+    }
+
+    PixelRect mark(std::int32_t cx, std::int32_t cy) {
+        const PixelGeometry g = layer_->geometry();
+        const PixelRect area = PixelRect{cx - 2, cy - 2, cx + 1, cy + 1}.clippedTo(g.width, g.height);
+        std::uint8_t* bytes = layer_->pixelBytes();
+        for (std::int32_t y = area.top; y < area.bottom; ++y)
+            for (std::int32_t x = area.left; x < area.right; ++x) {
+                const std::int64_t at = g.indexOf(x + 1, y + 1) - 1;
+                std::uint8_t* p = bytes + at;
+                original_.try_emplace(at, p[0]);
+                p[0] = 0;
+                p[1] = 0;
+                p[2] = 255;
+            }
+        layer_->markChanged(area);
+        return area;
+    }
+
+    // A move; false when the job must end (the line failed).
+    bool send(std::int32_t x, std::int32_t y, std::int32_t z) {
+        ++moves_;
+        return !host_ || host_->sendMove(x, y, z);
+    }
+
+    bool stopWanted() { return host_ && host_->stopRequested(); }
+
+    MillOutcome liftAndStop() {
+        return send(0, 0, tool_.toolZ) ? MillOutcome::Stopped : MillOutcome::Failed;
+    }
+
+    // direction: -1 for a contour around a neighbour (starts west), +1 for the outer one (starts east).
+    MillOutcome contour(std::int64_t startPixel, std::int32_t direction) {
+        const std::int32_t rowLength = map_.width() + 1;
+        const auto startX = static_cast<std::int32_t>(startPixel % rowLength);
+        const auto startY = static_cast<std::int32_t>(startPixel / rowLength);
+        if (host_)
+            host_->contourStarts(region_);
+
+        const std::int32_t startDepth = depthAt(startX, startY);
+        if (!send(startX - tool_.toolX, startY - tool_.toolY, 0))
+            return MillOutcome::Failed;
+        tool_.toolX = startX;
+        tool_.toolY = startY;
+        if (stopWanted())
+            return MillOutcome::Stopped; // still up: nothing to lift
+        if (!send(0, 0, -startDepth))
+            return MillOutcome::Failed;
+        tool_.toolZ = startDepth;
+        if (stopWanted())
+            return liftAndStop();
+
+        std::int32_t dirX = direction;
+        std::int32_t dirY = 0;
+        std::unordered_set<std::uint64_t> endStates;
+        for (;;) {
+            TurnCounterClockwise(dirX, dirY);
+            for (int turns = 0; !inRegion(tool_.toolX + dirX, tool_.toolY + dirY) && turns < 8; ++turns)
+                TurnClockwise(dirX, dirY);
+            tool_.toolX += dirX;
+            tool_.toolY += dirY;
+            const std::int32_t depth = depthAt(tool_.toolX, tool_.toolY);
+            const std::int32_t dz = depth - tool_.toolZ;
+            tool_.toolZ = depth;
+            if (host_ && !host_->millingOn())
+                host_->dryStep();
+            if (!send(dirX, dirY, -dz))
+                return MillOutcome::Failed;
+            if (host_)
+                host_->stepDone(mark(tool_.toolX, tool_.toolY));
+            if (dirX != 0 && dirY != 0)
+                TurnCounterClockwise(dirX, dirY);
+            if (stopWanted())
+                return liftAndStop();
+            if (tool_.toolX == startX && tool_.toolY == startY)
+                break;
+            // A trace that comes back to a state it has been in would go round for ever.
+            // Positions stay within one pixel of the image (at most 10^8 pixels a side): 28 bits each.
+            const std::uint64_t state = std::uint64_t(tool_.toolX + 2) << 32 | std::uint64_t(tool_.toolY + 2) << 4 |
+                                        std::uint64_t((dirX + 1) * 3 + (dirY + 1));
+            if (!endStates.insert(state).second)
+                break;
+        }
+        if (!send(0, 0, tool_.toolZ))
+            return MillOutcome::Failed;
+        return stopWanted() ? MillOutcome::Stopped : MillOutcome::Completed;
+    }
+
+    const LabelMap& map_;
+    const MillIndex& index_;
+    ToolPosition& tool_;
+    std::int32_t region_;
+    MillingHost* host_;
+    ImageLayer* layer_;
+    // First bytes of the pixels this milling has painted, as they were before.
+    std::unordered_map<std::int64_t, std::uint8_t> original_;
+    std::int64_t moves_ = 0;
+};
+
+} // namespace
+
+MillOutcome MillRegion(MillingJob& job, std::int32_t regionId) {
+    if (job.millLayer.isEmpty() || job.index.width != job.millLayer.header().bmWidth ||
+        job.index.height != job.millLayer.header().bmHeight)
+        return MillOutcome::Completed; // no image, or tables of another image: nothing to trace
+    RegionTrace trace(job.tables, job.index, job.tool, regionId, &job.host, &job.millLayer);
+    return trace.run();
+}
+
+std::int64_t countMillMoves(const RegionTables& tables, const MillIndex& index, ToolPosition tool,
+                            std::int32_t regionId) {
+    RegionTrace trace(tables, index, tool, regionId, nullptr, nullptr);
+    trace.run();
+    return trace.moves();
+}
+
+std::vector<std::int32_t> millAllOrder(const RegionTables& tables, const MillIndex& index) {
+    std::vector<std::int32_t> order;
+    const std::int32_t tableSize = tables.regionTableSize();
+    for (std::int32_t id = 1; id <= tableSize && static_cast<std::size_t>(id) < index.firstPixel.size(); ++id) {
+        const RegionRecord& r = tables.regionTable[static_cast<std::size_t>(id)];
+        if (r.state > 0 && r.state < regionMilled && !r.isLight && index.firstPixel[static_cast<std::size_t>(id)] >= 0)
+            order.push_back(id);
+    }
+    std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
+        const std::int32_t da = tables.regionTable[static_cast<std::size_t>(a)].depth;
+        const std::int32_t db = tables.regionTable[static_cast<std::size_t>(b)].depth;
+        if (da != db)
+            return da > db;
+        return index.firstPixel[static_cast<std::size_t>(a)] < index.firstPixel[static_cast<std::size_t>(b)];
+    });
+    return order;
+}
+
+} // namespace zelmar

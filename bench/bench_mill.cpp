@@ -1,0 +1,99 @@
+// Dry milling cost per move, without the 1 ms pause of the window: "Все" on generated images, in the core
+// alone and in the work window (offscreen). One JSON line per measurement.
+//
+//   QT_QPA_PLATFORM=offscreen zelmar-bench-mill
+
+#include "app/main_frame.h"
+#include "app/work_window.h"
+#include "bench_images.h"
+#include "image/bmp_file.h"
+#include "image/image_session.h"
+#include "mill/mill_commands.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstring>
+
+using namespace zelmar;
+
+namespace {
+
+class CountingHost : public MillingHost {
+public:
+    bool millingOn() override { return false; }
+    bool sendMove(std::int32_t, std::int32_t, std::int32_t) override {
+        ++moves;
+        return true;
+    }
+    std::int64_t moves = 0;
+};
+
+// The shapes of a 512 x 512 picture in the top-left corner of a bigger white one.
+ImageLayer inCorner(const ImageLayer& small, std::int32_t size) {
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(size) * size * 4, 255);
+    const std::int32_t w = small.header().bmWidth;
+    for (std::int32_t y = 0; y < small.header().bmHeight; ++y)
+        std::memcpy(bits.data() + static_cast<std::size_t>(y) * size * 4,
+                    small.bits().data() + static_cast<std::size_t>(y) * w * 4, static_cast<std::size_t>(w) * 4);
+    return ImageLayer({size, size, 32}, std::move(bits));
+}
+
+void core(const char* name, const ImageLayer& layer) {
+    ImageSession session;
+    session.layers = LayerSet::copiesOf(layer);
+    parseImage(session);
+    ToolPosition tool;
+    CountingHost host;
+    MillIndexCache cache;
+    // The index is made once per parse; it is measured on its own, the moves without it.
+    QElapsedTimer t;
+    t.start();
+    cache.indexFor(session.regions);
+    const double indexMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    t.restart();
+    millAll(session, tool, host, cache);
+    const double us = static_cast<double>(t.nsecsElapsed()) / 1e3;
+    std::printf("{\"bench\":\"dry_mill_all_core\",\"image\":\"%s\",\"moves\":%lld,\"total_ms\":%.1f,"
+                "\"us_per_move\":%.3f,\"index_once_per_parse_ms\":%.1f}\n",
+                name, static_cast<long long>(host.moves), us / 1000, us / static_cast<double>(host.moves), indexMs);
+    std::fflush(stdout);
+}
+
+void window(const char* name, const ImageLayer& layer) {
+    QTemporaryDir dir;
+    writeBmp24((dir.path() + "/test.bmp").toStdString(), layer);
+    MainFrame frame(dir.path());
+    frame.show();
+    frame.openWorkWindow();
+    WorkWindow* form = frame.workWindow();
+    form->setDryPauseMs(0);
+    form->findChild<QPushButton*>("Command1")->click();
+    qint64 moves = 0;
+    QObject::connect(form, &WorkWindow::jobProgress, [&moves](qint64 done, int, int, int, int) { moves = done; });
+    QElapsedTimer t;
+    t.start();
+    form->findChild<QPushButton*>("Command6")->click();
+    const double us = static_cast<double>(t.nsecsElapsed()) / 1e3;
+    std::printf("{\"bench\":\"dry_mill_all_window\",\"image\":\"%s\",\"moves\":%lld,\"total_ms\":%.1f,"
+                "\"us_per_move\":%.3f}\n",
+                name, static_cast<long long>(moves), us / 1000, us / static_cast<double>(moves));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const ImageLayer shapes = bench::shapesImage(512, 512, 7);
+    core("shapes-512", shapes);
+    core("shapes-512-in-corner-of-4096", inCorner(shapes, 4096));
+    core("noise-512", bench::noiseImage(512, 512));
+    core("noise-4096", bench::noiseImage(4096, 4096));
+    window("shapes-512", shapes);
+    window("shapes-512-in-corner-of-4096", inCorner(shapes, 4096));
+    return 0;
+}

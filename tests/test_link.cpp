@@ -20,6 +20,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
+
+#include "app/job_status.h"
+
+#include <functional>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -76,6 +81,16 @@ private:
     QProcess process_;
     QString path_;
 };
+
+// The worked example: a black block at columns 5..7, rows 4..5 of a white 10 x 10 image (0-based below).
+int block(int x, int y) {
+    return x >= 4 && x <= 6 && y >= 3 && y <= 4 ? 0 : 255;
+}
+
+// Black bars across a white 60 x 40 image: a job of some hundreds of moves.
+int bars(int x, int y) {
+    return (y % 8 >= 2 && y % 8 <= 5 && x >= 2 && x <= 57) ? 0 : 255;
+}
 
 // A bare pseudo-terminal whose far end the test drives itself, byte by byte.
 struct RawLine {
@@ -147,7 +162,11 @@ struct Link {
 struct WindowOnBoard {
     MainFrame frame;
     WorkWindow* form = nullptr;
-    WindowOnBoard(const QTemporaryDir& dir, const QString& port, int timeoutSeconds = 2) : frame(dir.path()) {
+    WindowOnBoard(
+        const QTemporaryDir& dir, const QString& port, int timeoutSeconds = 2,
+        const std::function<int(int, int)>& picture = [](int x, int) { return x < 8 ? 0 : 255; },
+        int width = 16, int height = 12)
+        : frame(dir.path()) {
         QFile ini(dir.filePath("cnc.ini"));
         ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
         ini.write(
@@ -155,7 +174,7 @@ struct WindowOnBoard {
         ini.close();
         QFile image(dir.filePath("test.bmp"));
         image.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        image.write(testing::bmpBytes(24, 16, 12, [](int x, int) { return x < 8 ? 0 : 255; }));
+        image.write(testing::bmpBytes(24, width, height, picture));
         image.close();
         frame.show();
         frame.openWorkWindow();
@@ -165,6 +184,14 @@ struct WindowOnBoard {
     QLineEdit* box(const char* name) const { return form->findChild<QLineEdit*>(name); }
     QCheckBox* check1() const { return form->findChild<QCheckBox*>("Check1"); }
     QString label(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
+    void clickNode(int regionId) const {
+        auto* tv = form->findChild<QTreeView*>("tv");
+        QAbstractItemModel* model = tv->model();
+        QModelIndexList found = model->match(model->index(0, 0), Qt::DisplayRole, QString::number(regionId),
+                                             1, Qt::MatchExactly | Qt::MatchRecursive);
+        QVERIFY(!found.isEmpty());
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(found.first()).center());
+    }
     void type(const char* name, const QString& text) const {
         box(name)->clear();
         for (QChar c : text)
@@ -394,7 +421,8 @@ private slots:
         bool checked = false;
         QTimer::singleShot(200, [&] {
             // Mid-move: nothing that sends or changes work can start, the window still answers.
-            for (const char* name : {"Command1", "Command2", "Command3", "Command4", "Command5", "Command6", "Command7"})
+            for (const char* name :
+                 {"Command1", "Command2", "Command3", "Command4", "Command5", "Command6", "Command7"})
                 QVERIFY2(!w.button(name)->isEnabled(), name);
             // What takes effect at the next step stays live.
             QVERIFY(w.check1()->isEnabled());
@@ -446,6 +474,129 @@ private slots:
         QVERIFY(!w.check1()->isEnabled());
         QVERIFY(!w.button("Command3")->isEnabled());
         QVERIFY(w.button("Command1")->isEnabled()); // the rest of the window works on
+    }
+
+    void millSelectedSendsTheWorkedExample() {
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, block, 10, 10);
+        w.check1()->setChecked(true);
+        w.type("Text2", "1");
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        w.clickNode(2);
+        QTest::mouseClick(w.button("Command2"), Qt::LeftButton);
+        QCOMPARE(board.received(), (QStringList{"-4,3,0;", "0,0,-25;", "-1,0,0;", "-1,0,0;", "0,1,0;",
+                                                "1,0,0;", "1,0,0;", "0,-1,0;", "0,0,25;"}));
+        QCOMPARE(w.form->tool().toolX, 5);
+        QCOMPARE(w.form->tool().toolY, 4);
+        QCOMPARE(w.form->tool().toolZ, 25);
+        QCOMPARE(w.frame.jobStatus()->movesDone(), qint64{9});
+        // The path and its 3 x 3 marks are red in the mill layer, clipped to the image; the rest is as
+        // loaded.
+        const ImageLayer& mill = w.form->layers().millLayer;
+        const auto red = [&mill](int x, int y) {
+            const auto at = static_cast<std::size_t>(mill.geometry().indexOf(x, y) - 1);
+            return mill.bits()[at] == 0 && mill.bits()[at + 1] == 0 && mill.bits()[at + 2] == 255;
+        };
+        QVERIFY(red(4, 3) && red(8, 6) && red(6, 4));
+        QVERIFY(!red(3, 3) && !red(9, 6) && !red(1, 1));
+        QCOMPARE(board.finish(), QStringLiteral("position -4 3 0"));
+    }
+
+    void millCommandsRefuseWithoutATreeOrSelection() {
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, block, 10, 10);
+        BoxCatcher box;
+        for (const char* command : {"Command2", "Command6"}) {
+            box.arm();
+            QTest::mouseClick(w.button(command), Qt::LeftButton);
+            QCOMPARE(box.text,
+                     QStringLiteral("Изображение не загружено или не разобрано.\n"
+                                    "Если изображение загружено, нажмите кнопку 'Разобрать'.\n"
+                                    "Необходимо, чтобы программа построила дерево вложения фигур."));
+        }
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        box.arm();
+        QTest::mouseClick(w.button("Command2"), Qt::LeftButton);
+        QCOMPARE(box.text, QStringLiteral("Не выбрана фигура.\nВыберите фигуру в дереве."));
+        QCOMPARE(box.seen, 3);
+        QCOMPARE(board.received(), QStringList{});
+    }
+
+    void stopLiftsAndTheToolPositionStaysTrue() {
+        Board board({"--delay-ms", "5"});
+        WindowOnBoard w(dir_, board.path(), 2, bars, 60, 40);
+        w.check1()->setChecked(true);
+        w.type("Text2", "3");
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        bool stoppedMidJob = false;
+        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
+            if (done == 20) {
+                QTest::keyClick(w.form, Qt::Key_Escape); // Esc is "Стоп"
+                stoppedMidJob = true;
+            }
+        });
+        QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QVERIFY(stoppedMidJob);
+        const QStringList sent = board.received();
+        QCOMPARE(sent.size(), 21); // the move under way, then one lift
+        const ToolPosition tool = w.form->tool();
+        QCOMPARE(sent.last(), QStringLiteral("0,0,%1;").arg(tool.toolZ * 3));
+        // The board stands where the program believes the tool is, back at the surface.
+        QCOMPARE(board.finish(),
+                 QStringLiteral("position %1 %2 0").arg(-(tool.toolX - 1) * 3).arg((tool.toolY - 1) * 3));
+        QVERIFY(w.button("Command6")->isEnabled());
+        QVERIFY(!w.frame.jobStatus()->stopButton()->isEnabled());
+    }
+
+    void closingDuringAMillingStopsItFirst() {
+        Board board({"--delay-ms", "5"});
+        WindowOnBoard w(dir_, board.path(), 2, bars, 60, 40);
+        w.check1()->setChecked(true);
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        QPointer<WorkWindow> form = w.form;
+        int toolZ = -1;
+        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int z) {
+            if (done == 10) {
+                toolZ = z;
+                qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();
+            }
+        });
+        QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QTRY_VERIFY(form.isNull());
+        QCOMPARE(board.received().size(), 11);
+        QCOMPARE(board.received().last(), QStringLiteral("0,0,%1;").arg(toolZ * 150));
+        QVERIFY(board.finish().endsWith(" 0"));
+    }
+
+    void dryRunListsWhatATickedRunSends() {
+        // zelmar-cli: the dry run's command list is the very list the board then receives.
+        QTemporaryDir dir;
+        // Two dark blocks, one of them with a grey hole holding a dot: nesting, depths and several contours
+        // in about thirty moves (each a 100 ms pause against the board).
+        QFile image(dir.filePath("blocks.bmp"));
+        image.open(QIODevice::WriteOnly);
+        image.write(testing::bmpBytes(24, 12, 7, [](int x, int y) {
+            if (x >= 6 && x <= 10 && y >= 1 && y <= 5)
+                return (x == 8 && y == 3) ? 0 : (x >= 7 && x <= 9 && y >= 2 && y <= 4) ? 160 : 40;
+            return x >= 1 && x <= 3 && y >= 2 && y <= 3 ? 0 : 255;
+        }));
+        image.close();
+        QProcess dry;
+        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                  {image.fileName(), "parse", "mill-all", "--commands", "-"});
+        QVERIFY(dry.waitForFinished(30000));
+        QCOMPARE(dry.exitCode(), 0);
+        const QStringList planned =
+            QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(planned.size() > 20);
+
+        Board board;
+        QProcess real;
+        real.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                   {image.fileName(), "parse", "mill-all", "--port", board.path()});
+        QVERIFY(real.waitForFinished(120000));
+        QCOMPARE(real.exitCode(), 0);
+        QCOMPARE(board.received(), planned);
     }
 
     void perMoveOverheadStaysSmall() {

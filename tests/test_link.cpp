@@ -568,6 +568,22 @@ private slots:
         QVERIFY(board.finish().endsWith(" 0"));
     }
 
+    void aSilentBoardStopsTheMillingWithABox() {
+        Board board({"--silent-after", "3"});
+        WindowOnBoard w(dir_, board.path(), 1, block, 10, 10);
+        w.check1()->setChecked(true);
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QCOMPARE(box.seen, 1);
+        QVERIFY2(box.text.contains(QStringLiteral("не ответила «OK»")), qPrintable(box.text));
+        QCOMPARE(board.received().size(), 4); // the unanswered move, and nothing after it
+        QVERIFY(w.button("Command6")->isEnabled());
+        // The region was not milled to the end: it stays live for the next "Все".
+        QCOMPARE(w.form->session().regions->tables.regionTable[2].state, regionLive);
+    }
+
     void dryRunListsWhatATickedRunSends() {
         // zelmar-cli: the dry run's command list is the very list the board then receives.
         QTemporaryDir dir;

@@ -40,6 +40,11 @@ JobStatus::JobStatus(QWidget* parent)
     connect(stop_, &QPushButton::clicked, this, &JobStatus::stopClicked);
 }
 
+void JobStatus::setPass(int pass) {
+    pass_ = pass;
+    show(true);
+}
+
 void JobStatus::start(std::int64_t totalMoves) {
     total_ = totalMoves;
     done_ = 0;
@@ -60,6 +65,7 @@ void JobStatus::progress(std::int64_t movesDone, std::int32_t regionId, std::int
 }
 
 void JobStatus::finish(const QString& outcome) {
+    pass_ = 0;
     show(true);
     stop_->setEnabled(false);
     time_->setText(outcome + QStringLiteral(", ") + clock(elapsed_.isValid() ? elapsed_.elapsed() : 0));
@@ -71,7 +77,8 @@ void JobStatus::show(bool force) {
     sinceShown_.restart();
     bar_->setValue(total_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, done_ * 1000 / total_)) : 0);
     bar_->setFormat(QStringLiteral("%1 из %2").arg(done_).arg(total_));
-    region_->setText(QStringLiteral("Фигура %1").arg(regionId_));
+    region_->setText(pass_ > 0 ? QStringLiteral("Проход %1, фигура %2").arg(pass_).arg(regionId_)
+                               : QStringLiteral("Фигура %1").arg(regionId_));
     tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(x_).arg(y_).arg(z_));
     const qint64 spent = elapsed_.isValid() ? elapsed_.elapsed() : 0;
     const qint64 left = done_ > 0 ? spent * (total_ - done_) / done_ : 0;

@@ -22,6 +22,8 @@ public:
     // Cheap enough for every move: the labels are rewritten at most a few times a second.
     void progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y, std::int32_t z);
     void finish(const QString& outcome);
+    // "Резать 3D" runs in passes; 0 for a job without passes.
+    void setPass(int pass);
 
     QPushButton* stopButton() const { return stop_; }
     std::int64_t movesDone() const { return done_; }
@@ -42,6 +44,7 @@ private:
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;
     std::int32_t regionId_ = 0;
+    int pass_ = 0;
     std::int32_t x_ = 0, y_ = 0, z_ = 0;
 };
 

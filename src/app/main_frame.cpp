@@ -57,6 +57,7 @@ void MainFrame::openWorkWindow() {
     connect(form, &WorkWindow::jobProgress, jobStatus_,
             [this](qint64 done, int region, int x, int y, int z) { jobStatus_->progress(done, region, x, y, z); });
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
+    connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
     // The form was built at its designed client size; the sub-window adds its own title bar and borders.

@@ -6,6 +6,7 @@
 #include "layer_view.h"
 #include "link/key_filter.h"
 #include "link/manual_move.h"
+#include "relief/relief_commands.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
@@ -196,6 +197,12 @@ public:
             QThread::msleep(static_cast<unsigned long>(w_.dryPauseMs_));
     }
     void stepDone(const PixelRect&) override { w_.RefreshViews(); }
+    void passStarts(int pass) override { emit w_.jobPass(pass); }
+    void workChanged(bool treeRebuilt) override {
+        if (treeRebuilt)
+            w_.showNewTree();
+        w_.RefreshViews();
+    }
     bool stopRequested() override { return w_.stopRequested_; }
 
     const MoveResult& failure() const { return failure_; }
@@ -207,7 +214,7 @@ private:
     MoveResult failure_;
 };
 
-void WorkWindow::onMillClicked(bool all) {
+void WorkWindow::onMillClicked(Job kind) {
     if (busy_)
         return;
     QPointer<WorkWindow> alive(this);
@@ -217,8 +224,9 @@ void WorkWindow::onMillClicked(bool all) {
     if (check1_->isChecked())
         motion_.prepareForJob();
     WindowMillingHost host(*this);
-    const MillCommandResult result = all ? millAll(session_, tool_, host, millIndex_)
-                                         : millSelected(session_, tool_, host, millIndex_);
+    const MillCommandResult result = kind == Job::All      ? millAll(session_, tool_, host, millIndex_)
+                                     : kind == Job::Cut3D  ? cut3D(session_, tool_, host, millIndex_)
+                                                           : millSelected(session_, tool_, host, millIndex_);
     if (!alive)
         return;
     milling_ = false;
@@ -305,9 +313,15 @@ void WorkWindow::buildControls() {
             &WorkWindow::onParseClicked);
     connect(command3_, &QPushButton::clicked, this, &WorkWindow::onManualMoveClicked);
     connect(findChild<QPushButton*>(QStringLiteral("Command2")), &QPushButton::clicked, this,
-            [this] { onMillClicked(false); });
+            [this] { onMillClicked(Job::Selected); });
     connect(findChild<QPushButton*>(QStringLiteral("Command6")), &QPushButton::clicked, this,
-            [this] { onMillClicked(true); });
+            [this] { onMillClicked(Job::All); });
+    connect(findChild<QPushButton*>(QStringLiteral("Command7")), &QPushButton::clicked, this,
+            [this] { onMillClicked(Job::Cut3D); });
+    connect(findChild<QPushButton*>(QStringLiteral("Command4")), &QPushButton::clicked, this,
+            &WorkWindow::onGradientClicked);
+    connect(findChild<QPushButton*>(QStringLiteral("Command5")), &QPushButton::clicked, this,
+            &WorkWindow::onOffsetClicked);
 
     auto* digitsOnly = new DigitKeyFilter(this);
     for (const char* box : {"tx", "ty", "tz", "Text2"})
@@ -406,12 +420,30 @@ void WorkWindow::onTabClicked(int selectedIndex) {
 }
 
 void WorkWindow::onParseClicked() {
-    if (!session_.hasImage())
+    if (!session_.hasImage() || busy_)
         return;
     parseImage(session_);
+    showNewTree();
+    RefreshViews();
+}
+
+void WorkWindow::showNewTree() {
     treeModel_->setAnalysis(session_.regions);
     // Every node with children is expanded after a parse: the whole tree stands open.
     tv_->expandAll();
+}
+
+void WorkWindow::onGradientClicked() {
+    if (busy_)
+        return;
+    gradientCommand(session_);
+    RefreshViews();
+}
+
+void WorkWindow::onOffsetClicked() {
+    if (busy_)
+        return;
+    offsetCommand(session_);
     RefreshViews();
 }
 

@@ -5,6 +5,7 @@
 #include "image/image_session.h"
 #include "link/motion_link.h"
 #include "link/serial_port.h"
+#include "mill/cut3d.h"
 #include "mill/mill_commands.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
@@ -63,6 +64,7 @@ signals:
     void jobStarted(qint64 totalMoves);
     void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
     void jobFinished(const QString& outcome);
+    void jobPass(int pass);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -81,7 +83,11 @@ private:
     void onParseClicked();
     void onTreeClicked();
     void onManualMoveClicked();
-    void onMillClicked(bool all);
+    enum class Job { Selected, All, Cut3D };
+    void onMillClicked(Job job);
+    void onGradientClicked();
+    void onOffsetClicked();
+    void showNewTree();
     friend class WindowMillingHost;
     // Shows a failed or refused move; nothing when the window is closing.
     void reportMove(const MoveResult& result);

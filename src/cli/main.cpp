@@ -12,7 +12,9 @@
 #include "link/manual_move.h"
 #include "link/motion_link.h"
 #include "link/serial_port.h"
+#include "mill/cut3d.h"
 #include "mill/mill_commands.h"
+#include "relief/relief_commands.h"
 
 #include <QCoreApplication>
 
@@ -38,6 +40,9 @@ constexpr const char* usageText =
     "                 move=X,Y,Z   \"Ручная уст-ка\" with those texts in tx, ty, tz\n"
     "                 mill-selected  \"Выделенная\": mills the selected region\n"
     "                 mill-all     \"Все\": mills every live dark region, deepest first\n"
+    "                 gradient     \"Градиент\": the outline picture of the loaded image\n"
+    "                 offset       \"Отступить\": the white of the working picture grows by a pixel\n"
+    "                 cut3d        \"Резать 3D\": the relief, pass by pass\n"
     "  --steps N      the text of the steps-per-pixel field (default 150)\n"
     "  --port PATH    open the board's serial port as the window does and tick \"Фрезеровать\"\n"
     "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
@@ -46,7 +51,7 @@ constexpr const char* usageText =
     "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n";
 
 struct Operation {
-    enum class Kind { Parse, Select, Move, MillSelected, MillAll };
+    enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D };
     Kind kind = Kind::Parse;
     std::int32_t id = 0;
     std::string tx, ty, tz; // for Move: the texts of the three boxes
@@ -77,6 +82,12 @@ std::optional<Operation> operationOf(const std::string& word) {
         return Operation::of(Operation::Kind::MillSelected);
     if (word == "mill-all")
         return Operation::of(Operation::Kind::MillAll);
+    if (word == "gradient")
+        return Operation::of(Operation::Kind::Gradient);
+    if (word == "offset")
+        return Operation::of(Operation::Kind::Offset);
+    if (word == "cut3d")
+        return Operation::of(Operation::Kind::Cut3D);
     if (word.rfind("select=", 0) == 0) {
         const std::string digits = word.substr(7);
         std::int32_t id = 0;
@@ -294,15 +305,22 @@ int main(int argc, char** argv) {
             }
             break;
         }
+        case Operation::Kind::Gradient:
+            zelmar::gradientCommand(session.image);
+            break;
+        case Operation::Kind::Offset:
+            zelmar::offsetCommand(session.image);
+            break;
         case Operation::Kind::MillSelected:
-        case Operation::Kind::MillAll: {
+        case Operation::Kind::MillAll:
+        case Operation::Kind::Cut3D: {
             CliMillingHost host(motion, milling, session.stepsText);
             if (milling)
                 motion.prepareForJob();
             const zelmar::MillCommandResult result =
-                operation.kind == Operation::Kind::MillAll
-                    ? zelmar::millAll(session.image, session.tool, host, millIndex)
-                    : zelmar::millSelected(session.image, session.tool, host, millIndex);
+                operation.kind == Operation::Kind::MillAll ? zelmar::millAll(session.image, session.tool, host, millIndex)
+                : operation.kind == Operation::Kind::Cut3D ? zelmar::cut3D(session.image, session.tool, host, millIndex)
+                                                           : zelmar::millSelected(session.image, session.tool, host, millIndex);
             if (result.refused() || result.outcome != zelmar::MillOutcome::Completed) {
                 std::cerr << plainLines(result.refused() ? result.refusal : host.failure()) << "\n";
                 writeOutputs(*options, session, commands);

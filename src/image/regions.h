@@ -133,6 +133,9 @@ RegionTree buildRegionTree(RegionTables& tables);
 struct RegionAnalysis {
     RegionTables tables;
     RegionTree tree;
+    // Counts the times the tables were emptied in place ("Градиент", "Отступить"): what was derived from them
+    // before is stale.
+    std::uint64_t tablesVersion = 0;
 };
 
 // "Разобрать": labelling, links and tree.

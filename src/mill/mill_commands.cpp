@@ -3,9 +3,10 @@
 namespace zelmar {
 
 const MillIndex& MillIndexCache::indexFor(const std::shared_ptr<RegionAnalysis>& analysis) {
-    if (of_ != analysis) {
+    if (of_ != analysis || version_ != analysis->tablesVersion) {
         index_ = MillIndex::build(analysis->tables);
         of_ = analysis;
+        version_ = analysis->tablesVersion;
     }
     return index_;
 }

@@ -16,6 +16,7 @@ public:
 
 private:
     std::shared_ptr<const RegionAnalysis> of_;
+    std::uint64_t version_ = 0;
     MillIndex index_;
 };
 

@@ -70,6 +70,9 @@ public:
     virtual void jobStarts(std::int64_t totalMoves) { (void)totalMoves; }
     // Before every contour: which region is being milled.
     virtual void contourStarts(std::int32_t regionId) { (void)regionId; }
+    // "Резать 3D": a pass begins (from 1), and the picture or the tree changed between millings.
+    virtual void passStarts(int pass) { (void)pass; }
+    virtual void workChanged(bool treeRebuilt) { (void)treeRebuilt; }
     // Asked after every move: the operator wants the job to end (the tool is lifted first).
     virtual bool stopRequested() { return false; }
 };

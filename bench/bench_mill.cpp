@@ -38,7 +38,8 @@ ImageLayer inCorner(const ImageLayer& small, std::int32_t size) {
     const std::int32_t w = small.header().bmWidth;
     for (std::int32_t y = 0; y < small.header().bmHeight; ++y)
         std::memcpy(bits.data() + static_cast<std::size_t>(y) * size * 4,
-                    small.bits().data() + static_cast<std::size_t>(y) * w * 4, static_cast<std::size_t>(w) * 4);
+                    small.bits().data() + static_cast<std::size_t>(y) * w * 4,
+                    static_cast<std::size_t>(w) * 4);
     return ImageLayer({size, size, 32}, std::move(bits));
 }
 
@@ -59,7 +60,8 @@ void core(const char* name, const ImageLayer& layer) {
     const double us = static_cast<double>(t.nsecsElapsed()) / 1e3;
     std::printf("{\"bench\":\"dry_mill_all_core\",\"image\":\"%s\",\"moves\":%lld,\"total_ms\":%.1f,"
                 "\"us_per_move\":%.3f,\"index_once_per_parse_ms\":%.1f}\n",
-                name, static_cast<long long>(host.moves), us / 1000, us / static_cast<double>(host.moves), indexMs);
+                name, static_cast<long long>(host.moves), us / 1000, us / static_cast<double>(host.moves),
+                indexMs);
     std::fflush(stdout);
 }
 
@@ -73,7 +75,8 @@ void window(const char* name, const ImageLayer& layer) {
     form->setDryPauseMs(0);
     form->findChild<QPushButton*>("Command1")->click();
     qint64 moves = 0;
-    QObject::connect(form, &WorkWindow::jobProgress, [&moves](qint64 done, int, int, int, int) { moves = done; });
+    QObject::connect(form, &WorkWindow::jobProgress,
+                     [&moves](qint64 done, int, int, int, int) { moves = done; });
     QElapsedTimer t;
     t.start();
     form->findChild<QPushButton*>("Command6")->click();

@@ -128,11 +128,13 @@ struct RawLine {
 struct BoxCatcher {
     QString text;
     int seen = 0;
+    int tries = 0;
     void arm() {
         QTimer::singleShot(0, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box) {
-                arm(); // not up yet: look again on the next pass
+                if (++tries < 10000)
+                    arm(); // not up yet: look again on the next pass
                 return;
             }
             text = box->text();

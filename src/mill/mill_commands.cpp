@@ -11,11 +11,13 @@ const MillIndex& MillIndexCache::indexFor(const std::shared_ptr<RegionAnalysis>&
     return index_;
 }
 
-MillCommandResult millSelected(ImageSession& session, ToolPosition& tool, MillingHost& host, MillIndexCache& cache) {
+MillCommandResult millSelected(ImageSession& session, ToolPosition& tool, MillingHost& host,
+                               MillIndexCache& cache) {
     const std::shared_ptr<RegionAnalysis> regions = session.regions; // kept alive for the whole job
     if (regions->tree.isEmpty())
         return {noTreeMessage, MillOutcome::Completed};
-    if (session.selectedNode < 0 || static_cast<std::size_t>(session.selectedNode) >= regions->tree.nodes.size())
+    if (session.selectedNode < 0 ||
+        static_cast<std::size_t>(session.selectedNode) >= regions->tree.nodes.size())
         return {noSelectionMessage, MillOutcome::Completed};
     const std::int32_t id = regions->tree.nodes[static_cast<std::size_t>(session.selectedNode)].regionId;
     const MillIndex& index = cache.indexFor(regions);
@@ -26,7 +28,8 @@ MillCommandResult millSelected(ImageSession& session, ToolPosition& tool, Millin
     return {{}, MillRegion(job, id)};
 }
 
-MillCommandResult millAll(ImageSession& session, ToolPosition& tool, MillingHost& host, MillIndexCache& cache) {
+MillCommandResult millAll(ImageSession& session, ToolPosition& tool, MillingHost& host,
+                          MillIndexCache& cache) {
     const std::shared_ptr<RegionAnalysis> regions = session.regions;
     if (regions->tree.isEmpty())
         return {noTreeMessage, MillOutcome::Completed};

@@ -28,10 +28,12 @@ struct MillCommandResult {
 };
 
 // The region of the selected tree node, from the tool declared to stand over pixel (1, 1).
-MillCommandResult millSelected(ImageSession& session, ToolPosition& tool, MillingHost& host, MillIndexCache& cache);
+MillCommandResult millSelected(ImageSession& session, ToolPosition& tool, MillingHost& host,
+                               MillIndexCache& cache);
 
 // Every live dark region, deepest first; each one milled to the end is marked milled (state 4). A job that is
 // stopped or fails leaves the region it was on live, so that a later "Все" mills it again.
-MillCommandResult millAll(ImageSession& session, ToolPosition& tool, MillingHost& host, MillIndexCache& cache);
+MillCommandResult millAll(ImageSession& session, ToolPosition& tool, MillingHost& host,
+                          MillIndexCache& cache);
 
 } // namespace zelmar

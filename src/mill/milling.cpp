@@ -65,11 +65,14 @@ MillIndex MillIndex::build(const RegionTables& tables) {
     index.width = map.width();
     index.height = map.height();
     const std::int32_t tableSize = tables.regionTableSize();
-    const auto known = [tableSize](std::int32_t id) { return id >= 1 && id <= tableSize; };
 
-    // Children by parent, in link order.
-    index.childOffsets.assign(static_cast<std::size_t>(tableSize) + 2, 0);
+    // Children by parent, in link order; a link counts whatever the region table says of its parent.
     const std::int32_t links = tables.usableLinkCount();
+    std::int32_t highestParent = tableSize;
+    for (std::int32_t i = 1; i <= links; ++i)
+        highestParent = std::max(highestParent, tables.linkTable[static_cast<std::size_t>(i)].parentId);
+    const auto known = [highestParent](std::int32_t id) { return id >= 1 && id <= highestParent; };
+    index.childOffsets.assign(static_cast<std::size_t>(highestParent) + 2, 0);
     for (std::int32_t i = 1; i <= links; ++i) {
         const std::int32_t parent = tables.linkTable[static_cast<std::size_t>(i)].parentId;
         if (known(parent))
@@ -87,7 +90,9 @@ MillIndex MillIndex::build(const RegionTables& tables) {
 
     if (map.isEmpty())
         return index;
-    // One pass over the map: each region's first pixel, and the first pixel of each vertical pair.
+    // One pass over the map: each region's first pixel, and the first pixel of each vertical pair. Ids beyond
+    // the region table (left by a gradient or offset since the parse) get theirs too: the selected region is
+    // milled from the map alone.
     index.firstPixel.assign(static_cast<std::size_t>(tableSize) + 1, -1);
     std::vector<std::pair<std::uint64_t, std::int64_t>> pairs;
     std::uint64_t lastKey = 0;
@@ -98,8 +103,12 @@ MillIndex MillIndex::build(const RegionTables& tables) {
         for (std::int32_t x = 1; x <= map.width(); ++x) {
             const std::int32_t id = row[x];
             const std::int64_t at = std::int64_t{y} * (map.width() + 1) + x;
-            if (known(id) && index.firstPixel[static_cast<std::size_t>(id)] < 0)
-                index.firstPixel[static_cast<std::size_t>(id)] = at;
+            if (id >= 1) {
+                if (static_cast<std::size_t>(id) >= index.firstPixel.size())
+                    index.firstPixel.resize(static_cast<std::size_t>(id) + 1, -1);
+                if (index.firstPixel[static_cast<std::size_t>(id)] < 0)
+                    index.firstPixel[static_cast<std::size_t>(id)] = at;
+            }
             if (below && below[x] != id) {
                 const std::uint64_t key = pairKey(id, below[x]);
                 if (key != lastKey && seenPairs.insert(key).second)
@@ -132,8 +141,8 @@ public:
 
     MillOutcome run() {
         const std::size_t r = static_cast<std::size_t>(region_);
-        const bool known = region_ >= 1 && r + 1 < index_.childOffsets.size();
-        if (known)
+        const bool hasLinks = region_ >= 1 && r + 1 < index_.childOffsets.size();
+        if (hasLinks)
             for (std::int32_t k = index_.childOffsets[r]; k < index_.childOffsets[r + 1]; ++k) {
                 const std::int32_t neighbour = index_.childOf[static_cast<std::size_t>(k)];
                 const std::int64_t start = neighbour == 0 ? -1 : index_.firstPixelAbove(region_, neighbour);
@@ -142,7 +151,7 @@ public:
                 if (const MillOutcome o = contour(start, -1); o != MillOutcome::Completed)
                     return o;
             }
-        const std::int64_t outer = known && r < index_.firstPixel.size() ? index_.firstPixel[r] : -1;
+        const std::int64_t outer = region_ >= 1 && r < index_.firstPixel.size() ? index_.firstPixel[r] : -1;
         if (outer < 0)
             return MillOutcome::Completed; // the region has no pixel
         return contour(outer, 1);
@@ -161,7 +170,8 @@ private:
             return 0;
         const std::int64_t at = layer_->geometry().indexOf(x, y) - 1;
         const auto kept = original_.find(at);
-        return cutDepthOf(kept != original_.end() ? kept->second : layer_->bits()[static_cast<std::size_t>(at)]);
+        return cutDepthOf(kept != original_.end() ? kept->second
+                                                  : layer_->bits()[static_cast<std::size_t>(at)]);
     }
 
     PixelRect mark(std::int32_t cx, std::int32_t cy) {
@@ -189,9 +199,7 @@ private:
 
     bool stopWanted() { return host_ && host_->stopRequested(); }
 
-    MillOutcome liftAndStop() {
-        return send(0, 0, tool_.toolZ) ? MillOutcome::Stopped : MillOutcome::Failed;
-    }
+    MillOutcome liftAndStop() { return send(0, 0, tool_.toolZ) ? MillOutcome::Stopped : MillOutcome::Failed; }
 
     // direction: -1 for a contour around a neighbour (starts west), +1 for the outer one (starts east).
     MillOutcome contour(std::int64_t startPixel, std::int32_t direction) {
@@ -240,7 +248,8 @@ private:
                 break;
             // A trace that comes back to a state it has been in would go round for ever.
             // Positions stay within one pixel of the image (at most 10^8 pixels a side): 28 bits each.
-            const std::uint64_t state = std::uint64_t(tool_.toolX + 2) << 32 | std::uint64_t(tool_.toolY + 2) << 4 |
+            const std::uint64_t state = std::uint64_t(tool_.toolX + 2) << 32 |
+                                        std::uint64_t(tool_.toolY + 2) << 4 |
                                         std::uint64_t((dirX + 1) * 3 + (dirY + 1));
             if (!endStates.insert(state).second)
                 break;
@@ -281,9 +290,11 @@ std::int64_t countMillMoves(const RegionTables& tables, const MillIndex& index, 
 std::vector<std::int32_t> millAllOrder(const RegionTables& tables, const MillIndex& index) {
     std::vector<std::int32_t> order;
     const std::int32_t tableSize = tables.regionTableSize();
-    for (std::int32_t id = 1; id <= tableSize && static_cast<std::size_t>(id) < index.firstPixel.size(); ++id) {
+    for (std::int32_t id = 1; id <= tableSize && static_cast<std::size_t>(id) < index.firstPixel.size();
+         ++id) {
         const RegionRecord& r = tables.regionTable[static_cast<std::size_t>(id)];
-        if (r.state > 0 && r.state < regionMilled && !r.isLight && index.firstPixel[static_cast<std::size_t>(id)] >= 0)
+        if (r.state > 0 && r.state < regionMilled && !r.isLight &&
+            index.firstPixel[static_cast<std::size_t>(id)] >= 0)
             order.push_back(id);
     }
     std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {

@@ -8,8 +8,10 @@
 // began. What the rules leave open is settled so: label cells outside the image never belong to the region,
 // and a position outside the image has cut depth 0; a neighbour contour with no start pixel (rows 1..H-1, the
 // neighbour directly below) is skipped whole; a region with no pixel is skipped; links are read up to
-// min(linkCount, table size); the 3 x 3 marks are clipped to the image; a contour also ends, with its lift,
-// after a step whose end state (position and direction after the extra turn) repeats one of the same contour.
+// min(linkCount, table size), and a region beyond the region table (after a gradient or offset) is still
+// traced from the map (only "Все" counts it as not live); the 3 x 3 marks are clipped to the image; a contour
+// also ends, with its lift, after a step whose end state (position and direction after the extra turn)
+// repeats one of the same contour.
 //
 // Cost per step does not grow with the image: start pixels and child lists come from a MillIndex made once
 // per parse, and the depths of pixels this milling has marked are remembered instead of copying the layer.
@@ -28,21 +30,24 @@ void TurnClockwise(std::int32_t& dirX, std::int32_t& dirY);
 void TurnCounterClockwise(std::int32_t& dirX, std::int32_t& dirY);
 
 // (255 - b) div 10 for the first byte b of a pixel: 0 for white, 25 for black.
-constexpr std::int32_t cutDepthOf(std::uint8_t firstByte) { return (255 - firstByte) / 10; }
+constexpr std::int32_t cutDepthOf(std::uint8_t firstByte) {
+    return (255 - firstByte) / 10;
+}
 
 // Derived once per parse from the label map and the tables.
 struct MillIndex {
     std::int32_t width = 0;
     std::int32_t height = 0;
-    // First pixel of each region in raster order (rows 1..H), as y * (width + 1) + x; -1 for none. By region id.
+    // First pixel of each region in raster order (rows 1..H), as y * (width + 1) + x; -1 for none. By region
+    // id.
     BigVector<std::int64_t> firstPixel;
     // Links whose parent is each region, in table order: the children of region r are
     // childOf[childOffsets[r] .. childOffsets[r + 1]).
     BigVector<std::int32_t> childOffsets;
     BigVector<std::int32_t> childOf;
 
-    // First pixel, in raster order over rows 1..H-1, of the region with the neighbour directly below it; -1 for
-    // none.
+    // First pixel, in raster order over rows 1..H-1, of the region with the neighbour directly below it; -1
+    // for none.
     std::int64_t firstPixelAbove(std::int32_t region, std::int32_t neighbourBelow) const;
 
     static MillIndex build(const RegionTables& tables);
@@ -58,8 +63,8 @@ public:
     virtual ~MillingHost() = default;
     // "Фрезеровать": read before every step, as the operator may tick or untick it during a run.
     virtual bool millingOn() = 0;
-    // Every move goes here, also in a dry run, where the host sends nothing (a command log may still keep it):
-    // x, y in pixels, z in depth units, negative z deeper. False ends the job at once: the line failed,
+    // Every move goes here, also in a dry run, where the host sends nothing (a command log may still keep
+    // it): x, y in pixels, z in depth units, negative z deeper. False ends the job at once: the line failed,
     // nothing more may be sent.
     virtual bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) = 0;
     // Called before the move of a step when milling is off (the window pauses 1 ms there).

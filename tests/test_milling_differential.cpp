@@ -1,0 +1,747 @@
+// The fast milling against the literal, slow transcription in tests/reference, on thousands of small random
+// images: for every region (and ids that name none), from a random tool position, with "Фрезеровать" ticked,
+// unticked or flipping during the run, the moves (every one, and those that reach the board), the dry steps,
+// the marked areas, the tool position and the whole mill layer must agree, call after call on the same layer;
+// and "Все" must mill the same regions in the same order with the same result. Tables as a parse leaves them,
+// as a gradient leaves them (empty tables, linkCount kept) and cut short (ids in the map beyond the region
+// table, linkCount beyond the link table). A failure names the image (seed, kind, class grid), the first
+// difference, and a shrunk image that still shows it.
+//
+// ZELMAR_DIFFERENTIAL_IMAGES and ZELMAR_DIFFERENTIAL_FIRST_SEED widen or move the run for a longer soak.
+
+#include "image/image_layer.h"
+#include "image/regions.h"
+#include "mill/milling.h"
+#include "reference/literal_milling.h"
+#include "reference/random_images.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+
+using namespace zelmar;
+namespace ref = zelmar::reference;
+
+namespace {
+
+std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    return std::strtoull(text, nullptr, 10);
+}
+
+const std::uint64_t imageCount = envNumber("ZELMAR_DIFFERENTIAL_IMAGES", 3000);
+const std::uint64_t firstSeed = envNumber("ZELMAR_DIFFERENTIAL_FIRST_SEED", 1);
+
+std::string text(std::int64_t n) {
+    return std::to_string(n);
+}
+
+std::string moveText(const ref::MillMove& m) {
+    return "(" + text(m.x) + ", " + text(m.y) + ", " + text(m.z) + ")";
+}
+
+std::string rectText(const PixelRect& r) {
+    return "[" + text(r.left) + ", " + text(r.top) + ") .. [" + text(r.right) + ", " + text(r.bottom) + ")";
+}
+
+// ---- Inputs: an image, its tables as some operation left them, a mill layer ----
+
+// Layers in the program are always 4 bytes per pixel, whatever the file had.
+ref::TestImage asLayerImage(const ref::TestImage& image) {
+    return ref::fromPixels(image.kind, image.seed, image.geometry.width, image.geometry.height, 4,
+                           ref::pixelsOf(image), 0);
+}
+
+enum class Variant { Parsed, GreyMillLayer, AfterGradient, CutTables };
+constexpr int variantCount = 4;
+
+const char* variantName(Variant v) {
+    switch (v) {
+    case Variant::Parsed:
+        return "tables of the parse, mill layer = image";
+    case Variant::GreyMillLayer:
+        return "tables of the parse, mill layer of unrelated grey levels";
+    case Variant::AfterGradient:
+        return "after a gradient: both tables 100 empty entries, linkCount kept";
+    case Variant::CutTables:
+        return "tables cut short: ids in the map beyond the region table, linkCount beyond the link table";
+    }
+    return "?";
+}
+
+struct Scene {
+    ref::TestImage image; // 4 bytes per pixel, as parsed
+    Variant variant = Variant::Parsed;
+    RegionTables tables;
+    std::int32_t treeNodes = 0;
+    std::vector<std::uint8_t> millBytes; // the mill layer before the first call
+
+    std::int32_t width() const { return image.geometry.width; }
+    std::int32_t height() const { return image.geometry.height; }
+};
+
+std::int32_t largestId(const LabelMap& map) {
+    std::int32_t largest = 0;
+    for (std::int32_t y = 0; y <= map.height(); ++y)
+        for (std::int32_t x = 0; x <= map.width(); ++x)
+            largest = std::max(largest, map.at(x, y));
+    return largest;
+}
+
+Scene makeScene(const ref::TestImage& image, Variant variant, ref::Random& random) {
+    Scene scene;
+    scene.image = image;
+    scene.variant = variant;
+    RegionAnalysis analysis = parseRegions(image.geometry, image.bytes.data());
+    scene.tables = std::move(analysis.tables);
+    scene.treeNodes = static_cast<std::int32_t>(analysis.tree.nodes.size());
+    scene.millBytes = image.bytes;
+    RegionTables& t = scene.tables;
+    switch (variant) {
+    case Variant::Parsed:
+        break;
+    case Variant::GreyMillLayer:
+        // Depths that have nothing to do with the regions, white and black often enough to matter.
+        for (auto& b : scene.millBytes) {
+            const std::int32_t roll = random.between(1, 10);
+            b = static_cast<std::uint8_t>(roll == 1 ? 0 : roll == 2 ? 255 : random.between(0, 255));
+        }
+        break;
+    case Variant::AfterGradient:
+        t.regionTable.assign(std::size_t{initialTableSize} + 1, RegionRecord{});
+        t.linkTable.assign(std::size_t{initialTableSize} + 1, NestingLink{});
+        break;
+    case Variant::CutTables: {
+        const std::int32_t largest = largestId(t.labelMap);
+        const std::int32_t keep = std::min(random.between(0, std::max(0, largest - 1)), t.regionTableSize());
+        t.regionTable.resize(static_cast<std::size_t>(keep) + 1);
+        if (t.linkCount > 0)
+            t.linkTable.resize(static_cast<std::size_t>(random.between(0, t.linkCount - 1)) + 1);
+        break;
+    }
+    }
+    return scene;
+}
+
+ref::MillingState literalStateOf(const Scene& scene, const std::vector<std::uint8_t>& millBytes) {
+    ref::MillingState s;
+    s.bmWidth = scene.width();
+    s.bmHeight = scene.height();
+    s.bmBitsPixel = 32;
+    s.millLayer = millBytes;
+    const LabelMap& map = scene.tables.labelMap;
+    s.labelMap.assign(static_cast<std::size_t>(map.width()) + 1,
+                      std::vector<std::int32_t>(static_cast<std::size_t>(map.height()) + 1));
+    for (std::int32_t x = 0; x <= map.width(); ++x)
+        for (std::int32_t y = 0; y <= map.height(); ++y)
+            s.labelMap[static_cast<std::size_t>(x)][static_cast<std::size_t>(y)] = map.at(x, y);
+    for (const RegionRecord& r : scene.tables.regionTable)
+        s.regionTable.push_back({r.depth, r.isLight, r.state});
+    for (const NestingLink& l : scene.tables.linkTable)
+        s.linkTable.push_back({l.childId, l.parentId});
+    s.linkCount = scene.tables.linkCount;
+    return s;
+}
+
+ImageLayer fastLayerOf(const Scene& scene, const std::vector<std::uint8_t>& millBytes) {
+    return ImageLayer(BitmapHeader{scene.width(), scene.height(), 32}, millBytes);
+}
+
+std::string sceneText(const Scene& scene, const std::vector<std::uint8_t>& millBytes) {
+    const RegionTables& t = scene.tables;
+    std::ostringstream out;
+    out << scene.image.describe() << variantName(scene.variant)
+        << "\nlabel map (frame row and column too):\n";
+    for (std::int32_t y = 0; y <= t.labelMap.height(); ++y) {
+        for (std::int32_t x = 0; x <= t.labelMap.width(); ++x)
+            out << (x ? " " : "") << t.labelMap.at(x, y);
+        out << '\n';
+    }
+    out << "regions of " << t.regionTableSize() << ":";
+    for (std::int32_t i = 1; i <= t.regionTableSize(); ++i) {
+        const RegionRecord& r = t.regionTable[static_cast<std::size_t>(i)];
+        if (r.state != 0)
+            out << ' ' << i << (r.isLight ? "L" : "D") << "/depth " << r.depth << "/state " << r.state;
+    }
+    out << "\nlinkCount " << t.linkCount << ", link table " << t.linkTableSize() << ":";
+    for (std::int32_t k = 1; k <= t.usableLinkCount(); ++k)
+        out << ' ' << t.linkTable[static_cast<std::size_t>(k)].parentId << ">"
+            << t.linkTable[static_cast<std::size_t>(k)].childId;
+    out << "\ntree nodes " << scene.treeNodes << "\ncut depths of the mill layer on entry:\n";
+    const PixelGeometry g = scene.image.geometry;
+    for (std::int32_t y = 1; y <= g.height; ++y) {
+        for (std::int32_t x = 1; x <= g.width; ++x)
+            out << (x > 1 ? " " : "") << cutDepthOf(millBytes[static_cast<std::size_t>(g.indexOf(x, y) - 1)]);
+        out << '\n';
+    }
+    return out.str();
+}
+
+// ---- The fast side's host: records what the milling did ----
+
+// Whether "Фрезеровать" is ticked once a run has done `stepsDone` steps: always, never, or flipping now and
+// then. Nothing changes it between two steps, so both sides must see the same answer at every move.
+struct Ticking {
+    enum Kind { On, Off, Flipping } kind = On;
+    std::uint64_t seed = 0;
+
+    bool at(std::size_t stepsDone) const {
+        if (kind != Flipping)
+            return kind == On;
+        ref::Random random(seed * 1000003 + stepsDone);
+        return random.percent(60);
+    }
+    std::string name() const {
+        return kind == On    ? "ticked"
+               : kind == Off ? "unticked"
+                             : "flipping (seed " + text(std::int64_t(seed)) + ")";
+    }
+};
+
+Ticking randomTicking(ref::Random& random) {
+    const std::int32_t roll = random.between(1, 10);
+    Ticking t;
+    t.kind = roll <= 5 ? Ticking::On : roll <= 8 ? Ticking::Off : Ticking::Flipping;
+    t.seed = random.next() % 100000;
+    return t;
+}
+
+class RecordingHost final : public MillingHost {
+public:
+    explicit RecordingHost(Ticking ticking) : ticking_(ticking) {}
+
+    bool millingOn() override { return ticking_.at(marks.size()); }
+    // As the window's host does: every move is logged, and goes to the board only while the box is ticked.
+    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
+        moves.push_back({x, y, z});
+        if (ticking_.at(marks.size()))
+            sent.push_back({x, y, z});
+        return true;
+    }
+    void dryStep() override { ++drySteps; }
+    void stepDone(const PixelRect& marked) override { marks.push_back(marked); }
+
+    std::vector<ref::MillMove> moves;
+    std::vector<ref::MillMove> sent;
+    std::int32_t drySteps = 0;
+    std::vector<PixelRect> marks;
+
+private:
+    Ticking ticking_;
+};
+
+void clearRecord(ref::MillingState& s) {
+    s.moves.clear();
+    s.sendMoves.clear();
+    s.drySteps = 0;
+    s.stepXs.clear();
+    s.stepYs.clear();
+    s.millRegions.clear();
+}
+
+void setTicking(ref::MillingState& s, Ticking ticking) {
+    s.check1 = [&s, ticking] { return ticking.at(s.stepXs.size()); };
+}
+
+// The 3 x 3 block around a step's end, clipped to the image, 0-based.
+PixelRect markedArea(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height) {
+    return {std::max(x - 2, 0), std::max(y - 2, 0), std::min(x + 1, width), std::min(y + 1, height)};
+}
+
+// ---- Comparisons: the first difference, or nothing ----
+
+std::optional<std::string> movesDifference(const std::vector<ref::MillMove>& fast,
+                                           const std::vector<ref::MillMove>& literal) {
+    const std::size_t common = std::min(fast.size(), literal.size());
+    for (std::size_t i = 0; i < common; ++i)
+        if (!(fast[i] == literal[i]))
+            return "move " + text(std::int64_t(i)) + " of " + text(std::int64_t(literal.size())) + ": fast " +
+                   moveText(fast[i]) + ", reference " + moveText(literal[i]);
+    if (fast.size() != literal.size()) {
+        std::string extra = fast.size() > literal.size()
+                                ? "fast goes on with " + moveText(fast[common])
+                                : "reference goes on with " + moveText(literal[common]);
+        return "move count: fast " + text(std::int64_t(fast.size())) + ", reference " +
+               text(std::int64_t(literal.size())) + "; " + extra;
+    }
+    return std::nullopt;
+}
+
+std::string movesText(const std::vector<ref::MillMove>& moves) {
+    std::string out;
+    for (std::size_t i = 0; i < moves.size() && i < 60; ++i)
+        out += " " + moveText(moves[i]);
+    if (moves.size() > 60)
+        out += " ...";
+    return out;
+}
+
+std::optional<std::string> layerDifference(const ImageLayer& fast, const std::vector<std::uint8_t>& literal,
+                                           const PixelGeometry& g) {
+    const std::vector<std::uint8_t>& bits = fast.bits();
+    if (bits.size() != literal.size())
+        return "mill layer: fast " + text(std::int64_t(bits.size())) + " bytes, reference " +
+               text(std::int64_t(literal.size()));
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] != literal[i]) {
+            const auto pixel = static_cast<std::int32_t>(i) / g.bytesPerPixel;
+            return "mill layer byte " + text(std::int64_t(i)) + " (pixel (" + text(pixel % g.width + 1) +
+                   ", " + text(pixel / g.width + 1) + "), byte " + text(std::int64_t(i) % g.bytesPerPixel) +
+                   "): fast " + text(bits[i]) + ", reference " + text(literal[i]);
+        }
+    }
+    return std::nullopt;
+}
+
+// One or more MillRegion calls of both sides, since the records were last cleared.
+std::optional<std::string> runDifference(const RecordingHost& host, const ToolPosition& tool,
+                                         const ImageLayer& layer, const ref::MillingState& literal,
+                                         const PixelGeometry& g) {
+    if (auto d = movesDifference(host.moves, literal.moves))
+        return *d + "\n  fast moves:" + movesText(host.moves) +
+               "\n  reference moves:" + movesText(literal.moves);
+    if (auto d = movesDifference(host.sent, literal.sendMoves))
+        return "moves sent to the board, " + *d + "\n  fast sent:" + movesText(host.sent) +
+               "\n  reference sent:" + movesText(literal.sendMoves);
+    if (host.drySteps != literal.drySteps)
+        return "dry steps: fast " + text(host.drySteps) + ", reference " + text(literal.drySteps);
+    for (std::size_t i = 0; i < literal.stepXs.size() && i < host.marks.size(); ++i) {
+        const PixelRect expected = markedArea(literal.stepXs[i], literal.stepYs[i], g.width, g.height);
+        if (!(host.marks[i] == expected))
+            return "step " + text(std::int64_t(i)) + " to (" + text(literal.stepXs[i]) + ", " +
+                   text(literal.stepYs[i]) + "): fast reports the marked area " + rectText(host.marks[i]) +
+                   ", the marks cover " + rectText(expected);
+    }
+    if (host.marks.size() != literal.stepXs.size())
+        return "steps reported done: fast " + text(std::int64_t(host.marks.size())) + ", reference steps " +
+               text(std::int64_t(literal.stepXs.size()));
+    if (tool.toolX != literal.toolX || tool.toolY != literal.toolY || tool.toolZ != literal.toolZ)
+        return "tool afterwards: fast (" + text(tool.toolX) + ", " + text(tool.toolY) + ", " +
+               text(tool.toolZ) + "), reference (" + text(literal.toolX) + ", " + text(literal.toolY) + ", " +
+               text(literal.toolZ) + ")";
+    return layerDifference(layer, literal.millLayer, g);
+}
+
+// ---- What the random inputs must keep reaching, or the comparison loses its teeth ----
+
+struct Reach {
+    std::int64_t images = 0, calls = 0, steps = 0, allRuns = 0, allRegions = 0;
+    std::int64_t neighbourContours = 0, skippedContours = 0, loopGuards = 0, startRevisits = 0;
+    std::int64_t stepsOutside = 0, dryRuns = 0, flippingRuns = 0, selectedRuns = 0, noPixelCalls = 0;
+    std::int64_t linkCountBeyondTable = 0, idsBeyondRegionTable = 0, allDeeperThanZero = 0, premarked = 0;
+};
+
+void tallyCall(Reach* reach, const ref::MillingState& s, const ref::MillingState& before,
+               const Scene& scene) {
+    if (reach == nullptr)
+        return;
+    reach->steps += static_cast<std::int64_t>(s.stepXs.size());
+    reach->skippedContours += s.contoursSkipped - before.contoursSkipped;
+    reach->loopGuards += s.loopGuardStops - before.loopGuardStops;
+    reach->startRevisits += s.startRevisits - before.startRevisits;
+    reach->neighbourContours += s.contoursCut - before.contoursCut > 1;
+    reach->noPixelCalls += s.contoursCut == before.contoursCut;
+    for (std::size_t i = 0; i < s.stepXs.size(); ++i)
+        reach->stepsOutside +=
+            s.stepXs[i] < 1 || s.stepYs[i] < 1 || s.stepXs[i] > scene.width() || s.stepYs[i] > scene.height();
+}
+
+// ---- "Выделенная" and MillRegion, call after call on one layer ----
+
+// Every id in the map and every live one, a free one, and ids that name nothing, in random order.
+std::vector<std::int32_t> idsToMill(const RegionTables& t, ref::Random& random) {
+    std::set<std::int32_t> ids = {0, -1, t.regionTableSize() + 1, std::numeric_limits<std::int32_t>::max()};
+    for (std::int32_t y = 0; y <= t.labelMap.height(); ++y)
+        for (std::int32_t x = 0; x <= t.labelMap.width(); ++x)
+            ids.insert(t.labelMap.at(x, y));
+    for (std::int32_t i = 1; i <= t.regionTableSize(); ++i) {
+        if (t.regionTable[static_cast<std::size_t>(i)].state == 0) {
+            ids.insert(i);
+            break;
+        }
+    }
+    std::vector<std::int32_t> list(ids.begin(), ids.end());
+    for (std::size_t i = list.size(); i > 1; --i)
+        std::swap(list[i - 1], list[static_cast<std::size_t>(random.between(0, std::int32_t(i) - 1))]);
+    return list;
+}
+
+// A layer painted by an earlier milling of some region, as a second milling in the same run finds it.
+std::vector<std::uint8_t> premarked(const Scene& scene, std::vector<std::uint8_t> bytes,
+                                    ref::Random& random) {
+    ref::MillingState s = literalStateOf(scene, bytes);
+    const std::int32_t x = random.between(1, scene.width()), y = random.between(1, scene.height());
+    ref::MillRegion(s, scene.tables.labelMap.at(x, y));
+    return s.millLayer;
+}
+
+std::optional<std::string> regionMillingDifference(const ref::TestImage& image, Variant variant,
+                                                   Reach* reach) {
+    ref::Random random(image.seed * 16 + static_cast<std::uint64_t>(variant) + 1);
+    Scene scene = makeScene(image, variant, random);
+    std::vector<std::uint8_t> entry = scene.millBytes;
+    if (random.percent(30)) {
+        entry = premarked(scene, entry, random);
+        if (reach != nullptr)
+            reach->premarked += 1;
+    }
+    if (reach != nullptr) {
+        reach->images += 1;
+        reach->linkCountBeyondTable += scene.tables.linkCount > scene.tables.linkTableSize();
+        reach->idsBeyondRegionTable += largestId(scene.tables.labelMap) > scene.tables.regionTableSize();
+    }
+
+    const MillIndex index = MillIndex::build(scene.tables);
+    ref::MillingState literal = literalStateOf(scene, entry);
+    ImageLayer layer = fastLayerOf(scene, entry);
+    ToolPosition tool;
+    const PixelGeometry g = scene.image.geometry;
+
+    for (std::int32_t id : idsToMill(scene.tables, random)) {
+        // Where the tool stands: left by the last call, or anywhere in and around the image.
+        if (random.percent(60)) {
+            tool.toolX = random.between(-3, scene.width() + 3);
+            tool.toolY = random.between(-3, scene.height() + 3);
+            tool.toolZ = random.between(0, 25);
+        }
+        literal.toolX = tool.toolX;
+        literal.toolY = tool.toolY;
+        literal.toolZ = tool.toolZ;
+        const Ticking ticking = randomTicking(random);
+        setTicking(literal, ticking);
+        clearRecord(literal);
+        const bool selected = random.percent(25);
+        const ref::MillingState before = literal;
+
+        RecordingHost host(ticking);
+        MillingJob job{layer, scene.tables, index, tool, host};
+        std::string how;
+        std::int64_t counted = 0;
+        MillOutcome outcome = MillOutcome::Completed;
+        if (selected) {
+            how = "\"Выделенная\" on node " + nodeKey(id);
+            const auto message = ref::MillSelected(literal, scene.treeNodes, nodeKey(id));
+            if (scene.treeNodes == 0) {
+                if (message != std::string(noTreeMessage))
+                    return how + " with an empty tree: the message differs";
+                continue; // the command ends at its message on both sides
+            }
+            const std::optional<std::int32_t> parsed = regionIdOfKey(nodeKey(id));
+            if (!parsed || *parsed != id)
+                return how + ": the key does not give back region " + text(id);
+            tool.toolX = 1;
+            tool.toolY = 1;
+            counted = countMillMoves(scene.tables, index, tool, *parsed);
+            outcome = MillRegion(job, *parsed);
+        } else {
+            how = "MillRegion(" + text(id) + ") from (" + text(before.toolX) + ", " + text(before.toolY) +
+                  ", " + text(before.toolZ) + ")";
+            counted = countMillMoves(scene.tables, index, tool, id);
+            outcome = MillRegion(job, id);
+            ref::MillRegion(literal, id);
+        }
+
+        if (reach != nullptr) {
+            reach->calls += 1;
+            reach->dryRuns += ticking.kind == Ticking::Off;
+            reach->flippingRuns += ticking.kind == Ticking::Flipping;
+            reach->selectedRuns += selected;
+        }
+        tallyCall(reach, literal, before, scene);
+        auto fail = [&](const std::string& what) {
+            return how + ", \"Фрезеровать\" " + ticking.name() + ": " + what + "\n" + sceneText(scene, entry);
+        };
+        if (outcome != MillOutcome::Completed)
+            return fail("the milling did not complete although every move succeeded");
+        if (auto d = runDifference(host, tool, layer, literal, g))
+            return fail(*d);
+        const auto literalCount = static_cast<std::int64_t>(literal.moves.size());
+        if (counted != literalCount)
+            return fail("countMillMoves " + text(counted) + ", the milling made " + text(literalCount) +
+                        " moves");
+    }
+    return std::nullopt;
+}
+
+// ---- "Все" ----
+
+std::optional<std::string> millAllDifference(const ref::TestImage& image, Variant variant, Reach* reach) {
+    ref::Random random(image.seed * 16 + static_cast<std::uint64_t>(variant) + 9);
+    Scene scene = makeScene(image, variant, random);
+    RegionTables& t = scene.tables;
+    // Some regions milled already by an earlier "Все" of the same parse.
+    if (random.percent(20))
+        for (std::int32_t i = 1; i <= t.regionTableSize(); ++i)
+            if (t.isLive(i) && random.percent(30))
+                t.regionTable[static_cast<std::size_t>(i)].state = regionMilled;
+    std::vector<std::uint8_t> entry = scene.millBytes;
+    if (random.percent(30))
+        entry = premarked(scene, entry, random);
+
+    const MillIndex index = MillIndex::build(t);
+    ref::MillingState literal = literalStateOf(scene, entry);
+    ImageLayer layer = fastLayerOf(scene, entry);
+    ToolPosition tool{random.between(-2, scene.width() + 2), random.between(-2, scene.height() + 2),
+                      random.between(0, 25)};
+    literal.toolX = tool.toolX;
+    literal.toolY = tool.toolY;
+    literal.toolZ = tool.toolZ;
+    const Ticking ticking = randomTicking(random);
+    setTicking(literal, ticking);
+    const PixelGeometry g = scene.image.geometry;
+
+    // Twice without a parse in between: the second finds everything milled.
+    for (int press = 1; press <= 2; ++press) {
+        clearRecord(literal);
+        const ref::MillingState before = literal;
+        const auto message = ref::MillAll(literal, scene.treeNodes);
+        auto fail = [&](const std::string& what) {
+            return "\"Все\", press " + text(press) + ", tool from (" + text(before.toolX) + ", " +
+                   text(before.toolY) + ", " + text(before.toolZ) + "), \"Фрезеровать\" " + ticking.name() +
+                   ": " + what + "\n" + sceneText(scene, entry);
+        };
+        if (scene.treeNodes == 0) {
+            if (message != std::string(noTreeMessage))
+                return fail("with an empty tree the message differs");
+            return std::nullopt;
+        }
+
+        RecordingHost host(ticking);
+        MillingJob job{layer, t, index, tool, host};
+        const std::vector<std::int32_t> order = millAllOrder(t, index);
+        for (std::int32_t r : order) {
+            if (MillRegion(job, r) != MillOutcome::Completed)
+                return fail("the milling of " + text(r) + " did not complete");
+            if (r < 1 || r > t.regionTableSize())
+                return fail("millAllOrder names region " + text(r) + ", outside the region table");
+            t.regionTable[static_cast<std::size_t>(r)].state = regionMilled;
+        }
+
+        if (order != literal.millRegions) {
+            std::string fastOrder, literalOrder;
+            for (std::int32_t r : order)
+                fastOrder += " " + text(r);
+            for (std::int32_t r : literal.millRegions)
+                literalOrder += " " + text(r);
+            return fail("order of milling: fast" + fastOrder + ", reference" + literalOrder);
+        }
+        if (auto d = runDifference(host, tool, layer, literal, g))
+            return fail(*d);
+        for (std::int32_t i = 1; i <= t.regionTableSize(); ++i)
+            if (t.regionTable[static_cast<std::size_t>(i)].state !=
+                literal.regionTable[static_cast<std::size_t>(i)].state)
+                return fail("state of region " + text(i) + " afterwards: fast " +
+                            text(t.regionTable[static_cast<std::size_t>(i)].state) + ", reference " +
+                            text(literal.regionTable[static_cast<std::size_t>(i)].state));
+        if (reach != nullptr && press == 1) {
+            reach->allRuns += 1;
+            reach->allRegions += static_cast<std::int64_t>(order.size());
+            for (std::int32_t r : order)
+                if (t.regionTable[static_cast<std::size_t>(r)].depth > 0) {
+                    reach->allDeeperThanZero += 1;
+                    break;
+                }
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Shrinking a failing image to one that is easier to read ----
+
+using Check = std::function<std::optional<std::string>(const ref::TestImage&)>;
+
+ref::TestImage shrink(const ref::TestImage& failing, const Check& check) {
+    std::int32_t w = failing.geometry.width, h = failing.geometry.height;
+    std::vector<std::array<std::uint8_t, 4>> pixels = ref::pixelsOf(failing);
+    auto build = [&](std::int32_t width, std::int32_t height,
+                     const std::vector<std::array<std::uint8_t, 4>>& p) {
+        return ref::fromPixels(failing.kind + " (shrunk)", failing.seed, width, height, 4, p, 0);
+    };
+    auto fails = [&](const ref::TestImage& image) { return check(image).has_value(); };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (std::int32_t y = h; y >= 1 && h > 1; --y) {
+            auto p = pixels;
+            p.erase(p.begin() + (y - 1) * w, p.begin() + y * w);
+            if (fails(build(w, h - 1, p))) {
+                pixels = std::move(p);
+                --h;
+                changed = true;
+            }
+        }
+        for (std::int32_t x = w; x >= 1 && w > 1; --x) {
+            std::vector<std::array<std::uint8_t, 4>> p;
+            for (std::int32_t i = 0; i < w * h; ++i)
+                if (i % w != x - 1)
+                    p.push_back(pixels[static_cast<std::size_t>(i)]);
+            if (fails(build(w - 1, h, p))) {
+                pixels = std::move(p);
+                --w;
+                changed = true;
+            }
+        }
+        // Plain white and black pixels, as long as the failure stays; each pixel only moves towards white.
+        for (auto& pixel : pixels) {
+            for (const std::array<std::uint8_t, 4> plain :
+                 {std::array<std::uint8_t, 4>{255, 0, 0, 0}, std::array<std::uint8_t, 4>{0, 0, 0, 0}}) {
+                if (pixel == plain || (plain[0] == 0 && isLightByte(pixel[0])))
+                    continue;
+                const auto before = pixel;
+                pixel = plain;
+                if (fails(build(w, h, pixels))) {
+                    changed = true;
+                    break;
+                }
+                pixel = before;
+            }
+        }
+    }
+    return build(w, h, pixels);
+}
+
+// Runs the check over the seeds; on failures reports the first in full, shrunk, and how many failed.
+std::optional<std::string> runOverRandomImages(
+    const std::function<std::optional<std::string>(const ref::TestImage&, Variant, Reach*)>& check,
+    Reach& reach) {
+    std::uint64_t failures = 0;
+    std::string report;
+    for (std::uint64_t seed = firstSeed; seed < firstSeed + imageCount; ++seed) {
+        const ref::TestImage image = asLayerImage(ref::randomImage(seed));
+        for (int v = 0; v < variantCount; ++v) {
+            const auto variant = static_cast<Variant>(v);
+            const std::optional<std::string> d = check(image, variant, &reach);
+            if (!d)
+                continue;
+            if (failures++ == 0) {
+                const Check again = [&](const ref::TestImage& i) { return check(i, variant, nullptr); };
+                const ref::TestImage small = shrink(image, again);
+                report = "seed " + text(std::int64_t(seed)) + ", first difference: " + *d +
+                         "\n== shrunk to: " + again(small).value_or("?");
+            }
+        }
+    }
+    if (failures == 0)
+        return std::nullopt;
+    return text(std::int64_t(failures)) + " of " + text(std::int64_t(imageCount * variantCount)) +
+           " image and table variants differ; the first:\n" + report;
+}
+
+// An image from rows of L (white) and D (black).
+ref::TestImage imageOfRows(const std::vector<std::string>& rows) {
+    const auto w = static_cast<std::int32_t>(rows.front().size());
+    const auto h = static_cast<std::int32_t>(rows.size());
+    std::vector<std::array<std::uint8_t, 4>> pixels;
+    for (const std::string& row : rows)
+        for (char c : row)
+            pixels.push_back({static_cast<std::uint8_t>(c == 'L' ? 255 : 0), 0, 0, 0});
+    return ref::fromPixels("drawn", 0, w, h, 4, pixels, 0);
+}
+
+} // namespace
+
+class MillingDifferentialTest : public QObject {
+    Q_OBJECT
+private slots:
+    void turnsMatchForEveryPair() {
+        for (std::int32_t x = -2; x <= 2; ++x) {
+            for (std::int32_t y = -2; y <= 2; ++y) {
+                std::int32_t fx = x, fy = y, rx = x, ry = y;
+                TurnClockwise(fx, fy);
+                ref::TurnClockwise(rx, ry);
+                QVERIFY2(fx == rx && fy == ry, ("clockwise from (" + text(x) + ", " + text(y) + ")").c_str());
+                fx = x, fy = y, rx = x, ry = y;
+                TurnCounterClockwise(fx, fy);
+                ref::TurnCounterClockwise(rx, ry);
+                QVERIFY2(fx == rx && fy == ry,
+                         ("counter-clockwise from (" + text(x) + ", " + text(y) + ")").c_str());
+            }
+        }
+    }
+
+    void messagesMatch() {
+        QCOMPARE(std::string(noTreeMessage), ref::noTreeText());
+        QCOMPARE(std::string(noSelectionMessage), ref::noSelectionText());
+    }
+
+    void regionMillingMatchesTheLiteralRun() {
+        Reach reach;
+        const auto failure = runOverRandomImages(regionMillingDifference, reach);
+        std::ostringstream out;
+        out << reach.images << " image and table variants, " << reach.calls << " millings, " << reach.steps
+            << " steps (" << reach.stepsOutside << " outside the image); contours: around neighbours in "
+            << reach.neighbourContours << " millings, skipped " << reach.skippedContours
+            << ", ended at the start " << reach.startRevisits << ", by a repeated state " << reach.loopGuards
+            << "; no pixel " << reach.noPixelCalls << "; dry " << reach.dryRuns << ", flipping "
+            << reach.flippingRuns << ", \"Выделенная\" " << reach.selectedRuns << ", pre-marked layers "
+            << reach.premarked << "; linkCount beyond the link table " << reach.linkCountBeyondTable
+            << ", ids beyond the region table " << reach.idsBeyondRegionTable;
+        qInfo("%s", out.str().c_str());
+        if (failure)
+            QFAIL(failure->c_str());
+        QVERIFY(reach.neighbourContours > 0 && reach.skippedContours > 0 && reach.loopGuards > 0);
+        QVERIFY(reach.stepsOutside > 0 && reach.noPixelCalls > 0 && reach.premarked > 0);
+        QVERIFY(reach.dryRuns > 0 && reach.flippingRuns > 0 && reach.selectedRuns > 0);
+        QVERIFY(reach.linkCountBeyondTable > 0 && reach.idsBeyondRegionTable > 0);
+    }
+
+    void millAllMatchesTheLiteralRun() {
+        Reach reach;
+        const auto failure = runOverRandomImages(millAllDifference, reach);
+        qInfo("%lld runs of \"Все\" milled %lld regions; %lld reached below level 0",
+              static_cast<long long>(reach.allRuns), static_cast<long long>(reach.allRegions),
+              static_cast<long long>(reach.allDeeperThanZero));
+        if (failure)
+            QFAIL(failure->c_str());
+        QVERIFY(reach.allRegions > reach.allRuns && reach.allDeeperThanZero > 0);
+    }
+
+    // Regions whose pixels meet only through the frame row or column: the trace steps off the region, comes
+    // back and circles without passing its start again, so only the repeated state ends the contour.
+    void repeatedEndStateEndsTheContour_data() {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("regionId");
+        QTest::addColumn<bool>("ticked");
+        QTest::newRow("outer contour, one row") << QStringList{"LDLL"} << 1 << true;
+        QTest::newRow("outer contour, dry") << QStringList{"LDLL"} << 1 << false;
+        QTest::newRow("contour around a neighbour") << QStringList{"LDL", "LDD"} << 1 << true;
+    }
+    void repeatedEndStateEndsTheContour() {
+        QFETCH(QStringList, rows);
+        QFETCH(int, regionId);
+        QFETCH(bool, ticked);
+        std::vector<std::string> lines;
+        for (const QString& row : rows)
+            lines.push_back(row.toStdString());
+        ref::Random random(1);
+        const Scene scene = makeScene(imageOfRows(lines), Variant::Parsed, random);
+        const MillIndex index = MillIndex::build(scene.tables);
+        ref::MillingState literal = literalStateOf(scene, scene.millBytes);
+        const Ticking ticking{ticked ? Ticking::On : Ticking::Off, 0};
+        setTicking(literal, ticking);
+        ref::MillRegion(literal, regionId);
+        QVERIFY2(literal.loopGuardStops == 1, "the image no longer repeats an end state");
+
+        ImageLayer layer = fastLayerOf(scene, scene.millBytes);
+        ToolPosition tool;
+        RecordingHost host(ticking);
+        MillingJob job{layer, scene.tables, index, tool, host};
+        QCOMPARE(MillRegion(job, regionId), MillOutcome::Completed);
+        if (auto d = runDifference(host, tool, layer, literal, scene.image.geometry))
+            QFAIL((*d + "\n" + sceneText(scene, scene.millBytes)).c_str());
+        QCOMPARE(countMillMoves(scene.tables, index, ToolPosition{}, regionId),
+                 static_cast<std::int64_t>(literal.moves.size()));
+    }
+};
+
+QTEST_APPLESS_MAIN(MillingDifferentialTest)
+#include "test_milling_differential.moc"

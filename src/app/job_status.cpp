@@ -45,10 +45,17 @@ void JobStatus::setPass(int pass) {
     show(true);
 }
 
+void JobStatus::begin() {
+    elapsed_.start();
+    pass_ = 0;
+}
+
 void JobStatus::start(std::int64_t totalMoves) {
     total_ = totalMoves;
     done_ = 0;
-    elapsed_.start();
+    if (!elapsed_.isValid())
+        elapsed_.start();
+    sinceStart_.start();
     sinceShown_.start();
     stop_->setEnabled(true);
     show(true);
@@ -81,7 +88,8 @@ void JobStatus::show(bool force) {
                                : QStringLiteral("Фигура %1").arg(regionId_));
     tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(x_).arg(y_).arg(z_));
     const qint64 spent = elapsed_.isValid() ? elapsed_.elapsed() : 0;
-    const qint64 left = done_ > 0 ? spent * (total_ - done_) / done_ : 0;
+    const qint64 thisMilling = sinceStart_.isValid() ? sinceStart_.elapsed() : 0;
+    const qint64 left = done_ > 0 ? thisMilling * (total_ - done_) / done_ : 0;
     time_->setText(QStringLiteral("прошло %1, осталось %2").arg(clock(spent), clock(left)));
 }
 

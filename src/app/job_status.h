@@ -18,9 +18,13 @@ class JobStatus : public QWidget {
 public:
     explicit JobStatus(QWidget* parent = nullptr);
 
+    // A job begins: the clock starts. Its millings (one, or one a pass of "Резать 3D") each start with their
+    // own total of moves.
+    void begin();
     void start(std::int64_t totalMoves);
     // Cheap enough for every move: the labels are rewritten at most a few times a second.
-    void progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y, std::int32_t z);
+    void progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y,
+                  std::int32_t z);
     void finish(const QString& outcome);
     // "Резать 3D" runs in passes; 0 for a job without passes.
     void setPass(int pass);
@@ -40,6 +44,7 @@ private:
     QLabel* time_;
     QPushButton* stop_;
     QElapsedTimer elapsed_;
+    QElapsedTimer sinceStart_;
     QElapsedTimer sinceShown_;
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;

@@ -40,9 +40,9 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
     connect(escape, &QShortcut::activated, this, stop);
 
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);
-    resize(twipsToPixels(designedClientWidth, tpp.x),
-           twipsToPixels(designedClientHeight, tpp.y) + menuBar()->sizeHint().height() +
-               statusBar()->sizeHint().height());
+    resize(twipsToPixels(designedClientWidth, tpp.x), twipsToPixels(designedClientHeight, tpp.y) +
+                                                          menuBar()->sizeHint().height() +
+                                                          statusBar()->sizeHint().height());
 }
 
 void MainFrame::openWorkWindow() {
@@ -53,9 +53,11 @@ void MainFrame::openWorkWindow() {
     }
     auto* form = new WorkWindow(programDir_, tool_);
     workWindow_ = form;
+    connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
     connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
-    connect(form, &WorkWindow::jobProgress, jobStatus_,
-            [this](qint64 done, int region, int x, int y, int z) { jobStatus_->progress(done, region, x, y, z); });
+    connect(form, &WorkWindow::jobProgress, jobStatus_, [this](qint64 done, int region, int x, int y, int z) {
+        jobStatus_->progress(done, region, x, y, z);
+    });
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
     connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
     subWindow_ = mdiArea_->addSubWindow(form);

@@ -24,7 +24,9 @@ public:
     WorkWindow* workWindow() const { return workWindow_; }
     QAction* millAction() const { return millAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
-    class JobStatus* jobStatus() const { return jobStatus_; }
+    class JobStatus* jobStatus() const {
+        return jobStatus_;
+    }
 
 private:
     QString programDir_;

@@ -6,8 +6,8 @@
 #include "layer_view.h"
 #include "link/key_filter.h"
 #include "link/manual_move.h"
-#include "relief/relief_commands.h"
 #include "region_tree_model.h"
+#include "relief/relief_commands.h"
 #include "tab_strip.h"
 #include "twips.h"
 #include "view_layout.h"
@@ -145,7 +145,8 @@ void WorkWindow::updateLinkControls() {
 }
 
 void WorkWindow::setBusy(bool busy) {
-    // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next step.
+    // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next
+    // step.
     busy_ = busy;
     for (const char* name : {"Command1", "Command2", "Command4", "Command5", "Command6", "Command7"})
         findChild<QPushButton*>(QString::fromUtf8(name))->setEnabled(!busy);
@@ -179,11 +180,15 @@ public:
     explicit WindowMillingHost(WorkWindow& window) : w_(window) {}
 
     bool millingOn() override { return w_.check1_->isChecked(); }
-    void jobStarts(std::int64_t totalMoves) override { emit w_.jobStarted(totalMoves); }
+    void jobStarts(std::int64_t totalMoves) override {
+        done_ = 0; // counted per milling: "Резать 3D" shows the moves of its pass
+        emit w_.jobStarted(totalMoves);
+    }
     void contourStarts(std::int32_t regionId) override { region_ = regionId; }
     bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
-        const MoveResult r = w_.motion_.SendMove(x, y, z, true, w_.check1_->isChecked(),
-                                                 w_.findChild<QLineEdit*>(QStringLiteral("Text2"))->text().toStdString());
+        const MoveResult r =
+            w_.motion_.SendMove(x, y, z, true, w_.check1_->isChecked(),
+                                w_.findChild<QLineEdit*>(QStringLiteral("Text2"))->text().toStdString());
         if (!r.jobGoesOn()) {
             failure_ = r;
             return false;
@@ -224,9 +229,10 @@ void WorkWindow::onMillClicked(Job kind) {
     if (check1_->isChecked())
         motion_.prepareForJob();
     WindowMillingHost host(*this);
-    const MillCommandResult result = kind == Job::All      ? millAll(session_, tool_, host, millIndex_)
-                                     : kind == Job::Cut3D  ? cut3D(session_, tool_, host, millIndex_)
-                                                           : millSelected(session_, tool_, host, millIndex_);
+    emit jobBegun();
+    const MillCommandResult result = kind == Job::All     ? millAll(session_, tool_, host, millIndex_)
+                                     : kind == Job::Cut3D ? cut3D(session_, tool_, host, millIndex_)
+                                                          : millSelected(session_, tool_, host, millIndex_);
     if (!alive)
         return;
     milling_ = false;

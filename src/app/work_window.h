@@ -61,6 +61,7 @@ public:
     void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
 
 signals:
+    void jobBegun();
     void jobStarted(qint64 totalMoves);
     void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
     void jobFinished(const QString& outcome);

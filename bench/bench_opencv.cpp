@@ -5,6 +5,7 @@
 //   zelmar-bench-opencv [--runs N]
 
 #include "bench_images.h"
+#include "median_time.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -18,17 +19,7 @@
 
 namespace {
 
-template <typename Work> double medianMs(int runs, Work work) {
-    std::vector<double> ms;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
-}
+using zelmar::bench::medianMs;
 
 } // namespace
 

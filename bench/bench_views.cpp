@@ -5,6 +5,7 @@
 
 #include "image/image_layer.h"
 #include "image/scaled_copy.h"
+#include "median_time.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,15 +17,7 @@
 namespace {
 
 double medianMicroseconds(int runs, const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        times.push_back(
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return zelmar::bench::medianMs(runs, work) * 1000;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "app/main_frame.h"
 #include "app/work_window.h"
 #include "bmp_bytes.h"
+#include "box_catcher.h"
 #include "link/manual_move.h"
 #include "link/motion_link.h"
 #include "link/serial_port.h"
@@ -124,25 +125,7 @@ struct RawLine {
     }
 };
 
-// Closes the next modal box once it is up and keeps its text.
-struct BoxCatcher {
-    QString text;
-    int seen = 0;
-    int tries = 0;
-    void arm() {
-        QTimer::singleShot(0, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) {
-                if (++tries < 10000)
-                    arm(); // not up yet: look again on the next pass
-                return;
-            }
-            text = box->text();
-            ++seen;
-            box->accept();
-        });
-    }
-};
+using testing::BoxCatcher;
 
 struct Link {
     SerialPort port;

@@ -6,6 +6,7 @@
 #include "app/tab_strip.h"
 #include "app/work_window.h"
 #include "bmp_bytes.h"
+#include "box_catcher.h"
 
 #include <QAction>
 #include <QApplication>
@@ -48,27 +49,7 @@ std::array<std::uint8_t, 4> pixelOf(const ImageLayer& layer, int x, int y) {
     return {layer.bits()[at], layer.bits()[at + 1], layer.bits()[at + 2], layer.bits()[at + 3]};
 }
 
-// Closes the next modal box once it is up and keeps its title and text.
-struct BoxCatcher {
-    QString title;
-    QString text;
-    bool hadIcon = false;
-    int tries = 0;
-    void arm() {
-        QTimer::singleShot(0, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) {
-                if (++tries < 10000)
-                    arm(); // not up yet: look again on the next pass
-                return;
-            }
-            title = box->windowTitle();
-            text = box->text();
-            hadIcon = box->icon() != QMessageBox::NoIcon;
-            box->accept();
-        });
-    }
-};
+using testing::BoxCatcher;
 
 QMdiSubWindow* subWindowOf(WorkWindow* form) {
     return qobject_cast<QMdiSubWindow*>(form->parentWidget());

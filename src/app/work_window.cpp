@@ -301,6 +301,7 @@ void WorkWindow::buildControls() {
     label4_ = findChild<QLabel*>(QStringLiteral("Label4"));
     check1_ = findChild<QCheckBox*>(QStringLiteral("Check1"));
     command3_ = findChild<QPushButton*>(QStringLiteral("Command3"));
+    text2_ = findChild<QLineEdit*>(QStringLiteral("Text2"));
 
     // The views lie above the tab strip.
     for (LayerView* v : views_)

@@ -121,6 +121,7 @@ private:
     QLabel* label4_ = nullptr;
     QCheckBox* check1_ = nullptr;
     QPushButton* command3_ = nullptr;
+    QLineEdit* text2_ = nullptr;
 };
 
 } // namespace zelmar

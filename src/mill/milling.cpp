@@ -94,9 +94,37 @@ MillIndex MillIndex::build(const RegionTables& tables) {
     // the region table (left by a gradient or offset since the parse) get theirs too: the selected region is
     // milled from the map alone.
     index.firstPixel.assign(static_cast<std::size_t>(tableSize) + 1, -1);
-    std::vector<std::pair<std::uint64_t, std::int64_t>> pairs;
+    // First pixel of each vertical pair, straight into the open-addressed table (grown at half full).
+    std::size_t pairCount = 0;
+    index.pairKeys.assign(1024, 0);
+    index.pairPixels.assign(1024, -1);
+    const auto insertPair = [&index, &pairCount](std::uint64_t key, std::int64_t at) {
+        if ((pairCount + 1) * 2 > index.pairKeys.size()) {
+            BigVector<std::uint64_t> keys(index.pairKeys.size() * 2, 0);
+            BigVector<std::int64_t> pixels(keys.size(), -1);
+            for (std::size_t k = 0; k < index.pairKeys.size(); ++k) {
+                if (index.pairKeys[k] == 0)
+                    continue;
+                std::size_t i = pairSlot(index.pairKeys[k], keys.size());
+                while (keys[i] != 0)
+                    i = (i + 1) & (keys.size() - 1);
+                keys[i] = index.pairKeys[k];
+                pixels[i] = index.pairPixels[k];
+            }
+            index.pairKeys.swap(keys);
+            index.pairPixels.swap(pixels);
+        }
+        std::size_t i = pairSlot(key, index.pairKeys.size());
+        while (index.pairKeys[i] != 0) {
+            if (index.pairKeys[i] == key)
+                return; // the first pixel in raster order stays
+            i = (i + 1) & (index.pairKeys.size() - 1);
+        }
+        index.pairKeys[i] = key;
+        index.pairPixels[i] = at;
+        ++pairCount;
+    };
     std::uint64_t lastKey = 0;
-    std::unordered_set<std::uint64_t> seenPairs;
     for (std::int32_t y = 1; y <= map.height(); ++y) {
         const std::int32_t* row = map.row(y);
         const std::int32_t* below = y < map.height() ? map.row(y + 1) : nullptr;
@@ -111,21 +139,11 @@ MillIndex MillIndex::build(const RegionTables& tables) {
             }
             if (below && below[x] != id) {
                 const std::uint64_t key = pairKey(id, below[x]);
-                if (key != lastKey && seenPairs.insert(key).second)
-                    pairs.emplace_back(key, at);
+                if (key != lastKey) // a boundary runs along a row: the same pair again and again
+                    insertPair(key, at);
                 lastKey = key;
             }
         }
-    }
-    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(pairs.size() * 2 + 2, 16));
-    index.pairKeys.assign(slots, 0);
-    index.pairPixels.assign(slots, -1);
-    for (const auto& [key, at] : pairs) {
-        std::size_t i = pairSlot(key, slots);
-        while (index.pairKeys[i] != 0)
-            i = (i + 1) & (slots - 1);
-        index.pairKeys[i] = key;
-        index.pairPixels[i] = at;
     }
     return index;
 }
@@ -137,7 +155,9 @@ class RegionTrace {
 public:
     RegionTrace(const RegionTables& tables, const MillIndex& index, ToolPosition& tool, std::int32_t region,
                 MillingHost* host, ImageLayer* layer)
-        : map_(tables.labelMap), index_(index), tool_(tool), region_(region), host_(host), layer_(layer) {}
+        : map_(tables.labelMap), index_(index), tool_(tool), region_(region), host_(host), layer_(layer) {
+        emptied(original_);
+    }
 
     MillOutcome run() {
         const std::size_t r = static_cast<std::size_t>(region_);
@@ -160,6 +180,15 @@ public:
     std::int64_t moves() const { return moves_; }
 
 private:
+    // Clearing costs as much as the table has buckets: after a big region a fresh table is cheaper.
+    template <typename Table> static Table& emptied(Table& table) {
+        if (table.bucket_count() > 4096)
+            table = Table();
+        else
+            table.clear();
+        return table;
+    }
+
     bool inRegion(std::int32_t x, std::int32_t y) const {
         return x >= 1 && y >= 1 && x <= map_.width() && y <= map_.height() && map_.at(x, y) == region_;
     }
@@ -224,7 +253,7 @@ private:
 
         std::int32_t dirX = direction;
         std::int32_t dirY = 0;
-        std::unordered_set<std::uint64_t> endStates;
+        std::unordered_set<std::uint64_t>& endStates = emptied(endStates_);
         for (;;) {
             TurnCounterClockwise(dirX, dirY);
             for (int turns = 0; !inRegion(tool_.toolX + dirX, tool_.toolY + dirY) && turns < 8; ++turns)
@@ -266,9 +295,14 @@ private:
     MillingHost* host_;
     ImageLayer* layer_;
     // First bytes of the pixels this milling has painted, as they were before.
-    std::unordered_map<std::int64_t, std::uint8_t> original_;
+    // Both kept from one region to the next: a noisy picture has hundreds of thousands of tiny regions.
+    static thread_local std::unordered_map<std::int64_t, std::uint8_t> original_;
+    static thread_local std::unordered_set<std::uint64_t> endStates_;
     std::int64_t moves_ = 0;
 };
+
+thread_local std::unordered_map<std::int64_t, std::uint8_t> RegionTrace::original_;
+thread_local std::unordered_set<std::uint64_t> RegionTrace::endStates_;
 
 } // namespace
 

@@ -553,6 +553,21 @@ private slots:
         QVERIFY(board.finish().endsWith(" 0"));
     }
 
+    void closingTheProgramStopsTheJobFirst() {
+        Board board({"--delay-ms", "5"});
+        WindowOnBoard w(dir_, board.path(), 2, bars, 60, 40);
+        w.check1()->setChecked(true);
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
+            if (done == 6)
+                w.frame.close();
+        });
+        QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QTRY_VERIFY(!w.frame.isVisible());
+        QCOMPARE(board.received().size(), 7); // the move under way, then the lift
+        QVERIFY(board.finish().endsWith(" 0"));
+    }
+
     void aSilentBoardStopsTheMillingWithABox() {
         Board board({"--silent-after", "3"});
         WindowOnBoard w(dir_, board.path(), 1, block, 10, 10);

@@ -5,11 +5,13 @@
 #include "work_window.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace zelmar {
 
@@ -45,6 +47,16 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
                                                           statusBar()->sizeHint().height());
 }
 
+void MainFrame::closeEvent(QCloseEvent* event) {
+    if (subWindow_ && workWindow_ && workWindow_->isBusy()) {
+        closeWhenWorkWindowGone_ = true;
+        subWindow_->close();
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
 void MainFrame::openWorkWindow() {
     if (workWindow_ && subWindow_) {
         mdiArea_->setActiveSubWindow(subWindow_);
@@ -62,6 +74,10 @@ void MainFrame::openWorkWindow() {
     connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(subWindow_, &QObject::destroyed, this, [this] {
+        if (closeWhenWorkWindowGone_)
+            QTimer::singleShot(0, this, &QWidget::close);
+    });
     // The form was built at its designed client size; the sub-window adds its own title bar and borders.
     const QSize client = form->size();
     subWindow_->show();

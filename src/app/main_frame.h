@@ -28,8 +28,14 @@ public:
         return jobStatus_;
     }
 
+protected:
+    // Closing the program closes the work window first: a running job stops (after its current move, with a
+    // lift) before the program ends.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     QString programDir_;
+    bool closeWhenWorkWindowGone_ = false;
     ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
     QMdiArea* mdiArea_;
     QAction* millAction_;

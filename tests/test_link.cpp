@@ -553,6 +553,27 @@ private slots:
         QVERIFY(board.finish().endsWith(" 0"));
     }
 
+    void escapeStillClosesAMessageBox() {
+        // Esc is "Стоп" in the frame, but a box keeps its own Esc.
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, block, 10, 10);
+        bool closedByEscape = false;
+        bool fallback = false;
+        QTimer::singleShot(50, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            QTest::keyClick(box, Qt::Key_Escape);
+            closedByEscape = QApplication::activeModalWidget() == nullptr;
+            if (!closedByEscape) {
+                fallback = true;
+                box->accept();
+            }
+        });
+        QTest::mouseClick(w.button("Command2"), Qt::LeftButton); // no tree yet: the box
+        QVERIFY(closedByEscape);
+        QVERIFY(!fallback);
+    }
+
     void closingTheProgramStopsTheJobFirst() {
         Board board({"--delay-ms", "5"});
         WindowOnBoard w(dir_, board.path(), 2, bars, 60, 40);

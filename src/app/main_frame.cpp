@@ -38,7 +38,8 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
     };
     connect(jobStatus_, &JobStatus::stopClicked, this, stop);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    escape->setContext(Qt::ApplicationShortcut);
+    // The frame and the work window inside it; a message box keeps its own Esc.
+    escape->setContext(Qt::WindowShortcut);
     connect(escape, &QShortcut::activated, this, stop);
 
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);

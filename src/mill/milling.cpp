@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 namespace zelmar {
 
@@ -150,13 +149,71 @@ MillIndex MillIndex::build(const RegionTables& tables) {
 
 namespace {
 
+// A small open-addressed table from nonzero 64-bit keys to a byte, emptied in time proportional to what it
+// held: a contour or a region of a noisy picture is a handful of steps, and millions of them follow each
+// other.
+class FlatTable {
+public:
+    FlatTable() : keys_(64, 0), values_(64, 0) {}
+
+    // False, and nothing changed, when the key is there already.
+    bool insert(std::uint64_t key, std::uint8_t value) {
+        if ((used_.size() + 1) * 2 > keys_.size())
+            grow();
+        std::size_t i = slot(key);
+        while (keys_[i] != 0) {
+            if (keys_[i] == key)
+                return false;
+            i = (i + 1) & (keys_.size() - 1);
+        }
+        keys_[i] = key;
+        values_[i] = value;
+        used_.push_back(static_cast<std::uint32_t>(i));
+        return true;
+    }
+
+    const std::uint8_t* find(std::uint64_t key) const {
+        for (std::size_t i = slot(key); keys_[i] != 0; i = (i + 1) & (keys_.size() - 1))
+            if (keys_[i] == key)
+                return &values_[i];
+        return nullptr;
+    }
+
+    void clear() {
+        for (std::uint32_t i : used_)
+            keys_[i] = 0;
+        used_.clear();
+    }
+
+private:
+    std::size_t slot(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - std::countr_zero(keys_.size())));
+    }
+
+    void grow() {
+        std::vector<std::uint64_t> keys(keys_.size() * 2, 0);
+        std::vector<std::uint8_t> values(keys.size(), 0);
+        keys.swap(keys_);
+        values.swap(values_);
+        std::vector<std::uint32_t> used;
+        used.swap(used_);
+        for (std::uint32_t i : used)
+            insert(keys[i], values[i]);
+    }
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint8_t> values_;
+    std::vector<std::uint32_t> used_;
+};
+
 // One region's trace. Without a host it only counts the moves it would send.
 class RegionTrace {
 public:
     RegionTrace(const RegionTables& tables, const MillIndex& index, ToolPosition& tool, std::int32_t region,
                 MillingHost* host, ImageLayer* layer)
         : map_(tables.labelMap), index_(index), tool_(tool), region_(region), host_(host), layer_(layer) {
-        emptied(original_);
+        original_.clear();
     }
 
     MillOutcome run() {
@@ -180,15 +237,6 @@ public:
     std::int64_t moves() const { return moves_; }
 
 private:
-    // Clearing costs as much as the table has buckets: after a big region a fresh table is cheaper.
-    template <typename Table> static Table& emptied(Table& table) {
-        if (table.bucket_count() > 4096)
-            table = Table();
-        else
-            table.clear();
-        return table;
-    }
-
     bool inRegion(std::int32_t x, std::int32_t y) const {
         return x >= 1 && y >= 1 && x <= map_.width() && y <= map_.height() && map_.at(x, y) == region_;
     }
@@ -198,9 +246,8 @@ private:
         if (!layer_ || x < 1 || y < 1 || x > map_.width() || y > map_.height())
             return 0;
         const std::int64_t at = layer_->geometry().indexOf(x, y) - 1;
-        const auto kept = original_.find(at);
-        return cutDepthOf(kept != original_.end() ? kept->second
-                                                  : layer_->bits()[static_cast<std::size_t>(at)]);
+        const std::uint8_t* kept = original_.find(static_cast<std::uint64_t>(at) + 1);
+        return cutDepthOf(kept ? *kept : layer_->bits()[static_cast<std::size_t>(at)]);
     }
 
     PixelRect mark(std::int32_t cx, std::int32_t cy) {
@@ -211,7 +258,8 @@ private:
             for (std::int32_t x = area.left; x < area.right; ++x) {
                 const std::int64_t at = g.indexOf(x + 1, y + 1) - 1;
                 std::uint8_t* p = bytes + at;
-                original_.try_emplace(at, p[0]);
+                original_.insert(static_cast<std::uint64_t>(at) + 1,
+                                 p[0]); // keeps the first, unpainted value
                 p[0] = 0;
                 p[1] = 0;
                 p[2] = 255;
@@ -253,7 +301,8 @@ private:
 
         std::int32_t dirX = direction;
         std::int32_t dirY = 0;
-        std::unordered_set<std::uint64_t>& endStates = emptied(endStates_);
+        FlatTable& endStates = endStates_;
+        endStates.clear();
         for (;;) {
             TurnCounterClockwise(dirX, dirY);
             for (int turns = 0; !inRegion(tool_.toolX + dirX, tool_.toolY + dirY) && turns < 8; ++turns)
@@ -280,7 +329,7 @@ private:
             const std::uint64_t state = std::uint64_t(tool_.toolX + 2) << 32 |
                                         std::uint64_t(tool_.toolY + 2) << 4 |
                                         std::uint64_t((dirX + 1) * 3 + (dirY + 1));
-            if (!endStates.insert(state).second)
+            if (!endStates.insert(state, 0))
                 break;
         }
         if (!send(0, 0, tool_.toolZ))
@@ -296,13 +345,13 @@ private:
     ImageLayer* layer_;
     // First bytes of the pixels this milling has painted, as they were before.
     // Both kept from one region to the next: a noisy picture has hundreds of thousands of tiny regions.
-    static thread_local std::unordered_map<std::int64_t, std::uint8_t> original_;
-    static thread_local std::unordered_set<std::uint64_t> endStates_;
+    static thread_local FlatTable original_;
+    static thread_local FlatTable endStates_;
     std::int64_t moves_ = 0;
 };
 
-thread_local std::unordered_map<std::int64_t, std::uint8_t> RegionTrace::original_;
-thread_local std::unordered_set<std::uint64_t> RegionTrace::endStates_;
+thread_local FlatTable RegionTrace::original_;
+thread_local FlatTable RegionTrace::endStates_;
 
 } // namespace
 

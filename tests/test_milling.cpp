@@ -472,6 +472,42 @@ private slots:
                  std::string("Не выбрана фигура.\r\nВыберите фигуру в дереве."));
         QVERIFY(std::string(noTreeMessage).starts_with("Изображение не загружено или не разобрано.\r\n"));
     }
+
+    void depthsStayThoseOfTheStartWhenAMillingPaintsThousands() {
+        // A dark square full of light slits: one milling cuts around 49 holes and paints far more pixels than
+        // the small table of painted depths holds, so it moves them to the per-pixel arrays mid-milling. The
+        // mill layer is one grey (depth 15) throughout: every depth read must still say 15, never the 25 of a
+        // pixel painted earlier in the same milling.
+        std::vector<std::string> rows(200, std::string(200, '#'));
+        for (int y = 3; y <= 197; ++y)
+            for (int x = 3; x <= 197; x += 4)
+                rows[std::size_t(y - 1)][std::size_t(x - 1)] = '.';
+        const Drawing drawing(rows);
+        RegionAnalysis a = parseRegions(drawing.geometry(), drawing.bytes.data());
+        const std::int32_t dark = a.tables.labelMap.at(1, 1);
+        const MillIndex index = MillIndex::build(a.tables);
+        std::vector<std::uint8_t> grey(drawing.bytes.size(), 105);
+        ImageLayer mill({200, 200, 32}, grey);
+        ToolPosition tool;
+        Host host;
+        MillingJob job{mill, a.tables, index, tool, host};
+        QCOMPARE(int(MillRegion(job, dark)), int(MillOutcome::Completed));
+        int plunges = 0;
+        int steps = 0;
+        for (const Move& m : host.moves) {
+            if (m.x == 0 && m.y == 0 && m.z != 0) {
+                plunges += m.z < 0 ? 1 : 0;
+                QCOMPARE(std::abs(m.z), 15); // plunges and lifts of 15
+            } else if (m.x != 0 || m.y != 0) {
+                QCOMPARE(m.z, 0);
+                ++steps;
+            }
+        }
+        QCOMPARE(plunges, 50); // 49 holes and the outer edge
+        QVERIFY(steps > 16384 / 3);
+        // And the layer itself is painted where the path ran.
+        QCOMPARE(int(mill.bits()[std::size_t(mill.geometry().indexOf(2, 3) - 1)]), 0);
+    }
 };
 
 QTEST_APPLESS_MAIN(MillingTest)

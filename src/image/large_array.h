@@ -27,6 +27,20 @@ public:
     explicit LargeArray(std::size_t size) : size_(size), data_(allocate(size)) {}
     LargeArray(std::size_t size, const T& value) : LargeArray(size) { std::fill_n(data_.get(), size, value); }
 
+    // All zero without writing a byte: fresh pages from the system are zero, and only those touched later
+    // cost anything. For a per-pixel table of which few entries will ever be set.
+    static LargeArray zeroed(std::size_t size) {
+        LargeArray array;
+        if (size == 0)
+            return array;
+        void* p = std::calloc(size, sizeof(T));
+        if (p == nullptr)
+            throw std::bad_alloc();
+        array.size_ = size;
+        array.data_.reset(static_cast<T*>(p));
+        return array;
+    }
+
     LargeArray(const LargeArray& other) : LargeArray(other.size_) {
         if (size_ > 0)
             std::memcpy(data_.get(), other.data_.get(), size_ * sizeof(T));

@@ -179,7 +179,20 @@ public:
         return nullptr;
     }
 
+    std::size_t size() const { return used_.size(); }
+
+    template <typename Visit> void forEach(Visit&& visit) const {
+        for (std::uint32_t i : used_)
+            visit(keys_[i], values_[i]);
+    }
+
     void clear() {
+        // After a big region, a big table would scatter the next small one's lookups over memory: start
+        // small.
+        if (keys_.size() > 4096) {
+            *this = FlatTable();
+            return;
+        }
         for (std::uint32_t i : used_)
             keys_[i] = 0;
         used_.clear();
@@ -207,13 +220,49 @@ private:
     std::vector<std::uint32_t> used_;
 };
 
+// The first bytes of the pixels this milling has painted, as they were before: a byte and a bit per pixel of
+// the image, so that the lookups along a path stay in the cache lines the path is in. Emptied in proportion
+// to what was painted; made only when a bigger image comes, and then only the pages painted cost anything.
+class PaintedPixels {
+public:
+    void reset(std::size_t pixels) {
+        for (std::size_t p : painted_)
+            bits_[p >> 6] &= ~(std::uint64_t{1} << (p & 63));
+        painted_.clear();
+        if (original_.size() < pixels) {
+            bits_ = LargeArray<std::uint64_t>::zeroed((pixels + 63) / 64);
+            original_ = LargeArray<std::uint8_t>(pixels);
+        }
+    }
+
+    const std::uint8_t* find(std::size_t p) const {
+        return (bits_[p >> 6] >> (p & 63)) & 1 ? &original_[p] : nullptr;
+    }
+
+    // Only the first value counts: later paints of the same pixel find it painted already.
+    void remember(std::size_t p, std::uint8_t firstByte) {
+        std::uint64_t& word = bits_[p >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (p & 63);
+        if (word & bit)
+            return;
+        word |= bit;
+        original_[p] = firstByte;
+        painted_.push_back(p);
+    }
+
+private:
+    LargeArray<std::uint64_t> bits_;
+    LargeArray<std::uint8_t> original_;
+    std::vector<std::size_t> painted_;
+};
+
 // One region's trace. Without a host it only counts the moves it would send.
 class RegionTrace {
 public:
     RegionTrace(const RegionTables& tables, const MillIndex& index, ToolPosition& tool, std::int32_t region,
                 MillingHost* host, ImageLayer* layer)
         : map_(tables.labelMap), index_(index), tool_(tool), region_(region), host_(host), layer_(layer) {
-        original_.clear();
+        paintedFew_.clear();
     }
 
     MillOutcome run() {
@@ -245,9 +294,10 @@ private:
     std::int32_t depthAt(std::int32_t x, std::int32_t y) const {
         if (!layer_ || x < 1 || y < 1 || x > map_.width() || y > map_.height())
             return 0;
-        const std::int64_t at = layer_->geometry().indexOf(x, y) - 1;
-        const std::uint8_t* kept = original_.find(static_cast<std::uint64_t>(at) + 1);
-        return cutDepthOf(kept ? *kept : layer_->bits()[static_cast<std::size_t>(at)]);
+        const PixelGeometry g = layer_->geometry();
+        const std::size_t n = pixelNumber(x - 1, y - 1);
+        const std::uint8_t* kept = paintedMany_ ? paintedAll_.find(n) : paintedFew_.find(n + 1);
+        return cutDepthOf(kept ? *kept : layer_->bits()[static_cast<std::size_t>(g.indexOf(x, y) - 1)]);
     }
 
     PixelRect mark(std::int32_t cx, std::int32_t cy) {
@@ -258,8 +308,7 @@ private:
             for (std::int32_t x = area.left; x < area.right; ++x) {
                 const std::int64_t at = g.indexOf(x + 1, y + 1) - 1;
                 std::uint8_t* p = bytes + at;
-                original_.insert(static_cast<std::uint64_t>(at) + 1,
-                                 p[0]); // keeps the first, unpainted value
+                remember(pixelNumber(x, y), p[0]);
                 p[0] = 0;
                 p[1] = 0;
                 p[2] = 255;
@@ -345,12 +394,39 @@ private:
     ImageLayer* layer_;
     // First bytes of the pixels this milling has painted, as they were before.
     // Both kept from one region to the next: a noisy picture has hundreds of thousands of tiny regions.
-    static thread_local FlatTable original_;
+    // 0-based pixel (x, y) as a number from 0.
+    std::size_t pixelNumber(std::int32_t x, std::int32_t y) const {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(map_.width()) +
+               static_cast<std::size_t>(x);
+    }
+
+    // The first byte a pixel had before this milling painted it. A small region's few pixels sit in a small
+    // table; past a few thousand the per-pixel arrays take over, so a huge region's lookups stay local.
+    void remember(std::size_t n, std::uint8_t firstByte) {
+        if (paintedMany_) {
+            paintedAll_.remember(n, firstByte);
+            return;
+        }
+        paintedFew_.insert(n + 1, firstByte);
+        if (paintedFew_.size() < manyPainted)
+            return;
+        paintedMany_ = true;
+        paintedAll_.reset(static_cast<std::size_t>(map_.width()) * static_cast<std::size_t>(map_.height()));
+        paintedFew_.forEach(
+            [](std::uint64_t key, std::uint8_t value) { paintedAll_.remember(key - 1, value); });
+        paintedFew_.clear();
+    }
+
+    static constexpr std::size_t manyPainted = 16384;
+    bool paintedMany_ = false;
+    static thread_local FlatTable paintedFew_;
+    static thread_local PaintedPixels paintedAll_;
     static thread_local FlatTable endStates_;
     std::int64_t moves_ = 0;
 };
 
-thread_local FlatTable RegionTrace::original_;
+thread_local FlatTable RegionTrace::paintedFew_;
+thread_local PaintedPixels RegionTrace::paintedAll_;
 thread_local FlatTable RegionTrace::endStates_;
 
 } // namespace

@@ -11,27 +11,30 @@ const char* const noTreeMessage = "Изображение не загружен�
                                   "Необходимо, чтобы программа построила дерево вложения фигур.";
 const char* const noSelectionMessage = "Не выбрана фигура.\r\nВыберите фигуру в дереве.";
 
-void TurnClockwise(std::int32_t& dirX, std::int32_t& dirY) {
-    // E, SE, S, SW, W, NW, N, NE on screen (rows grow downwards).
-    static constexpr std::int32_t xs[] = {1, 1, 0, -1, -1, -1, 0, 1};
-    static constexpr std::int32_t ys[] = {0, 1, 1, 1, 0, -1, -1, -1};
+namespace {
+
+// The eight directions clockwise on screen (rows grow downwards): E, SE, S, SW, W, NW, N, NE.
+constexpr std::int32_t directionX[] = {1, 1, 0, -1, -1, -1, 0, 1};
+constexpr std::int32_t directionY[] = {0, 1, 1, 1, 0, -1, -1, -1};
+
+// Moves the direction by `steps` eighths of a turn clockwise; anything that is no direction stays.
+void turn(std::int32_t& dirX, std::int32_t& dirY, int steps) {
     for (int i = 0; i < 8; ++i)
-        if (xs[i] == dirX && ys[i] == dirY) {
-            dirX = xs[(i + 1) % 8];
-            dirY = ys[(i + 1) % 8];
+        if (directionX[i] == dirX && directionY[i] == dirY) {
+            dirX = directionX[(i + steps) % 8];
+            dirY = directionY[(i + steps) % 8];
             return;
         }
 }
 
+} // namespace
+
+void TurnClockwise(std::int32_t& dirX, std::int32_t& dirY) {
+    turn(dirX, dirY, 1);
+}
+
 void TurnCounterClockwise(std::int32_t& dirX, std::int32_t& dirY) {
-    static constexpr std::int32_t xs[] = {1, 1, 0, -1, -1, -1, 0, 1};
-    static constexpr std::int32_t ys[] = {0, 1, 1, 1, 0, -1, -1, -1};
-    for (int i = 0; i < 8; ++i)
-        if (xs[i] == dirX && ys[i] == dirY) {
-            dirX = xs[(i + 7) % 8];
-            dirY = ys[(i + 7) % 8];
-            return;
-        }
+    turn(dirX, dirY, 7);
 }
 
 namespace {

@@ -561,52 +561,8 @@ std::optional<std::string> millAllDifference(const ref::TestImage& image, Varian
 using Check = std::function<std::optional<std::string>(const ref::TestImage&)>;
 
 ref::TestImage shrink(const ref::TestImage& failing, const Check& check) {
-    std::int32_t w = failing.geometry.width, h = failing.geometry.height;
-    std::vector<std::array<std::uint8_t, 4>> pixels = ref::pixelsOf(failing);
-    auto build = [&](std::int32_t width, std::int32_t height,
-                     const std::vector<std::array<std::uint8_t, 4>>& p) {
-        return ref::fromPixels(failing.kind + " (shrunk)", failing.seed, width, height, 4, p, 0);
-    };
-    auto fails = [&](const ref::TestImage& image) { return check(image).has_value(); };
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (std::int32_t y = h; y >= 1 && h > 1; --y) {
-            auto p = pixels;
-            p.erase(p.begin() + (y - 1) * w, p.begin() + y * w);
-            if (fails(build(w, h - 1, p))) {
-                pixels = std::move(p);
-                --h;
-                changed = true;
-            }
-        }
-        for (std::int32_t x = w; x >= 1 && w > 1; --x) {
-            std::vector<std::array<std::uint8_t, 4>> p;
-            for (std::int32_t i = 0; i < w * h; ++i)
-                if (i % w != x - 1)
-                    p.push_back(pixels[static_cast<std::size_t>(i)]);
-            if (fails(build(w - 1, h, p))) {
-                pixels = std::move(p);
-                --w;
-                changed = true;
-            }
-        }
-        // Plain white and black pixels, as long as the failure stays; each pixel only moves towards white.
-        for (auto& pixel : pixels) {
-            for (const std::array<std::uint8_t, 4> plain :
-                 {std::array<std::uint8_t, 4>{255, 0, 0, 0}, std::array<std::uint8_t, 4>{0, 0, 0, 0}}) {
-                if (pixel == plain || (plain[0] == 0 && isLightByte(pixel[0])))
-                    continue;
-                const auto before = pixel;
-                pixel = plain;
-                if (fails(build(w, h, pixels))) {
-                    changed = true;
-                    break;
-                }
-                pixel = before;
-            }
-        }
-    }
-    return build(w, h, pixels);
+    return ref::shrinkFailingImage(
+        failing, [&check](const ref::TestImage& image) { return check(image).has_value(); }, 4, 0);
 }
 
 // Runs the check over the seeds; on failures reports the first in full, shrunk, and how many failed.

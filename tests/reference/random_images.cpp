@@ -1,5 +1,7 @@
 #include "random_images.h"
 
+#include <functional>
+
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
@@ -447,6 +449,58 @@ TestImage fromPixels(std::string kind, std::uint64_t seed, std::int32_t width, s
         }
     }
     return image;
+}
+
+TestImage shrinkFailingImage(const TestImage& failing, const std::function<bool(const TestImage&)>& fails,
+                             std::int32_t bpp, std::uint8_t padding) {
+    std::int32_t w = failing.geometry.width, h = failing.geometry.height;
+    std::vector<std::array<std::uint8_t, 4>> pixels = pixelsOf(failing);
+    auto build = [&](std::int32_t width, std::int32_t height,
+                     const std::vector<std::array<std::uint8_t, 4>>& p) {
+        return fromPixels(failing.kind + " (shrunk)", failing.seed, width, height, bpp, p, padding);
+    };
+    if (!fails(build(w, h, pixels)))
+        return failing; // depends on the padding bytes: keep it whole
+
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (std::int32_t y = h; y >= 1 && h > 1; --y) {
+            auto p = pixels;
+            p.erase(p.begin() + (y - 1) * w, p.begin() + y * w);
+            if (fails(build(w, h - 1, p))) {
+                pixels = std::move(p);
+                --h;
+                changed = true;
+            }
+        }
+        for (std::int32_t x = w; x >= 1 && w > 1; --x) {
+            std::vector<std::array<std::uint8_t, 4>> p;
+            for (std::int32_t i = 0; i < w * h; ++i)
+                if (i % w != x - 1)
+                    p.push_back(pixels[static_cast<std::size_t>(i)]);
+            if (fails(build(w - 1, h, p))) {
+                pixels = std::move(p);
+                --w;
+                changed = true;
+            }
+        }
+        // Fewer dark pixels, then plain bytes (0 dark, 255 light), as long as the failure stays.
+        for (auto& pixel : pixels) {
+            for (const std::array<std::uint8_t, 4> plain :
+                 {std::array<std::uint8_t, 4>{255, 0, 0, 0}, std::array<std::uint8_t, 4>{0, 0, 0, 0}}) {
+                if (pixel == plain || (plain[0] == 0 && isLightByte(pixel[0])))
+                    continue;
+                const auto before = pixel;
+                pixel = plain;
+                if (fails(build(w, h, pixels))) {
+                    changed = true; // each pixel only ever moves towards plain light, so this ends
+                    break;
+                }
+                pixel = before;
+            }
+        }
+    }
+    return build(w, h, pixels);
 }
 
 } // namespace zelmar::reference

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,5 +75,11 @@ std::vector<std::array<std::uint8_t, 4>> pixelsOf(const TestImage& image);
 TestImage fromPixels(std::string kind, std::uint64_t seed, std::int32_t width, std::int32_t height,
                      std::int32_t bytesPerPixel, const std::vector<std::array<std::uint8_t, 4>>& pixels,
                      std::uint8_t padding);
+
+// The smallest image, found by dropping rows and columns and making pixels plain, on which fails still holds;
+// pixels are rebuilt with the given bytes per pixel and padding. An image whose failure depends on its
+// padding bytes is kept whole.
+TestImage shrinkFailingImage(const TestImage& failing, const std::function<bool(const TestImage&)>& fails,
+                             std::int32_t bytesPerPixel, std::uint8_t padding);
 
 } // namespace zelmar::reference

@@ -4,6 +4,7 @@
 #include "app/image_file.h"
 #include "bmp_bytes.h"
 
+#include <QBuffer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QTemporaryDir>
@@ -28,6 +29,26 @@ std::uint8_t byteAt(const ImageLayer& layer, int x, int y, int component) {
 int pattern(int x, int y) {
     const bool dark = ((x / 3) + (y / 3)) % 2 == 0;
     return dark ? 0 : 255;
+}
+
+// A 40 x 40 picture of the checkerboard in the given format.
+QByteArray encoded(const char* format) {
+    QImage image(40, 40, QImage::Format_RGB32);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 40; ++x)
+            image.setPixel(x, y, pattern(x, y) ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, 90);
+    return bytes;
+}
+
+// Every 7th byte from the given place on flipped, the last 20 bytes left alone.
+QByteArray scrambled(QByteArray bytes, int from) {
+    for (qsizetype i = from; i < bytes.size() - 20; i += 7)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+    return bytes;
 }
 
 } // namespace
@@ -147,16 +168,75 @@ private slots:
         QVERIFY2(error.contains(reason), qPrintable(error));
     }
 
-    void truncatedPixelDataDoesNotCrash() {
-        // A valid header whose pixels stop half way: either refused or loaded at the claimed size, never a
-        // crash.
-        const QByteArray whole = testing::bmpBytes(24, 40, 40, pattern);
-        const QString path = writeFile(dir_, "half.bmp", whole.left(whole.size() / 2));
+    // Each damaged file is refused with a reason; none loads as a picture with made-up rows, which the mill
+    // would cut as if they were the operator's.
+    void damagedFilesAreRefused_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        const QString cut = "Файл обрезан";
+        const QString broken = "не является изображением или повреждён";
+        for (int bits : {1, 4, 8, 16, 24, 32}) {
+            const QByteArray whole = testing::bmpBytes(bits, 40, 40, pattern);
+            QTest::newRow(qPrintable(QString("BMP %1 bits, pixels cut in half").arg(bits)))
+                << whole.left(whole.size() / 2) << "half.bmp" << cut;
+            QTest::newRow(qPrintable(QString("BMP %1 bits, last byte missing").arg(bits)))
+                << whole.left(whole.size() - 1) << "short.bmp" << cut;
+        }
+        QTest::newRow("BMP, header only") << testing::bmpHeaderOnly(40, 40) << "header.bmp" << broken;
+
+        const QByteArray png = encoded("PNG");
+        QTest::newRow("PNG, empty") << QByteArray() << "empty.png" << broken;
+        QTest::newRow("PNG, signature only") << png.left(8) << "sig.png" << broken;
+        QTest::newRow("PNG, cut in half") << png.left(png.size() / 2) << "half.png" << broken;
+        QTest::newRow("PNG, image data scrambled") << scrambled(png, 60) << "bad.png" << broken;
+
+        const QByteArray jpeg = encoded("JPEG");
+        QTest::newRow("JPEG, empty") << QByteArray() << "empty.jpg" << broken;
+        QTest::newRow("JPEG, header only") << jpeg.left(30) << "head.jpg" << broken;
+        QTest::newRow("JPEG, cut in half") << jpeg.left(jpeg.size() / 2) << "half.jpg" << cut;
+        QTest::newRow("JPEG, end marker missing") << jpeg.left(jpeg.size() - 2) << "noend.jpg" << cut;
+        QTest::newRow("JPEG, markers scrambled") << scrambled(jpeg, 200) << "bad.jpg" << broken;
+    }
+    void damagedFilesAreRefused() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        const QString path = writeFile(dir_, name, bytes);
         const LoadedImage loaded = loadImageFile(path.toStdString());
-        if (loaded.ok())
-            QCOMPARE(loaded.layer.header().bmWidth, 40);
-        else
-            QVERIFY(!loaded.error.empty());
+        QVERIFY2(!loaded.ok(), "a damaged file loaded as a picture");
+        QVERIFY(loaded.layer.isEmpty());
+        const QString error = QString::fromStdString(loaded.error);
+        QVERIFY2(error.startsWith("Не удалось загрузить изображение\r\n" + path + "\r\n"), qPrintable(error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+        // The same bytes from memory get the same answer, under the name given.
+        const LoadedImage fromMemory = loadImageBytes(bytes.toStdString(), name.toStdString());
+        QVERIFY(!fromMemory.ok());
+        QVERIFY(QString::fromStdString(fromMemory.error).contains(reason));
+    }
+
+    void wholeFilesStillLoadFromMemoryAndDisk() {
+        for (const char* format : {"PNG", "JPEG"}) {
+            const QByteArray bytes = encoded(format);
+            const LoadedImage fromMemory = loadImageBytes(bytes.toStdString(), "whole");
+            QVERIFY2(fromMemory.ok(), fromMemory.error.c_str());
+            QCOMPARE(fromMemory.layer.header().bmWidth, 40);
+            const LoadedImage fromDisk = loadImageFile(writeFile(dir_, "whole", bytes).toStdString());
+            QVERIFY(fromDisk.ok());
+            QCOMPARE(fromDisk.layer.bits(), fromMemory.layer.bits());
+        }
+        // A JPEG with bytes after its end marker (some cameras pad their files) is whole.
+        const LoadedImage padded = loadImageBytes((encoded("JPEG") + QByteArray(64, '\0')).toStdString(), "pad");
+        QVERIFY2(padded.ok(), padded.error.c_str());
+    }
+
+    void aLowerPixelLimitRefusesBeforeDecoding() {
+        const QByteArray bytes = testing::bmpBytes(24, 65, 64, pattern);
+        const LoadedImage refused = loadImageBytes(bytes.toStdString(), "big.bmp", 64 * 64);
+        QVERIFY(!refused.ok());
+        QVERIFY2(QString::fromStdString(refused.error).contains("допускается не более 4096 пикселей"),
+                 refused.error.c_str());
+        QVERIFY(loadImageBytes(bytes.toStdString(), "big.bmp", 65 * 64).ok());
     }
 
     void thinImagesLoad() {

@@ -1,10 +1,12 @@
 #include "image_file.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -19,12 +21,13 @@ LoadedImage failure(const QString& path, const QString& reason) {
     return result;
 }
 
-QString tooLargeReason(qint64 width, qint64 height) {
-    return QStringLiteral(
-               "Изображение слишком велико: %1 x %2 пикселей, допускается не более %3 млн пикселей.")
+QString tooLargeReason(qint64 width, qint64 height, std::int64_t pixelLimit) {
+    const QString limit = pixelLimit >= 1'000'000 ? QStringLiteral("%1 млн").arg(pixelLimit / 1'000'000)
+                                                  : QString::number(pixelLimit);
+    return QStringLiteral("Изображение слишком велико: %1 x %2 пикселей, допускается не более %3 пикселей.")
         .arg(width)
         .arg(height)
-        .arg(maxImagePixels / 1'000'000);
+        .arg(limit);
 }
 
 // Transparent parts of an image are background: they become white, which is never cut.
@@ -41,64 +44,97 @@ QImage flattenedOnWhite(const QImage& image) {
     return argb.convertToFormat(QImage::Format_RGB32);
 }
 
+// A little-endian number of size bytes at a place the caller knows to be inside bytes.
+quint32 le(const QByteArray& bytes, int at, int size) {
+    quint32 v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = v << 8 | static_cast<quint8>(bytes[at + i]);
+    return v;
+}
+
 // Qt refuses a BMP whose header claims an absurd size without saying why; read the claim ourselves so the
 // operator learns that the picture is too large rather than broken.
-QSize sizeClaimedByBmpHeader(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+QSize sizeClaimedByBmpHeader(QIODevice& device) {
+    if (!device.seek(0))
         return {};
-    const QByteArray head = file.read(26);
+    const QByteArray head = device.read(26);
     if (head.size() < 26 || !head.startsWith("BM"))
         return {};
-    const auto le32 = [&head](int at) {
-        return static_cast<qint32>(static_cast<quint32>(static_cast<quint8>(head[at])) |
-                                   static_cast<quint32>(static_cast<quint8>(head[at + 1])) << 8 |
-                                   static_cast<quint32>(static_cast<quint8>(head[at + 2])) << 16 |
-                                   static_cast<quint32>(static_cast<quint8>(head[at + 3])) << 24);
-    };
-    const qint32 width = le32(18);
-    const qint32 height = le32(22);
+    const auto width = static_cast<qint32>(le(head, 18, 4));
+    const auto height = static_cast<qint32>(le(head, 22, 4));
     if (width <= 0 || height == 0 || height == std::numeric_limits<qint32>::min())
         return {};
     return QSize(width, height < 0 ? -height : height);
 }
 
-} // namespace
+// Qt fills the rows a cut-off file no longer holds with whatever it likes (black, as often as not) and reports
+// success: the mill would cut a shape that is not in the picture. An uncompressed BMP must hold every row its
+// header announces, and a JPEG's last scan must reach the end-of-image marker.
+bool endsEarly(QIODevice& device) {
+    if (!device.seek(0))
+        return false;
+    const QByteArray head = device.read(34);
+    if (head.startsWith("BM")) {
+        if (head.size() < 26)
+            return false;
+        const quint32 pixelsAt = le(head, 10, 4);
+        const quint32 infoSize = le(head, 14, 4);
+        qint64 width = 0, height = 0, bitCount = 0;
+        if (infoSize == 12) {
+            width = le(head, 18, 2);
+            height = le(head, 20, 2);
+            bitCount = le(head, 24, 2);
+        } else if (head.size() >= 34 && infoSize >= 40) {
+            const quint32 compression = le(head, 30, 4);
+            if (compression != 0 && compression != 3 && compression != 6)
+                return false; // run-length coded: no fixed size to check against
+            width = static_cast<qint32>(le(head, 18, 4));
+            height = static_cast<qint32>(le(head, 22, 4));
+            bitCount = le(head, 28, 2);
+        } else {
+            return false;
+        }
+        const qint64 rowBytes = (std::abs(width) * bitCount + 31) / 32 * 4;
+        return device.size() < qint64{pixelsAt} + rowBytes * std::abs(height);
+    }
+    if (head.startsWith("\xFF\xD8")) { // JPEG
+        device.seek(0);
+        const QByteArray all = device.readAll();
+        const qsizetype lastScan = all.lastIndexOf("\xFF\xDA");
+        return lastScan >= 0 && all.indexOf("\xFF\xD9", lastScan) < 0;
+    }
+    return false;
+}
 
-LoadedImage loadImageFile(const std::string& pathText) {
-    const QString path = QString::fromStdString(pathText);
-    const QFileInfo info(path);
-    if (!info.exists())
-        return failure(path, QStringLiteral("Файл не найден."));
-    if (info.isDir())
-        return failure(path, QStringLiteral("Это папка, а не файл изображения."));
-    if (!info.isReadable())
-        return failure(path, QStringLiteral("Нет доступа к файлу на чтение."));
-
-    QImageReader reader(path);
+// Reads the picture from an open device; name is what the messages call it.
+LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pixelLimit) {
+    QImageReader reader(&device);
     // Our own pixel limit is checked below; Qt's default allocation cap (256 MB) would refuse images under
     // it.
     QImageReader::setAllocationLimit(static_cast<int>(maxImagePixels * 4 / (1024 * 1024) + 64));
     const QSize announced = reader.size();
-    if (announced.isValid() && qint64{announced.width()} * announced.height() > maxImagePixels)
-        return failure(path, tooLargeReason(announced.width(), announced.height()));
+    if (announced.isValid() && qint64{announced.width()} * announced.height() > pixelLimit)
+        return failure(name, tooLargeReason(announced.width(), announced.height(), pixelLimit));
 
     QImage image = reader.read();
     if (image.isNull()) {
-        const QSize claimed = sizeClaimedByBmpHeader(path);
-        if (claimed.isValid() && qint64{claimed.width()} * claimed.height() > maxImagePixels)
-            return failure(path, tooLargeReason(claimed.width(), claimed.height()));
+        const QSize claimed = sizeClaimedByBmpHeader(device);
+        if (claimed.isValid() && qint64{claimed.width()} * claimed.height() > pixelLimit)
+            return failure(name, tooLargeReason(claimed.width(), claimed.height(), pixelLimit));
     }
     if (image.isNull())
         return failure(
-            path,
+            name,
             QStringLiteral("Файл не является изображением или повреждён (%1).").arg(reader.errorString()));
-    if (qint64{image.width()} * image.height() > maxImagePixels)
-        return failure(path, tooLargeReason(image.width(), image.height()));
+    if (qint64{image.width()} * image.height() > pixelLimit)
+        return failure(name, tooLargeReason(image.width(), image.height(), pixelLimit));
+    if (endsEarly(device))
+        return failure(name, QStringLiteral("Файл обрезан: в нём меньше данных изображения, чем объявлено в "
+                                            "его заголовке."));
 
     image = image.hasAlphaChannel() ? flattenedOnWhite(image) : image.convertToFormat(QImage::Format_RGB32);
     if (image.isNull())
-        return failure(path, QStringLiteral("Недостаточно памяти для изображения."));
+        return failure(name, QStringLiteral("Недостаточно памяти для изображения."));
 
     BitmapHeader header{image.width(), image.height(), 32};
     const auto rowBytes = static_cast<std::size_t>(image.width()) * 4;
@@ -113,6 +149,28 @@ LoadedImage loadImageFile(const std::string& pathText) {
     LoadedImage result;
     result.layer = ImageLayer(header, std::move(bits));
     return result;
+}
+
+} // namespace
+
+LoadedImage loadImageFile(const std::string& pathText) {
+    const QString path = QString::fromStdString(pathText);
+    const QFileInfo info(path);
+    if (!info.exists())
+        return failure(path, QStringLiteral("Файл не найден."));
+    if (info.isDir())
+        return failure(path, QStringLiteral("Это папка, а не файл изображения."));
+    QFile file(path);
+    if (!info.isReadable() || !file.open(QIODevice::ReadOnly))
+        return failure(path, QStringLiteral("Нет доступа к файлу на чтение."));
+    return decodeImage(file, path, maxImagePixels);
+}
+
+LoadedImage loadImageBytes(std::string_view bytes, const std::string& name, std::int64_t pixelLimit) {
+    QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    return decodeImage(buffer, QString::fromStdString(name), pixelLimit);
 }
 
 } // namespace zelmar

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zelmar {
 
@@ -21,5 +22,9 @@ struct LoadedImage {
 };
 
 LoadedImage loadImageFile(const std::string& path);
+// The same from bytes in memory; name stands for the file in messages. A lower pixel limit lets a caller that
+// only wants small pictures refuse big ones before they are decoded.
+LoadedImage loadImageBytes(std::string_view bytes, const std::string& name,
+                           std::int64_t pixelLimit = maxImagePixels);
 
 } // namespace zelmar

@@ -48,6 +48,13 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
                                                           statusBar()->sizeHint().height());
 }
 
+MainFrame::~MainFrame() {
+    // The base class deletes the sub-window later, when this object is no longer a MainFrame: its "destroyed"
+    // must not reach the handler that reads our members.
+    if (subWindow_)
+        subWindow_->disconnect(this);
+}
+
 void MainFrame::closeEvent(QCloseEvent* event) {
     if (subWindow_ && workWindow_ && workWindow_->isBusy()) {
         closeWhenWorkWindowGone_ = true;

@@ -21,6 +21,7 @@ public:
     // "Фрезеровка": loads the work window when it is not loaded (the whole start-up runs), then focuses it.
     void openWorkWindow();
 
+    ~MainFrame() override;
     WorkWindow* workWindow() const { return workWindow_; }
     QAction* millAction() const { return millAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }

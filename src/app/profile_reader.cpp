@@ -99,17 +99,19 @@ std::string readProfileString(std::string_view fileText, std::string_view sectio
     return std::string(defaultValue);
 }
 
-std::string readProfileStringFromFile(const std::string& path, std::string_view section, std::string_view key,
-                                      std::string_view defaultValue) {
-    // A configuration file is a few lines; the cap keeps a device or a huge file named cnc.ini harmless.
-    constexpr std::streamsize maxFileBytes = 1 << 20;
+std::string readProfileFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file)
-        return std::string(defaultValue);
-    std::string text(static_cast<std::size_t>(maxFileBytes), '\0');
-    file.read(text.data(), maxFileBytes);
+        return {};
+    std::string text(maxProfileFileBytes, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(maxProfileFileBytes));
     text.resize(static_cast<std::size_t>(file.gcount()));
-    return readProfileString(text, section, key, defaultValue);
+    return text;
+}
+
+std::string readProfileStringFromFile(const std::string& path, std::string_view section, std::string_view key,
+                                      std::string_view defaultValue) {
+    return readProfileString(readProfileFile(path), section, key, defaultValue);
 }
 
 } // namespace zelmar

@@ -17,6 +17,10 @@ constexpr std::size_t maxProfileValueLength = 254;
 std::string readProfileString(std::string_view fileText, std::string_view section, std::string_view key,
                               std::string_view defaultValue);
 
+// A configuration file is a few lines; the cap keeps a device or a huge file named cnc.ini harmless.
+constexpr std::size_t maxProfileFileBytes = 1 << 20;
+// The file's first maxProfileFileBytes bytes; a missing or unreadable file reads as empty text.
+std::string readProfileFile(const std::string& path);
 // The same from a file; an unreadable file counts as missing.
 std::string readProfileStringFromFile(const std::string& path, std::string_view section, std::string_view key,
                                       std::string_view defaultValue);

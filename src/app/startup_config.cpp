@@ -10,12 +10,20 @@ namespace zelmar {
 
 StartupConfig readStartupConfig(const std::string& programDir) {
     const std::string separator(1, std::filesystem::path::preferred_separator);
+    const std::string configPath = programDir + separator + configFileName;
+    StartupConfig config = startupConfigFromText(readProfileFile(configPath), programDir);
+    config.configPath = configPath;
+    return config;
+}
+
+StartupConfig startupConfigFromText(std::string_view iniText, const std::string& programDir) {
+    const std::string separator(1, std::filesystem::path::preferred_separator);
     StartupConfig config;
     config.configPath = programDir + separator + configFileName;
-    config.portName = readProfileStringFromFile(config.configPath, configSection, "Port", defaultPortName);
-    config.imageName = readProfileStringFromFile(config.configPath, configSection, "Image", defaultImageName);
+    config.portName = readProfileString(iniText, configSection, "Port", defaultPortName);
+    config.imageName = readProfileString(iniText, configSection, "Image", defaultImageName);
     config.imagePath = programDir + separator + config.imageName;
-    const std::string timeout = readProfileStringFromFile(config.configPath, configSection, "Timeout", "");
+    const std::string timeout = readProfileString(iniText, configSection, "Timeout", "");
     int seconds = 0;
     const auto [end, error] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), seconds);
     if (error == std::errc() && end == timeout.data() + timeout.size() && seconds >= 1 &&

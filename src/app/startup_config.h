@@ -2,6 +2,7 @@
 // What the work window reads when it loads: its caption and the two keys of cnc.ini.
 
 #include <string>
+#include <string_view>
 
 namespace zelmar {
 
@@ -23,6 +24,8 @@ struct StartupConfig {
 };
 
 StartupConfig readStartupConfig(const std::string& programDir);
+// The same from the text of a cnc.ini (a missing file reads as empty text).
+StartupConfig startupConfigFromText(std::string_view iniText, const std::string& programDir);
 
 // "Zelmar ЧПУ   ver. 1.0.1" from the project version.
 std::string workWindowCaption();

@@ -182,7 +182,16 @@ public:
     bool millingOn() override { return w_.check1_->isChecked(); }
     void jobStarts(std::int64_t totalMoves) override {
         done_ = 0; // counted per milling: "Резать 3D" shows the moves of its pass
+        if (!started_) {
+            // Every job ends with a lift, so the tool starts at the surface whatever toolZ still says.
+            reachedX_ = w_.tool_.toolX;
+            reachedY_ = w_.tool_.toolY;
+            reachedDepth_ = 0;
+            started_ = true;
+        }
         emit w_.jobStarted(totalMoves);
+        emit w_.jobProgress(0, region_, static_cast<int>(reachedX_), static_cast<int>(reachedY_),
+                            static_cast<int>(reachedDepth_));
     }
     void contourStarts(std::int32_t regionId) override { region_ = regionId; }
     bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
@@ -194,7 +203,15 @@ public:
             return false;
         }
         ++done_;
-        emit w_.jobProgress(done_, region_, w_.tool_.toolX, w_.tool_.toolY, w_.tool_.toolZ);
+        if (r.outcome == MoveOutcome::Done)
+            ++sentToBoard_;
+        // The status bar shows where the board is: toolX, toolY and toolZ run a move ahead of it, and toolZ keeps
+        // its depth after a lift. Only acknowledged moves count, so after a failure it shows the last sure place.
+        reachedX_ += x;
+        reachedY_ += y;
+        reachedDepth_ -= z;
+        emit w_.jobProgress(done_, region_, static_cast<int>(reachedX_), static_cast<int>(reachedY_),
+                            static_cast<int>(reachedDepth_));
         return true;
     }
     void dryStep() override {
@@ -211,11 +228,17 @@ public:
     bool stopRequested() override { return w_.stopRequested_; }
 
     const MoveResult& failure() const { return failure_; }
+    std::int64_t movesSentToBoard() const { return sentToBoard_; }
 
 private:
     WorkWindow& w_;
     std::int32_t region_ = 0;
     std::int64_t done_ = 0;
+    bool started_ = false;
+    std::int64_t sentToBoard_ = 0;
+    std::int64_t reachedX_ = 0;
+    std::int64_t reachedY_ = 0;
+    std::int64_t reachedDepth_ = 0;
     MoveResult failure_;
 };
 
@@ -230,11 +253,16 @@ void WorkWindow::onMillClicked(Job kind) {
         motion_.prepareForJob();
     WindowMillingHost host(*this);
     emit jobBegun();
+    const ToolPosition before = tool_;
     const MillCommandResult result = kind == Job::All     ? millAll(session_, tool_, host, millIndex_)
                                      : kind == Job::Cut3D ? cut3D(session_, tool_, host, millIndex_)
                                                           : millSelected(session_, tool_, host, millIndex_);
     if (!alive)
         return;
+    // A job that sent the board nothing did not move the tool: the next real job must start its approach from
+    // where the tool really is, not from where the drawing ended.
+    if (host.movesSentToBoard() == 0)
+        tool_ = before;
     milling_ = false;
     setBusy(false);
     RefreshViews();

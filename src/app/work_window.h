@@ -52,6 +52,7 @@ public:
     TabStrip* tabStrip() const { return tabStrip_; }
     int portHandle() const { return portHandle_; }
     MotionLink& motion() { return motion_; }
+    SerialPort& serialPort() { return serial_; }
     // True while a command that talks to the board runs; its buttons are disabled meanwhile.
     bool isBusy() const { return busy_; }
     bool isMilling() const { return milling_; }
@@ -63,6 +64,7 @@ public:
 signals:
     void jobBegun();
     void jobStarted(qint64 totalMoves);
+    // Where the board stands after the moves it acknowledged: pixel column and row, depth below the surface.
     void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
     void jobFinished(const QString& outcome);
     void jobPass(int pass);

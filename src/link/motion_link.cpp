@@ -4,7 +4,7 @@
 
 namespace zelmar {
 
-MotionLink::MotionLink(SerialPort& port) : port_(port) {}
+MotionLink::MotionLink(BoardLine& port) : port_(port) {}
 
 MoveResult MotionLink::SendMove(std::int32_t x, std::int32_t y, std::int32_t z, bool wait, bool milling,
                                 std::string_view stepsText) {
@@ -28,7 +28,7 @@ MoveResult MotionLink::SendMove(std::int32_t x, std::int32_t y, std::int32_t z, 
     if (!command.ok())
         return {MoveOutcome::Refused, command.error};
     if (!port_.isOpen())
-        return failure(port_.isLost() ? "Связь с платой потеряна: " + port_.lostReason().toStdString() + "."
+        return failure(port_.isLost() ? "Связь с платой потеряна: " + port_.lostReasonText() + "."
                                       : std::string("Порт платы закрыт."),
                        positionUncertain_);
 
@@ -37,7 +37,7 @@ MoveResult MotionLink::SendMove(std::int32_t x, std::int32_t y, std::int32_t z, 
     port_.WritePort(handle_, command.text);
     if (port_.portStatus() != 0) {
         positionUncertain_ = true;
-        return failure(port_.isLost() ? "Связь с платой потеряна: " + port_.lostReason().toStdString() + "."
+        return failure(port_.isLost() ? "Связь с платой потеряна: " + port_.lostReasonText() + "."
                                       : std::string("Команда «") + command.text + "» не ушла в порт целиком.",
                        true);
     }
@@ -64,7 +64,7 @@ MoveResult MotionLink::WaitForOK(bool milling) {
             positionUncertain_ = true;
             return failure(
                 "Связь с платой потеряна: " +
-                    (port_.isLost() ? port_.lostReason().toStdString() : std::string("порт закрыт")) + ".",
+                    (port_.isLost() ? port_.lostReasonText() : std::string("порт закрыт")) + ".",
                 true);
         }
         if (port_.msSinceActivity() > timeoutMs_) {

@@ -3,7 +3,7 @@
 // while milling is off (a dry run). The wait is bounded: a silent board, a lost line or a closing window end
 // it, the job stops, and the operator is told why.
 
-#include "serial_port.h"
+#include "board_line.h"
 
 #include <cstdint>
 #include <functional>
@@ -31,11 +31,11 @@ class MotionLink {
 public:
     static constexpr int defaultTimeoutSeconds = 30;
 
-    explicit MotionLink(SerialPort& port);
+    explicit MotionLink(BoardLine& port);
 
     void setHandle(int handle) { handle_ = handle; }
-    void setTimeoutSeconds(int seconds) { timeoutMs_ = static_cast<qint64>(seconds) * 1000; }
-    void setTimeoutMs(qint64 ms) { timeoutMs_ = ms; }
+    void setTimeoutSeconds(int seconds) { timeoutMs_ = static_cast<std::int64_t>(seconds) * 1000; }
+    void setTimeoutMs(std::int64_t ms) { timeoutMs_ = ms; }
     // Runs pending window events while waiting.
     void setEventPump(std::function<void()> pump) { pump_ = std::move(pump); }
     // Sees the text of every command: those sent, and in a dry run those that would have been sent.
@@ -57,9 +57,9 @@ public:
 private:
     MoveResult failure(const std::string& what, bool positionUncertain);
 
-    SerialPort& port_;
-    int handle_ = SerialPort::cannotOpen;
-    qint64 timeoutMs_ = defaultTimeoutSeconds * 1000;
+    BoardLine& port_;
+    int handle_ = -1; // no port open
+    std::int64_t timeoutMs_ = defaultTimeoutSeconds * 1000;
     std::function<void()> pump_;
     std::function<void(const std::string&)> log_;
     bool aborted_ = false;

@@ -51,7 +51,7 @@ void SerialPort::WritePort(int handle, const std::string& text) {
     const bool allOut = accepted == n && port_.isOpen() && port_.bytesToWrite() == 0;
     if (n > 0)
         activity_.restart();
-    pause(100);
+    pause(writePauseMs_);
     if (!allOut && port_.isOpen())
         port_.clear(QSerialPort::Output); // a stuck remainder must not leave later, glued to the next command
     portStatus_ = allOut ? 0 : -1;

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTemporaryDir>
+#include <QKeyEvent>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -383,6 +384,14 @@ private slots:
             QTest::keyClick(box, Qt::Key_Left);
             QTest::keyClick(box, Qt::Key_Delete); // Delete types nothing and keeps its effect
             QCOMPARE(box->text(), QStringLiteral("1234"));
+            // Under X11 the Delete key comes with the text "\x7f": it must still delete.
+            box->setText(QStringLiteral("12345"));
+            box->setCursorPosition(0);
+            QKeyEvent x11Delete(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QStringLiteral("\x7f"));
+            QApplication::sendEvent(box, &x11Delete);
+            QCOMPARE(box->text(), QStringLiteral("2345"));
+            box->setText(QStringLiteral("1234"));
+            box->setCursorPosition(3);
             QTest::keyClick(box, Qt::Key_End);
             QTest::keyClick(box, Qt::Key_Backspace);
             QCOMPARE(box->text(), QStringLiteral("123"));

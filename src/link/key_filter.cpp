@@ -19,9 +19,13 @@ bool DigitKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     // Focus keys belong to the window, not to the box.
     if (!box || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
         return false;
+    // Delete keeps its effect: it types nothing, though X11 hands it over with the text "\x7f". Without it a
+    // full box could not be emptied by keys at all.
+    if (key->key() == Qt::Key_Delete)
+        return false;
     const QString typed = key->key() == Qt::Key_Backspace ? QStringLiteral("\b") : key->text();
     if (typed.isEmpty())
-        return false; // types nothing: Delete, arrows, Home, End keep their effect
+        return false; // types nothing: arrows, Home, End keep their effect
     // Several characters at once (an input method) pass only if each would.
     QString text = box->text();
     for (QChar c : typed) {

@@ -194,6 +194,21 @@ private slots:
         QCOMPARE(line.receive(), QByteArray("0,150,0;0,0,150;"));
     }
 
+    void aBoardThatSendsAndSendsButNeverOkIsGivenUpOn() {
+        RawLine line;
+        Link link(line.path, 300);
+        QTimer babble;
+        QObject::connect(&babble, &QTimer::timeout, [&line] { line.send("O?"); });
+        babble.start(50); // always something within the time-out, never "OK"
+        QElapsedTimer t;
+        t.start();
+        const MoveResult r = link.move(1, 0, 0);
+        QCOMPARE(int(r.outcome), int(MoveOutcome::Failed));
+        QVERIFY2(t.elapsed() >= 4 * 300 && t.elapsed() < 4 * 300 + 1500, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(QString::fromStdString(r.message).contains(QStringLiteral("не «OK»")), r.message.c_str());
+        QVERIFY(link.motion.positionUncertain());
+    }
+
     void silentBoardStopsTheJob() {
         Board board({"--silent-after", "1"});
         Link link(board.path(), 400);

@@ -26,6 +26,8 @@ public:
     virtual void discardInput() = 0;
     // Milliseconds since a byte last went out or came in.
     virtual std::int64_t msSinceActivity() const = 0;
+    // Milliseconds since the last command went out.
+    virtual std::int64_t msSinceWrite() const = 0;
 };
 
 } // namespace zelmar

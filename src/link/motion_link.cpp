@@ -73,6 +73,15 @@ MoveResult MotionLink::WaitForOK(bool milling) {
                                " с после последнего обмена.",
                            true);
         }
+        // A board that keeps sending without ever saying "OK" (a wrong speed, a noisy line) must not hold the
+        // job for ever: received bytes put the time-out off, but only so far.
+        if (port_.msSinceWrite() > babblingLimitFactor * timeoutMs_) {
+            positionUncertain_ = true;
+            return failure("Плата присылает данные, но не «OK», уже " +
+                               std::to_string(babblingLimitFactor * timeoutMs_ / 1000) +
+                               " с после команды (неверная скорость порта или помехи на линии?).",
+                           true);
+        }
         if (pump_)
             pump_();
         port_.waitForInput(2); // returns as soon as a byte comes: the answer is not kept waiting

@@ -30,6 +30,8 @@ struct MoveResult {
 class MotionLink {
 public:
     static constexpr int defaultTimeoutSeconds = 30;
+    // However much the board sends, a wait without "OK" ends this many time-outs after the command.
+    static constexpr int babblingLimitFactor = 4;
 
     explicit MotionLink(BoardLine& port);
 

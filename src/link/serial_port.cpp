@@ -6,6 +6,7 @@ namespace zelmar {
 
 SerialPort::SerialPort(QObject* parent) : QObject(parent) {
     activity_.start();
+    written_.start();
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::onError);
 }
 
@@ -49,8 +50,10 @@ void SerialPort::WritePort(int handle, const std::string& text) {
     while (accepted == n && port_.isOpen() && port_.bytesToWrite() > 0 && elapsed.elapsed() < limit)
         port_.waitForBytesWritten(static_cast<int>(limit - elapsed.elapsed()));
     const bool allOut = accepted == n && port_.isOpen() && port_.bytesToWrite() == 0;
-    if (n > 0)
+    if (n > 0) {
         activity_.restart();
+        written_.restart();
+    }
     pause(writePauseMs_);
     if (!allOut && port_.isOpen())
         port_.clear(QSerialPort::Output); // a stuck remainder must not leave later, glued to the next command

@@ -55,6 +55,7 @@ public:
     void discardInput() override;
     // Milliseconds since a byte last went out or came in.
     std::int64_t msSinceActivity() const override { return activity_.elapsed(); }
+    std::int64_t msSinceWrite() const override { return written_.elapsed(); }
 
 private:
     void onError(QSerialPort::SerialPortError error);
@@ -67,6 +68,7 @@ private:
     int handle_ = cannotOpen;
     QString lostReason_;
     QElapsedTimer activity_;
+    QElapsedTimer written_;
 };
 
 } // namespace zelmar

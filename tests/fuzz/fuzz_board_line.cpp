@@ -85,6 +85,7 @@ public:
         available_.clear();
     }
     std::int64_t msSinceActivity() const override { return now_ - activity_; }
+    std::int64_t msSinceWrite() const override { return now_ - writeEnd; }
 
     // The board's answer to the last command: a piece arrives delay ms after the one before (the first after
     // the write).
@@ -228,7 +229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require(result.message.find("Задание остановлено") != std::string::npos, "a failure says the job stopped");
             if (written == 1 && line.isOpen() && !writeFails) {
                 // The line is there and the command went out: only a time-out can end the wait like this.
-                require(line.msSinceActivity() > fuzz::timeoutMs, "a time-out is reported only after the time-out");
+                require(line.msSinceActivity() > fuzz::timeoutMs ||
+                            line.msSinceWrite() > MotionLink::babblingLimitFactor * fuzz::timeoutMs,
+                        "a time-out is reported only after the time-out");
                 require(line.readThisWait.find("OK") == std::string::npos, "a wait that read OK is not a time-out");
             }
             break;
@@ -246,10 +249,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (written == 1 && !hangUp && !writeFails && line.isOpen() && !link.isAborted()) {
             std::string heard;
             std::int64_t silence = 0; // since the last byte, or since the write
+            std::int64_t sinceWrite = 0;
             bool inTime = true;
             for (const auto& [delay, bytes] : pieces) {
                 silence += delay;
-                inTime = inTime && silence <= fuzz::timeoutMs - 10;
+                sinceWrite += delay;
+                inTime = inTime && silence <= fuzz::timeoutMs - 10 &&
+                         sinceWrite <= MotionLink::babblingLimitFactor * fuzz::timeoutMs - 10;
                 if (!bytes.empty())
                     silence = 0;
                 heard += bytes;

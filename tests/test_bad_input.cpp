@@ -123,7 +123,8 @@ private slots:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("status");    // Label4
         QTest::addColumn<QString>("boxText");   // the image box, empty: the picture loads
-        QTest::newRow("binary bytes") << QByteArray("[CNC]\nPort=\x01\x02\xff\xfe\nImage=\x00\xd0.bmp\n", 36)
+        QTest::newRow("binary bytes") << QByteArray("[CNC]\nPort=\x01\x02\xff\xfe\nImage=") + QByteArray(1, '\0') +
+                                             QByteArray("\xd0.bmp\n")
                                       << "Ошибка открытия Com-порта" << "Файл не найден.";
         QTest::newRow("very long lines") << "[CNC]\nPort=" + QByteArray(100000, 'p') + "\nImage=" +
                                                 QByteArray(100000, 'i') + ".bmp\n"

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 
@@ -103,6 +104,23 @@ private slots:
         port.ClosePort(handle);
         QVERIFY(!port.isOpen());
         QCOMPARE(port.ReadPortByte(handle), -1);
+    }
+
+    void aPauseOutlivedBySlowEventsStillEnds() {
+        // Events that take longer than the whole pause (a big redraw on a slow machine) must not turn the
+        // pause's remainder negative: that once slept for ever.
+        RawLine line;
+        SerialPort port;
+        const int handle = port.OpenPort(line.path, 9600);
+        QVERIFY(handle > 0);
+        port.setWritePauseMs(5);
+        port.setEventPump([] { QThread::msleep(12); });
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < 20; ++i)
+            port.WritePort(handle, "0,0,0;");
+        QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(port.portStatus(), 0);
     }
 
     void bytesComeOneByOne() {

@@ -47,8 +47,13 @@ void SerialPort::WritePort(int handle, const std::string& text) {
     QElapsedTimer elapsed;
     elapsed.start();
     const qint64 limit = 10 * n + 1000;
-    while (accepted == n && port_.isOpen() && port_.bytesToWrite() > 0 && elapsed.elapsed() < limit)
-        port_.waitForBytesWritten(static_cast<int>(limit - elapsed.elapsed()));
+    while (accepted == n && port_.isOpen() && port_.bytesToWrite() > 0) {
+        // One reading of the clock: a remainder that went negative in between would mean "wait for ever".
+        const qint64 left = limit - elapsed.elapsed();
+        if (left <= 0)
+            break;
+        port_.waitForBytesWritten(static_cast<int>(left));
+    }
     const bool allOut = accepted == n && port_.isOpen() && port_.bytesToWrite() == 0;
     if (n > 0) {
         activity_.restart();
@@ -121,7 +126,12 @@ void SerialPort::pause(int ms) {
     while (t.elapsed() < ms) {
         if (pump_)
             pump_();
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(2, ms - t.elapsed())));
+        // Read the clock again: the events may have taken the rest of the pause and more, and a negative
+        // remainder turned unsigned would sleep for ever.
+        const qint64 left = ms - t.elapsed();
+        if (left <= 0)
+            break;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(2, left)));
     }
 }
 

@@ -99,6 +99,8 @@ public:
                          [](const Piece& a, const Piece& b) { return a.arrival < b.arrival; });
     }
     void hangUpAfter(std::int64_t delay) { hangUpAt_ = writeEnd + delay; }
+    // Pieces of earlier answers still on their way: they may arrive between this answer's pieces.
+    bool hasPending() const { return !pending_.empty(); }
     std::int64_t now() const { return now_; }
 
     std::vector<std::string> writes;
@@ -204,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::int64_t sentAt = line.now();
         // The board's answer is known once the command is out; the line plays it while the link waits.
         line.writeEnd = sentAt;
+        const bool onlyThisAnswer = !line.hasPending();
         line.answer(pieces);
         if (hangUp)
             line.hangUpAfter(std::int64_t{script.byte()} * 10);
@@ -244,9 +247,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!result.jobGoesOn() && result.outcome != MoveOutcome::Refused && written == 1)
             require(link.positionUncertain(), "a command without its OK leaves the position uncertain");
 
-        // Every piece before the OK came within the time-out, the line stayed up and the write went out whole:
-        // the move must be done.
-        if (written == 1 && !hangUp && !writeFails && line.isOpen() && !link.isAborted()) {
+        // Every piece before the OK came within the time-out, the line stayed up, the write went out whole and
+        // no late piece of an earlier answer could come between "O" and "K": the move must be done.
+        if (written == 1 && onlyThisAnswer && !hangUp && !writeFails && line.isOpen() && !link.isAborted()) {
             std::string heard;
             std::int64_t silence = 0; // since the last byte, or since the write
             std::int64_t sinceWrite = 0;

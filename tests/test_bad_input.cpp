@@ -59,28 +59,36 @@ private:
         QTest::newRow("counts past the board's 32 bits") << "99999" << "0" << "0" << "99999" << "слишком велико";
     }
 
-private slots:
-    void windowBoxesRefuseBeforeSending_data() { addBoxRows(); }
-    void windowBoxesRefuseBeforeSending() {
+    struct BoxRow {
+        QString tx, ty, tz, steps, answer;
+    };
+    static BoxRow fetchBoxRow() {
         QFETCH(QString, tx);
         QFETCH(QString, ty);
         QFETCH(QString, tz);
         QFETCH(QString, steps);
         QFETCH(QString, answer);
+        return {tx, ty, tz, steps, answer};
+    }
+
+private slots:
+    void windowBoxesRefuseBeforeSending_data() { addBoxRows(); }
+    void windowBoxesRefuseBeforeSending() {
+        const BoxRow row = fetchBoxRow();
         Board board;
         WindowOnBoard w(dir_, board.path());
         w.check1()->setChecked(true);
         // As if pasted: the key filter never sees these texts.
-        w.box("tx")->setText(tx);
-        w.box("ty")->setText(ty);
-        w.box("tz")->setText(tz);
-        w.box("Text2")->setText(steps);
+        w.box("tx")->setText(row.tx);
+        w.box("ty")->setText(row.ty);
+        w.box("tz")->setText(row.tz);
+        w.box("Text2")->setText(row.steps);
         BoxCatcher box;
         box.arm();
         QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
         QCOMPARE(box.seen, 1);
         QCOMPARE(box.title, QStringLiteral("Ошибка"));
-        QVERIFY2(box.text.contains(answer), qPrintable(box.text));
+        QVERIFY2(box.text.contains(row.answer), qPrintable(box.text));
         QVERIFY(box.text.contains(QStringLiteral("Команда не отправлена")));
         QVERIFY(w.button("Command3")->isEnabled());
         QCOMPARE(board.received(), QStringList{});
@@ -103,17 +111,13 @@ private slots:
 
     void cliRefusesTheSameTexts_data() { addBoxRows(); }
     void cliRefusesTheSameTexts() {
-        QFETCH(QString, tx);
-        QFETCH(QString, ty);
-        QFETCH(QString, tz);
-        QFETCH(QString, steps);
-        QFETCH(QString, answer);
+        const BoxRow row = fetchBoxRow();
         Board board;
         const CliRun r = runCli({QStringLiteral(ZELMAR_BIN_DIR "/test.bmp"),
-                                 QStringLiteral("move=%1,%2,%3").arg(tx, ty, tz), "--steps", steps, "--port",
+                                 QStringLiteral("move=%1,%2,%3").arg(row.tx, row.ty, row.tz), "--steps", row.steps, "--port",
                                  board.path()});
         QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.contains(answer), qPrintable(r.err));
+        QVERIFY2(r.err.contains(row.answer), qPrintable(r.err));
         QCOMPARE(board.received(), QStringList{});
     }
 

@@ -32,15 +32,8 @@ namespace ref = zelmar::reference;
 
 namespace {
 
-std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0')
-        return fallback;
-    return std::strtoull(text, nullptr, 10);
-}
-
-const std::uint64_t imageCount = envNumber("ZELMAR_DIFFERENTIAL_IMAGES", 3000);
-const std::uint64_t firstSeed = envNumber("ZELMAR_DIFFERENTIAL_FIRST_SEED", 1);
+const std::uint64_t imageCount = ref::envNumber("ZELMAR_DIFFERENTIAL_IMAGES", 3000);
+const std::uint64_t firstSeed = ref::envNumber("ZELMAR_DIFFERENTIAL_FIRST_SEED", 1);
 
 std::string text(std::int64_t n) {
     return std::to_string(n);

@@ -503,4 +503,11 @@ TestImage shrinkFailingImage(const TestImage& failing, const std::function<bool(
     return build(w, h, pixels);
 }
 
+std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    return std::strtoull(text, nullptr, 10);
+}
+
 } // namespace zelmar::reference

@@ -82,4 +82,7 @@ TestImage fromPixels(std::string kind, std::uint64_t seed, std::int32_t width, s
 TestImage shrinkFailingImage(const TestImage& failing, const std::function<bool(const TestImage&)>& fails,
                              std::int32_t bytesPerPixel, std::uint8_t padding);
 
+// A count from the environment (to run a differential test longer or from another seed), or the fallback.
+std::uint64_t envNumber(const char* name, std::uint64_t fallback);
+
 } // namespace zelmar::reference

@@ -1,58 +1,112 @@
 // What the program adds to each move beyond the protocol's own pacing (the 100 ms pause after a write and the
-// board's answer), against the simulated board answering at once. One JSON line.
+// board's answer), against the simulated board answering at once: a job of moves on the runner, as the window
+// and zelmar-cli send them, without and with the job journal (a record on the disk before each command).
+// One JSON line each.
 //
 //   zelmar-bench-link [MOVES]   (default 50; zelmar-board must stand beside this program)
 
-#include "link/motion_link.h"
-#include "link/serial_port.h"
+#include "link/board_link.h"
+#include "link/job_journal.h"
+#include "link/job_runner.h"
+#include "link/serial_line.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 using namespace zelmar;
 
+namespace {
+
+// A job of identical one-pixel steps.
+class Steps : public MoveSource {
+public:
+    explicit Steps(int count) : moves_(static_cast<std::size_t>(count)) {
+        for (PlannedMove& m : moves_)
+            m = {1, -1, 0, MoveKind::Step, {}};
+    }
+    const PlannedMove* next() override { return done_ < moves_.size() ? &moves_[done_] : nullptr; }
+    std::span<const PlannedMove> plannedAhead() const override {
+        return std::span<const PlannedMove>(moves_).subspan(done_);
+    }
+    PixelRect complete() override {
+        ++done_;
+        return {};
+    }
+    std::int64_t movesDone() const override { return static_cast<std::int64_t>(done_); }
+
+private:
+    std::vector<PlannedMove> moves_;
+    std::size_t done_ = 0;
+};
+
+bool measure(const QString& port, int moves, bool journalled) {
+    SerialLine line;
+    if (!line.open(port, 9600)) {
+        std::fprintf(stderr, "cannot open %s\n", qPrintable(port));
+        return false;
+    }
+    BoardLink link(line);
+    JobRunner runner;
+    runner.setLink(&link);
+    runner.setMillingSwitch([] { return true; });
+    QTemporaryDir dir;
+    JournalWriter journal;
+    if (journalled) {
+        JournalHeader header;
+        header.operations = {"bench"};
+        if (!journal.create(dir.filePath("bench.journal").toStdString(), header))
+            return false;
+        runner.setJournalSource([&journal](std::int64_t) { return &journal; });
+    }
+    std::vector<double> intervalsMs;
+    QElapsedTimer sinceLast;
+    QObject::connect(&runner, &JobRunner::moveDone, [&] {
+        if (sinceLast.isValid())
+            intervalsMs.push_back(static_cast<double>(sinceLast.nsecsElapsed()) / 1e6 - BoardLink::protocolPauseMs);
+        sinceLast.start();
+    });
+    bool completed = false;
+    QObject::connect(&runner, &JobRunner::ended, [&](JobRunner::Outcome o) {
+        completed = o == JobRunner::Outcome::Completed;
+        QCoreApplication::quit();
+    });
+    runner.start(std::make_unique<Steps>(moves), parseStepsPerPixel("150"), {});
+    QCoreApplication::exec();
+    if (!completed || intervalsMs.empty()) {
+        std::fprintf(stderr, "the job did not complete\n");
+        return false;
+    }
+    std::sort(intervalsMs.begin(), intervalsMs.end());
+    std::printf("{\"bench\":\"move_overhead\",\"journal\":%s,\"moves\":%d,\"median_ms\":%.3f,\"p95_ms\":%.3f,"
+                "\"max_ms\":%.3f}\n",
+                journalled ? "true" : "false", moves, intervalsMs[intervalsMs.size() / 2],
+                intervalsMs[intervalsMs.size() * 95 / 100], intervalsMs.back());
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const int moves = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
+    const int moves = argc > 1 ? std::max(2, std::atoi(argv[1])) : 50;
 
     QProcess board;
-    board.start(QCoreApplication::applicationDirPath() + "/zelmar-board",
-                {"--stdin-control", "--delay-ms", "0"});
+    board.start(QCoreApplication::applicationDirPath() + "/zelmar-board", {"--stdin-control", "--delay-ms", "0"});
     if (!board.waitForReadyRead(5000)) {
         std::fprintf(stderr, "zelmar-board did not start\n");
         return 1;
     }
     const QString path = QString::fromUtf8(board.readLine()).trimmed();
-
-    SerialPort port;
-    MotionLink link(port);
-    link.setHandle(port.OpenPort(path, 9600));
-    link.setEventPump([] { QCoreApplication::processEvents(); });
-    port.setEventPump([] { QCoreApplication::processEvents(); });
-
-    std::vector<double> overheadMs;
-    for (int i = 0; i < moves; ++i) {
-        QElapsedTimer t;
-        t.start();
-        const MoveResult r = link.SendMove(1, -1, 0, true, true, "150");
-        const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        if (r.outcome != MoveOutcome::Done) {
-            std::fprintf(stderr, "move %d failed: %s\n", i, r.message.c_str());
-            return 1;
-        }
-        overheadMs.push_back(ms - 100.0);
-    }
+    const bool ok = measure(path, moves, false) && measure(path, moves, true);
     board.closeWriteChannel();
     board.waitForFinished(5000);
-    std::sort(overheadMs.begin(), overheadMs.end());
-    std::printf(
-        "{\"bench\":\"move_overhead\",\"moves\":%d,\"median_ms\":%.3f,\"p95_ms\":%.3f,\"max_ms\":%.3f}\n",
-        moves, overheadMs[overheadMs.size() / 2], overheadMs[overheadMs.size() * 95 / 100],
-        overheadMs.back());
-    return 0;
+    return ok ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Dry milling cost per move, without the 1 ms pause of the window: "Все" on generated images, in the core
-// alone and in the work window (offscreen). One JSON line per measurement.
+// alone (the job's plans made and their moves done) and in the work window on its runner (offscreen). One JSON
+// line per measurement.
 //
 //   QT_QPA_PLATFORM=offscreen zelmar-bench-mill
 
@@ -8,7 +9,7 @@
 #include "bench_images.h"
 #include "image/bmp_file.h"
 #include "image/image_session.h"
-#include "mill/mill_commands.h"
+#include "mill/mill_job.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -21,16 +22,6 @@
 using namespace zelmar;
 
 namespace {
-
-class CountingHost : public MillingHost {
-public:
-    bool millingOn() override { return false; }
-    bool sendMove(std::int32_t, std::int32_t, std::int32_t) override {
-        ++moves;
-        return true;
-    }
-    std::int64_t moves = 0;
-};
 
 // The shapes of a 512 x 512 picture in the top-left corner of a bigger white one.
 ImageLayer inCorner(const ImageLayer& small, std::int32_t size) {
@@ -48,7 +39,6 @@ void core(const char* name, const ImageLayer& layer) {
     session.layers = LayerSet::copiesOf(layer);
     parseImage(session);
     ToolPosition tool;
-    CountingHost host;
     MillIndexCache cache;
     // The index is made once per parse; it is measured on its own, the moves without it.
     QElapsedTimer t;
@@ -56,11 +46,17 @@ void core(const char* name, const ImageLayer& layer) {
     cache.indexFor(session.regions);
     const double indexMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
     t.restart();
-    millAll(session, tool, host, cache);
+    // The job as a runner takes it in a dry run: each move planned, then done (its marks painted).
+    MillJob job(MillKind::All, session, tool, cache);
+    std::int64_t moves = 0;
+    while (job.next()) {
+        job.complete();
+        ++moves;
+    }
     const double us = static_cast<double>(t.nsecsElapsed()) / 1e3;
     std::printf("{\"bench\":\"dry_mill_all_core\",\"image\":\"%s\",\"moves\":%lld,\"total_ms\":%.1f,"
                 "\"us_per_move\":%.3f,\"index_once_per_parse_ms\":%.1f}\n",
-                name, static_cast<long long>(host.moves), us / 1000, us / static_cast<double>(host.moves),
+                name, static_cast<long long>(moves), us / 1000, us / static_cast<double>(moves),
                 indexMs);
     std::fflush(stdout);
 }
@@ -80,6 +76,8 @@ void window(const char* name, const ImageLayer& layer) {
     QElapsedTimer t;
     t.start();
     form->findChild<QPushButton*>("Command6")->click();
+    while (form->runner().isRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double us = static_cast<double>(t.nsecsElapsed()) / 1e3;
     std::printf("{\"bench\":\"dry_mill_all_window\",\"image\":\"%s\",\"moves\":%lld,\"total_ms\":%.1f,"
                 "\"us_per_move\":%.3f}\n",

@@ -8,6 +8,7 @@
 
 #include <QAbstractItemModel>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -105,8 +106,19 @@ struct RawLine {
     }
 };
 
-// The frame and work window in a folder whose cnc.ini names the given port.
+// Runs events until the condition holds or the time is up; whether it holds.
+inline bool waitFor(const std::function<bool()>& condition, int ms = 60000) {
+    QElapsedTimer t;
+    t.start();
+    while (!condition() && t.elapsed() < ms)
+        QTest::qWait(2);
+    return condition();
+}
+
+// The frame and work window in a folder whose cnc.ini names the given port; the job journal goes to a folder
+// of its own.
 struct WindowOnBoard {
+    QTemporaryDir journalDir;
     MainFrame frame;
     WorkWindow* form = nullptr;
     WindowOnBoard(
@@ -123,6 +135,7 @@ struct WindowOnBoard {
         image.open(QIODevice::WriteOnly | QIODevice::Truncate);
         image.write(testing::bmpBytes(24, width, height, picture));
         image.close();
+        frame.setJournalFolder(journalDir.path());
         frame.show();
         frame.openWorkWindow();
         form = frame.workWindow();
@@ -139,6 +152,11 @@ struct WindowOnBoard {
         QVERIFY(!found.isEmpty());
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(found.first()).center());
     }
+    // Until the job or move that runs has ended.
+    bool waitIdle(int ms = 60000) const {
+        return waitFor([this] { return !form || !form->runner().isRunning(); }, ms);
+    }
+    void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     void type(const char* name, const QString& text) const {
         box(name)->clear();
         for (QChar c : text)

@@ -86,7 +86,7 @@ private slots:
         BoxCatcher box;
         box.arm();
         QTest::mouseClick(w.button("Command3"), Qt::LeftButton);
-        QCOMPARE(box.seen, 1);
+        QTRY_COMPARE(box.seen, 1);
         QCOMPARE(box.title, QStringLiteral("Ошибка"));
         QVERIFY2(box.text.contains(row.answer), qPrintable(box.text));
         QVERIFY(box.text.contains(QStringLiteral("Команда не отправлена")));
@@ -104,7 +104,7 @@ private slots:
         BoxCatcher box;
         box.arm();
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
-        QCOMPARE(box.seen, 1);
+        QTRY_COMPARE(box.seen, 1);
         QVERIFY2(box.text.contains(QStringLiteral("шагов на один пиксель")), qPrintable(box.text));
         QCOMPARE(board.received(), QStringList{});
     }

@@ -11,6 +11,7 @@
 
 #include "image/image_layer.h"
 #include "image/regions.h"
+#include "mill/mill_job.h"
 #include "mill/milling.h"
 #include "reference/literal_milling.h"
 #include "reference/random_images.h"
@@ -76,6 +77,7 @@ struct Scene {
     ref::TestImage image; // 4 bytes per pixel, as parsed
     Variant variant = Variant::Parsed;
     RegionTables tables;
+    RegionTree tree;
     std::int32_t treeNodes = 0;
     std::vector<std::uint8_t> millBytes; // the mill layer before the first call
 
@@ -98,6 +100,7 @@ Scene makeScene(const ref::TestImage& image, Variant variant, ref::Random& rando
     RegionAnalysis analysis = parseRegions(image.geometry, image.bytes.data());
     scene.tables = std::move(analysis.tables);
     scene.treeNodes = static_cast<std::int32_t>(analysis.tree.nodes.size());
+    scene.tree = std::move(analysis.tree);
     scene.millBytes = image.bytes;
     RegionTables& t = scene.tables;
     switch (variant) {
@@ -209,20 +212,29 @@ Ticking randomTicking(ref::Random& random) {
     return t;
 }
 
-class RecordingHost final : public MillingHost {
+// Carries out the fast side's moves as the runner does: each move, as it falls due, is sent while the box is
+// ticked and is otherwise only drawn (a dry step); then it is done, and a step's mark is painted.
+class RecordingHost final {
 public:
     explicit RecordingHost(Ticking ticking) : ticking_(ticking) {}
 
-    bool millingOn() override { return ticking_.at(marks.size()); }
-    // As the window's host does: every move is logged, and goes to the board only while the box is ticked.
-    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
-        moves.push_back({x, y, z});
-        if (ticking_.at(marks.size()))
-            sent.push_back({x, y, z});
-        return true;
+    void run(MoveSource& job) {
+        while (const PlannedMove* m = job.next()) {
+            take(*m);
+            const PixelRect marked = job.complete();
+            if (m->kind == MoveKind::Step)
+                marks.push_back(marked);
+        }
     }
-    void dryStep() override { ++drySteps; }
-    void stepDone(const PixelRect& marked) override { marks.push_back(marked); }
+    void run(const RegionPlan& plan, ImageLayer& layer, ToolPosition& tool) {
+        for (const PlannedMove& m : plan.moves) {
+            take(m);
+            const PixelRect marked = markMove(layer, m);
+            if (m.kind == MoveKind::Step)
+                marks.push_back(marked);
+            tool = m.tool;
+        }
+    }
 
     std::vector<ref::MillMove> moves;
     std::vector<ref::MillMove> sent;
@@ -230,8 +242,39 @@ public:
     std::vector<PixelRect> marks;
 
 private:
+    void take(const PlannedMove& m) {
+        const bool ticked = ticking_.at(marks.size());
+        moves.push_back({m.x, m.y, m.z});
+        if (ticked)
+            sent.push_back({m.x, m.y, m.z});
+        else if (m.kind == MoveKind::Step)
+            ++drySteps;
+    }
+
     Ticking ticking_;
 };
+
+// The regions a job reaches, in order.
+struct RegionOrder final : JobEvents {
+    std::vector<std::int32_t> regions;
+    void regionStarts(std::int32_t regionId) override { regions.push_back(regionId); }
+};
+
+// The session a job runs on: the scene's tables and tree, the given mill layer.
+ImageSession sessionOf(const Scene& scene, const std::vector<std::uint8_t>& millBytes) {
+    ImageSession session;
+    session.layers.millLayer = ImageLayer(BitmapHeader{scene.width(), scene.height(), 32}, millBytes);
+    session.regions = std::make_shared<RegionAnalysis>();
+    session.regions->tables = scene.tables;
+    session.regions->tree = scene.tree;
+    return session;
+}
+
+std::int64_t tracedMoves(const RegionTables& tables, const MillIndex& index, std::int32_t regionId) {
+    TracedRegions traced;
+    traced.trace(tables.labelMap, index, regionId);
+    return traced.totalMoves();
+}
 
 void clearRecord(ref::MillingState& s) {
     s.moves.clear();
@@ -396,7 +439,9 @@ std::optional<std::string> regionMillingDifference(const ref::TestImage& image, 
 
     const MillIndex index = MillIndex::build(scene.tables);
     ref::MillingState literal = literalStateOf(scene, entry);
-    ImageLayer layer = fastLayerOf(scene, entry);
+    ImageSession session = sessionOf(scene, entry);
+    ImageLayer& layer = session.layers.millLayer;
+    MillIndexCache cache;
     ToolPosition tool;
     const PixelGeometry g = scene.image.geometry;
 
@@ -417,30 +462,38 @@ std::optional<std::string> regionMillingDifference(const ref::TestImage& image, 
         const ref::MillingState before = literal;
 
         RecordingHost host(ticking);
-        MillingJob job{layer, scene.tables, index, tool, host};
         std::string how;
         std::int64_t counted = 0;
-        MillOutcome outcome = MillOutcome::Completed;
         if (selected) {
             how = "\"Выделенная\" on node " + nodeKey(id);
             const auto message = ref::MillSelected(literal, scene.treeNodes, nodeKey(id));
             if (scene.treeNodes == 0) {
-                if (message != std::string(noTreeMessage))
-                    return how + " with an empty tree: the message differs";
+                session.selectedNode = -1;
+                if (message != ref::noTreeText() || checkMillCommand(MillKind::Selected, session) != MillRefusal::NoTree)
+                    return how + " with an empty tree: the two sides do not refuse alike";
                 continue; // the command ends at its message on both sides
             }
             const std::optional<std::int32_t> parsed = regionIdOfKey(nodeKey(id));
             if (!parsed || *parsed != id)
                 return how + ": the key does not give back region " + text(id);
-            tool.toolX = 1;
-            tool.toolY = 1;
-            counted = countMillMoves(scene.tables, index, tool, *parsed);
-            outcome = MillRegion(job, *parsed);
+            counted = tracedMoves(scene.tables, index, *parsed);
+            session.selectedNode = scene.tree.nodeOfRegion(*parsed);
+            if (session.selectedNode >= 0) {
+                // The command itself: it declares the tool to stand over pixel (1, 1).
+                MillJob job(MillKind::Selected, session, tool, cache);
+                host.run(job);
+                tool = job.tool();
+            } else {
+                // A region the tree does not show cannot be selected in the window; its milling is the same.
+                tool.toolX = 1;
+                tool.toolY = 1;
+                host.run(MillRegion(scene.tables, index, layer, tool, *parsed), layer, tool);
+            }
         } else {
             how = "MillRegion(" + text(id) + ") from (" + text(before.toolX) + ", " + text(before.toolY) +
                   ", " + text(before.toolZ) + ")";
-            counted = countMillMoves(scene.tables, index, tool, id);
-            outcome = MillRegion(job, id);
+            counted = tracedMoves(scene.tables, index, id);
+            host.run(MillRegion(scene.tables, index, layer, tool, id), layer, tool);
             ref::MillRegion(literal, id);
         }
 
@@ -454,14 +507,11 @@ std::optional<std::string> regionMillingDifference(const ref::TestImage& image, 
         auto fail = [&](const std::string& what) {
             return how + ", \"Фрезеровать\" " + ticking.name() + ": " + what + "\n" + sceneText(scene, entry);
         };
-        if (outcome != MillOutcome::Completed)
-            return fail("the milling did not complete although every move succeeded");
         if (auto d = runDifference(host, tool, layer, literal, g))
             return fail(*d);
         const auto literalCount = static_cast<std::int64_t>(literal.moves.size());
         if (counted != literalCount)
-            return fail("countMillMoves " + text(counted) + ", the milling made " + text(literalCount) +
-                        " moves");
+            return fail("the trace counts " + text(counted) + " moves, the milling made " + text(literalCount));
     }
     return std::nullopt;
 }
@@ -481,9 +531,10 @@ std::optional<std::string> millAllDifference(const ref::TestImage& image, Varian
     if (random.percent(30))
         entry = premarked(scene, entry, random);
 
-    const MillIndex index = MillIndex::build(t);
     ref::MillingState literal = literalStateOf(scene, entry);
-    ImageLayer layer = fastLayerOf(scene, entry);
+    ImageSession session = sessionOf(scene, entry);
+    RegionTables& fastTables = session.regions->tables;
+    MillIndexCache cache;
     ToolPosition tool{random.between(-2, scene.width() + 2), random.between(-2, scene.height() + 2),
                       random.between(0, 25)};
     literal.toolX = tool.toolX;
@@ -504,21 +555,18 @@ std::optional<std::string> millAllDifference(const ref::TestImage& image, Varian
                    ": " + what + "\n" + sceneText(scene, entry);
         };
         if (scene.treeNodes == 0) {
-            if (message != std::string(noTreeMessage))
-                return fail("with an empty tree the message differs");
+            if (message != ref::noTreeText() || checkMillCommand(MillKind::All, session) != MillRefusal::NoTree)
+                return fail("with an empty tree the two sides do not refuse alike");
             return std::nullopt;
         }
 
         RecordingHost host(ticking);
-        MillingJob job{layer, t, index, tool, host};
-        const std::vector<std::int32_t> order = millAllOrder(t, index);
-        for (std::int32_t r : order) {
-            if (MillRegion(job, r) != MillOutcome::Completed)
-                return fail("the milling of " + text(r) + " did not complete");
-            if (r < 1 || r > t.regionTableSize())
-                return fail("millAllOrder names region " + text(r) + ", outside the region table");
-            t.regionTable[static_cast<std::size_t>(r)].state = regionMilled;
-        }
+        RegionOrder reached;
+        // The command itself, from wherever the tool stands.
+        MillJob job(MillKind::All, session, tool, cache, &reached);
+        host.run(job);
+        tool = job.tool();
+        const std::vector<std::int32_t>& order = reached.regions;
 
         if (order != literal.millRegions) {
             std::string fastOrder, literalOrder;
@@ -528,19 +576,19 @@ std::optional<std::string> millAllDifference(const ref::TestImage& image, Varian
                 literalOrder += " " + text(r);
             return fail("order of milling: fast" + fastOrder + ", reference" + literalOrder);
         }
-        if (auto d = runDifference(host, tool, layer, literal, g))
+        if (auto d = runDifference(host, tool, session.layers.millLayer, literal, g))
             return fail(*d);
-        for (std::int32_t i = 1; i <= t.regionTableSize(); ++i)
-            if (t.regionTable[static_cast<std::size_t>(i)].state !=
+        for (std::int32_t i = 1; i <= fastTables.regionTableSize(); ++i)
+            if (fastTables.regionTable[static_cast<std::size_t>(i)].state !=
                 literal.regionTable[static_cast<std::size_t>(i)].state)
                 return fail("state of region " + text(i) + " afterwards: fast " +
-                            text(t.regionTable[static_cast<std::size_t>(i)].state) + ", reference " +
+                            text(fastTables.regionTable[static_cast<std::size_t>(i)].state) + ", reference " +
                             text(literal.regionTable[static_cast<std::size_t>(i)].state));
         if (reach != nullptr && press == 1) {
             reach->allRuns += 1;
             reach->allRegions += static_cast<std::int64_t>(order.size());
             for (std::int32_t r : order)
-                if (t.regionTable[static_cast<std::size_t>(r)].depth > 0) {
+                if (fastTables.regionTable[static_cast<std::size_t>(r)].depth > 0) {
                     reach->allDeeperThanZero += 1;
                     break;
                 }
@@ -617,11 +665,6 @@ private slots:
         }
     }
 
-    void messagesMatch() {
-        QCOMPARE(std::string(noTreeMessage), ref::noTreeText());
-        QCOMPARE(std::string(noSelectionMessage), ref::noSelectionText());
-    }
-
     void regionMillingMatchesTheLiteralRun() {
         Reach reach;
         const auto failure = runOverRandomImages(regionMillingDifference, reach);
@@ -683,12 +726,10 @@ private slots:
         ImageLayer layer = fastLayerOf(scene, scene.millBytes);
         ToolPosition tool;
         RecordingHost host(ticking);
-        MillingJob job{layer, scene.tables, index, tool, host};
-        QCOMPARE(MillRegion(job, regionId), MillOutcome::Completed);
+        host.run(MillRegion(scene.tables, index, layer, tool, regionId), layer, tool);
         if (auto d = runDifference(host, tool, layer, literal, scene.image.geometry))
             QFAIL((*d + "\n" + sceneText(scene, scene.millBytes)).c_str());
-        QCOMPARE(countMillMoves(scene.tables, index, ToolPosition{}, regionId),
-                 static_cast<std::int64_t>(literal.moves.size()));
+        QCOMPARE(tracedMoves(scene.tables, index, regionId), static_cast<std::int64_t>(literal.moves.size()));
     }
 };
 

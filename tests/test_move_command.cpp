@@ -1,7 +1,8 @@
-// The numbers of a motion command and its text: scale, increments, the 32-bit limits, the "OK" scan, and the
-// key filter of the number boxes.
+// The numbers of a motion command and its text: scale, increments, the 32-bit limits, the "OK" scan, the key
+// filter of the number boxes, and the words the operator reads for a refusal.
 
-#include "link/key_filter.h"
+#include "app/key_filter.h"
+#include "app/operator_texts.h"
 #include "link/move_command.h"
 
 #include <QTest>
@@ -25,7 +26,8 @@ private slots:
         QVERIFY(!formatMoveCommand(14317, 0, 0, 150000).ok());
         QVERIFY(formatMoveCommand(14317, 0, 0, 150000).text.empty());
         QCOMPARE(formatMoveCommand(14316, 0, 0, 150000).text, std::string("-2147400000,0,0;"));
-        QVERIFY(formatMoveCommand(14317, 0, 0, 150000).error.find("32 бита") != std::string::npos);
+        QCOMPARE(formatMoveCommand(14317, 0, 0, 150000).refusal.stepsPerPixel, 150000);
+        QVERIFY(refusalText(formatMoveCommand(14317, 0, 0, 150000).refusal).find("32 бита") != std::string::npos);
         // The edges: -2147483647 fits for X, and so does 2147483647 for Y; X = -(-2147483648) does not.
         QCOMPARE(formatMoveCommand(2147483647, 0, 0, 1).text, std::string("-2147483647,0,0;"));
         QCOMPARE(formatMoveCommand(0, 2147483647, -2147483647 - 1, 1).text,
@@ -59,7 +61,7 @@ private slots:
         if (value != 0)
             QCOMPARE(steps.value, value);
         else
-            QVERIFY(QString::fromStdString(steps.error)
+            QVERIFY(QString::fromStdString(refusalText(steps.refusal))
                         .contains(QStringLiteral("Сейчас в поле: «") + text + "»"));
     }
 
@@ -69,7 +71,7 @@ private slots:
         for (const char* bad : {"", "-1", "abc", "1 2", "2147483648"}) {
             const Checked c = parseIncrement(bad, "Z");
             QVERIFY2(!c.ok(), bad);
-            QVERIFY(c.error.find("оси Z") != std::string::npos);
+            QVERIFY(refusalText(c.refusal).find("оси Z") != std::string::npos);
         }
     }
 
@@ -101,6 +103,15 @@ private slots:
         for (char c : {'a', '-', '+', '.', ',', ' ', '\r', '\x16', '/', ':'})
             QVERIFY2(!keyFilterAccepts("", c), std::string(1, c).c_str());
         QVERIFY(!keyFilterAccepts("", QChar(0x0661))); // an Arabic-Indic digit is no digit here
+    }
+
+    void refusalsAreWordedWithLinesJoinedByCrLf() {
+        QCOMPARE(refusalText(MillRefusal::NoSelection), std::string("Не выбрана фигура.\r\nВыберите фигуру в дереве."));
+        QCOMPARE(refusalText(MillRefusal::NoTree),
+                 std::string("Изображение не загружено или не разобрано.\r\n"
+                             "Если изображение загружено, нажмите кнопку 'Разобрать'.\r\n"
+                             "Необходимо, чтобы программа построила дерево вложения фигур."));
+        QVERIFY(refusalText(MillRefusal::None).empty());
     }
 };
 

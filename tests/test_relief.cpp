@@ -2,7 +2,7 @@
 // transcription on random ones, the tables they leave, and the sequence's passes and ends.
 
 #include "image/image_session.h"
-#include "mill/cut3d.h"
+#include "mill/mill_job.h"
 #include "relief/relief.h"
 #include "relief/relief_commands.h"
 
@@ -86,13 +86,21 @@ ImageSession sessionOf(const Picture& p) {
     return s;
 }
 
-class CountingHost : public MillingHost {
+// Runs a milling command to its end, dry, counting its moves.
+class CountingHost : public JobEvents {
 public:
-    bool millingOn() override { return false; }
-    bool sendMove(std::int32_t, std::int32_t, std::int32_t z) override {
-        ++moves;
-        plunges += z < 0 ? 1 : 0;
-        return true;
+    MillRefusal run(MillKind kind, ImageSession& s, ToolPosition& tool, MillIndexCache& cache) {
+        const MillRefusal refusal = checkMillCommand(kind, s);
+        if (refusal != MillRefusal::None)
+            return refusal;
+        MillJob job(kind, s, tool, cache, this);
+        while (const PlannedMove* m = job.next()) {
+            ++moves;
+            plunges += m->z < 0 ? 1 : 0;
+            job.complete();
+        }
+        tool = job.tool();
+        return refusal;
     }
     void passStarts(int pass) override { passes = pass; }
     int moves = 0;
@@ -247,10 +255,10 @@ private slots:
         CountingHost host;
         ToolPosition tool;
         MillIndexCache cache;
-        QVERIFY(!millAll(s, tool, host, cache).refused());
+        QCOMPARE(int(host.run(MillKind::All, s, tool, cache)), int(MillRefusal::None));
         QCOMPARE(host.moves, 0);
         s.selectedNode = 1; // the block
-        QCOMPARE(int(millSelected(s, tool, host, cache).outcome), int(MillOutcome::Completed));
+        QCOMPARE(int(host.run(MillKind::Selected, s, tool, cache)), int(MillRefusal::None));
         QCOMPARE(host.plunges, 1);
         QCOMPARE(host.moves, 2 * 5 + 2 * 4 + 3);
     }
@@ -261,7 +269,7 @@ private slots:
         ToolPosition tool;
         MillIndexCache cache;
         const std::vector<std::uint8_t> before = s.layers.workLayer.bits();
-        QCOMPARE(cut3D(s, tool, host, cache).refusal, std::string(noTreeMessage));
+        QCOMPARE(int(host.run(MillKind::Cut3D, s, tool, cache)), int(MillRefusal::NoTree));
         QCOMPARE(s.layers.workLayer.bits(), before); // no gradient, no offset
     }
 
@@ -277,7 +285,7 @@ private slots:
         CountingHost host;
         ToolPosition tool;
         MillIndexCache cache;
-        QCOMPARE(int(cut3D(s, tool, host, cache).outcome), int(MillOutcome::Completed));
+        QCOMPARE(int(host.run(MillKind::Cut3D, s, tool, cache)), int(MillRefusal::None));
         QVERIFY(s.regions->tree.isEmpty());
         // Whitening grows in squares: the centre is 9 steps from white along the diagonal. Gradient and
         // offset take 2, each pass 4 more: passes after 2 and 6 steps, and after 10 nothing dark is left.
@@ -291,7 +299,7 @@ private slots:
         ImageSession q = sessionOf(square);
         parseImage(q);
         CountingHost squareHost;
-        QCOMPARE(int(cut3D(q, tool, squareHost, cache).outcome), int(MillOutcome::Completed));
+        QCOMPARE(int(squareHost.run(MillKind::Cut3D, q, tool, cache)), int(MillRefusal::None));
         const ImageLayer& mill = q.layers.millLayer;
         const auto red = [&mill](int x, int y) {
             const auto i = std::size_t(mill.geometry().indexOf(x, y) - 1);
@@ -314,7 +322,7 @@ private slots:
         CountingHost host;
         ToolPosition tool;
         MillIndexCache cache;
-        QCOMPARE(int(cut3D(s, tool, host, cache).outcome), int(MillOutcome::Completed));
+        QCOMPARE(int(host.run(MillKind::Cut3D, s, tool, cache)), int(MillRefusal::None));
         QVERIFY(host.passes >= 1 && host.passes <= 3);
         QVERIFY(!s.regions->tree.isEmpty());
     }

@@ -337,6 +337,7 @@ private slots:
         BoxCatcher box;
         box.arm();
         QTest::mouseClick(control<QPushButton>(form, "Command7"), Qt::LeftButton);
+        QTRY_COMPARE(box.seen, 1);
         QVERIFY(box.text.startsWith(QStringLiteral("Изображение не загружено или не разобрано.")));
         QCOMPARE(form->layers().workLayer.bits(), form->layers().sourceLayer.bits());
 
@@ -357,6 +358,7 @@ private slots:
         QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(form, "Command7"), Qt::LeftButton);
+        QTRY_VERIFY(!form->runner().isRunning());
         QCOMPARE(tv->model()->rowCount(), 0);
         const ImageLayer& mill = form->layers().millLayer;
         const auto red = [&mill](int x, int y) {
@@ -413,6 +415,7 @@ private slots:
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
         QVERIFY(form);
+        QTRY_COMPARE(box.seen, 1);
         QCOMPARE(box.title, QStringLiteral("Ошибка"));
         QVERIFY(!box.hadIcon);
         QVERIFY2(box.text.contains(dir_.filePath("absent.bmp")), qPrintable(box.text));

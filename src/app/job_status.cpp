@@ -1,5 +1,7 @@
 #include "job_status.h"
 
+#include <algorithm>
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -19,25 +21,39 @@ QString clock(qint64 ms) {
 
 JobStatus::JobStatus(QWidget* parent)
     : QWidget(parent), bar_(new QProgressBar(this)), region_(new QLabel(this)), tool_(new QLabel(this)),
-      time_(new QLabel(this)), stop_(new QPushButton(QStringLiteral("Стоп"), this)) {
+      time_(new QLabel(this)), pause_(new QPushButton(QStringLiteral("Пауза"), this)),
+      stop_(new QPushButton(QStringLiteral("Стоп"), this)) {
     setObjectName(QStringLiteral("jobStatus"));
     bar_->setObjectName(QStringLiteral("jobProgress"));
     region_->setObjectName(QStringLiteral("jobRegion"));
     tool_->setObjectName(QStringLiteral("jobTool"));
     time_->setObjectName(QStringLiteral("jobTime"));
     stop_->setObjectName(QStringLiteral("jobStop"));
+    pause_->setObjectName(QStringLiteral("jobPause"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(2, 0, 2, 0);
     row->addWidget(bar_, 2);
     row->addWidget(region_, 1);
     row->addWidget(tool_, 2);
     row->addWidget(time_, 2);
+    row->addWidget(pause_);
     row->addWidget(stop_);
     bar_->setRange(0, 1000);
     bar_->setValue(0);
     stop_->setEnabled(false);
-    stop_->setToolTip(QStringLiteral("Остановить работу после текущего перемещения и поднять фрезу (Esc)"));
+    pause_->setEnabled(false);
+    stop_->setToolTip(QStringLiteral("Остановить работу после текущего перемещения и поднять фрезу (Esc); "
+                                     "задание сохранится, и его можно будет продолжить"));
     connect(stop_, &QPushButton::clicked, this, &JobStatus::stopClicked);
+    connect(pause_, &QPushButton::clicked, this, [this] {
+        if (control_ == Control::CanPause)
+            emit pauseClicked();
+        else if (control_ == Control::CanContinue)
+            emit continueClicked();
+    });
+    // The button is as wide as its longer caption, so that it does not jump.
+    pause_->setMinimumWidth(std::max(pause_->sizeHint().width(),
+                                     pause_->fontMetrics().horizontalAdvance(QStringLiteral("Продолжить")) + 16));
 }
 
 void JobStatus::setPass(int pass) {
@@ -57,8 +73,17 @@ void JobStatus::start(std::int64_t totalMoves) {
         elapsed_.start();
     sinceStart_.start();
     sinceShown_.start();
-    stop_->setEnabled(true);
     show(true);
+}
+
+void JobStatus::setControl(Control control, bool canStop) {
+    control_ = control;
+    pause_->setText(control == Control::CanContinue ? QStringLiteral("Продолжить") : QStringLiteral("Пауза"));
+    pause_->setToolTip(control == Control::CanContinue
+                           ? QStringLiteral("Продолжить задание: фреза опустится туда, где остановилась")
+                           : QStringLiteral("Приостановить после текущего перемещения и поднять фрезу"));
+    pause_->setEnabled(control != Control::None);
+    stop_->setEnabled(canStop);
 }
 
 void JobStatus::progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y,
@@ -74,7 +99,6 @@ void JobStatus::progress(std::int64_t movesDone, std::int32_t regionId, std::int
 void JobStatus::finish(const QString& outcome) {
     pass_ = 0;
     show(true);
-    stop_->setEnabled(false);
     time_->setText(outcome + QStringLiteral(", ") + clock(elapsed_.isValid() ? elapsed_.elapsed() : 0));
 }
 

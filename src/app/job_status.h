@@ -1,6 +1,7 @@
 #pragma once
 // The frame's status bar while a milling runs: moves done of the job's total, the region being milled, where
-// the tool stands, time spent and time left, and "Стоп" (also the Esc key).
+// the tool stands, time spent and time left, "Пауза" (reading "Продолжить" while a job waits to be continued)
+// and "Стоп" (also the Esc key).
 
 #include <QElapsedTimer>
 #include <QWidget>
@@ -29,11 +30,18 @@ public:
     // "Резать 3D" runs in passes; 0 for a job without passes.
     void setPass(int pass);
 
+    // What the two buttons offer: pause while a job runs, continue while one is paused or kept.
+    enum class Control { None, CanPause, CanContinue };
+    void setControl(Control control, bool canStop);
+
     QPushButton* stopButton() const { return stop_; }
+    QPushButton* pauseButton() const { return pause_; }
     std::int64_t movesDone() const { return done_; }
 
 signals:
     void stopClicked();
+    void pauseClicked();
+    void continueClicked();
 
 private:
     void show(bool force);
@@ -42,7 +50,9 @@ private:
     QLabel* region_;
     QLabel* tool_;
     QLabel* time_;
+    QPushButton* pause_;
     QPushButton* stop_;
+    Control control_ = Control::None;
     QElapsedTimer elapsed_;
     QElapsedTimer sinceStart_;
     QElapsedTimer sinceShown_;

@@ -10,6 +10,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
 
@@ -21,7 +22,9 @@ constexpr double designedClientHeight = 6660;
 } // namespace
 
 MainFrame::MainFrame(const QString& programDir, QWidget* parent)
-    : QMainWindow(parent), programDir_(programDir), mdiArea_(new QMdiArea(this)) {
+    : QMainWindow(parent), programDir_(programDir),
+      journalFolder_(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)),
+      mdiArea_(new QMdiArea(this)) {
     setObjectName(QStringLiteral("MDIForm1"));
     setWindowTitle(QStringLiteral("Zelmar CNC"));
     mdiArea_->setBackground(palette().brush(QPalette::Dark));
@@ -37,6 +40,14 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
             workWindow_->requestStop();
     };
     connect(jobStatus_, &JobStatus::stopClicked, this, stop);
+    connect(jobStatus_, &JobStatus::pauseClicked, this, [this] {
+        if (workWindow_)
+            workWindow_->requestPause();
+    });
+    connect(jobStatus_, &JobStatus::continueClicked, this, [this] {
+        if (workWindow_)
+            workWindow_->requestContinue();
+    });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     // The frame and the work window inside it; a message box keeps its own Esc.
     escape->setContext(Qt::WindowShortcut);
@@ -71,7 +82,7 @@ void MainFrame::openWorkWindow() {
         workWindow_->setFocus();
         return;
     }
-    auto* form = new WorkWindow(programDir_, tool_);
+    auto* form = new WorkWindow(programDir_, tool_, journalFolder_);
     workWindow_ = form;
     connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
     connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
@@ -80,6 +91,9 @@ void MainFrame::openWorkWindow() {
     });
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
     connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
+    connect(form, &WorkWindow::jobControls, jobStatus_, [this](int control, bool canStop) {
+        jobStatus_->setControl(static_cast<JobStatus::Control>(control), canStop);
+    });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
     connect(subWindow_, &QObject::destroyed, this, [this] {

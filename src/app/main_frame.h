@@ -18,6 +18,9 @@ class MainFrame : public QMainWindow {
 public:
     explicit MainFrame(const QString& programDir, QWidget* parent = nullptr);
 
+    // Where the work window keeps the journal of a job on the machine (the user's data folder unless set).
+    void setJournalFolder(const QString& folder) { journalFolder_ = folder; }
+
     // "Фрезеровка": loads the work window when it is not loaded (the whole start-up runs), then focuses it.
     void openWorkWindow();
 
@@ -36,6 +39,7 @@ protected:
 
 private:
     QString programDir_;
+    QString journalFolder_;
     bool closeWhenWorkWindowGone_ = false;
     ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
     QMdiArea* mdiArea_;

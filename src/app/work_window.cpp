@@ -4,8 +4,10 @@
 #include "error_box.h"
 #include "image_file.h"
 #include "layer_view.h"
-#include "link/key_filter.h"
+#include "image/content_hash.h"
+#include "key_filter.h"
 #include "link/manual_move.h"
+#include "operator_texts.h"
 #include "region_tree_model.h"
 #include "relief/relief_commands.h"
 #include "tab_strip.h"
@@ -14,17 +16,22 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
+#include <QHash>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
-#include <QThread>
-#include <QTimer>
 #include <QTreeView>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace zelmar {
@@ -104,8 +111,9 @@ QWidget* createControl(const ControlDesign& d, QWidget* container) {
 
 } // namespace
 
-WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent)
-    : QWidget(parent), tool_(tool) {
+
+WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, const QString& journalDir, QWidget* parent)
+    : QWidget(parent), tool_(tool), journalDir_(journalDir) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
     // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.
@@ -113,184 +121,424 @@ WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* p
     designFont.setPointSize(8);
     designFont.setStretch(QFont::SemiCondensed);
     setFont(designFont);
+    refreshTimer_.setSingleShot(true);
+    refreshTimer_.setInterval(0);
+    connect(&refreshTimer_, &QTimer::timeout, this, &WorkWindow::RefreshViews);
     buildControls();
+
+    runner_.setLink(&link_);
+    runner_.setMillingSwitch([this] { return check1_->isChecked(); });
+    runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
+    connect(&runner_, &JobRunner::moveDone, this, &WorkWindow::onMoveDone);
+    connect(&runner_, &JobRunner::ended, this, &WorkWindow::onJobEnded);
+    connect(&runner_, &JobRunner::phaseChanged, this, &WorkWindow::onPhaseChanged);
+    connect(&runner_, &JobRunner::question, this, &WorkWindow::askAboutOpenMove);
+    connect(&line_, &SerialLine::lost, this, &WorkWindow::updateLinkControls);
+
     runStartup(programDir);
 }
 
 WorkWindow::~WorkWindow() {
-    motion_.abort();
-    serial_.ClosePort(portHandle_);
+    runner_.abort();
+    link_.abort();
+    line_.close();
 }
 
 void WorkWindow::openPort() {
-    portHandle_ = serial_.OpenPort(QString::fromStdString(config_.portName), 9600);
-    motion_.setHandle(portHandle_);
-    motion_.setTimeoutSeconds(config_.timeoutSeconds);
+    line_.open(QString::fromStdString(config_.portName), 9600);
+    link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
     updateLinkControls();
 }
 
 void WorkWindow::updateLinkControls() {
-    const bool open = portHandle_ > 0 && serial_.isOpen();
+    const bool open = line_.isOpen();
     if (open)
         label4_->setText(QStringLiteral("Com-порт открыт"));
-    else if (serial_.isLost())
+    else if (line_.loss() != SerialLine::Loss::None)
         label4_->setText(QStringLiteral("Связь с платой потеряна"));
     else
         label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
     if (!open)
-        check1_->setChecked(
-            false); // nothing can be sent: every milling is a dry run until the window reopens
+        check1_->setChecked(false); // nothing can be sent: every milling is a dry run until the port opens
     check1_->setEnabled(open);
-    command3_->setEnabled(open && !busy_);
+    command3_->setEnabled(open && !runner_.isRunning() && !manualRunning_);
 }
 
 void WorkWindow::setBusy(bool busy) {
     // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next
     // step.
     busy_ = busy;
-    for (const char* name : {"Command1", "Command2", "Command4", "Command5", "Command6", "Command7"})
-        findChild<QPushButton*>(QString::fromUtf8(name))->setEnabled(!busy);
+    for (QPushButton* b : {command1_, command2_, command4_, command5_, command6_, command7_})
+        b->setEnabled(!busy);
     updateLinkControls();
 }
 
-void WorkWindow::reportMove(const MoveResult& result) {
-    if (result.outcome == MoveOutcome::Refused || result.outcome == MoveOutcome::Failed)
-        showErrorBox(this, QString::fromStdString(result.message));
-}
-
 void WorkWindow::onManualMoveClicked() {
-    if (busy_ || !check1_->isChecked())
+    if (runner_.isRunning() || !check1_->isChecked())
         return; // unticked, the manual move does nothing at all
-    const auto text = [this](const char* box) {
-        return findChild<QLineEdit*>(QString::fromUtf8(box))->text().toStdString();
-    };
-    QPointer<WorkWindow> alive(this);
-    setBusy(true);
-    const MoveResult result =
-        manualMove(motion_, check1_->isChecked(), text("tx"), text("ty"), text("tz"), text("Text2"));
-    if (!alive)
+    const ManualMovePlan plan =
+        manualMovePlan(tx_->text().toStdString(), ty_->text().toStdString(), tz_->text().toStdString());
+    if (!plan.move) {
+        showErrorBox(this, QString::fromStdString(refusalText(plan.refusal)));
         return;
-    setBusy(false);
-    reportMove(result);
+    }
+    manualRunning_ = true;
+    setBusy(true);
+    runner_.runAside(std::make_unique<SingleMove>(*plan.move), parseStepsPerPixel(text2_->text().toStdString()));
 }
 
-// Milling in the window: moves through the motion protocol, every step drawn, the operator's "Стоп".
-class WindowMillingHost : public MillingHost {
-public:
-    explicit WindowMillingHost(WorkWindow& window) : w_(window) {}
-
-    bool millingOn() override { return w_.check1_->isChecked(); }
-    void jobStarts(std::int64_t totalMoves) override {
-        done_ = 0; // counted per milling: "Резать 3D" shows the moves of its pass
-        if (!started_) {
-            // Every job ends with a lift, so the tool starts at the surface whatever toolZ still says.
-            reachedX_ = w_.tool_.toolX;
-            reachedY_ = w_.tool_.toolY;
-            reachedDepth_ = 0;
-            started_ = true;
-        }
-        emit w_.jobStarted(totalMoves);
-        emit w_.jobProgress(0, region_, static_cast<int>(reachedX_), static_cast<int>(reachedY_),
-                            static_cast<int>(reachedDepth_));
-    }
-    void contourStarts(std::int32_t regionId) override { region_ = regionId; }
-    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
-        const MoveResult r =
-            w_.motion_.SendMove(x, y, z, true, w_.check1_->isChecked(),
-                                w_.findChild<QLineEdit*>(QStringLiteral("Text2"))->text().toStdString());
-        if (!r.jobGoesOn()) {
-            failure_ = r;
-            return false;
-        }
-        ++done_;
-        if (r.outcome == MoveOutcome::Done)
-            ++sentToBoard_;
-        // The status bar shows where the board is: toolX, toolY and toolZ run a move ahead of it, and toolZ keeps
-        // its depth after a lift. Only acknowledged moves count, so after a failure it shows the last sure place.
-        reachedX_ += x;
-        reachedY_ += y;
-        reachedDepth_ -= z;
-        emit w_.jobProgress(done_, region_, static_cast<int>(reachedX_), static_cast<int>(reachedY_),
-                            static_cast<int>(reachedDepth_));
-        return true;
-    }
-    void dryStep() override {
-        if (w_.dryPauseMs_ > 0)
-            QThread::msleep(static_cast<unsigned long>(w_.dryPauseMs_));
-    }
-    void stepDone(const PixelRect&) override { w_.RefreshViews(); }
-    void passStarts(int pass) override { emit w_.jobPass(pass); }
-    void workChanged(bool treeRebuilt) override {
-        if (treeRebuilt)
-            w_.showNewTree();
-        w_.RefreshViews();
-    }
-    bool stopRequested() override { return w_.stopRequested_; }
-
-    const MoveResult& failure() const { return failure_; }
-    std::int64_t movesSentToBoard() const { return sentToBoard_; }
-
-private:
-    WorkWindow& w_;
-    std::int32_t region_ = 0;
-    std::int64_t done_ = 0;
-    bool started_ = false;
-    std::int64_t sentToBoard_ = 0;
-    std::int64_t reachedX_ = 0;
-    std::int64_t reachedY_ = 0;
-    std::int64_t reachedDepth_ = 0;
-    MoveResult failure_;
-};
-
-void WorkWindow::onMillClicked(Job kind) {
-    if (busy_)
+void WorkWindow::onMillClicked(MillKind kind) {
+    if (busy_ || runner_.isRunning())
         return;
-    QPointer<WorkWindow> alive(this);
+    const MillRefusal refusal = checkMillCommand(kind, session_);
+    if (refusal != MillRefusal::None) {
+        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        return;
+    }
+    forgetKeptJob();
+    sentBefore_ = 0;
+    JobEvents* events = this;
+    auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
+    millingJob_ = job.get();
+    toolBefore_ = tool_;
+    Operation op;
+    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
+              : kind == MillKind::All    ? Operation::Kind::MillAll
+                                         : Operation::Kind::Cut3D;
+    jobOperations_.clear();
+    if (kind == MillKind::Selected) {
+        Operation select;
+        select.kind = Operation::Kind::Select;
+        select.id = job->selectedRegion();
+        jobOperations_.push_back(select);
+        history_.push_back(select);
+    }
+    jobOperations_.push_back(op);
+    jobEntry_ = static_cast<std::int64_t>(history_.size());
+    history_.push_back(op);
+    stepsAtStart_ = text2_->text().toStdString();
+    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
+    millHashAtStart_ = ContentHash::hexOf(mill.data(), mill.size());
+
     setBusy(true);
-    milling_ = true;
-    stopRequested_ = false;
-    if (check1_->isChecked())
-        motion_.prepareForJob();
-    WindowMillingHost host(*this);
     emit jobBegun();
-    const ToolPosition before = tool_;
-    const MillCommandResult result = kind == Job::All     ? millAll(session_, tool_, host, millIndex_)
-                                     : kind == Job::Cut3D ? cut3D(session_, tool_, host, millIndex_)
-                                                          : millSelected(session_, tool_, host, millIndex_);
-    if (!alive)
+    const ToolPosition from = job->tool();
+    runner_.start(std::move(job), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
+}
+
+void WorkWindow::millingStarts(std::int64_t totalMoves) {
+    emit jobStarted(totalMoves);
+    emitProgress();
+}
+
+void WorkWindow::regionStarts(std::int32_t) {
+    emitProgress();
+}
+
+void WorkWindow::passStarts(int pass) {
+    emit jobPass(pass);
+}
+
+void WorkWindow::workChanged(bool treeRebuilt) {
+    if (treeRebuilt)
+        showNewTree();
+    scheduleRefresh();
+}
+
+void WorkWindow::emitProgress() {
+    if (!millingJob_)
         return;
+    const JobRunner::Board& b = runner_.board();
+    emit jobProgress(millingJob_->millingDone(), millingJob_->region(), static_cast<int>(b.x),
+                     static_cast<int>(b.y), static_cast<int>(b.depth));
+}
+
+void WorkWindow::onMoveDone() {
+    if (manualRunning_)
+        return;
+    scheduleRefresh();
+    emitProgress();
+}
+
+void WorkWindow::recordJobInHistory() {
+    if (!millingJob_ || jobEntry_ < 0)
+        return;
+    Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
+    entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
+    entry.sentNothing = runner_.movesSent() + sentBefore_ == 0;
     // A job that sent the board nothing did not move the tool: the next real job must start its approach from
     // where the tool really is, not from where the drawing ended.
-    if (host.movesSentToBoard() == 0)
-        tool_ = before;
-    milling_ = false;
-    setBusy(false);
-    RefreshViews();
-    if (result.refused()) {
-        showErrorBox(this, QString::fromStdString(result.refusal));
+    tool_ = entry.sentNothing ? toolBefore_ : millingJob_->tool();
+}
+
+void WorkWindow::onJobEnded(JobRunner::Outcome outcome) {
+    if (manualRunning_) {
+        manualRunning_ = false;
+        setBusy(runner_.phase() == JobRunner::Phase::Paused);
+        if (outcome == JobRunner::Outcome::Failed)
+            showErrorBox(this, QString::fromStdString(faultText(runner_.fault(), false)));
+        else if (outcome == JobRunner::Outcome::Refused)
+            showErrorBox(this, QString::fromStdString(refusalText(runner_.refusal())));
+        onPhaseChanged();
         return;
     }
-    emit jobFinished(result.outcome == MillOutcome::Completed ? QStringLiteral("готово")
-                     : result.outcome == MillOutcome::Stopped ? QStringLiteral("остановлено")
+    recordJobInHistory();
+    tickedAtEnd_ = check1_->isChecked() || runner_.movesSent() > 0;
+    setBusy(false);
+    RefreshViews();
+    emit jobFinished(outcome == JobRunner::Outcome::Completed ? QStringLiteral("готово")
+                     : outcome == JobRunner::Outcome::Stopped ? QStringLiteral("остановлено")
                                                               : QStringLiteral("прервано"));
+    if (outcome == JobRunner::Outcome::Completed) {
+        journal_.reset();
+        QFile::remove(journalPath());
+        millingJob_ = nullptr;
+    }
     if (closeAfterJob_) {
         QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
         return;
     }
-    if (result.outcome == MillOutcome::Failed)
-        reportMove(host.failure());
+    if (outcome == JobRunner::Outcome::Failed)
+        showErrorBox(this, QString::fromStdString(faultText(runner_.fault(), true)));
+    else if (outcome == JobRunner::Outcome::Refused)
+        showErrorBox(this, QString::fromStdString(refusalText(runner_.refusal())));
+    else if (outcome == JobRunner::Outcome::JournalFailed)
+        showErrorBox(this, QString::fromStdString(journalFailureText(journalPath().toStdString())));
+}
+
+void WorkWindow::onPhaseChanged() {
+    const JobRunner::Phase phase = runner_.phase();
+    const bool aside = manualRunning_;
+    int control = 0;
+    bool canStop = false;
+    switch (phase) {
+    case JobRunner::Phase::Running:
+        control = aside ? 0 : 1;
+        canStop = !aside;
+        break;
+    case JobRunner::Phase::Paused:
+        control = 2;
+        canStop = true;
+        break;
+    case JobRunner::Phase::Kept:
+        control = millingJob_ ? 2 : 0;
+        break;
+    case JobRunner::Phase::Asking:
+        canStop = true;
+        break;
+    case JobRunner::Phase::Idle:
+        break;
+    }
+    if (phase == JobRunner::Phase::Paused && millingJob_)
+        recordJobInHistory();
+    emit jobControls(control, canStop);
+    emitProgress();
+}
+
+void WorkWindow::requestStop() {
+    runner_.stop();
+}
+
+void WorkWindow::requestPause() {
+    runner_.pause();
+}
+
+void WorkWindow::requestContinue() {
+    if (runner_.phase() == JobRunner::Phase::Asking) {
+        if (!questionBox_)
+            askAboutOpenMove();
+        return;
+    }
+    if (!runner_.canContinue() || !millingJob_)
+        return;
+    if (tickedAtEnd_ && !line_.isOpen()) {
+        // A lost line is opened again as at start; failing, the window says so as it does then.
+        openPort();
+        if (!line_.isOpen())
+            return;
+        check1_->setChecked(true);
+    }
+    setBusy(true);
+    runner_.resume();
+}
+
+void WorkWindow::askAboutOpenMove() {
+    if (!runner_.openMove())
+        return;
+    questionBox_ = askYesNo(this, QStringLiteral("Продолжение задания"),
+                            QString::fromStdString(openMoveQuestion(*runner_.openMove())),
+                            [this](bool yes) { runner_.answer(yes); });
+}
+
+QString WorkWindow::journalPath() const {
+    return journalDir_.isEmpty() ? QString() : QDir(journalDir_).filePath(QStringLiteral("job.journal"));
+}
+
+std::string WorkWindow::imageFileHash() {
+    if (imageHash_.empty()) {
+        std::ifstream file(config_.imagePath, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        imageHash_ = ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    }
+    return imageHash_;
+}
+
+JournalWriter* WorkWindow::openJournal(std::int64_t movesDone) {
+    if (journalDir_.isEmpty())
+        return nullptr; // no journal kept (long soak tests of the line)
+    JournalHeader header;
+    header.imageHash = imageFileHash();
+    header.imageName = config_.imagePath;
+    header.stepsText = stepsAtStart_;
+    for (std::int64_t i = 0; i < jobEntry_ - (jobOperations_.size() > 1 ? 1 : 0); ++i)
+        header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
+    for (const Operation& op : jobOperations_)
+        header.operations.push_back(wordOf(op));
+    header.millHash = millHashAtStart_;
+    auto journal = std::make_unique<JournalWriter>();
+    if (!journal->create(journalPath().toStdString(), header))
+        return nullptr;
+    for (std::int64_t i = 0; i < movesDone; ++i)
+        journal->doneDry(i);
+    journal_ = std::move(journal);
+    return journal_.get();
+}
+
+void WorkWindow::forgetKeptJob() {
+    if (runner_.isRunning())
+        return;
+    runner_.dropKept();
+    millingJob_ = nullptr;
+    jobEntry_ = -1;
+    if (journal_ || QFile::exists(journalPath())) {
+        journal_.reset();
+        QFile::remove(journalPath());
+    }
+    onPhaseChanged();
+}
+
+void WorkWindow::offerJournalledJob() {
+    QFile file(journalPath());
+    if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = file.readAll();
+    file.close();
+    auto reading = std::make_shared<JournalReading>(
+        readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
+    if (!reading->readable() || reading->state.ended || reading->header.imageHash != imageFileHash())
+        return; // another picture's job, or nothing to continue: left for that picture
+    const QString text =
+        QStringLiteral("Для этого изображения есть незаконченное задание: %1 перемещений из него уже сделано.\n"
+                       "Продолжить его? Сделанное будет восстановлено без отправки на станок, затем задание "
+                       "продолжится с того места, где оно прервалось.\n«Нет» — забыть это задание.")
+            .arg(reading->state.done);
+    askYesNo(this, QStringLiteral("Незаконченное задание"), text, [this, reading](bool yes) {
+        if (!yes) {
+            QFile::remove(journalPath());
+            return;
+        }
+        if (!takeUpJournalledJob(*reading))
+            showErrorBox(this, QStringLiteral("Незаконченное задание не удалось восстановить: изображение или "
+                                              "его обработка дают не то, что было при записи журнала.\n"
+                                              "Задание не продолжено, ничего не отправлено."));
+    });
+}
+
+bool WorkWindow::takeUpJournalledJob(const JournalReading& reading) {
+    std::vector<Operation> prelude;
+    std::vector<Operation> operations;
+    for (const std::string& word : reading.header.prelude) {
+        const std::optional<Operation> op = operationOf(word);
+        if (!op)
+            return false;
+        prelude.push_back(*op);
+    }
+    for (const std::string& word : reading.header.operations) {
+        const std::optional<Operation> op = operationOf(word);
+        if (!op || op->reached >= 0)
+            return false;
+        operations.push_back(*op);
+    }
+    if (operations.empty() || !operations.back().isMilling())
+        return false;
+    if (!replayHistory(session_, tool_, millIndex_, prelude))
+        return false;
+    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
+    if (ContentHash::hexOf(mill.data(), mill.size()) != reading.header.millHash)
+        return false;
+    history_ = prelude;
+    toolBefore_ = tool_;
+    ReplayPoint point = replayOperations(session_, tool_, millIndex_, operations, reading.state.done);
+    if (!point.ok || !point.job)
+        return false;
+    auto* job = dynamic_cast<MillJob*>(point.job.get());
+    if (!job)
+        return false;
+    job->setEvents(this);
+    millingJob_ = job;
+    jobOperations_ = operations;
+    for (const Operation& op : operations)
+        history_.push_back(op);
+    jobEntry_ = static_cast<std::int64_t>(history_.size()) - 1;
+    stepsAtStart_ = reading.header.stepsText;
+    millHashAtStart_ = reading.header.millHash;
+    text2_->setText(QString::fromStdString(stepsAtStart_));
+    showNewTree();
+
+    const Checked scale = parseStepsPerPixel(stepsAtStart_);
+    JobRunner::Resumption at;
+    const PlannedMove* next = job->next();
+    at.board = {job->tool().toolX, job->tool().toolY, 0};
+    at.toolDown = next && (next->kind == MoveKind::Step || next->kind == MoveKind::Lift) && !reading.state.lifted;
+    at.depth = at.toolDown ? job->tool().toolZ : 0;
+    at.board.depth = at.depth;
+    at.owesPlunge = reading.state.lifted;
+    at.plungeDepth = reading.state.liftDepth;
+    using Pending = JournalState::Pending;
+    if (reading.state.pending != Pending::None) {
+        JobRunner::OpenMove open;
+        if (reading.state.pending == Pending::Move && next) {
+            open.kind = JobRunner::OpenMove::Kind::Plan;
+            open.index = reading.state.pendingMove;
+            open.command = scale.ok() ? link_.commandFor(next->x, next->y, next->z, scale.value).text : "";
+        } else {
+            const bool lift = reading.state.pending == Pending::Lift;
+            open.kind = lift ? JobRunner::OpenMove::Kind::Lift : JobRunner::OpenMove::Kind::Plunge;
+            open.depth = reading.state.pendingDepth;
+            const std::int32_t z = lift ? open.depth : -open.depth;
+            open.command = scale.ok() ? link_.commandFor(0, 0, z, scale.value).text : "";
+        }
+        at.open = open;
+    }
+    journal_ = std::make_unique<JournalWriter>();
+    if (!journal_->resume(journalPath().toStdString(), reading.wholeBytes))
+        journal_.reset();
+    point.job.release();
+    runner_.keep(std::unique_ptr<MoveSource>(job), scale, at, journal_.get());
+    tickedAtEnd_ = true;
+    sentBefore_ = reading.state.done + (reading.state.pending != Pending::None ? 1 : 0);
+    recordJobInHistory();
+    if (line_.isOpen())
+        check1_->setChecked(true); // the operator asked for the job on the machine
+    RefreshViews();
+    emit jobBegun();
+    emit jobStarted(job->millingTotal());
+    onPhaseChanged();
+    requestContinue();
+    return true;
 }
 
 void WorkWindow::closeEvent(QCloseEvent* event) {
-    if (milling_ && !closeAfterJob_ && !motion_.isAborted()) {
+    if (isMilling() && !closeAfterJob_) {
         // A milling stops as with "Стоп": after the current "OK", with a lift; then the window closes.
         closeAfterJob_ = true;
-        stopRequested_ = true;
+        runner_.stop();
         event->ignore();
         return;
     }
-    // Anything else waiting on the board ends now; the unload goes on when the command has unwound.
-    motion_.abort();
+    // Anything else waiting on the board ends now; a kept job stays in its journal.
+    runner_.abort();
+    link_.abort();
     QWidget::closeEvent(event);
 }
 
@@ -298,12 +546,14 @@ void WorkWindow::buildControls() {
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);
     resize(twipsToPixels(designedClientWidth, tpp.x), twipsToPixels(designedClientHeight, tpp.y));
 
+    QHash<QString, QWidget*> made;
     std::vector<std::pair<int, QWidget*>> tabOrder;
     for (const ControlDesign& d : designs) {
-        QWidget* container = d.container ? findChild<QWidget*>(QString::fromUtf8(d.container)) : this;
+        QWidget* container = d.container ? made.value(QString::fromUtf8(d.container)) : this;
         QWidget* control = createControl(d, container);
         control->setObjectName(QString::fromUtf8(d.name));
         control->setGeometry(pixelRect({d.left, d.top, d.width, d.height}, tpp));
+        made.insert(control->objectName(), control);
         tabOrder.emplace_back(d.tabIndex, control);
     }
     std::sort(tabOrder.begin(), tabOrder.end(),
@@ -320,16 +570,31 @@ void WorkWindow::buildControls() {
         previous = focusable;
     }
 
-    frame2_ = findChild<QGroupBox*>(QStringLiteral("Frame2"));
-    frame1_ = findChild<QGroupBox*>(QStringLiteral("Frame1"));
-    tabStrip_ = findChild<TabStrip*>(QStringLiteral("TabStrip1"));
-    views_ = {findChild<LayerView*>(QStringLiteral("Pict")), findChild<LayerView*>(QStringLiteral("Pict1")),
-              findChild<LayerView*>(QStringLiteral("Pict2")), findChild<LayerView*>(QStringLiteral("Pict3"))};
-    tv_ = findChild<QTreeView*>(QStringLiteral("tv"));
-    label4_ = findChild<QLabel*>(QStringLiteral("Label4"));
-    check1_ = findChild<QCheckBox*>(QStringLiteral("Check1"));
-    command3_ = findChild<QPushButton*>(QStringLiteral("Command3"));
-    text2_ = findChild<QLineEdit*>(QStringLiteral("Text2"));
+    const auto take = [&made](auto*& member, const char* name) {
+        member = dynamic_cast<std::remove_reference_t<decltype(member)>>(made.value(QString::fromUtf8(name)));
+        Q_ASSERT(member);
+    };
+    take(frame2_, "Frame2");
+    take(frame1_, "Frame1");
+    take(tabStrip_, "TabStrip1");
+    take(views_[0], "Pict");
+    take(views_[1], "Pict1");
+    take(views_[2], "Pict2");
+    take(views_[3], "Pict3");
+    take(tv_, "tv");
+    take(label4_, "Label4");
+    take(check1_, "Check1");
+    take(command1_, "Command1");
+    take(command2_, "Command2");
+    take(command3_, "Command3");
+    take(command4_, "Command4");
+    take(command5_, "Command5");
+    take(command6_, "Command6");
+    take(command7_, "Command7");
+    take(text2_, "Text2");
+    take(tx_, "tx");
+    take(ty_, "ty");
+    take(tz_, "tz");
 
     // The views lie above the tab strip.
     for (LayerView* v : views_)
@@ -343,28 +608,28 @@ void WorkWindow::buildControls() {
     tv_->setModel(treeModel_);
     tv_->setUniformRowHeights(true); // lets the view skip measuring every row of a big tree
     tv_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    connect(tv_, &QTreeView::clicked, this, &WorkWindow::onTreeClicked);
-    connect(findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
-            &WorkWindow::onParseClicked);
+    // Every click in the tree counts, on a node, on empty space or on an expand arrow; it highlights the node
+    // the tree shows as selected, however that was selected.
+    tv_->viewport()->installEventFilter(this);
+    connect(tv_->selectionModel(), &QItemSelectionModel::currentChanged, this, &WorkWindow::onCurrentNodeChanged);
+    connect(command1_, &QPushButton::clicked, this, &WorkWindow::onParseClicked);
     connect(command3_, &QPushButton::clicked, this, &WorkWindow::onManualMoveClicked);
-    connect(findChild<QPushButton*>(QStringLiteral("Command2")), &QPushButton::clicked, this,
-            [this] { onMillClicked(Job::Selected); });
-    connect(findChild<QPushButton*>(QStringLiteral("Command6")), &QPushButton::clicked, this,
-            [this] { onMillClicked(Job::All); });
-    connect(findChild<QPushButton*>(QStringLiteral("Command7")), &QPushButton::clicked, this,
-            [this] { onMillClicked(Job::Cut3D); });
-    connect(findChild<QPushButton*>(QStringLiteral("Command4")), &QPushButton::clicked, this,
-            &WorkWindow::onGradientClicked);
-    connect(findChild<QPushButton*>(QStringLiteral("Command5")), &QPushButton::clicked, this,
-            &WorkWindow::onOffsetClicked);
+    connect(command2_, &QPushButton::clicked, this, [this] { onMillClicked(MillKind::Selected); });
+    connect(command6_, &QPushButton::clicked, this, [this] { onMillClicked(MillKind::All); });
+    connect(command7_, &QPushButton::clicked, this, [this] { onMillClicked(MillKind::Cut3D); });
+    connect(command4_, &QPushButton::clicked, this, &WorkWindow::onGradientClicked);
+    connect(command5_, &QPushButton::clicked, this, &WorkWindow::onOffsetClicked);
 
     auto* digitsOnly = new DigitKeyFilter(this);
-    for (const char* box : {"tx", "ty", "tz", "Text2"})
-        findChild<QLineEdit*>(QString::fromUtf8(box))->installEventFilter(digitsOnly);
+    for (QLineEdit* box : {tx_, ty_, tz_, text2_})
+        box->installEventFilter(digitsOnly);
+}
 
-    const auto pump = [] { QCoreApplication::processEvents(); };
-    serial_.setEventPump(pump);
-    motion_.setEventPump(pump);
+bool WorkWindow::eventFilter(QObject* watched, QEvent* event) {
+    // The press has already moved the selection (and toggled an expand arrow): the release is the click.
+    if (watched == tv_->viewport() && event->type() == QEvent::MouseButtonRelease)
+        onTreeClicked();
+    return QWidget::eventFilter(watched, event);
 }
 
 void WorkWindow::runStartup(const QString& programDir) {
@@ -381,12 +646,15 @@ void WorkWindow::runStartup(const QString& programDir) {
 
     tool_.toolX = 1;
     tool_.toolY = 1;
-    refresh(false);
+    refresh();
 }
 
 void WorkWindow::reportStartupError() {
-    if (!startupError_.isEmpty())
+    if (!startupError_.isEmpty()) {
         showErrorBox(this, startupError_);
+        return;
+    }
+    offerJournalledJob();
 }
 
 QSize WorkWindow::outerSize() const {
@@ -396,10 +664,17 @@ QSize WorkWindow::outerSize() const {
 }
 
 void WorkWindow::RefreshViews() {
-    refresh(true);
+    refreshTimer_.stop();
+    refresh();
 }
 
-void WorkWindow::refresh(bool dispatchPending) {
+void WorkWindow::scheduleRefresh() {
+    // Moves come faster than a screen shows them: one redraw takes the area of all the marks since the last.
+    if (!refreshTimer_.isActive())
+        refreshTimer_.start();
+}
+
+void WorkWindow::refresh() {
     const TwipsPerPixel tpp = TwipsPerPixel::of(this);
     const QSize outer = outerSize();
 
@@ -431,15 +706,6 @@ void WorkWindow::refresh(bool dispatchPending) {
         if (layout.visibility.views[i] != in.visibility.views[i])
             views_[i]->setVisible(layout.visibility.views[i]);
 
-    if (dispatchPending && !dispatching_) {
-        QPointer<WorkWindow> alive(this);
-        dispatching_ = true;
-        QCoreApplication::processEvents();
-        if (!alive)
-            return;
-        dispatching_ = false;
-    }
-
     // Every view is drawn, visible or not, so a tab switch shows a current picture.
     LayerSet& l = session_.layers;
     ImageLayer* layerOfView[] = {&l.sourceLayer, &l.workLayer, &l.selectionLayer, &l.millLayer};
@@ -457,7 +723,9 @@ void WorkWindow::onTabClicked(int selectedIndex) {
 void WorkWindow::onParseClicked() {
     if (!session_.hasImage() || busy_)
         return;
+    forgetKeptJob();
     parseImage(session_);
+    history_.push_back(*operationOf("parse"));
     showNewTree();
     RefreshViews();
 }
@@ -471,15 +739,24 @@ void WorkWindow::showNewTree() {
 void WorkWindow::onGradientClicked() {
     if (busy_)
         return;
+    forgetKeptJob();
     gradientCommand(session_);
+    history_.push_back(*operationOf("gradient"));
     RefreshViews();
 }
 
 void WorkWindow::onOffsetClicked() {
     if (busy_)
         return;
+    forgetKeptJob();
     offsetCommand(session_);
+    history_.push_back(*operationOf("offset"));
     RefreshViews();
+}
+
+void WorkWindow::onCurrentNodeChanged() {
+    // "Выделенная" mills the node the tree shows as selected, also one reached with the keyboard.
+    session_.selectedNode = treeModel_->nodeOf(tv_->currentIndex());
 }
 
 void WorkWindow::onTreeClicked() {
@@ -492,18 +769,18 @@ void WorkWindow::onTreeClicked() {
 
 void WorkWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    refresh(false);
+    refresh();
 }
 
 void WorkWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    refresh(false);
+    refresh();
 }
 
 void WorkWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        refresh(false);
+        refresh();
 }
 
 } // namespace zelmar

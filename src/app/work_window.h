@@ -1,41 +1,49 @@
 #pragma once
 // Form1, the work window: the four views, the command panel and the tree. Loading it runs the start-up
-// sequence; destroying it is the shutdown.
+// sequence; destroying it is the shutdown. Its jobs run on the shared runner: a click starts one and returns,
+// and the window stays live while the moves go out.
 
 #include "image/image_session.h"
-#include "link/motion_link.h"
-#include "link/serial_port.h"
-#include "mill/cut3d.h"
-#include "mill/mill_commands.h"
+#include "link/board_link.h"
+#include "link/job_journal.h"
+#include "link/job_runner.h"
+#include "link/serial_line.h"
+#include "mill/mill_job.h"
+#include "mill/operations.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <memory>
+#include <vector>
 
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 class QTreeView;
 
 namespace zelmar {
 
 class LayerView;
+class RegionTreeModel;
 class TabStrip;
 
-class WorkWindow : public QWidget {
+class WorkWindow : public QWidget, private JobEvents {
     Q_OBJECT
 public:
-    // programDir holds cnc.ini and the image; tool outlives the window (toolZ survives a reload).
-    WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent = nullptr);
+    // programDir holds cnc.ini and the image; tool outlives the window (toolZ survives a reload). The journal
+    // of a job on the machine is kept in journalDir.
+    WorkWindow(const QString& programDir, ToolPosition& tool, const QString& journalDir, QWidget* parent = nullptr);
     ~WorkWindow() override;
 
-    // Lays the window out for its size and redraws what changed in the layers. Called by every operation that
-    // changes a layer; it lets pending window events run before drawing, as the window does everywhere.
+    // Lays the window out for its size and redraws what changed in the layers.
     void RefreshViews();
 
     LayerSet& layers() { return session_.layers; }
@@ -45,21 +53,27 @@ public:
     const StartupConfig& config() const { return config_; }
     // Empty when the image loaded; otherwise the text of the "Ошибка" box.
     const QString& startupError() const { return startupError_; }
-    // Shows the start-up error, if any, once the window is on screen.
+    // Shows the start-up error, if any, once the window is on screen; then offers to continue a journalled job.
     void reportStartupError();
 
     LayerView* view(int index) const { return views_.at(static_cast<std::size_t>(index)); }
     TabStrip* tabStrip() const { return tabStrip_; }
-    int portHandle() const { return portHandle_; }
-    MotionLink& motion() { return motion_; }
-    SerialPort& serialPort() { return serial_; }
-    // True while a command that talks to the board runs; its buttons are disabled meanwhile.
+    SerialLine& serialLine() { return line_; }
+    BoardLink& boardLink() { return link_; }
+    JobRunner& runner() { return runner_; }
+    // True while a command that talks to the board runs or a job is paused; the work buttons are disabled.
     bool isBusy() const { return busy_; }
-    bool isMilling() const { return milling_; }
-    // "Стоп": the running milling ends after the current move's "OK", with one lift.
-    void requestStop() { stopRequested_ = milling_; }
+    bool isMilling() const { return millingJob_ && runner_.isRunning() && !manualRunning_; }
+    // "Стоп": the running milling ends after the current move's "OK", with one lift; the job is kept.
+    void requestStop();
+    // "Пауза", and "Продолжить" for a paused, stopped or failed job.
+    void requestPause();
+    void requestContinue();
     // A dry run pauses 1 ms a step, as the operator watches it; tests and benchmarks may turn that off.
-    void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
+    void setDryPauseMs(int ms) { runner_.setDryPauseMs(ms); }
+    QString journalPath() const;
+    // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
+    const std::vector<Operation>& history() const { return history_; }
 
 signals:
     void jobBegun();
@@ -68,53 +82,82 @@ signals:
     void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
     void jobFinished(const QString& outcome);
     void jobPass(int pass);
+    // What the status bar's buttons may do now: 0 nothing, 1 pause, 2 continue; and whether "Стоп" may.
+    void jobControls(int control, bool canStop);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The job's stages, as the runner reaches them.
+    void millingStarts(std::int64_t totalMoves) override;
+    void regionStarts(std::int32_t regionId) override;
+    void passStarts(int pass) override;
+    void workChanged(bool treeRebuilt) override;
+
     void buildControls();
     void runStartup(const QString& programDir);
-    // dispatchPending is false inside the window's own resize, show and activation handlers, where running
-    // the event loop again would re-enter them.
-    void refresh(bool dispatchPending);
+    void refresh();
+    void scheduleRefresh();
     QSize outerSize() const;
     void onTabClicked(int selectedIndex);
     void onParseClicked();
     void onTreeClicked();
+    void onCurrentNodeChanged();
     void onManualMoveClicked();
-    enum class Job { Selected, All, Cut3D };
-    void onMillClicked(Job job);
+    void onMillClicked(MillKind kind);
     void onGradientClicked();
     void onOffsetClicked();
     void showNewTree();
-    friend class WindowMillingHost;
-    // Shows a failed or refused move; nothing when the window is closing.
-    void reportMove(const MoveResult& result);
+    void onMoveDone();
+    void onJobEnded(JobRunner::Outcome outcome);
+    void onPhaseChanged();
+    void askAboutOpenMove();
     void openPort();
     // Disables what sends or changes work while a command runs; enables what the port state allows after.
     void setBusy(bool busy);
     void updateLinkControls();
+    void emitProgress();
+
+    // Journal of the job on the machine: made when the job first sends, gone when it completes or is dropped.
+    JournalWriter* openJournal(std::int64_t movesDone);
+    void forgetKeptJob();
+    void recordJobInHistory();
+    std::string imageFileHash();
+    void offerJournalledJob();
+    bool takeUpJournalledJob(const JournalReading& reading);
 
     ToolPosition& tool_;
+    QString journalDir_;
     StartupConfig config_;
     ImageSession session_;
-    SerialPort serial_;
-    MotionLink motion_{serial_};
-    int portHandle_ = SerialPort::cannotOpen;
-    bool busy_ = false;
-    bool milling_ = false;
-    bool stopRequested_ = false;
-    bool closeAfterJob_ = false;
-    int dryPauseMs_ = 1;
+    SerialLine line_;
+    BoardLink link_{line_};
+    JobRunner runner_;
     MillIndexCache millIndex_;
-    class RegionTreeModel* treeModel_ = nullptr;
+    MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
+    bool manualRunning_ = false;
+    bool busy_ = false;
+    bool closeAfterJob_ = false;
+    bool tickedAtEnd_ = false;
+    std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before // "Фрезеровать" when the job last ended: a lost line reopens for it
+    ToolPosition toolBefore_;
+    std::vector<Operation> history_;
+    std::int64_t jobEntry_ = -1; // the job's place in history_
+    std::vector<Operation> jobOperations_;
+    std::string stepsAtStart_;
+    std::string millHashAtStart_;
+    std::string imageHash_;
+    std::unique_ptr<JournalWriter> journal_;
+    QPointer<QMessageBox> questionBox_;
     QString startupError_;
-    bool dispatching_ = false;
+    QTimer refreshTimer_;
 
+    RegionTreeModel* treeModel_ = nullptr;
     QGroupBox* frame2_ = nullptr;
     QGroupBox* frame1_ = nullptr;
     TabStrip* tabStrip_ = nullptr;
@@ -122,8 +165,17 @@ private:
     QTreeView* tv_ = nullptr;
     QLabel* label4_ = nullptr;
     QCheckBox* check1_ = nullptr;
-    QPushButton* command3_ = nullptr;
+    QPushButton* command1_ = nullptr; // "Разобрать"
+    QPushButton* command2_ = nullptr; // "Выделенная"
+    QPushButton* command3_ = nullptr; // "Ручная уст-ка"
+    QPushButton* command4_ = nullptr; // "Градиент"
+    QPushButton* command5_ = nullptr; // "Отступить"
+    QPushButton* command6_ = nullptr; // "Все"
+    QPushButton* command7_ = nullptr; // "Резать 3D"
     QLineEdit* text2_ = nullptr;
+    QLineEdit* tx_ = nullptr;
+    QLineEdit* ty_ = nullptr;
+    QLineEdit* tz_ = nullptr;
 };
 
 } // namespace zelmar

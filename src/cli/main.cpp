@@ -1,30 +1,37 @@
 // zelmar-cli: the window's work without the window, for scripts and checks.
 //
 //   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE] [--labels]
-//              [--layers DIR]
+//              [--layers DIR] [--journal FILE [--resume [--last-move done|redo]]]
 //
-// Operations run left to right, each as the window's command runs it. Exit status: 0 success, 1 a refusal or
-// an image that cannot be loaded (the reason on stderr; outputs still written for a refusal), 2 bad usage
+// Operations run left to right, each as the window's command runs it, the moves on the window's runner under
+// this program's event loop. Exit status: 0 success, 1 a refusal, a failure, a stop (Ctrl+C) or an image that
+// cannot be loaded (the reason on stderr; outputs still written once the image is loaded), 2 bad usage
 // (nothing written).
 
 #include "app/image_file.h"
+#include "app/operator_texts.h"
 #include "cli_state.h"
+#include "image/content_hash.h"
+#include "link/board_link.h"
+#include "link/job_journal.h"
+#include "link/job_runner.h"
 #include "link/manual_move.h"
-#include "link/motion_link.h"
-#include "link/serial_port.h"
-#include "mill/cut3d.h"
-#include "mill/mill_commands.h"
-#include "relief/relief_commands.h"
+#include "link/serial_line.h"
+#include "mill/mill_job.h"
+#include "mill/operations.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <unistd.h>
 
-#include <charconv>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,100 +55,71 @@ constexpr const char* usageText =
     "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
     "  --state FILE   write the final state as JSON (- for standard output)\n"
     "  --labels       include the label map in the state\n"
-    "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n";
-
-struct Operation {
-    enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D };
-    Kind kind = Kind::Parse;
-    std::int32_t id = 0;
-    std::string tx, ty, tz; // for Move: the texts of the three boxes
-
-    static Operation of(Kind kind, std::int32_t id = 0) {
-        Operation op;
-        op.kind = kind;
-        op.id = id;
-        return op;
-    }
-};
+    "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n"
+    "  --journal FILE keep the journal of the job on the machine in FILE: every move recorded as sent and as\n"
+    "                 acknowledged before the program goes on\n"
+    "  --resume       continue the job journalled in FILE after a stop, a line fault or a crash: the same\n"
+    "                 IMAGE, operations and --steps; what was done is replayed without sending, the rest sent\n"
+    "  --last-move done|redo  for --resume when the journal shows a move sent but never acknowledged: the\n"
+    "                 machine carried it out (done) or it is sent again (redo)\n"
+    "  Ctrl+C stops as \"Стоп\" does: after the current \"OK\", with a lift; the journal stays for --resume.\n";
 
 struct Options {
     std::string image;
-    std::vector<Operation> operations;
+    std::vector<zelmar::Operation> operations;
+    std::vector<std::string> operationWords;
     std::optional<std::string> steps;
     std::optional<std::string> port;
     std::optional<std::string> commandsPath;
     std::optional<std::string> statePath;
     bool labels = false;
     std::optional<std::string> layersDir;
+    std::optional<std::string> journalPath;
+    bool resume = false;
+    std::optional<bool> lastMoveDone;
 };
-
-std::optional<Operation> operationOf(const std::string& word) {
-    if (word == "parse")
-        return Operation::of(Operation::Kind::Parse);
-    if (word == "mill-selected")
-        return Operation::of(Operation::Kind::MillSelected);
-    if (word == "mill-all")
-        return Operation::of(Operation::Kind::MillAll);
-    if (word == "gradient")
-        return Operation::of(Operation::Kind::Gradient);
-    if (word == "offset")
-        return Operation::of(Operation::Kind::Offset);
-    if (word == "cut3d")
-        return Operation::of(Operation::Kind::Cut3D);
-    if (word.rfind("select=", 0) == 0) {
-        const std::string digits = word.substr(7);
-        std::int32_t id = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
-        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
-            return std::nullopt;
-        return Operation::of(Operation::Kind::Select, id);
-    }
-    if (word.rfind("move=", 0) == 0) {
-        // Three texts, any of them possibly empty or not a number: the move itself judges them, as the
-        // window's boxes would.
-        const std::string rest = word.substr(5);
-        const std::size_t first = rest.find(',');
-        const std::size_t second = first == std::string::npos ? first : rest.find(',', first + 1);
-        if (second == std::string::npos || rest.find(',', second + 1) != std::string::npos)
-            return std::nullopt;
-        Operation move = Operation::of(Operation::Kind::Move);
-        move.tx = rest.substr(0, first);
-        move.ty = rest.substr(first + 1, second - first - 1);
-        move.tz = rest.substr(second + 1);
-        return move;
-    }
-    return std::nullopt; // the other commands arrive with the features that run them
-}
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
     bool haveImage = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands") {
+        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
+            a == "--journal" || a == "--last-move") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
+            if (a == "--last-move") {
+                if (value != "done" && value != "redo")
+                    return std::nullopt;
+                options.lastMoveDone = value == "done";
+                continue;
+            }
             auto& target = a == "--steps"    ? options.steps
                            : a == "--state"  ? options.statePath
                            : a == "--layers" ? options.layersDir
                            : a == "--port"   ? options.port
+                           : a == "--journal" ? options.journalPath
                                              : options.commandsPath;
             target = value;
         } else if (a == "--labels") {
             options.labels = true;
+        } else if (a == "--resume") {
+            options.resume = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return std::nullopt;
         } else if (!haveImage) {
             options.image = a;
             haveImage = true;
-        } else if (const auto operation = operationOf(a)) {
+        } else if (const auto operation = zelmar::operationOf(a);
+                   operation && operation->reached < 0 && !operation->sentNothing) {
             options.operations.push_back(*operation);
+            options.operationWords.push_back(a);
         } else {
             return std::nullopt;
         }
     }
-    if (!haveImage)
+    if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume))
         return std::nullopt;
     return options;
 }
@@ -157,61 +135,333 @@ bool writeText(const std::string& path, const std::string& text) {
     return static_cast<bool>(file);
 }
 
-// Progress of a long parse, only for a person watching a terminal.
-zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
-    const auto& h = image.layers.header();
-    if (!isatty(STDERR_FILENO) || std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
-        return {};
-    return [](double done) {
-        std::fprintf(stderr, "\rparse: %3d%%%s", static_cast<int>(done * 100), done >= 1.0 ? "\n" : "");
-        std::fflush(stderr);
-    };
-}
-
-// Milling from the command line: every move through the motion protocol, a progress line for a person at a
-// terminal, no pause in dry runs.
-class CliMillingHost : public zelmar::MillingHost {
-public:
-    CliMillingHost(zelmar::MotionLink& link, bool milling, const std::string& steps)
-        : link_(link), milling_(milling), steps_(steps), showProgress_(isatty(STDERR_FILENO) != 0) {}
-
-    bool millingOn() override { return milling_; }
-    void jobStarts(std::int64_t totalMoves) override {
-        total_ = totalMoves;
-        done_ = 0;
-    }
-    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
-        const zelmar::MoveResult r = link_.SendMove(x, y, z, true, milling_, steps_);
-        if (!r.jobGoesOn()) {
-            failure_ = r.message;
-            return false;
-        }
-        ++done_;
-        if (showProgress_ && (done_ % 1000 == 0 || done_ == total_)) {
-            std::fprintf(stderr, "\rmill: %lld / %lld moves", static_cast<long long>(done_),
-                         static_cast<long long>(total_));
-            if (done_ == total_)
-                std::fprintf(stderr, "\n");
-        }
-        return true;
-    }
-    const std::string& failure() const { return failure_; }
-
-private:
-    zelmar::MotionLink& link_;
-    bool milling_;
-    std::string steps_;
-    bool showProgress_;
-    std::int64_t total_ = 0;
-    std::int64_t done_ = 0;
-    std::string failure_;
-};
-
 std::string plainLines(std::string message) {
     for (std::size_t p; (p = message.find("\r\n")) != std::string::npos;)
         message.replace(p, 2, "\n");
     return message;
 }
+
+std::string fileHash(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return zelmar::ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string layerHash(const zelmar::ImageLayer& layer) {
+    return zelmar::ContentHash::hexOf(layer.bits().data(), layer.bits().size());
+}
+
+// Set by Ctrl+C; looked at by a timer, as a signal handler may do nothing more.
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+// Runs the operations one after the other; a moving one on the runner, the next when it has ended.
+class Driver : public QObject {
+public:
+    Driver(const Options& options, zelmar::cli::Session& session) : options_(options), session_(session) {
+        runner_.setLink(&link_);
+        runner_.setDryPauseMs(0); // no one watches a dry run here
+        runner_.setMillingSwitch([this] { return milling_; });
+        runner_.setCommandLog([this](const std::string& c) { commands_.push_back(c); });
+        runner_.setJournalSource([this](std::int64_t) { return openJournal(); });
+        connect(&runner_, &zelmar::JobRunner::ended, this, &Driver::onEnded);
+        connect(&runner_, &zelmar::JobRunner::moveDone, this, &Driver::showProgress);
+        connect(&runner_, &zelmar::JobRunner::question, this, [this] {
+            runner_.answer(options_.lastMoveDone.value_or(false));
+        });
+        connect(&interruptWatch_, &QTimer::timeout, this, [this] {
+            if (!interrupted)
+                return;
+            interrupted = 0;
+            stopRequested_ = true;
+            runner_.stop();
+        });
+        interruptWatch_.start(50);
+    }
+
+    // Opens the port and takes up the journal; then the operations run from the event loop.
+    bool prepare() {
+        if (options_.steps)
+            session_.stepsText = *options_.steps;
+        if (options_.port) {
+            if (!line_.open(QString::fromStdString(*options_.port), 9600)) {
+                std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n";
+                return false;
+            }
+            milling_ = true;
+        }
+        return !options_.resume || takeUpJournal();
+    }
+
+    void start() { QTimer::singleShot(0, this, &Driver::runNext); }
+    const std::vector<std::string>& commands() const { return commands_; }
+
+private:
+    void finish(int status) {
+        status_ = status;
+        interruptWatch_.stop();
+        journal_.close();
+        QCoreApplication::exit(status);
+    }
+
+    void fail(const std::string& message) {
+        std::cerr << plainLines(message) << "\n";
+        finish(1);
+    }
+
+    void runNext() {
+        while (next_ < options_.operations.size()) {
+            if (stopRequested_) {
+                fail("Остановлено (Ctrl+C).");
+                return;
+            }
+            const zelmar::Operation& op = options_.operations[next_++];
+            if (op.kind == zelmar::Operation::Kind::Select) {
+                if (!zelmar::selectNode(session_.image, zelmar::nodeKey(op.id))) {
+                    std::cerr << "select=" << op.id << ": the tree has no node P" << op.id << "\n" << usageText;
+                    finish(2);
+                    usageError_ = true;
+                    return;
+                }
+                continue;
+            }
+            if (!op.moves()) {
+                zelmar::runStillOperation(session_.image, op, parseProgress(op));
+                continue;
+            }
+            startJob(op);
+            return;
+        }
+        finish(0);
+    }
+
+    void startJob(const zelmar::Operation& op) {
+        const zelmar::Checked scale = zelmar::parseStepsPerPixel(session_.stepsText);
+        runner_.setJournalBase(journalled_);
+        if (op.kind == zelmar::Operation::Kind::Move) {
+            const zelmar::ManualMovePlan plan = zelmar::manualMovePlan(op.tx, op.ty, op.tz);
+            if (!plan.move) {
+                if (milling_) {
+                    fail(zelmar::refusalText(plan.refusal));
+                    return;
+                }
+                QTimer::singleShot(0, this, &Driver::runNext); // unticked, the manual move does nothing
+                return;
+            }
+            job_ = nullptr;
+            runner_.start(std::make_unique<zelmar::SingleMove>(*plan.move), scale, {});
+            return;
+        }
+        zelmar::MillRefusal refusal = zelmar::MillRefusal::None;
+        std::unique_ptr<zelmar::MoveSource> job = zelmar::jobOf(op, session_.image, session_.tool, cache_, &refusal);
+        if (!job) {
+            fail(zelmar::refusalText(refusal));
+            return;
+        }
+        job_ = static_cast<zelmar::MillJob*>(job.get());
+        const zelmar::ToolPosition from = job_->tool();
+        runner_.start(std::move(job), scale, {from.toolX, from.toolY, 0});
+    }
+
+    void onEnded(zelmar::JobRunner::Outcome outcome) {
+        if (job_)
+            session_.tool = job_->tool();
+        if (zelmar::MoveSource* job = runner_.job())
+            journalled_ += job->movesDone() - startedAt_;
+        startedAt_ = 0;
+        using Outcome = zelmar::JobRunner::Outcome;
+        switch (outcome) {
+        case Outcome::Completed:
+            job_ = nullptr;
+            QTimer::singleShot(0, this, &Driver::runNext);
+            return;
+        case Outcome::Stopped:
+            fail("Задание остановлено (Ctrl+C) после текущего перемещения" +
+                 std::string(milling_ ? ", фреза поднята" : "") +
+                 (journal_.isOpen() ? ". Журнал сохранён: продолжить можно той же командой с --resume."
+                                    : "."));
+            return;
+        case Outcome::Failed:
+            fail(zelmar::faultText(runner_.fault(), false));
+            return;
+        case Outcome::Refused:
+            fail(zelmar::refusalText(runner_.refusal()));
+            return;
+        case Outcome::JournalFailed:
+            fail(zelmar::journalFailureText(*options_.journalPath));
+            return;
+        }
+    }
+
+    zelmar::JournalWriter* openJournal() {
+        if (!options_.journalPath)
+            return nullptr;
+        if (!journal_.isOpen()) {
+            zelmar::JournalHeader header;
+            header.imageHash = fileHash(options_.image);
+            header.imageName = options_.image;
+            header.stepsText = session_.stepsText;
+            header.operations = options_.operationWords;
+            header.millHash = millHashAtStart_;
+            if (!journal_.create(*options_.journalPath, header))
+                return nullptr;
+        }
+        return &journal_;
+    }
+
+    // Replays what the journal says was done, then keeps the job it was in for the runner to continue.
+    bool takeUpJournal() {
+        const std::string& path = *options_.journalPath;
+        std::ifstream file(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const zelmar::JournalReading reading = zelmar::readJournal(text);
+        if (!reading.readable()) {
+            std::cerr << "Журнал " << path
+                      << (reading.verdict == zelmar::JournalReading::Verdict::Damaged
+                              ? " повреждён: его заголовок неполон или записи противоречат друг другу."
+                              : " не является журналом задания (или пуст).")
+                      << "\nПродолжить по нему нельзя, ничего не отправлено.\n";
+            return false;
+        }
+        const zelmar::JournalHeader& h = reading.header;
+        std::string mismatch;
+        if (h.imageHash != fileHash(options_.image))
+            mismatch = "изображение другое";
+        else if (h.operations != options_.operationWords)
+            mismatch = "операции другие";
+        else if (h.stepsText != session_.stepsText)
+            mismatch = "число шагов на пиксель другое (--steps " + h.stepsText + ")";
+        else if (!h.prelude.empty() || h.millHash != millHashAtStart_)
+            mismatch = "журнал записан окном программы для другого состояния изображения";
+        if (!mismatch.empty()) {
+            std::cerr << "Журнал " << path << " относится к другому заданию: " << mismatch
+                      << ".\nПродолжить по нему нельзя, ничего не отправлено.\n";
+            return false;
+        }
+        zelmar::ReplayPoint point = zelmar::replayOperations(session_.image, session_.tool, cache_,
+                                                             options_.operations, reading.state.done);
+        if (!point.ok) {
+            std::cerr << "Журнал " << path
+                      << " не сходится с заданием: операции дают не то, что в нём записано.\n"
+                         "Продолжить по нему нельзя, ничего не отправлено.\n";
+            return false;
+        }
+        using Pending = zelmar::JournalState::Pending;
+        const zelmar::Checked scale = zelmar::parseStepsPerPixel(session_.stepsText);
+        const zelmar::PlannedMove* next = point.job ? point.job->next() : nullptr;
+        zelmar::JobRunner::Resumption at;
+        if (reading.state.pending != Pending::None) {
+            zelmar::JobRunner::OpenMove open;
+            if (reading.state.pending == Pending::Move) {
+                if (!next) {
+                    std::cerr << "Журнал " << path << " не сходится с заданием.\nНичего не отправлено.\n";
+                    return false;
+                }
+                open.kind = zelmar::JobRunner::OpenMove::Kind::Plan;
+                open.index = reading.state.pendingMove;
+                open.command = scale.ok() ? link_.commandFor(next->x, next->y, next->z, scale.value).text : "";
+            } else {
+                const bool lift = reading.state.pending == Pending::Lift;
+                open.kind = lift ? zelmar::JobRunner::OpenMove::Kind::Lift : zelmar::JobRunner::OpenMove::Kind::Plunge;
+                open.depth = reading.state.pendingDepth;
+                open.command = scale.ok() ? link_.commandFor(0, 0, lift ? open.depth : -open.depth, scale.value).text
+                                          : "";
+            }
+            if (!options_.lastMoveDone) {
+                std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(open)
+                          << " ушла на станок, но «OK» на неё не пришло: неизвестно, выполнил ли её станок.\n"
+                             "Укажите --last-move done (станок её выполнил) или --last-move redo (отправить её "
+                             "ещё раз).\nНичего не отправлено.\n";
+                return false;
+            }
+            at.open = open;
+        }
+        if (!journal_.resume(path, reading.wholeBytes)) {
+            std::cerr << "cannot write the journal " << path << "\n";
+            return false;
+        }
+        journalled_ = point.done;
+        next_ = point.operation;
+        if (!point.job)
+            return true; // the journal ends between two operations: the next one starts afresh
+        ++next_; // the job taken up is that operation
+        job_ = dynamic_cast<zelmar::MillJob*>(point.job.get());
+        const zelmar::ToolPosition tool = job_ ? job_->tool() : session_.tool;
+        at.board = {tool.toolX, tool.toolY, 0};
+        at.toolDown = job_ && next && (next->kind == zelmar::MoveKind::Step || next->kind == zelmar::MoveKind::Lift) &&
+                      !reading.state.lifted;
+        at.depth = at.toolDown ? tool.toolZ : 0;
+        at.board.depth = at.depth;
+        at.owesPlunge = reading.state.lifted;
+        at.plungeDepth = reading.state.liftDepth;
+        startedAt_ = point.job->movesDone();
+        runner_.setJournalBase(journalled_ - startedAt_);
+        runner_.keep(std::move(point.job), scale, at, &journal_);
+        resumeKept_ = true;
+        return true;
+    }
+
+    void showProgress() {
+        if (!job_ || !showProgress_)
+            return;
+        const std::int64_t done = job_->millingDone();
+        const std::int64_t total = job_->millingTotal();
+        if (done % 1000 == 0 || done == total) {
+            std::fprintf(stderr, "\rmill: %lld / %lld moves", static_cast<long long>(done),
+                         static_cast<long long>(total));
+            if (done == total)
+                std::fprintf(stderr, "\n");
+        }
+    }
+
+    // Progress of a long parse, only for a person watching a terminal.
+    zelmar::ProgressCallback parseProgress(const zelmar::Operation& op) const {
+        const auto& h = session_.image.layers.header();
+        if (op.kind != zelmar::Operation::Kind::Parse || !isatty(STDERR_FILENO) ||
+            std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
+            return {};
+        return [](double done) {
+            std::fprintf(stderr, "\rparse: %3d%%%s", static_cast<int>(done * 100), done >= 1.0 ? "\n" : "");
+            std::fflush(stderr);
+        };
+    }
+
+public:
+    void setMillHashAtStart(std::string hash) { millHashAtStart_ = std::move(hash); }
+    bool usageError() const { return usageError_; }
+    // The job a journal was taken up in goes on first.
+    void go() {
+        if (resumeKept_)
+            QTimer::singleShot(0, &runner_, &zelmar::JobRunner::resume);
+        else
+            start();
+    }
+
+private:
+    const Options& options_;
+    zelmar::cli::Session& session_;
+    zelmar::SerialLine line_;
+    zelmar::BoardLink link_{line_};
+    zelmar::JobRunner runner_;
+    zelmar::MillIndexCache cache_;
+    zelmar::JournalWriter journal_;
+    zelmar::MillJob* job_ = nullptr;
+    QTimer interruptWatch_;
+    std::vector<std::string> commands_;
+    std::string millHashAtStart_;
+    std::size_t next_ = 0;
+    std::int64_t journalled_ = 0; // moves of the finished operations, as the journal counts them
+    std::int64_t startedAt_ = 0;  // moves a job taken up from the journal had done before
+    bool milling_ = false;
+    bool stopRequested_ = false;
+    bool resumeKept_ = false;
+    bool usageError_ = false;
+    const bool showProgress_ = isatty(STDERR_FILENO) != 0;
+    int status_ = 0;
+};
 
 bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
                   const std::vector<std::string>& commands) {
@@ -262,73 +512,18 @@ int main(int argc, char** argv) {
     }
     zelmar::cli::Session session;
     session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
-    if (options->steps)
-        session.stepsText = *options->steps;
 
-    // The board's line, as the work window opens it; with it, "Фрезеровать" is ticked.
-    zelmar::SerialPort serial;
-    zelmar::MotionLink motion(serial);
-    std::vector<std::string> commands;
-    motion.setCommandLog([&commands](const std::string& c) { commands.push_back(c); });
-    bool milling = false;
-    if (options->port) {
-        const int handle = serial.OpenPort(QString::fromStdString(*options->port), 9600);
-        if (handle <= 0) {
-            std::cerr << "Ошибка открытия Com-порта: " << *options->port << "\n";
-            writeOutputs(*options, session, commands);
-            return 1;
-        }
-        motion.setHandle(handle);
-        milling = true;
+    Driver driver(*options, session);
+    if (options->journalPath)
+        driver.setMillHashAtStart(layerHash(session.image.layers.millLayer));
+    if (!driver.prepare()) {
+        writeOutputs(*options, session, driver.commands());
+        return 1;
     }
-
-    zelmar::MillIndexCache millIndex;
-    for (const Operation& operation : options->operations) {
-        switch (operation.kind) {
-        case Operation::Kind::Parse:
-            zelmar::parseImage(session.image, parseProgress(session.image));
-            break;
-        case Operation::Kind::Select:
-            if (!zelmar::selectNode(session.image, zelmar::nodeKey(operation.id))) {
-                std::cerr << "select=" << operation.id << ": the tree has no node P" << operation.id << "\n"
-                          << usageText;
-                return 2;
-            }
-            break;
-        case Operation::Kind::Move: {
-            const zelmar::MoveResult result = zelmar::manualMove(motion, milling, operation.tx, operation.ty,
-                                                                 operation.tz, session.stepsText);
-            if (!result.jobGoesOn()) {
-                std::cerr << plainLines(result.message) << "\n";
-                writeOutputs(*options, session, commands);
-                return 1;
-            }
-            break;
-        }
-        case Operation::Kind::Gradient:
-            zelmar::gradientCommand(session.image);
-            break;
-        case Operation::Kind::Offset:
-            zelmar::offsetCommand(session.image);
-            break;
-        case Operation::Kind::MillSelected:
-        case Operation::Kind::MillAll:
-        case Operation::Kind::Cut3D: {
-            CliMillingHost host(motion, milling, session.stepsText);
-            if (milling)
-                motion.prepareForJob();
-            const zelmar::MillCommandResult result =
-                operation.kind == Operation::Kind::MillAll ? zelmar::millAll(session.image, session.tool, host, millIndex)
-                : operation.kind == Operation::Kind::Cut3D ? zelmar::cut3D(session.image, session.tool, host, millIndex)
-                                                           : zelmar::millSelected(session.image, session.tool, host, millIndex);
-            if (result.refused() || result.outcome != zelmar::MillOutcome::Completed) {
-                std::cerr << plainLines(result.refused() ? result.refusal : host.failure()) << "\n";
-                writeOutputs(*options, session, commands);
-                return 1;
-            }
-            break;
-        }
-        }
-    }
-    return writeOutputs(*options, session, commands) ? 0 : 1;
+    std::signal(SIGINT, onInterrupt);
+    driver.go();
+    const int status = app.exec();
+    if (driver.usageError())
+        return 2; // nothing written on bad usage
+    return writeOutputs(*options, session, driver.commands()) ? status : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <limits>
+#include <optional>
 
 namespace zelmar {
 namespace {
@@ -30,27 +31,19 @@ std::optional<std::int64_t> wholeNumber(std::string_view text) {
 constexpr std::int64_t int32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t int32Min = std::numeric_limits<std::int32_t>::min();
 
-std::string quoted(std::string_view text) {
-    return "\u00AB" + std::string(text) + "\u00BB";
-}
-
 } // namespace
 
 Checked parseStepsPerPixel(std::string_view text) {
     const std::optional<std::int64_t> n = wholeNumber(text);
     if (!n || *n < 1 || *n > int32Max)
-        return {0, "Число шагов на один пиксель должно быть целым числом от 1 до 2147483647.\r\n"
-                   "Сейчас в поле: " +
-                       quoted(text) + ".\r\nКоманда не отправлена."};
+        return {0, {NumberRefusal::Kind::StepsPerPixel, std::string(text), {}, 0}};
     return {static_cast<std::int32_t>(*n), {}};
 }
 
 Checked parseIncrement(std::string_view text, std::string_view axis) {
     const std::optional<std::int64_t> n = wholeNumber(text);
     if (!n || *n > int32Max)
-        return {0, "Перемещение по оси " + std::string(axis) +
-                       " должно быть целым числом от 0 и больше.\r\nСейчас в поле: " + quoted(text) +
-                       ".\r\nКоманда не отправлена."};
+        return {0, {NumberRefusal::Kind::Increment, std::string(text), std::string(axis), 0}};
     return {static_cast<std::int32_t>(*n), {}};
 }
 
@@ -59,10 +52,7 @@ MoveText formatMoveCommand(std::int32_t x, std::int32_t y, std::int32_t z, std::
                                    std::int64_t{z} * stepsPerPixel};
     for (std::int64_t c : counts)
         if (c < int32Min || c > int32Max)
-            return {{},
-                    "Перемещение слишком велико: при " + std::to_string(stepsPerPixel) +
-                        " шагах на пиксель число шагов выходит за пределы счётчика платы (32 бита).\r\n"
-                        "Команда не отправлена."};
+            return {{}, {NumberRefusal::Kind::CountTooLarge, {}, {}, stepsPerPixel}};
     return {std::to_string(counts[0]) + "," + std::to_string(counts[1]) + "," + std::to_string(counts[2]) +
                 ";",
             {}};

@@ -1,28 +1,31 @@
 #pragma once
-// Milling of regions: the contour toolpath of one region ("MillRegion"), and the two commands that use it,
-// "Выделенная" (the selected region) and "Все" (every live dark region, deepest first).
+// Milling of regions as data: the contours of a region traced on the label map, and the plan of its moves
+// ("MillRegion"): approach, plunge, each step with its X/Y/Z increments and the pixels it marks, lift. A plan
+// is made from the mill layer as it stands when the region's milling begins; a region's depths never depend on
+// its own marks, so the plan is exact before a single move is sent.
 //
-// The toolpath is the step-by-step trace of the contour rules: the contours around the region's children in
-// link order, then the outer contour; start pixels, the clockwise search from 45 degrees counter-clockwise,
-// the extra turn after a diagonal step, cut depths from the mill layer as it was when the region's milling
-// began. What the rules leave open is settled so: label cells outside the image never belong to the region,
-// and a position outside the image has cut depth 0; a neighbour contour with no start pixel (rows 1..H-1, the
-// neighbour directly below) is skipped whole; a region with no pixel is skipped; links are read up to
-// min(linkCount, table size), and a region beyond the region table (after a gradient or offset) is still
+// The trace follows the contour rules: the contours around the region's children in link order, then the
+// outer contour; start pixels, the clockwise search from 45 degrees counter-clockwise, the extra turn after a
+// diagonal step. What the rules leave open is settled so: label cells outside the image never belong to the
+// region, and a position outside the image has cut depth 0; a neighbour contour with no start pixel (rows
+// 1..H-1, the neighbour directly below) is skipped whole; a region with no pixel is skipped; links are read up
+// to min(linkCount, table size), and a region beyond the region table (after a gradient or offset) is still
 // traced from the map (only "Все" counts it as not live); the 3 x 3 marks are clipped to the image; a contour
 // also ends, with its lift, after a step whose end state (position and direction after the extra turn)
 // repeats one of the same contour.
 //
 // Cost per step does not grow with the image: start pixels and child lists come from a MillIndex made once
-// per parse, and the depths of pixels this milling has marked are remembered instead of copying the layer.
+// per parse.
 
+#include "image/child_lists.h"
+#include "image/flat_table.h"
 #include "image/image_layer.h"
 #include "image/large_array.h"
 #include "image/regions.h"
 #include "tool_position.h"
 
 #include <cstdint>
-#include <string>
+#include <vector>
 
 namespace zelmar {
 
@@ -41,71 +44,89 @@ struct MillIndex {
     // First pixel of each region in raster order (rows 1..H), as y * (width + 1) + x; -1 for none. By region
     // id.
     BigVector<std::int64_t> firstPixel;
-    // Links whose parent is each region, in table order: the children of region r are
-    // childOf[childOffsets[r] .. childOffsets[r + 1]).
-    BigVector<std::int32_t> childOffsets;
-    BigVector<std::int32_t> childOf;
+    // The children of each region: the links whose parent it is, in table order.
+    ChildLists children;
+    // First pixel of each vertical pair (region above, other region below), keyed by the pair.
+    FlatTable<std::int64_t> pairs;
 
     // First pixel, in raster order over rows 1..H-1, of the region with the neighbour directly below it; -1
     // for none.
     std::int64_t firstPixelAbove(std::int32_t region, std::int32_t neighbourBelow) const;
 
     static MillIndex build(const RegionTables& tables);
-
-    // Vertical pairs (region above, other region below) and their first pixel: open addressing.
-    BigVector<std::uint64_t> pairKeys;
-    BigVector<std::int64_t> pairPixels;
 };
 
-// What a milling talks to: the board, the operator's controls, the views.
-class MillingHost {
+// One contour on the label map: its start pixel and how many steps it takes.
+struct ContourPath {
+    std::int32_t startX = 0;
+    std::int32_t startY = 0;
+    std::uint32_t stepCount = 0;
+};
+
+// The contours of regions in the order they will be milled, traced once: where each contour starts and the
+// direction of each of its steps (0..7: E, SE, S, SW, W, NW, N, NE). Their moves are known without the mill
+// layer; only the depths wait for it.
+class TracedRegions {
 public:
-    virtual ~MillingHost() = default;
-    // "Фрезеровать": read before every step, as the operator may tick or untick it during a run.
-    virtual bool millingOn() = 0;
-    // Every move goes here, also in a dry run, where the host sends nothing (a command log may still keep
-    // it): x, y in pixels, z in depth units, negative z deeper. False ends the job at once: the line failed,
-    // nothing more may be sent.
-    virtual bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) = 0;
-    // Called before the move of a step when milling is off (the window pauses 1 ms there).
-    virtual void dryStep() {}
-    // A step is done and marked (marked: the 0-based pixel area just painted): redraw, let events run.
-    virtual void stepDone(const PixelRect& marked) { (void)marked; }
-    // Before the first move of a command: how many moves it will send in all (for a progress display).
-    virtual void jobStarts(std::int64_t totalMoves) { (void)totalMoves; }
-    // Before every contour: which region is being milled.
-    virtual void contourStarts(std::int32_t regionId) { (void)regionId; }
-    // "Резать 3D": a pass begins (from 1), and the picture or the tree changed between millings.
-    virtual void passStarts(int pass) { (void)pass; }
-    virtual void workChanged(bool treeRebuilt) { (void)treeRebuilt; }
-    // Asked after every move: the operator wants the job to end (the tool is lifted first).
-    virtual bool stopRequested() { return false; }
+    // Traces a region and appends it.
+    void trace(const LabelMap& map, const MillIndex& index, std::int32_t regionId);
+    // Appends a region that is milled with no move at all.
+    void traceNothing(std::int32_t regionId);
+
+    std::size_t size() const { return regions_.size(); }
+    std::int32_t region(std::size_t k) const { return regions_[k].id; }
+    // Approach, plunge and lift of every contour, and its steps.
+    std::int64_t moveCount(std::size_t k) const;
+    std::int64_t totalMoves() const { return totalMoves_; }
+
+private:
+    friend class RegionPlanner;
+    struct Region {
+        std::int32_t id = 0;
+        std::uint32_t contourEnd = 0; // contours of region k: [end of region k-1, contourEnd)
+        std::uint64_t stepBegin = 0;  // its first step in steps_
+    };
+    std::vector<Region> regions_;
+    std::vector<ContourPath> contours_;
+    std::vector<std::uint8_t> steps_;
+    std::int64_t totalMoves_ = 0;
+    FlatTable<std::uint8_t> endStates_;
 };
 
-enum class MillOutcome { Completed, Stopped, Failed };
+// Manual: the operator's own move, which leaves the tool position the program keeps alone.
+enum class MoveKind : std::uint8_t { Approach, Plunge, Step, Lift, Manual };
 
-struct MillingJob {
-    ImageLayer& millLayer;
-    const RegionTables& tables;
-    const MillIndex& index;
-    ToolPosition& tool;
-    MillingHost& host;
+// One move of a plan: x, y in pixels, z in depth units (negative deeper), and where the program believes the
+// tool stands once it is done. A step marks the 3 x 3 block around that place.
+struct PlannedMove {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t z = 0;
+    MoveKind kind = MoveKind::Step;
+    ToolPosition tool;
+
+    bool operator==(const PlannedMove&) const = default;
 };
 
-// Mills one region. The tool ends over the start pixel of its last contour, lifted by the last lift.
-MillOutcome MillRegion(MillingJob& job, std::int32_t regionId);
+struct RegionPlan {
+    std::int32_t region = 0;
+    std::vector<PlannedMove> moves;
+};
 
-// The number of moves MillRegion would send for the region from the given tool position (approaches, plunges,
-// steps and lifts), found by tracing without sending or marking.
-std::int64_t countMillMoves(const RegionTables& tables, const MillIndex& index, ToolPosition tool,
-                            std::int32_t regionId);
+// The plan of traced region k from the tool position, its depths read from the mill layer as it is now.
+RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
+                      const ToolPosition& tool);
+
+// Trace and plan of one region at once. With no image, or tables of another image, the plan is empty.
+RegionPlan MillRegion(const RegionTables& tables, const MillIndex& index, const ImageLayer& millLayer,
+                      const ToolPosition& tool, std::int32_t regionId);
+
+// Paints the mark of a done step (the bytes 0, 0, 255 over the 3 x 3 block around the tool, clipped to the
+// image) into the layer; the painted area in 0-based pixels. Other moves paint nothing.
+PixelRect markMove(ImageLayer& millLayer, const PlannedMove& move);
 
 // "Все": the live dark regions in milling order: deepest level first, within a level by first pixel in raster
 // order. Ids beyond the region table count as not live.
 std::vector<std::int32_t> millAllOrder(const RegionTables& tables, const MillIndex& index);
-
-// The messages of the two commands (lines joined by CR LF).
-extern const char* const noTreeMessage;
-extern const char* const noSelectionMessage;
 
 } // namespace zelmar

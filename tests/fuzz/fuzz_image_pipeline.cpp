@@ -1,14 +1,15 @@
-// Image bytes -> load -> parse -> select -> "Выделенная" and "Все" (dry) -> gradient -> offset -> parse, and
-// now and then "Резать 3D", on small pictures. Besides crashes and sanitizer reports it checks what a
-// machinist relies on: the tool never leaves the picture, never goes above its start or below the deepest cut,
-// is lifted at the end of every job, and the position the program keeps is where the moves took it.
+// Image bytes -> load -> parse -> select -> "Выделенная" and "Все" (dry, on the window's runner) -> gradient ->
+// offset -> parse, and now and then "Резать 3D", on small pictures, sometimes stopped after a number of moves.
+// Besides crashes and sanitizer reports it checks what a machinist relies on: the tool never leaves the
+// picture, never goes above its start or below the deepest cut, is lifted at the end of every job, and the
+// position the program keeps is where the moves took it.
 
 #include "app/image_file.h"
 #include "byte_script.h"
 #include "fuzz_check.h"
 #include "image/image_session.h"
-#include "mill/cut3d.h"
-#include "mill/mill_commands.h"
+#include "link/job_runner.h"
+#include "mill/mill_job.h"
 #include "relief/relief_commands.h"
 
 #include <QCoreApplication>
@@ -23,56 +24,55 @@ namespace {
 constexpr std::int64_t pixelLimit = 4096;
 constexpr std::int32_t deepestCut = 25;
 
-class CheckingDryHost : public MillingHost {
+// Runs milling commands dry on the window's runner and checks every move as it is drawn.
+class CheckingDryRun : public QObject {
 public:
-    CheckingDryHost(const ToolPosition& tool, std::int32_t width, std::int32_t height, std::int64_t stopAfter)
-        : x_(tool.toolX), y_(tool.toolY), width_(width), height_(height), stopAfter_(stopAfter) {}
-
-    bool millingOn() override { return false; }
-    void jobStarts(std::int64_t totalMoves) override {
-        jobMoves_ = 0;
-        jobTotal_ = totalMoves;
+    CheckingDryRun(std::int32_t width, std::int32_t height, std::int64_t stopAfter)
+        : width_(width), height_(height), stopAfter_(stopAfter) {
+        runner_.setDryPauseMs(0);
+        runner_.setMillingSwitch([] { return false; });
+        QObject::connect(&runner_, &JobRunner::moveDone, this, [this] { onMove(); });
     }
-    bool sendMove(std::int32_t x, std::int32_t y, std::int32_t z) override {
-        x_ += x;
-        y_ += y;
-        z_ += z;
-        ++jobMoves_;
-        ++moves_;
-        require(x_ >= -1 && x_ <= width_ + 1 && y_ >= -1 && y_ <= height_ + 1, "the tool stays over the picture");
-        require(z_ <= 0 && z_ >= -deepestCut, "the tool stays between its start height and the deepest cut");
-        require(jobMoves_ <= jobTotal_, "a job sends no more moves than it announced");
+
+    // Runs the command to its end or to the stop; false when it refused.
+    bool run(MillKind kind, ImageSession& session, ToolPosition& tool, MillIndexCache& cache, bool oneJob) {
+        if (checkMillCommand(kind, session) != MillRefusal::None)
+            return false;
+        auto job = std::make_unique<MillJob>(kind, session, tool, cache);
+        job_ = job.get();
+        const ToolPosition from = job_->tool();
+        runner_.start(std::move(job), parseStepsPerPixel("150"), {from.toolX, from.toolY, 0});
+        while (runner_.isRunning())
+            QCoreApplication::processEvents();
+        tool = job_->tool();
+        const JobRunner::Board& b = runner_.board();
+        require(runner_.phase() == JobRunner::Phase::Idle || runner_.phase() == JobRunner::Phase::Kept,
+                "a dry run ends, completed or stopped");
+        require(b.depth == 0, "the tool is lifted at the end of a job");
+        require(tool.toolX == b.x && tool.toolY == b.y, "the position the program keeps is where the moves went");
+        if (job_->finished() && oneJob)
+            require(job_->millingDone() == job_->millingTotal(), "a completed job did the moves it announced");
         return true;
-    }
-    bool stopRequested() override { return stopAfter_ >= 0 && moves_ >= stopAfter_; }
-
-    // After a job that ended, completed or stopped.
-    void checkJobEnd(const ToolPosition& tool, bool completed, bool oneJob) const {
-        require(z_ == 0, "the tool is lifted at the end of a job");
-        require(tool.toolX == x_ && tool.toolY == y_, "the position the program keeps is where the moves went");
-        if (completed && oneJob)
-            require(jobMoves_ == jobTotal_, "a completed job sent the moves it announced");
     }
 
 private:
-    std::int64_t x_;
-    std::int64_t y_;
-    std::int64_t z_ = 0;
+    void onMove() {
+        const JobRunner::Board& b = runner_.board();
+        ++moves_;
+        require(b.x >= -1 && b.x <= width_ + 1 && b.y >= -1 && b.y <= height_ + 1, "the tool stays over the picture");
+        require(b.depth >= 0 && b.depth <= deepestCut, "the tool stays between its start height and the deepest cut");
+        require(job_->millingDone() <= job_->millingTotal(), "a job does no more moves than it announced");
+        if (stopAfter_ >= 0 && moves_ >= stopAfter_)
+            runner_.stop();
+    }
+
+    JobRunner runner_;
+    MillJob* job_ = nullptr;
     std::int32_t width_;
     std::int32_t height_;
     std::int64_t stopAfter_;
     std::int64_t moves_ = 0;
-    std::int64_t jobMoves_ = 0;
-    std::int64_t jobTotal_ = 0;
 };
-
-void checkMilling(const MillCommandResult& result, const CheckingDryHost& host, const ToolPosition& tool,
-                  bool oneJob) {
-    if (result.refused())
-        return;
-    require(result.outcome != MillOutcome::Failed, "a dry run cannot fail");
-    host.checkJobEnd(tool, result.outcome == MillOutcome::Completed, oneJob);
-}
 
 } // namespace
 } // namespace zelmar::fuzz
@@ -104,23 +104,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ToolPosition tool;
     MillIndexCache cache;
     const std::int64_t stopAfter = (choices & 1) ? stopChoice : -1;
-    fuzz::CheckingDryHost host(tool, header.bmWidth, header.bmHeight, stopAfter);
+    fuzz::CheckingDryRun run(header.bmWidth, header.bmHeight, stopAfter);
 
     parseImage(session);
     const RegionTree& tree = session.regions->tree;
     if (!tree.isEmpty()) {
         const TreeNode& node = tree.nodes[nodeChoice % tree.nodes.size()];
         require(selectNode(session, nodeKey(node.regionId)), "every node of the tree can be selected");
-        fuzz::checkMilling(millSelected(session, tool, host, cache), host, tool, true);
+        require(run.run(MillKind::Selected, session, tool, cache, true), "a selected node can be milled");
     }
-    fuzz::checkMilling(millAll(session, tool, host, cache), host, tool, true);
+    run.run(MillKind::All, session, tool, cache, true);
     gradientCommand(session);
     offsetCommand(session);
     // The tables are emptied until the next parse: milling now must refuse or trace from the map, not crash.
-    fuzz::checkMilling(millAll(session, tool, host, cache), host, tool, true);
+    run.run(MillKind::All, session, tool, cache, true);
     parseImage(session);
     if (choices & 2)
-        fuzz::checkMilling(cut3D(session, tool, host, cache), host, tool, false);
+        run.run(MillKind::Cut3D, session, tool, cache, false);
     require(session.layers.header().bmWidth == header.bmWidth && session.layers.header().bmHeight == header.bmHeight,
             "no command changes the picture's size");
     return 0;

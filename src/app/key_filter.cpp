@@ -23,6 +23,9 @@ bool DigitKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     // full box could not be emptied by keys at all.
     if (key->key() == Qt::Key_Delete)
         return false;
+    // Ctrl+Backspace types a control code of its own, not a backspace: discarded like every other one.
+    if (key->key() == Qt::Key_Backspace && key->modifiers().testFlag(Qt::ControlModifier))
+        return true;
     const QString typed = key->key() == Qt::Key_Backspace ? QStringLiteral("\b") : key->text();
     if (typed.isEmpty())
         return false; // types nothing: arrows, Home, End keep their effect

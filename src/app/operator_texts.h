@@ -1,0 +1,24 @@
+#pragma once
+// What the operator reads, in Russian, for the codes the core and the line report. The window and the
+// command-line tool say the same words. Lines are joined by CR LF, as the message boxes show them.
+
+#include "link/job_runner.h"
+#include "link/machine_link.h"
+#include "link/move_command.h"
+#include "mill/mill_job.h"
+
+#include <string>
+
+namespace zelmar {
+
+std::string refusalText(MillRefusal refusal);
+std::string refusalText(const NumberRefusal& refusal);
+// A failed job or move; kept: the job can be continued with "Продолжить".
+std::string faultText(const LinkFault& fault, bool kept);
+// The question about a move that went out and was never acknowledged.
+std::string openMoveQuestion(const JobRunner::OpenMove& move);
+// The same move, named in one line (for the command-line tool).
+std::string openMoveName(const JobRunner::OpenMove& move);
+std::string journalFailureText(const std::string& path);
+
+} // namespace zelmar

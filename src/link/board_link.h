@@ -1,0 +1,51 @@
+#pragma once
+// Our board's protocol on a serial line: one command at a time, the protocol's pause after it, then the wait
+// for "OK", all timed with a timer and fed by the line's own signals; nothing blocks, nothing spins.
+
+#include "machine_link.h"
+#include "ok_exchange.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+namespace zelmar {
+
+class BoardLink : public MachineLink {
+    Q_OBJECT
+public:
+    static constexpr int defaultTimeoutSeconds = 30;
+    // The protocol's pause after every write.
+    static constexpr int protocolPauseMs = 100;
+
+    explicit BoardLink(SerialLine& line, QObject* parent = nullptr);
+
+    void setTimeoutMs(std::int64_t ms) { exchange_.setTimeoutMs(ms); }
+    // Only tests shorten the pause, so that thousands of moves fit in a test run.
+    void setPauseMs(std::int64_t ms) { exchange_.setPauseMs(ms); }
+
+    bool isOpen() const override { return line_.isOpen(); }
+    MoveText commandFor(std::int32_t x, std::int32_t y, std::int32_t z,
+                        std::int32_t stepsPerPixel) const override;
+    bool canSend() const override { return !exchange_.running() && !aborted_; }
+    void send(const std::string& command) override;
+    void prepareForJob() override;
+    void abort() override;
+    bool positionUncertain() const { return positionUncertain_; }
+
+private:
+    std::int64_t now() const { return clock_.elapsed(); }
+    void take();
+    void decide();
+    void fail(LinkFault fault);
+
+    SerialLine& line_;
+    OkExchange exchange_;
+    QElapsedTimer clock_;
+    QTimer deadline_;
+    std::string command_;
+    bool aborted_ = false;
+    bool acknowledgedSent_ = false;
+    bool positionUncertain_ = false;
+};
+
+} // namespace zelmar

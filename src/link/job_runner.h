@@ -1,0 +1,198 @@
+#pragma once
+// One runner for every job of the window and of the command-line tool. It takes a job's moves as they fall
+// due and, while "Фрезеровать" is on, sends each through the machine's line protocol and goes on once it is
+// acknowledged; otherwise it only draws it, a dry step on a 1 ms timer. Everything is driven by events and
+// timers: there is no nested event loop, so the window stays live and a job can be paused, stopped and
+// continued.
+//
+// "Пауза" ends after the current acknowledgement and lifts the tool to the surface; continuing plunges back
+// first, so the board receives the uninterrupted job's moves with one lift and one plunge more. "Стоп" does the
+// same and ends the run, but the job is kept and can be continued until another one starts. So is a job that
+// met a line fault: the move that went out without an answer must then be settled by the operator (carried
+// out or not) before anything more is sent.
+
+#include "job_journal.h"
+#include "machine_link.h"
+#include "mill/move_source.h"
+#include "move_command.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace zelmar {
+
+class JobRunner : public QObject {
+    Q_OBJECT
+public:
+    enum class Phase {
+        Idle,    // nothing to run or continue
+        Running, // moves go out or are drawn
+        Paused,  // lifted, waiting for "Продолжить"
+        Kept,    // stopped or failed: the job waits to be continued
+        Asking,  // waiting for the operator's word on a move sent without an answer
+    };
+    enum class Outcome { Completed, Stopped, Failed, Refused, JournalFailed };
+
+    // Where the board stands after the moves done (sent and acknowledged, or drawn only): pixel column and
+    // row, depth below the surface.
+    struct Board {
+        std::int64_t x = 0;
+        std::int64_t y = 0;
+        std::int64_t depth = 0;
+    };
+
+    // A move that went out and was never acknowledged.
+    struct OpenMove {
+        enum class Kind { Plan, Lift, Plunge };
+        Kind kind = Kind::Plan;
+        std::int64_t index = 0; // a plan move: its number in the job, from 0
+        std::int32_t depth = 0; // a lift or plunge: by how much
+        std::string command;
+    };
+
+    // What a job taken up again (after a crash) stands at.
+    struct Resumption {
+        Board board;
+        bool toolDown = false;      // the tool is in the material
+        std::int32_t depth = 0;     // and this deep
+        bool owesPlunge = false;    // a pause or a stop lifted it by plungeDepth
+        std::int32_t plungeDepth = 0;
+        std::optional<OpenMove> open;
+    };
+
+    explicit JobRunner(QObject* parent = nullptr);
+    ~JobRunner() override;
+
+    void setLink(MachineLink* link);
+    // "Фрезеровать", read when each move falls due.
+    void setMillingSwitch(std::function<bool()> on) { millingOn_ = std::move(on); }
+    // Sees every command sent, and in a dry run those that would be sent.
+    void setCommandLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+    // The pause of a dry step; 0 draws dry moves as fast as they go, in slices that keep events flowing.
+    void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
+    // Asked when a job is about to send its first move, with the moves it has done so far, for the journal that
+    // records it (nullptr: none).
+    void setJournalSource(std::function<JournalWriter*(std::int64_t movesDone)> source) {
+        journalSource_ = std::move(source);
+    }
+    // Plan moves of earlier jobs counted in the journal before this job's (the command-line tool runs several).
+    void setJournalBase(std::int64_t base) { journalBase_ = base; }
+
+    // Starts a job; a kept one is dropped. The scale is checked once, for the whole job.
+    void start(std::unique_ptr<MoveSource> job, const Checked& scale, const Board& at);
+    // A move of its own (the manual move): a kept or paused job stays as it is.
+    void runAside(std::unique_ptr<MoveSource> move, const Checked& scale);
+    // A job done up to where a journal says, kept to be continued, its journal going on.
+    void keep(std::unique_ptr<MoveSource> job, const Checked& scale, const Resumption& at, JournalWriter* journal);
+
+    void pause();
+    void stop();
+    // Continues a paused or kept job; first asks about an unacknowledged move, if there is one.
+    void resume();
+    // The operator's word on openMove(): carried out (counted done) or not (sent again).
+    void answer(bool carriedOut);
+    // Forgets a kept or paused job.
+    void dropKept();
+    // The window is closing: nothing more is sent, no signal follows.
+    void abort();
+
+    Phase phase() const { return phase_; }
+    bool isRunning() const { return phase_ == Phase::Running || phase_ == Phase::Asking; }
+    bool canContinue() const { return phase_ == Phase::Paused || phase_ == Phase::Kept; }
+    bool isAside() const { return run_.aside; }
+    MoveSource* job() const { return run_.source.get(); }
+    const Board& board() const { return run_.board; }
+    const LinkFault& fault() const { return fault_; }
+    const NumberRefusal& refusal() const { return refusal_; }
+    // Moves of the job that went to the board and were acknowledged.
+    std::int64_t movesSent() const { return run_.sent; }
+    const std::optional<OpenMove>& openMove() const { return run_.open; }
+
+signals:
+    // A move was done; the area of the mill layer it painted.
+    void moveDone(const zelmar::PixelRect& marked);
+    void phaseChanged();
+    // A run ended: completed, stopped, failed or refused. A stopped or failed job is kept.
+    void ended(zelmar::JobRunner::Outcome outcome);
+    // The operator must settle openMove() with answer().
+    void question();
+
+private:
+    struct InFlight {
+        OpenMove::Kind kind = OpenMove::Kind::Plan;
+        PlannedMove move; // the plan move, or the lift or plunge as a move
+        std::int64_t index = 0;
+        std::string command;
+        bool acknowledgementJournalled = false;
+    };
+    struct Run {
+        std::unique_ptr<MoveSource> source;
+        Checked scale;
+        bool aside = false;
+        Board board;
+        bool down = false;          // a plunge went in and no lift or approach followed
+        std::int32_t liveDepth = 0; // how deep the moves sent to the board took it
+        bool owesPlunge = false;
+        std::int32_t plungeDepth = 0;
+        std::optional<OpenMove> open;
+        std::int64_t sent = 0;
+        JournalWriter* journal = nullptr;
+        bool journalAsked = false;
+        std::int64_t journalBase = 0;
+    };
+    enum class Halt { None, Pause, Stop };
+
+    bool millingOn() const { return millingOn_ && millingOn_(); }
+    void setPhase(Phase phase);
+    void schedulePump();
+    void pump();
+    void sendPlanMove(const PlannedMove& move);
+    void sendInserted(OpenMove::Kind kind, std::int32_t depth);
+    bool sendCommand(InFlight item);
+    void completeDry();
+    void completePlanMove(const PlannedMove& move, bool live);
+    // A lift or plunge of a pause: done on the machine (live), or in the drawing only.
+    void insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live);
+    void drawInserted(OpenMove::Kind kind, std::int32_t depth);
+    void onLinkAcknowledged();
+    void onLinkDone();
+    // A move journalled as sent ahead of time that does not go after all.
+    void retractEarlySent();
+    void onLinkFailed(const LinkFault& fault);
+    void halt();
+    void finish(Outcome outcome);
+    bool journalCommit();
+    JournalWriter* journal();
+
+    MachineLink* link_ = nullptr;
+    QMetaObject::Connection acknowledgedConnection_;
+    QMetaObject::Connection doneConnection_;
+    QMetaObject::Connection failConnection_;
+    std::function<bool()> millingOn_;
+    std::function<void(const std::string&)> log_;
+    std::function<JournalWriter*(std::int64_t)> journalSource_;
+    std::int64_t journalBase_ = 0;
+    int dryPauseMs_ = 1;
+    QTimer dryTimer_;
+    QTimer pumpTimer_;
+    Phase phase_ = Phase::Idle;
+    Halt halt_ = Halt::None;
+    Run run_;
+    // The job put aside while the manual move runs, and the phase it was in.
+    std::optional<Run> keptAside_;
+    Phase keptPhase_ = Phase::Idle;
+    std::deque<InFlight> inFlight_;
+    LinkFault fault_;
+    NumberRefusal refusal_;
+    bool pumping_ = false;
+    // The move journalled as sent while the pause of the one before ran (-1: none): its record is on the disk
+    // by the time it is due.
+    std::int64_t journalledEarly_ = -1;
+};
+
+} // namespace zelmar

@@ -1,0 +1,169 @@
+#include "mill_job.h"
+
+#include "relief/relief_commands.h"
+
+namespace zelmar {
+
+const MillIndex& MillIndexCache::indexFor(const std::shared_ptr<RegionAnalysis>& analysis) {
+    if (of_ != analysis || version_ != analysis->tablesVersion) {
+        index_ = MillIndex::build(analysis->tables);
+        of_ = analysis;
+        version_ = analysis->tablesVersion;
+    }
+    return index_;
+}
+
+MillRefusal checkMillCommand(MillKind kind, const ImageSession& session) {
+    const RegionTree& tree = session.regions->tree;
+    if (tree.isEmpty())
+        return MillRefusal::NoTree;
+    if (kind == MillKind::Selected &&
+        (session.selectedNode < 0 || static_cast<std::size_t>(session.selectedNode) >= tree.nodes.size()))
+        return MillRefusal::NoSelection;
+    return MillRefusal::None;
+}
+
+MillJob::MillJob(MillKind kind, ImageSession& session, const ToolPosition& tool, MillIndexCache& cache,
+                 JobEvents* events)
+    : kind_(kind), session_(session), cache_(cache), events_(events), tool_(tool) {
+    if (kind_ == MillKind::Selected) {
+        const RegionTree& tree = session_.regions->tree;
+        if (session_.selectedNode >= 0 && static_cast<std::size_t>(session_.selectedNode) < tree.nodes.size())
+            selectedRegion_ = tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId;
+        tool_.toolX = 1;
+        tool_.toolY = 1;
+    }
+}
+
+const PlannedMove* MillJob::next() {
+    if (cursor_ == plan_.moves.size() && !advance())
+        return nullptr;
+    return &plan_.moves[cursor_];
+}
+
+std::span<const PlannedMove> MillJob::plannedAhead() const {
+    return std::span<const PlannedMove>(plan_.moves).subspan(cursor_);
+}
+
+PixelRect MillJob::complete() {
+    const PlannedMove& move = plan_.moves[cursor_++];
+    tool_ = move.tool;
+    ++done_;
+    ++millingDone_;
+    const PixelRect marked = markMove(session_.layers.millLayer, move);
+    if (cursor_ == plan_.moves.size())
+        regionFinished();
+    return marked;
+}
+
+void MillJob::regionFinished() {
+    if (kind_ == MillKind::Selected)
+        return; // "Выделенная" leaves the region's state alone
+    RegionTables& tables = analysis_->tables;
+    if (plan_.region >= 1 && plan_.region <= tables.regionTableSize())
+        tables.regionTable[static_cast<std::size_t>(plan_.region)].state = regionMilled;
+}
+
+bool MillJob::advance() {
+    for (;;) {
+        if (traced_ && nextRegion_ < traced_->size()) {
+            plan_ = planRegion(*traced_, nextRegion_++, session_.layers.millLayer, tool_);
+            cursor_ = 0;
+            if (events_)
+                events_->regionStarts(plan_.region);
+            if (!plan_.moves.empty())
+                return true;
+            regionFinished();
+            continue;
+        }
+        traced_.reset();
+        if (!nextStage()) {
+            finished_ = true;
+            plan_.moves.clear();
+            cursor_ = 0;
+            return false;
+        }
+    }
+}
+
+void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
+    analysis_ = session_.regions; // kept alive for the whole milling
+    const MillIndex& index = cache_.indexFor(analysis_);
+    const ImageLayer& layer = session_.layers.millLayer;
+    const bool sameImage = !layer.isEmpty() && index.width == layer.header().bmWidth &&
+                           index.height == layer.header().bmHeight;
+    traced_ = std::make_unique<TracedRegions>();
+    for (std::int32_t id : regions) {
+        if (sameImage)
+            traced_->trace(analysis_->tables.labelMap, index, id);
+        else
+            traced_->traceNothing(id); // no image, or tables of another image: nothing to trace
+    }
+    nextRegion_ = 0;
+    millingDone_ = 0;
+    millingTotal_ = traced_->totalMoves();
+    if (events_)
+        events_->millingStarts(millingTotal_);
+}
+
+bool MillJob::nextStage() {
+    const auto workChanged = [this](bool treeRebuilt) {
+        if (events_)
+            events_->workChanged(treeRebuilt);
+    };
+    const auto millAll = [this] {
+        std::shared_ptr<RegionAnalysis> analysis = session_.regions;
+        startMilling(millAllOrder(analysis->tables, cache_.indexFor(analysis)));
+    };
+    switch (stage_) {
+    case Stage::Begin:
+        if (kind_ == MillKind::Selected) {
+            startMilling({selectedRegion_});
+            stage_ = Stage::End;
+            return true;
+        }
+        if (kind_ == MillKind::All) {
+            millAll();
+            stage_ = Stage::End;
+            return true;
+        }
+        gradientCommand(session_);
+        workChanged(false);
+        offsetCommand(session_);
+        workChanged(false);
+        parseImage(session_);
+        workChanged(true);
+        break;
+    case Stage::PassEnds: {
+        bool changed = false;
+        for (int i = 0; i < 4; ++i) {
+            changed = offsetCommand(session_) || changed;
+            workChanged(false);
+        }
+        parseImage(session_);
+        workChanged(true);
+        // Offsets that changed nothing would give the same pass again and again.
+        if (!changed) {
+            stage_ = Stage::End;
+            return false;
+        }
+        break;
+    }
+    case Stage::End:
+        stage_ = Stage::End;
+        return false;
+    }
+    // "Резать 3D": a pass while the tree has nodes.
+    if (session_.regions->tree.isEmpty()) {
+        stage_ = Stage::End;
+        return false;
+    }
+    ++pass_;
+    if (events_)
+        events_->passStarts(pass_);
+    millAll();
+    stage_ = Stage::PassEnds;
+    return true;
+}
+
+} // namespace zelmar

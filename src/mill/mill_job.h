@@ -1,0 +1,105 @@
+#pragma once
+// "Выделенная", "Все" and "Резать 3D" as jobs: sequences of stages whose moves are data. Each region's plan is
+// made when the job reaches it, as later regions read the marks of earlier ones; the relief steps of
+// "Резать 3D" run between its passes. A job neither sends nor waits: whoever runs it takes the next move,
+// has it carried out (or not, in a dry run) and reports it done, which paints its marks and moves the tool.
+
+#include "image/image_session.h"
+#include "milling.h"
+#include "move_source.h"
+
+#include <memory>
+#include <span>
+
+namespace zelmar {
+
+// The MillIndex of the current parse, made at the first milling after it.
+class MillIndexCache {
+public:
+    const MillIndex& indexFor(const std::shared_ptr<RegionAnalysis>& analysis);
+
+private:
+    std::shared_ptr<const RegionAnalysis> of_;
+    std::uint64_t version_ = 0;
+    MillIndex index_;
+};
+
+enum class MillKind { Selected, All, Cut3D };
+
+// Why a milling command did nothing at all.
+enum class MillRefusal { None, NoTree, NoSelection };
+
+// Refuses before anything happens: every command needs a tree, "Выделенная" a selected node too.
+MillRefusal checkMillCommand(MillKind kind, const ImageSession& session);
+
+// What a front-end hears of a job's stages, as the job reaches them.
+class JobEvents {
+public:
+    virtual ~JobEvents() = default;
+    // A milling begins ("Выделенная", "Все", or the "Все" of a pass) with this many moves.
+    virtual void millingStarts(std::int64_t totalMoves) { (void)totalMoves; }
+    virtual void regionStarts(std::int32_t regionId) { (void)regionId; }
+    // "Резать 3D": a pass begins (from 1); the picture or the tree changed between millings.
+    virtual void passStarts(int pass) { (void)pass; }
+    virtual void workChanged(bool treeRebuilt) { (void)treeRebuilt; }
+};
+
+class MillJob : public MoveSource {
+public:
+    // The command must have passed checkMillCommand. The job starts from the given tool position ("Выделенная"
+    // declares the tool to stand over pixel (1, 1)); nothing happens before the first next().
+    MillJob(MillKind kind, ImageSession& session, const ToolPosition& tool, MillIndexCache& cache,
+            JobEvents* events = nullptr);
+
+    MillKind kind() const { return kind_; }
+    // The region "Выделенная" mills; 0 for the other commands.
+    std::int32_t selectedRegion() const { return selectedRegion_; }
+    void setEvents(JobEvents* events) { events_ = events; }
+
+    // The next move due, reaching the next stage when the current plan is used up; nullptr once the job is
+    // complete.
+    const PlannedMove* next() override;
+    // The rest of the current plan from the move next() gave: what may be streamed ahead of it.
+    std::span<const PlannedMove> plannedAhead() const override;
+    // The move next() gave is done: the tool moves, a step's mark is painted (the area in 0-based pixels); the
+    // last move of a region milled by "Все" marks the region milled.
+    PixelRect complete() override;
+
+    const ToolPosition& tool() const { return tool_; }
+    bool finished() const { return finished_; }
+    // Moves done over the whole job, and of the current milling out of its total.
+    std::int64_t movesDone() const override { return done_; }
+    std::int64_t millingDone() const { return millingDone_; }
+    std::int64_t millingTotal() const { return millingTotal_; }
+    std::int32_t region() const { return plan_.region; }
+    int pass() const { return pass_; }
+
+private:
+    bool advance();
+    bool nextStage();
+    void startMilling(const std::vector<std::int32_t>& regions);
+    void regionFinished();
+
+    enum class Stage { Begin, PassEnds, End };
+
+    MillKind kind_;
+    ImageSession& session_;
+    MillIndexCache& cache_;
+    JobEvents* events_;
+    ToolPosition tool_;
+    std::int32_t selectedRegion_ = 0;
+    Stage stage_ = Stage::Begin;
+    bool finished_ = false;
+    int pass_ = 0;
+    // The analysis the current milling traced; "Все" marks its regions milled there.
+    std::shared_ptr<RegionAnalysis> analysis_;
+    std::unique_ptr<TracedRegions> traced_;
+    std::size_t nextRegion_ = 0;
+    RegionPlan plan_;
+    std::size_t cursor_ = 0;
+    std::int64_t done_ = 0;
+    std::int64_t millingDone_ = 0;
+    std::int64_t millingTotal_ = 0;
+};
+
+} // namespace zelmar

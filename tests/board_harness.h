@@ -124,7 +124,7 @@ struct WindowOnBoard {
     WindowOnBoard(
         const QTemporaryDir& dir, const QString& port, int timeoutSeconds = 2,
         const std::function<int(int, int)>& picture = [](int x, int) { return x < 8 ? 0 : 255; },
-        int width = 16, int height = 12)
+        int width = 16, int height = 12, const QString& journalFolder = {})
         : frame(dir.path()) {
         QFile ini(dir.filePath("cnc.ini"));
         ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
@@ -135,7 +135,7 @@ struct WindowOnBoard {
         image.open(QIODevice::WriteOnly | QIODevice::Truncate);
         image.write(testing::bmpBytes(24, width, height, picture));
         image.close();
-        frame.setJournalFolder(journalDir.path());
+        frame.setJournalFolder(journalFolder.isEmpty() ? journalDir.path() : journalFolder);
         frame.show();
         frame.openWorkWindow();
         form = frame.workWindow();

@@ -1,0 +1,322 @@
+// A job in the window paused, stopped, cut off by a line fault or by a crash, and continued, against the
+// simulated board: the board receives the uninterrupted job's moves once, with one lift and one plunge more
+// where the tool was taken out of the material, and nothing before the operator has settled a move that went
+// out without an answer.
+
+#include "app/job_status.h"
+#include "board_harness.h"
+#include "box_catcher.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace zelmar;
+using testing::Board;
+using testing::BoxCatcher;
+using testing::WindowOnBoard;
+using testing::waitFor;
+
+namespace {
+
+// Two dark blocks on white, 20 x 12: "Все" is 26 moves, 13 a block (approach, plunge, ten steps, lift).
+int twoBlocks(int x, int y) {
+    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
+    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
+    return first || second ? 0 : 255;
+}
+
+// Where a board that started at 0 stands after these commands.
+QString positionAfter(const QStringList& commands) {
+    long long x = 0, y = 0, z = 0;
+    for (const QString& c : commands) {
+        const QStringList n = QString(c).remove(';').split(',');
+        x += n.value(0).toLongLong();
+        y += n.value(1).toLongLong();
+        z += n.value(2).toLongLong();
+    }
+    return QStringLiteral("position %1 %2 %3").arg(x).arg(y).arg(z);
+}
+
+// Answers the next question box with "Да" or "Нет", noting what the board had received when it came up.
+struct QuestionAnswerer {
+    bool yes = true;
+    std::function<int()> sentSoFar;
+    int sentWhenAsked = -1;
+    QString text;
+    QObject guard;
+
+    void arm() {
+        QTimer::singleShot(5, &guard, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->objectName() != QStringLiteral("questionBox")) {
+                arm();
+                return;
+            }
+            text = box->text();
+            sentWhenAsked = sentSoFar();
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == (yes ? QStringLiteral("Да") : QStringLiteral("Нет")))
+                    b->click();
+        });
+    }
+};
+
+} // namespace
+
+class ContinueTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+    QStringList planned_; // what the board receives when "Все" runs uninterrupted
+
+    // The window on a board, ready for a ticked "Все" of the two blocks at one step a pixel.
+    void prepare(WindowOnBoard& w) {
+        w.form->boardLink().setPauseMs(5);
+        w.type("Text2", "1");
+        w.check1()->setChecked(true);
+        w.click("Command1");
+    }
+
+    // Calls `act` once, right after the job's move number n (from 1) is done.
+    static void afterMove(WindowOnBoard& w, int n, const std::function<void()>& act) {
+        auto fired = std::make_shared<bool>(false);
+        QObject::connect(&w.form->runner(), &JobRunner::moveDone, w.form, [&w, n, act, fired] {
+            MoveSource* job = w.form->runner().job();
+            if (!*fired && job && job->movesDone() == n) {
+                *fired = true;
+                act();
+            }
+        });
+    }
+
+private slots:
+    void initTestCase() {
+        QFile image(dir_.filePath("blocks.bmp"));
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        image.write(testing::bmpBytes(24, 20, 12, twoBlocks));
+        image.close();
+        QProcess dry;
+        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                  {image.fileName(), "parse", "mill-all", "--steps", "1", "--commands", "-"});
+        QVERIFY(dry.waitForFinished(30000));
+        planned_ = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(planned_.size(), 26);
+    }
+
+    void pauseAndContinue_data() {
+        QTest::addColumn<int>("pauseAfter");
+        QTest::addColumn<bool>("inTheMaterial");
+        QTest::newRow("after the approach") << 1 << false;
+        QTest::newRow("after the plunge") << 2 << true;
+        QTest::newRow("in mid-contour") << 7 << true;
+        QTest::newRow("after the first block's lift") << 13 << false;
+        QTest::newRow("in the second contour") << 20 << true;
+    }
+    void pauseAndContinue() {
+        QFETCH(int, pauseAfter);
+        QFETCH(bool, inTheMaterial);
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
+        prepare(w);
+        afterMove(w, pauseAfter, [&w] { w.frame.jobStatus()->pauseButton()->click(); });
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Paused; }));
+        // Paused: the button reads "Продолжить", the work stays locked, and the tool is out of the material.
+        QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
+        QVERIFY(w.frame.jobStatus()->pauseButton()->isEnabled());
+        QVERIFY(!w.button("Command6")->isEnabled());
+        const QStringList done = planned_.mid(0, pauseAfter);
+        QStringList expected = done;
+        QString lift;
+        if (inTheMaterial) {
+            lift = QStringLiteral("0,0,25;"); // black: 25 depth units at one step each
+            expected << lift;
+        }
+        QTest::qWait(50);
+        QCOMPARE(board.received(), expected);
+
+        w.frame.jobStatus()->pauseButton()->click(); // "Продолжить"
+        QVERIFY(w.waitIdle());
+        if (inTheMaterial)
+            expected << QStringLiteral("0,0,-25;");
+        expected << planned_.mid(pauseAfter);
+        QCOMPARE(board.received(), expected);
+        QCOMPARE(board.finish(), positionAfter(planned_));
+        QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Пауза"));
+        QVERIFY(!w.frame.jobStatus()->pauseButton()->isEnabled());
+    }
+
+    void stopKeepsTheJobUntilAnotherStarts() {
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
+        prepare(w);
+        afterMove(w, 9, [&w] { w.frame.jobStatus()->stopButton()->click(); });
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QCOMPARE(board.received(), planned_.mid(0, 9) << QStringLiteral("0,0,25;"));
+        // Stopped: the window is free, and the job can be continued.
+        QVERIFY(w.button("Command6")->isEnabled());
+        QVERIFY(QFile::exists(w.form->journalPath()));
+        QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
+        w.frame.jobStatus()->pauseButton()->click();
+        QVERIFY(w.waitIdle());
+        QCOMPARE(board.received(),
+                 planned_.mid(0, 9) << QStringLiteral("0,0,25;") << QStringLiteral("0,0,-25;") << planned_.mid(9));
+        QVERIFY(!QFile::exists(w.form->journalPath())); // done: nothing left to continue
+
+        // Stopped again, then another job: the kept one is forgotten, with its journal.
+        w.click("Command1");
+        afterMove(w, 4, [&w] { w.form->requestStop(); });
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QVERIFY(QFile::exists(w.form->journalPath()));
+        w.check1()->setChecked(false);
+        w.form->setDryPauseMs(0);
+        w.click("Command1"); // a parse drops it too
+        QVERIFY(!QFile::exists(w.form->journalPath()));
+        QVERIFY(!w.frame.jobStatus()->pauseButton()->isEnabled());
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+    }
+
+    // The board hangs up in mid-job; a new board is plugged in where the old one was. "Продолжить" opens the
+    // line again, and asks about the move that went out without an answer before it sends anything.
+    void aHangUpThenContinueWithEachAnswer_data() {
+        QTest::addColumn<bool>("carriedOut");
+        QTest::newRow("Да: counted done") << true;
+        QTest::newRow("Нет: sent again") << false;
+    }
+    void aHangUpThenContinueWithEachAnswer() {
+        QFETCH(bool, carriedOut);
+        const QString port = dir_.filePath(QStringLiteral("port-%1").arg(carriedOut));
+        Board first({"--hangup-after", "15"});
+        QFile::remove(port);
+        QVERIFY(QFile::link(first.path(), port));
+        WindowOnBoard w(dir_, port, 2, twoBlocks, 20, 12);
+        prepare(w);
+        BoxCatcher box;
+        box.arm();
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QTRY_COMPARE(box.seen, 1);
+        QVERIFY2(box.text.contains(QStringLiteral("Связь с платой потеряна")), qPrintable(box.text));
+        QVERIFY(box.text.contains(QStringLiteral("Продолжить")));
+        QCOMPARE(w.label("Label4"), QStringLiteral("Связь с платой потеряна"));
+        QCOMPARE(first.received(), planned_.mid(0, 16)); // fifteen answered, the sixteenth met the hang-up
+        const QString firstWords = first.finish();
+        QCOMPARE(firstWords, positionAfter(planned_.mid(0, 15)));
+
+        Board second;
+        QFile::remove(port);
+        QVERIFY(QFile::link(second.path(), port));
+        QuestionAnswerer answerer;
+        answerer.yes = carriedOut;
+        answerer.sentSoFar = [&second] { return static_cast<int>(second.received().size()); };
+        answerer.arm();
+        w.frame.jobStatus()->pauseButton()->click(); // "Продолжить"
+        QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0; }));
+        QCOMPARE(answerer.sentWhenAsked, 0); // nothing before the answer
+        QVERIFY2(answerer.text.contains(QStringLiteral("перемещение 16 задания")) &&
+                     answerer.text.contains(planned_[15]),
+                 qPrintable(answerer.text));
+        QVERIFY(w.waitIdle());
+        QCOMPARE(w.label("Label4"), QStringLiteral("Com-порт открыт"));
+        const QStringList rest = planned_.mid(carriedOut ? 16 : 15);
+        QCOMPARE(second.received(), rest);
+        // What each board did adds up: with "Да" the move the first board never made is missing, as it must be
+        // when the operator's word was wrong; with "Нет" the two together are the job.
+        QCOMPARE(second.finish(), positionAfter(rest));
+        QCOMPARE(positionAfter(planned_.mid(0, 15) + rest),
+                 positionAfter(carriedOut ? planned_.mid(0, 15) + planned_.mid(16) : planned_));
+    }
+
+    void continuingWithNoBoardToOpenSaysSoAndKeepsTheJob() {
+        const QString port = dir_.filePath("port-gone");
+        Board first({"--hangup-after", "4"});
+        QFile::remove(port);
+        QVERIFY(QFile::link(first.path(), port));
+        WindowOnBoard w(dir_, port, 2, twoBlocks, 20, 12);
+        prepare(w);
+        BoxCatcher box;
+        box.arm();
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QTRY_COMPARE(box.seen, 1);
+        first.finish();
+        QFile::remove(port); // nothing there any more
+        w.frame.jobStatus()->pauseButton()->click();
+        QCOMPARE(w.label("Label4"), QStringLiteral("Ошибка открытия Com-порта"));
+        QVERIFY(!w.check1()->isEnabled());
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
+    }
+
+    // The program dies in mid-job (nothing is stopped or lifted); started again on the same picture, it offers
+    // the journalled job, rebuilds the state without sending, asks about the open move, and goes on.
+    void afterACrashTheJobIsOfferedAndContinued_data() {
+        QTest::addColumn<int>("crashAfterMs");
+        QTest::newRow("between two moves") << -1;
+        QTest::newRow("while a move is on its way") << 10;
+    }
+    void afterACrashTheJobIsOfferedAndContinued() {
+        QFETCH(int, crashAfterMs);
+        QTemporaryDir journals;
+        QStringList before;
+        {
+            Board board({"--delay-ms", "30"});
+            WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, journals.path());
+            prepare(w);
+            // As good as a crash: no stop, no lift, nothing more read or written.
+            afterMove(w, 17, [&w, crashAfterMs] {
+                if (crashAfterMs < 0)
+                    w.form->runner().abort();
+                else
+                    QTimer::singleShot(crashAfterMs, w.form, [&w] { w.form->runner().abort(); });
+            });
+            w.click("Command6");
+            QVERIFY(w.waitIdle());
+            QTest::qWait(100); // the move under way may still reach the board and be made
+            before = board.received();
+        } // the window and its line go away without a word, as at a crash
+        // Between two moves nothing is open; a move on its way reached the board, which made it.
+        QCOMPARE(before.size(), crashAfterMs < 0 ? 17 : 18);
+
+        Board board;
+        bool offered = false;
+        QTimer::singleShot(0, [&] {
+            QVERIFY(waitFor([] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                return box && box->objectName() == QStringLiteral("questionBox");
+            }));
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            offered = box->text().contains(QStringLiteral("незаконченное задание"));
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == QStringLiteral("Да"))
+                    b->click();
+        });
+        QuestionAnswerer answerer;
+        answerer.yes = before.size() == 18; // the move under way did reach the board
+        answerer.sentSoFar = [&board] { return static_cast<int>(board.received().size()); };
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, journals.path());
+        QVERIFY(waitFor([&] { return offered; }));
+        answerer.arm();
+        QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0 && !w.form->runner().isRunning(); }));
+        QCOMPARE(answerer.sentWhenAsked, 0);
+        QCOMPARE(before + board.received(), planned_);
+        QCOMPARE(board.finish(), positionAfter(planned_.mid(before.size())));
+        QVERIFY(!QFile::exists(w.form->journalPath()));
+        // The state was rebuilt: the tree of the parse, both blocks milled.
+        QCOMPARE(w.form->session().regions->tree.nodes.size(), std::size_t{3});
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ContinueTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "test_continue.moc"

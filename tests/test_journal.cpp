@@ -1,0 +1,348 @@
+// The job journal: read back from any byte a crash may have cut it at, refused when it contradicts itself, and
+// zelmar-cli continuing a job from it after SIGKILL and after Ctrl+C against a new simulated board, so that
+// the two boards together receive the job once.
+
+#include "board_harness.h"
+#include "link/job_journal.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace zelmar;
+using testing::Board;
+
+namespace {
+
+JournalHeader someHeader() {
+    JournalHeader h;
+    h.imageHash = "0123456789abcdef";
+    h.imageName = "/tmp/a picture with blanks.bmp";
+    h.stepsText = " 150";
+    h.prelude = {"parse", "mill-all@12!"};
+    h.operations = {"select=3", "mill-selected"};
+    h.millHash = "fedcba9876543210";
+    return h;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+JournalReading read(const QByteArray& bytes) {
+    return readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+// Two dark blocks on white, 20 x 12: "Все" is 26 moves, 13 a block.
+int twoBlocks(int x, int y) {
+    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
+    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
+    return first || second ? 0 : 255;
+}
+
+struct CliRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+CliRun cli(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), args);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// Sums the board's counts: where a board that started at 0 stands after these commands.
+QString sumOf(const QStringList& commands) {
+    long long x = 0, y = 0, z = 0;
+    for (const QString& c : commands) {
+        const QStringList n = QString(c).remove(';').split(',');
+        x += n.value(0).toLongLong();
+        y += n.value(1).toLongLong();
+        z += n.value(2).toLongLong();
+    }
+    return QStringLiteral("%1 %2 %3").arg(x).arg(y).arg(z);
+}
+
+} // namespace
+
+class JournalTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+    QString image_;
+    QStringList job_;     // the operations and options of the job, without port and journal
+    QStringList planned_; // what the board receives when the job runs uninterrupted
+
+private slots:
+    void initTestCase() {
+        image_ = dir_.filePath("blocks.bmp");
+        QFile f(image_);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(testing::bmpBytes(24, 20, 12, twoBlocks));
+        f.close();
+        job_ = QStringList{image_, "parse", "mill-all", "--steps", "1"};
+        const CliRun dry = cli(job_ + QStringList{"--commands", "-"});
+        QCOMPARE(dry.status, 0);
+        planned_ = dry.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(planned_.size(), 26);
+    }
+
+    void headerAndRecordsReadBack() {
+        const QString path = dir_.filePath("plain.journal");
+        JournalWriter w;
+        QVERIFY(w.create(path.toStdString(), someHeader()));
+        for (int i = 0; i < 3; ++i) {
+            w.sent(i);
+            w.acknowledged(i);
+        }
+        w.doneDry(3);
+        w.liftSent(7);
+        w.liftDone();
+        w.plungeSent(7);
+        w.plungeDone();
+        w.sent(4);
+        QVERIFY(w.commit());
+        w.close();
+        const JournalReading r = read(fileBytes(path));
+        QVERIFY(r.readable());
+        QVERIFY(r.header == someHeader());
+        QCOMPARE(r.state.done, std::int64_t{4});
+        QCOMPARE(int(r.state.pending), int(JournalState::Pending::Move));
+        QCOMPARE(r.state.pendingMove, std::int64_t{4});
+        QVERIFY(!r.state.lifted);
+        QVERIFY(!r.state.ended);
+    }
+
+    // A crash may stop the writing at any byte: each cut reads up to its last whole record, or, inside the
+    // header, is refused; nothing in between.
+    void aJournalCutAtAnyByteReadsUpToItsLastWholeRecord() {
+        const QString path = dir_.filePath("cut.journal");
+        JournalWriter w;
+        QVERIFY(w.create(path.toStdString(), someHeader()));
+        const qint64 headerBytes = fileBytes(path).size();
+        // The records, and after each one the state a reader must see.
+        std::vector<std::pair<qint64, JournalState>> after;
+        JournalState s;
+        const auto note = [&](const std::function<void()>& record, const std::function<void(JournalState&)>& effect) {
+            record();
+            QVERIFY(w.commit());
+            effect(s);
+            after.emplace_back(fileBytes(path).size(), s);
+        };
+        using P = JournalState::Pending;
+        note([&] { w.sent(0); }, [](JournalState& t) { t.pending = P::Move; t.pendingMove = 0; });
+        note([&] { w.acknowledged(0); }, [](JournalState& t) { t.pending = P::None; t.done = 1; });
+        note([&] { w.sent(1); }, [](JournalState& t) { t.pending = P::Move; t.pendingMove = 1; });
+        note([&] { w.acknowledged(1); }, [](JournalState& t) { t.pending = P::None; t.done = 2; });
+        note([&] { w.liftSent(12); }, [](JournalState& t) { t.pending = P::Lift; t.pendingDepth = 12; });
+        note([&] { w.liftDone(); }, [](JournalState& t) { t.pending = P::None; t.lifted = true; t.liftDepth = 12; });
+        note([&] { w.plungeSent(12); }, [](JournalState& t) { t.pending = P::Plunge; t.pendingDepth = 12; });
+        note([&] { w.answered(true); }, [](JournalState& t) { t.pending = P::None; t.lifted = false; t.liftDepth = 0; });
+        note([&] { w.sent(2); }, [](JournalState& t) { t.pending = P::Move; t.pendingMove = 2; });
+        note([&] { w.unsent(); }, [](JournalState& t) { t.pending = P::None; });
+        note([&] { w.doneDry(2); }, [](JournalState& t) { t.done = 3; });
+        note([&] { w.ended(); }, [](JournalState& t) { t.ended = true; });
+        w.close();
+        const QByteArray whole = fileBytes(path);
+        for (qint64 cut = 0; cut <= whole.size(); ++cut) {
+            for (const bool garbage : {false, true}) {
+                QByteArray bytes = whole.left(cut);
+                if (garbage)
+                    bytes += QByteArray("\x00\x00\xff S 9 #00000000\nA", 20); // what a power cut may leave
+                const JournalReading r = read(bytes);
+                const QString where = QStringLiteral("cut at %1 of %2%3").arg(cut).arg(whole.size()).arg(garbage ? " + garbage" : "");
+                if (cut < headerBytes) {
+                    QVERIFY2(!r.readable(), qPrintable(where));
+                    continue;
+                }
+                QVERIFY2(r.readable(), qPrintable(where));
+                QVERIFY2(r.header == someHeader(), qPrintable(where));
+                JournalState expected;
+                qint64 expectedBytes = headerBytes;
+                for (const auto& [end, state] : after)
+                    if (end <= cut) {
+                        expected = state;
+                        expectedBytes = end;
+                    }
+                QVERIFY2(r.state == expected, qPrintable(where));
+                QCOMPARE(qint64(r.wholeBytes), expectedBytes);
+            }
+        }
+    }
+
+    void recordsThatContradictEachOtherAreRefused() {
+        const QString path = dir_.filePath("bad.journal");
+        const auto journalWith = [&](const std::vector<std::string>& records) {
+            JournalWriter w;
+            w.create(path.toStdString(), someHeader());
+            w.close();
+            QFile f(path);
+            f.open(QIODevice::Append);
+            for (const std::string& r : records)
+                f.write(QByteArray::fromStdString(journalLine(r)));
+            f.close();
+            return read(fileBytes(path));
+        };
+        QVERIFY(journalWith({"S 0", "A 0", "S 1"}).readable());
+        for (const std::vector<std::string>& bad :
+             {std::vector<std::string>{"A 0"}, {"S 1"}, {"S 0", "S 0"}, {"S 0", "A 1"}, {"D 0", "D 2"},
+              {"LA"}, {"PS 3"}, {"LS 3", "LA", "PS 4"}, {"Y"}, {"U"}, {"LS 2", "U"}, {"E", "S 0"}, {"S 0", "E"},
+              {"Q 1"}, {"S x"}}) {
+            QByteArray shown;
+            for (const std::string& r : bad)
+                shown += QByteArray::fromStdString(r) + "; ";
+            QVERIFY2(journalWith(bad).verdict == JournalReading::Verdict::Damaged, shown.constData());
+        }
+        QCOMPARE(int(read("").verdict), int(JournalReading::Verdict::NotAJournal));
+        QCOMPARE(int(read("[CNC]\nPort=com1\n").verdict), int(JournalReading::Verdict::NotAJournal));
+        // A header line whose check does not hold is damage, not a cut.
+        QByteArray tampered = fileBytes(path);
+        tampered.replace("steps %20150", "steps %20151");
+        QCOMPARE(int(read(tampered).verdict), int(JournalReading::Verdict::Damaged));
+    }
+
+    // zelmar-cli killed at several points of the job, then continued against a new board: together the two
+    // boards receive the job, once.
+    void killedMidJobResumesOnANewBoard_data() {
+        QTest::addColumn<int>("killAfter");
+        QTest::newRow("in the first contour") << 6;
+        QTest::newRow("at the end of the first block") << 13;
+        QTest::newRow("in the second contour") << 20;
+    }
+    void killedMidJobResumesOnANewBoard() {
+        QFETCH(int, killAfter);
+        const QString journal = dir_.filePath(QStringLiteral("kill%1.journal").arg(killAfter));
+        QStringList first;
+        {
+            Board board;
+            QProcess p;
+            p.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                    job_ + QStringList{"--port", board.path(), "--journal", journal});
+            QVERIFY(testing::waitFor([&] { return board.received().size() >= killAfter; }, 30000));
+            p.kill(); // SIGKILL: no lift, no last word
+            QVERIFY(p.waitForFinished(5000));
+            first = board.received();
+        }
+        const JournalReading r = read(fileBytes(journal));
+        QVERIFY(r.readable());
+        QVERIFY(!r.state.ended);
+        Board board;
+        QStringList lastMove;
+        if (r.state.pending == JournalState::Pending::None) {
+            // Killed between two acknowledged moves: nothing is open.
+            QCOMPARE(first.size(), r.state.done);
+        } else {
+            QVERIFY(r.state.pending == JournalState::Pending::Move);
+            // Was the open move really sent? Then the machine made it: "done"; otherwise it goes again.
+            const bool wentOut = first.size() == r.state.pendingMove + 1;
+            QVERIFY2(wentOut || first.size() == r.state.pendingMove, qPrintable(QString::number(first.size())));
+            // Without the operator's word nothing is sent, and the message names the move.
+            const CliRun refused = cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"});
+            QCOMPARE(refused.status, 1);
+            QVERIFY2(refused.err.contains(QStringLiteral("перемещение %1 задания").arg(r.state.pendingMove + 1)),
+                     qPrintable(refused.err));
+            QVERIFY(refused.err.contains(QStringLiteral("--last-move")));
+            QCOMPARE(board.received(), QStringList{});
+            lastMove = QStringList{"--last-move", wentOut ? "done" : "redo"};
+        }
+
+        const CliRun resumed =
+            cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"} + lastMove);
+        QVERIFY2(resumed.status == 0, qPrintable(resumed.err));
+        QCOMPARE(first + board.received(), planned_);
+        QCOMPARE(board.finish(), QStringLiteral("position ") + sumOf(planned_.mid(first.size())));
+        QVERIFY(read(fileBytes(journal)).state.ended);
+    }
+
+    // Ctrl+C is "Стоп": the current move's OK, a lift, exit 1; continued, the first command is the plunge back.
+    void ctrlCStopsWithALiftAndResumesWithAPlunge() {
+        const QString journal = dir_.filePath("interrupt.journal");
+        QStringList first;
+        {
+            Board board;
+            QProcess p;
+            p.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                    job_ + QStringList{"--port", board.path(), "--journal", journal});
+            QVERIFY(testing::waitFor([&] { return board.received().size() >= 5; }, 30000)); // in the contour
+            ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 1);
+            QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("фреза поднята")));
+            first = board.received();
+        }
+        const QString lift = first.last();
+        QVERIFY2(lift.startsWith(QStringLiteral("0,0,")) && !lift.startsWith(QStringLiteral("0,0,-")), qPrintable(lift));
+        const QStringList done = first.mid(0, first.size() - 1);
+        QCOMPARE(done, planned_.mid(0, done.size()));
+        const JournalReading r = read(fileBytes(journal));
+        QVERIFY(r.readable() && r.state.lifted && r.state.pending == JournalState::Pending::None);
+
+        Board board;
+        const CliRun resumed = cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"});
+        QVERIFY2(resumed.status == 0, qPrintable(resumed.err));
+        const QStringList second = board.received();
+        const QString plunge = QStringLiteral("0,0,-") + lift.mid(4);
+        QCOMPARE(second.first(), plunge);
+        QCOMPARE(done + second.mid(1), planned_);
+        // The lift and the plunge cancel out: the two boards end where the uninterrupted job does.
+        QCOMPARE(board.finish(), QStringLiteral("position ") + sumOf(second));
+        QCOMPARE(sumOf(first + second), sumOf(planned_));
+    }
+
+    void aJournalOfAnotherJobOrADamagedOneIsRefused() {
+        const QString journal = dir_.filePath("other.journal");
+        {
+            Board board;
+            const CliRun run = cli(job_ + QStringList{"--port", board.path(), "--journal", journal});
+            QCOMPARE(run.status, 0);
+        }
+        const QString otherImage = dir_.filePath("other.bmp");
+        QFile f(otherImage);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(testing::bmpBytes(24, 20, 12, [](int x, int y) { return twoBlocks(x, y) == 0 || x == 19 ? 0 : 255; }));
+        f.close();
+        QFile::copy(journal, dir_.filePath("damaged.journal"));
+        QFile damaged(dir_.filePath("damaged.journal"));
+        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        damaged.seek(40);
+        damaged.write("XX");
+        damaged.close();
+        QFile notAJournal(dir_.filePath("cnc.ini"));
+        QVERIFY(notAJournal.open(QIODevice::WriteOnly));
+        notAJournal.write("[CNC]\nPort=com1\n");
+        notAJournal.close();
+
+        const QString other = QStringLiteral("другому заданию");
+        struct Case {
+            QStringList args;
+            QString says;
+        };
+        for (const Case& c : {Case{{image_, "parse", "cut3d", "--steps", "1", "--journal", journal}, other},
+                              Case{{image_, "parse", "mill-all", "--steps", "2", "--journal", journal}, other},
+                              Case{{otherImage, "parse", "mill-all", "--steps", "1", "--journal", journal}, other},
+                              Case{job_ + QStringList{"--journal", dir_.filePath("damaged.journal")}, "повреждён"},
+                              Case{job_ + QStringList{"--journal", dir_.filePath("cnc.ini")}, "не является журналом"},
+                              Case{job_ + QStringList{"--journal", dir_.filePath("absent.journal")}, "не является журналом"}}) {
+            Board board;
+            const CliRun r = cli(c.args + QStringList{"--resume", "--port", board.path()});
+            QCOMPARE(r.status, 1);
+            QVERIFY2(r.err.contains(c.says) && r.err.contains(QStringLiteral("ничего не отправлено")), qPrintable(r.err));
+            QCOMPARE(board.received(), QStringList{});
+        }
+        // --resume without --journal, or --last-move without --resume, is bad usage.
+        QCOMPARE(cli(job_ + QStringList{"--resume"}).status, 2);
+        QCOMPARE(cli(job_ + QStringList{"--last-move", "done"}).status, 2);
+        QCOMPARE(cli(job_ + QStringList{"--journal", journal, "--resume", "--last-move", "maybe"}).status, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(JournalTest)
+#include "test_journal.moc"

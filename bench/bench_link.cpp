@@ -3,7 +3,8 @@
 // and zelmar-cli send them, without and with the job journal (a record on the disk before each command).
 // One JSON line each.
 //
-//   zelmar-bench-link [MOVES]   (default 50; zelmar-board must stand beside this program)
+//   zelmar-bench-link [MOVES] [PAUSE_MS]   (default 50 moves and the protocol's 100 ms; zelmar-board must stand
+//   beside this program). A shorter pause shows the program's own cost per move in a longer run.
 
 #include "link/board_link.h"
 #include "link/job_journal.h"
@@ -46,13 +47,14 @@ private:
     std::size_t done_ = 0;
 };
 
-bool measure(const QString& port, int moves, bool journalled) {
+bool measure(const QString& port, int moves, int pauseMs, bool journalled) {
     SerialLine line;
     if (!line.open(port, 9600)) {
         std::fprintf(stderr, "cannot open %s\n", qPrintable(port));
         return false;
     }
     BoardLink link(line);
+    link.setPauseMs(pauseMs);
     JobRunner runner;
     runner.setLink(&link);
     runner.setMillingSwitch([] { return true; });
@@ -69,7 +71,7 @@ bool measure(const QString& port, int moves, bool journalled) {
     QElapsedTimer sinceLast;
     QObject::connect(&runner, &JobRunner::moveDone, [&] {
         if (sinceLast.isValid())
-            intervalsMs.push_back(static_cast<double>(sinceLast.nsecsElapsed()) / 1e6 - BoardLink::protocolPauseMs);
+            intervalsMs.push_back(static_cast<double>(sinceLast.nsecsElapsed()) / 1e6 - pauseMs);
         sinceLast.start();
     });
     bool completed = false;
@@ -84,9 +86,9 @@ bool measure(const QString& port, int moves, bool journalled) {
         return false;
     }
     std::sort(intervalsMs.begin(), intervalsMs.end());
-    std::printf("{\"bench\":\"move_overhead\",\"journal\":%s,\"moves\":%d,\"median_ms\":%.3f,\"p95_ms\":%.3f,"
-                "\"max_ms\":%.3f}\n",
-                journalled ? "true" : "false", moves, intervalsMs[intervalsMs.size() / 2],
+    std::printf("{\"bench\":\"move_overhead\",\"journal\":%s,\"pause_ms\":%d,\"moves\":%d,\"median_ms\":%.3f,"
+                "\"p95_ms\":%.3f,\"max_ms\":%.3f}\n",
+                journalled ? "true" : "false", pauseMs, moves, intervalsMs[intervalsMs.size() / 2],
                 intervalsMs[intervalsMs.size() * 95 / 100], intervalsMs.back());
     std::fflush(stdout);
     return true;
@@ -97,6 +99,7 @@ bool measure(const QString& port, int moves, bool journalled) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int moves = argc > 1 ? std::max(2, std::atoi(argv[1])) : 50;
+    const int pauseMs = argc > 2 ? std::max(0, std::atoi(argv[2])) : BoardLink::protocolPauseMs;
 
     QProcess board;
     board.start(QCoreApplication::applicationDirPath() + "/zelmar-board", {"--stdin-control", "--delay-ms", "0"});
@@ -105,7 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const QString path = QString::fromUtf8(board.readLine()).trimmed();
-    const bool ok = measure(path, moves, false) && measure(path, moves, true);
+    const bool ok = measure(path, moves, pauseMs, false) && measure(path, moves, pauseMs, true);
     board.closeWriteChannel();
     board.waitForFinished(5000);
     return ok ? 0 : 1;

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <QTreeView>
 
@@ -106,12 +107,17 @@ struct RawLine {
     }
 };
 
-// Runs events until the condition holds or the time is up; whether it holds.
+// Runs events until the condition holds or the time is up; whether it holds. It sleeps only while no event is
+// due, as the program's own event loop does (QTest::qWait sleeps between passes and would slow a job down).
 inline bool waitFor(const std::function<bool()>& condition, int ms = 60000) {
     QElapsedTimer t;
     t.start();
-    while (!condition() && t.elapsed() < ms)
-        QTest::qWait(2);
+    QTimer wakeUp; // a wait for events ends now and then, to look at the clock
+    wakeUp.start(20);
+    while (!condition() && t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
     return condition();
 }
 

@@ -89,10 +89,7 @@ struct Link {
                 ended = true;
             });
         board.send(text.text);
-        QElapsedTimer t;
-        t.start();
-        while (!ended && t.elapsed() < 60000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        testing::waitFor([&ended] { return ended; });
         QObject::disconnect(done);
         QObject::disconnect(failed);
         if (!ended)

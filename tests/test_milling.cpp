@@ -3,6 +3,7 @@
 
 #include "image/image_layer.h"
 #include "image/regions.h"
+#include "mill/mill_job.h"
 #include "mill/milling.h"
 
 #include <QTest>
@@ -471,6 +472,43 @@ private slots:
         QCOMPARE(contourStarts(moves, 1, 1).size(), std::size_t(1));
         QCOMPARE(moves.front(), (Move{2, 2, 0}));
         QCOMPARE(moves.size(), std::size_t(2 + 14 + 1));
+    }
+
+    // The extra turn after a diagonal step starts the next search 90 degrees counter-clockwise of it: after
+    // the step south-east to (3, 3) the trace goes north-east to (4, 2), where a search from 45 degrees would
+    // go east to (4, 3) first.
+    void aDiagonalStepTurnsOnceMore() {
+        Bench b({"......", ".#.#..", "..##..", "......"});
+        COMPARE_MOVES(b.mill(b.idAt(2, 2)), (std::vector<Move>{{1, 1, 0},
+                                                               {0, 0, -25},
+                                                               {1, 1, 0},
+                                                               {1, -1, 0},
+                                                               {0, 1, 0},
+                                                               {-1, 0, 0},
+                                                               {-1, -1, 0},
+                                                               {0, 0, 25}}));
+    }
+
+    // "Выделенная" declares the tool to stand over pixel (1, 1) before it starts; "Все" starts from wherever
+    // the tool is.
+    void selectedStartsAtTheTopLeftPixelAndAllWhereTheToolIs() {
+        Bench b(whiteWith(10, 10, {{5, 4, 7, 5}}));
+        ImageSession session;
+        session.layers.millLayer = b.layer;
+        session.regions = std::make_shared<RegionAnalysis>(b.analysis);
+        session.selectedNode = session.regions->tree.nodeOfRegion(b.idAt(5, 4));
+        QVERIFY(session.selectedNode >= 0);
+        MillIndexCache cache;
+        const ToolPosition elsewhere{9, 8, 3};
+        MillJob selected(MillKind::Selected, session, elsewhere, cache);
+        QCOMPARE(selected.next()->x, 4);
+        QCOMPARE(selected.next()->y, 3);
+        MillJob all(MillKind::All, session, elsewhere, cache);
+        QCOMPARE(all.next()->x, -4);
+        QCOMPARE(all.next()->y, -4);
+        QCOMPARE(all.next()->z, 0);
+        // Neither changes the tool a caller keeps before a move is done.
+        QCOMPARE(all.tool().toolX, 9);
     }
 
     void depthsStayThoseOfTheStartWhenAMillingPaintsThousands() {

@@ -197,6 +197,37 @@ private slots:
             QCOMPARE(band.white(x, 3), x >= 4 && x <= 7);
     }
 
+    // One and three bytes a pixel take their own paths through the offset; worked out byte by byte.
+    void offsetOfNarrowPixels() {
+        // One byte a pixel, 5 x 4, rows of 6 bytes (the last one padding): a seed at (3, 2). Each inner pixel
+        // next to it gets 255 in its own byte and the two after it, so the run reaches the padding.
+        const PixelGeometry one = PixelGeometry::of({5, 4, 8});
+        QCOMPARE(one.stride, 6);
+        std::vector<std::uint8_t> bytes(std::size_t(one.byteCount()), 0);
+        bytes[std::size_t(one.indexOf(3, 2) - 1)] = 255;
+        QVERIFY(offsetInPlace(bytes.data(), one));
+        const std::vector<std::uint8_t> expectedOne = {0, 0,   0,   0,   0,   0,   //
+                                                       0, 255, 255, 255, 255, 255, //
+                                                       0, 255, 255, 255, 255, 255, //
+                                                       0, 0,   0,   0,   0,   0};
+        QCOMPARE(bytes, expectedOne);
+
+        // Three bytes a pixel, 4 x 4, rows of 12 bytes: a seed that is pure blue at (2, 2) whitens the four
+        // inner pixels, all three bytes of each, itself included; the outer ones stay.
+        const PixelGeometry three = PixelGeometry::of({4, 4, 24});
+        QCOMPARE(three.stride, 12);
+        std::vector<std::uint8_t> rgb(std::size_t(three.byteCount()), 40);
+        rgb[std::size_t(three.indexOf(2, 2) - 1)] = 255;
+        QVERIFY(offsetInPlace(rgb.data(), three));
+        for (int y = 1; y <= 4; ++y)
+            for (int x = 1; x <= 4; ++x) {
+                const bool inner = x >= 2 && x <= 3 && y >= 2 && y <= 3;
+                const auto at = std::size_t(three.indexOf(x, y) - 1);
+                for (std::size_t k = 0; k < 3; ++k)
+                    QCOMPARE(int(rgb[at + k]), inner ? 255 : 40);
+            }
+    }
+
     void fastPassesMatchTheLiteralOnes() {
         std::mt19937 rng(11);
         for (int round = 0; round < 3000; ++round) {

@@ -5,6 +5,7 @@
 #include "app/main_frame.h"
 #include "app/tab_strip.h"
 #include "app/work_window.h"
+#include "mill/milling.h"
 #include "bmp_bytes.h"
 #include "box_catcher.h"
 
@@ -307,6 +308,82 @@ private slots:
         QCOMPARE(model->rowCount(model->index(0, 0)), 1);
     }
 
+    // "Выделенная" mills the node the tree shows as selected, however it got there; every click in the tree,
+    // on a node, on empty space or on an expand arrow, highlights that node.
+    void theSelectedNodeIsWhatTheTreeShows() {
+        writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 30, 12, [](int x, int y) {
+                      return y >= 3 && y <= 6 && (x % 8 >= 2 && x % 8 <= 4) ? 0 : 255;
+                  }));
+        MainFrame frame(dir_.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        form->setDryPauseMs(0);
+        auto* tv = control<QTreeView>(form, "tv");
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QAbstractItemModel* model = tv->model();
+        const QModelIndex root = model->index(0, 0);
+        QCOMPARE(model->rowCount(root), 4); // four blocks below the background
+        const auto regionOf = [](const QModelIndex& i) { return i.data().toString().toInt(); };
+        const auto lastSelect = [form]() {
+            const std::vector<Operation>& h = form->history();
+            return h.size() >= 2 && h[h.size() - 2].kind == Operation::Kind::Select ? h[h.size() - 2].id : -1;
+        };
+        const auto milled = [form](int region) {
+            // A dry "Выделенная" paints the region's outline red in the mill layer.
+            const std::int64_t first = MillIndex::build(form->session().regions->tables).firstPixel[std::size_t(region)];
+            const int width = form->layers().header().bmWidth + 1;
+            return pixelOf(form->layers().millLayer, int(first % width), int(first / width)) ==
+                   std::array<std::uint8_t, 4>{0, 0, 255, 255};
+        };
+
+        // A click on the first block, then Down twice: the third block is selected, and milled.
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(model->index(0, 0, root)).center());
+        QTest::keyClick(tv, Qt::Key_Down);
+        QTest::keyClick(tv, Qt::Key_Down);
+        const QModelIndex third = model->index(2, 0, root);
+        QCOMPARE(tv->currentIndex(), third);
+        QTest::mouseClick(control<QPushButton>(form, "Command2"), Qt::LeftButton);
+        QTRY_VERIFY(!form->runner().isRunning());
+        QCOMPARE(lastSelect(), regionOf(third));
+        QVERIFY(milled(regionOf(third)));
+        QVERIFY(!milled(regionOf(model->index(0, 0, root))));
+
+        // The highlight still shows the first block: a click on empty space paints the selected one.
+        // Blocks stand at columns 3..5, 11..13, 19..21 and 27..29.
+        const auto green = [form](int x) {
+            return pixelOf(form->layers().selectionLayer, x, 4) == std::array<std::uint8_t, 4>{0, 255, 0, 255};
+        };
+        QVERIFY(green(3) && !green(19));
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(5, tv->viewport()->height() - 5));
+        QCOMPARE(tv->currentIndex(), third);
+        QVERIFY(!green(3) && green(19));
+
+        // Down once more, then a click on the root's expand arrow: it folds, and the fourth block is painted.
+        QTest::keyClick(tv, Qt::Key_Down);
+        const QModelIndex fourth = model->index(3, 0, root);
+        QCOMPARE(tv->currentIndex(), fourth);
+        const QRect rootRow = tv->visualRect(root);
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(rootRow.left() - tv->indentation() / 2, rootRow.center().y()));
+        QVERIFY(!tv->isExpanded(root));
+        QVERIFY(!green(19) && green(27));
+
+        // After a new parse, a node reached with the keyboard alone is milled: no "Не выбрана фигура.".
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        tv->setFocus();
+        QTest::keyClick(tv, Qt::Key_Home); // the root, open after a parse
+        QTest::keyClick(tv, Qt::Key_Down); // the first block
+        const QModelIndex first = model->index(0, 0, model->index(0, 0));
+        QCOMPARE(tv->currentIndex(), first);
+        BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(control<QPushButton>(form, "Command2"), Qt::LeftButton);
+        QTRY_VERIFY(!form->runner().isRunning());
+        QTest::qWait(20);
+        QCOMPARE(box.seen, 0);
+        QCOMPARE(lastSelect(), regionOf(first));
+    }
+
     void parseOfOneClassLeavesTheTreeEmpty() {
         writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 20, 12, [](int, int) { return 255; }));
         MainFrame frame(dir_.path());
@@ -396,6 +473,9 @@ private slots:
             box->setCursorPosition(3);
             QTest::keyClick(box, Qt::Key_End);
             QTest::keyClick(box, Qt::Key_Backspace);
+            QCOMPARE(box->text(), QStringLiteral("123"));
+            // Ctrl+Backspace types a control code of its own: discarded, the word stays.
+            QTest::keyClick(box, Qt::Key_Backspace, Qt::ControlModifier);
             QCOMPARE(box->text(), QStringLiteral("123"));
             for (Qt::Key k :
                  {Qt::Key_A, Qt::Key_Minus, Qt::Key_Plus, Qt::Key_Period, Qt::Key_Comma, Qt::Key_Space})

@@ -290,8 +290,7 @@ void WorkWindow::onJobEnded(JobRunner::Outcome outcome) {
                      : outcome == JobRunner::Outcome::Stopped ? QStringLiteral("остановлено")
                                                               : QStringLiteral("прервано"));
     if (outcome == JobRunner::Outcome::Completed) {
-        journal_.reset();
-        QFile::remove(journalPath());
+        removeJournal();
         millingJob_ = nullptr;
     }
     if (closeAfterJob_) {
@@ -404,20 +403,25 @@ JournalWriter* WorkWindow::openJournal(std::int64_t movesDone) {
     return journal_.get();
 }
 
+void WorkWindow::removeJournal() {
+    journal_.reset();
+    if (!journalPath().isEmpty())
+        QFile::remove(journalPath());
+}
+
 void WorkWindow::forgetKeptJob() {
     if (runner_.isRunning())
         return;
     runner_.dropKept();
     millingJob_ = nullptr;
     jobEntry_ = -1;
-    if (journal_ || QFile::exists(journalPath())) {
-        journal_.reset();
-        QFile::remove(journalPath());
-    }
+    removeJournal();
     onPhaseChanged();
 }
 
 void WorkWindow::offerJournalledJob() {
+    if (journalPath().isEmpty())
+        return;
     QFile file(journalPath());
     if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
         return;
@@ -434,7 +438,7 @@ void WorkWindow::offerJournalledJob() {
             .arg(reading->state.done);
     askYesNo(this, QStringLiteral("Незаконченное задание"), text, [this, reading](bool yes) {
         if (!yes) {
-            QFile::remove(journalPath());
+            removeJournal();
             return;
         }
         if (!takeUpJournalledJob(*reading))

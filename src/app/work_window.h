@@ -126,6 +126,7 @@ private:
     // Journal of the job on the machine: made when the job first sends, gone when it completes or is dropped.
     JournalWriter* openJournal(std::int64_t movesDone);
     void forgetKeptJob();
+    void removeJournal();
     void recordJobInHistory();
     std::string imageFileHash();
     void offerJournalledJob();

@@ -116,7 +116,7 @@ Tables label(const PixelGeometry& geometry, const std::uint8_t* bytes) {
 
     for (std::int32_t y = 1; y <= height; ++y) {
         for (std::int32_t x = 1; x <= width; ++x) {
-            const bool c = isLightByte(byteAt(geometry.indexOf(x, y)));
+            const bool c = byteAt(geometry.indexOf(x, y)) > 100; // light: the first byte above 100
             const std::int32_t left = t.labelMap(x - 1, y);
             const std::int32_t upper = t.labelMap(x, y - 1);
             const std::int32_t upperLeft = t.labelMap(x - 1, y - 1);

@@ -3,7 +3,7 @@
 // highlight, kept as the yardstick the fast code in src/image/regions.* is compared with. Every step is the
 // plain one: a whole-map relabel for every merge, a table scan for every new id and every boundary, a
 // recursive walk over the link table. Keep it that way: its worth lies in being obviously the algorithm, not
-// in speed. It shares nothing with the fast code but the pixel index rule and the light test.
+// in speed. It shares nothing with the fast code but the pixel index rule; even the light test is its own.
 
 #include "image/pixel_geometry.h"
 

@@ -267,6 +267,28 @@ private slots:
         QCOMPARE(board.received().size(), 3);
     }
 
+    void aCommandStuckInThePortFailsAndLeavesThePositionUncertain() {
+        // Nobody reads the far end of the line: once the system's buffer is full, a command cannot get out.
+        RawLine raw;
+        Link link(raw.path, 1000);
+        QVERIFY(link.opened);
+        const QByteArray filler(1 << 20, 'x');
+        QVERIFY(link.line.write(std::string_view(filler.constData(), std::size_t(filler.size()))));
+        QVERIFY(testing::waitFor([&] { return link.line.bytesToWrite() < filler.size(); }, 5000));
+        QTest::qWait(100);
+        QVERIFY2(link.line.bytesToWrite() > 0, "the line took a megabyte: no way to make a command stick");
+        QElapsedTimer t;
+        t.start();
+        const Link::Result r = link.move(1, 0, 0);
+        QCOMPARE(int(r.outcome), int(Link::Result::Failed));
+        QCOMPARE(int(r.fault.kind), int(LinkFault::Kind::ShortWrite));
+        QVERIFY2(t.elapsed() >= 10 * 9 + 1000, qPrintable(QString::number(t.elapsed()))); // its deadline, not earlier
+        QVERIFY(r.fault.commandWentOut && r.fault.positionUncertain);
+        QVERIFY(link.board.positionUncertain());
+        QVERIFY2(r.message.find("не ушла в порт целиком") != std::string::npos, r.message.c_str());
+        QCOMPARE(link.line.bytesToWrite(), qint64{0}); // the remainder is gone, not glued to the next command
+    }
+
     void aWriteThatNeverLeavesLeavesThePositionUncertain() {
         // A port that takes no bytes (RTS/CTS held off on a real line): the command is stuck in the output
         // queue. Its write deadline fails the move, the remainder is thrown away, the position is uncertain.

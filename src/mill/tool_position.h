@@ -10,6 +10,8 @@ struct ToolPosition {
     std::int32_t toolY = 1;
     // Not touched when the work window loads again: the tool has not moved in Z because a window reopened.
     std::int32_t toolZ = 0;
+
+    bool operator==(const ToolPosition&) const = default;
 };
 
 } // namespace zelmar

@@ -213,7 +213,8 @@ bool offsetInPlace(std::uint8_t* work, const PixelGeometry& g) {
         std::uint8_t* s = spread.data() + slot * w;
         std::uint8_t any = 0;
         for (std::size_t x = 1; x + 1 < w; ++x) {
-            s[x] = (first[x - 1] == offsetSeed) | (first[x] == offsetSeed) | (first[x + 1] == offsetSeed);
+            s[x] = static_cast<std::uint8_t>(int(first[x - 1] == offsetSeed) | int(first[x] == offsetSeed) |
+                                             int(first[x + 1] == offsetSeed));
             any |= s[x];
         }
         rowHasSeed[slot] = any;

@@ -412,9 +412,9 @@ void WorkWindow::removeJournal() {
 void WorkWindow::forgetKeptJob() {
     if (runner_.isRunning())
         return;
-    runner_.dropKept();
-    millingJob_ = nullptr;
+    millingJob_ = nullptr; // before the runner lets the job go
     jobEntry_ = -1;
+    runner_.dropKept();
     removeJournal();
     onPhaseChanged();
 }

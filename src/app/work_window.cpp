@@ -6,6 +6,7 @@
 #include "layer_view.h"
 #include "link/key_filter.h"
 #include "link/manual_move.h"
+#include "link/port_access.h"
 #include "region_tree_model.h"
 #include "relief/relief_commands.h"
 #include "tab_strip.h"
@@ -104,7 +105,7 @@ QWidget* createControl(const ControlDesign& d, QWidget* container) {
 
 } // namespace
 
-WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent)
+WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, QWidget* parent)
     : QWidget(parent), tool_(tool) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
@@ -114,7 +115,7 @@ WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* p
     designFont.setStretch(QFont::SemiCondensed);
     setFont(designFont);
     buildControls();
-    runStartup(programDir);
+    runStartup(locations);
 }
 
 WorkWindow::~WorkWindow() {
@@ -123,7 +124,13 @@ WorkWindow::~WorkWindow() {
 }
 
 void WorkWindow::openPort() {
-    portHandle_ = serial_.OpenPort(QString::fromStdString(config_.portName), 9600);
+    const QString portName = QString::fromStdString(config_.portName);
+    portHandle_ = serial_.OpenPort(portName, 9600);
+    // The status line keeps its words; what to do about a port that did not open is in its tooltip.
+    label4_->setToolTip(portHandle_ > 0 ? QStringLiteral("Порт: %1").arg(portName)
+                        : portHandle_ == SerialPort::settingsRefused
+                            ? settingsRefusedHint(portName)
+                            : openFailureHint(portName, serial_.openError()));
     motion_.setHandle(portHandle_);
     motion_.setTimeoutSeconds(config_.timeoutSeconds);
     updateLinkControls();
@@ -367,9 +374,9 @@ void WorkWindow::buildControls() {
     motion_.setEventPump(pump);
 }
 
-void WorkWindow::runStartup(const QString& programDir) {
+void WorkWindow::runStartup(const ConfigLocations& locations) {
     setWindowTitle(QString::fromStdString(workWindowCaption()));
-    config_ = readStartupConfig(programDir.toStdString());
+    config_ = readStartupConfig(locations);
 
     openPort();
 

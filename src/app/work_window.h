@@ -30,8 +30,8 @@ class TabStrip;
 class WorkWindow : public QWidget {
     Q_OBJECT
 public:
-    // programDir holds cnc.ini and the image; tool outlives the window (toolZ survives a reload).
-    WorkWindow(const QString& programDir, ToolPosition& tool, QWidget* parent = nullptr);
+    // locations: where cnc.ini is looked for; tool outlives the window (toolZ survives a reload).
+    WorkWindow(const ConfigLocations& locations, ToolPosition& tool, QWidget* parent = nullptr);
     ~WorkWindow() override;
 
     // Lays the window out for its size and redraws what changed in the layers. Called by every operation that
@@ -77,7 +77,7 @@ protected:
 
 private:
     void buildControls();
-    void runStartup(const QString& programDir);
+    void runStartup(const ConfigLocations& locations);
     // dispatchPending is false inside the window's own resize, show and activation handlers, where running
     // the event loop again would re-enter them.
     void refresh(bool dispatchPending);

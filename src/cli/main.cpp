@@ -8,17 +8,18 @@
 // (nothing written).
 
 #include "app/image_file.h"
+#include "app/version.h"
 #include "cli_state.h"
 #include "link/manual_move.h"
 #include "link/motion_link.h"
+#include "link/port_access.h"
 #include "link/serial_port.h"
 #include "mill/cut3d.h"
 #include "mill/mill_commands.h"
 #include "relief/relief_commands.h"
+#include "terminal.h"
 
 #include <QCoreApplication>
-
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -48,7 +50,9 @@ constexpr const char* usageText =
     "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
     "  --state FILE   write the final state as JSON (- for standard output)\n"
     "  --labels       include the label map in the state\n"
-    "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n";
+    "  --layers DIR   write DIR/source.bmp, work.bmp, selection.bmp, mill.bmp (24-bit BMP)\n"
+    "  --help         show this text on standard output and exit\n"
+    "  --version      show the version and exit\n";
 
 struct Operation {
     enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D };
@@ -160,7 +164,7 @@ bool writeText(const std::string& path, const std::string& text) {
 // Progress of a long parse, only for a person watching a terminal.
 zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
     const auto& h = image.layers.header();
-    if (!isatty(STDERR_FILENO) || std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
+    if (!zelmar::cli::standardErrorIsTerminal() || std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
         return {};
     return [](double done) {
         std::fprintf(stderr, "\rparse: %3d%%%s", static_cast<int>(done * 100), done >= 1.0 ? "\n" : "");
@@ -173,7 +177,7 @@ zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
 class CliMillingHost : public zelmar::MillingHost {
 public:
     CliMillingHost(zelmar::MotionLink& link, bool milling, const std::string& steps)
-        : link_(link), milling_(milling), steps_(steps), showProgress_(isatty(STDERR_FILENO) != 0) {}
+        : link_(link), milling_(milling), steps_(steps), showProgress_(zelmar::cli::standardErrorIsTerminal()) {}
 
     bool millingOn() override { return milling_; }
     void jobStarts(std::int64_t totalMoves) override {
@@ -244,6 +248,20 @@ bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
 } // namespace
 
 int main(int argc, char** argv) {
+    // Asked for anywhere an option may stand (not as the value of one), answered on standard output.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--help") {
+            std::cout << usageText;
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "zelmar-cli " << zelmar::versionText << "\n";
+            return 0;
+        }
+        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands")
+            ++i;
+    }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it
 
     const std::optional<Options> options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -275,6 +293,11 @@ int main(int argc, char** argv) {
         const int handle = serial.OpenPort(QString::fromStdString(*options->port), 9600);
         if (handle <= 0) {
             std::cerr << "Ошибка открытия Com-порта: " << *options->port << "\n";
+            const QString port = QString::fromStdString(*options->port);
+            std::cerr << (handle == zelmar::SerialPort::settingsRefused ? zelmar::settingsRefusedHint(port)
+                                                                        : zelmar::openFailureHint(port, serial.openError()))
+                             .toStdString()
+                      << "\n";
             writeOutputs(*options, session, commands);
             return 1;
         }

@@ -20,8 +20,11 @@ int SerialPort::OpenPort(const QString& name, int baudRate) {
     if (port_.isOpen())
         port_.close();
     port_.setPortName(name);
-    if (!port_.open(QIODevice::ReadWrite))
+    openError_ = QSerialPort::NoError;
+    if (!port_.open(QIODevice::ReadWrite)) {
+        openError_ = port_.error();
         return handle_ = cannotOpen;
+    }
     const bool settled = port_.setBaudRate(baudRate) && port_.setDataBits(QSerialPort::Data8) &&
                          port_.setParity(QSerialPort::NoParity) && port_.setStopBits(QSerialPort::OneStop);
     if (!settled) {

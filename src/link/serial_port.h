@@ -41,6 +41,8 @@ public:
     // A received byte 0..255, or -1 when none is there now.
     int ReadPortByte(int handle) override;
     void ClosePort(int handle);
+    // What Qt reported when the last OpenPort failed (NoError after a successful one).
+    QSerialPort::SerialPortError openError() const { return openError_; }
 
     int portStatus() const override { return portStatus_; }
     bool isOpen() const override { return port_.isOpen(); }
@@ -66,6 +68,7 @@ private:
     int writePauseMs_ = protocolPauseMs;
     int portStatus_ = 0;
     int handle_ = cannotOpen;
+    QSerialPort::SerialPortError openError_ = QSerialPort::NoError;
     QString lostReason_;
     QElapsedTimer activity_;
     QElapsedTimer written_;

@@ -41,7 +41,8 @@ private slots:
         QTest::addColumn<QString>("option");
         for (const QString& p : programs)
             QTest::newRow(qPrintable(p + " --version")) << p << "--version";
-        QTest::newRow("zelmar -v") << "zelmar" << "-v";
+        QTest::newRow("zelmar -v") << "zelmar"
+                                   << "-v";
     }
     void versionOfEachProgram() {
         QFETCH(QString, program);
@@ -51,21 +52,25 @@ private slots:
         QCOMPARE(r.out, program + " " + zelmar::versionText + "\n");
         QCOMPARE(r.err, QString());
         // The one version: the window's caption carries the same.
-        QVERIFY(QString::fromStdString(zelmar::workWindowCaption()).endsWith(QString(" ver. ") + zelmar::versionText));
+        QVERIFY(QString::fromStdString(zelmar::workWindowCaption())
+                    .endsWith(QString(" ver. ") + zelmar::versionText));
     }
 
     void helpOfEachProgram_data() {
         QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("begins");
-        QTest::newRow("zelmar --help") << "zelmar" << QStringList{"--help"} << "Использование: zelmar [ПАРАМЕТРЫ]\n";
+        QTest::newRow("zelmar --help")
+            << "zelmar" << QStringList{"--help"} << "Использование: zelmar [ПАРАМЕТРЫ]\n";
         QTest::newRow("zelmar -h") << "zelmar" << QStringList{"-h"} << "Использование: zelmar";
-        QTest::newRow("zelmar -hv, compacted") << "zelmar" << QStringList{"-platform", "offscreen", "-hv"}
-                                               << "Использование: zelmar";
-        QTest::newRow("zelmar-cli --help") << "zelmar-cli" << QStringList{"--help"} << "usage: zelmar-cli IMAGE";
-        QTest::newRow("zelmar-cli, after an image") << "zelmar-cli" << QStringList{"x.bmp", "parse", "--help"}
-                                                    << "usage: zelmar-cli IMAGE";
-        QTest::newRow("zelmar-board --help") << "zelmar-board" << QStringList{"--help"} << "usage: zelmar-board";
+        QTest::newRow("zelmar -hv, compacted")
+            << "zelmar" << QStringList{"-platform", "offscreen", "-hv"} << "Использование: zelmar";
+        QTest::newRow("zelmar-cli --help")
+            << "zelmar-cli" << QStringList{"--help"} << "usage: zelmar-cli IMAGE";
+        QTest::newRow("zelmar-cli, after an image")
+            << "zelmar-cli" << QStringList{"x.bmp", "parse", "--help"} << "usage: zelmar-cli IMAGE";
+        QTest::newRow("zelmar-board --help")
+            << "zelmar-board" << QStringList{"--help"} << "usage: zelmar-board";
         QTest::newRow("zelmar-board -h") << "zelmar-board" << QStringList{"-h"} << "usage: zelmar-board";
     }
     void helpOfEachProgram() {
@@ -128,7 +133,8 @@ private slots:
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 2);
         const QString err = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(err.contains("zelmar: непонятный параметр " + named + "\nСправка: zelmar --help\n"), qPrintable(err));
+        QVERIFY2(err.contains("zelmar: непонятный параметр " + named + "\nСправка: zelmar --help\n"),
+                 qPrintable(err));
         QVERIFY(p.readAllStandardOutput().isEmpty());
     }
 };

@@ -31,12 +31,15 @@ std::string readFile(const QString& path) {
 QStringList snapshot(const QString& dir) {
     QStringList entries;
     for (const QFileInfo& f : QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
-        entries << QStringLiteral("%1 %2 %3").arg(f.fileName()).arg(f.size()).arg(f.lastModified().toMSecsSinceEpoch());
+        entries << QStringLiteral("%1 %2 %3")
+                       .arg(f.fileName())
+                       .arg(f.size())
+                       .arg(f.lastModified().toMSecsSinceEpoch());
     return entries;
 }
 
-// A scratch tree laid out like an installation: prefix/bin (the program), prefix/share/zelmar (the example and
-// the sample), and a home with its own settings folder.
+// A scratch tree laid out like an installation: prefix/bin (the program), prefix/share/zelmar (the example
+// and the sample), and a home with its own settings folder.
 struct Tree {
     QTemporaryDir root;
     QString programDir = root.filePath("prefix/bin");
@@ -53,7 +56,8 @@ struct Tree {
     void writeExample(const std::string& text) { writeFile(shareDir + "/cnc.ini", text); }
 };
 
-const std::string example = "; an example\n[CNC]\n; the board\nPort=/dev/ttyUSB0\nImage=test.bmp\nTimeout=12\n";
+const std::string example =
+    "; an example\n[CNC]\n; the board\nPort=/dev/ttyUSB0\nImage=test.bmp\nTimeout=12\n";
 
 } // namespace
 
@@ -83,10 +87,14 @@ private slots:
     void thenTheUserFolder_data() {
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("expected"); // relative to the user's folder unless absolute
-        QTest::newRow("relative") << "parts/lid.png" << "@/parts/lid.png";
-        QTest::newRow("absolute names itself") << "/srv/pictures/lid.png" << "/srv/pictures/lid.png";
-        QTest::newRow("missing: the default beside the file") << "" << "@/test.bmp";
-        QTest::newRow("quoted") << "\"my lid.png\"" << "@/my lid.png";
+        QTest::newRow("relative") << "parts/lid.png"
+                                  << "@/parts/lid.png";
+        QTest::newRow("absolute names itself") << "/srv/pictures/lid.png"
+                                               << "/srv/pictures/lid.png";
+        QTest::newRow("missing: the default beside the file") << ""
+                                                              << "@/test.bmp";
+        QTest::newRow("quoted") << "\"my lid.png\""
+                                << "@/my lid.png";
     }
     void thenTheUserFolder() {
         QFETCH(QString, image);
@@ -105,8 +113,9 @@ private slots:
         QCOMPARE(readFile(t.shareDir + "/cnc.ini"), example); // the example is only read
     }
 
-    // The program's folder is read-only and stays exactly as it was; the user's file is made from the example,
-    // keeping its comments, with the sample named by its absolute path, and the status line is told where.
+    // The program's folder is read-only and stays exactly as it was; the user's file is made from the
+    // example, keeping its comments, with the sample named by its absolute path, and the status line is told
+    // where.
     void lastTheUserFileIsMadeFromTheExample() {
         Tree t;
         t.writeExample(example);
@@ -116,7 +125,8 @@ private slots:
         const QStringList before = snapshot(t.programDir);
 
         const StartupConfig c = readStartupConfig(t.locations);
-        QFile::setPermissions(t.programDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(t.programDir,
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QCOMPARE(snapshot(t.programDir), before);
         QCOMPARE(c.origin, ConfigOrigin::CreatedFromExample);
         const QString userFile = t.userDir + "/cnc.ini";
@@ -128,7 +138,8 @@ private slots:
 
         const std::string written = readFile(userFile);
         QVERIFY(written.find("; the board\n") != std::string::npos);
-        QVERIFY(written.find("\nImage=" + (t.shareDir + "/test.bmp").toStdString() + "\n") != std::string::npos);
+        QVERIFY(written.find("\nImage=" + (t.shareDir + "/test.bmp").toStdString() + "\n") !=
+                std::string::npos);
 
         // The next start finds it there and says nothing more.
         const StartupConfig again = readStartupConfig(t.locations);
@@ -142,7 +153,8 @@ private slots:
         t.writeExample(example);
         const QString other = t.root.filePath("elsewhere/zelmar/cnc.ini");
         writeFile(other, "[CNC]\nPort=/dev/other\n");
-        t.locations.examplePaths.insert(t.locations.examplePaths.begin(), t.root.filePath("absent/cnc.ini").toStdString());
+        t.locations.examplePaths.insert(t.locations.examplePaths.begin(),
+                                        t.root.filePath("absent/cnc.ini").toStdString());
         t.locations.examplePaths.push_back(other.toStdString());
         QCOMPARE(readStartupConfig(t.locations).portName, std::string("/dev/ttyUSB0"));
     }
@@ -159,7 +171,8 @@ private slots:
         QCOMPARE(c.configPath, (t.shareDir + "/cnc.ini").toStdString());
         QCOMPARE(c.imagePath, (t.shareDir + "/test.bmp").toStdString());
         QCOMPARE(c.timeoutSeconds, 12);
-        QVERIFY2(c.note.find("Не удалось создать файл настроек " + t.locations.userDir + "/cnc.ini") == 0, c.note.c_str());
+        QVERIFY2(c.note.find("Не удалось создать файл настроек " + t.locations.userDir + "/cnc.ini") == 0,
+                 c.note.c_str());
         QVERIFY(c.note.find(t.shareDir.toStdString()) != std::string::npos);
         QCOMPARE(snapshot(t.programDir), QStringList{});
     }
@@ -193,15 +206,17 @@ private slots:
         QTest::addColumn<QByteArray>("exampleText");
         QTest::addColumn<QByteArray>("imageLine"); // the Image line of the user's file; empty: none
         QTest::newRow("relative") << QByteArray("[CNC]\nImage=test.bmp\n") << QByteArray("Image=@/test.bmp");
-        QTest::newRow("relative, up a folder, made clean") << QByteArray("[CNC]\nImage=../pics/a.bmp\n")
-                                                           << QByteArray("Image=/opt/z/share/pics/a.bmp");
-        QTest::newRow("absolute kept") << QByteArray("[CNC]\nImage=/srv/a.bmp\n") << QByteArray("Image=/srv/a.bmp");
+        QTest::newRow("relative, up a folder, made clean")
+            << QByteArray("[CNC]\nImage=../pics/a.bmp\n") << QByteArray("Image=/opt/z/share/pics/a.bmp");
+        QTest::newRow("absolute kept")
+            << QByteArray("[CNC]\nImage=/srv/a.bmp\n") << QByteArray("Image=/srv/a.bmp");
         QTest::newRow("CR LF kept") << QByteArray("[CNC]\r\nImage=test.bmp\r\nPort=x\r\n")
                                     << QByteArray("Image=@/test.bmp\r");
-        QTest::newRow("byte order mark dropped") << QByteArray("\xEF\xBB\xBF[CNC]\nImage=test.bmp\n")
-                                                 << QByteArray("Image=@/test.bmp");
-        QTest::newRow("only the key the reader reads") << QByteArray("[Other]\nImage=x\n[CNC]\nImage=test.bmp\nImage=y\n")
-                                                       << QByteArray("Image=@/test.bmp");
+        QTest::newRow("byte order mark dropped")
+            << QByteArray("\xEF\xBB\xBF[CNC]\nImage=test.bmp\n") << QByteArray("Image=@/test.bmp");
+        QTest::newRow("only the key the reader reads")
+            << QByteArray("[Other]\nImage=x\n[CNC]\nImage=test.bmp\nImage=y\n")
+            << QByteArray("Image=@/test.bmp");
         QTest::newRow("no Image key") << QByteArray("[CNC]\nPort=com2\n") << QByteArray();
     }
     void theUserFileFromTheExample() {
@@ -226,7 +241,8 @@ private slots:
     void aValueIsReplacedWhereTheReaderFindsIt() {
         QCOMPARE(withProfileValue("[CNC]\nPort = com1 ; x\nImage=a\n", "cnc", "PORT", "/dev/ttyS0"),
                  std::optional<std::string>("[CNC]\nPort =/dev/ttyS0\nImage=a\n"));
-        QCOMPARE(withProfileValue("[CNC]\nPort=", "CNC", "Port", "x"), std::optional<std::string>("[CNC]\nPort=x"));
+        QCOMPARE(withProfileValue("[CNC]\nPort=", "CNC", "Port", "x"),
+                 std::optional<std::string>("[CNC]\nPort=x"));
         QCOMPARE(withProfileValue("[CNC]\nImage=a\n", "CNC", "Port", "x"), std::nullopt);
         QCOMPARE(withProfileValue("[CNC]\nImage=a\n[CNC]\nPort=b\n", "CNC", "Port", "x"), std::nullopt);
         QCOMPARE(withProfileValue("", "CNC", "Port", "x"), std::nullopt);

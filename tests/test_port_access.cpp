@@ -1,6 +1,7 @@
 // Why the board's port did not open: no permission (the dialout group), held by another program, or no such
-// device; told in Label4's tooltip (its text stays "Ошибка открытия Com-порта") and after zelmar-cli's message.
-// Root may open any device whatever its modes, so as root the permission cases run as the user nobody.
+// device; told in Label4's tooltip (its text stays "Ошибка открытия Com-порта") and after zelmar-cli's
+// message. Root may open any device whatever its modes, so as root the permission cases run as the user
+// nobody.
 
 #include "board_harness.h"
 #include "link/port_access.h"
@@ -88,20 +89,27 @@ private slots:
         QTest::addColumn<bool>("exists");
         QTest::addColumn<bool>("accessible");
         QTest::addColumn<int>("problem");
-        QTest::newRow("no permission") << int(QSerialPort::PermissionError) << true << false << int(PortProblem::NoPermission);
+        QTest::newRow("no permission")
+            << int(QSerialPort::PermissionError) << true << false << int(PortProblem::NoPermission);
         // Qt's word for a port locked by another program is the same PermissionError.
-        QTest::newRow("allowed but locked: busy") << int(QSerialPort::PermissionError) << true << true << int(PortProblem::Busy);
-        QTest::newRow("not there") << int(QSerialPort::DeviceNotFoundError) << false << true << int(PortProblem::NotFound);
-        QTest::newRow("gone between open and probe") << int(QSerialPort::PermissionError) << false << false << int(PortProblem::NotFound);
-        QTest::newRow("not a serial device") << int(QSerialPort::UnsupportedOperationError) << true << true << int(PortProblem::Other);
-        QTest::newRow("any error, modes forbid it") << int(QSerialPort::OpenError) << true << false << int(PortProblem::NoPermission);
+        QTest::newRow("allowed but locked: busy")
+            << int(QSerialPort::PermissionError) << true << true << int(PortProblem::Busy);
+        QTest::newRow("not there") << int(QSerialPort::DeviceNotFoundError) << false << true
+                                   << int(PortProblem::NotFound);
+        QTest::newRow("gone between open and probe")
+            << int(QSerialPort::PermissionError) << false << false << int(PortProblem::NotFound);
+        QTest::newRow("not a serial device")
+            << int(QSerialPort::UnsupportedOperationError) << true << true << int(PortProblem::Other);
+        QTest::newRow("any error, modes forbid it")
+            << int(QSerialPort::OpenError) << true << false << int(PortProblem::NoPermission);
     }
     void classification() {
         QFETCH(int, error);
         QFETCH(bool, exists);
         QFETCH(bool, accessible);
         QFETCH(int, problem);
-        QCOMPARE(int(classifyOpenFailure(QSerialPort::SerialPortError(error), probe(exists, accessible))), problem);
+        QCOMPARE(int(classifyOpenFailure(QSerialPort::SerialPortError(error), probe(exists, accessible))),
+                 problem);
     }
 
     void hints_data() {
@@ -113,20 +121,29 @@ private slots:
         QTest::addColumn<QStringList>("doesNotSay");
         const int noPermission = int(PortProblem::NoPermission);
         QTest::newRow("outside dialout") << noPermission << "dialout" << false << false
-            << QStringList{"Нет прав на порт /dev/ttyUSB0", "группы dialout", "sudo usermod -aG dialout ivan", "войдите снова"}
-            << QStringList{"уже в группе"};
-        QTest::newRow("another group owns the device") << noPermission << "uucp" << false << false
+                                         << QStringList{"Нет прав на порт /dev/ttyUSB0", "группы dialout",
+                                                        "sudo usermod -aG dialout ivan", "войдите снова"}
+                                         << QStringList{"уже в группе"};
+        QTest::newRow("another group owns the device")
+            << noPermission << "uucp" << false << false
             << QStringList{"группы uucp", "sudo usermod -aG uucp ivan"} << QStringList{"dialout"};
-        QTest::newRow("root or tty: dialout is the usual answer") << noPermission << "tty" << false << false
+        QTest::newRow("root or tty: dialout is the usual answer")
+            << noPermission << "tty" << false << false
             << QStringList{"обычно доступны группе dialout", "-aG dialout ivan"} << QStringList{"группы tty"};
-        QTest::newRow("joined, not logged in again") << noPermission << "dialout" << false << true
-            << QStringList{"ivan уже в группе dialout", "выйдите из системы и войдите снова"} << QStringList{"usermod"};
-        QTest::newRow("in the group, modes still forbid") << noPermission << "dialout" << true << true
-            << QStringList{"хотя пользователь в группе dialout", "ls -l /dev/ttyUSB0"} << QStringList{"usermod"};
+        QTest::newRow("joined, not logged in again")
+            << noPermission << "dialout" << false << true
+            << QStringList{"ivan уже в группе dialout", "выйдите из системы и войдите снова"}
+            << QStringList{"usermod"};
+        QTest::newRow("in the group, modes still forbid")
+            << noPermission << "dialout" << true << true
+            << QStringList{"хотя пользователь в группе dialout", "ls -l /dev/ttyUSB0"}
+            << QStringList{"usermod"};
         QTest::newRow("busy") << int(PortProblem::Busy) << "dialout" << false << false
-            << QStringList{"Порт /dev/ttyUSB0 занят другой программой"} << QStringList{"dialout", "usermod"};
+                              << QStringList{"Порт /dev/ttyUSB0 занят другой программой"}
+                              << QStringList{"dialout", "usermod"};
         QTest::newRow("not found") << int(PortProblem::NotFound) << "" << false << false
-            << QStringList{"Устройство /dev/ttyUSB0 не найдено", "ищется в /dev"} << QStringList{"dialout"};
+                                   << QStringList{"Устройство /dev/ttyUSB0 не найдено", "ищется в /dev"}
+                                   << QStringList{"dialout"};
     }
     void hints() {
         QFETCH(int, problem);
@@ -135,7 +152,8 @@ private slots:
         QFETCH(bool, listed);
         QFETCH(QStringList, says);
         QFETCH(QStringList, doesNotSay);
-        const QString hint = portProblemHint(PortProblem(problem), probe(true, false, group, processInGroup, listed));
+        const QString hint =
+            portProblemHint(PortProblem(problem), probe(true, false, group, processInGroup, listed));
         for (const QString& s : says)
             QVERIFY2(hint.contains(s), qPrintable(hint));
         for (const QString& s : doesNotSay)
@@ -151,7 +169,8 @@ private slots:
         QVERIFY(!probePort("/dev/zelmar-no-such-device").exists);
     }
 
-    // The port exists, the user may not open it: the status line keeps its words, the tooltip says what to do.
+    // The port exists, the user may not open it: the status line keeps its words, the tooltip says what to
+    // do.
     void theWindowSaysWhatToDoWithoutPermission() {
         if (::geteuid() == 0) {
             if (!canBecomeNobody())
@@ -166,7 +185,8 @@ private slots:
             p.start("setpriv", asNobody({self, "theWindowSaysWhatToDoWithoutPermission"}));
             QVERIFY(p.waitForFinished(60000));
             const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-            QVERIFY2(p.exitCode() == 0 && out.contains("PASS   : PortAccessTest::theWindowSaysWhatToDoWithoutPermission"),
+            QVERIFY2(p.exitCode() == 0 &&
+                         out.contains("PASS   : PortAccessTest::theWindowSaysWhatToDoWithoutPermission"),
                      qPrintable(out));
             return;
         }
@@ -213,7 +233,8 @@ private slots:
         QSerialPort holder(line.path);
         QVERIFY(holder.open(QIODevice::ReadWrite));
 
-        const Run r = run(ZELMAR_BIN_DIR "/zelmar-cli", {ZELMAR_BIN_DIR "/test.bmp", "move=1,0,0", "--port", line.path});
+        const Run r = run(ZELMAR_BIN_DIR "/zelmar-cli",
+                          {ZELMAR_BIN_DIR "/test.bmp", "move=1,0,0", "--port", line.path});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("Ошибка открытия Com-порта: " + line.path + "\nПорт " + line.path +
                                 " занят другой программой"),
@@ -230,11 +251,14 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("label");
         QTest::addColumn<QString>("tooltip");
-        QTest::newRow("missing device") << "/dev/zelmar-absent" << "Ошибка открытия Com-порта"
+        QTest::newRow("missing device") << "/dev/zelmar-absent"
+                                        << "Ошибка открытия Com-порта"
                                         << "Устройство /dev/zelmar-absent не найдено";
-        QTest::newRow("bare name under /dev") << "zelmar-absent" << "Ошибка открытия Com-порта"
+        QTest::newRow("bare name under /dev") << "zelmar-absent"
+                                              << "Ошибка открытия Com-порта"
                                               << "Устройство /dev/zelmar-absent не найдено";
-        QTest::newRow("not a serial device") << "/dev/null" << "Ошибка открытия Com-порта"
+        QTest::newRow("not a serial device") << "/dev/null"
+                                             << "Ошибка открытия Com-порта"
                                              << "Порт /dev/null не открылся.";
     }
     void theTooltipNamesThePort() {

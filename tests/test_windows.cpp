@@ -469,7 +469,8 @@ private slots:
         locations.userDir = root.filePath("home/.config/zelmar").toStdString();
         locations.examplePaths = {root.filePath("usr/share/zelmar/cnc.ini").toStdString()};
         QVERIFY(QDir().mkpath(root.filePath("usr/bin")) && QDir().mkpath(root.filePath("usr/share/zelmar")));
-        writeFile(root.filePath("usr/share/zelmar/cnc.ini"), "; example\n[CNC]\nPort=/dev/zelmar-absent\nImage=test.bmp\n");
+        writeFile(root.filePath("usr/share/zelmar/cnc.ini"),
+                  "; example\n[CNC]\nPort=/dev/zelmar-absent\nImage=test.bmp\n");
         writeFile(root.filePath("usr/share/zelmar/test.bmp"), testing::bmpBytes(24, 14, 10, stripes));
 
         MainFrame frame(locations);
@@ -484,7 +485,8 @@ private slots:
         QVERIFY(form->startupError().isEmpty());
         QCOMPARE(form->layers().header().bmWidth, 14);
         QCOMPARE(control<QLabel>(form, "Label4")->text(), QStringLiteral("Ошибка открытия Com-порта"));
-        QCOMPARE(QDir(root.filePath("usr/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+        QCOMPARE(QDir(root.filePath("usr/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{});
 
         // A job needs the room: the note makes way.
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);

@@ -51,18 +51,19 @@ std::optional<int> refuseLeftoverArguments(const QStringList& arguments) {
     if (!parser.parse(arguments)) {
         const QString name = parser.unknownOptionNames().value(0);
         wrong = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-    }
-    else if (!parser.positionalArguments().isEmpty())
+    } else if (!parser.positionalArguments().isEmpty())
         wrong = parser.positionalArguments().constFirst();
     else if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"))) {
         // Only a compacted form such as -hv gets this far.
-        std::fputs(parser.isSet(QStringLiteral("help")) ? windowProgramHelp().toUtf8().constData()
-                                                        : (QStringLiteral("zelmar ") + versionText + '\n').toUtf8().constData(),
+        std::fputs(parser.isSet(QStringLiteral("help"))
+                       ? windowProgramHelp().toUtf8().constData()
+                       : (QStringLiteral("zelmar ") + versionText + '\n').toUtf8().constData(),
                    stdout);
         return 0;
     } else
         return std::nullopt;
-    const QString message = QStringLiteral("zelmar: непонятный параметр «%1»\nСправка: zelmar --help\n").arg(wrong);
+    const QString message =
+        QStringLiteral("zelmar: непонятный параметр «%1»\nСправка: zelmar --help\n").arg(wrong);
     std::fputs(message.toUtf8().constData(), stderr);
     return 2;
 }

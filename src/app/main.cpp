@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = zelmar::refuseLeftoverArguments(QCoreApplication::arguments()))
         return *status;
 
-    zelmar::MainFrame frame(zelmar::standardConfigLocations(QCoreApplication::applicationDirPath().toStdString()));
+    zelmar::MainFrame frame(
+        zelmar::standardConfigLocations(QCoreApplication::applicationDirPath().toStdString()));
     frame.show();
     // The work window opens by itself once the frame is on screen, so a start-up message has a window behind
     // it.

@@ -113,8 +113,9 @@ std::string readProfileString(std::string_view fileText, std::string_view sectio
     const std::optional<FoundValue> found = findProfileValue(fileText, section, key);
     if (!found)
         return std::string(defaultValue);
-    const std::string_view value = firstCharacters(
-        withoutEnclosingQuotes(trimmed(fileText.substr(found->offset, found->length))), maxProfileValueLength);
+    const std::string_view value =
+        firstCharacters(withoutEnclosingQuotes(trimmed(fileText.substr(found->offset, found->length))),
+                        maxProfileValueLength);
     return value.empty() ? std::string(defaultValue) : std::string(value);
 }
 

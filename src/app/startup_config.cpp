@@ -74,9 +74,8 @@ StartupConfig readStartupConfig(const std::string& programDir) {
 StartupConfig readStartupConfig(const ConfigLocations& locations) {
     const std::string programConfig = inProgramFolder(locations.programDir, configFileName);
     const bool inProgram = isFile(qs(programConfig));
-    const bool userFolderUsable =
-        !locations.userDir.empty() &&
-        QDir::cleanPath(qs(locations.userDir)) != QDir::cleanPath(qs(locations.programDir));
+    const bool userFolderUsable = !locations.userDir.empty() && QDir::cleanPath(qs(locations.userDir)) !=
+                                                                    QDir::cleanPath(qs(locations.programDir));
     if (inProgram || !userFolderUsable) {
         StartupConfig config = startupConfigFromText(readProfileFile(programConfig), locations.programDir);
         config.origin = inProgram ? ConfigOrigin::ProgramFolder : ConfigOrigin::Defaults;
@@ -85,7 +84,8 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
 
     const QString userConfig = QDir(qs(locations.userDir)).filePath(QString::fromLatin1(configFileName));
     const auto fromUserFile = [&](ConfigOrigin origin) {
-        StartupConfig config = userConfigFromText(readProfileFile(userConfig.toStdString()), locations.userDir);
+        StartupConfig config =
+            userConfigFromText(readProfileFile(userConfig.toStdString()), locations.userDir);
         config.origin = origin;
         return config;
     };
@@ -105,7 +105,8 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
     }
 
     const QString exampleDir = QFileInfo(example).absolutePath();
-    const std::string text = userConfigFromExample(readProfileFile(example.toStdString()), exampleDir.toStdString());
+    const std::string text =
+        userConfigFromExample(readProfileFile(example.toStdString()), exampleDir.toStdString());
     QString error;
     if (writeNewFile(userConfig, text, error)) {
         StartupConfig config = fromUserFile(ConfigOrigin::CreatedFromExample);
@@ -117,8 +118,8 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
     StartupConfig config = userConfigFromText(text, exampleDir.toStdString());
     config.origin = ConfigOrigin::ExampleOnly;
     config.configPath = example.toStdString();
-    config.note = "Не удалось создать файл настроек " + userConfig.toStdString() + " (" + error.toStdString() +
-                  "), настройки взяты из " + example.toStdString();
+    config.note = "Не удалось создать файл настроек " + userConfig.toStdString() + " (" +
+                  error.toStdString() + "), настройки взяты из " + example.toStdString();
     return config;
 }
 
@@ -151,8 +152,8 @@ std::string userConfigFromExample(std::string_view exampleText, const std::strin
     if (exampleText.substr(0, 3) == "\xEF\xBB\xBF")
         exampleText.remove_prefix(3);
     std::string text = "; Создан программой Zelmar CNC из " +
-                       QDir(qs(exampleDir)).filePath(QString::fromLatin1(configFileName)).toStdString() + "\n" +
-                       std::string(exampleText);
+                       QDir(qs(exampleDir)).filePath(QString::fromLatin1(configFileName)).toStdString() +
+                       "\n" + std::string(exampleText);
     const QString image = qs(readProfileString(exampleText, configSection, "Image", ""));
     if (!image.isEmpty() && QDir::isRelativePath(image)) {
         const QString absolute = QDir::cleanPath(QDir(qs(exampleDir)).absoluteFilePath(image));

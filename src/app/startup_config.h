@@ -25,8 +25,8 @@ struct ConfigLocations {
     static ConfigLocations programFolderOnly(std::string programDir);
 };
 
-// The folder of the running program, the user's settings folder of QStandardPaths (AppConfigLocation), and the
-// example installed beside the program (../share/zelmar/cnc.ini) or in the system's data folders.
+// The folder of the running program, the user's settings folder of QStandardPaths (AppConfigLocation), and
+// the example installed beside the program (../share/zelmar/cnc.ini) or in the system's data folders.
 ConfigLocations standardConfigLocations(const std::string& programDir);
 
 enum class ConfigOrigin {
@@ -55,8 +55,8 @@ struct StartupConfig {
     static constexpr int defaultTimeoutSeconds = 30;
 };
 
-// Looks in the program's folder, then the user's; when neither has a cnc.ini, writes the user's from the first
-// example found. Writes nothing else, and never into the program's folder.
+// Looks in the program's folder, then the user's; when neither has a cnc.ini, writes the user's from the
+// first example found. Writes nothing else, and never into the program's folder.
 StartupConfig readStartupConfig(const ConfigLocations& locations);
 // The program's folder only.
 StartupConfig readStartupConfig(const std::string& programDir);

@@ -177,7 +177,8 @@ zelmar::ProgressCallback parseProgress(const zelmar::ImageSession& image) {
 class CliMillingHost : public zelmar::MillingHost {
 public:
     CliMillingHost(zelmar::MotionLink& link, bool milling, const std::string& steps)
-        : link_(link), milling_(milling), steps_(steps), showProgress_(zelmar::cli::standardErrorIsTerminal()) {}
+        : link_(link), milling_(milling), steps_(steps),
+          showProgress_(zelmar::cli::standardErrorIsTerminal()) {}
 
     bool millingOn() override { return milling_; }
     void jobStarts(std::int64_t totalMoves) override {
@@ -294,8 +295,9 @@ int main(int argc, char** argv) {
         if (handle <= 0) {
             std::cerr << "Ошибка открытия Com-порта: " << *options->port << "\n";
             const QString port = QString::fromStdString(*options->port);
-            std::cerr << (handle == zelmar::SerialPort::settingsRefused ? zelmar::settingsRefusedHint(port)
-                                                                        : zelmar::openFailureHint(port, serial.openError()))
+            std::cerr << (handle == zelmar::SerialPort::settingsRefused
+                              ? zelmar::settingsRefusedHint(port)
+                              : zelmar::openFailureHint(port, serial.openError()))
                              .toStdString()
                       << "\n";
             writeOutputs(*options, session, commands);

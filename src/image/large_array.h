@@ -90,9 +90,7 @@ template <typename T> struct HugePageAllocator {
             adviseHugePages(p, bytes);
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept {
-        releaseMemory(p);
-    }
+    void deallocate(T* p, std::size_t) noexcept { releaseMemory(p); }
 
     template <typename U> bool operator==(const HugePageAllocator<U>&) const noexcept {
         return true;

@@ -39,7 +39,8 @@ PortProbe probePort(const QString& portName) {
     if (const group* g = ::getgrgid(st.st_gid)) {
         probe.groupName = QString::fromLocal8Bit(g->gr_name);
         for (char** member = g->gr_mem; member && *member; ++member)
-            probe.userListedInGroup = probe.userListedInGroup || probe.userName == QString::fromLocal8Bit(*member);
+            probe.userListedInGroup =
+                probe.userListedInGroup || probe.userName == QString::fromLocal8Bit(*member);
     }
     probe.processInGroup = ::getegid() == st.st_gid;
     const int count = ::getgroups(0, nullptr);
@@ -66,7 +67,8 @@ QString portProblemHint(PortProblem problem, const PortProbe& probe) {
     const QString& path = probe.devicePath;
     switch (problem) {
     case PortProblem::NoPermission: {
-        // Serial adapters belong to dialout on Debian and its kin; root and tty own devices no user should join.
+        // Serial adapters belong to dialout on Debian and its kin; root and tty own devices no user should
+        // join.
         const bool userGroup = !probe.groupName.isEmpty() && probe.groupName != QLatin1String("root") &&
                                probe.groupName != QLatin1String("tty");
         const QString group = userGroup ? probe.groupName : QStringLiteral("dialout");
@@ -79,8 +81,9 @@ QString portProblemHint(PortProblem problem, const PortProbe& probe) {
             return QStringLiteral("Нет прав на порт %1. Пользователь %2 уже в группе %3, но этот сеанс начат "
                                   "раньше: выйдите из системы и войдите снова.")
                 .arg(path, user, group);
-        return QStringLiteral("Нет прав на порт %1: %2. Добавьте пользователя в группу (sudo usermod -aG %3 %4), "
-                              "затем выйдите из системы и войдите снова.")
+        return QStringLiteral(
+                   "Нет прав на порт %1: %2. Добавьте пользователя в группу (sudo usermod -aG %3 %4), "
+                   "затем выйдите из системы и войдите снова.")
             .arg(path,
                  userGroup ? QStringLiteral("доступ к нему есть у группы %1").arg(group)
                            : QStringLiteral("последовательные порты обычно доступны группе dialout"),
@@ -96,7 +99,8 @@ QString portProblemHint(PortProblem problem, const PortProbe& probe) {
                               "без «/» или «./» в начале ищется в /dev).")
             .arg(path);
 #else
-        return QStringLiteral("Устройство %1 не найдено: проверьте, подключена ли плата, и имя порта.").arg(path);
+        return QStringLiteral("Устройство %1 не найдено: проверьте, подключена ли плата, и имя порта.")
+            .arg(path);
 #endif
     case PortProblem::Other:
         break;

@@ -15,11 +15,11 @@ enum class PortProblem { NoPermission, Busy, NotFound, Other };
 // What the system says about the device behind a port name. Gathered by probePort where the system can tell
 // (POSIX); elsewhere the device counts as present and accessible.
 struct PortProbe {
-    QString devicePath;            // the name as Qt completes it: /dev/ in front of a bare name
+    QString devicePath; // the name as Qt completes it: /dev/ in front of a bare name
     bool exists = true;
-    bool accessible = true;        // this process may read and write it
-    QString groupName;             // the device's group, e.g. "dialout"; empty where unknown
-    bool processInGroup = false;   // this process has that group now
+    bool accessible = true;         // this process may read and write it
+    QString groupName;              // the device's group, e.g. "dialout"; empty where unknown
+    bool processInGroup = false;    // this process has that group now
     bool userListedInGroup = false; // the group lists the user: a new login would give it
     QString userName;
 };

@@ -541,6 +541,49 @@ private slots:
         QCOMPARE(second->tool().toolX, 1);
         QCOMPARE(second->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
     }
+
+    // An installed program's first start for a user without settings: the user's cnc.ini is made from the
+    // example, the packaged sample loads from where the example lies, and the frame's status bar says where
+    // the file was made; at the next load the file is simply there, and nothing more is said.
+    void firstStartMakesTheUserSettingsAndSaysWhere() {
+        QTemporaryDir root;
+        ConfigLocations locations;
+        locations.programDir = root.filePath("usr/bin").toStdString();
+        locations.userDir = root.filePath("home/.config/zelmar").toStdString();
+        locations.examplePaths = {root.filePath("usr/share/zelmar/cnc.ini").toStdString()};
+        QVERIFY(QDir().mkpath(root.filePath("usr/bin")) && QDir().mkpath(root.filePath("usr/share/zelmar")));
+        writeFile(root.filePath("usr/share/zelmar/cnc.ini"),
+                  "; example\n[CNC]\nPort=/dev/zelmar-absent\nImage=test.bmp\n");
+        writeFile(root.filePath("usr/share/zelmar/test.bmp"), testing::bmpBytes(24, 14, 10, stripes));
+
+        MainFrame frame(locations);
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QVERIFY(form);
+        const QString userFile = root.filePath("home/.config/zelmar/cnc.ini");
+        QVERIFY(QFileInfo(userFile).isFile());
+        QCOMPARE(frame.configNote()->text(), "Создан файл настроек " + userFile);
+        QVERIFY(frame.configNote()->isVisible());
+        QVERIFY(form->startupError().isEmpty());
+        QCOMPARE(form->layers().header().bmWidth, 14);
+        QCOMPARE(control<QLabel>(form, "Label4")->text(), QStringLiteral("Ошибка открытия Com-порта"));
+        QCOMPARE(QDir(root.filePath("usr/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{});
+
+        // A job needs the room: the note makes way.
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(form, "Command6"), Qt::LeftButton);
+        QVERIFY(frame.configNote()->isHidden());
+
+        QPointer<WorkWindow> first = form;
+        subWindowOf(form)->close();
+        QTRY_VERIFY(first.isNull());
+        frame.millAction()->trigger();
+        QVERIFY(frame.workWindow());
+        QVERIFY(frame.configNote()->isHidden());
+        QCOMPARE(frame.workWindow()->config().origin, ConfigOrigin::UserFolder);
+    }
 };
 
 QTEST_MAIN(WindowsTest)

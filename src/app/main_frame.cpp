@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -22,9 +23,11 @@ constexpr double designedClientHeight = 6660;
 } // namespace
 
 MainFrame::MainFrame(const QString& programDir, QWidget* parent)
-    : QMainWindow(parent), programDir_(programDir),
-      journalFolder_(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)),
-      mdiArea_(new QMdiArea(this)) {
+    : MainFrame(ConfigLocations::programFolderOnly(programDir.toStdString()), parent) {}
+
+MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
+    : QMainWindow(parent), locations_(std::move(locations)),
+      journalFolder_(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)), mdiArea_(new QMdiArea(this)) {
     setObjectName(QStringLiteral("MDIForm1"));
     setWindowTitle(QStringLiteral("Zelmar CNC"));
     mdiArea_->setBackground(palette().brush(QPalette::Dark));
@@ -33,6 +36,10 @@ MainFrame::MainFrame(const QString& programDir, QWidget* parent)
     millAction_->setObjectName(QStringLiteral("mill_cl"));
     connect(millAction_, &QAction::triggered, this, &MainFrame::openWorkWindow);
 
+    configNote_ = new QLabel(this);
+    configNote_->setObjectName(QStringLiteral("configNote"));
+    configNote_->hide();
+    statusBar()->addWidget(configNote_);
     jobStatus_ = new JobStatus(this);
     statusBar()->addPermanentWidget(jobStatus_, 1);
     const auto stop = [this] {
@@ -82,8 +89,13 @@ void MainFrame::openWorkWindow() {
         workWindow_->setFocus();
         return;
     }
-    auto* form = new WorkWindow(programDir_, tool_, journalFolder_);
+    auto* form = new WorkWindow(locations_, tool_, journalFolder_);
     workWindow_ = form;
+    const QString note = QString::fromStdString(form->config().note);
+    configNote_->setText(note);
+    configNote_->setToolTip(note);
+    configNote_->setVisible(!note.isEmpty());
+    connect(form, &WorkWindow::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
     connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
     connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
     connect(form, &WorkWindow::jobProgress, jobStatus_, [this](qint64 done, int region, int x, int y, int z) {

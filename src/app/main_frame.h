@@ -2,12 +2,14 @@
 // MDIForm1: the frame that holds the work window and the one menu item that (re)opens it.
 
 #include "mill/tool_position.h"
+#include "startup_config.h"
 #include "work_window.h"
 
 #include <QMainWindow>
 #include <QPointer>
 
 class QAction;
+class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
 
@@ -16,6 +18,9 @@ namespace zelmar {
 class MainFrame : public QMainWindow {
     Q_OBJECT
 public:
+    // Where the work window looks for cnc.ini each time it loads.
+    explicit MainFrame(ConfigLocations locations, QWidget* parent = nullptr);
+    // cnc.ini in the program's folder only, as a portable copy (and most tests) use it.
     explicit MainFrame(const QString& programDir, QWidget* parent = nullptr);
 
     // Where the work window keeps the journal of a job on the machine (the user's data folder unless set).
@@ -31,6 +36,8 @@ public:
     class JobStatus* jobStatus() const {
         return jobStatus_;
     }
+    // Left of the job's status: where cnc.ini was just created, or why it could not be; hidden otherwise.
+    QLabel* configNote() const { return configNote_; }
 
 protected:
     // Closing the program closes the work window first: a running job stops (after its current move, with a
@@ -38,13 +45,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QString programDir_;
+    ConfigLocations locations_;
     QString journalFolder_;
     bool closeWhenWorkWindowGone_ = false;
     ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
     QMdiArea* mdiArea_;
     QAction* millAction_;
     class JobStatus* jobStatus_;
+    QLabel* configNote_;
     QPointer<WorkWindow> workWindow_;
     QPointer<QMdiSubWindow> subWindow_;
 };

@@ -64,19 +64,25 @@ std::optional<std::string_view> sectionName(std::string_view line) {
 
 } // namespace
 
-std::string readProfileString(std::string_view fileText, std::string_view section, std::string_view key,
-                              std::string_view defaultValue) {
-    if (fileText.substr(0, 3) == "\xEF\xBB\xBF")
-        fileText.remove_prefix(3);
+namespace {
 
+// Where the reader finds the key: the value's place in the file text (before trimming and quotes).
+struct FoundValue {
+    std::size_t offset;
+    std::size_t length;
+};
+
+std::optional<FoundValue> findProfileValue(std::string_view fileText, std::string_view section,
+                                           std::string_view key) {
+    std::size_t pos = fileText.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     bool inSection = false;
     bool sectionSeen = false;
-    std::size_t pos = 0;
     while (pos <= fileText.size()) {
         std::size_t end = fileText.find('\n', pos);
         if (end == std::string_view::npos)
             end = fileText.size();
         const std::string_view line = fileText.substr(pos, end - pos);
+        const std::size_t lineStart = pos;
         pos = end + 1;
 
         if (const auto name = sectionName(line)) {
@@ -92,11 +98,35 @@ std::string readProfileString(std::string_view fileText, std::string_view sectio
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos || !equalsIgnoringCase(trimmed(line.substr(0, eq)), trimmed(key)))
             continue;
-        const std::string_view value =
-            firstCharacters(withoutEnclosingQuotes(trimmed(line.substr(eq + 1))), maxProfileValueLength);
-        return value.empty() ? std::string(defaultValue) : std::string(value);
+        std::size_t length = line.size() - eq - 1;
+        if (length > 0 && line.back() == '\r')
+            --length; // a CR LF file keeps its CR
+        return FoundValue{lineStart + eq + 1, length};
     }
-    return std::string(defaultValue);
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string readProfileString(std::string_view fileText, std::string_view section, std::string_view key,
+                              std::string_view defaultValue) {
+    const std::optional<FoundValue> found = findProfileValue(fileText, section, key);
+    if (!found)
+        return std::string(defaultValue);
+    const std::string_view value =
+        firstCharacters(withoutEnclosingQuotes(trimmed(fileText.substr(found->offset, found->length))),
+                        maxProfileValueLength);
+    return value.empty() ? std::string(defaultValue) : std::string(value);
+}
+
+std::optional<std::string> withProfileValue(std::string_view fileText, std::string_view section,
+                                            std::string_view key, std::string_view newValue) {
+    const std::optional<FoundValue> found = findProfileValue(fileText, section, key);
+    if (!found)
+        return std::nullopt;
+    std::string text(fileText);
+    text.replace(found->offset, found->length, newValue);
+    return text;
 }
 
 std::string readProfileFile(const std::string& path) {

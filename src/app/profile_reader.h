@@ -2,6 +2,7 @@
 // Reads one key of a Windows-style initialisation file the way the platform's profile reader does.
 // QSettings is no use here: it rewrites values holding commas, quotes and backslashes.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,11 @@ constexpr std::size_t maxProfileValueLength = 254;
 // empty value, gives the default.
 std::string readProfileString(std::string_view fileText, std::string_view section, std::string_view key,
                               std::string_view defaultValue);
+
+// The text with the value of the key the reader would find (same rules) replaced by newValue, the rest of the
+// file (comments, other keys, line ends) unchanged; nothing when the reader would find no such key.
+std::optional<std::string> withProfileValue(std::string_view fileText, std::string_view section,
+                                            std::string_view key, std::string_view newValue);
 
 // A configuration file is a few lines; the cap keeps a device or a huge file named cnc.ini harmless.
 constexpr std::size_t maxProfileFileBytes = 1 << 20;

@@ -1,8 +1,9 @@
 #pragma once
-// What the work window reads when it loads: its caption and the two keys of cnc.ini.
+// What the work window reads when it loads: its caption and the keys of cnc.ini, and where that cnc.ini is.
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelmar {
 
@@ -11,11 +12,42 @@ inline constexpr const char* configSection = "CNC";
 inline constexpr const char* defaultPortName = "com1";
 inline constexpr const char* defaultImageName = "test.bmp";
 
+// Where start-up looks for cnc.ini, in this order.
+struct ConfigLocations {
+    // The program's folder: a cnc.ini there wins (a build tree, a portable copy). Never written.
+    std::string programDir;
+    // The user's settings folder (~/.config/zelmar); empty: only the program's folder counts.
+    std::string userDir;
+    // Where the example shipped with the program may lie, in order; the first that exists is copied.
+    std::vector<std::string> examplePaths;
+
+    // Today's portable behaviour: the program's folder and nothing else.
+    static ConfigLocations programFolderOnly(std::string programDir);
+};
+
+// The folder of the running program, the user's settings folder of QStandardPaths (AppConfigLocation), and
+// the example installed beside the program (../share/zelmar/cnc.ini) or in the system's data folders.
+ConfigLocations standardConfigLocations(const std::string& programDir);
+
+enum class ConfigOrigin {
+    ProgramFolder,      // programDir/cnc.ini
+    UserFolder,         // userDir/cnc.ini, there already
+    CreatedFromExample, // userDir/cnc.ini, just written from the example
+    ExampleOnly,        // the example itself: the user's file could not be written
+    Defaults,           // no file anywhere: the defaults, the image in the program's folder
+};
+
 struct StartupConfig {
+    // The file the values came from (with Defaults, where it was looked for in the program's folder).
     std::string configPath;
+    ConfigOrigin origin = ConfigOrigin::ProgramFolder;
+    // For the operator, in Russian: where the file was created, or why it could not be; empty otherwise.
+    std::string note;
     std::string portName;
     std::string imageName;
-    // Always the program's folder, the separator and the configured name, even when that name is absolute.
+    // From the program's folder: always that folder, the separator and the configured name, even when the
+    // name is absolute. From any other cnc.ini: a relative name is taken from that file's folder, an absolute
+    // one names itself.
     std::string imagePath;
     // How long to wait for the board's "OK" (optional key Timeout, whole seconds from 1 up).
     int timeoutSeconds = defaultTimeoutSeconds;
@@ -23,9 +55,19 @@ struct StartupConfig {
     static constexpr int defaultTimeoutSeconds = 30;
 };
 
+// Looks in the program's folder, then the user's; when neither has a cnc.ini, writes the user's from the
+// first example found. Writes nothing else, and never into the program's folder.
+StartupConfig readStartupConfig(const ConfigLocations& locations);
+// The program's folder only.
 StartupConfig readStartupConfig(const std::string& programDir);
-// The same from the text of a cnc.ini (a missing file reads as empty text).
+// The same from the text of a cnc.ini in the program's folder (a missing file reads as empty text).
 StartupConfig startupConfigFromText(std::string_view iniText, const std::string& programDir);
+// The same from the text of a cnc.ini in any other folder.
+StartupConfig userConfigFromText(std::string_view iniText, const std::string& configDir);
+
+// The user's cnc.ini made from the example's text: a relative Image becomes the absolute path of that file in
+// the example's folder (the sample installed with the program), so that it is found from the user's folder.
+std::string userConfigFromExample(std::string_view exampleText, const std::string& exampleDir);
 
 // "Zelmar ЧПУ   ver. 1.0.1" from the project version.
 std::string workWindowCaption();

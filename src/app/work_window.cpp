@@ -7,6 +7,7 @@
 #include "image/content_hash.h"
 #include "key_filter.h"
 #include "link/manual_move.h"
+#include "link/port_access.h"
 #include "operator_texts.h"
 #include "region_tree_model.h"
 #include "relief/relief_commands.h"
@@ -112,7 +113,8 @@ QWidget* createControl(const ControlDesign& d, QWidget* container) {
 } // namespace
 
 
-WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, const QString& journalDir, QWidget* parent)
+WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, const QString& journalDir,
+                       QWidget* parent)
     : QWidget(parent), tool_(tool), journalDir_(journalDir) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
@@ -135,7 +137,7 @@ WorkWindow::WorkWindow(const QString& programDir, ToolPosition& tool, const QStr
     connect(&runner_, &JobRunner::question, this, &WorkWindow::askAboutOpenMove);
     connect(&line_, &SerialLine::lost, this, &WorkWindow::updateLinkControls);
 
-    runStartup(programDir);
+    runStartup(locations);
 }
 
 WorkWindow::~WorkWindow() {
@@ -145,7 +147,13 @@ WorkWindow::~WorkWindow() {
 }
 
 void WorkWindow::openPort() {
-    line_.open(QString::fromStdString(config_.portName), 9600);
+    const QString portName = QString::fromStdString(config_.portName);
+    line_.open(portName, 9600);
+    // The status line keeps its words; what to do about a port that did not open is in its tooltip.
+    label4_->setToolTip(line_.isOpen() ? QStringLiteral("Порт: %1").arg(portName)
+                        : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
+                            ? settingsRefusedHint(portName)
+                            : openFailureHint(portName, line_.openError()));
     link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
     updateLinkControls();
 }
@@ -636,9 +644,9 @@ bool WorkWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void WorkWindow::runStartup(const QString& programDir) {
+void WorkWindow::runStartup(const ConfigLocations& locations) {
     setWindowTitle(QString::fromStdString(workWindowCaption()));
-    config_ = readStartupConfig(programDir.toStdString());
+    config_ = readStartupConfig(locations);
 
     openPort();
 

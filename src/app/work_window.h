@@ -38,9 +38,10 @@ class TabStrip;
 class WorkWindow : public QWidget, private JobEvents {
     Q_OBJECT
 public:
-    // programDir holds cnc.ini and the image; tool outlives the window (toolZ survives a reload). The journal
-    // of a job on the machine is kept in journalDir.
-    WorkWindow(const QString& programDir, ToolPosition& tool, const QString& journalDir, QWidget* parent = nullptr);
+    // locations: where cnc.ini is looked for; tool outlives the window (toolZ survives a reload). The journal of a
+    // job on the machine is kept in journalDir.
+    WorkWindow(const ConfigLocations& locations, ToolPosition& tool, const QString& journalDir,
+               QWidget* parent = nullptr);
     ~WorkWindow() override;
 
     // Lays the window out for its size and redraws what changed in the layers.
@@ -100,7 +101,7 @@ private:
     void workChanged(bool treeRebuilt) override;
 
     void buildControls();
-    void runStartup(const QString& programDir);
+    void runStartup(const ConfigLocations& locations);
     void refresh();
     void scheduleRefresh();
     QSize outerSize() const;

@@ -10,6 +10,7 @@
 
 #include "app/image_file.h"
 #include "app/operator_texts.h"
+#include "app/version.h"
 #include "cli_state.h"
 #include "image/content_hash.h"
 #include "link/board_link.h"
@@ -19,11 +20,11 @@
 #include "link/serial_line.h"
 #include "mill/mill_job.h"
 #include "mill/operations.h"
+#include "link/port_access.h"
+#include "terminal.h"
 
 #include <QCoreApplication>
 #include <QTimer>
-
-#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -34,6 +35,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -62,7 +64,9 @@ constexpr const char* usageText =
     "                 IMAGE, operations and --steps; what was done is replayed without sending, the rest sent\n"
     "  --last-move done|redo  for --resume when the journal shows a move sent but never acknowledged: the\n"
     "                 machine carried it out (done) or it is sent again (redo)\n"
-    "  Ctrl+C stops as \"Стоп\" does: after the current \"OK\", with a lift; the journal stays for --resume.\n";
+    "  Ctrl+C stops as \"Стоп\" does: after the current \"OK\", with a lift; the journal stays for --resume.\n"
+    "  --help         show this text on standard output and exit\n"
+    "  --version      show the version and exit\n";
 
 struct Options {
     std::string image;
@@ -187,8 +191,14 @@ public:
         if (options_.steps)
             session_.stepsText = *options_.steps;
         if (options_.port) {
-            if (!line_.open(QString::fromStdString(*options_.port), 9600)) {
+            const QString port = QString::fromStdString(*options_.port);
+            if (!line_.open(port, 9600)) {
                 std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n";
+                std::cerr << (line_.openFailure() == zelmar::SerialLine::OpenFailure::SettingsRefused
+                                  ? zelmar::settingsRefusedHint(port)
+                                  : zelmar::openFailureHint(port, line_.openError()))
+                                 .toStdString()
+                          << "\n";
                 return false;
             }
             milling_ = true;
@@ -420,7 +430,7 @@ private:
     // Progress of a long parse, only for a person watching a terminal.
     zelmar::ProgressCallback parseProgress(const zelmar::Operation& op) const {
         const auto& h = session_.image.layers.header();
-        if (op.kind != zelmar::Operation::Kind::Parse || !isatty(STDERR_FILENO) ||
+        if (op.kind != zelmar::Operation::Kind::Parse || !zelmar::cli::standardErrorIsTerminal() ||
             std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
             return {};
         return [](double done) {
@@ -459,7 +469,7 @@ private:
     bool stopRequested_ = false;
     bool resumeKept_ = false;
     bool usageError_ = false;
-    const bool showProgress_ = isatty(STDERR_FILENO) != 0;
+    const bool showProgress_ = zelmar::cli::standardErrorIsTerminal();
     int status_ = 0;
 };
 
@@ -494,6 +504,21 @@ bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
 } // namespace
 
 int main(int argc, char** argv) {
+    // Asked for anywhere an option may stand (not as the value of one), answered on standard output.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--help") {
+            std::cout << usageText;
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "zelmar-cli " << zelmar::versionText << "\n";
+            return 0;
+        }
+        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
+            a == "--journal" || a == "--last-move")
+            ++i;
+    }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it
 
     const std::optional<Options> options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));

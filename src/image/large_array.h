@@ -3,18 +3,15 @@
 // initialising, and on Linux backed by huge pages where the kernel allows it, so a fresh 67 MB label map
 // costs a few dozen page faults instead of sixteen thousand.
 
+#include "system_memory.h"
+
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace zelmar {
 
@@ -33,7 +30,7 @@ public:
         LargeArray array;
         if (size == 0)
             return array;
-        void* p = std::calloc(size, sizeof(T));
+        void* p = allocateZeroed(size, sizeof(T));
         if (p == nullptr)
             throw std::bad_alloc();
         array.size_ = size;
@@ -62,7 +59,7 @@ public:
 
 private:
     struct Free {
-        void operator()(T* p) const { std::free(p); }
+        void operator()(T* p) const { releaseMemory(p); }
     };
 
     static std::unique_ptr<T[], Free> allocate(std::size_t size);
@@ -86,18 +83,14 @@ template <typename T> struct HugePageAllocator {
         constexpr std::size_t hugePage = std::size_t{2} << 20;
         const std::size_t bytes = n * sizeof(T);
         const std::size_t alignment = bytes >= hugePage ? hugePage : alignof(std::max_align_t);
-        void* p = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+        void* p = allocateAligned(alignment, bytes);
         if (p == nullptr)
             throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (alignment == hugePage)
-            madvise(p, bytes, MADV_HUGEPAGE); // advice only: without it the memory still works
-#endif
+            adviseHugePages(p, bytes);
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept {
-        std::free(p);
-    }
+    void deallocate(T* p, std::size_t) noexcept { releaseMemory(p); }
 
     template <typename U> bool operator==(const HugePageAllocator<U>&) const noexcept {
         return true;

@@ -38,6 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(config.imagePath == "/opt/zelmar/" + config.imageName, "the image is looked for in the program's folder");
     require(config.timeoutSeconds >= 1 && config.timeoutSeconds <= 24 * 3600, "the time-out is a sane number");
 
+    // The user's cnc.ini made from an example has its Image replaced: that value changes, and no other.
+    const std::string sample = "/usr/share/zelmar/test.bmp";
+    if (const auto replaced = zelmar::withProfileValue(file, "CNC", "Image", sample)) {
+        require(zelmar::readProfileString(*replaced, "CNC", "Image", "-") == sample,
+                "the new value is read back");
+        require(zelmar::readProfileString(*replaced, "CNC", "Port", "-") ==
+                    zelmar::readProfileString(file, "CNC", "Port", "-"),
+                "the other keys keep their values");
+    } else {
+        require(zelmar::readProfileString(file, "CNC", "Image", "-") == "-",
+                "no key to replace: none is read");
+    }
+
     // Names as an operator might misspell them: blanks and other cases must not matter, nor crash.
     for (const auto& [section, key] : {std::pair{"cnc", "PORT"}, std::pair{" CNC ", " image "},
                                        std::pair{"", ""}, std::pair{"[", "="}}) {

@@ -38,6 +38,7 @@ Options:
   --exit-after-commands N   stop once N commands have arrived and been answered
   --stdin-control           stop when standard input reaches end of file
   -h, --help                show this text
+  --version                 show the version
 )";
 
 int usageError(std::string_view message) {
@@ -94,6 +95,10 @@ int main(int argc, char** argv) {
         }
         if (name == "-h" || name == "--help") {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (name == "--version") {
+            std::puts("zelmar-board " ZELMAR_VERSION);
             return 0;
         }
 

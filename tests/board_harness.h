@@ -130,12 +130,15 @@ struct WindowOnBoard {
     WindowOnBoard(
         const QTemporaryDir& dir, const QString& port, int timeoutSeconds = 2,
         const std::function<int(int, int)>& picture = [](int x, int) { return x < 8 ? 0 : 255; },
-        int width = 16, int height = 12, const QString& journalFolder = {})
+        int width = 16, int height = 12, const QString& journalFolder = {}, const QString& moreSettings = {})
         : frame(dir.path()) {
         QFile ini(dir.filePath("cnc.ini"));
         ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        ini.write(
-            QStringLiteral("[CNC]\r\nPort=%1\r\nTimeout=%2\r\n").arg(port).arg(timeoutSeconds).toUtf8());
+        ini.write(QStringLiteral("[CNC]\r\nPort=%1\r\nTimeout=%2\r\n%3")
+                      .arg(port)
+                      .arg(timeoutSeconds)
+                      .arg(moreSettings)
+                      .toUtf8());
         ini.close();
         QFile image(dir.filePath("test.bmp"));
         image.open(QIODevice::WriteOnly | QIODevice::Truncate);
@@ -160,7 +163,7 @@ struct WindowOnBoard {
     }
     // Until the job or move that runs has ended.
     bool waitIdle(int ms = 60000) const {
-        return waitFor([this] { return !form || !form->runner().isRunning(); }, ms);
+        return waitFor([this] { return !form || (!form->runner().isRunning() && !form->isEstimating()); }, ms);
     }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     void type(const char* name, const QString& text) const {

@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -97,15 +98,16 @@ private slots:
     void zelmarCliUsageKeepsItsLines() {
         const Run help = runProgram("zelmar-cli", {"--help"});
         const QStringList lines = help.out.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 26);
+        QVERIFY(lines.size() > 19);
         QCOMPARE(lines[0], QStringLiteral("usage: zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] "
                                           "[--commands FILE] [--state FILE]"));
         QVERIFY(lines[16].startsWith("  --layers DIR   write DIR/source.bmp"));
         QVERIFY(lines[17].startsWith("  --journal FILE "));
         QVERIFY(lines[19].startsWith("  --resume "));
         QVERIFY(lines[21].startsWith("  --last-move done|redo "));
-        QVERIFY(lines[24].startsWith("  --help "));
-        QVERIFY(lines[25].startsWith("  --version "));
+        QVERIFY(lines.filter(QRegularExpression("^  --(merge|safe-height|gcode|mm-per-step|feed|estimate) ")).size() == 6);
+        QVERIFY(lines[lines.size() - 2].startsWith("  --help "));
+        QVERIFY(lines[lines.size() - 1].startsWith("  --version "));
         const Run bad = runProgram("zelmar-cli", {"--bogus"});
         QCOMPARE(bad.status, 2);
         QCOMPARE(bad.err, help.out);

@@ -151,6 +151,42 @@ private slots:
         QVERIFY(!w.frame.jobStatus()->pauseButton()->isEnabled());
     }
 
+    // Straight runs merged and a safe height: the board receives what zelmar-cli lists for the same settings,
+    // the status bar knows the number of commands before the first one goes, and a pause still inserts one
+    // lift and one plunge.
+    void mergedRunsAndASafeHeightOnTheBoard() {
+        QProcess dry;
+        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), {dir_.filePath("blocks.bmp"), "parse", "mill-all", "--steps",
+                                                                 "1", "--merge", "--safe-height", "3", "--commands", "-"});
+        QVERIFY(dry.waitForFinished(30000));
+        const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(planned.size(), 15); // the rise, then for each block approach, plunge, four runs, lift
+
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, {}, QStringLiteral("MergeSteps=1\r\nSafeHeight=3\r\n"));
+        prepare(w);
+        qint64 estimated = -1;
+        int sentWhenEstimated = -1;
+        QObject::connect(w.form, &WorkWindow::jobEstimate, w.form, [&](qint64 commands, double) {
+            estimated = commands;
+            sentWhenEstimated = static_cast<int>(board.received().size());
+        });
+        afterMove(w, 6, [&w] { w.frame.jobStatus()->pauseButton()->click(); }); // in the first contour
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Paused; }));
+        QCOMPARE(estimated, qint64{15});
+        QCOMPARE(sentWhenEstimated, 0);
+        w.frame.jobStatus()->pauseButton()->click();
+        QVERIFY(w.waitIdle());
+        QStringList received = board.received();
+        // After the fourth command (the first run of three steps: moves 4..6) the pause's lift to the surface,
+        // then the plunge back.
+        QCOMPARE(received.mid(4, 2), (QStringList{"0,0,25;", "0,0,-25;"}));
+        received.remove(4, 2);
+        QCOMPARE(received, planned);
+        QCOMPARE(board.finish(), positionAfter(planned));
+    }
+
     void stopKeepsTheJobUntilAnotherStarts() {
         Board board;
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);

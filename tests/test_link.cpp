@@ -73,7 +73,7 @@ struct Link {
     Result move(int x, int y, int z, const char* steps = "150") {
         Result r;
         const Checked scale = parseStepsPerPixel(steps);
-        const MoveText text = scale.ok() ? board.commandFor(x, y, z, scale.value) : MoveText{};
+        const MoveText text = scale.ok() ? board.commandFor(CommandMove{x, y, z, MoveKind::Step, 1}, scale.value) : MoveText{};
         if (!scale.ok() || !text.ok()) {
             r.outcome = Result::Refused;
             r.message = refusalText(scale.ok() ? text.refusal : scale.refusal);

@@ -64,6 +64,24 @@ void JobStatus::setPass(int pass) {
 void JobStatus::begin() {
     elapsed_.start();
     pass_ = 0;
+    commandsTotal_ = 0;
+    commandsDone_ = 0;
+    estimatedMs_ = 0;
+    sinceFirstCommand_.invalidate();
+}
+
+void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
+    commandsTotal_ = commands;
+    commandsDone_ = 0;
+    estimatedMs_ = lineMs;
+    sinceFirstCommand_.start();
+    show(true);
+    time_->setText(QStringLiteral("команд %1, на плате ≈ %2").arg(commands).arg(clock(qint64(lineMs))));
+}
+
+void JobStatus::commandsDone(std::int64_t commands) {
+    commandsDone_ = commands;
+    show(false);
 }
 
 void JobStatus::start(std::int64_t totalMoves) {
@@ -107,13 +125,25 @@ void JobStatus::show(bool force) {
         return;
     sinceShown_.restart();
     bar_->setValue(total_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, done_ * 1000 / total_)) : 0);
-    bar_->setFormat(QStringLiteral("%1 из %2").arg(done_).arg(total_));
+    bar_->setFormat(commandsTotal_ > 0 ? QStringLiteral("%1 из %2 · команд %3 из %4")
+                                             .arg(done_)
+                                             .arg(total_)
+                                             .arg(commandsDone_)
+                                             .arg(commandsTotal_)
+                                       : QStringLiteral("%1 из %2").arg(done_).arg(total_));
     region_->setText(pass_ > 0 ? QStringLiteral("Проход %1, фигура %2").arg(pass_).arg(regionId_)
                                : QStringLiteral("Фигура %1").arg(regionId_));
     tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(x_).arg(y_).arg(z_));
     const qint64 spent = elapsed_.isValid() ? elapsed_.elapsed() : 0;
     const qint64 thisMilling = sinceStart_.isValid() ? sinceStart_.elapsed() : 0;
-    const qint64 left = done_ > 0 ? thisMilling * (total_ - done_) / done_ : 0;
+    qint64 left = done_ > 0 ? thisMilling * (total_ - done_) / done_ : 0;
+    if (commandsTotal_ > 0) {
+        // On the machine: the estimate until commands are done, then their own pace, the machine's motion
+        // included.
+        const qint64 remaining = std::max<std::int64_t>(commandsTotal_ - commandsDone_, 0);
+        left = commandsDone_ > 0 ? sinceFirstCommand_.elapsed() * remaining / commandsDone_
+                                 : qint64(estimatedMs_);
+    }
     time_->setText(QStringLiteral("прошло %1, осталось %2").arg(clock(spent), clock(left)));
 }
 

@@ -29,6 +29,10 @@ public:
     void finish(const QString& outcome);
     // "Резать 3D" runs in passes; 0 for a job without passes.
     void setPass(int pass);
+    // Before a job on the machine sends its first command: its commands and their time on the line (the
+    // protocol's pauses and the bytes; the machine's own motion shows once the first commands are done).
+    void setEstimate(std::int64_t commands, double lineMs);
+    void commandsDone(std::int64_t commands);
 
     // What the two buttons offer: pause while a job runs, continue while one is paused or kept.
     enum class Control { None, CanPause, CanContinue };
@@ -58,6 +62,10 @@ private:
     QElapsedTimer sinceShown_;
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;
+    std::int64_t commandsTotal_ = 0; // 0: no estimate (a dry run)
+    std::int64_t commandsDone_ = 0;
+    double estimatedMs_ = 0;
+    QElapsedTimer sinceFirstCommand_;
     std::int32_t regionId_ = 0;
     int pass_ = 0;
     std::int32_t x_ = 0, y_ = 0, z_ = 0;

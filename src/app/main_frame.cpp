@@ -35,6 +35,13 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     millAction_ = menuBar()->addAction(QStringLiteral("Фрезеровка"));
     millAction_->setObjectName(QStringLiteral("mill_cl"));
     connect(millAction_, &QAction::triggered, this, &MainFrame::openWorkWindow);
+    // What "Все" (or "Выделенная") would send now, as G-code for other machines and viewers.
+    saveGcodeAction_ = menuBar()->addAction(QStringLiteral("Сохранить G-код…"));
+    saveGcodeAction_->setObjectName(QStringLiteral("saveGcode"));
+    connect(saveGcodeAction_, &QAction::triggered, this, [this] {
+        if (workWindow_)
+            workWindow_->saveGcode();
+    });
 
     configNote_ = new QLabel(this);
     configNote_->setObjectName(QStringLiteral("configNote"));
@@ -103,6 +110,11 @@ void MainFrame::openWorkWindow() {
     });
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
     connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
+    connect(form, &WorkWindow::jobEstimate, jobStatus_, [this](qint64 commands, double lineMs) {
+        jobStatus_->setEstimate(commands, lineMs);
+    });
+    connect(form, &WorkWindow::jobCommandsDone, jobStatus_,
+            [this](qint64 commands) { jobStatus_->commandsDone(commands); });
     connect(form, &WorkWindow::jobControls, jobStatus_, [this](int control, bool canStop) {
         jobStatus_->setControl(static_cast<JobStatus::Control>(control), canStop);
     });

@@ -32,6 +32,7 @@ public:
     ~MainFrame() override;
     WorkWindow* workWindow() const { return workWindow_; }
     QAction* millAction() const { return millAction_; }
+    QAction* saveGcodeAction() const { return saveGcodeAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
     class JobStatus* jobStatus() const {
         return jobStatus_;
@@ -51,6 +52,7 @@ private:
     ToolPosition tool_; // lives with the program: toolZ is not reset when the work window reloads
     QMdiArea* mdiArea_;
     QAction* millAction_;
+    QAction* saveGcodeAction_;
     class JobStatus* jobStatus_;
     QLabel* configNote_;
     QPointer<WorkWindow> workWindow_;

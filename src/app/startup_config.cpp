@@ -1,6 +1,7 @@
 #include "startup_config.h"
 
 #include "app/version.h"
+#include "mill/gcode.h"
 #include "profile_reader.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QStandardPaths>
 
 #include <charconv>
+#include <optional>
 #include <filesystem>
 
 namespace zelmar {
@@ -123,18 +125,38 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
     return config;
 }
 
+namespace {
+
+// A whole number of the key within [least, most], or nothing.
+std::optional<int> wholeValue(std::string_view iniText, const char* key, int least, int most) {
+    const std::string text = readProfileString(iniText, configSection, key, "");
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < least || value > most)
+        return std::nullopt;
+    return value;
+}
+
+bool isMmPerStep(const std::string& text) {
+    const std::optional<Decimal> d = Decimal::parse(text);
+    return d && !d->isZero();
+}
+
+} // namespace
+
 StartupConfig startupConfigFromText(std::string_view iniText, const std::string& programDir) {
     StartupConfig config;
     config.configPath = inProgramFolder(programDir, configFileName);
     config.portName = readProfileString(iniText, configSection, "Port", defaultPortName);
     config.imageName = readProfileString(iniText, configSection, "Image", defaultImageName);
     config.imagePath = inProgramFolder(programDir, config.imageName);
-    const std::string timeout = readProfileString(iniText, configSection, "Timeout", "");
-    int seconds = 0;
-    const auto [end, error] = std::from_chars(timeout.data(), timeout.data() + timeout.size(), seconds);
-    if (error == std::errc() && end == timeout.data() + timeout.size() && seconds >= 1 &&
-        seconds <= 24 * 3600)
-        config.timeoutSeconds = seconds;
+    config.timeoutSeconds = wholeValue(iniText, "Timeout", 1, 24 * 3600).value_or(config.timeoutSeconds);
+    config.mergeSteps = wholeValue(iniText, "MergeSteps", 0, 1).value_or(0) == 1;
+    config.safeHeight = wholeValue(iniText, "SafeHeight", 0, StartupConfig::largestSafeHeight).value_or(0);
+    config.feed = wholeValue(iniText, "Feed", 1, 100000).value_or(config.feed);
+    const std::string mmPerStep = readProfileString(iniText, configSection, "MmPerStep", "");
+    if (isMmPerStep(mmPerStep))
+        config.mmPerStep = mmPerStep;
     return config;
 }
 

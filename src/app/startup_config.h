@@ -52,7 +52,15 @@ struct StartupConfig {
     // How long to wait for the board's "OK" (optional key Timeout, whole seconds from 1 up).
     int timeoutSeconds = defaultTimeoutSeconds;
 
+    // How the moves go out; every key optional, and a value that does not fit keeps the default, which leaves
+    // each byte sent as it has always been.
+    bool mergeSteps = false;      // MergeSteps=1: straight runs of steps as one command each
+    int safeHeight = 0;           // SafeHeight: depth units above the surface for the travel between contours
+    std::string mmPerStep = "0.01"; // MmPerStep: millimetres a motor step moves, for G-code
+    int feed = 300;               // Feed: mm/min of the feed moves, for G-code
+
     static constexpr int defaultTimeoutSeconds = 30;
+    static constexpr int largestSafeHeight = 1000;
 };
 
 // Looks in the program's folder, then the user's; when neither has a cnc.ini, writes the user's from the

@@ -7,7 +7,9 @@
 #include "image/content_hash.h"
 #include "key_filter.h"
 #include "link/manual_move.h"
+#include "link/job_resumption.h"
 #include "link/port_access.h"
+#include "mill/gcode.h"
 #include "operator_texts.h"
 #include "region_tree_model.h"
 #include "relief/relief_commands.h"
@@ -16,6 +18,8 @@
 #include "view_layout.h"
 
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -32,6 +36,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <vector>
 
@@ -136,6 +141,11 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
     connect(&runner_, &JobRunner::phaseChanged, this, &WorkWindow::onPhaseChanged);
     connect(&runner_, &JobRunner::question, this, &WorkWindow::askAboutOpenMove);
     connect(&line_, &SerialLine::lost, this, &WorkWindow::updateLinkControls);
+    connect(&runner_, &JobRunner::commandDone, this, [this] {
+        if (!manualRunning_)
+            emit jobCommandsDone(runner_.commandsSent());
+    });
+    connect(&estimate_, &QFutureWatcher<JobCount>::finished, this, &WorkWindow::startPendingJob);
 
     runStartup(locations);
 }
@@ -147,8 +157,9 @@ WorkWindow::~WorkWindow() {
 }
 
 void WorkWindow::openPort() {
+    runner_.setMergeSteps(config_.mergeSteps);
     const QString portName = QString::fromStdString(config_.portName);
-    line_.open(portName, 9600);
+    line_.open(portName, BoardLink::baudRate);
     // The status line keeps its words; what to do about a port that did not open is in its tooltip.
     label4_->setToolTip(line_.isOpen() ? QStringLiteral("Порт: %1").arg(portName)
                         : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
@@ -207,6 +218,7 @@ void WorkWindow::onMillClicked(MillKind kind) {
     sentBefore_ = 0;
     JobEvents* events = this;
     auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
+    job->setSafeHeight(config_.safeHeight);
     millingJob_ = job.get();
     toolBefore_ = tool_;
     Operation op;
@@ -230,8 +242,39 @@ void WorkWindow::onMillClicked(MillKind kind) {
 
     setBusy(true);
     emit jobBegun();
+    if (check1_->isChecked()) {
+        startAfterEstimate(std::move(job), kind);
+        return;
+    }
     const ToolPosition from = job->tool();
     runner_.start(std::move(job), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
+}
+
+void WorkWindow::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
+    pendingJob_ = std::move(job);
+    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
+    const Checked scale = parseStepsPerPixel(stepsAtStart_);
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};
+    const ToolPosition tool = tool_;
+    estimate_.setFuture(QtConcurrent::run([copy, settings, tool, kind] {
+        JobCount count;
+        simulateJob(kind, *copy, tool, settings, [&count, &settings](const CommandMove& c) {
+            ++count.commands;
+            count.moves += c.moves;
+            count.bytes += static_cast<std::int64_t>(
+                formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
+        });
+        return count;
+    }));
+}
+
+void WorkWindow::startPendingJob() {
+    if (!pendingJob_)
+        return; // stopped, or the window is going
+    const JobCount count = estimate_.result();
+    emit jobEstimate(count.commands, lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate));
+    const ToolPosition from = pendingJob_->tool();
+    runner_.start(std::move(pendingJob_), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
 }
 
 void WorkWindow::millingStarts(std::int64_t totalMoves) {
@@ -343,6 +386,18 @@ void WorkWindow::onPhaseChanged() {
 }
 
 void WorkWindow::requestStop() {
+    if (pendingJob_) {
+        // Stopped before its first command: nothing happened, nothing is kept.
+        pendingJob_.reset();
+        millingJob_ = nullptr;
+        if (jobEntry_ >= 0)
+            history_.resize(static_cast<std::size_t>(jobEntry_) - (jobOperations_.size() > 1 ? 1 : 0));
+        jobEntry_ = -1;
+        setBusy(false);
+        emit jobFinished(QStringLiteral("остановлено"));
+        onPhaseChanged();
+        return;
+    }
     runner_.stop();
 }
 
@@ -397,6 +452,8 @@ JournalWriter* WorkWindow::openJournal(std::int64_t movesDone) {
     header.imageHash = imageFileHash();
     header.imageName = config_.imagePath;
     header.stepsText = stepsAtStart_;
+    header.mergeSteps = config_.mergeSteps;
+    header.safeHeight = config_.safeHeight;
     for (std::int64_t i = 0; i < jobEntry_ - (jobOperations_.size() > 1 ? 1 : 0); ++i)
         header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
     for (const Operation& op : jobOperations_)
@@ -473,14 +530,18 @@ bool WorkWindow::takeUpJournalledJob(const JournalReading& reading) {
     }
     if (operations.empty() || !operations.back().isMilling())
         return false;
-    if (!replayHistory(session_, tool_, millIndex_, prelude))
+    // The commands must go out as they went: the same merging and the same travel.
+    if (reading.header.mergeSteps != config_.mergeSteps || reading.header.safeHeight != config_.safeHeight)
+        return false;
+    if (!replayHistory(session_, tool_, millIndex_, prelude, config_.safeHeight))
         return false;
     const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
     if (ContentHash::hexOf(mill.data(), mill.size()) != reading.header.millHash)
         return false;
     history_ = prelude;
     toolBefore_ = tool_;
-    ReplayPoint point = replayOperations(session_, tool_, millIndex_, operations, reading.state.done);
+    ReplayPoint point =
+        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, config_.safeHeight);
     if (!point.ok || !point.job)
         return false;
     auto* job = dynamic_cast<MillJob*>(point.job.get());
@@ -498,37 +559,17 @@ bool WorkWindow::takeUpJournalledJob(const JournalReading& reading) {
     showNewTree();
 
     const Checked scale = parseStepsPerPixel(stepsAtStart_);
-    JobRunner::Resumption at;
-    const PlannedMove* next = job->next();
-    at.board = {job->tool().toolX, job->tool().toolY, 0};
-    at.toolDown = next && (next->kind == MoveKind::Step || next->kind == MoveKind::Lift) && !reading.state.lifted;
-    at.depth = at.toolDown ? job->tool().toolZ : 0;
-    at.board.depth = at.depth;
-    at.owesPlunge = reading.state.lifted;
-    at.plungeDepth = reading.state.liftDepth;
-    using Pending = JournalState::Pending;
-    if (reading.state.pending != Pending::None) {
-        JobRunner::OpenMove open;
-        if (reading.state.pending == Pending::Move && next) {
-            open.kind = JobRunner::OpenMove::Kind::Plan;
-            open.index = reading.state.pendingMove;
-            open.command = scale.ok() ? link_.commandFor(next->x, next->y, next->z, scale.value).text : "";
-        } else {
-            const bool lift = reading.state.pending == Pending::Lift;
-            open.kind = lift ? JobRunner::OpenMove::Kind::Lift : JobRunner::OpenMove::Kind::Plunge;
-            open.depth = reading.state.pendingDepth;
-            const std::int32_t z = lift ? open.depth : -open.depth;
-            open.command = scale.ok() ? link_.commandFor(0, 0, z, scale.value).text : "";
-        }
-        at.open = open;
-    }
+    const std::optional<JobRunner::Resumption> at =
+        resumptionOf(reading.state, *job, link_, scale, config_.mergeSteps);
+    if (!at)
+        return false;
     journal_ = std::make_unique<JournalWriter>();
     if (!journal_->resume(journalPath().toStdString(), reading.wholeBytes))
         journal_.reset();
     point.job.release();
-    runner_.keep(std::unique_ptr<MoveSource>(job), scale, at, journal_.get());
+    runner_.keep(std::unique_ptr<MoveSource>(job), scale, *at, journal_.get());
     tickedAtEnd_ = true;
-    sentBefore_ = reading.state.done + (reading.state.pending != Pending::None ? 1 : 0);
+    sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
     recordJobInHistory();
     if (line_.isOpen())
         check1_->setChecked(true); // the operator asked for the job on the machine
@@ -540,7 +581,78 @@ bool WorkWindow::takeUpJournalledJob(const JournalReading& reading) {
     return true;
 }
 
+void WorkWindow::saveGcode() {
+    if (busy_ || runner_.isRunning())
+        return;
+    const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    if (refusal != MillRefusal::None) {
+        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        return;
+    }
+    const auto askWhere = [this](MillKind kind) {
+        auto* dialog = new QFileDialog(this, QStringLiteral("Сохранить G-код"), QString(),
+                                       QStringLiteral("G-код (*.nc *.ngc *.gcode);;Все файлы (*)"));
+        dialog->setObjectName(QStringLiteral("gcodeDialog"));
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setDefaultSuffix(QStringLiteral("nc"));
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &QFileDialog::fileSelected, this, [this, kind](const QString& path) {
+            const QString problem = writeGcodeFile(path, kind);
+            if (!problem.isEmpty())
+                showErrorBox(this, problem);
+        });
+        dialog->open();
+    };
+    const RegionTree& tree = session_.regions->tree;
+    if (session_.selectedNode < 0 || static_cast<std::size_t>(session_.selectedNode) >= tree.nodes.size()) {
+        askWhere(MillKind::All);
+        return;
+    }
+    const std::int32_t region = tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId;
+    askYesNo(this, QStringLiteral("Сохранить G-код"),
+             QStringLiteral("В дереве выбрана фигура %1.\nЗаписать только её, как её фрезерует «Выделенная»?\n"
+                            "«Нет» — записать все фигуры, как «Все».")
+                 .arg(region),
+             [askWhere](bool onlySelected) { askWhere(onlySelected ? MillKind::Selected : MillKind::All); });
+}
+
+QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind) {
+    const MillRefusal refusal = checkMillCommand(kind, session_);
+    if (refusal != MillRefusal::None)
+        return QString::fromStdString(refusalText(refusal));
+    const Checked scale = parseStepsPerPixel(text2_->text().toStdString());
+    if (!scale.ok())
+        return QString::fromStdString(refusalText(scale.refusal));
+    const std::optional<Decimal> mmPerStep = Decimal::parse(config_.mmPerStep);
+    GcodeWriter writer({scale.value, mmPerStep.value_or(Decimal{1, 2}), config_.feed});
+    std::vector<std::string> operations;
+    if (kind == MillKind::Selected)
+        operations.push_back(
+            "select=" +
+            std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
+    operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
+    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps});
+    ImageSession copy = copyForSimulation(session_, kind);
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value};
+    bool fits = true;
+    simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
+        fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();
+        text += writer.line(c);
+    });
+    if (!fits)
+        return QString::fromStdString(refusalText(NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, scale.value}));
+    text += writer.footer();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.flush())
+        return QStringLiteral("Файл G-кода не удалось записать: %1\n%2").arg(path, file.errorString());
+    return {};
+}
+
 void WorkWindow::closeEvent(QCloseEvent* event) {
+    if (pendingJob_)
+        requestStop();
     if (isMilling() && !closeAfterJob_) {
         // A milling stops as with "Стоп": after the current "OK", with a lift; then the window closes.
         closeAfterJob_ = true;

@@ -8,11 +8,13 @@
 #include "link/job_journal.h"
 #include "link/job_runner.h"
 #include "link/serial_line.h"
+#include "mill/job_simulation.h"
 #include "mill/mill_job.h"
 #include "mill/operations.h"
 #include "mill/tool_position.h"
 #include "startup_config.h"
 
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -76,6 +78,14 @@ public:
     // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
     const std::vector<Operation>& history() const { return history_; }
 
+    // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
+    void saveGcode();
+    // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
+    // work: nothing of the program changes. Empty on success, else what went wrong, for the operator.
+    QString writeGcodeFile(const QString& path, MillKind kind);
+    // True while the count of a job's commands is worked out before it starts.
+    bool isEstimating() const { return pendingJob_ != nullptr; }
+
 signals:
     void jobBegun();
     void jobStarted(qint64 totalMoves);
@@ -85,6 +95,10 @@ signals:
     void jobPass(int pass);
     // What the status bar's buttons may do now: 0 nothing, 1 pause, 2 continue; and whether "Стоп" may.
     void jobControls(int control, bool canStop);
+    // A job on the machine: its commands and their time on the line, before the first one goes; then the
+    // commands done.
+    void jobEstimate(qint64 commands, double lineMs);
+    void jobCommandsDone(qint64 commands);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -111,6 +125,9 @@ private:
     void onCurrentNodeChanged();
     void onManualMoveClicked();
     void onMillClicked(MillKind kind);
+    // Counts the job's commands on a copy of the work, away from the window's thread, then starts it.
+    void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
+    void startPendingJob();
     void onGradientClicked();
     void onOffsetClicked();
     void showNewTree();
@@ -156,6 +173,8 @@ private:
     std::string imageHash_;
     std::unique_ptr<JournalWriter> journal_;
     QPointer<QMessageBox> questionBox_;
+    std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
+    QFutureWatcher<JobCount> estimate_;
     QString startupError_;
     QTimer refreshTimer_;
 

@@ -15,9 +15,12 @@
 #include "image/content_hash.h"
 #include "link/board_link.h"
 #include "link/job_journal.h"
+#include "link/job_resumption.h"
 #include "link/job_runner.h"
 #include "link/manual_move.h"
 #include "link/serial_line.h"
+#include "mill/gcode.h"
+#include "mill/job_simulation.h"
 #include "mill/mill_job.h"
 #include "mill/operations.h"
 #include "link/port_access.h"
@@ -27,6 +30,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -65,6 +69,13 @@ constexpr const char* usageText =
     "  --last-move done|redo  for --resume when the journal shows a move sent but never acknowledged: the\n"
     "                 machine carried it out (done) or it is sent again (redo)\n"
     "  Ctrl+C stops as \"Стоп\" does: after the current \"OK\", with a lift; the journal stays for --resume.\n"
+    "  --merge        send each straight run of steps as one command (cnc.ini MergeSteps=1)\n"
+    "  --safe-height N  travel between contours N depth units above the surface (cnc.ini SafeHeight, default 0)\n"
+    "  --gcode FILE   write the commands (those sent, or in a dry run those that would be) as G-code:\n"
+    "                 millimetres, incremental, one G0 or G1 move a command\n"
+    "  --mm-per-step X  millimetres a motor step moves, for the G-code (cnc.ini MmPerStep, default 0.01)\n"
+    "  --feed N       mm/min of the feed moves in the G-code (cnc.ini Feed, default 300)\n"
+    "  --estimate     print the job's commands and its time on the board on one line, as a dry run\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -81,7 +92,21 @@ struct Options {
     std::optional<std::string> journalPath;
     bool resume = false;
     std::optional<bool> lastMoveDone;
+    bool mergeSteps = false;
+    std::int32_t safeHeight = 0;
+    zelmar::Decimal mmPerStep{1, 2};
+    std::int32_t feed = 300;
+    std::optional<std::string> gcodePath;
+    bool estimate = false;
 };
+
+std::optional<std::int32_t> wholeNumber(const std::string& text, std::int32_t least, std::int32_t most) {
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < least || value > most)
+        return std::nullopt;
+    return value;
+}
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
@@ -89,7 +114,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
-            a == "--journal" || a == "--last-move") {
+            a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
+            a == "--feed" || a == "--gcode") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -97,6 +123,25 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (value != "done" && value != "redo")
                     return std::nullopt;
                 options.lastMoveDone = value == "done";
+                continue;
+            }
+            if (a == "--safe-height" || a == "--feed") {
+                const std::optional<std::int32_t> n =
+                    a == "--feed" ? wholeNumber(value, 1, 100000) : wholeNumber(value, 0, 1000);
+                if (!n)
+                    return std::nullopt;
+                (a == "--feed" ? options.feed : options.safeHeight) = *n;
+                continue;
+            }
+            if (a == "--mm-per-step") {
+                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
+                if (!d || d->isZero())
+                    return std::nullopt;
+                options.mmPerStep = *d;
+                continue;
+            }
+            if (a == "--gcode") {
+                options.gcodePath = value;
                 continue;
             }
             auto& target = a == "--steps"    ? options.steps
@@ -110,6 +155,10 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             options.labels = true;
         } else if (a == "--resume") {
             options.resume = true;
+        } else if (a == "--merge") {
+            options.mergeSteps = true;
+        } else if (a == "--estimate") {
+            options.estimate = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return std::nullopt;
         } else if (!haveImage) {
@@ -123,7 +172,9 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             return std::nullopt;
         }
     }
-    if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume))
+    // An estimate is a dry run: with a port it would be a job on the machine.
+    if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume) ||
+        (options.estimate && options.port))
         return std::nullopt;
     return options;
 }
@@ -169,7 +220,21 @@ public:
         runner_.setLink(&link_);
         runner_.setDryPauseMs(0); // no one watches a dry run here
         runner_.setMillingSwitch([this] { return milling_; });
-        runner_.setCommandLog([this](const std::string& c) { commands_.push_back(c); });
+        runner_.setMergeSteps(options_.mergeSteps);
+        runner_.setCommandLog([this](const zelmar::LoggedCommand& c) {
+            commands_.push_back(c.text);
+            ++counted_.commands;
+            counted_.moves += c.move.moves;
+            counted_.bytes += static_cast<std::int64_t>(c.text.size());
+            if (gcode_)
+                gcodeText_ += gcode_->line(c.move);
+        });
+        if (options_.gcodePath) {
+            gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
+                                                 options_.mmPerStep, options_.feed});
+            gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
+                                         options_.mergeSteps});
+        }
         runner_.setJournalSource([this](std::int64_t) { return openJournal(); });
         connect(&runner_, &zelmar::JobRunner::ended, this, &Driver::onEnded);
         connect(&runner_, &zelmar::JobRunner::moveDone, this, &Driver::showProgress);
@@ -192,7 +257,7 @@ public:
             session_.stepsText = *options_.steps;
         if (options_.port) {
             const QString port = QString::fromStdString(*options_.port);
-            if (!line_.open(port, 9600)) {
+            if (!line_.open(port, zelmar::BoardLink::baudRate)) {
                 std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n";
                 std::cerr << (line_.openFailure() == zelmar::SerialLine::OpenFailure::SettingsRefused
                                   ? zelmar::settingsRefusedHint(port)
@@ -208,6 +273,9 @@ public:
 
     void start() { QTimer::singleShot(0, this, &Driver::runNext); }
     const std::vector<std::string>& commands() const { return commands_; }
+    // The G-code of the commands, ended; empty without --gcode.
+    std::string gcode() const { return gcode_ ? gcodeText_ + gcode_->footer() : std::string(); }
+    const zelmar::JobCount& counted() const { return counted_; }
 
 private:
     void finish(int status) {
@@ -266,7 +334,8 @@ private:
             return;
         }
         zelmar::MillRefusal refusal = zelmar::MillRefusal::None;
-        std::unique_ptr<zelmar::MoveSource> job = zelmar::jobOf(op, session_.image, session_.tool, cache_, &refusal);
+        std::unique_ptr<zelmar::MoveSource> job =
+            zelmar::jobOf(op, session_.image, session_.tool, cache_, options_.safeHeight, &refusal);
         if (!job) {
             fail(zelmar::refusalText(refusal));
             return;
@@ -315,6 +384,8 @@ private:
             header.imageName = options_.image;
             header.stepsText = session_.stepsText;
             header.operations = options_.operationWords;
+            header.mergeSteps = options_.mergeSteps;
+            header.safeHeight = options_.safeHeight;
             header.millHash = millHashAtStart_;
             if (!journal_.create(*options_.journalPath, header))
                 return nullptr;
@@ -344,6 +415,9 @@ private:
             mismatch = "операции другие";
         else if (h.stepsText != session_.stepsText)
             mismatch = "число шагов на пиксель другое (--steps " + h.stepsText + ")";
+        else if (h.mergeSteps != options_.mergeSteps || h.safeHeight != options_.safeHeight)
+            mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
+                       " и --safe-height " + std::to_string(h.safeHeight);
         else if (!h.prelude.empty() || h.millHash != millHashAtStart_)
             mismatch = "журнал записан окном программы для другого состояния изображения";
         if (!mismatch.empty()) {
@@ -352,42 +426,32 @@ private:
             return false;
         }
         zelmar::ReplayPoint point = zelmar::replayOperations(session_.image, session_.tool, cache_,
-                                                             options_.operations, reading.state.done);
+                                                             options_.operations, reading.state.done,
+                                                             options_.safeHeight);
         if (!point.ok) {
             std::cerr << "Журнал " << path
                       << " не сходится с заданием: операции дают не то, что в нём записано.\n"
                          "Продолжить по нему нельзя, ничего не отправлено.\n";
             return false;
         }
-        using Pending = zelmar::JournalState::Pending;
         const zelmar::Checked scale = zelmar::parseStepsPerPixel(session_.stepsText);
-        const zelmar::PlannedMove* next = point.job ? point.job->next() : nullptr;
-        zelmar::JobRunner::Resumption at;
-        if (reading.state.pending != Pending::None) {
-            zelmar::JobRunner::OpenMove open;
-            if (reading.state.pending == Pending::Move) {
-                if (!next) {
-                    std::cerr << "Журнал " << path << " не сходится с заданием.\nНичего не отправлено.\n";
-                    return false;
-                }
-                open.kind = zelmar::JobRunner::OpenMove::Kind::Plan;
-                open.index = reading.state.pendingMove;
-                open.command = scale.ok() ? link_.commandFor(next->x, next->y, next->z, scale.value).text : "";
-            } else {
-                const bool lift = reading.state.pending == Pending::Lift;
-                open.kind = lift ? zelmar::JobRunner::OpenMove::Kind::Lift : zelmar::JobRunner::OpenMove::Kind::Plunge;
-                open.depth = reading.state.pendingDepth;
-                open.command = scale.ok() ? link_.commandFor(0, 0, lift ? open.depth : -open.depth, scale.value).text
-                                          : "";
-            }
-            if (!options_.lastMoveDone) {
-                std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(open)
-                          << " ушла на станок, но «OK» на неё не пришло: неизвестно, выполнил ли её станок.\n"
-                             "Укажите --last-move done (станок её выполнил) или --last-move redo (отправить её "
-                             "ещё раз).\nНичего не отправлено.\n";
-                return false;
-            }
-            at.open = open;
+        auto* replayed = dynamic_cast<zelmar::MillJob*>(point.job.get());
+        std::optional<zelmar::JobRunner::Resumption> at;
+        if (replayed)
+            at = zelmar::resumptionOf(reading.state, *replayed, link_, scale, options_.mergeSteps);
+        else if (reading.state.pending == zelmar::JournalState::Pending::None && !reading.state.lifted)
+            at.emplace(); // between two operations, or at a manual move: nothing owed
+        if (!at) {
+            std::cerr << "Журнал " << path << " не сходится с заданием: операции дают не то, что в нём записано.\n"
+                         "Продолжить по нему нельзя, ничего не отправлено.\n";
+            return false;
+        }
+        if (at->open && !options_.lastMoveDone) {
+            std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*at->open)
+                      << " ушла на станок, но «OK» на неё не пришло: неизвестно, выполнил ли её станок.\n"
+                         "Укажите --last-move done (станок её выполнил) или --last-move redo (отправить её "
+                         "ещё раз).\nНичего не отправлено.\n";
+            return false;
         }
         if (!journal_.resume(path, reading.wholeBytes)) {
             std::cerr << "cannot write the journal " << path << "\n";
@@ -398,18 +462,10 @@ private:
         if (!point.job)
             return true; // the journal ends between two operations: the next one starts afresh
         ++next_; // the job taken up is that operation
-        job_ = dynamic_cast<zelmar::MillJob*>(point.job.get());
-        const zelmar::ToolPosition tool = job_ ? job_->tool() : session_.tool;
-        at.board = {tool.toolX, tool.toolY, 0};
-        at.toolDown = job_ && next && (next->kind == zelmar::MoveKind::Step || next->kind == zelmar::MoveKind::Lift) &&
-                      !reading.state.lifted;
-        at.depth = at.toolDown ? tool.toolZ : 0;
-        at.board.depth = at.depth;
-        at.owesPlunge = reading.state.lifted;
-        at.plungeDepth = reading.state.liftDepth;
+        job_ = replayed;
         startedAt_ = point.job->movesDone();
         runner_.setJournalBase(journalled_ - startedAt_);
-        runner_.keep(std::move(point.job), scale, at, &journal_);
+        runner_.keep(std::move(point.job), scale, *at, &journal_);
         resumeKept_ = true;
         return true;
     }
@@ -461,6 +517,9 @@ private:
     zelmar::MillJob* job_ = nullptr;
     QTimer interruptWatch_;
     std::vector<std::string> commands_;
+    zelmar::JobCount counted_;
+    std::optional<zelmar::GcodeWriter> gcode_;
+    std::string gcodeText_;
     std::string millHashAtStart_;
     std::size_t next_ = 0;
     std::int64_t journalled_ = 0; // moves of the finished operations, as the journal counts them
@@ -473,12 +532,24 @@ private:
     int status_ = 0;
 };
 
-bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
-                  const std::vector<std::string>& commands) {
+// "estimate: ..." for the commands a dry run counted.
+std::string estimateLine(const zelmar::JobCount& count) {
+    const auto seconds = static_cast<long long>(
+        zelmar::lineTimeMs(count, zelmar::BoardLink::protocolPauseMs, zelmar::BoardLink::baudRate) / 1000.0 + 0.5);
+    char clock[32];
+    std::snprintf(clock, sizeof clock, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return "estimate: " + std::to_string(count.commands) + " commands for " + std::to_string(count.moves) +
+           " moves, " + std::to_string(count.bytes) + " bytes; " + clock + " on the board at " +
+           std::to_string(zelmar::BoardLink::baudRate) + " baud with the " +
+           std::to_string(zelmar::BoardLink::protocolPauseMs) +
+           " ms pause after each command, without the board's own motion time\n";
+}
+
+bool writeOutputs(const Options& options, const zelmar::cli::Session& session, const Driver& driver) {
     bool written = true;
     if (options.commandsPath) {
         std::string text;
-        for (const std::string& c : commands)
+        for (const std::string& c : driver.commands())
             text += c + "\n";
         if (!writeText(*options.commandsPath, text)) {
             std::cerr << "cannot write the commands to " << *options.commandsPath << "\n";
@@ -498,6 +569,10 @@ bool writeOutputs(const Options& options, const zelmar::cli::Session& session,
             written = false;
         }
     }
+    if (options.gcodePath && !writeText(*options.gcodePath, driver.gcode())) {
+        std::cerr << "cannot write the G-code to " << *options.gcodePath << "\n";
+        written = false;
+    }
     return written;
 }
 
@@ -516,7 +591,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
-            a == "--journal" || a == "--last-move")
+            a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
+            a == "--feed" || a == "--gcode")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it
@@ -542,7 +618,7 @@ int main(int argc, char** argv) {
     if (options->journalPath)
         driver.setMillHashAtStart(layerHash(session.image.layers.millLayer));
     if (!driver.prepare()) {
-        writeOutputs(*options, session, driver.commands());
+        writeOutputs(*options, session, driver);
         return 1;
     }
     std::signal(SIGINT, onInterrupt);
@@ -550,5 +626,7 @@ int main(int argc, char** argv) {
     const int status = app.exec();
     if (driver.usageError())
         return 2; // nothing written on bad usage
-    return writeOutputs(*options, session, driver.commands()) ? status : 1;
+    if (options->estimate && status == 0)
+        std::cout << estimateLine(driver.counted()) << std::flush;
+    return writeOutputs(*options, session, driver) ? status : 1;
 }

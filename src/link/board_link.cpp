@@ -34,8 +34,8 @@ BoardLink::BoardLink(SerialLine& line, QObject* parent) : MachineLink(parent), l
     });
 }
 
-MoveText BoardLink::commandFor(std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t stepsPerPixel) const {
-    return formatMoveCommand(x, y, z, stepsPerPixel);
+MoveText BoardLink::commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const {
+    return formatMoveCommand(command.x, command.y, command.z, stepsPerPixel);
 }
 
 void BoardLink::send(const std::string& command) {

@@ -14,8 +14,9 @@ class BoardLink : public MachineLink {
     Q_OBJECT
 public:
     static constexpr int defaultTimeoutSeconds = 30;
-    // The protocol's pause after every write.
+    // The protocol's pause after every write, and the line's speed.
     static constexpr int protocolPauseMs = 100;
+    static constexpr int baudRate = 9600;
 
     explicit BoardLink(SerialLine& line, QObject* parent = nullptr);
 
@@ -24,8 +25,7 @@ public:
     void setPauseMs(std::int64_t ms) { exchange_.setPauseMs(ms); }
 
     bool isOpen() const override { return line_.isOpen(); }
-    MoveText commandFor(std::int32_t x, std::int32_t y, std::int32_t z,
-                        std::int32_t stepsPerPixel) const override;
+    MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const override;
     bool canSend() const override { return !exchange_.running() && !aborted_; }
     void send(const std::string& command) override;
     void prepareForJob() override;

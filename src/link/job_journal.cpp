@@ -107,29 +107,40 @@ bool applyRecord(JournalState& s, const std::vector<std::string_view>& w) {
     if (s.ended)
         return false;
     const std::string_view kind = w[0];
+    // "S i", "A i", "D i"; "S i n" and "A i n" for a command of n moves.
     const auto moveArgument = [&w]() -> std::optional<std::int64_t> {
-        if (w.size() != 2)
+        if (w.size() != 2 && w.size() != 3)
             return std::nullopt;
         return numberOf<std::int64_t>(w[1]);
     };
+    const auto countArgument = [&w]() -> std::optional<std::int32_t> {
+        if (w.size() == 2)
+            return 1;
+        const std::optional<std::int32_t> n = numberOf<std::int32_t>(w[2]);
+        return n && *n >= 1 ? n : std::nullopt;
+    };
     if (kind == "S" || kind == "D") {
         const auto move = moveArgument();
-        if (!move || *move != s.done || s.pending != Pending::None)
+        const auto count = countArgument();
+        if (!move || !count || *move != s.done || s.pending != Pending::None || (kind == "D" && w.size() != 2))
             return false;
         if (kind == "D")
             ++s.done;
         else {
             s.pending = Pending::Move;
             s.pendingMove = *move;
+            s.pendingMoves = *count;
         }
         return true;
     }
     if (kind == "A") {
         const auto move = moveArgument();
-        if (!move || s.pending != Pending::Move || *move != s.pendingMove)
+        const auto count = countArgument();
+        if (!move || !count || s.pending != Pending::Move || *move != s.pendingMove || *count != s.pendingMoves)
             return false;
         s.pending = Pending::None;
-        s.done = *move + 1;
+        s.done = *move + *count;
+        s.pendingMoves = 1;
         return true;
     }
     if (kind == "LS" || kind == "PS") {
@@ -147,7 +158,7 @@ bool applyRecord(JournalState& s, const std::vector<std::string_view>& w) {
     const auto finish = [&s](bool carriedOut) {
         if (carriedOut) {
             if (s.pending == Pending::Move)
-                s.done = s.pendingMove + 1;
+                s.done = s.pendingMove + s.pendingMoves;
             else if (s.pending == Pending::Lift) {
                 s.lifted = true;
                 s.liftDepth = s.pendingDepth;
@@ -157,6 +168,7 @@ bool applyRecord(JournalState& s, const std::vector<std::string_view>& w) {
             }
         }
         s.pending = Pending::None;
+        s.pendingMoves = 1;
     };
     if (kind == "LA" || kind == "PA") {
         if (s.pending != (kind == "LA" ? Pending::Lift : Pending::Plunge))
@@ -203,7 +215,8 @@ JournalReading readJournal(std::string_view text) {
     };
     if (text.substr(0, magic.size()) != magic)
         return r; // not a journal: refused as such
-    const char* const headerKeys[] = {"zelmar-journal", "image", "steps", "prelude", "operations", "mill", "begin"};
+    const char* const headerKeys[] = {"zelmar-journal", "image",      "steps", "travel",
+                                      "prelude",        "operations", "mill",  "begin"};
     constexpr std::size_t headerLines = std::size(headerKeys);
     if (lines.size() < headerLines)
         return damaged();
@@ -233,13 +246,24 @@ JournalReading readJournal(std::string_view text) {
                 return damaged();
             r.header.stepsText = (*values)[0];
             break;
-        case 3:
+        case 3: {
+            const std::optional<std::int32_t> merge = values->size() == 2 ? numberOf<std::int32_t>((*values)[0])
+                                                                         : std::nullopt;
+            const std::optional<std::int32_t> safe = values->size() == 2 ? numberOf<std::int32_t>((*values)[1])
+                                                                        : std::nullopt;
+            if (!merge || !safe || (*merge != 0 && *merge != 1) || *safe < 0)
+                return damaged();
+            r.header.mergeSteps = *merge == 1;
+            r.header.safeHeight = *safe;
+            break;
+        }
+        case 4:
             r.header.prelude = *values;
             break;
-        case 4:
+        case 5:
             r.header.operations = *values;
             break;
-        case 5:
+        case 6:
             if (values->size() != 1)
                 return damaged();
             r.header.millHash = (*values)[0];
@@ -282,7 +306,10 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
         return words;
     };
     buffer_ = journalLine(magic) + journalLine("image " + encoded(header.imageHash) + " " + encoded(header.imageName)) +
-              journalLine("steps " + encoded(header.stepsText)) + journalLine("prelude" + list(header.prelude)) +
+              journalLine("steps " + encoded(header.stepsText)) +
+              journalLine("travel " + std::to_string(header.mergeSteps ? 1 : 0) + " " +
+                          std::to_string(header.safeHeight)) +
+              journalLine("prelude" + list(header.prelude)) +
               journalLine("operations" + list(header.operations)) + journalLine("mill " + encoded(header.millHash)) +
               journalLine("begin");
     return commit();
@@ -303,11 +330,17 @@ void JournalWriter::record(const std::string& payload) {
     buffer_ += journalLine(payload);
 }
 
-void JournalWriter::sent(std::int64_t move) {
-    record("S " + std::to_string(move));
+namespace {
+std::string moveWords(std::int64_t move, std::int32_t moves) {
+    return std::to_string(move) + (moves > 1 ? " " + std::to_string(moves) : std::string());
 }
-void JournalWriter::acknowledged(std::int64_t move) {
-    record("A " + std::to_string(move));
+} // namespace
+
+void JournalWriter::sent(std::int64_t move, std::int32_t moves) {
+    record("S " + moveWords(move, moves));
+}
+void JournalWriter::acknowledged(std::int64_t move, std::int32_t moves) {
+    record("A " + moveWords(move, moves));
 }
 void JournalWriter::doneDry(std::int64_t move) {
     record("D " + std::to_string(move));

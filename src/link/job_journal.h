@@ -5,8 +5,9 @@
 // bytes go to the port) and that it was acknowledged. Each record reaches the disk before the program goes
 // on. Every line carries its own check, so a journal cut at any byte reads up to its last whole record.
 //
-// Moves are counted over the plan moves of the operations, from 0; the lift of a pause or a stop and the
-// plunge that follows it are recorded apart, as they are no moves of the plan.
+// Moves are counted over the plan moves of the operations, from 0; a command that carries a merged run of
+// moves is recorded with its first move and their number. The lift of a pause or a stop and the plunge that
+// follows it are recorded apart, as they are no moves of the plan.
 
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,9 @@ struct JournalHeader {
     std::string imageHash; // fingerprint of the picture file
     std::string imageName; // for the operator only
     std::string stepsText;
+    // How the moves went out: straight runs merged, the safe height of the travel.
+    bool mergeSteps = false;
+    std::int32_t safeHeight = 0;
     // What ran since the picture was loaded, before the operations (the window's history), as operation words
     // with what they reached.
     std::vector<std::string> prelude;
@@ -33,9 +37,11 @@ struct JournalHeader {
 struct JournalState {
     enum class Pending { None, Move, Lift, Plunge };
     std::int64_t done = 0; // plan moves done: acknowledged, counted done by the operator, or drawn only
-    // Sent, and its "OK" never recorded.
+    // Sent, and its "OK" never recorded: a command of pendingMoves plan moves from pendingMove, or a lift or
+    // plunge of pendingDepth.
     Pending pending = Pending::None;
     std::int64_t pendingMove = 0;
+    std::int32_t pendingMoves = 1;
     std::int32_t pendingDepth = 0;
     // A pause or a stop lifted the tool by liftDepth and it has not gone back down.
     bool lifted = false;
@@ -77,8 +83,9 @@ public:
     bool isOpen() const { return file_ != nullptr; }
     const std::string& path() const { return path_; }
 
-    void sent(std::int64_t move);
-    void acknowledged(std::int64_t move);
+    // A command of `moves` plan moves from `move` (more than one: a merged straight run).
+    void sent(std::int64_t move, std::int32_t moves = 1);
+    void acknowledged(std::int64_t move, std::int32_t moves = 1);
     void doneDry(std::int64_t move);
     void liftSent(std::int32_t depth);
     void liftDone();

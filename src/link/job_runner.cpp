@@ -25,6 +25,18 @@ JobRunner::JobRunner(QObject* parent) : QObject(parent) {
 
 JobRunner::~JobRunner() = default;
 
+void JobRunner::setLink(MachineLink* link) {
+    disconnect(acknowledgedConnection_);
+    disconnect(doneConnection_);
+    disconnect(failConnection_);
+    link_ = link;
+    if (link_) {
+        acknowledgedConnection_ = connect(link_, &MachineLink::acknowledged, this, &JobRunner::onLinkAcknowledged);
+        doneConnection_ = connect(link_, &MachineLink::moveDone, this, &JobRunner::onLinkDone);
+        failConnection_ = connect(link_, &MachineLink::failed, this, &JobRunner::onLinkFailed);
+    }
+}
+
 void JobRunner::setPhase(Phase phase) {
     if (phase_ == phase)
         return;
@@ -133,8 +145,11 @@ void JobRunner::answer(bool carriedOut) {
     }
     if (carriedOut) {
         if (open.kind == OpenMove::Kind::Plan) {
-            if (const PlannedMove* move = run_.source->next())
-                completePlanMove(*move, true);
+            for (std::int32_t i = 0; i < open.moves; ++i)
+                if (const PlannedMove* move = run_.source->next())
+                    completePlanMove(*move, true);
+            ++run_.commandsSent;
+            emit commandDone();
         } else {
             insertedDone(open.kind, open.depth, true);
         }
@@ -166,53 +181,99 @@ void JobRunner::schedulePump() {
     pumpTimer_.start();
 }
 
+std::size_t JobRunner::movesInFlight() const {
+    std::size_t n = 0;
+    for (const InFlight& f : inFlight_)
+        if (f.kind == OpenMove::Kind::Plan)
+            n += f.moves.size();
+    return n;
+}
+
+std::span<const PlannedMove> JobRunner::nextCommandMoves(std::size_t offset) const {
+    const std::span<const PlannedMove> ahead = run_.source->plannedAhead().subspan(offset);
+    const std::size_t longest = run_.scale.ok() ? longestRunAt(run_.scale.value) : 1;
+    return ahead.first(movesInCommand(ahead, mergeSteps_, longest));
+}
+
+MoveText JobRunner::textOf(const CommandMove& command) const {
+    if (!run_.scale.ok())
+        return {{}, run_.scale.refusal};
+    return link_ ? link_->commandFor(command, run_.scale.value)
+                 : formatMoveCommand(command.x, command.y, command.z, run_.scale.value);
+}
+
+void JobRunner::logCommand(const std::string& text, const CommandMove& command) {
+    if (log_)
+        log_({text, command});
+}
+
 void JobRunner::pump() {
     if (pumping_)
         return;
     pumping_ = true;
     QElapsedTimer slice;
     slice.start();
-    while (phase_ == Phase::Running && inFlight_.empty() && !dryTimer_.isActive()) {
-        if (halt_ != Halt::None) {
-            halt();
-            break;
-        }
-        const bool live = millingOn();
-        if (run_.owesPlunge) {
-            if (live) {
+    while (phase_ == Phase::Running && !dryTimer_.isActive()) {
+        const std::size_t inFlight = movesInFlight();
+        if (!inFlight_.empty() && (!link_ || !link_->canSend()))
+            break; // the machine has no room for more: its acknowledgements drive the job on
+        if (halt_ != Halt::None || run_.owesPlunge) {
+            if (!inFlight_.empty())
+                break; // what went out comes back first
+            if (halt_ != Halt::None) {
+                halt();
+                break;
+            }
+            if (millingOn()) {
                 sendInserted(OpenMove::Kind::Plunge, run_.plungeDepth);
                 break;
             }
             drawInserted(OpenMove::Kind::Plunge, run_.plungeDepth);
             continue;
         }
-        const PlannedMove* move = run_.source->next();
-        if (!move) {
-            finish(Outcome::Completed);
-            break;
+        if (inFlight == 0) {
+            if (!run_.source->next()) { // reaches the next stage of the job when the plan is used up
+                finish(Outcome::Completed);
+                break;
+            }
+        } else if (inFlight >= run_.source->plannedAhead().size()) {
+            break; // the rest of the plan is out; the next region is planned once it is done
         }
+        const bool live = millingOn();
+        if (!live && !inFlight_.empty())
+            break; // what went out comes back before anything is only drawn
         if (live) {
-            sendPlanMove(*move);
+            if (!sendPlanCommand(nextCommandMoves(inFlight), inFlight))
+                break;
+            continue; // a streaming machine may take more
+        }
+        drawDry();
+        if (dryTimer_.isActive())
             break;
-        }
-        if (log_ && run_.scale.ok()) {
-            // A dry run shows what would have been sent.
-            const MoveText text = link_ ? link_->commandFor(move->x, move->y, move->z, run_.scale.value)
-                                        : formatMoveCommand(move->x, move->y, move->z, run_.scale.value);
-            if (text.ok())
-                log_(text.text);
-        }
-        if (move->kind == MoveKind::Step && dryPauseMs_ > 0) {
-            dryTimer_.start(dryPauseMs_);
-            break;
-        }
-        completeDry();
         if (slice.elapsed() >= drySliceMs) {
             schedulePump();
             break;
         }
     }
     pumping_ = false;
+}
+
+void JobRunner::drawDry() {
+    // A dry run shows the commands that would have been sent; their moves are drawn one by one.
+    if (run_.dryCommandLeft == 0) {
+        const std::span<const PlannedMove> moves = nextCommandMoves(0);
+        const CommandMove command = commandOf(moves);
+        const MoveText text = textOf(command);
+        if (text.ok())
+            logCommand(text.text, command);
+        run_.dryCommandLeft = static_cast<std::int32_t>(moves.size());
+    }
+    const PlannedMove* move = run_.source->next();
+    if (move->kind == MoveKind::Step && dryPauseMs_ > 0) {
+        dryTimer_.start(dryPauseMs_);
+        return;
+    }
+    completeDry();
 }
 
 void JobRunner::completeDry() {
@@ -224,6 +285,8 @@ void JobRunner::completeDry() {
         j->doneDry(run_.journalBase + run_.source->movesDone());
     }
     completePlanMove(*move, false);
+    if (run_.dryCommandLeft > 0 && --run_.dryCommandLeft == 0)
+        emit commandDone();
 }
 
 void JobRunner::completePlanMove(const PlannedMove& move, bool live) {
@@ -255,12 +318,12 @@ void JobRunner::insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live)
 }
 
 void JobRunner::drawInserted(OpenMove::Kind kind, std::int32_t depth) {
-    if (log_ && run_.scale.ok()) {
-        const std::int32_t z = kind == OpenMove::Kind::Lift ? depth : -depth;
-        const MoveText text = link_ ? link_->commandFor(0, 0, z, run_.scale.value) : formatMoveCommand(0, 0, z, run_.scale.value);
-        if (text.ok())
-            log_(text.text);
-    }
+    CommandMove command;
+    command.z = kind == OpenMove::Kind::Lift ? depth : -depth;
+    command.kind = kind == OpenMove::Kind::Lift ? MoveKind::Lift : MoveKind::Plunge;
+    const MoveText text = textOf(command);
+    if (text.ok())
+        logCommand(text.text, command);
     insertedDone(kind, depth, false);
 }
 
@@ -280,42 +343,47 @@ bool JobRunner::journalCommit() {
     return false;
 }
 
-void JobRunner::sendPlanMove(const PlannedMove& move) {
+bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t offset) {
     if (!run_.scale.ok()) {
         refusal_ = run_.scale.refusal;
         finish(Outcome::Refused);
-        return;
+        return false;
     }
     if (!link_) {
         fault_ = {LinkFault::Kind::NotOpen, {}, {}, 0, false, false};
         finish(Outcome::Failed);
-        return;
+        return false;
     }
-    const MoveText text = link_->commandFor(move.x, move.y, move.z, run_.scale.value);
+    const CommandMove command = commandOf(moves);
+    const MoveText text = textOf(command);
     if (!text.ok()) {
         refusal_ = text.refusal;
         finish(Outcome::Refused);
-        return;
+        return false;
     }
-    InFlight item{OpenMove::Kind::Plan, move, run_.journalBase + run_.source->movesDone(), text.text};
-    if (journalledEarly_ == item.index) {
+    run_.dryCommandLeft = 0;
+    InFlight item{OpenMove::Kind::Plan, std::vector<PlannedMove>(moves.begin(), moves.end()),
+                  run_.journalBase + run_.source->movesDone() + static_cast<std::int64_t>(offset), text.text};
+    if (journalledEarly_ == item.index && journalledEarlyMoves_ == command.moves) {
         journalledEarly_ = -1; // recorded and on the disk already
     } else if (JournalWriter* j = journal()) {
         retractEarlySent();
-        j->sent(item.index);
+        j->sent(item.index, command.moves);
         if (!journalCommit())
-            return;
+            return false;
     }
+    logCommand(text.text, command);
     sendCommand(std::move(item));
+    return true;
 }
 
 void JobRunner::sendInserted(OpenMove::Kind kind, std::int32_t depth) {
-    PlannedMove move;
-    move.z = kind == OpenMove::Kind::Lift ? depth : -depth;
-    move.kind = kind == OpenMove::Kind::Lift ? MoveKind::Lift : MoveKind::Plunge;
-    const MoveText text = link_ && run_.scale.ok() ? link_->commandFor(0, 0, move.z, run_.scale.value) : MoveText{};
+    CommandMove command;
+    command.z = kind == OpenMove::Kind::Lift ? depth : -depth;
+    command.kind = kind == OpenMove::Kind::Lift ? MoveKind::Lift : MoveKind::Plunge;
+    const MoveText text = textOf(command);
     if (!link_ || !text.ok()) {
-        refusal_ = run_.scale.ok() ? text.refusal : run_.scale.refusal;
+        refusal_ = text.refusal;
         finish(Outcome::Refused);
         return;
     }
@@ -325,42 +393,35 @@ void JobRunner::sendInserted(OpenMove::Kind kind, std::int32_t depth) {
         if (!journalCommit())
             return;
     }
-    sendCommand({kind, move, 0, text.text});
+    PlannedMove move;
+    move.z = command.z;
+    move.kind = command.kind;
+    logCommand(text.text, command);
+    sendCommand({kind, {move}, 0, text.text});
 }
 
-void JobRunner::setLink(MachineLink* link) {
-    disconnect(acknowledgedConnection_);
-    disconnect(doneConnection_);
-    disconnect(failConnection_);
-    link_ = link;
-    if (link_) {
-        acknowledgedConnection_ = connect(link_, &MachineLink::acknowledged, this, &JobRunner::onLinkAcknowledged);
-        doneConnection_ = connect(link_, &MachineLink::moveDone, this, &JobRunner::onLinkDone);
-        failConnection_ = connect(link_, &MachineLink::failed, this, &JobRunner::onLinkFailed);
-    }
-}
-
-bool JobRunner::sendCommand(InFlight item) {
-    if (log_)
-        log_(item.command);
+void JobRunner::sendCommand(InFlight item) {
     const std::string command = item.command;
     inFlight_.push_back(std::move(item));
     link_->send(command);
-    return true;
 }
 
 void JobRunner::onLinkAcknowledged() {
-    // The protocol's pause usually still runs: the time to put the acknowledgement, and the next move if it is
-    // already certain to follow, on the disk, so that the journal costs the job nothing.
-    if (inFlight_.empty() || !run_.journal || inFlight_.front().kind != OpenMove::Kind::Plan)
+    // The protocol's pause usually still runs: the time to put the acknowledgement, and the next command if it
+    // is already certain to follow, on the disk, so that the journal costs the job nothing.
+    if (inFlight_.empty() || !run_.journal || inFlight_.front().kind != OpenMove::Kind::Plan ||
+        inFlight_.front().acknowledgementJournalled)
         return;
     InFlight& item = inFlight_.front();
-    run_.journal->acknowledged(item.index);
+    run_.journal->acknowledged(item.index, static_cast<std::int32_t>(item.moves.size()));
     item.acknowledgementJournalled = true;
-    const std::span<const PlannedMove> ahead = run_.source->plannedAhead();
-    if (halt_ == Halt::None && !run_.owesPlunge && millingOn() && ahead.size() >= 2 && inFlight_.size() == 1) {
-        run_.journal->sent(item.index + 1);
-        journalledEarly_ = item.index + 1;
+    const std::size_t following = movesInFlight();
+    if (halt_ == Halt::None && !run_.owesPlunge && millingOn() && inFlight_.size() == 1 &&
+        following < run_.source->plannedAhead().size() && journalledEarly_ < 0) {
+        const std::span<const PlannedMove> next = nextCommandMoves(following);
+        journalledEarly_ = item.index + static_cast<std::int64_t>(following);
+        journalledEarlyMoves_ = static_cast<std::int32_t>(next.size());
+        run_.journal->sent(journalledEarly_, journalledEarlyMoves_);
     }
     journalCommit();
 }
@@ -382,14 +443,17 @@ void JobRunner::onLinkDone() {
     switch (item.kind) {
     case OpenMove::Kind::Plan:
         if (j && !item.acknowledgementJournalled)
-            j->acknowledged(item.index);
-        completePlanMove(item.move, true);
+            j->acknowledged(item.index, static_cast<std::int32_t>(item.moves.size()));
+        for (const PlannedMove& move : item.moves)
+            completePlanMove(move, true);
+        ++run_.commandsSent;
+        emit commandDone();
         break;
     case OpenMove::Kind::Lift:
     case OpenMove::Kind::Plunge:
         if (j)
             item.kind == OpenMove::Kind::Lift ? j->liftDone() : j->plungeDone();
-        insertedDone(item.kind, std::abs(item.move.z), true);
+        insertedDone(item.kind, std::abs(item.moves.front().z), true);
         break;
     }
     pump();
@@ -408,7 +472,8 @@ void JobRunner::onLinkFailed(const LinkFault& fault) {
         run_.journal->commit();
     }
     if (fault.commandWentOut && !run_.aside)
-        run_.open = OpenMove{item.kind, item.index, std::abs(item.move.z), item.command};
+        run_.open = OpenMove{item.kind, item.index, static_cast<std::int32_t>(item.moves.size()),
+                             std::abs(item.moves.front().z), item.command};
     finish(Outcome::Failed);
 }
 

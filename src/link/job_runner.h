@@ -1,18 +1,20 @@
 #pragma once
 // One runner for every job of the window and of the command-line tool. It takes a job's moves as they fall
-// due and, while "Фрезеровать" is on, sends each through the machine's line protocol and goes on once it is
-// acknowledged; otherwise it only draws it, a dry step on a 1 ms timer. Everything is driven by events and
-// timers: there is no nested event loop, so the window stays live and a job can be paused, stopped and
-// continued.
+// due and, while "Фрезеровать" is on, sends them through the machine's line protocol as commands (one a move,
+// or a straight run merged into one) and goes on as they are acknowledged; otherwise it only draws them, a dry
+// step on a 1 ms timer. Everything is driven by events and timers: there is no nested event loop, so the
+// window stays live and a job can be paused, stopped and continued. A protocol that takes several commands at
+// once (a streaming controller) gets as many as it has room for, within the current region's plan.
 //
 // "Пауза" ends after the current acknowledgement and lifts the tool to the surface; continuing plunges back
-// first, so the board receives the uninterrupted job's moves with one lift and one plunge more. "Стоп" does the
-// same and ends the run, but the job is kept and can be continued until another one starts. So is a job that
-// met a line fault: the move that went out without an answer must then be settled by the operator (carried
-// out or not) before anything more is sent.
+// first, so the board receives the uninterrupted job's commands with one lift and one plunge more. "Стоп" does
+// the same and ends the run, but the job is kept and can be continued until another one starts. So is a job
+// that met a line fault: the command that went out without an answer must then be settled by the operator
+// (carried out or not) before anything more is sent.
 
 #include "job_journal.h"
 #include "machine_link.h"
+#include "mill/commands.h"
 #include "mill/move_source.h"
 #include "move_command.h"
 
@@ -23,8 +25,15 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace zelmar {
+
+// A command as it went out, or would have in a dry run: its text and what it moves.
+struct LoggedCommand {
+    std::string text;
+    CommandMove move;
+};
 
 class JobRunner : public QObject {
     Q_OBJECT
@@ -34,23 +43,24 @@ public:
         Running, // moves go out or are drawn
         Paused,  // lifted, waiting for "Продолжить"
         Kept,    // stopped or failed: the job waits to be continued
-        Asking,  // waiting for the operator's word on a move sent without an answer
+        Asking,  // waiting for the operator's word on a command sent without an answer
     };
     enum class Outcome { Completed, Stopped, Failed, Refused, JournalFailed };
 
     // Where the board stands after the moves done (sent and acknowledged, or drawn only): pixel column and
-    // row, depth below the surface.
+    // row, depth below the surface (negative above it).
     struct Board {
         std::int64_t x = 0;
         std::int64_t y = 0;
         std::int64_t depth = 0;
     };
 
-    // A move that went out and was never acknowledged.
+    // A command that went out and was never acknowledged.
     struct OpenMove {
         enum class Kind { Plan, Lift, Plunge };
         Kind kind = Kind::Plan;
-        std::int64_t index = 0; // a plan move: its number in the job, from 0
+        std::int64_t index = 0; // plan moves: the first one's number in the job, from 0
+        std::int32_t moves = 1; // plan moves: how many the command stands for
         std::int32_t depth = 0; // a lift or plunge: by how much
         std::string command;
     };
@@ -58,9 +68,9 @@ public:
     // What a job taken up again (after a crash) stands at.
     struct Resumption {
         Board board;
-        bool toolDown = false;      // the tool is in the material
-        std::int32_t depth = 0;     // and this deep
-        bool owesPlunge = false;    // a pause or a stop lifted it by plungeDepth
+        bool toolDown = false;   // the tool is in the material
+        std::int32_t depth = 0;  // and this deep
+        bool owesPlunge = false; // a pause or a stop lifted it by plungeDepth
         std::int32_t plungeDepth = 0;
         std::optional<OpenMove> open;
     };
@@ -72,11 +82,13 @@ public:
     // "Фрезеровать", read when each move falls due.
     void setMillingSwitch(std::function<bool()> on) { millingOn_ = std::move(on); }
     // Sees every command sent, and in a dry run those that would be sent.
-    void setCommandLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+    void setCommandLog(std::function<void(const LoggedCommand&)> log) { log_ = std::move(log); }
+    // Straight runs of steps go out as one command each.
+    void setMergeSteps(bool merge) { mergeSteps_ = merge; }
     // The pause of a dry step; 0 draws dry moves as fast as they go, in slices that keep events flowing.
     void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
-    // Asked when a job is about to send its first move, with the moves it has done so far, for the journal that
-    // records it (nullptr: none).
+    // Asked when a job is about to send its first command, with the moves it has done so far, for the journal
+    // that records it (nullptr: none).
     void setJournalSource(std::function<JournalWriter*(std::int64_t movesDone)> source) {
         journalSource_ = std::move(source);
     }
@@ -92,7 +104,7 @@ public:
 
     void pause();
     void stop();
-    // Continues a paused or kept job; first asks about an unacknowledged move, if there is one.
+    // Continues a paused or kept job; first asks about an unacknowledged command, if there is one.
     void resume();
     // The operator's word on openMove(): carried out (counted done) or not (sent again).
     void answer(bool carriedOut);
@@ -109,13 +121,16 @@ public:
     const Board& board() const { return run_.board; }
     const LinkFault& fault() const { return fault_; }
     const NumberRefusal& refusal() const { return refusal_; }
-    // Moves of the job that went to the board and were acknowledged.
+    // Plan moves of the job that went to the board and were acknowledged, and the commands that carried them.
     std::int64_t movesSent() const { return run_.sent; }
+    std::int64_t commandsSent() const { return run_.commandsSent; }
     const std::optional<OpenMove>& openMove() const { return run_.open; }
 
 signals:
     // A move was done; the area of the mill layer it painted.
     void moveDone(const zelmar::PixelRect& marked);
+    // A command was acknowledged (or drawn, in a dry run): the moves it carried are done.
+    void commandDone();
     void phaseChanged();
     // A run ended: completed, stopped, failed or refused. A stopped or failed job is kept.
     void ended(zelmar::JobRunner::Outcome outcome);
@@ -125,7 +140,7 @@ signals:
 private:
     struct InFlight {
         OpenMove::Kind kind = OpenMove::Kind::Plan;
-        PlannedMove move; // the plan move, or the lift or plunge as a move
+        std::vector<PlannedMove> moves; // the plan moves of the command, or the lift or plunge as a move
         std::int64_t index = 0;
         std::string command;
         bool acknowledgementJournalled = false;
@@ -141,9 +156,11 @@ private:
         std::int32_t plungeDepth = 0;
         std::optional<OpenMove> open;
         std::int64_t sent = 0;
+        std::int64_t commandsSent = 0;
         JournalWriter* journal = nullptr;
         bool journalAsked = false;
         std::int64_t journalBase = 0;
+        std::int32_t dryCommandLeft = 0; // moves of the dry command being drawn
     };
     enum class Halt { None, Pause, Stop };
 
@@ -151,9 +168,15 @@ private:
     void setPhase(Phase phase);
     void schedulePump();
     void pump();
-    void sendPlanMove(const PlannedMove& move);
+    std::size_t movesInFlight() const;
+    // The moves of the next command, from `offset` moves into the current plan.
+    std::span<const PlannedMove> nextCommandMoves(std::size_t offset) const;
+    MoveText textOf(const CommandMove& command) const;
+    void logCommand(const std::string& text, const CommandMove& command);
+    bool sendPlanCommand(std::span<const PlannedMove> moves, std::size_t offset);
     void sendInserted(OpenMove::Kind kind, std::int32_t depth);
-    bool sendCommand(InFlight item);
+    void sendCommand(InFlight item);
+    void drawDry();
     void completeDry();
     void completePlanMove(const PlannedMove& move, bool live);
     // A lift or plunge of a pause: done on the machine (live), or in the drawing only.
@@ -161,9 +184,9 @@ private:
     void drawInserted(OpenMove::Kind kind, std::int32_t depth);
     void onLinkAcknowledged();
     void onLinkDone();
-    // A move journalled as sent ahead of time that does not go after all.
-    void retractEarlySent();
     void onLinkFailed(const LinkFault& fault);
+    // A command journalled as sent ahead of time that does not go after all.
+    void retractEarlySent();
     void halt();
     void finish(Outcome outcome);
     bool journalCommit();
@@ -174,9 +197,10 @@ private:
     QMetaObject::Connection doneConnection_;
     QMetaObject::Connection failConnection_;
     std::function<bool()> millingOn_;
-    std::function<void(const std::string&)> log_;
+    std::function<void(const LoggedCommand&)> log_;
     std::function<JournalWriter*(std::int64_t)> journalSource_;
     std::int64_t journalBase_ = 0;
+    bool mergeSteps_ = false;
     int dryPauseMs_ = 1;
     QTimer dryTimer_;
     QTimer pumpTimer_;
@@ -190,9 +214,10 @@ private:
     LinkFault fault_;
     NumberRefusal refusal_;
     bool pumping_ = false;
-    // The move journalled as sent while the pause of the one before ran (-1: none): its record is on the disk
-    // by the time it is due.
+    // The command journalled as sent while the pause of the one before ran (index -1: none): its record is on
+    // the disk by the time it is due.
     std::int64_t journalledEarly_ = -1;
+    std::int32_t journalledEarlyMoves_ = 0;
 };
 
 } // namespace zelmar

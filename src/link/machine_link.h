@@ -2,6 +2,7 @@
 // A controller board's line protocol as the runner sees it: how a move is written for this machine, whether
 // another may go out now, and word of each acknowledged or failed move, in order.
 
+#include "mill/commands.h"
 #include "move_command.h"
 #include "serial_line.h"
 
@@ -37,10 +38,9 @@ public:
     using QObject::QObject;
 
     virtual bool isOpen() const = 0;
-    // The move, in pixels and depth units at the given scale, as this machine's command; refused when the
+    // The command, in pixels and depth units at the given scale, in this machine's words; refused when the
     // machine cannot take it.
-    virtual MoveText commandFor(std::int32_t x, std::int32_t y, std::int32_t z,
-                                std::int32_t stepsPerPixel) const = 0;
+    virtual MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const = 0;
     // Whether another command may go out now.
     virtual bool canSend() const = 0;
     // Sends a command: moveDone() or failed() follows, never from inside this call.

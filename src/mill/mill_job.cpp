@@ -2,6 +2,8 @@
 
 #include "relief/relief_commands.h"
 
+#include <limits>
+
 namespace zelmar {
 
 const MillIndex& MillIndexCache::indexFor(const std::shared_ptr<RegionAnalysis>& analysis) {
@@ -48,6 +50,10 @@ std::span<const PlannedMove> MillJob::plannedAhead() const {
 PixelRect MillJob::complete() {
     const PlannedMove& move = plan_.moves[cursor_++];
     tool_ = move.tool;
+    if (move.kind == MoveKind::Plunge)
+        inMaterial_ = true;
+    else if (move.kind == MoveKind::Lift || move.kind == MoveKind::Approach)
+        inMaterial_ = false;
     ++done_;
     ++millingDone_;
     const PixelRect marked = markMove(session_.layers.millLayer, move);
@@ -67,7 +73,13 @@ void MillJob::regionFinished() {
 bool MillJob::advance() {
     for (;;) {
         if (traced_ && nextRegion_ < traced_->size()) {
-            plan_ = planRegion(*traced_, nextRegion_++, session_.layers.millLayer, tool_);
+            const std::size_t k = nextRegion_++;
+            TravelOptions travel;
+            travel.safeHeight = safeHeight_;
+            travel.firstOfMilling = !contourPlanned_;
+            travel.lastOfMilling = k == lastRegionWithContours_;
+            plan_ = planRegion(*traced_, k, session_.layers.millLayer, tool_, travel);
+            contourPlanned_ = contourPlanned_ || !plan_.moves.empty();
             cursor_ = 0;
             if (events_)
                 events_->regionStarts(plan_.region);
@@ -101,7 +113,16 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
     }
     nextRegion_ = 0;
     millingDone_ = 0;
-    millingTotal_ = traced_->totalMoves();
+    contourPlanned_ = false;
+    lastRegionWithContours_ = std::numeric_limits<std::size_t>::max();
+    bool anyContour = false;
+    for (std::size_t k = 0; k < traced_->size(); ++k)
+        if (traced_->hasContours(k)) {
+            lastRegionWithContours_ = k;
+            anyContour = true;
+        }
+    // With a safe height the milling begins with one more move: the rise before its first approach.
+    millingTotal_ = traced_->totalMoves() + (safeHeight_ > 0 && anyContour ? 1 : 0);
     if (events_)
         events_->millingStarts(millingTotal_);
 }

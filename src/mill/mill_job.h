@@ -51,6 +51,9 @@ public:
     MillJob(MillKind kind, ImageSession& session, const ToolPosition& tool, MillIndexCache& cache,
             JobEvents* events = nullptr);
 
+    // Depth units above the surface at which the tool travels between contours (0: at the surface).
+    void setSafeHeight(std::int32_t safeHeight) { safeHeight_ = safeHeight; }
+
     MillKind kind() const { return kind_; }
     // The region "Выделенная" mills; 0 for the other commands.
     std::int32_t selectedRegion() const { return selectedRegion_; }
@@ -66,6 +69,8 @@ public:
     PixelRect complete() override;
 
     const ToolPosition& tool() const { return tool_; }
+    // The tool is in the material after the moves done: a plunge, and no lift or approach since.
+    bool toolInMaterial() const { return inMaterial_; }
     bool finished() const { return finished_; }
     // Moves done over the whole job, and of the current milling out of its total.
     std::int64_t movesDone() const override { return done_; }
@@ -95,9 +100,13 @@ private:
     std::shared_ptr<RegionAnalysis> analysis_;
     std::unique_ptr<TracedRegions> traced_;
     std::size_t nextRegion_ = 0;
+    std::int32_t safeHeight_ = 0;
+    bool contourPlanned_ = false;            // in the current milling
+    std::size_t lastRegionWithContours_ = 0; // of the current milling
     RegionPlan plan_;
     std::size_t cursor_ = 0;
     std::int64_t done_ = 0;
+    bool inMaterial_ = false;
     std::int64_t millingDone_ = 0;
     std::int64_t millingTotal_ = 0;
 };

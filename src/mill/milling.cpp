@@ -153,6 +153,10 @@ void TracedRegions::trace(const LabelMap& map, const MillIndex& index, std::int3
     totalMoves_ += static_cast<std::int64_t>(3 * (contours_.size() - contoursBefore) + steps_.size() - stepsBefore);
 }
 
+bool TracedRegions::hasContours(std::size_t k) const {
+    return regions_[k].contourEnd > (k == 0 ? 0 : regions_[k - 1].contourEnd);
+}
+
 std::int64_t TracedRegions::moveCount(std::size_t k) const {
     const std::uint32_t contourBegin = k == 0 ? 0 : regions_[k - 1].contourEnd;
     const std::uint64_t stepEnd = k + 1 < regions_.size() ? regions_[k + 1].stepBegin : steps_.size();
@@ -163,10 +167,11 @@ std::int64_t TracedRegions::moveCount(std::size_t k) const {
 class RegionPlanner {
 public:
     static RegionPlan plan(const TracedRegions& traced, std::size_t k, const ImageLayer& layer,
-                           const ToolPosition& start) {
+                           const ToolPosition& start, const TravelOptions& travel) {
         RegionPlan plan;
         plan.region = traced.regions_[k].id;
-        plan.moves.reserve(static_cast<std::size_t>(traced.moveCount(k)));
+        plan.moves.reserve(static_cast<std::size_t>(traced.moveCount(k)) + 1);
+        const std::int32_t safe = travel.safeHeight;
         const PixelGeometry g = layer.geometry();
         const std::uint8_t* bytes = layer.bits().data();
         const auto depthAt = [&g, bytes](std::int32_t x, std::int32_t y) {
@@ -177,16 +182,19 @@ public:
         ToolPosition tool = start;
         const std::uint8_t* step = traced.steps_.data() + traced.regions_[k].stepBegin;
         const std::uint32_t contourBegin = k == 0 ? 0 : traced.regions_[k - 1].contourEnd;
-        for (std::uint32_t c = contourBegin; c < traced.regions_[k].contourEnd; ++c) {
+        const std::uint32_t contourEnd = traced.regions_[k].contourEnd;
+        for (std::uint32_t c = contourBegin; c < contourEnd; ++c) {
             const ContourPath& path = traced.contours_[c];
             const std::int32_t startDepth = depthAt(path.startX, path.startY);
+            if (safe > 0 && c == contourBegin && travel.firstOfMilling)
+                plan.moves.push_back({0, 0, safe, MoveKind::Lift, tool}); // up from the surface to travel
             const std::int32_t dx = path.startX - tool.toolX;
             const std::int32_t dy = path.startY - tool.toolY;
             tool.toolX = path.startX;
             tool.toolY = path.startY;
             plan.moves.push_back({dx, dy, 0, MoveKind::Approach, tool});
             tool.toolZ = startDepth;
-            plan.moves.push_back({0, 0, -startDepth, MoveKind::Plunge, tool});
+            plan.moves.push_back({0, 0, -(startDepth + safe), MoveKind::Plunge, tool});
             for (std::uint32_t s = 0; s < path.stepCount; ++s) {
                 const int d = *step++;
                 tool.toolX += directionX[d];
@@ -196,15 +204,16 @@ public:
                 tool.toolZ = depth;
                 plan.moves.push_back({directionX[d], directionY[d], -dz, MoveKind::Step, tool});
             }
-            plan.moves.push_back({0, 0, tool.toolZ, MoveKind::Lift, tool});
+            const bool endsMilling = c + 1 == contourEnd && travel.lastOfMilling;
+            plan.moves.push_back({0, 0, tool.toolZ + (endsMilling ? 0 : safe), MoveKind::Lift, tool});
         }
         return plan;
     }
 };
 
 RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
-                      const ToolPosition& tool) {
-    return RegionPlanner::plan(traced, k, millLayer, tool);
+                      const ToolPosition& tool, const TravelOptions& travel) {
+    return RegionPlanner::plan(traced, k, millLayer, tool, travel);
 }
 
 RegionPlan MillRegion(const RegionTables& tables, const MillIndex& index, const ImageLayer& millLayer,

@@ -75,6 +75,7 @@ public:
 
     std::size_t size() const { return regions_.size(); }
     std::int32_t region(std::size_t k) const { return regions_[k].id; }
+    bool hasContours(std::size_t k) const;
     // Approach, plunge and lift of every contour, and its steps.
     std::int64_t moveCount(std::size_t k) const;
     std::int64_t totalMoves() const { return totalMoves_; }
@@ -113,9 +114,20 @@ struct RegionPlan {
     std::vector<PlannedMove> moves;
 };
 
+// Travel between contours. With a safe height of N depth units every level move (the approach to a contour)
+// runs N above the surface: the tool rises to that height before it and plunges from it after, and a contour's
+// lift takes it back up there. The first approach of a milling starts with the rise from the surface, and the
+// last lift of a milling ends at the surface, where every milling starts and ends. With N = 0 the moves are
+// those without a safe height.
+struct TravelOptions {
+    std::int32_t safeHeight = 0;
+    bool firstOfMilling = true; // this region's first approach starts the milling
+    bool lastOfMilling = true;  // this region's last lift ends it
+};
+
 // The plan of traced region k from the tool position, its depths read from the mill layer as it is now.
 RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
-                      const ToolPosition& tool);
+                      const ToolPosition& tool, const TravelOptions& travel = {});
 
 // Trace and plan of one region at once. With no image, or tables of another image, the plan is empty.
 RegionPlan MillRegion(const RegionTables& tables, const MillIndex& index, const ImageLayer& millLayer,

@@ -114,7 +114,7 @@ bool runStillOperation(ImageSession& session, const Operation& op, const Progres
 }
 
 std::unique_ptr<MoveSource> jobOf(const Operation& op, ImageSession& session, const ToolPosition& tool,
-                                  MillIndexCache& cache, MillRefusal* refusal) {
+                                  MillIndexCache& cache, std::int32_t safeHeight, MillRefusal* refusal) {
     if (op.kind == Operation::Kind::Move) {
         // Replayed, the manual move only counts: it changes nothing the program keeps.
         PlannedMove move;
@@ -127,7 +127,9 @@ std::unique_ptr<MoveSource> jobOf(const Operation& op, ImageSession& session, co
         *refusal = r;
     if (r != MillRefusal::None)
         return nullptr;
-    return std::make_unique<MillJob>(op.millKind(), session, tool, cache);
+    auto job = std::make_unique<MillJob>(op.millKind(), session, tool, cache);
+    job->setSafeHeight(safeHeight);
+    return job;
 }
 
 namespace {
@@ -141,7 +143,8 @@ void takeTool(ToolPosition& tool, const MoveSource& job) {
 } // namespace
 
 ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                             const std::vector<Operation>& operations, std::int64_t movesDone) {
+                             const std::vector<Operation>& operations, std::int64_t movesDone,
+                             std::int32_t safeHeight) {
     ReplayPoint point;
     for (; point.operation < operations.size(); ++point.operation) {
         const Operation& op = operations[point.operation];
@@ -152,7 +155,7 @@ ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillInde
             }
             continue;
         }
-        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache);
+        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, safeHeight);
         if (!job) {
             point.ok = false;
             return point;
@@ -174,7 +177,7 @@ ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillInde
 }
 
 bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                   const std::vector<Operation>& history) {
+                   const std::vector<Operation>& history, std::int32_t safeHeight) {
     for (const Operation& op : history) {
         if (!op.isMilling()) {
             if (!runStillOperation(session, op))
@@ -182,7 +185,7 @@ bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& ca
             continue;
         }
         const ToolPosition before = tool;
-        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache);
+        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, safeHeight);
         if (!job)
             return false;
         for (std::int64_t n = 0; (op.reached < 0 || n < op.reached) && job->next(); ++n)

@@ -39,8 +39,9 @@ bool runStillOperation(ImageSession& session, const Operation& operation, const 
 
 // The job of a moving operation, from the tool position; nullptr when the command refuses (no tree, no
 // selection). A manual move is a job of one move that changes nothing.
+// safeHeight: depth units above the surface for the travel between contours.
 std::unique_ptr<MoveSource> jobOf(const Operation& operation, ImageSession& session, const ToolPosition& tool,
-                                  MillIndexCache& cache, MillRefusal* refusal = nullptr);
+                                  MillIndexCache& cache, std::int32_t safeHeight, MillRefusal* refusal = nullptr);
 
 // Where a dry replay of operations stopped.
 struct ReplayPoint {
@@ -54,11 +55,12 @@ struct ReplayPoint {
 // reaches the count exactly at its end is finished (its closing stages run) and the next operation is where the
 // replay stands. The tool position follows the jobs as the command-line tool keeps it.
 ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                             const std::vector<Operation>& operations, std::int64_t movesDone);
+                             const std::vector<Operation>& operations, std::int64_t movesDone,
+                             std::int32_t safeHeight);
 
 // Runs a history dry: each milling to where it was left, its tool position put back when it sent nothing.
 // False when an operation could not run as it did then.
 bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                   const std::vector<Operation>& history);
+                   const std::vector<Operation>& history, std::int32_t safeHeight);
 
 } // namespace zelmar

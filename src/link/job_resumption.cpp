@@ -1,0 +1,43 @@
+#include "job_resumption.h"
+
+namespace zelmar {
+
+std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, MillJob& job, const MachineLink& link,
+                                                  const Checked& scale, bool mergeSteps) {
+    JobRunner::Resumption at;
+    const ToolPosition tool = job.tool();
+    at.toolDown = job.toolInMaterial() && !state.lifted;
+    at.depth = at.toolDown ? tool.toolZ : 0;
+    at.board = {tool.toolX, tool.toolY, at.depth};
+    at.owesPlunge = state.lifted;
+    at.plungeDepth = state.liftDepth;
+    using Pending = JournalState::Pending;
+    if (state.pending == Pending::None)
+        return at;
+    JobRunner::OpenMove open;
+    if (state.pending == Pending::Move) {
+        if (!job.next())
+            return std::nullopt;
+        const std::span<const PlannedMove> ahead = job.plannedAhead();
+        if (ahead.size() < static_cast<std::size_t>(state.pendingMoves) ||
+            (state.pendingMoves > 1 && !mergeSteps))
+            return std::nullopt;
+        const CommandMove command = commandOf(ahead.first(static_cast<std::size_t>(state.pendingMoves)));
+        open.kind = JobRunner::OpenMove::Kind::Plan;
+        open.index = state.pendingMove;
+        open.moves = state.pendingMoves;
+        open.command = scale.ok() ? link.commandFor(command, scale.value).text : std::string();
+    } else {
+        const bool lift = state.pending == Pending::Lift;
+        CommandMove command;
+        command.z = lift ? state.pendingDepth : -state.pendingDepth;
+        command.kind = lift ? MoveKind::Lift : MoveKind::Plunge;
+        open.kind = lift ? JobRunner::OpenMove::Kind::Lift : JobRunner::OpenMove::Kind::Plunge;
+        open.depth = state.pendingDepth;
+        open.command = scale.ok() ? link.commandFor(command, scale.value).text : std::string();
+    }
+    at.open = open;
+    return at;
+}
+
+} // namespace zelmar

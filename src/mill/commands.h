@@ -1,0 +1,34 @@
+#pragma once
+// How the moves of a plan go out as commands. Every move is one command, unless straight runs are merged:
+// then consecutive steps along one axis, in one direction and without a change of depth, go as one command
+// that moves the whole run. Diagonal steps and steps that change the depth stay one command each: a board that
+// moves its axes one after the other would cut a diagonal run as a staircase.
+
+#include "milling.h"
+
+#include <cstddef>
+#include <span>
+
+namespace zelmar {
+
+// One command: the sum of its moves (pixels and depth units, negative z deeper), what kind of move it is, and
+// how many plan moves it stands for.
+struct CommandMove {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t z = 0;
+    MoveKind kind = MoveKind::Step;
+    std::int32_t moves = 1;
+};
+
+// How many moves, from the first of `ahead` (which must not be empty), go out as the next command. A merged run
+// is at most longestRun steps, so that its counts still fit where single steps do.
+std::size_t movesInCommand(std::span<const PlannedMove> ahead, bool mergeSteps, std::size_t longestRun);
+
+// The longest run whose count, at this many motor steps a pixel, fits a 32-bit counter.
+std::size_t longestRunAt(std::int32_t stepsPerPixel);
+
+// The command of these moves.
+CommandMove commandOf(std::span<const PlannedMove> moves);
+
+} // namespace zelmar

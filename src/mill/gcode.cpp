@@ -1,0 +1,110 @@
+#include "gcode.h"
+
+#include <cctype>
+#include <charconv>
+
+namespace zelmar {
+
+std::optional<Decimal> Decimal::parse(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    Decimal d;
+    bool point = false;
+    int digits = 0;
+    for (char c : text) {
+        if (c == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (!std::isdigit(static_cast<unsigned char>(c)) || ++digits > 9)
+            return std::nullopt;
+        d.units = d.units * 10 + (c - '0');
+        if (point && ++d.places > 9)
+            return std::nullopt;
+    }
+    if (digits == 0)
+        return std::nullopt;
+    return d;
+}
+
+std::string Decimal::times(std::int64_t count) const {
+    // Counts are the board's, 32-bit, and units below 10^9: the product fits in 64 bits.
+    const bool negative = count < 0;
+    std::uint64_t magnitude = (negative ? 0 - static_cast<std::uint64_t>(count) : static_cast<std::uint64_t>(count)) *
+                              static_cast<std::uint64_t>(units);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+        magnitude /= 10;
+    } while (magnitude > 0);
+    if (places > 0) {
+        if (static_cast<int>(digits.size()) <= places)
+            digits.insert(digits.begin(), static_cast<std::size_t>(places + 1) - digits.size(), '0');
+        digits.insert(digits.end() - places, '.');
+    }
+    return negative ? "-" + digits : digits;
+}
+
+bool isRapid(MoveKind kind, std::int32_t z) {
+    if (kind == MoveKind::Approach)
+        return true;
+    if (kind == MoveKind::Lift || kind == MoveKind::Manual)
+        return z >= 0; // up, or a level move: nothing is being cut
+    return false;
+}
+
+namespace {
+
+// Comments hold printable ASCII only and no parentheses, which would end them.
+std::string commentText(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text)
+        out += c == '(' ? '[' : c == ')' ? ']' : (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+} // namespace
+
+std::string GcodeWriter::header(const GcodeOrigin& origin) const {
+    std::string operations;
+    for (const std::string& op : origin.operations)
+        operations += (operations.empty() ? "" : " ") + op;
+    std::string h;
+    h += "(Zelmar CNC job)\n";
+    h += "(image: " + commentText(origin.image) + ")\n";
+    h += "(operations: " + commentText(operations) + ")\n";
+    h += "(steps per pixel: " + std::to_string(settings_.stepsPerPixel) + ", mm per step: " +
+         settings_.mmPerStep.text() + ", feed: " + std::to_string(settings_.feed) + " mm/min)\n";
+    h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
+         (origin.mergeSteps ? "yes" : "no") + ")\n";
+    h += "G21\nG91\n";
+    return h;
+}
+
+std::string GcodeWriter::line(const CommandMove& c) {
+    const bool rapid = isRapid(c.kind, c.z);
+    std::string l = rapid ? "G0" : "G1";
+    bool any = false;
+    const auto axis = [&](char name, std::int64_t count) {
+        if (count == 0)
+            return;
+        l += ' ';
+        l += name;
+        l += settings_.mmPerStep.times(count);
+        any = true;
+    };
+    axis('X', countX(c));
+    axis('Y', countY(c));
+    axis('Z', countZ(c));
+    if (!any)
+        l += " Z" + settings_.mmPerStep.times(0); // a move of nothing, still one line for one command
+    if (!rapid && !feedGiven_) {
+        l += " F" + std::to_string(settings_.feed);
+        feedGiven_ = true;
+    }
+    return l + "\n";
+}
+
+} // namespace zelmar

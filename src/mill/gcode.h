@@ -1,0 +1,68 @@
+#pragma once
+// A job's commands as G-code that standard controllers and simulators read: millimetres (G21), incremental
+// moves (G91), one G-code move per board command with each axis the command's count times the millimetres a
+// motor step moves, so that a machine moves its axes exactly as our board would. Level moves and lifts are
+// rapid moves (G0), plunges and cuts feed moves (G1). Numbers are exact decimals, never with an exponent.
+
+#include "commands.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmar {
+
+// A non-negative decimal number kept exactly: units / 10^places.
+struct Decimal {
+    std::int64_t units = 0;
+    int places = 0;
+
+    // "0.01", "0.0025", "2", " 1.5 "; at most 9 digits in all; nothing for anything else.
+    static std::optional<Decimal> parse(std::string_view text);
+    // count (a 32-bit board count) times this number, with exactly `places` decimals ("-1.50" for -150 times
+    // 0.01).
+    std::string times(std::int64_t count) const;
+    std::string text() const { return times(1); }
+    bool isZero() const { return units == 0; }
+};
+
+struct GcodeSettings {
+    std::int32_t stepsPerPixel = 150;
+    Decimal mmPerStep{1, 2}; // 0.01
+    std::int32_t feed = 300; // mm/min, for the feed moves
+};
+
+// The comments that say what the file holds.
+struct GcodeOrigin {
+    std::string image;
+    std::vector<std::string> operations;
+    std::int32_t safeHeight = 0;
+    bool mergeSteps = false;
+};
+
+class GcodeWriter {
+public:
+    explicit GcodeWriter(const GcodeSettings& settings) : settings_(settings) {}
+
+    // Comment lines naming the job, then the units and the incremental mode.
+    std::string header(const GcodeOrigin& origin) const;
+    // One move; the feed goes with the first feed move.
+    std::string line(const CommandMove& command);
+    std::string footer() const { return "M2\n"; }
+
+    // The counts our board would get for the command: X turned, as the board's X runs the other way.
+    std::int64_t countX(const CommandMove& c) const { return -std::int64_t{c.x} * settings_.stepsPerPixel; }
+    std::int64_t countY(const CommandMove& c) const { return std::int64_t{c.y} * settings_.stepsPerPixel; }
+    std::int64_t countZ(const CommandMove& c) const { return std::int64_t{c.z} * settings_.stepsPerPixel; }
+
+private:
+    GcodeSettings settings_;
+    bool feedGiven_ = false;
+};
+
+// Rapid or feed move, as the job's commands go: level moves and lifts rapid, plunges and cuts at the feed.
+bool isRapid(MoveKind kind, std::int32_t z);
+
+} // namespace zelmar

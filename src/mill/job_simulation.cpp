@@ -1,0 +1,40 @@
+#include "job_simulation.h"
+
+#include <algorithm>
+
+namespace zelmar {
+
+ImageSession copyForSimulation(const ImageSession& session, MillKind kind) {
+    ImageSession copy;
+    // "Резать 3D" reads the loaded picture and rewrites the working one; every milling paints the mill layer.
+    if (kind == MillKind::Cut3D) {
+        copy.layers.sourceLayer = session.layers.sourceLayer;
+        copy.layers.workLayer = session.layers.workLayer;
+    }
+    copy.layers.millLayer = session.layers.millLayer;
+    copy.regions = std::make_shared<RegionAnalysis>(*session.regions);
+    copy.selectedNode = session.selectedNode;
+    return copy;
+}
+
+void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const SimulationSettings& settings,
+                 const std::function<void(const CommandMove&)>& onCommand) {
+    MillIndexCache cache;
+    MillJob job(kind, copy, tool, cache);
+    job.setSafeHeight(settings.safeHeight);
+    const std::size_t longest = longestRunAt(settings.stepsPerPixel);
+    while (job.next()) {
+        const std::span<const PlannedMove> ahead = job.plannedAhead();
+        const std::size_t n = movesInCommand(ahead, settings.mergeSteps, longest);
+        onCommand(commandOf(ahead.first(n)));
+        for (std::size_t i = 0; i < n; ++i)
+            job.complete();
+    }
+}
+
+double lineTimeMs(const JobCount& count, std::int32_t pauseMs, std::int32_t baud) {
+    return static_cast<double>(count.commands) * pauseMs +
+           static_cast<double>(count.bytes) * 10.0 * 1000.0 / std::max(baud, 1);
+}
+
+} // namespace zelmar

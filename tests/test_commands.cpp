@@ -1,0 +1,386 @@
+// Fewer and safer moves: merged straight runs expand back into exactly the job without merging; the safe
+// height puts every level move above the surface and leaves the cuts alone; the G-code of a job, read back,
+// moves the axes exactly as the board's commands would, line by line; the job's cost counted on a copy.
+
+#include "image/image_session.h"
+#include "mill/commands.h"
+#include "mill/gcode.h"
+#include "mill/job_simulation.h"
+#include "mill/mill_job.h"
+#include "reference/random_images.h"
+
+#include <QTest>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace zelmar;
+namespace ref = zelmar::reference;
+
+namespace {
+
+const std::uint64_t imageCount = ref::envNumber("ZELMAR_DIFFERENTIAL_IMAGES", 3000) / 6;
+
+std::string text(std::int64_t n) {
+    return std::to_string(n);
+}
+
+// A parsed session of a random image, 4 bytes a pixel as every layer; the mill layer of random greys now and
+// then, so that depths change along the paths.
+ImageSession sessionOf(const ref::TestImage& image, ref::Random& random) {
+    const ref::TestImage layer =
+        ref::fromPixels(image.kind, image.seed, image.geometry.width, image.geometry.height, 4, ref::pixelsOf(image), 0);
+    ImageSession s;
+    s.layers = LayerSet::copiesOf(ImageLayer({layer.geometry.width, layer.geometry.height, 32}, layer.bytes));
+    parseImage(s);
+    if (random.percent(40)) {
+        std::uint8_t* bytes = s.layers.millLayer.pixelBytes();
+        for (std::size_t i = 0; i < s.layers.millLayer.bits().size(); i += 4)
+            if (random.percent(30))
+                bytes[i] = static_cast<std::uint8_t>(random.between(0, 255));
+    }
+    return s;
+}
+
+struct Run {
+    std::vector<PlannedMove> moves;
+    std::vector<CommandMove> commands;
+};
+
+// The job as the runner sends it: commands grouped from the plan as it falls due.
+Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, bool merge, std::int32_t safeHeight) {
+    Run run;
+    MillIndexCache cache;
+    MillJob job(kind, s, tool, cache);
+    job.setSafeHeight(safeHeight);
+    while (job.next()) {
+        const std::span<const PlannedMove> ahead = job.plannedAhead();
+        const std::size_t n = movesInCommand(ahead, merge, longestRunAt(150));
+        run.commands.push_back(commandOf(ahead.first(n)));
+        for (std::size_t i = 0; i < n; ++i) {
+            run.moves.push_back(ahead[i]);
+            job.complete();
+        }
+    }
+    return run;
+}
+
+// A merged command back into unit steps.
+std::vector<CommandMove> expanded(const std::vector<CommandMove>& commands) {
+    std::vector<CommandMove> out;
+    for (const CommandMove& c : commands)
+        for (std::int32_t i = 0; i < c.moves; ++i)
+            out.push_back({c.x / c.moves, c.y / c.moves, c.z / c.moves, c.kind, 1});
+    return out;
+}
+
+bool sameCommand(const CommandMove& a, const CommandMove& b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z && a.kind == b.kind && a.moves == b.moves;
+}
+
+// ---- A small G-code reader: enough of the language to check what we write ----
+
+struct GcodeMove {
+    bool rapid = false;
+    bool hasFeed = false;
+    // Millionths of a millimetre, exactly.
+    std::int64_t x = 0, y = 0, z = 0;
+};
+
+std::int64_t micrometresTimesThousand(const std::string& number) {
+    // "-1.50" -> -1500000: at most six decimals.
+    const bool negative = number.starts_with('-');
+    const std::string digits = negative ? number.substr(1) : number;
+    const std::size_t point = digits.find('.');
+    const std::string whole = digits.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : digits.substr(point + 1);
+    if (fraction.size() > 6)
+        QTest::qFail("more than six decimals", __FILE__, __LINE__);
+    fraction.resize(6, '0');
+    const std::int64_t v = std::stoll(whole.empty() ? "0" : whole) * 1000000 + std::stoll(fraction);
+    return negative ? -v : v;
+}
+
+// The moves of a file; an empty optional for a file our reader does not accept.
+std::optional<std::vector<GcodeMove>> readGcode(const std::string& text, std::string* why) {
+    std::vector<GcodeMove> moves;
+    std::istringstream in(text);
+    std::string line;
+    bool millimetres = false, incremental = false, ended = false;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        const auto fail = [&](const std::string& what) {
+            *why = "line " + std::to_string(number) + " \"" + line + "\": " + what;
+            return std::nullopt;
+        };
+        if (ended)
+            return fail("after the end of the program");
+        if (line.empty())
+            continue;
+        if (line.front() == '(') {
+            if (line.back() != ')' || line.find_first_of("()", 1) != line.size() - 1)
+                return fail("a comment that is not one");
+            continue;
+        }
+        if (line == "G21") {
+            millimetres = true;
+            continue;
+        }
+        if (line == "G91") {
+            incremental = true;
+            continue;
+        }
+        if (line == "M2") {
+            ended = true;
+            continue;
+        }
+        if (!millimetres || !incremental)
+            return fail("a move before G21 and G91");
+        std::istringstream words(line);
+        std::string word;
+        words >> word;
+        GcodeMove m;
+        if (word != "G0" && word != "G1")
+            return fail("not G0 or G1");
+        m.rapid = word == "G0";
+        bool any = false;
+        while (words >> word) {
+            const char letter = word.front();
+            const std::string value = word.substr(1);
+            if (value.find_first_of("eE") != std::string::npos)
+                return fail("a number with an exponent");
+            if (letter == 'F') {
+                if (m.rapid)
+                    return fail("a feed on a rapid move");
+                m.hasFeed = true;
+                continue;
+            }
+            if (letter != 'X' && letter != 'Y' && letter != 'Z')
+                return fail("an unknown word");
+            (letter == 'X' ? m.x : letter == 'Y' ? m.y : m.z) = micrometresTimesThousand(value);
+            any = true;
+        }
+        if (!any)
+            return fail("a move without an axis");
+        moves.push_back(m);
+    }
+    if (!ended) {
+        *why = "no M2 at the end";
+        return std::nullopt;
+    }
+    return moves;
+}
+
+} // namespace
+
+class CommandsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void mergedRunsExpandIntoTheUnmergedJob() {
+        std::int64_t merges = 0, commandsSaved = 0;
+        for (std::uint64_t seed = 1; seed <= imageCount; ++seed) {
+            ref::Random random(seed * 7 + 3);
+            const ref::TestImage image = ref::randomImage(seed);
+            const MillKind kind = random.percent(20) ? MillKind::Cut3D : MillKind::All;
+            const ToolPosition tool{random.between(1, 5), random.between(1, 5), 0};
+            ImageSession plain = sessionOf(image, random);
+            ImageSession merged = plain;
+            merged.regions = std::make_shared<RegionAnalysis>(*plain.regions);
+            if (checkMillCommand(kind, plain) != MillRefusal::None)
+                continue;
+            const Run a = runJob(kind, plain, tool, false, 0);
+            const Run b = runJob(kind, merged, tool, true, 0);
+            const std::vector<CommandMove> unit = expanded(b.commands);
+            QVERIFY2(unit.size() == a.commands.size(), ("seed " + text(std::int64_t(seed))).c_str());
+            for (std::size_t i = 0; i < unit.size(); ++i)
+                QVERIFY2(sameCommand(unit[i], a.commands[i]),
+                         ("seed " + text(std::int64_t(seed)) + ", move " + text(std::int64_t(i))).c_str());
+            QVERIFY(plain.layers.millLayer.bits() == merged.layers.millLayer.bits());
+            QVERIFY(plain.regions->tables.regionTable == merged.regions->tables.regionTable);
+            for (const CommandMove& c : b.commands) {
+                if (c.moves > 1) {
+                    ++merges;
+                    // Only straight runs along one axis, at one depth.
+                    QVERIFY(c.kind == MoveKind::Step && c.z == 0 && (c.x == 0) != (c.y == 0));
+                    QCOMPARE(std::abs(c.x + c.y), c.moves);
+                }
+            }
+            commandsSaved += static_cast<std::int64_t>(a.commands.size() - b.commands.size());
+        }
+        qInfo("%lld merged runs saved %lld commands", static_cast<long long>(merges),
+              static_cast<long long>(commandsSaved));
+        QVERIFY(merges > 100);
+    }
+
+    void aRunIsSplitWhereTheDepthChangesOrTheTraceTurns() {
+        // A black bar 8 x 3 whose top row holds one grey pixel: the run along the top splits before and after
+        // it, and every turn starts a new command.
+        ImageSession s;
+        std::vector<std::uint8_t> bits(12 * 6 * 4, 255);
+        const auto set = [&bits](int x, int y, std::uint8_t v) { bits[std::size_t(((y - 1) * 12 + x - 1) * 4)] = v; };
+        for (int y = 2; y <= 4; ++y)
+            for (int x = 2; x <= 9; ++x)
+                set(x, y, 0);
+        s.layers = LayerSet::copiesOf(ImageLayer({12, 6, 32}, bits));
+        parseImage(s);
+        std::uint8_t* mill = s.layers.millLayer.pixelBytes();
+        mill[std::size_t(((2 - 1) * 12 + 6 - 1) * 4)] = 100; // depth 15 at (6, 2)
+        const Run run = runJob(MillKind::All, s, ToolPosition{}, true, 0);
+        std::vector<std::string> got;
+        for (const CommandMove& c : run.commands)
+            got.push_back("(" + text(c.x) + "," + text(c.y) + "," + text(c.z) + ")x" + text(c.moves));
+        const std::vector<std::string> expected = {
+            "(1,1,0)x1",   "(0,0,-25)x1", // approach, plunge at (2, 2)
+            "(3,0,0)x3",                  // along the top to (5, 2)
+            "(1,0,10)x1",                 // up to the grey (6, 2): a depth change, its own command
+            "(1,0,-10)x1",                // down again at (7, 2)
+            "(2,0,0)x2",                  // on to (9, 2)
+            "(0,2,0)x2",                  // a turn: down the right side
+            "(-7,0,0)x7", "(0,-2,0)x2",   // back along the bottom, up the left side
+            "(0,0,25)x1"};                // the lift
+        QCOMPARE(got, expected);
+    }
+
+    void aSafeHeightRaisesEveryLevelMoveAndLeavesTheCutsAlone() {
+        for (std::uint64_t seed = 1; seed <= imageCount; ++seed) {
+            ref::Random random(seed * 11 + 5);
+            const ref::TestImage image = ref::randomImage(seed);
+            const MillKind kind = random.percent(25) ? MillKind::Cut3D : random.percent(30) ? MillKind::Selected : MillKind::All;
+            const std::int32_t safe = random.between(1, 30);
+            ImageSession base = sessionOf(image, random);
+            if (!base.regions->tree.isEmpty())
+                base.selectedNode = random.between(0, std::int32_t(base.regions->tree.nodes.size()) - 1);
+            if (checkMillCommand(kind, base) != MillRefusal::None)
+                continue;
+            ImageSession raised = base;
+            raised.regions = std::make_shared<RegionAnalysis>(*base.regions);
+            ImageSession zero = base;
+            zero.regions = std::make_shared<RegionAnalysis>(*base.regions);
+            const Run a = runJob(kind, base, ToolPosition{}, false, 0);
+            const Run b = runJob(kind, raised, ToolPosition{}, false, safe);
+            const Run c = runJob(kind, zero, ToolPosition{}, false, 0);
+            const std::string where = "seed " + text(std::int64_t(seed)) + ", safe height " + text(safe);
+            // N = 0 is the job without a safe height, move for move.
+            QCOMPARE(c.moves.size(), a.moves.size());
+            for (std::size_t i = 0; i < a.moves.size(); ++i)
+                QVERIFY2(c.moves[i] == a.moves[i], where.c_str());
+            // Height above the surface (depth units, up positive) along the raised job.
+            std::int64_t height = 0;
+            std::vector<PlannedMove> cutsA, cutsB;
+            for (const PlannedMove& m : b.moves) {
+                if (m.kind == MoveKind::Approach)
+                    QVERIFY2(height == safe, (where + ": a level move at " + text(height)).c_str());
+                height += m.z;
+                QVERIFY2(height <= safe, where.c_str());
+                if (m.kind == MoveKind::Step)
+                    cutsB.push_back(m);
+            }
+            QVERIFY2(height == 0 || b.moves.empty(), (where + ": ends at " + text(height)).c_str());
+            for (const PlannedMove& m : a.moves)
+                if (m.kind == MoveKind::Step)
+                    cutsA.push_back(m);
+            QVERIFY2(cutsA == cutsB, (where + ": the cuts differ").c_str());
+            QVERIFY(base.layers.millLayer.bits() == raised.layers.millLayer.bits());
+        }
+    }
+
+    void decimalsAreExact() {
+        QCOMPARE(Decimal::parse("0.01")->times(-150), std::string("-1.50"));
+        QCOMPARE(Decimal::parse("0.01")->times(0), std::string("0.00"));
+        QCOMPARE(Decimal::parse("0.0025")->times(3), std::string("0.0075"));
+        QCOMPARE(Decimal::parse(" 2 ")->times(-2147483647 - 1LL), std::string("-4294967296"));
+        QCOMPARE(Decimal::parse("0.12345678")->times(2147483647), std::string("265121416.16127666"));
+        for (const char* bad : {"", ".", "1e-3", "-0.01", "0.000000001", "1,5", "0x10", "1.2.3"})
+            QVERIFY2(!Decimal::parse(bad), bad);
+        QVERIFY(Decimal::parse("0")->isZero());
+    }
+
+    // Every line of the file moves the axes exactly as the board's command would, at the scale; rapid for level
+    // moves and lifts, feed for plunges and cuts; the feed given once.
+    void gcodeMovesTheAxesAsTheBoardWould() {
+        for (std::uint64_t seed = 1; seed <= imageCount / 2; ++seed) {
+            ref::Random random(seed * 13 + 1);
+            const ref::TestImage image = ref::randomImage(seed);
+            ImageSession s = sessionOf(image, random);
+            if (checkMillCommand(MillKind::All, s) != MillRefusal::None)
+                continue;
+            const bool merge = random.percent(50);
+            const std::int32_t safe = random.percent(50) ? 0 : random.between(1, 20);
+            const std::int32_t steps = random.between(1, 400);
+            const Decimal mm = *Decimal::parse(random.percent(50) ? "0.01" : "0.0025");
+            GcodeWriter writer({steps, mm, 300});
+            std::string file = writer.header({"picture.bmp", {"parse", "mill-all"}, safe, merge});
+            std::vector<CommandMove> commands;
+            ImageSession copy = copyForSimulation(s, MillKind::All);
+            simulateJob(MillKind::All, copy, ToolPosition{}, {merge, safe, steps}, [&](const CommandMove& c) {
+                commands.push_back(c);
+                file += writer.line(c);
+            });
+            file += writer.footer();
+            std::string why;
+            const std::optional<std::vector<GcodeMove>> read = readGcode(file, &why);
+            QVERIFY2(read, why.c_str());
+            QCOMPARE(read->size(), commands.size());
+            std::int64_t sx = 0, sy = 0, sz = 0, gx = 0, gy = 0, gz = 0;
+            int feeds = 0;
+            const std::int64_t perStep = micrometresTimesThousand(mm.text());
+            for (std::size_t i = 0; i < commands.size(); ++i) {
+                const CommandMove& c = commands[i];
+                sx += -std::int64_t{c.x} * steps;
+                sy += std::int64_t{c.y} * steps;
+                sz += std::int64_t{c.z} * steps;
+                gx += (*read)[i].x;
+                gy += (*read)[i].y;
+                gz += (*read)[i].z;
+                QVERIFY(gx == sx * perStep && gy == sy * perStep && gz == sz * perStep);
+                const bool level = c.kind == MoveKind::Approach;
+                const bool up = c.kind == MoveKind::Lift && c.z >= 0;
+                QCOMPARE((*read)[i].rapid, level || up);
+                feeds += (*read)[i].hasFeed;
+            }
+            QVERIFY(feeds <= 1);
+        }
+    }
+
+    void anEmptyJobIsStillAValidFile() {
+        GcodeWriter writer({150, Decimal{1, 2}, 300});
+        const std::string file = writer.header({"weiß (copy).bmp", {}, 0, false}) + writer.footer();
+        std::string why;
+        const std::optional<std::vector<GcodeMove>> read = readGcode(file, &why);
+        QVERIFY2(read, why.c_str());
+        QVERIFY(read->empty());
+        QVERIFY(file.find("weiß") == std::string::npos); // comments keep to printable ASCII
+        QVERIFY(file.find("[copy]") != std::string::npos);
+    }
+
+    void theCostIsCountedOnACopy() {
+        std::vector<std::uint8_t> bits(20 * 12 * 4, 255);
+        for (int y = 2; y <= 4; ++y)
+            for (int x = 2; x <= 5; ++x)
+                bits[std::size_t(((y - 1) * 20 + x - 1) * 4)] = 0;
+        ImageSession s;
+        s.layers = LayerSet::copiesOf(ImageLayer({20, 12, 32}, bits));
+        parseImage(s);
+        const std::vector<std::uint8_t> before = s.layers.millLayer.bits();
+        const auto tables = s.regions->tables.regionTable;
+        ImageSession copy = copyForSimulation(s, MillKind::All);
+        JobCount count;
+        simulateJob(MillKind::All, copy, ToolPosition{}, {true, 0, 150}, [&count](const CommandMove& c) {
+            ++count.commands;
+            count.moves += c.moves;
+        });
+        // Approach, plunge, three runs and one step around the 4 x 3 block... and the lift.
+        QCOMPARE(count.moves, std::int64_t{13});
+        QCOMPARE(count.commands, std::int64_t{7});
+        QVERIFY(s.layers.millLayer.bits() == before);
+        QVERIFY(s.regions->tables.regionTable == tables);
+        count.bytes = 60;
+        QCOMPARE(lineTimeMs(count, 100, 9600), 7 * 100 + 600 * 1000.0 / 9600);
+    }
+};
+
+QTEST_APPLESS_MAIN(CommandsTest)
+#include "test_commands.moc"

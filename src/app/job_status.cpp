@@ -71,6 +71,10 @@ void JobStatus::begin() {
 }
 
 void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
+    if (commands < 0) {
+        time_->setText(QStringLiteral("подсчёт команд…"));
+        return;
+    }
     commandsTotal_ = commands;
     commandsDone_ = 0;
     estimatedMs_ = lineMs;

@@ -30,7 +30,8 @@ public:
     // "Резать 3D" runs in passes; 0 for a job without passes.
     void setPass(int pass);
     // Before a job on the machine sends its first command: its commands and their time on the line (the
-    // protocol's pauses and the bytes; the machine's own motion shows once the first commands are done).
+    // protocol's pauses and the bytes; the machine's own motion shows once the first commands are done). A
+    // negative count: the commands are being counted.
     void setEstimate(std::int64_t commands, double lineMs);
     void commandsDone(std::int64_t commands);
 

@@ -252,6 +252,8 @@ void WorkWindow::onMillClicked(MillKind kind) {
 
 void WorkWindow::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
     pendingJob_ = std::move(job);
+    emit jobEstimate(-1, 0); // counting
+    emit jobControls(0, true); // "Стоп" calls the job off before it starts
     auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
     const Checked scale = parseStepsPerPixel(stepsAtStart_);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};

@@ -11,10 +11,11 @@
 //   ourselves --once ours     load, then the first parse of the process, each timed inside
 //   ourselves --once window   the work window opening on the picture (offscreen)
 //   ourselves --once opencv-load   imread and the threshold, the whole process
-//   ourselves --once opencv-parse  imread and threshold, then connectedComponents (8), the first of the process
-//   ourselves --once opencv-tree   the same followed by findContours (tree), the yardstick of our links and
-//                                  tree; only for pictures of under 100 000 tree nodes (on noise it takes
-//                                  minutes)
+//   ourselves --once opencv-parse  imread and threshold, then connectedComponents (8), the first of
+//                                  the process
+//   ourselves --once opencv-tree   the same followed by findContours (tree), the yardstick of our links
+//                                  and tree; only for pictures of under 100 000 tree nodes (on noise it
+//                                  takes minutes)
 //
 // The --once modes are the measured children; they print one JSON line.
 
@@ -330,7 +331,8 @@ int main(int argc, char** argv) {
         fs::create_directories(dir);
         for (const char* kind : {"shapes", "noise"}) {
             const fs::path file = dir / (std::string(kind) + "-" + std::to_string(size) + ".bmp");
-            const auto expectedBytes = static_cast<std::uintmax_t>(54 + std::int64_t{(size * 3 + 3) / 4 * 4} * size);
+            const auto expectedBytes =
+                static_cast<std::uintmax_t>(54 + std::int64_t{(size * 3 + 3) / 4 * 4} * size);
             std::error_code ignored;
             if (fs::file_size(file, ignored) != expectedBytes &&
                 !writeBmp24(file.string(), bench::imageOfKind(kind, size, size))) {

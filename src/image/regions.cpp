@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <queue>
 
 namespace zelmar {
 
@@ -60,14 +59,78 @@ std::int32_t doubledSizeFor(std::int64_t highestIndex) {
     return static_cast<std::int32_t>(size);
 }
 
+// Freed region ids, lowest first: a bit per id under two levels of summary bits (a bit per non-empty word
+// below), so taking the lowest or freeing one costs a few word operations instead of a heap's logarithm of
+// mispredicted branches; a noisy picture frees and takes millions.
+class FreeIds {
+public:
+    bool empty() const { return count_ == 0; }
+
+    void insert(std::int32_t id) {
+        const auto i = static_cast<std::size_t>(id);
+        const std::size_t word = i >> 6;
+        if (word >= bits_.size())
+            grow(word);
+        if (bits_[word] == 0) {
+            if (words_[word >> 6] == 0) {
+                blocks_[word >> 12] |= std::uint64_t{1} << ((word >> 6) & 63);
+                firstBlock_ = std::min(firstBlock_, word >> 12);
+            }
+            words_[word >> 6] |= std::uint64_t{1} << (word & 63);
+        }
+        bits_[word] |= std::uint64_t{1} << (i & 63);
+        ++count_;
+    }
+
+    // Only when not empty.
+    std::int32_t lowest() const {
+        const std::size_t block = firstBlock_;
+        const std::size_t group = (block << 6) + static_cast<std::size_t>(std::countr_zero(blocks_[block]));
+        const std::size_t word = (group << 6) + static_cast<std::size_t>(std::countr_zero(words_[group]));
+        return static_cast<std::int32_t>((word << 6) +
+                                         static_cast<std::size_t>(std::countr_zero(bits_[word])));
+    }
+
+    void erase(std::int32_t id) {
+        const auto i = static_cast<std::size_t>(id);
+        const std::size_t word = i >> 6;
+        bits_[word] &= ~(std::uint64_t{1} << (i & 63));
+        --count_;
+        if (bits_[word] != 0)
+            return;
+        words_[word >> 6] &= ~(std::uint64_t{1} << (word & 63));
+        if (words_[word >> 6] != 0)
+            return;
+        blocks_[word >> 12] &= ~(std::uint64_t{1} << ((word >> 6) & 63));
+        while (firstBlock_ < blocks_.size() && blocks_[firstBlock_] == 0)
+            ++firstBlock_;
+    }
+
+private:
+    void grow(std::size_t word) {
+        const std::size_t words = std::max<std::size_t>(std::bit_ceil(word + 1), 4096);
+        bits_.resize(words, 0);
+        words_.resize(words >> 6, 0);
+        blocks_.resize(std::max<std::size_t>(words >> 12, 1), 0);
+        if (count_ == 0)
+            firstBlock_ = blocks_.size();
+    }
+
+    std::vector<std::uint64_t> bits_;
+    std::vector<std::uint64_t> words_;
+    std::vector<std::uint64_t> blocks_;
+    std::size_t firstBlock_ = 0;
+    std::size_t count_ = 0;
+};
+
 // Public region ids as the labelling hands them out: always the lowest free one; a merge frees one.
 class RegionIds {
 public:
     std::int32_t take(bool isLight) {
         std::int32_t id;
         if (!freed_.empty()) {
-            id = freed_.top();
-            freed_.pop();
+            id = freed_.lowest();
+            freed_.erase(id);
         } else {
             id = ++highest_;
             isLight_.push_back(0);
@@ -81,7 +144,22 @@ public:
     // The record keeps its class; only its slot is given up.
     void release(std::int32_t id) {
         state_[static_cast<std::size_t>(id)] = regionFree;
-        freed_.push(id);
+        freed_.insert(id);
+    }
+
+    // A region that joins an upper one as soon as it is made: take(isLight) and release of that id at once,
+    // whose only trace is the class left on the slot.
+    void takeAndRelease(bool isLight) {
+        std::int32_t id;
+        if (!freed_.empty()) {
+            id = freed_.lowest();
+        } else {
+            id = ++highest_;
+            isLight_.push_back(0);
+            state_.push_back(regionFree);
+            freed_.insert(id);
+        }
+        isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
     }
 
     std::int32_t highest() const { return highest_; }
@@ -97,7 +175,7 @@ public:
     }
 
 private:
-    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> freed_;
+    FreeIds freed_;
     std::int32_t highest_ = 0;
     std::vector<std::uint8_t> isLight_{0}; // by id; element 0 unused
     std::vector<std::int32_t> state_{regionFree};
@@ -179,6 +257,7 @@ private:
 };
 
 // A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
+// After the last run comes a start of width + 1, so the end of every run is found the same way.
 struct RowRuns {
     std::size_t first = 0; // index of the row's first run in the shared arrays
     std::size_t count = 0;
@@ -230,8 +309,10 @@ private:
     static constexpr std::size_t recentSize = std::size_t{1} << recentBits;
 
     static std::uint64_t keyOf(std::int32_t a, std::int32_t b) {
-        return a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
-                     : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+        // Without a branch: which id is the smaller is a coin toss in noise. Ids are positive, so b - a
+        // cannot overflow.
+        const std::int32_t below = (b - a) & ((b - a) >> 31); // b - a when b is the smaller, else 0
+        return std::uint64_t(std::uint32_t(a + below)) << 32 | std::uint32_t(b - below);
     }
 
     // The top bits of a Fibonacci product: both ids of the pair reach them.
@@ -280,22 +361,39 @@ private:
     std::vector<std::pair<std::int32_t, std::int32_t>> queue_;
 };
 
-// Writes the starts of the runs of one image row from out[0] on; returns how many, and whether the first run
-// is light. out has room for a run at every pixel.
+// Writes the starts of the runs of one image row from out[0] on, and for every column x the row's run that
+// holds it at runAt[x]; returns how many runs, and whether the first run is light. out has room for a run at
+// every pixel and the closing start, runAt for width + 1 entries.
 std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
-                    std::int32_t* out, bool& firstIsLight) {
+                    std::int32_t* out, std::int32_t* runAt, bool& firstIsLight) {
     bool previous = isLightByte(row[0]);
     firstIsLight = previous;
     out[0] = 1;
+    runAt[1] = 0;
     std::size_t n = 1;
     const std::uint8_t* p = row + bytesPerPixel;
     for (std::int32_t x = 2; x <= width; ++x, p += bytesPerPixel) {
         const bool light = isLightByte(*p);
         out[n] = x; // written always, kept only where the class changes: no branch to mispredict on noise
         n += light != previous ? 1 : 0;
+        runAt[x] = static_cast<std::int32_t>(n - 1);
         previous = light;
     }
     return n;
+}
+
+// Cells a .. b of a label map row set to id. Short runs, the rule in noise, are written as one block of eight
+// that may spill past b; a run of any length then costs no mispredicted branch. Spilled cells belong to
+// later runs of the row or to later rows, written after this one; cells[room] is the first cell that may not
+// be written.
+void fillRun(std::int32_t* cells, std::int32_t a, std::int32_t b, std::int32_t id, std::int64_t room) {
+    constexpr std::int32_t block = 8;
+    if (b - a < block && a + block <= room) {
+        for (std::int32_t i = 0; i < block; ++i)
+            cells[a + i] = id;
+        return;
+    }
+    std::fill(cells + a, cells + b + 1, id);
 }
 
 } // namespace
@@ -308,60 +406,75 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     if (g.width <= 0 || g.height <= 0 || g.bytesPerPixel <= 0 || bytes == nullptr)
         return tables;
 
-    // Room for the worst case, a run at every pixel; only what is written is ever touched.
-    const std::size_t maxRuns = static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) + 1;
+    // Room for the worst case, a run at every pixel and a closing start a row; only what is written is ever
+    // touched.
+    const std::size_t maxRuns =
+        (static_cast<std::size_t>(g.width) + 1) * static_cast<std::size_t>(g.height) + 2;
     RegionIds ids;
     RegionSets sets(maxRuns + 1);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);
     LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
-    std::size_t runCount = 1;
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
-    // Row 0 is the frame: one light run over the whole width.
+    const std::int32_t w = g.width;
+    // For each column, the run of the row above and of this row that holds it.
+    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 1, 0);
+    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 1, 0);
+    // Row 0 is the frame: one light run over the whole width. The closing starts carry the frame's label, so
+    // that every entry of runLabel names a set.
     runStart[0] = 1;
     runLabel[0] = frame;
+    runStart[1] = w + 1;
+    runLabel[1] = frame;
     rows[0] = {0, 1, true};
+    std::size_t runCount = 2;
 
-    const std::int32_t w = g.width;
     for (std::int32_t y = 1; y <= g.height; ++y) {
         RowRuns& cur = rows[static_cast<std::size_t>(y)];
         cur.first = runCount;
         cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel,
-                            runStart.data() + runCount, cur.firstIsLight);
-        runCount += cur.count;
+                            runStart.data() + runCount, curRunAt.data(), cur.firstIsLight);
+        runStart[runCount + cur.count] = w + 1;
+        runLabel[runCount + cur.count] = frame;
+        runCount += cur.count + 1;
 
         const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
-        const auto upEnd = [&](std::size_t k) {
-            return k + 1 < up.count ? runStart[up.first + k + 1] - 1 : w;
-        };
-        std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+        const std::int32_t* upStart = runStart.data() + up.first;
+        std::int32_t* upLabel = runLabel.data() + up.first;
+        const std::int32_t* curStart = runStart.data() + cur.first;
         for (std::size_t k = 0; k < cur.count; ++k) {
-            const std::int32_t a = runStart[cur.first + k];
-            const std::int32_t b = k + 1 < cur.count ? runStart[cur.first + k + 1] - 1 : w;
+            const std::int32_t a = curStart[k];
+            const std::int32_t b = curStart[k + 1] - 1;
             const bool light = runIsLight(cur, k);
-            while (upEnd(u) < std::max(a - 1, 1))
-                ++u;
-            const std::size_t ua = upEnd(u) < a ? u + 1 : u; // the upper run above column a
-
+            // The upper runs that hold column max(a - 1, 1) and column a.
+            const auto u = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(std::max(a - 1, 1))]);
+            const auto ua = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(a)]);
             // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest
-            // of the run takes its left neighbour's.
-            std::int32_t label;
-            if (a == 1 && light)
-                label = frame; // the frame column on the left
-            else if (runIsLight(up, ua) == light)
-                label = runLabel[up.first + ua];
-            else if (a == 1 ? light : runIsLight(up, u) == light)
-                label = a == 1 ? frame : runLabel[up.first + u];
-            else
-                label = sets.add(ids.take(light));
+            // of the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the choice
+            // is made by selection, not by branches.
+            const bool onFrame = (a == 1) & light; // the frame column on the left
+            const bool sameAbove = runIsLight(up, ua) == light;
+            const bool sameUpperLeft = (a != 1) & (runIsLight(up, u) == light);
+            // The first upper run of the run's class from column a on.
+            std::size_t v = ua + (sameAbove ? 0 : 1);
+            std::int32_t mine;
+            if (onFrame | sameAbove | sameUpperLeft) {
+                mine = sets.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
+            } else if (v < up.count && upStart[v] <= b) {
+                // A new region that the upper one at v swallows at once: it keeps the upper region's set.
+                ids.takeAndRelease(light);
+                mine = sets.find(upLabel[v]);
+                upLabel[v] = mine;
+                v += 2;
+            } else {
+                mine = sets.add(ids.take(light));
+            }
 
             // Each upper region of the same class above the run joins it, keeping the upper region's id.
             // Roots found are written back, so later rows start their search from them.
-            std::int32_t mine = sets.find(label);
-            for (std::size_t v = ua + (runIsLight(up, ua) == light ? 0 : 1);
-                 v < up.count && runStart[up.first + v] <= b; v += 2) {
-                const std::int32_t upper = sets.find(runLabel[up.first + v]);
-                runLabel[up.first + v] = upper;
+            for (; v < up.count && upStart[v] <= b; v += 2) {
+                const std::int32_t upper = sets.find(upLabel[v]);
+                upLabel[v] = upper;
                 if (upper != mine) {
                     ids.release(sets.publicIdOfRoot(mine));
                     mine = sets.join(mine, upper);
@@ -369,6 +482,7 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
             }
             runLabel[cur.first + k] = mine;
         }
+        std::swap(upRunAt, curRunAt);
         if (progress && (y & 255) == 0)
             progress(static_cast<double>(y) / g.height);
     }
@@ -391,12 +505,13 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     for (std::int32_t y = 1; y <= g.height; ++y) {
         const RowRuns& row = rows[static_cast<std::size_t>(y)];
         std::int32_t* cells = tables.labelMap.row(y);
+        const std::int64_t room = std::int64_t{w + 1} * (g.height + 1 - y);
         cells[0] = frameId;
         for (std::size_t k = 0; k < row.count; ++k) {
             const std::int32_t a = runStart[row.first + k];
-            const std::int32_t b = k + 1 < row.count ? runStart[row.first + k + 1] - 1 : w;
+            const std::int32_t b = runStart[row.first + k + 1] - 1;
             const std::int32_t id = runLabel[row.first + k];
-            std::fill(cells + a, cells + b + 1, id);
+            fillRun(cells, a, b, id, room);
             // A boundary between two runs of a row, left to right: the left region is the parent.
             if (k > 0)
                 known.offer(runLabel[row.first + k - 1], id);

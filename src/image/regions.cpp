@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <type_traits>
 
 namespace zelmar {
 
@@ -299,22 +300,25 @@ private:
     std::vector<std::pair<std::int32_t, std::int32_t>> queue_;
 };
 
-// Writes the starts of the runs of one image row from out[0] on, and for every column x the row's run that
-// holds it at runAt[x]; returns how many runs, and whether the first run is light. out has room for a run at
-// every pixel and the closing start, runAt for width + 1 entries.
+// Writes the starts of the runs of one image row from out[0] on, and with columns, the row's run that holds
+// column x at runAt[x]; returns how many runs, and whether the first run is light. out has room for a run at
+// every pixel and the closing start.
+template <bool columns>
 std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
                     std::int32_t* out, std::int32_t* runAt, bool& firstIsLight) {
     bool previous = isLightByte(row[0]);
     firstIsLight = previous;
     out[0] = 1;
-    runAt[1] = 0;
+    if constexpr (columns)
+        runAt[1] = 0;
     std::size_t n = 1;
     const std::uint8_t* p = row + bytesPerPixel;
     for (std::int32_t x = 2; x <= width; ++x, p += bytesPerPixel) {
         const bool light = isLightByte(*p);
         out[n] = x; // written always, kept only where the class changes: no branch to mispredict on noise
         n += light != previous ? 1 : 0;
-        runAt[x] = static_cast<std::int32_t>(n - 1);
+        if constexpr (columns)
+            runAt[x] = static_cast<std::int32_t>(n - 1);
         previous = light;
     }
     return n;
@@ -355,9 +359,6 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
     const std::int32_t w = g.width;
-    // For each column, the run of the row above and of this row that holds it.
-    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 1, 0);
-    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 1, 0);
     // Row 0 is the frame: one light run over the whole width. The closing starts carry the frame's label, so
     // that every entry of runLabel names a set.
     runStart[0] = 1;
@@ -367,60 +368,93 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
     rows[0] = {0, 1, true};
     std::size_t runCount = 2;
 
+    // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
+    // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
+    // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
+    // short runs when the row above was; a guess gone wrong is put right with a fill by runs. Eight entries
+    // of room past the last column take the spill of fillRun.
+    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 9);
+    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 9);
+    bool upColumns = false;
+
     for (std::int32_t y = 1; y <= g.height; ++y) {
         RowRuns& cur = rows[static_cast<std::size_t>(y)];
         cur.first = runCount;
-        cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel,
-                            runStart.data() + runCount, curRunAt.data(), cur.firstIsLight);
+        const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
+        cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runStart.data() + runCount,
+                                              curRunAt.data(), cur.firstIsLight)
+                              : rowRuns<false>(pixels, w, g.bytesPerPixel, runStart.data() + runCount,
+                                               curRunAt.data(), cur.firstIsLight);
         runStart[runCount + cur.count] = w + 1;
         runLabel[runCount + cur.count] = frame;
         runCount += cur.count + 1;
+        const std::int32_t* curStart = runStart.data() + cur.first;
+        const bool curColumns = cur.count * 8 > static_cast<std::size_t>(w);
+        if (curColumns && !upColumns)
+            for (std::size_t k = 0; k < cur.count; ++k)
+                fillRun(curRunAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
+                        w + 9);
 
         const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
         const std::int32_t* upStart = runStart.data() + up.first;
         std::int32_t* upLabel = runLabel.data() + up.first;
-        const std::int32_t* curStart = runStart.data() + cur.first;
-        for (std::size_t k = 0; k < cur.count; ++k) {
-            const std::int32_t a = curStart[k];
-            const std::int32_t b = curStart[k + 1] - 1;
-            const bool light = runIsLight(cur, k);
-            // The upper runs that hold column max(a - 1, 1) and column a.
-            const auto u = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(std::max(a - 1, 1))]);
-            const auto ua = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(a)]);
-            // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest
-            // of the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the choice
-            // is made by selection, not by branches.
-            const bool onFrame = (a == 1) & light; // the frame column on the left
-            const bool sameAbove = runIsLight(up, ua) == light;
-            const bool sameUpperLeft = (a != 1) & (runIsLight(up, u) == light);
-            // The first upper run of the run's class from column a on.
-            std::size_t v = ua + (sameAbove ? 0 : 1);
-            std::int32_t mine;
-            if (onFrame | sameAbove | sameUpperLeft) {
-                mine = sets.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
-            } else if (v < up.count && upStart[v] <= b) {
-                // A new region that the upper one at v swallows at once: it keeps the upper region's set.
-                ids.takeAndRelease(light);
-                mine = sets.find(upLabel[v]);
-                upLabel[v] = mine;
-                v += 2;
-            } else {
-                mine = sets.add(ids.take(light));
-            }
-
-            // Each upper region of the same class above the run joins it, keeping the upper region's id.
-            // Roots found are written back, so later rows start their search from them.
-            for (; v < up.count && upStart[v] <= b; v += 2) {
-                const std::int32_t upper = sets.find(upLabel[v]);
-                upLabel[v] = upper;
-                if (upper != mine) {
-                    ids.release(sets.publicIdOfRoot(mine));
-                    mine = sets.join(mine, upper);
+        const auto labelRow = [&](auto denseAbove) {
+            std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+            for (std::size_t k = 0; k < cur.count; ++k) {
+                const std::int32_t a = curStart[k];
+                const std::int32_t b = curStart[k + 1] - 1;
+                const bool light = runIsLight(cur, k);
+                const std::int32_t left = std::max(a - 1, 1);
+                std::size_t ua; // the upper run above column a
+                if constexpr (decltype(denseAbove)::value) {
+                    u = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(left)]);
+                    ua = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(a)]);
+                } else {
+                    while (upStart[u + 1] <= left)
+                        ++u;
+                    ua = upStart[u + 1] <= a ? u + 1 : u;
                 }
+
+                // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the
+                // rest of the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the
+                // choice is made by selection, not by branches.
+                const bool onFrame = (a == 1) & light; // the frame column on the left
+                const bool sameAbove = runIsLight(up, ua) == light;
+                const bool sameUpperLeft = (a != 1) & (runIsLight(up, u) == light);
+                // The first upper run of the run's class from column a on.
+                std::size_t v = ua + (sameAbove ? 0 : 1);
+                std::int32_t mine;
+                if (onFrame | sameAbove | sameUpperLeft) {
+                    mine = sets.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
+                } else if (v < up.count && upStart[v] <= b) {
+                    // A new region that the upper one at v swallows at once: it keeps the upper region's set.
+                    ids.takeAndRelease(light);
+                    mine = sets.find(upLabel[v]);
+                    upLabel[v] = mine;
+                    v += 2;
+                } else {
+                    mine = sets.add(ids.take(light));
+                }
+
+                // Each upper region of the same class above the run joins it, keeping the upper region's id.
+                // Roots found are written back, so later rows start their search from them.
+                for (; v < up.count && upStart[v] <= b; v += 2) {
+                    const std::int32_t upper = sets.find(upLabel[v]);
+                    upLabel[v] = upper;
+                    if (upper != mine) {
+                        ids.release(sets.publicIdOfRoot(mine));
+                        mine = sets.join(mine, upper);
+                    }
+                }
+                runLabel[cur.first + k] = mine;
             }
-            runLabel[cur.first + k] = mine;
-        }
+        };
+        if (upColumns)
+            labelRow(std::true_type{});
+        else
+            labelRow(std::false_type{});
         std::swap(upRunAt, curRunAt);
+        upColumns = curColumns;
         if (progress && (y & 255) == 0)
             progress(static_cast<double>(y) / g.height);
     }

@@ -3,9 +3,13 @@
 #include "free_ids.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
-#include <type_traits>
+#include <limits>
+#include <system_error>
+#include <thread>
 
 namespace zelmar {
 
@@ -133,6 +137,7 @@ struct ParseScratch {
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
     LargeArray<std::int32_t> fill;
+    LargeArray<std::uint64_t> log; // the second thread's record of new regions and joins
 
     template <typename T> static LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
         if (array.size() < size)
@@ -143,10 +148,11 @@ struct ParseScratch {
 
 thread_local ParseScratch scratch;
 
-// Sets of runs that form one region, each set carrying the public id it has at this point of the scan.
+// Sets of runs that form one region, each set carrying the public id it has at this point of the scan. The
+// labels of a scan shared with a second thread leave a gap: the second thread's labels start where the
+// calling thread's can no longer reach.
 class RegionSets {
 public:
-    // There are never more sets than runs.
     explicit RegionSets(std::size_t capacity)
         : parent_(ParseScratch::atLeast(scratch.parent, capacity)),
           publicId_(ParseScratch::atLeast(scratch.publicId, capacity)) {}
@@ -168,6 +174,9 @@ public:
     }
 
     std::int32_t publicIdOfRoot(std::int32_t root) const { return publicId_[static_cast<std::size_t>(root)]; }
+    void setPublicId(std::int32_t root, std::int32_t publicId) {
+        publicId_[static_cast<std::size_t>(root)] = publicId;
+    }
 
     // The set of keptRoot survives with its id; the other set joins it. Returns the root of the joined set:
     // the older label, whose trees tend to be the bigger, so paths stay short.
@@ -179,20 +188,39 @@ public:
         return root;
     }
 
+    // Labels begin .. end - 1 become sets of their own, with no id yet; later labels follow them.
+    void openRange(std::int32_t begin, std::int32_t end) {
+        gapBegin_ = size_;
+        gapEnd_ = static_cast<std::size_t>(begin);
+        for (std::int32_t label = begin; label < end; ++label)
+            parent_[static_cast<std::size_t>(label)] = label;
+        size_ = static_cast<std::size_t>(end);
+    }
+    // A label of no id of its own that stands for a set already there: joined to it with no event.
+    void attach(std::int32_t label, std::int32_t root) { parent_[static_cast<std::size_t>(label)] = root; }
+
     // Ends the scan: every set's final public id, kept where the parents were (no second array of that size).
     void settleFinalIds() {
-        for (std::size_t label = 0; label < size_; ++label)
-            parent_[label] = find(static_cast<std::int32_t>(label));
+        for (const auto& [from, to] : ranges())
+            for (std::size_t label = from; label < to; ++label)
+                parent_[label] = find(static_cast<std::int32_t>(label));
         // Each entry now names a root, and only the entry itself is rewritten below.
-        for (std::size_t label = 0; label < size_; ++label)
-            parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
+        for (const auto& [from, to] : ranges())
+            for (std::size_t label = from; label < to; ++label)
+                parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
     }
     std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
 
 private:
+    std::array<std::pair<std::size_t, std::size_t>, 2> ranges() const {
+        return {{{0, std::min(gapBegin_, size_)}, {gapEnd_, size_}}};
+    }
+
     LargeArray<std::int32_t>& parent_;
     LargeArray<std::int32_t>& publicId_;
     std::size_t size_ = 0;
+    std::size_t gapBegin_ = std::numeric_limits<std::size_t>::max(); // no gap: the second range is empty
+    std::size_t gapEnd_ = std::numeric_limits<std::size_t>::max();
 };
 
 // A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
@@ -338,10 +366,268 @@ void fillRun(std::int32_t* cells, std::int32_t a, std::int32_t b, std::int32_t i
     std::fill(cells + a, cells + b + 1, id);
 }
 
+// The row above the one being labelled: its runs, their labels (roots found are written back) and, for a
+// row of short runs, the run that holds each column.
+struct UpperRow {
+    RowRuns runs;
+    const std::int32_t* start = nullptr;
+    std::int32_t* label = nullptr;
+    const std::int32_t* runAt = nullptr; // null: found by a search
+};
+
+// Labels the runs of one row against the row above. Regions decides what a new region, a region that an
+// upper one swallows at birth, and a join of two regions do.
+template <bool columnsAbove, typename Regions>
+void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* curLabel, const UpperRow& up,
+              std::int32_t frame, Regions& regions) {
+    const std::int32_t* upStart = up.start;
+    std::int32_t* upLabel = up.label;
+    const std::size_t upCount = up.runs.count;
+    std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+    for (std::size_t k = 0; k < cur.count; ++k) {
+        const std::int32_t a = curStart[k];
+        const std::int32_t b = curStart[k + 1] - 1;
+        const bool light = runIsLight(cur, k);
+        const std::int32_t left = std::max(a - 1, 1);
+        std::size_t ua; // the upper run above column a
+        if constexpr (columnsAbove) {
+            u = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(left)]);
+            ua = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(a)]);
+        } else {
+            while (upStart[u + 1] <= left)
+                ++u;
+            ua = upStart[u + 1] <= a ? u + 1 : u;
+        }
+
+        // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest of
+        // the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the choice is made
+        // by selection, not by branches.
+        const bool onFrame = (a == 1) & light; // the frame column on the left
+        const bool sameAbove = runIsLight(up.runs, ua) == light;
+        const bool sameUpperLeft = (a != 1) & (runIsLight(up.runs, u) == light);
+        // The first upper run of the run's class from column a on.
+        std::size_t v = ua + (sameAbove ? 0 : 1);
+        std::int32_t mine;
+        if (onFrame | sameAbove | sameUpperLeft) {
+            mine = regions.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
+        } else if (v < upCount && upStart[v] <= b) {
+            // A new region that the upper one at v swallows at once: it keeps the upper region's set.
+            regions.swallowedAtBirth(light);
+            mine = regions.find(upLabel[v]);
+            upLabel[v] = mine;
+            v += 2;
+        } else {
+            mine = regions.created(light);
+        }
+
+        // Each upper region of the same class above the run joins it, keeping the upper region's id. Roots
+        // found are written back, so later rows start their search from them.
+        for (; v < upCount && upStart[v] <= b; v += 2) {
+            const std::int32_t upper = regions.find(upLabel[v]);
+            upLabel[v] = upper;
+            if (upper != mine)
+                mine = regions.join(mine, upper);
+        }
+        curLabel[k] = mine;
+    }
+}
+
+// The run arrays a scan writes into: starts and labels of every row's runs, each row closed by a start of
+// width + 1 whose label is the frame's.
+struct RunArrays {
+    std::int32_t* start;
+    std::int32_t* label;
+    std::vector<RowRuns>& rows;
+};
+
+// Splits rows first .. last into runs, written from index at on, and labels them; above is the row before
+// first. Stops early when regions.goOn(y) says so. Returns the rows done; at ends past the last run written.
+template <typename Regions>
+std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::int32_t first,
+                      std::int32_t last, UpperRow above, RunArrays runs, std::size_t& at, std::int32_t frame,
+                      Regions& regions) {
+    // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
+    // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
+    // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
+    // short runs when the row above was; a guess gone wrong is put right with a fill by runs. Eight entries
+    // of room past the last column take the spill of fillRun.
+    const std::int32_t w = g.width;
+    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 9);
+    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 9);
+    if (above.runAt != nullptr)
+        std::copy_n(above.runAt, w + 1, upRunAt.begin());
+    bool upColumns = above.runAt != nullptr;
+    std::int32_t y = first;
+    for (; y <= last && regions.goOn(y); ++y) {
+        RowRuns& cur = runs.rows[static_cast<std::size_t>(y)];
+        cur.first = at;
+        const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
+        cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
+                                              cur.firstIsLight)
+                              : rowRuns<false>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
+                                               cur.firstIsLight);
+        runs.start[at + cur.count] = w + 1;
+        runs.label[at + cur.count] = frame;
+        at += cur.count + 1;
+        const std::int32_t* curStart = runs.start + cur.first;
+        const bool curColumns = cur.count * 8 > static_cast<std::size_t>(w);
+        if (curColumns && !upColumns)
+            for (std::size_t k = 0; k < cur.count; ++k)
+                fillRun(curRunAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
+                        w + 9);
+
+        above.runAt = upRunAt.data();
+        if (upColumns)
+            labelRow<true>(cur, curStart, runs.label + cur.first, above, frame, regions);
+        else
+            labelRow<false>(cur, curStart, runs.label + cur.first, above, frame, regions);
+        above = {cur, curStart, runs.label + cur.first, nullptr};
+        std::swap(upRunAt, curRunAt);
+        upColumns = curColumns;
+        regions.rowDone(y);
+    }
+    return y - first;
+}
+
+// The scan of the calling thread: public ids as it goes.
+struct IdScan {
+    RegionSets& sets;
+    RegionIds& ids;
+    const ProgressCallback& progress;
+    std::int32_t height;
+
+    std::int32_t find(std::int32_t label) { return sets.find(label); }
+    std::int32_t created(bool light) { return sets.add(ids.take(light)); }
+    void swallowedAtBirth(bool light) { ids.takeAndRelease(light); }
+    std::int32_t join(std::int32_t mine, std::int32_t upper) {
+        ids.release(sets.publicIdOfRoot(mine));
+        return sets.join(mine, upper);
+    }
+    bool goOn(std::int32_t) const { return true; }
+    void rowDone(std::int32_t y) const {
+        if (progress && (y & 255) == 0)
+            progress(static_cast<double>(y) / height);
+    }
+};
+
+// A record of the second thread's scan, one 64-bit word an event, in raster order. A join holds the two
+// labels (each below 2^31; the top bit clear); a new region or one swallowed at birth sets the top bit,
+// with its class and, for a new region, its label.
+namespace event {
+constexpr std::uint64_t single = std::uint64_t{1} << 63;
+constexpr std::uint64_t swallowed = std::uint64_t{1} << 33;
+constexpr std::uint64_t light = std::uint64_t{1} << 32;
+} // namespace event
+
+// The scan of the second thread over the lower rows: sets of its own labels, no ids, every event that
+// gives or frees an id recorded. A join is recorded only when the two sets are apart in its own scan; sets
+// joined there are joined in the whole picture too, so nothing else could free an id.
+struct LoggedScan {
+    std::int32_t* parent;
+    std::int32_t next; // the next new label
+    std::uint64_t* log;
+    std::size_t logged = 0;
+    const std::atomic<bool>& stop;
+    std::int32_t rowsLeft;                                           // -1: no limit
+    std::vector<std::pair<std::size_t, std::int32_t>> progressMarks; // events logged when row y was done
+
+    std::int32_t find(std::int32_t label) {
+        while (parent[label] != label) {
+            parent[label] = parent[parent[label]];
+            label = parent[label];
+        }
+        return label;
+    }
+    std::int32_t created(bool light) {
+        const std::int32_t label = next++;
+        parent[label] = label;
+        log[logged++] = event::single | (light ? event::light : 0) | static_cast<std::uint32_t>(label);
+        return label;
+    }
+    void swallowedAtBirth(bool light) {
+        log[logged++] = event::single | event::swallowed | (light ? event::light : 0);
+    }
+    std::int32_t join(std::int32_t mine, std::int32_t upper) {
+        log[logged++] = std::uint64_t(std::uint32_t(mine)) << 32 | std::uint32_t(upper);
+        const std::int32_t root = std::min(mine, upper);
+        parent[std::max(mine, upper)] = root;
+        return root;
+    }
+    bool goOn(std::int32_t) const {
+        return rowsLeft > 0 || (rowsLeft < 0 && !stop.load(std::memory_order_relaxed));
+    }
+    void rowDone(std::int32_t y) {
+        if (rowsLeft > 0)
+            --rowsLeft;
+        if ((y & 255) == 0)
+            progressMarks.emplace_back(logged, y);
+    }
+};
+
+// What the second thread leaves for the calling thread.
+struct SecondShare {
+    std::int32_t firstRow = 0; // the first row of its share
+    std::int32_t firstLabel =
+        0; // its first label: the frame's stand-in, then one for each run of the row above
+    std::int32_t labelsEnd = 0;
+    std::size_t firstRun = 0; // where its runs begin in the run arrays
+    std::size_t runsEnd = 0;
+    std::int32_t rowsDone = 0;
+    std::size_t logged = 0;
+    std::vector<std::pair<std::size_t, std::int32_t>> progressMarks;
+};
+
+// The second thread's work: rows share.firstRow on, as many as it gets done before stop, in labels from
+// share.firstLabel on. The row above its share is split into runs again here, so it never reads what the
+// calling thread writes.
+void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArrays runs, std::int32_t* parent,
+                     std::uint64_t* log, const std::atomic<bool>& stop, std::int32_t rowLimit,
+                     SecondShare& share) noexcept {
+    try {
+        const std::int32_t w = g.width;
+        std::vector<std::int32_t> seamStart(static_cast<std::size_t>(w) + 1);
+        std::vector<std::int32_t> seamRunAt(static_cast<std::size_t>(w) + 9);
+        RowRuns seam;
+        seam.count = rowRuns<true>(bytes + std::int64_t{share.firstRow - 2} * g.stride, w, g.bytesPerPixel,
+                                   seamStart.data(), seamRunAt.data(), seam.firstIsLight);
+        seamStart[seam.count] = w + 1;
+        const std::int32_t frame = share.firstLabel;
+        std::vector<std::int32_t> seamLabel(seam.count + 1, frame);
+        for (std::size_t k = 0; k <= seam.count; ++k) {
+            const std::int32_t label = k < seam.count ? frame + 1 + static_cast<std::int32_t>(k) : frame;
+            seamLabel[k] = label;
+            parent[label] = label;
+        }
+        parent[frame] = frame;
+        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit,
+                        {}};
+        const UpperRow above{seam, seamStart.data(), seamLabel.data(),
+                             seam.count * 8 > static_cast<std::size_t>(w) ? seamRunAt.data() : nullptr};
+        std::size_t at = share.firstRun;
+        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, above, runs, at, frame, scan);
+        share.runsEnd = at;
+        share.labelsEnd = scan.next;
+        share.logged = scan.logged;
+        share.progressMarks = std::move(scan.progressMarks);
+    } catch (...) {
+        share.rowsDone = 0; // the calling thread scans the share itself
+    }
+}
+
+// The row where the second thread's share begins, or 0 for none.
+std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads) {
+    if (std::int64_t{g.width} * g.height < threads.fromPixels || g.height < 2 ||
+        threads.secondThreadRows == 0)
+        return 0;
+    if (threads.splitRow == 0)
+        return g.height / 2 + 1;
+    return threads.splitRow >= 2 && threads.splitRow <= g.height ? threads.splitRow : 0;
+}
+
 } // namespace
 
-RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
-                          const ProgressCallback& progress) {
+RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
+                          const ParseThreads& threads) {
     RegionTables tables;
     tables.regionTable.assign(initialTableSize + 1, RegionRecord{});
     tables.linkTable.assign(initialTableSize + 1, NestingLink{});
@@ -349,120 +635,117 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
         return tables;
 
     // Room for the worst case, a run at every pixel and a closing start a row; only what is written is ever
-    // touched.
-    const std::size_t maxRuns =
-        (static_cast<std::size_t>(g.width) + 1) * static_cast<std::size_t>(g.height) + 2;
+    // touched. Labels: never more than runs, and a stand-in for each run of one row and the frame.
+    const std::int32_t w = g.width;
+    const std::size_t maxRuns = (static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(g.height) + 2;
     RegionIds ids;
-    RegionSets sets(maxRuns + 1);
+    RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);
     LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
-    const std::int32_t w = g.width;
-    // Row 0 is the frame: one light run over the whole width. The closing starts carry the frame's label, so
-    // that every entry of runLabel names a set.
+    const RunArrays runs{runStart.data(), runLabel.data(), rows};
+    // Row 0 is the frame: one light run over the whole width.
     runStart[0] = 1;
     runLabel[0] = frame;
     runStart[1] = w + 1;
     runLabel[1] = frame;
     rows[0] = {0, 1, true};
     std::size_t runCount = 2;
+    IdScan idScan{sets, ids, progress, g.height};
 
-    // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
-    // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
-    // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
-    // short runs when the row above was; a guess gone wrong is put right with a fill by runs. Eight entries
-    // of room past the last column take the spill of fillRun.
-    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 9);
-    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 9);
-    bool upColumns = false;
+    // The lower rows go to a second thread. Its runs and labels start where those of the rows above can no
+    // longer reach: every row before holds at most width runs and a closing start, and a set each run.
+    SecondShare share;
+    share.firstRow = secondShareRow(g, threads);
+    // Whether the second thread has begun its share, or will never: under load it may get no processor before
+    // this thread is done with its own rows, which then takes the whole share rather than wait. Shared, as a
+    // thread given up on may still come to look at it.
+    struct Handover {
+        std::atomic<int> state{0}; // 0 not begun, 1 begun, 2 given up
+        std::atomic<bool> stop{false};
+    };
+    const auto handover = std::make_shared<Handover>();
+    std::thread second;
+    if (share.firstRow > 0) {
+        const auto rowsAbove = static_cast<std::size_t>(share.firstRow - 1);
+        share.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
+        share.firstLabel = static_cast<std::int32_t>(1 + rowsAbove * static_cast<std::size_t>(w) + 1);
+        const std::size_t eventsAtMost =
+            2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share.firstRow + 1) +
+            static_cast<std::size_t>(w) + 2;
+        std::uint64_t* log = ParseScratch::atLeast(scratch.log, eventsAtMost).data();
+        std::int32_t* parent = scratch.parent.data();
+        try {
+            second = std::thread([=, &share] {
+                int notBegun = 0;
+                if (handover->state.compare_exchange_strong(notBegun, 1))
+                    scanSecondShare(g, bytes, runs, parent, log, handover->stop, threads.secondThreadRows,
+                                    share);
+            });
+        } catch (const std::system_error&) {
+            share.firstRow = 0; // no thread to be had: one thread scans all
+        }
+    }
 
-    for (std::int32_t y = 1; y <= g.height; ++y) {
-        RowRuns& cur = rows[static_cast<std::size_t>(y)];
-        cur.first = runCount;
-        const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
-        cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runStart.data() + runCount,
-                                              curRunAt.data(), cur.firstIsLight)
-                              : rowRuns<false>(pixels, w, g.bytesPerPixel, runStart.data() + runCount,
-                                               curRunAt.data(), cur.firstIsLight);
-        runStart[runCount + cur.count] = w + 1;
-        runLabel[runCount + cur.count] = frame;
-        runCount += cur.count + 1;
-        const std::int32_t* curStart = runStart.data() + cur.first;
-        const bool curColumns = cur.count * 8 > static_cast<std::size_t>(w);
-        if (curColumns && !upColumns)
-            for (std::size_t k = 0; k < cur.count; ++k)
-                fillRun(curRunAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
-                        w + 9);
-
-        const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
-        const std::int32_t* upStart = runStart.data() + up.first;
-        std::int32_t* upLabel = runLabel.data() + up.first;
-        const auto labelRow = [&](auto denseAbove) {
-            std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
-            for (std::size_t k = 0; k < cur.count; ++k) {
-                const std::int32_t a = curStart[k];
-                const std::int32_t b = curStart[k + 1] - 1;
-                const bool light = runIsLight(cur, k);
-                const std::int32_t left = std::max(a - 1, 1);
-                std::size_t ua; // the upper run above column a
-                if constexpr (decltype(denseAbove)::value) {
-                    u = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(left)]);
-                    ua = static_cast<std::size_t>(upRunAt[static_cast<std::size_t>(a)]);
-                } else {
-                    while (upStart[u + 1] <= left)
-                        ++u;
-                    ua = upStart[u + 1] <= a ? u + 1 : u;
-                }
-
-                // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the
-                // rest of the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the
-                // choice is made by selection, not by branches.
-                const bool onFrame = (a == 1) & light; // the frame column on the left
-                const bool sameAbove = runIsLight(up, ua) == light;
-                const bool sameUpperLeft = (a != 1) & (runIsLight(up, u) == light);
-                // The first upper run of the run's class from column a on.
-                std::size_t v = ua + (sameAbove ? 0 : 1);
-                std::int32_t mine;
-                if (onFrame | sameAbove | sameUpperLeft) {
-                    mine = sets.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
-                } else if (v < up.count && upStart[v] <= b) {
-                    // A new region that the upper one at v swallows at once: it keeps the upper region's set.
-                    ids.takeAndRelease(light);
-                    mine = sets.find(upLabel[v]);
-                    upLabel[v] = mine;
-                    v += 2;
-                } else {
-                    mine = sets.add(ids.take(light));
-                }
-
-                // Each upper region of the same class above the run joins it, keeping the upper region's id.
-                // Roots found are written back, so later rows start their search from them.
-                for (; v < up.count && upStart[v] <= b; v += 2) {
-                    const std::int32_t upper = sets.find(upLabel[v]);
-                    upLabel[v] = upper;
-                    if (upper != mine) {
-                        ids.release(sets.publicIdOfRoot(mine));
-                        mine = sets.join(mine, upper);
-                    }
-                }
-                runLabel[cur.first + k] = mine;
+    const std::int32_t ownLast = share.firstRow > 0 ? share.firstRow - 1 : g.height;
+    scanRows(g, bytes, 1, ownLast, UpperRow{rows[0], runStart.data(), runLabel.data(), nullptr}, runs,
+             runCount, frame, idScan);
+    if (share.firstRow > 0) {
+        int notBegun = 0;
+        if (threads.secondThreadRows >= 0) {
+            second.join(); // a set number of rows: its share is waited for
+        } else if (handover->state.compare_exchange_strong(notBegun, 2)) {
+            second.detach(); // it will find the share taken and touch nothing else
+        } else {
+            handover->stop.store(true, std::memory_order_relaxed);
+            second.join();
+        }
+        // The second thread's events, played back as they would have happened in one scan: its stand-ins
+        // become the sets they stand for, its new regions take their ids in turn, its joins free an id unless
+        // the rows above had joined the two sets already.
+        const RowRuns& seam = rows[static_cast<std::size_t>(share.firstRow - 1)];
+        const std::int32_t standIns = share.firstLabel + 1 + static_cast<std::int32_t>(seam.count);
+        sets.openRange(share.firstLabel, std::max(share.labelsEnd, standIns));
+        sets.attach(share.firstLabel, sets.find(frame));
+        for (std::size_t k = 0; k < seam.count; ++k)
+            sets.attach(share.firstLabel + 1 + static_cast<std::int32_t>(k),
+                        sets.find(runLabel[seam.first + k]));
+        const std::uint64_t* log = scratch.log.data();
+        std::size_t mark = 0;
+        for (std::size_t i = 0; i < share.logged; ++i) {
+            for (; mark < share.progressMarks.size() && share.progressMarks[mark].first == i; ++mark)
+                idScan.rowDone(share.progressMarks[mark].second);
+            const std::uint64_t e = log[i];
+            const bool light = (e & event::light) != 0;
+            if ((e & event::single) == 0) {
+                const std::int32_t mine = sets.find(static_cast<std::int32_t>(e >> 32));
+                const std::int32_t upper = sets.find(static_cast<std::int32_t>(e & 0xffffffffu));
+                if (mine != upper)
+                    idScan.join(mine, upper);
+            } else if ((e & event::swallowed) != 0) {
+                ids.takeAndRelease(light);
+            } else {
+                sets.setPublicId(static_cast<std::int32_t>(e & 0xffffffffu), ids.take(light));
             }
-        };
-        if (upColumns)
-            labelRow(std::true_type{});
-        else
-            labelRow(std::false_type{});
-        std::swap(upRunAt, curRunAt);
-        upColumns = curColumns;
-        if (progress && (y & 255) == 0)
-            progress(static_cast<double>(y) / g.height);
+        }
+        for (; mark < share.progressMarks.size(); ++mark)
+            idScan.rowDone(share.progressMarks[mark].second);
+        // Rows the second thread did not get to are scanned here.
+        const std::int32_t resume = share.firstRow + share.rowsDone;
+        if (share.rowsDone > 0)
+            runCount = share.runsEnd;
+        const RowRuns& last = rows[static_cast<std::size_t>(resume - 1)];
+        scanRows(g, bytes, resume, g.height,
+                 UpperRow{last, runStart.data() + last.first, runLabel.data() + last.first, nullptr}, runs,
+                 runCount, frame, idScan);
     }
 
     // Final public id of every set, then of every run.
     sets.settleFinalIds();
-    for (std::size_t k = 0; k < runCount; ++k)
-        runLabel[k] = sets.finalId(runLabel[k]);
+    for (const RowRuns& row : rows)
+        for (std::size_t k = row.first; k <= row.first + row.count; ++k)
+            runLabel[k] = sets.finalId(runLabel[k]);
     const std::int32_t frameId = runLabel[0];
 
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
@@ -596,9 +879,9 @@ RegionTree buildRegionTree(RegionTables& tables) {
 }
 
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                            const ProgressCallback& progress) {
+                            const ProgressCallback& progress, const ParseThreads& threads) {
     RegionAnalysis analysis;
-    analysis.tables = labelRegions(geometry, bytes, progress);
+    analysis.tables = labelRegions(geometry, bytes, progress, threads);
     analysis.tree = buildRegionTree(analysis.tables);
     return analysis;
 }

@@ -1,5 +1,6 @@
 #include "work_window.h"
 
+#include "busy_cursor.h"
 #include "caption_button.h"
 #include "error_box.h"
 #include "image_file.h"
@@ -373,7 +374,8 @@ void WorkWindow::runStartup(const QString& programDir) {
 
     openPort();
 
-    LoadedImage loaded = loadImageFile(config_.imagePath);
+    LoadedImage loaded;
+    runShowingBusyCursor([&] { loaded = loadImageFile(config_.imagePath); });
     if (loaded.ok())
         session_.layers = LayerSet::copiesOf(std::move(loaded.layer));
     else
@@ -457,7 +459,7 @@ void WorkWindow::onTabClicked(int selectedIndex) {
 void WorkWindow::onParseClicked() {
     if (!session_.hasImage() || busy_)
         return;
-    parseImage(session_);
+    runShowingBusyCursor([this] { parseImage(session_); });
     showNewTree();
     RefreshViews();
 }

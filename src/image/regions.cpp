@@ -8,6 +8,7 @@
 #include <bit>
 #include <charconv>
 #include <limits>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -624,10 +625,90 @@ std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads)
     return threads.splitRow >= 2 && threads.splitRow <= g.height ? threads.splitRow : 0;
 }
 
+// The label map filled from the runs and their final ids, in bands of rows that two threads take in turn: a
+// second thread from when it starts, the calling thread once its links (and, for a parse, its tree) are done.
+// No thread waits for the other to begin, and neither writes into a band it has not taken: the last row of
+// a band keeps its block fills to itself.
+class MapFill {
+public:
+    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label, LabelMap& map,
+            std::int32_t frameId)
+        : rows_(std::move(rows)), start_(start), label_(label), cells_(map.row(0)), width_(map.width()),
+          height_(map.height()), frameId_(frameId) {
+        std::fill_n(cells_, width_ + 1, frameId_);
+    }
+
+    void takeBands() {
+        const std::int32_t bands = (height_ + bandRows - 1) / bandRows;
+        for (std::int32_t band; (band = nextBand_.fetch_add(1, std::memory_order_relaxed)) < bands;)
+            fillRows(band * bandRows + 1, std::min(height_, (band + 1) * bandRows));
+    }
+
+private:
+    static constexpr std::int32_t bandRows = 32;
+
+    void fillRows(std::int32_t first, std::int32_t last) {
+        const auto rowCells = static_cast<std::size_t>(width_) + 1;
+        for (std::int32_t y = first; y <= last; ++y) {
+            const RowRuns& row = rows_[static_cast<std::size_t>(y)];
+            std::int32_t* cells = cells_ + static_cast<std::size_t>(y) * rowCells;
+            const std::int64_t room = std::int64_t{width_ + 1} * (last + 1 - y);
+            cells[0] = frameId_;
+            for (std::size_t k = row.first; k < row.first + row.count; ++k)
+                fillRun(cells, start_[k], start_[k + 1] - 1, label_[k], room);
+        }
+    }
+
+    std::vector<RowRuns> rows_;
+    const std::int32_t* start_;
+    const std::int32_t* label_;
+    std::int32_t* cells_;
+    std::int32_t width_;
+    std::int32_t height_;
+    std::int32_t frameId_;
+    std::atomic<std::int32_t> nextBand_{0};
+};
+
+// A fill under way: the second thread's part begun, the calling thread's taken by finish().
+class PendingMapFill {
+public:
+    PendingMapFill() = default;
+    PendingMapFill(const PendingMapFill&) = delete;
+    PendingMapFill& operator=(const PendingMapFill&) = delete;
+    ~PendingMapFill() { finish(); }
+
+    void start(std::unique_ptr<MapFill> fill, bool secondThread) {
+        fill_ = std::move(fill);
+        if (!secondThread)
+            return;
+        try {
+            helper_ = std::thread([fill = fill_.get()] { fill->takeBands(); });
+        } catch (const std::system_error&) {
+            // no thread to be had: finish() fills it all
+        }
+    }
+
+    void finish() {
+        if (!fill_)
+            return;
+        fill_->takeBands();
+        if (helper_.joinable())
+            helper_.join();
+        fill_.reset();
+    }
+
+private:
+    std::unique_ptr<MapFill> fill_;
+    std::thread helper_;
+};
+
 } // namespace
 
-RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
-                          const ParseThreads& threads) {
+namespace {
+
+// Labelling and links; the label map is left to fill, begun on a second thread where the picture is big.
+RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
+                          const ParseThreads& threads, PendingMapFill& mapFill) {
     RegionTables tables;
     tables.regionTable.assign(initialTableSize + 1, RegionRecord{});
     tables.linkTable.assign(initialTableSize + 1, NestingLink{});
@@ -749,7 +830,12 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
     const std::int32_t frameId = runLabel[0];
 
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
-    std::fill_n(tables.labelMap.row(0), w + 1, frameId);
+    const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
+    std::vector<RowRuns> rowsOfMap = rows;
+    mapFill.start(std::make_unique<MapFill>(std::move(rowsOfMap), runStart.data(), runLabel.data(),
+                                            tables.labelMap, frameId),
+                  big);
+
     // Each region but the root usually has one parent link, so the live region count is a good first size.
     std::size_t liveRegions = 0;
     for (std::int32_t id = 1; id <= ids.highest(); ++id)
@@ -759,18 +845,9 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
     links.reserve(liveRegions + 1);
     for (std::int32_t y = 1; y <= g.height; ++y) {
         const RowRuns& row = rows[static_cast<std::size_t>(y)];
-        std::int32_t* cells = tables.labelMap.row(y);
-        const std::int64_t room = std::int64_t{w + 1} * (g.height + 1 - y);
-        cells[0] = frameId;
-        for (std::size_t k = 0; k < row.count; ++k) {
-            const std::int32_t a = runStart[row.first + k];
-            const std::int32_t b = runStart[row.first + k + 1] - 1;
-            const std::int32_t id = runLabel[row.first + k];
-            fillRun(cells, a, b, id, room);
-            // A boundary between two runs of a row, left to right: the left region is the parent.
-            if (k > 0)
-                known.offer(runLabel[row.first + k - 1], id);
-        }
+        // A boundary between two runs of a row, left to right: the left region is the parent.
+        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k)
+            known.offer(runLabel[k - 1], runLabel[k]);
         known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
     }
 
@@ -780,6 +857,16 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
     tables.linkTable = std::move(links);
     if (progress)
         progress(1.0);
+    return tables;
+}
+
+} // namespace
+
+RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
+                          const ParseThreads& threads) {
+    PendingMapFill mapFill;
+    RegionTables tables = labelAndLink(g, bytes, progress, threads, mapFill);
+    mapFill.finish();
     return tables;
 }
 
@@ -881,8 +968,11 @@ RegionTree buildRegionTree(RegionTables& tables) {
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
                             const ProgressCallback& progress, const ParseThreads& threads) {
     RegionAnalysis analysis;
-    analysis.tables = labelRegions(geometry, bytes, progress, threads);
+    PendingMapFill mapFill;
+    analysis.tables = labelAndLink(geometry, bytes, progress, threads, mapFill);
+    // The tree needs no label map: it is built while the map is filled.
     analysis.tree = buildRegionTree(analysis.tables);
+    mapFill.finish();
     return analysis;
 }
 

@@ -77,8 +77,10 @@ int onceOurs(const std::string& file) {
     const auto parseStart = Clock::now();
     parseImage(session);
     const double parseMs = msSince(parseStart);
-    std::printf("{\"load_ms\":%.3f,\"parse_ms\":%.3f,\"tree_nodes\":%zu}\n", loadMs, parseMs,
-                session.regions->tree.nodes.size());
+    const BitmapHeader& h = session.layers.header();
+    std::printf("{\"load_ms\":%.3f,\"parse_ms\":%.3f,\"tree_nodes\":%zu,\"pixels\":%lld}\n", loadMs, parseMs,
+                session.regions->tree.nodes.size(),
+                static_cast<long long>(std::int64_t{h.bmWidth} * h.bmHeight));
     return 0;
 }
 
@@ -245,7 +247,9 @@ fs::path binDir() {
     return fs::read_symlink("/proc/self/exe").parent_path();
 }
 
-void measure(const std::string& file, std::int64_t pixels, int runs) {
+// The peak resident sizes are those of the children alone: the parent never holds a picture, as a child's
+// peak counts what its parent held when it was spawned.
+void measure(const std::string& file, int runs) {
     const std::string cli = (binDir() / "zelmar-cli").string();
     const std::string self = (binDir() / "zelmar-bench-load").string();
     std::map<std::string, Series> s;
@@ -255,13 +259,14 @@ void measure(const std::string& file, std::int64_t pixels, int runs) {
             failed = failed || !c.ok;
             return c;
         };
+        Child inside = note(run({self, "--once", "ours", file}));
+        const double pixels = std::max(1.0, inside.numbers["pixels"]);
         Child load = note(run({cli, file}));
         s["cli_load_ms"].add(load.wallMs);
-        s["cli_load_peak_bytes_per_pixel"].add(load.peakMb * 1048576.0 / static_cast<double>(pixels));
+        s["cli_load_peak_bytes_per_pixel"].add(load.peakMb * 1048576.0 / pixels);
         Child parse = note(run({cli, file, "parse"}));
         s["cli_parse_process_ms"].add(parse.wallMs);
-        s["cli_parse_peak_bytes_per_pixel"].add(parse.peakMb * 1048576.0 / static_cast<double>(pixels));
-        Child inside = note(run({self, "--once", "ours", file}));
+        s["cli_parse_peak_bytes_per_pixel"].add(parse.peakMb * 1048576.0 / pixels);
         s["load_in_process_ms"].add(inside.numbers["load_ms"]);
         s["parse_cold_ms"].add(inside.numbers["parse_ms"]);
         Child window = note(run({self, "--once", "window", file}, true));
@@ -342,17 +347,7 @@ int main(int argc, char** argv) {
             files.push_back(fs::absolute(file).string());
         }
     }
-    for (const std::string& file : files) {
-        std::int64_t pixels = 0;
-        {
-            const LoadedImage probe = loadImageFile(file);
-            if (!probe.ok()) {
-                std::fprintf(stderr, "%s\n", probe.error.c_str());
-                return 1;
-            }
-            pixels = std::int64_t{probe.layer.header().bmWidth} * probe.layer.header().bmHeight;
-        }
-        measure(file, pixels, runs);
-    }
+    for (const std::string& file : files)
+        measure(file, runs);
     return 0;
 }

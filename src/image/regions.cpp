@@ -138,7 +138,6 @@ struct ParseScratch {
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
     LargeArray<std::int32_t> fill;
-    LargeArray<std::uint64_t> log; // the second thread's record of new regions and joins
 
     template <typename T> static LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
         if (array.size() < size)
@@ -748,6 +747,9 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     };
     const auto handover = std::make_shared<Handover>();
     std::thread second;
+    // The second thread's record of new regions and joins: fresh each parse and let go of after its playback,
+    // before the label map and the tree take their memory.
+    LargeArray<std::uint64_t> log;
     if (share.firstRow > 0) {
         const auto rowsAbove = static_cast<std::size_t>(share.firstRow - 1);
         share.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
@@ -755,13 +757,13 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         const std::size_t eventsAtMost =
             2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share.firstRow + 1) +
             static_cast<std::size_t>(w) + 2;
-        std::uint64_t* log = ParseScratch::atLeast(scratch.log, eventsAtMost).data();
+        log = LargeArray<std::uint64_t>(eventsAtMost);
         std::int32_t* parent = scratch.parent.data();
         try {
-            second = std::thread([=, &share] {
+            second = std::thread([=, &share, events = log.data()] {
                 int notBegun = 0;
                 if (handover->state.compare_exchange_strong(notBegun, 1))
-                    scanSecondShare(g, bytes, runs, parent, log, handover->stop, threads.secondThreadRows,
+                    scanSecondShare(g, bytes, runs, parent, events, handover->stop, threads.secondThreadRows,
                                     share);
             });
         } catch (const std::system_error&) {
@@ -792,7 +794,6 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         for (std::size_t k = 0; k < seam.count; ++k)
             sets.attach(share.firstLabel + 1 + static_cast<std::int32_t>(k),
                         sets.find(runLabel[seam.first + k]));
-        const std::uint64_t* log = scratch.log.data();
         std::size_t mark = 0;
         for (std::size_t i = 0; i < share.logged; ++i) {
             for (; mark < share.progressMarks.size() && share.progressMarks[mark].first == i; ++mark)
@@ -812,6 +813,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         }
         for (; mark < share.progressMarks.size(); ++mark)
             idScan.rowDone(share.progressMarks[mark].second);
+        log = LargeArray<std::uint64_t>();
         // Rows the second thread did not get to are scanned here.
         const std::int32_t resume = share.firstRow + share.rowsDone;
         if (share.rowsDone > 0)

@@ -34,7 +34,8 @@ ImageLayer::ImageLayer(const BitmapHeader& header, LargeArray<std::uint8_t> bits
     if (size > 0) {
         if (bits.size() != size) {
             LargeArray<std::uint8_t> fitted(size, 0);
-            std::memcpy(fitted.data(), bits.data(), std::min(bits.size(), size));
+            if (!bits.empty())
+                std::memcpy(fitted.data(), bits.data(), std::min(bits.size(), size));
             bits = std::move(fitted);
         }
         bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(bits));

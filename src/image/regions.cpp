@@ -614,6 +614,59 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArray
     }
 }
 
+// The second thread of a labelling, ended in every case, also on the way out of an exception. Under load it
+// may get no processor before the calling thread is done with its own rows; that thread then takes the whole
+// share rather than wait, and the second thread, when it comes to run, finds the share taken and touches
+// nothing else (which is why what the two share lives on the heap).
+class ShareThread {
+public:
+    ShareThread() = default;
+    ShareThread(const ShareThread&) = delete;
+    ShareThread& operator=(const ShareThread&) = delete;
+    ~ShareThread() { end(false); }
+
+    // work(stop) runs on the second thread unless the share is taken first; false when no thread could be
+    // had.
+    template <typename Work> bool start(Work work) {
+        try {
+            thread_ = std::thread([handover = handover_, work]() mutable {
+                int notBegun = 0;
+                if (handover->state.compare_exchange_strong(notBegun, begun))
+                    work(handover->stop);
+            });
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+
+    // Waits for all the work with waitForAll; otherwise stops it after its current row, or takes the share
+    // at once when it has not begun.
+    void end(bool waitForAll) {
+        if (!thread_.joinable())
+            return;
+        int notBegun = 0;
+        if (waitForAll) {
+            thread_.join();
+        } else if (handover_->state.compare_exchange_strong(notBegun, takenBack)) {
+            thread_.detach();
+        } else {
+            handover_->stop.store(true, std::memory_order_relaxed);
+            thread_.join();
+        }
+    }
+
+private:
+    static constexpr int begun = 1;
+    static constexpr int takenBack = 2;
+    struct Handover {
+        std::atomic<int> state{0};
+        std::atomic<bool> stop{false};
+    };
+    std::shared_ptr<Handover> handover_ = std::make_shared<Handover>();
+    std::thread thread_;
+};
+
 // The row where the second thread's share begins, or 0 for none.
 std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads) {
     if (std::int64_t{g.width} * g.height < threads.fromPixels || g.height < 2 ||
@@ -638,13 +691,16 @@ public:
     }
 
     void takeBands() {
-        const std::int32_t bands = (height_ + bandRows - 1) / bandRows;
-        for (std::int32_t band; (band = nextBand_.fetch_add(1, std::memory_order_relaxed)) < bands;)
+        for (std::int32_t band; (band = nextBand_.fetch_add(1, std::memory_order_relaxed)) < bands();)
             fillRows(band * bandRows + 1, std::min(height_, (band + 1) * bandRows));
     }
+    // No band is taken any more (the map is not wanted after all).
+    void abandon() { nextBand_.store(bands(), std::memory_order_relaxed); }
 
 private:
     static constexpr std::int32_t bandRows = 32;
+
+    std::int32_t bands() const { return (height_ + bandRows - 1) / bandRows; }
 
     void fillRows(std::int32_t first, std::int32_t last) {
         const auto rowCells = static_cast<std::size_t>(width_) + 1;
@@ -674,7 +730,7 @@ public:
     PendingMapFill() = default;
     PendingMapFill(const PendingMapFill&) = delete;
     PendingMapFill& operator=(const PendingMapFill&) = delete;
-    ~PendingMapFill() { finish(); }
+    ~PendingMapFill() { abandon(); }
 
     void start(std::unique_ptr<MapFill> fill, bool secondThread) {
         fill_ = std::move(fill);
@@ -696,6 +752,16 @@ public:
         fill_.reset();
     }
 
+    // For the way out of an exception: the second thread ends after its band, and the map stays unfilled.
+    void abandon() {
+        if (!fill_)
+            return;
+        fill_->abandon();
+        if (helper_.joinable())
+            helper_.join();
+        fill_.reset();
+    }
+
 private:
     std::unique_ptr<MapFill> fill_;
     std::thread helper_;
@@ -704,6 +770,34 @@ private:
 } // namespace
 
 namespace {
+
+// Each region but the root usually has one parent link, so the live region count is a good first size of
+// the link table.
+std::size_t liveRegionCount(const RegionIds& ids) {
+    std::size_t live = 0;
+    for (std::int32_t id = 1; id <= ids.highest(); ++id)
+        live += ids.isLive(id) ? 1 : 0;
+    return live;
+}
+
+// The links, from the final ids of the runs, and the region table.
+void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
+                 const RegionIds& ids, std::size_t liveRegions) {
+    PairSet known(liveRegions);
+    BigVector<NestingLink> links(1);
+    links.reserve(liveRegions + 1);
+    for (std::size_t y = 1; y < rows.size(); ++y) {
+        const RowRuns& row = rows[y];
+        // A boundary between two runs of a row, left to right: the left region is the parent.
+        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k)
+            known.offer(runLabel[k - 1], runLabel[k]);
+        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
+    }
+    tables.regionTable = ids.table();
+    tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
+    links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
+    tables.linkTable = std::move(links);
+}
 
 // Labelling and links; the label map is left to fill, begun on a second thread where the picture is big.
 RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
@@ -738,18 +832,10 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // longer reach: every row before holds at most width runs and a closing start, and a set each run.
     SecondShare share;
     share.firstRow = secondShareRow(g, threads);
-    // Whether the second thread has begun its share, or will never: under load it may get no processor before
-    // this thread is done with its own rows, which then takes the whole share rather than wait. Shared, as a
-    // thread given up on may still come to look at it.
-    struct Handover {
-        std::atomic<int> state{0}; // 0 not begun, 1 begun, 2 given up
-        std::atomic<bool> stop{false};
-    };
-    const auto handover = std::make_shared<Handover>();
-    std::thread second;
     // The second thread's record of new regions and joins: fresh each parse and let go of after its playback,
     // before the label map and the tree take their memory.
     LargeArray<std::uint64_t> log;
+    ShareThread second; // after all it may write to, so that it ends before they go
     if (share.firstRow > 0) {
         const auto rowsAbove = static_cast<std::size_t>(share.firstRow - 1);
         share.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
@@ -759,31 +845,18 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
             static_cast<std::size_t>(w) + 2;
         log = LargeArray<std::uint64_t>(eventsAtMost);
         std::int32_t* parent = scratch.parent.data();
-        try {
-            second = std::thread([=, &share, events = log.data()] {
-                int notBegun = 0;
-                if (handover->state.compare_exchange_strong(notBegun, 1))
-                    scanSecondShare(g, bytes, runs, parent, events, handover->stop, threads.secondThreadRows,
-                                    share);
-            });
-        } catch (const std::system_error&) {
+        const bool started = second.start([=, &share, events = log.data()](const std::atomic<bool>& stop) {
+            scanSecondShare(g, bytes, runs, parent, events, stop, threads.secondThreadRows, share);
+        });
+        if (!started)
             share.firstRow = 0; // no thread to be had: one thread scans all
-        }
     }
 
     const std::int32_t ownLast = share.firstRow > 0 ? share.firstRow - 1 : g.height;
     scanRows(g, bytes, 1, ownLast, UpperRow{rows[0], runStart.data(), runLabel.data(), nullptr}, runs,
              runCount, frame, idScan);
     if (share.firstRow > 0) {
-        int notBegun = 0;
-        if (threads.secondThreadRows >= 0) {
-            second.join(); // a set number of rows: its share is waited for
-        } else if (handover->state.compare_exchange_strong(notBegun, 2)) {
-            second.detach(); // it will find the share taken and touch nothing else
-        } else {
-            handover->stop.store(true, std::memory_order_relaxed);
-            second.join();
-        }
+        second.end(threads.secondThreadRows >= 0); // a set number of rows is waited for
         // The second thread's events, played back as they would have happened in one scan: its stand-ins
         // become the sets they stand for, its new regions take their ids in turn, its joins free an id unless
         // the rows above had joined the two sets already.
@@ -837,26 +910,12 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     mapFill.start(std::make_unique<MapFill>(std::move(rowsOfMap), runStart.data(), runLabel.data(),
                                             tables.labelMap, frameId),
                   big);
-
-    // Each region but the root usually has one parent link, so the live region count is a good first size.
-    std::size_t liveRegions = 0;
-    for (std::int32_t id = 1; id <= ids.highest(); ++id)
-        liveRegions += ids.isLive(id) ? 1 : 0;
-    PairSet known(liveRegions);
-    BigVector<NestingLink> links(1);
-    links.reserve(liveRegions + 1);
-    for (std::int32_t y = 1; y <= g.height; ++y) {
-        const RowRuns& row = rows[static_cast<std::size_t>(y)];
-        // A boundary between two runs of a row, left to right: the left region is the parent.
-        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k)
-            known.offer(runLabel[k - 1], runLabel[k]);
-        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
+    try {
+        linkRegions(tables, rows, runLabel.data(), ids, liveRegionCount(ids));
+    } catch (...) {
+        mapFill.abandon(); // it writes into tables, about to go
+        throw;
     }
-
-    tables.regionTable = ids.table();
-    tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
-    links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
-    tables.linkTable = std::move(links);
     if (progress)
         progress(1.0);
     return tables;

@@ -264,6 +264,32 @@ private slots:
         QCOMPARE(nodes(a.tree), nodes(b.tree));
     }
 
+    // Progress comes every 256 rows and at the end, in order, whichever thread scanned the rows; and the
+    // result is the same.
+    void progressAndResultDoNotDependOnTheSecondThread() {
+        std::mt19937 random(3);
+        std::vector<std::string> rows(1100, std::string(9, 'L'));
+        for (std::string& row : rows)
+            for (char& c : row)
+                c = random() % 2 ? 'D' : 'L';
+        const Picture p = picture(rows);
+        const std::vector<double> expected{256 / 1100.0, 512 / 1100.0, 768 / 1100.0, 1024 / 1100.0, 1.0};
+        std::vector<double> seen;
+        const ProgressCallback record = [&seen](double done) { seen.push_back(done); };
+        const RegionAnalysis alone = parseRegions(p.geometry, p.bytes.data(), record);
+        QCOMPARE(seen, expected);
+        for (const ParseThreads threads : {ParseThreads{0, 0, -1}, ParseThreads{0, 300, 200},
+                                           ParseThreads{0, 257, 1000}, ParseThreads{0, 1100, 1}}) {
+            seen.clear();
+            const RegionAnalysis shared = parseRegions(p.geometry, p.bytes.data(), record, threads);
+            QCOMPARE(seen, expected);
+            QCOMPARE(shared.tables.labelMap, alone.tables.labelMap);
+            QCOMPARE(shared.tables.regionTable, alone.tables.regionTable);
+            QCOMPARE(links(shared.tables), links(alone.tables));
+            QCOMPARE(nodes(shared.tree), nodes(alone.tree));
+        }
+    }
+
     void deepNestingNeedsNoDeepStack() {
         // 3000 nested square rings: a recursive walk would need 3000 frames; ours walks them with its own
         // stack.

@@ -70,6 +70,13 @@ std::int32_t doubledSizeFor(std::int64_t highestIndex) {
 // Public region ids as the labelling hands them out: always the lowest free one; a merge frees one.
 class RegionIds {
 public:
+    explicit RegionIds(std::size_t mostIds) {
+        isLight_.reserve(mostIds + 1);
+        state_.reserve(mostIds + 1);
+        isLight_.push_back(0);
+        state_.push_back(regionFree);
+    }
+
     std::int32_t take(bool isLight) {
         std::int32_t id;
         if (!freed_.empty()) {
@@ -121,8 +128,10 @@ public:
 private:
     FreeIds freed_;
     std::int32_t highest_ = 0;
-    std::vector<std::uint8_t> isLight_{0}; // by id; element 0 unused
-    std::vector<std::int32_t> state_{regionFree};
+    // By id; element 0 unused. Room for every id a picture can have is set aside at once: growing by copies
+    // would touch the memory over again, and what is never written costs nothing.
+    BigVector<std::uint8_t> isLight_;
+    BigVector<std::int32_t> state_;
 };
 
 // Working arrays of a parse, kept from one parse to the next: a big image's arrays are fresh memory from the
@@ -812,7 +821,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // touched. Labels: never more than runs, and a stand-in for each run of one row and the frame.
     const std::int32_t w = g.width;
     const std::size_t maxRuns = (static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(g.height) + 2;
-    RegionIds ids;
+    RegionIds ids(maxRuns);
     RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);

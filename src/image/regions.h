@@ -107,11 +107,11 @@ struct RegionTree {
     std::int32_t nodeOfRegion(std::int32_t regionId) const;
 
     // Filled by buildRegionTree: node index by region id (-1: none) and each node's children in order.
-    std::vector<std::int32_t> nodeByRegion;
-    std::vector<std::int32_t>
+    BigVector<std::int32_t> nodeByRegion;
+    BigVector<std::int32_t>
         childOffsets; // children of node n: childNodes[childOffsets[n] .. childOffsets[n+1])
-    std::vector<std::int32_t> childNodes;
-    std::vector<std::int32_t> rowInParent;
+    BigVector<std::int32_t> childNodes;
+    BigVector<std::int32_t> rowInParent;
 };
 
 std::string nodeKey(std::int32_t regionId);

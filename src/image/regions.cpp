@@ -219,6 +219,8 @@ public:
                 parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
     }
     std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
+    // The final public ids by label, once settled.
+    const std::int32_t* finalIds() const { return parent_.data(); }
 
 private:
     std::array<std::pair<std::size_t, std::size_t>, 2> ranges() const {
@@ -692,10 +694,10 @@ std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads)
 // a band keeps its block fills to itself.
 class MapFill {
 public:
-    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label, LabelMap& map,
-            std::int32_t frameId)
-        : rows_(std::move(rows)), start_(start), label_(label), cells_(map.row(0)), width_(map.width()),
-          height_(map.height()), frameId_(frameId) {
+    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
+            const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId)
+        : rows_(std::move(rows)), start_(start), label_(label), finalIds_(finalIds), cells_(map.row(0)),
+          width_(map.width()), height_(map.height()), frameId_(frameId) {
         std::fill_n(cells_, width_ + 1, frameId_);
     }
 
@@ -719,13 +721,14 @@ private:
             const std::int64_t room = std::int64_t{width_ + 1} * (last + 1 - y);
             cells[0] = frameId_;
             for (std::size_t k = row.first; k < row.first + row.count; ++k)
-                fillRun(cells, start_[k], start_[k + 1] - 1, label_[k], room);
+                fillRun(cells, start_[k], start_[k + 1] - 1, finalIds_[label_[k]], room);
         }
     }
 
     std::vector<RowRuns> rows_;
     const std::int32_t* start_;
     const std::int32_t* label_;
+    const std::int32_t* finalIds_;
     std::int32_t* cells_;
     std::int32_t width_;
     std::int32_t height_;
@@ -791,15 +794,19 @@ std::size_t liveRegionCount(const RegionIds& ids) {
 
 // The links, from the final ids of the runs, and the region table.
 void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
-                 const RegionIds& ids, std::size_t liveRegions) {
+                 const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions) {
     PairSet known(liveRegions);
     BigVector<NestingLink> links(1);
     links.reserve(liveRegions + 1);
     for (std::size_t y = 1; y < rows.size(); ++y) {
         const RowRuns& row = rows[y];
         // A boundary between two runs of a row, left to right: the left region is the parent.
-        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k)
-            known.offer(runLabel[k - 1], runLabel[k]);
+        std::int32_t previous = finalIds[runLabel[row.first]];
+        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k) {
+            const std::int32_t id = finalIds[runLabel[k]];
+            known.offer(previous, id);
+            previous = id;
+        }
         known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
     }
     tables.regionTable = ids.table();
@@ -906,21 +913,19 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
                  runCount, frame, idScan);
     }
 
-    // Final public id of every set, then of every run.
+    // Final public id of every set; the runs keep their labels, looked up by the map fill and the links as
+    // they pass (one pass over the runs fewer).
     sets.settleFinalIds();
-    for (const RowRuns& row : rows)
-        for (std::size_t k = row.first; k <= row.first + row.count; ++k)
-            runLabel[k] = sets.finalId(runLabel[k]);
-    const std::int32_t frameId = runLabel[0];
+    const std::int32_t frameId = sets.finalId(frame);
 
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
     const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
     std::vector<RowRuns> rowsOfMap = rows;
     mapFill.start(std::make_unique<MapFill>(std::move(rowsOfMap), runStart.data(), runLabel.data(),
-                                            tables.labelMap, frameId),
+                                            sets.finalIds(), tables.labelMap, frameId),
                   big);
     try {
-        linkRegions(tables, rows, runLabel.data(), ids, liveRegionCount(ids));
+        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, liveRegionCount(ids));
     } catch (...) {
         mapFill.abandon(); // it writes into tables, about to go
         throw;

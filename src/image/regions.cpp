@@ -209,14 +209,15 @@ public:
     void attach(std::int32_t label, std::int32_t root) { parent_[static_cast<std::size_t>(label)] = root; }
 
     // Ends the scan: every set's final public id, kept where the parents were (no second array of that size).
+    // A parent is never a later label than its child (a join hangs the later root under the earlier, and
+    // halving only shortens paths), so in label order a parent's entry already holds its final id: one pass,
+    // no search.
     void settleFinalIds() {
         for (const auto& [from, to] : ranges())
-            for (std::size_t label = from; label < to; ++label)
-                parent_[label] = find(static_cast<std::int32_t>(label));
-        // Each entry now names a root, and only the entry itself is rewritten below.
-        for (const auto& [from, to] : ranges())
-            for (std::size_t label = from; label < to; ++label)
-                parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
+            for (std::size_t label = from; label < to; ++label) {
+                const auto up = static_cast<std::size_t>(parent_[label]);
+                parent_[label] = up == label ? publicId_[label] : parent_[up];
+            }
     }
     std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
     // The final public ids by label, once settled.

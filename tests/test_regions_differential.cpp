@@ -243,7 +243,8 @@ std::optional<std::string> sharedScanDifference(const ref::TestImage& image) {
         if (d)
             return "second thread from row " + text(threads.splitRow) + " for " +
                    text(threads.secondThreadRows) + " rows, " + *d + "\n-- fast:\n" +
-                   fastTablesText(fast.tables, &fast.tree) + "-- reference:\n" + literalTablesText(literal, true);
+                   fastTablesText(fast.tables, &fast.tree) + "-- reference:\n" +
+                   literalTablesText(literal, true);
     }
     return std::nullopt;
 }

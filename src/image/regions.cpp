@@ -532,8 +532,8 @@ constexpr std::uint64_t light = std::uint64_t{1} << 32;
 } // namespace event
 
 // The scan of the second thread over the lower rows: sets of its own labels, no ids, every event that
-// gives or frees an id recorded. A join is recorded only when the two sets are apart in its own scan; sets
-// joined there are joined in the whole picture too, so nothing else could free an id.
+// gives or frees an id recorded. A join is recorded only when the two sets are apart in its own scan: two
+// sets it has joined already are joined in the whole picture too, where that join frees nothing.
 struct LoggedScan {
     std::int32_t* parent;
     std::int32_t next; // the next new label

@@ -86,6 +86,53 @@ private slots:
             }
     }
 
+    // Whatever way a picture is decoded, its layer holds exactly Qt's own reading of the file in 32-bit RGB:
+    // every byte of every row, of every depth and format, from disk and from memory.
+    void layerBytesAreQtsPictureInRgb32_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        const auto greys = [](int x, int y) { return (x * 37 + y * 11) % 256; };
+        for (int bits : {1, 4, 8, 16, 24, 32})
+            for (const auto& [w, h] :
+                 {std::pair{11, 7}, std::pair{1, 1}, std::pair{333, 45}, std::pair{64, 1}})
+                QTest::newRow(qPrintable(QString("BMP %1 bits %2 x %3").arg(bits).arg(w).arg(h)))
+                    << testing::bmpBytes(bits, w, h, greys);
+        QImage colour(203, 61, QImage::Format_RGB32);
+        for (int y = 0; y < colour.height(); ++y)
+            for (int x = 0; x < colour.width(); ++x)
+                colour.setPixel(x, y, qRgb(x % 256, (y * 5) % 256, (x * y) % 256));
+        const auto encode = [](const QImage& image, const char* format) {
+            QByteArray out;
+            QBuffer buffer(&out);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, format, 90);
+            return out;
+        };
+        QTest::newRow("PNG colour") << encode(colour, "PNG");
+        QTest::newRow("PNG grey") << encode(colour.convertToFormat(QImage::Format_Grayscale8), "PNG");
+        QTest::newRow("PNG palette") << encode(colour.convertToFormat(QImage::Format_Indexed8), "PNG");
+        QTest::newRow("JPEG colour") << encode(colour, "JPEG");
+        QTest::newRow("JPEG grey") << encode(colour.convertToFormat(QImage::Format_Grayscale8), "JPEG");
+        QTest::newRow("GIF") << testing::blackPixelGif();
+    }
+    void layerBytesAreQtsPictureInRgb32() {
+        QFETCH(QByteArray, bytes);
+        const QImage reference = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB32);
+        QVERIFY(!reference.isNull());
+        std::vector<std::uint8_t> expected;
+        for (int y = 0; y < reference.height(); ++y)
+            expected.insert(expected.end(), reference.constScanLine(y),
+                            reference.constScanLine(y) + std::size_t(reference.width()) * 4);
+
+        const LoadedImage fromMemory = loadImageBytes(bytes.toStdString(), "picture");
+        QVERIFY2(fromMemory.ok(), fromMemory.error.c_str());
+        QCOMPARE(fromMemory.layer.header().bmWidth, reference.width());
+        QCOMPARE(fromMemory.layer.header().bmHeight, reference.height());
+        QVERIFY(fromMemory.layer.bits() == expected);
+        const LoadedImage fromDisk = loadImageFile(writeFile(dir_, "same", bytes).toStdString());
+        QVERIFY2(fromDisk.ok(), fromDisk.error.c_str());
+        QVERIFY(fromDisk.layer.bits() == expected);
+    }
+
     void greyLevelsAroundTheThresholdSurvive() {
         // 8-bit greys 100 and 101 must stay on their sides of the light test.
         const QString path = writeFile(

@@ -143,6 +143,91 @@ private slots:
         QCOMPARE(set.millLayer.bits(), bits);
     }
 
+    // The four layers of a loaded picture share its bytes until one is written; every way of writing gives
+    // the written layer bytes of its own and leaves the other three as loaded.
+    void writingOneLayerNeverChangesAnother_data() {
+        QTest::addColumn<int>("writer");
+        QTest::addColumn<int>("layerIndex");
+        const char* writers[] = {"pixelBytes", "bytesForOverwrite", "copyFrom whole", "copyFrom area"};
+        const char* layers[] = {"source", "work", "selection", "mill"};
+        for (int w = 0; w < 4; ++w)
+            for (int l = 0; l < 4; ++l)
+                QTest::newRow(qPrintable(QString("%1 on %2").arg(writers[w], layers[l]))) << w << l;
+    }
+    void writingOneLayerNeverChangesAnother() {
+        QFETCH(int, writer);
+        QFETCH(int, layerIndex);
+        std::vector<std::uint8_t> bits(5 * 3 * 4);
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            bits[i] = static_cast<std::uint8_t>(i * 7);
+        LayerSet set = LayerSet::copiesOf(ImageLayer({5, 3, 32}, bits));
+        ImageLayer* layers[] = {&set.sourceLayer, &set.workLayer, &set.selectionLayer, &set.millLayer};
+        ImageLayer& written = *layers[layerIndex];
+
+        PixelBuffer buffer = written.toBuffer();
+        const std::int64_t at = buffer.geometry().indexOf(4, 2) - 1; // pixel (4, 2), 0-based byte
+        switch (writer) {
+        case 0:
+            written.pixelBytes()[at] = 1;
+            break;
+        case 1: {
+            std::uint8_t* out = written.bytesForOverwrite();
+            std::copy(bits.begin(), bits.end(), out);
+            out[at] = 1;
+            break;
+        }
+        case 2:
+            buffer.data()[at] = 1;
+            QVERIFY(written.copyFrom(buffer));
+            break;
+        default:
+            buffer.data()[at] = 1;
+            QVERIFY(written.copyFrom(buffer, PixelRect{3, 1, 4, 2}));
+        }
+
+        std::vector<std::uint8_t> expected = bits;
+        expected[static_cast<std::size_t>(at)] = 1;
+        QCOMPARE(written.bits(), expected); // the rest of the written layer kept its bytes
+        for (ImageLayer* other : layers)
+            if (other != &written)
+                QCOMPARE(other->bits(), bits);
+    }
+
+    void sharingEndsOnlyForTheLayerWritten() {
+        LayerSet set = LayerSet::copiesOf(ImageLayer({4, 4, 32}, std::vector<std::uint8_t>(64, 200)));
+        QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
+        QVERIFY(set.millLayer.sharesBytesWith(set.sourceLayer));
+        set.millLayer.pixelBytes()[0] = 0;
+        QVERIFY(!set.millLayer.sharesBytesWith(set.sourceLayer));
+        QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
+        QVERIFY(set.selectionLayer.sharesBytesWith(set.sourceLayer));
+
+        // Once its own, a layer is written in place: a milling mark does not copy the picture again.
+        const std::uint8_t* own = set.millLayer.pixelBytes();
+        set.millLayer.pixelBytes()[1] = 0;
+        QVERIFY(set.millLayer.pixelBytes() == own);
+        QCOMPARE(int(set.millLayer.bits()[0]), 0);
+        QCOMPARE(int(set.millLayer.bits()[1]), 0);
+
+        // A copy made of a written layer shares with it afresh and separates again on the next write.
+        ImageLayer copy = set.millLayer;
+        QVERIFY(copy.sharesBytesWith(set.millLayer));
+        set.millLayer.pixelBytes()[2] = 0;
+        QCOMPARE(int(copy.bits()[2]), 200);
+        QCOMPARE(int(set.millLayer.bits()[2]), 0);
+        QCOMPARE(int(set.sourceLayer.bits()[0]), 200);
+    }
+
+    void bytesGivenInAnotherLengthAreCutOrPadded() {
+        const ImageLayer longer({2, 1, 32}, std::vector<std::uint8_t>(12, 9));
+        QCOMPARE(longer.bits(), std::vector<std::uint8_t>(8, 9));
+        const ImageLayer shorter({2, 1, 32}, std::vector<std::uint8_t>(3, 9));
+        QCOMPARE(shorter.bits(), (std::vector<std::uint8_t>{9, 9, 9, 0, 0, 0, 0, 0}));
+        LargeArray<std::uint8_t> few(2, 5);
+        const ImageLayer fromArray({1, 1, 32}, std::move(few));
+        QCOMPARE(fromArray.bits(), (std::vector<std::uint8_t>{5, 5, 0, 0}));
+    }
+
     void copyBackOfAnAreaTouchesOnlyThatArea() {
         ImageLayer layer({5, 4, 32}, std::vector<std::uint8_t>(5 * 4 * 4, 7));
         layer.takeChangedArea();
@@ -179,6 +264,10 @@ private slots:
         QCOMPARE(buffer.size(), qint64{0});
         QVERIFY(empty.copyFrom(buffer));
         QVERIFY(empty.takeChangedArea().isEmpty());
+        QVERIFY(empty.pixelBytes() == nullptr);
+        QVERIFY(empty.bytesForOverwrite() == nullptr);
+        QVERIFY(empty.bits().empty());
+        QVERIFY(!empty.sharesBytesWith(ImageLayer()));
     }
 };
 

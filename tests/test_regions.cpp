@@ -1,10 +1,13 @@
 // Labelling, links, tree and highlight on the worked examples and edge cases, where the exact ids, tables and
 // tree are known by hand.
 
+#include "image/free_ids.h"
 #include "image/regions.h"
 
 #include <QTest>
 
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -261,6 +264,32 @@ private slots:
         QCOMPARE(nodes(a.tree), nodes(b.tree));
     }
 
+    // Progress comes every 256 rows and at the end, in order, whichever thread scanned the rows; and the
+    // result is the same.
+    void progressAndResultDoNotDependOnTheSecondThread() {
+        std::mt19937 random(3);
+        std::vector<std::string> rows(1100, std::string(9, 'L'));
+        for (std::string& row : rows)
+            for (char& c : row)
+                c = random() % 2 ? 'D' : 'L';
+        const Picture p = picture(rows);
+        const std::vector<double> expected{256 / 1100.0, 512 / 1100.0, 768 / 1100.0, 1024 / 1100.0, 1.0};
+        std::vector<double> seen;
+        const ProgressCallback record = [&seen](double done) { seen.push_back(done); };
+        const RegionAnalysis alone = parseRegions(p.geometry, p.bytes.data(), record);
+        QCOMPARE(seen, expected);
+        for (const ParseThreads threads : {ParseThreads{0, 0, -1}, ParseThreads{0, 300, 200},
+                                           ParseThreads{0, 257, 1000}, ParseThreads{0, 1100, 1}}) {
+            seen.clear();
+            const RegionAnalysis shared = parseRegions(p.geometry, p.bytes.data(), record, threads);
+            QCOMPARE(seen, expected);
+            QCOMPARE(shared.tables.labelMap, alone.tables.labelMap);
+            QCOMPARE(shared.tables.regionTable, alone.tables.regionTable);
+            QCOMPARE(links(shared.tables), links(alone.tables));
+            QCOMPARE(nodes(shared.tree), nodes(alone.tree));
+        }
+    }
+
     void deepNestingNeedsNoDeepStack() {
         // 3000 nested square rings: a recursive walk would need 3000 frames; ours walks them with its own
         // stack.
@@ -293,6 +322,54 @@ private slots:
         }
         QCOMPARE(t.nodeOfRegion(-5), -1);
         QCOMPARE(t.nodeOfRegion(1 << 30), -1);
+    }
+
+    // The freed ids of a parse: always the lowest handed out, across word and summary-block boundaries and
+    // after the set has run empty.
+    void freeIdsHandOutTheLowest() {
+        FreeIds ids;
+        std::set<std::int32_t> model;
+        const auto check = [&] {
+            QCOMPARE(ids.empty(), model.empty());
+            if (!model.empty())
+                QCOMPARE(ids.lowest(), *model.begin());
+        };
+        const auto insert = [&](std::int32_t id) {
+            if (model.insert(id).second)
+                ids.insert(id);
+            check();
+        };
+        const auto erase = [&](std::int32_t id) {
+            if (model.erase(id) == 1)
+                ids.erase(id);
+            check();
+        };
+        check();
+        // The edges of a word (64 ids), of a summary word (4096) and of a block (262 144), high ids first.
+        for (std::int32_t id : {262144, 262143, 4096, 4095, 64, 63, 1, 0, 3 * 262144 + 5})
+            insert(id);
+        for (std::int32_t id : {0, 1, 63, 64, 4095, 4096, 262143, 262144})
+            erase(id);
+        erase(3 * 262144 + 5);
+        QVERIFY(ids.empty());
+        insert(700000); // a set run empty finds its lowest again
+        insert(12);
+        erase(12);
+
+        std::mt19937 random(7);
+        for (int step = 0; step < 200000; ++step) {
+            const unsigned roll = random() % 8;
+            if (roll < 4)
+                insert(static_cast<std::int32_t>(random() % (roll == 0 ? 1'200'000u : 5000u)));
+            else if (roll < 6 && !model.empty())
+                erase(*model.begin());
+            else if (!model.empty()) {
+                auto it = model.lower_bound(static_cast<std::int32_t>(random() % 1'200'000u));
+                erase(it == model.end() ? *model.begin() : *it);
+            }
+            if (QTest::currentTestFailed())
+                return;
+        }
     }
 
     void keysTurnBackIntoIds() {

@@ -225,6 +225,30 @@ std::optional<std::string> parseDifference(const ref::TestImage& image) {
     return std::nullopt;
 }
 
+// The same with the rows shared with a second thread: a random first row for it, and a random limit to the
+// rows it gets done before the calling thread takes over; then the usual even split with no limit.
+std::optional<std::string> sharedScanDifference(const ref::TestImage& image) {
+    const std::int32_t height = image.geometry.height;
+    if (height < 2)
+        return std::nullopt;
+    ref::Random random(image.seed ^ 0x5eed);
+    const std::int32_t split = random.between(2, height);
+    const std::int32_t rows = random.percent(30) ? -1 : random.between(0, height - split + 1);
+    const ref::Tables literal = ref::parse(image.geometry, image.bytes.data());
+    for (const ParseThreads threads : {ParseThreads{0, split, rows}, ParseThreads{0, 0, -1}}) {
+        const RegionAnalysis fast = parseRegions(image.geometry, image.bytes.data(), {}, threads);
+        std::optional<std::string> d = labellingDifference(fast.tables, literal);
+        if (!d)
+            d = treeDifference(fast.tree, literal);
+        if (d)
+            return "second thread from row " + text(threads.splitRow) + " for " +
+                   text(threads.secondThreadRows) + " rows, " + *d + "\n-- fast:\n" +
+                   fastTablesText(fast.tables, &fast.tree) + "-- reference:\n" +
+                   literalTablesText(literal, true);
+    }
+    return std::nullopt;
+}
+
 ref::Grid literalGridOf(const LabelMap& map) {
     ref::Grid grid(map.width(), map.height());
     for (std::int32_t y = 0; y <= map.height(); ++y)
@@ -492,6 +516,11 @@ class RegionsDifferentialTest : public QObject {
 private slots:
     void labellingAndTreeMatchTheLiteralRun() {
         if (auto failure = runOverRandomImages(parseDifference))
+            QFAIL(failure->c_str());
+    }
+
+    void sharedScansMatchTheLiteralRun() {
+        if (auto failure = runOverRandomImages(sharedScanDifference))
             QFAIL(failure->c_str());
     }
 

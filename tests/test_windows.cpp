@@ -112,7 +112,13 @@ private slots:
         QCOMPARE(layers.workLayer.bits(), layers.sourceLayer.bits());
         QCOMPARE(layers.selectionLayer.bits(), layers.sourceLayer.bits());
         QCOMPARE(layers.millLayer.bits(), layers.sourceLayer.bits());
-        QVERIFY(layers.sourceLayer.bits().data() != layers.millLayer.bits().data());
+        // Independent: painting on the mill layer leaves the loaded picture and the others as they were.
+        const std::vector<std::uint8_t> loaded = layers.sourceLayer.bits();
+        form->layers().millLayer.pixelBytes()[0] ^= 0xff;
+        QVERIFY(layers.millLayer.bits() != layers.sourceLayer.bits());
+        QCOMPARE(layers.sourceLayer.bits(), loaded);
+        QCOMPARE(layers.workLayer.bits(), loaded);
+        QCOMPARE(layers.selectionLayer.bits(), loaded);
     }
 
     void controlsStandWhereDesigned() {

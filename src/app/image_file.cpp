@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace zelmar {
 namespace {
@@ -106,6 +107,23 @@ bool endsEarly(QIODevice& device) {
     return false;
 }
 
+// The layer's bytes from a decoded picture of any format: flattened, converted, copied once.
+std::optional<LargeArray<std::uint8_t>> layerBytesOf(QImage image) {
+    image = image.hasAlphaChannel() ? flattenedOnWhite(image) : image.convertToFormat(QImage::Format_RGB32);
+    if (image.isNull())
+        return std::nullopt;
+    const auto rowBytes = static_cast<std::size_t>(image.width()) * 4;
+    LargeArray<std::uint8_t> bits(rowBytes * static_cast<std::size_t>(image.height()));
+    if (static_cast<std::size_t>(image.bytesPerLine()) == rowBytes) {
+        std::memcpy(bits.data(), image.constBits(), bits.size());
+    } else {
+        for (int y = 0; y < image.height(); ++y)
+            std::memcpy(bits.data() + rowBytes * static_cast<std::size_t>(y), image.constScanLine(y),
+                        rowBytes);
+    }
+    return bits;
+}
+
 // Reads the picture from an open device; name is what the messages call it.
 LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pixelLimit) {
     QImageReader reader(&device);
@@ -116,7 +134,18 @@ LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pix
     if (announced.isValid() && qint64{announced.width()} * announced.height() > pixelLimit)
         return failure(name, tooLargeReason(announced.width(), announced.height(), pixelLimit));
 
-    QImage image = reader.read();
+    // A picture that will come as 32-bit RGB (most BMP, PNG and JPEG files) is decoded straight into the
+    // layer's bytes: a big picture is then written to memory once, not decoded, converted and copied.
+    LargeArray<std::uint8_t> direct;
+    QImage image;
+    if (announced.isValid() && !announced.isEmpty() && reader.imageFormat() == QImage::Format_RGB32) {
+        direct = LargeArray<std::uint8_t>(static_cast<std::size_t>(announced.width()) * 4 *
+                                          static_cast<std::size_t>(announced.height()));
+        image = QImage(direct.data(), announced.width(), announced.height(), qsizetype{announced.width()} * 4,
+                       QImage::Format_RGB32);
+    }
+    if (!reader.read(&image))
+        image = QImage();
     if (image.isNull()) {
         const QSize claimed = sizeClaimedByBmpHeader(device);
         if (claimed.isValid() && qint64{claimed.width()} * claimed.height() > pixelLimit)
@@ -132,22 +161,22 @@ LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pix
         return failure(name, QStringLiteral("Файл обрезан: в нём меньше данных изображения, чем объявлено в "
                                             "его заголовке."));
 
-    image = image.hasAlphaChannel() ? flattenedOnWhite(image) : image.convertToFormat(QImage::Format_RGB32);
-    if (image.isNull())
-        return failure(name, QStringLiteral("Недостаточно памяти для изображения."));
-
-    BitmapHeader header{image.width(), image.height(), 32};
-    const auto rowBytes = static_cast<std::size_t>(image.width()) * 4;
-    std::vector<std::uint8_t> bits(rowBytes * static_cast<std::size_t>(image.height()));
-    if (static_cast<std::size_t>(image.bytesPerLine()) == rowBytes) {
-        std::memcpy(bits.data(), image.constBits(), bits.size());
-    } else {
-        for (int y = 0; y < image.height(); ++y)
-            std::memcpy(bits.data() + rowBytes * static_cast<std::size_t>(y), image.constScanLine(y),
-                        rowBytes);
-    }
+    const BitmapHeader header{image.width(), image.height(), 32};
+    // The reader may have made a picture of its own after all (another size or format than announced).
+    const bool decodedInPlace = !direct.empty() && image.constBits() == direct.data() &&
+                                image.format() == QImage::Format_RGB32 && image.size() == announced &&
+                                image.bytesPerLine() == qsizetype{announced.width()} * 4;
     LoadedImage result;
-    result.layer = ImageLayer(header, std::move(bits));
+    if (decodedInPlace) {
+        image = QImage(); // it reads our bytes: let go of them before they move into the layer
+        result.layer = ImageLayer(header, std::move(direct));
+        return result;
+    }
+    direct = {};
+    std::optional<LargeArray<std::uint8_t>> bits = layerBytesOf(std::move(image));
+    if (!bits)
+        return failure(name, QStringLiteral("Недостаточно памяти для изображения."));
+    result.layer = ImageLayer(header, std::move(*bits));
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "work_window.h"
 
+#include "busy_cursor.h"
 #include "caption_button.h"
 #include "error_box.h"
 #include "image_file.h"
@@ -764,7 +765,8 @@ void WorkWindow::runStartup(const ConfigLocations& locations) {
 
     openPort();
 
-    LoadedImage loaded = loadImageFile(config_.imagePath);
+    LoadedImage loaded;
+    runShowingBusyCursor([&] { loaded = loadImageFile(config_.imagePath); });
     if (loaded.ok())
         session_.layers = LayerSet::copiesOf(std::move(loaded.layer));
     else
@@ -850,7 +852,7 @@ void WorkWindow::onParseClicked() {
     if (!session_.hasImage() || busy_)
         return;
     forgetKeptJob();
-    parseImage(session_);
+    runShowingBusyCursor([this] { parseImage(session_); });
     history_.push_back(*operationOf("parse"));
     showNewTree();
     RefreshViews();

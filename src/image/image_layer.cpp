@@ -19,41 +19,77 @@ PixelRect PixelRect::clippedTo(std::int32_t width, std::int32_t height) const {
     return r.isEmpty() ? PixelRect{} : r;
 }
 
+bool operator==(const LayerBytes& a, const LayerBytes& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
 ImageLayer::ImageLayer(const BitmapHeader& header, std::vector<std::uint8_t> bits)
-    : header_(header), bits_(std::move(bits)) {
-    bits_.resize(static_cast<std::size_t>(std::max<std::int64_t>(geometry().byteCount(), 0)));
+    : ImageLayer(header, LargeArray<std::uint8_t>()) {
+    if (bytes_ && !bits.empty())
+        std::memcpy(bytes_->data(), bits.data(), std::min(bits.size(), bytes_->size()));
+}
+
+ImageLayer::ImageLayer(const BitmapHeader& header, LargeArray<std::uint8_t> bits) : header_(header) {
+    const auto size = static_cast<std::size_t>(std::max<std::int64_t>(geometry().byteCount(), 0));
+    if (size > 0) {
+        if (bits.size() != size) {
+            LargeArray<std::uint8_t> fitted(size, 0);
+            if (!bits.empty())
+                std::memcpy(fitted.data(), bits.data(), std::min(bits.size(), size));
+            bits = std::move(fitted);
+        }
+        bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(bits));
+    }
     markAllChanged();
 }
 
+void ImageLayer::ownBytes(bool keepContents) {
+    if (!bytes_ || bytes_.use_count() == 1)
+        return;
+    bytes_ = std::make_shared<LargeArray<std::uint8_t>>(
+        keepContents ? LargeArray<std::uint8_t>(*bytes_) : LargeArray<std::uint8_t>(bytes_->size()));
+}
+
+std::uint8_t* ImageLayer::pixelBytes() {
+    ownBytes(true);
+    return bytes_ ? bytes_->data() : nullptr;
+}
+
+std::uint8_t* ImageLayer::bytesForOverwrite() {
+    ownBytes(false);
+    return bytes_ ? bytes_->data() : nullptr;
+}
+
 bool ImageLayer::copyInto(PixelBuffer& buffer) const {
-    if (buffer.size() != static_cast<std::int64_t>(bits_.size()))
+    if (buffer.size() != static_cast<std::int64_t>(byteSize()))
         return false;
-    if (!bits_.empty())
-        std::memcpy(buffer.data(), bits_.data(), bits_.size());
+    if (bytes_)
+        std::memcpy(buffer.data(), bytes_->data(), bytes_->size());
     return true;
 }
 
 bool ImageLayer::copyFrom(const PixelBuffer& buffer) {
-    if (buffer.size() != static_cast<std::int64_t>(bits_.size()))
+    if (buffer.size() != static_cast<std::int64_t>(byteSize()))
         return false;
-    if (!bits_.empty())
-        std::memcpy(bits_.data(), buffer.data(), bits_.size());
+    if (bytes_)
+        std::memcpy(bytesForOverwrite(), buffer.data(), bytes_->size());
     markAllChanged();
     return true;
 }
 
 bool ImageLayer::copyFrom(const PixelBuffer& buffer, const PixelRect& changed) {
-    if (buffer.size() != static_cast<std::int64_t>(bits_.size()))
+    if (buffer.size() != static_cast<std::int64_t>(byteSize()))
         return false;
     const PixelRect area = changed.clippedTo(header_.bmWidth, header_.bmHeight);
     if (area.isEmpty())
         return true;
+    std::uint8_t* bytes = pixelBytes();
     // Row by row over the changed area only: a milling step changes nine pixels of a possibly huge layer.
     const PixelGeometry g = geometry();
     const auto rowBytes = static_cast<std::size_t>(std::int64_t{area.right - area.left} * g.bytesPerPixel);
     for (std::int32_t y = area.top; y < area.bottom; ++y) {
         const auto offset = static_cast<std::size_t>(g.indexOf(area.left + 1, y + 1) - 1);
-        std::memcpy(bits_.data() + offset, buffer.data() + offset, rowBytes);
+        std::memcpy(bytes + offset, buffer.data() + offset, rowBytes);
     }
     markChanged(area);
     return true;

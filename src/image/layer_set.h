@@ -12,8 +12,8 @@ struct LayerSet {
     ImageLayer selectionLayer;
     ImageLayer millLayer;
 
-    // Each layer its own copy, so a change to one leaves the others alone. The loaded layer itself becomes
-    // the last of them: a big image is not held five times over while the set is made.
+    // Each layer a copy of its own, so a change to one leaves the others alone. They share the loaded bytes
+    // until a layer is written (the source layer never is): opening a big picture holds it once.
     static LayerSet copiesOf(ImageLayer loaded) {
         LayerSet set{loaded, loaded, loaded, {}};
         set.millLayer = std::move(loaded);

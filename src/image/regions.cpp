@@ -1,9 +1,16 @@
 #include "regions.h"
 
+#include "free_ids.h"
+
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
-#include <queue>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 namespace zelmar {
 
@@ -66,11 +73,18 @@ std::int32_t doubledSizeFor(std::int64_t highestIndex) {
 // Public region ids as the labelling hands them out: always the lowest free one; a merge frees one.
 class RegionIds {
 public:
+    explicit RegionIds(std::size_t mostIds) {
+        isLight_.reserve(mostIds + 1);
+        state_.reserve(mostIds + 1);
+        isLight_.push_back(0);
+        state_.push_back(regionFree);
+    }
+
     std::int32_t take(bool isLight) {
         std::int32_t id;
         if (!freed_.empty()) {
-            id = freed_.top();
-            freed_.pop();
+            id = freed_.lowest();
+            freed_.erase(id);
         } else {
             id = ++highest_;
             isLight_.push_back(0);
@@ -84,7 +98,22 @@ public:
     // The record keeps its class; only its slot is given up.
     void release(std::int32_t id) {
         state_[static_cast<std::size_t>(id)] = regionFree;
-        freed_.push(id);
+        freed_.insert(id);
+    }
+
+    // A region that joins an upper one as soon as it is made: take(isLight) and release of that id at once,
+    // whose only trace is the class left on the slot.
+    void takeAndRelease(bool isLight) {
+        std::int32_t id;
+        if (!freed_.empty()) {
+            id = freed_.lowest();
+        } else {
+            id = ++highest_;
+            isLight_.push_back(0);
+            state_.push_back(regionFree);
+            freed_.insert(id);
+        }
+        isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
     }
 
     std::int32_t highest() const { return highest_; }
@@ -100,10 +129,12 @@ public:
     }
 
 private:
-    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> freed_;
+    FreeIds freed_;
     std::int32_t highest_ = 0;
-    std::vector<std::uint8_t> isLight_{0}; // by id; element 0 unused
-    std::vector<std::int32_t> state_{regionFree};
+    // By id; element 0 unused. Room for every id a picture can have is set aside at once: growing by copies
+    // would touch the memory over again, and what is never written costs nothing.
+    BigVector<std::uint8_t> isLight_;
+    BigVector<std::int32_t> state_;
 };
 
 // Working arrays of a parse, kept from one parse to the next: a big image's arrays are fresh memory from the
@@ -129,10 +160,11 @@ struct ParseScratch {
 
 thread_local ParseScratch scratch;
 
-// Sets of runs that form one region, each set carrying the public id it has at this point of the scan.
+// Sets of runs that form one region, each set carrying the public id it has at this point of the scan. The
+// labels of a scan shared with a second thread leave a gap: the second thread's labels start where the
+// calling thread's can no longer reach.
 class RegionSets {
 public:
-    // There are never more sets than runs.
     explicit RegionSets(std::size_t capacity)
         : parent_(ParseScratch::atLeast(scratch.parent, capacity)),
           publicId_(ParseScratch::atLeast(scratch.publicId, capacity)) {}
@@ -154,6 +186,9 @@ public:
     }
 
     std::int32_t publicIdOfRoot(std::int32_t root) const { return publicId_[static_cast<std::size_t>(root)]; }
+    void setPublicId(std::int32_t root, std::int32_t publicId) {
+        publicId_[static_cast<std::size_t>(root)] = publicId;
+    }
 
     // The set of keptRoot survives with its id; the other set joins it. Returns the root of the joined set:
     // the older label, whose trees tend to be the bigger, so paths stay short.
@@ -165,23 +200,46 @@ public:
         return root;
     }
 
+    // Labels begin .. end - 1 become sets of their own, with no id yet; later labels follow them.
+    void openRange(std::int32_t begin, std::int32_t end) {
+        gapBegin_ = size_;
+        gapEnd_ = static_cast<std::size_t>(begin);
+        for (std::int32_t label = begin; label < end; ++label)
+            parent_[static_cast<std::size_t>(label)] = label;
+        size_ = static_cast<std::size_t>(end);
+    }
+    // A label of no id of its own that stands for a set already there: joined to it with no event.
+    void attach(std::int32_t label, std::int32_t root) { parent_[static_cast<std::size_t>(label)] = root; }
+
     // Ends the scan: every set's final public id, kept where the parents were (no second array of that size).
+    // A parent is never a later label than its child (a join hangs the later root under the earlier, and
+    // halving only shortens paths), so in label order a parent's entry already holds its final id: one pass,
+    // no search.
     void settleFinalIds() {
-        for (std::size_t label = 0; label < size_; ++label)
-            parent_[label] = find(static_cast<std::int32_t>(label));
-        // Each entry now names a root, and only the entry itself is rewritten below.
-        for (std::size_t label = 0; label < size_; ++label)
-            parent_[label] = publicId_[static_cast<std::size_t>(parent_[label])];
+        for (const auto& [from, to] : ranges())
+            for (std::size_t label = from; label < to; ++label) {
+                const auto up = static_cast<std::size_t>(parent_[label]);
+                parent_[label] = up == label ? publicId_[label] : parent_[up];
+            }
     }
     std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
+    // The final public ids by label, once settled.
+    const std::int32_t* finalIds() const { return parent_.data(); }
 
 private:
+    std::array<std::pair<std::size_t, std::size_t>, 2> ranges() const {
+        return {{{0, std::min(gapBegin_, size_)}, {gapEnd_, size_}}};
+    }
+
     LargeArray<std::int32_t>& parent_;
     LargeArray<std::int32_t>& publicId_;
     std::size_t size_ = 0;
+    std::size_t gapBegin_ = std::numeric_limits<std::size_t>::max(); // no gap: the second range is empty
+    std::size_t gapEnd_ = std::numeric_limits<std::size_t>::max();
 };
 
 // A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
+// After the last run comes a start of width + 1, so the end of every run is found the same way.
 struct RowRuns {
     std::size_t first = 0; // index of the row's first run in the shared arrays
     std::size_t count = 0;
@@ -233,8 +291,10 @@ private:
     static constexpr std::size_t recentSize = std::size_t{1} << recentBits;
 
     static std::uint64_t keyOf(std::int32_t a, std::int32_t b) {
-        return a < b ? (std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b))
-                     : (std::uint64_t(std::uint32_t(b)) << 32 | std::uint32_t(a));
+        // Without a branch: which id is the smaller is a coin toss in noise. Ids are positive, so b - a
+        // cannot overflow.
+        const std::int32_t below = (b - a) & ((b - a) >> 31); // b - a when b is the smaller, else 0
+        return std::uint64_t(std::uint32_t(a + below)) << 32 | std::uint32_t(b - below);
     }
 
     // The top bits of a Fibonacci product: both ids of the pair reach them.
@@ -283,136 +343,609 @@ private:
     std::vector<std::pair<std::int32_t, std::int32_t>> queue_;
 };
 
-// Writes the starts of the runs of one image row from out[0] on; returns how many, and whether the first run
-// is light. out has room for a run at every pixel.
+// Writes the starts of the runs of one image row from out[0] on, and with columns, the row's run that holds
+// column x at runAt[x]; returns how many runs, and whether the first run is light. out has room for a run at
+// every pixel and the closing start.
+template <bool columns>
 std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
-                    std::int32_t* out, bool& firstIsLight) {
+                    std::int32_t* out, std::int32_t* runAt, bool& firstIsLight) {
     bool previous = isLightByte(row[0]);
     firstIsLight = previous;
     out[0] = 1;
+    if constexpr (columns)
+        runAt[1] = 0;
     std::size_t n = 1;
     const std::uint8_t* p = row + bytesPerPixel;
     for (std::int32_t x = 2; x <= width; ++x, p += bytesPerPixel) {
         const bool light = isLightByte(*p);
         out[n] = x; // written always, kept only where the class changes: no branch to mispredict on noise
         n += light != previous ? 1 : 0;
+        if constexpr (columns)
+            runAt[x] = static_cast<std::int32_t>(n - 1);
         previous = light;
     }
     return n;
 }
 
+// Cells a .. b of a label map row set to id. Short runs, the rule in noise, are written as one block of eight
+// that may spill past b; a run of any length then costs no mispredicted branch. Spilled cells belong to
+// later runs of the row or to later rows, written after this one; cells[room] is the first cell that may not
+// be written.
+void fillRun(std::int32_t* cells, std::int32_t a, std::int32_t b, std::int32_t id, std::int64_t room) {
+    constexpr std::int32_t block = 8;
+    if (b - a < block && a + block <= room) {
+        for (std::int32_t i = 0; i < block; ++i)
+            cells[a + i] = id;
+        return;
+    }
+    std::fill(cells + a, cells + b + 1, id);
+}
+
+// The row above the one being labelled: its runs, their labels (roots found are written back) and, for a
+// row of short runs, the run that holds each column.
+struct UpperRow {
+    RowRuns runs;
+    const std::int32_t* start = nullptr;
+    std::int32_t* label = nullptr;
+    const std::int32_t* runAt = nullptr; // null: found by a search
+};
+
+// Labels the runs of one row against the row above. Regions decides what a new region, a region that an
+// upper one swallows at birth, and a join of two regions do.
+template <bool columnsAbove, typename Regions>
+void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* curLabel, const UpperRow& up,
+              std::int32_t frame, Regions& regions) {
+    const std::int32_t* upStart = up.start;
+    std::int32_t* upLabel = up.label;
+    const std::size_t upCount = up.runs.count;
+    std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+    for (std::size_t k = 0; k < cur.count; ++k) {
+        const std::int32_t a = curStart[k];
+        const std::int32_t b = curStart[k + 1] - 1;
+        const bool light = runIsLight(cur, k);
+        const std::int32_t left = std::max(a - 1, 1);
+        std::size_t ua; // the upper run above column a
+        if constexpr (columnsAbove) {
+            u = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(left)]);
+            ua = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(a)]);
+        } else {
+            while (upStart[u + 1] <= left)
+                ++u;
+            ua = upStart[u + 1] <= a ? u + 1 : u;
+        }
+
+        // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest of
+        // the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the choice is made
+        // by selection, not by branches.
+        const bool onFrame = (a == 1) & light; // the frame column on the left
+        const bool sameAbove = runIsLight(up.runs, ua) == light;
+        const bool sameUpperLeft = (a != 1) & (runIsLight(up.runs, u) == light);
+        // The first upper run of the run's class from column a on.
+        std::size_t v = ua + (sameAbove ? 0 : 1);
+        std::int32_t mine;
+        if (onFrame | sameAbove | sameUpperLeft) {
+            mine = regions.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
+        } else if (v < upCount && upStart[v] <= b) {
+            // A new region that the upper one at v swallows at once: it keeps the upper region's set.
+            regions.swallowedAtBirth(light);
+            mine = regions.find(upLabel[v]);
+            upLabel[v] = mine;
+            v += 2;
+        } else {
+            mine = regions.created(light);
+        }
+
+        // Each upper region of the same class above the run joins it, keeping the upper region's id. Roots
+        // found are written back, so later rows start their search from them.
+        for (; v < upCount && upStart[v] <= b; v += 2) {
+            const std::int32_t upper = regions.find(upLabel[v]);
+            upLabel[v] = upper;
+            if (upper != mine)
+                mine = regions.join(mine, upper);
+        }
+        curLabel[k] = mine;
+    }
+}
+
+// The run arrays a scan writes into: starts and labels of every row's runs, each row closed by a start of
+// width + 1 whose label is the frame's.
+struct RunArrays {
+    std::int32_t* start;
+    std::int32_t* label;
+    std::vector<RowRuns>& rows;
+};
+
+// Splits rows first .. last into runs, written from index at on, and labels them; above is the row before
+// first. Stops early when regions.goOn(y) says so. Returns the rows done; at ends past the last run written.
+template <typename Regions>
+std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::int32_t first,
+                      std::int32_t last, UpperRow above, RunArrays runs, std::size_t& at, std::int32_t frame,
+                      Regions& regions) {
+    // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
+    // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
+    // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
+    // short runs when the row above was; a guess gone wrong is put right with a fill by runs. Eight entries
+    // of room past the last column take the spill of fillRun.
+    const std::int32_t w = g.width;
+    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 9);
+    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 9);
+    if (above.runAt != nullptr)
+        std::copy_n(above.runAt, w + 1, upRunAt.begin());
+    bool upColumns = above.runAt != nullptr;
+    std::int32_t y = first;
+    for (; y <= last && regions.goOn(y); ++y) {
+        RowRuns& cur = runs.rows[static_cast<std::size_t>(y)];
+        cur.first = at;
+        const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
+        cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
+                                              cur.firstIsLight)
+                              : rowRuns<false>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
+                                               cur.firstIsLight);
+        runs.start[at + cur.count] = w + 1;
+        runs.label[at + cur.count] = frame;
+        at += cur.count + 1;
+        const std::int32_t* curStart = runs.start + cur.first;
+        const bool curColumns = cur.count * 8 > static_cast<std::size_t>(w);
+        if (curColumns && !upColumns)
+            for (std::size_t k = 0; k < cur.count; ++k)
+                fillRun(curRunAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
+                        w + 9);
+
+        above.runAt = upRunAt.data();
+        if (upColumns)
+            labelRow<true>(cur, curStart, runs.label + cur.first, above, frame, regions);
+        else
+            labelRow<false>(cur, curStart, runs.label + cur.first, above, frame, regions);
+        above = {cur, curStart, runs.label + cur.first, nullptr};
+        std::swap(upRunAt, curRunAt);
+        upColumns = curColumns;
+        regions.rowDone(y);
+    }
+    return y - first;
+}
+
+// The scan of the calling thread: public ids as it goes.
+struct IdScan {
+    RegionSets& sets;
+    RegionIds& ids;
+    const ProgressCallback& progress;
+    std::int32_t height;
+
+    std::int32_t find(std::int32_t label) { return sets.find(label); }
+    std::int32_t created(bool light) { return sets.add(ids.take(light)); }
+    void swallowedAtBirth(bool light) { ids.takeAndRelease(light); }
+    std::int32_t join(std::int32_t mine, std::int32_t upper) {
+        ids.release(sets.publicIdOfRoot(mine));
+        return sets.join(mine, upper);
+    }
+    bool goOn(std::int32_t) const { return true; }
+    void rowDone(std::int32_t y) const {
+        if (progress && (y & 255) == 0)
+            progress(static_cast<double>(y) / height);
+    }
+};
+
+// A record of the second thread's scan, one 64-bit word an event, in raster order. A join holds the two
+// labels (each below 2^31; the top bit clear); a new region or one swallowed at birth sets the top bit,
+// with its class and, for a new region, its label.
+namespace event {
+constexpr std::uint64_t single = std::uint64_t{1} << 63;
+constexpr std::uint64_t swallowed = std::uint64_t{1} << 33;
+constexpr std::uint64_t light = std::uint64_t{1} << 32;
+} // namespace event
+
+// The scan of the second thread over the lower rows: sets of its own labels, no ids, every event that
+// gives or frees an id recorded. A join is recorded only when the two sets are apart in its own scan: two
+// sets it has joined already are joined in the whole picture too, where that join frees nothing.
+struct LoggedScan {
+    std::int32_t* parent;
+    std::int32_t next; // the next new label
+    std::uint64_t* log;
+    std::size_t logged = 0;
+    const std::atomic<bool>& stop;
+    std::int32_t rowsLeft;                                           // -1: no limit
+    std::vector<std::pair<std::size_t, std::int32_t>> progressMarks; // events logged when row y was done
+
+    std::int32_t find(std::int32_t label) {
+        while (parent[label] != label) {
+            parent[label] = parent[parent[label]];
+            label = parent[label];
+        }
+        return label;
+    }
+    std::int32_t created(bool light) {
+        const std::int32_t label = next++;
+        parent[label] = label;
+        log[logged++] = event::single | (light ? event::light : 0) | static_cast<std::uint32_t>(label);
+        return label;
+    }
+    void swallowedAtBirth(bool light) {
+        log[logged++] = event::single | event::swallowed | (light ? event::light : 0);
+    }
+    std::int32_t join(std::int32_t mine, std::int32_t upper) {
+        log[logged++] = std::uint64_t(std::uint32_t(mine)) << 32 | std::uint32_t(upper);
+        const std::int32_t root = std::min(mine, upper);
+        parent[std::max(mine, upper)] = root;
+        return root;
+    }
+    bool goOn(std::int32_t) const {
+        return rowsLeft > 0 || (rowsLeft < 0 && !stop.load(std::memory_order_relaxed));
+    }
+    void rowDone(std::int32_t y) {
+        if (rowsLeft > 0)
+            --rowsLeft;
+        if ((y & 255) == 0)
+            progressMarks.emplace_back(logged, y);
+    }
+};
+
+// What the second thread leaves for the calling thread.
+struct SecondShare {
+    std::int32_t firstRow = 0; // the first row of its share
+    std::int32_t firstLabel =
+        0; // its first label: the frame's stand-in, then one for each run of the row above
+    std::int32_t labelsEnd = 0;
+    std::size_t firstRun = 0; // where its runs begin in the run arrays
+    std::size_t runsEnd = 0;
+    std::int32_t rowsDone = 0;
+    std::size_t logged = 0;
+    std::vector<std::pair<std::size_t, std::int32_t>> progressMarks;
+};
+
+// The second thread's work: rows share.firstRow on, as many as it gets done before stop, in labels from
+// share.firstLabel on. The row above its share is split into runs again here, so it never reads what the
+// calling thread writes.
+void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArrays runs, std::int32_t* parent,
+                     std::uint64_t* log, const std::atomic<bool>& stop, std::int32_t rowLimit,
+                     SecondShare& share) noexcept {
+    try {
+        const std::int32_t w = g.width;
+        std::vector<std::int32_t> seamStart(static_cast<std::size_t>(w) + 1);
+        std::vector<std::int32_t> seamRunAt(static_cast<std::size_t>(w) + 9);
+        RowRuns seam;
+        seam.count = rowRuns<true>(bytes + std::int64_t{share.firstRow - 2} * g.stride, w, g.bytesPerPixel,
+                                   seamStart.data(), seamRunAt.data(), seam.firstIsLight);
+        seamStart[seam.count] = w + 1;
+        const std::int32_t frame = share.firstLabel;
+        std::vector<std::int32_t> seamLabel(seam.count + 1, frame);
+        for (std::size_t k = 0; k <= seam.count; ++k) {
+            const std::int32_t label = k < seam.count ? frame + 1 + static_cast<std::int32_t>(k) : frame;
+            seamLabel[k] = label;
+            parent[label] = label;
+        }
+        parent[frame] = frame;
+        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit,
+                        {}};
+        const UpperRow above{seam, seamStart.data(), seamLabel.data(),
+                             seam.count * 8 > static_cast<std::size_t>(w) ? seamRunAt.data() : nullptr};
+        std::size_t at = share.firstRun;
+        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, above, runs, at, frame, scan);
+        share.runsEnd = at;
+        share.labelsEnd = scan.next;
+        share.logged = scan.logged;
+        share.progressMarks = std::move(scan.progressMarks);
+    } catch (...) {
+        share.rowsDone = 0; // the calling thread scans the share itself
+    }
+}
+
+// The second thread of a labelling, ended in every case, also on the way out of an exception. Under load it
+// may get no processor before the calling thread is done with its own rows; that thread then takes the whole
+// share rather than wait, and the second thread, when it comes to run, finds the share taken and touches
+// nothing else (which is why what the two share lives on the heap).
+class ShareThread {
+public:
+    ShareThread() = default;
+    ShareThread(const ShareThread&) = delete;
+    ShareThread& operator=(const ShareThread&) = delete;
+    ~ShareThread() { end(false); }
+
+    // work(stop) runs on the second thread unless the share is taken first; false when no thread could be
+    // had.
+    template <typename Work> bool start(Work work) {
+        try {
+            thread_ = std::thread([handover = handover_, work]() mutable {
+                int notBegun = 0;
+                if (handover->state.compare_exchange_strong(notBegun, begun))
+                    work(handover->stop);
+            });
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+
+    // Waits for all the work with waitForAll; otherwise stops it after its current row, or takes the share
+    // at once when it has not begun.
+    void end(bool waitForAll) {
+        if (!thread_.joinable())
+            return;
+        int notBegun = 0;
+        if (waitForAll) {
+            thread_.join();
+        } else if (handover_->state.compare_exchange_strong(notBegun, takenBack)) {
+            thread_.detach();
+        } else {
+            handover_->stop.store(true, std::memory_order_relaxed);
+            thread_.join();
+        }
+    }
+
+private:
+    static constexpr int begun = 1;
+    static constexpr int takenBack = 2;
+    struct Handover {
+        std::atomic<int> state{0};
+        std::atomic<bool> stop{false};
+    };
+    std::shared_ptr<Handover> handover_ = std::make_shared<Handover>();
+    std::thread thread_;
+};
+
+// The row where the second thread's share begins, or 0 for none.
+std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads) {
+    if (std::int64_t{g.width} * g.height < threads.fromPixels || g.height < 2 ||
+        threads.secondThreadRows == 0)
+        return 0;
+    if (threads.splitRow == 0)
+        return g.height / 2 + 1;
+    return threads.splitRow >= 2 && threads.splitRow <= g.height ? threads.splitRow : 0;
+}
+
+// The label map filled from the runs and their final ids, in bands of rows that two threads take in turn: a
+// second thread from when it starts, the calling thread once its links (and, for a parse, its tree) are done.
+// No thread waits for the other to begin, and neither writes into a band it has not taken: the last row of
+// a band keeps its block fills to itself.
+class MapFill {
+public:
+    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
+            const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId)
+        : rows_(std::move(rows)), start_(start), label_(label), finalIds_(finalIds), cells_(map.row(0)),
+          width_(map.width()), height_(map.height()), frameId_(frameId) {
+        std::fill_n(cells_, width_ + 1, frameId_);
+    }
+
+    void takeBands() {
+        for (std::int32_t band; (band = nextBand_.fetch_add(1, std::memory_order_relaxed)) < bands();)
+            fillRows(band * bandRows + 1, std::min(height_, (band + 1) * bandRows));
+    }
+    // No band is taken any more (the map is not wanted after all).
+    void abandon() { nextBand_.store(bands(), std::memory_order_relaxed); }
+
+private:
+    static constexpr std::int32_t bandRows = 32;
+
+    std::int32_t bands() const { return (height_ + bandRows - 1) / bandRows; }
+
+    void fillRows(std::int32_t first, std::int32_t last) {
+        const auto rowCells = static_cast<std::size_t>(width_) + 1;
+        for (std::int32_t y = first; y <= last; ++y) {
+            const RowRuns& row = rows_[static_cast<std::size_t>(y)];
+            std::int32_t* cells = cells_ + static_cast<std::size_t>(y) * rowCells;
+            const std::int64_t room = std::int64_t{width_ + 1} * (last + 1 - y);
+            cells[0] = frameId_;
+            for (std::size_t k = row.first; k < row.first + row.count; ++k)
+                fillRun(cells, start_[k], start_[k + 1] - 1, finalIds_[label_[k]], room);
+        }
+    }
+
+    std::vector<RowRuns> rows_;
+    const std::int32_t* start_;
+    const std::int32_t* label_;
+    const std::int32_t* finalIds_;
+    std::int32_t* cells_;
+    std::int32_t width_;
+    std::int32_t height_;
+    std::int32_t frameId_;
+    std::atomic<std::int32_t> nextBand_{0};
+};
+
+// A fill under way: the second thread's part begun, the calling thread's taken by finish().
+class PendingMapFill {
+public:
+    PendingMapFill() = default;
+    PendingMapFill(const PendingMapFill&) = delete;
+    PendingMapFill& operator=(const PendingMapFill&) = delete;
+    ~PendingMapFill() { abandon(); }
+
+    void start(std::unique_ptr<MapFill> fill, bool secondThread) {
+        fill_ = std::move(fill);
+        if (!secondThread)
+            return;
+        try {
+            helper_ = std::thread([fill = fill_.get()] { fill->takeBands(); });
+        } catch (const std::system_error&) {
+            // no thread to be had: finish() fills it all
+        }
+    }
+
+    void finish() {
+        if (!fill_)
+            return;
+        fill_->takeBands();
+        if (helper_.joinable())
+            helper_.join();
+        fill_.reset();
+    }
+
+    // For the way out of an exception: the second thread ends after its band, and the map stays unfilled.
+    void abandon() {
+        if (!fill_)
+            return;
+        fill_->abandon();
+        if (helper_.joinable())
+            helper_.join();
+        fill_.reset();
+    }
+
+private:
+    std::unique_ptr<MapFill> fill_;
+    std::thread helper_;
+};
+
 } // namespace
 
-RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes,
-                          const ProgressCallback& progress) {
+namespace {
+
+// Each region but the root usually has one parent link, so the live region count is a good first size of
+// the link table.
+std::size_t liveRegionCount(const RegionIds& ids) {
+    std::size_t live = 0;
+    for (std::int32_t id = 1; id <= ids.highest(); ++id)
+        live += ids.isLive(id) ? 1 : 0;
+    return live;
+}
+
+// The links, from the final ids of the runs, and the region table.
+void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
+                 const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions) {
+    PairSet known(liveRegions);
+    BigVector<NestingLink> links(1);
+    links.reserve(liveRegions + 1);
+    for (std::size_t y = 1; y < rows.size(); ++y) {
+        const RowRuns& row = rows[y];
+        // A boundary between two runs of a row, left to right: the left region is the parent.
+        std::int32_t previous = finalIds[runLabel[row.first]];
+        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k) {
+            const std::int32_t id = finalIds[runLabel[k]];
+            known.offer(previous, id);
+            previous = id;
+        }
+        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
+    }
+    tables.regionTable = ids.table();
+    tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
+    links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
+    tables.linkTable = std::move(links);
+}
+
+// Labelling and links; the label map is left to fill, begun on a second thread where the picture is big.
+RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
+                          const ParseThreads& threads, PendingMapFill& mapFill) {
     RegionTables tables;
     tables.regionTable.assign(initialTableSize + 1, RegionRecord{});
     tables.linkTable.assign(initialTableSize + 1, NestingLink{});
     if (g.width <= 0 || g.height <= 0 || g.bytesPerPixel <= 0 || bytes == nullptr)
         return tables;
 
-    // Room for the worst case, a run at every pixel; only what is written is ever touched.
-    const std::size_t maxRuns = static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) + 1;
-    RegionIds ids;
-    RegionSets sets(maxRuns + 1);
+    // Room for the worst case, a run at every pixel and a closing start a row; only what is written is ever
+    // touched. Labels: never more than runs, and a stand-in for each run of one row and the frame.
+    const std::int32_t w = g.width;
+    const std::size_t maxRuns = (static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(g.height) + 2;
+    RegionIds ids(maxRuns);
+    RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);
     LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
-    std::size_t runCount = 1;
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
+    const RunArrays runs{runStart.data(), runLabel.data(), rows};
     // Row 0 is the frame: one light run over the whole width.
     runStart[0] = 1;
     runLabel[0] = frame;
+    runStart[1] = w + 1;
+    runLabel[1] = frame;
     rows[0] = {0, 1, true};
+    std::size_t runCount = 2;
+    IdScan idScan{sets, ids, progress, g.height};
 
-    const std::int32_t w = g.width;
-    for (std::int32_t y = 1; y <= g.height; ++y) {
-        RowRuns& cur = rows[static_cast<std::size_t>(y)];
-        cur.first = runCount;
-        cur.count = rowRuns(bytes + std::int64_t{y - 1} * g.stride, w, g.bytesPerPixel,
-                            runStart.data() + runCount, cur.firstIsLight);
-        runCount += cur.count;
-
-        const RowRuns& up = rows[static_cast<std::size_t>(y - 1)];
-        const auto upEnd = [&](std::size_t k) {
-            return k + 1 < up.count ? runStart[up.first + k + 1] - 1 : w;
-        };
-        std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
-        for (std::size_t k = 0; k < cur.count; ++k) {
-            const std::int32_t a = runStart[cur.first + k];
-            const std::int32_t b = k + 1 < cur.count ? runStart[cur.first + k + 1] - 1 : w;
-            const bool light = runIsLight(cur, k);
-            while (upEnd(u) < std::max(a - 1, 1))
-                ++u;
-            const std::size_t ua = upEnd(u) < a ? u + 1 : u; // the upper run above column a
-
-            // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest
-            // of the run takes its left neighbour's.
-            std::int32_t label;
-            if (a == 1 && light)
-                label = frame; // the frame column on the left
-            else if (runIsLight(up, ua) == light)
-                label = runLabel[up.first + ua];
-            else if (a == 1 ? light : runIsLight(up, u) == light)
-                label = a == 1 ? frame : runLabel[up.first + u];
-            else
-                label = sets.add(ids.take(light));
-
-            // Each upper region of the same class above the run joins it, keeping the upper region's id.
-            // Roots found are written back, so later rows start their search from them.
-            std::int32_t mine = sets.find(label);
-            for (std::size_t v = ua + (runIsLight(up, ua) == light ? 0 : 1);
-                 v < up.count && runStart[up.first + v] <= b; v += 2) {
-                const std::int32_t upper = sets.find(runLabel[up.first + v]);
-                runLabel[up.first + v] = upper;
-                if (upper != mine) {
-                    ids.release(sets.publicIdOfRoot(mine));
-                    mine = sets.join(mine, upper);
-                }
-            }
-            runLabel[cur.first + k] = mine;
-        }
-        if (progress && (y & 255) == 0)
-            progress(static_cast<double>(y) / g.height);
+    // The lower rows go to a second thread. Its runs and labels start where those of the rows above can no
+    // longer reach: every row before holds at most width runs and a closing start, and a set each run.
+    SecondShare share;
+    share.firstRow = secondShareRow(g, threads);
+    // The second thread's record of new regions and joins: fresh each parse and let go of after its playback,
+    // before the label map and the tree take their memory.
+    LargeArray<std::uint64_t> log;
+    ShareThread second; // after all it may write to, so that it ends before they go
+    if (share.firstRow > 0) {
+        const auto rowsAbove = static_cast<std::size_t>(share.firstRow - 1);
+        share.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
+        share.firstLabel = static_cast<std::int32_t>(1 + rowsAbove * static_cast<std::size_t>(w) + 1);
+        const std::size_t eventsAtMost =
+            2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share.firstRow + 1) +
+            static_cast<std::size_t>(w) + 2;
+        log = LargeArray<std::uint64_t>(eventsAtMost);
+        std::int32_t* parent = scratch.parent.data();
+        const bool started = second.start([=, &share, events = log.data()](const std::atomic<bool>& stop) {
+            scanSecondShare(g, bytes, runs, parent, events, stop, threads.secondThreadRows, share);
+        });
+        if (!started)
+            share.firstRow = 0; // no thread to be had: one thread scans all
     }
 
-    // Final public id of every set, then of every run.
+    const std::int32_t ownLast = share.firstRow > 0 ? share.firstRow - 1 : g.height;
+    scanRows(g, bytes, 1, ownLast, UpperRow{rows[0], runStart.data(), runLabel.data(), nullptr}, runs,
+             runCount, frame, idScan);
+    if (share.firstRow > 0) {
+        second.end(threads.secondThreadRows >= 0); // a set number of rows is waited for
+        // The second thread's events, played back as they would have happened in one scan: its stand-ins
+        // become the sets they stand for, its new regions take their ids in turn, its joins free an id unless
+        // the rows above had joined the two sets already.
+        const RowRuns& seam = rows[static_cast<std::size_t>(share.firstRow - 1)];
+        const std::int32_t standIns = share.firstLabel + 1 + static_cast<std::int32_t>(seam.count);
+        sets.openRange(share.firstLabel, std::max(share.labelsEnd, standIns));
+        sets.attach(share.firstLabel, sets.find(frame));
+        for (std::size_t k = 0; k < seam.count; ++k)
+            sets.attach(share.firstLabel + 1 + static_cast<std::int32_t>(k),
+                        sets.find(runLabel[seam.first + k]));
+        std::size_t mark = 0;
+        for (std::size_t i = 0; i < share.logged; ++i) {
+            for (; mark < share.progressMarks.size() && share.progressMarks[mark].first == i; ++mark)
+                idScan.rowDone(share.progressMarks[mark].second);
+            const std::uint64_t e = log[i];
+            const bool light = (e & event::light) != 0;
+            if ((e & event::single) == 0) {
+                const std::int32_t mine = sets.find(static_cast<std::int32_t>(e >> 32));
+                const std::int32_t upper = sets.find(static_cast<std::int32_t>(e & 0xffffffffu));
+                if (mine != upper)
+                    idScan.join(mine, upper);
+            } else if ((e & event::swallowed) != 0) {
+                ids.takeAndRelease(light);
+            } else {
+                sets.setPublicId(static_cast<std::int32_t>(e & 0xffffffffu), ids.take(light));
+            }
+        }
+        for (; mark < share.progressMarks.size(); ++mark)
+            idScan.rowDone(share.progressMarks[mark].second);
+        log = LargeArray<std::uint64_t>();
+        // Rows the second thread did not get to are scanned here.
+        const std::int32_t resume = share.firstRow + share.rowsDone;
+        if (share.rowsDone > 0)
+            runCount = share.runsEnd;
+        const RowRuns& last = rows[static_cast<std::size_t>(resume - 1)];
+        scanRows(g, bytes, resume, g.height,
+                 UpperRow{last, runStart.data() + last.first, runLabel.data() + last.first, nullptr}, runs,
+                 runCount, frame, idScan);
+    }
+
+    // Final public id of every set; the runs keep their labels, looked up by the map fill and the links as
+    // they pass (one pass over the runs fewer).
     sets.settleFinalIds();
-    for (std::size_t k = 0; k < runCount; ++k)
-        runLabel[k] = sets.finalId(runLabel[k]);
-    const std::int32_t frameId = runLabel[0];
+    const std::int32_t frameId = sets.finalId(frame);
 
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
-    std::fill_n(tables.labelMap.row(0), w + 1, frameId);
-    // Each region but the root usually has one parent link, so the live region count is a good first size.
-    std::size_t liveRegions = 0;
-    for (std::int32_t id = 1; id <= ids.highest(); ++id)
-        liveRegions += ids.isLive(id) ? 1 : 0;
-    PairSet known(liveRegions);
-    BigVector<NestingLink> links(1);
-    links.reserve(liveRegions + 1);
-    for (std::int32_t y = 1; y <= g.height; ++y) {
-        const RowRuns& row = rows[static_cast<std::size_t>(y)];
-        std::int32_t* cells = tables.labelMap.row(y);
-        cells[0] = frameId;
-        for (std::size_t k = 0; k < row.count; ++k) {
-            const std::int32_t a = runStart[row.first + k];
-            const std::int32_t b = k + 1 < row.count ? runStart[row.first + k + 1] - 1 : w;
-            const std::int32_t id = runLabel[row.first + k];
-            std::fill(cells + a, cells + b + 1, id);
-            // A boundary between two runs of a row, left to right: the left region is the parent.
-            if (k > 0)
-                known.offer(runLabel[row.first + k - 1], id);
-        }
-        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
+    const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
+    std::vector<RowRuns> rowsOfMap = rows;
+    mapFill.start(std::make_unique<MapFill>(std::move(rowsOfMap), runStart.data(), runLabel.data(),
+                                            sets.finalIds(), tables.labelMap, frameId),
+                  big);
+    try {
+        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, liveRegionCount(ids));
+    } catch (...) {
+        mapFill.abandon(); // it writes into tables, about to go
+        throw;
     }
-
-    tables.regionTable = ids.table();
-    tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
-    links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
-    tables.linkTable = std::move(links);
     if (progress)
         progress(1.0);
+    return tables;
+}
+
+} // namespace
+
+RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
+                          const ParseThreads& threads) {
+    PendingMapFill mapFill;
+    RegionTables tables = labelAndLink(g, bytes, progress, threads, mapFill);
+    mapFill.finish();
     return tables;
 }
 
@@ -512,10 +1045,13 @@ RegionTree buildRegionTree(RegionTables& tables) {
 }
 
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                            const ProgressCallback& progress) {
+                            const ProgressCallback& progress, const ParseThreads& threads) {
     RegionAnalysis analysis;
-    analysis.tables = labelRegions(geometry, bytes, progress);
+    PendingMapFill mapFill;
+    analysis.tables = labelAndLink(geometry, bytes, progress, threads, mapFill);
+    // The tree needs no label map: it is built while the map is filled.
     analysis.tree = buildRegionTree(analysis.tables);
+    mapFill.finish();
     return analysis;
 }
 

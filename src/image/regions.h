@@ -107,11 +107,11 @@ struct RegionTree {
     std::int32_t nodeOfRegion(std::int32_t regionId) const;
 
     // Filled by buildRegionTree: node index by region id (-1: none) and each node's children in order.
-    std::vector<std::int32_t> nodeByRegion;
-    std::vector<std::int32_t>
+    BigVector<std::int32_t> nodeByRegion;
+    BigVector<std::int32_t>
         childOffsets; // children of node n: childNodes[childOffsets[n] .. childOffsets[n+1])
-    std::vector<std::int32_t> childNodes;
-    std::vector<std::int32_t> rowInParent;
+    BigVector<std::int32_t> childNodes;
+    BigVector<std::int32_t> rowInParent;
 };
 
 std::string nodeKey(std::int32_t regionId);
@@ -121,9 +121,21 @@ std::optional<std::int32_t> regionIdOfKey(std::string_view key);
 // Called now and then with the share of rows done (0..1); cheap enough to leave on.
 using ProgressCallback = std::function<void(double)>;
 
+// How a labelling shares its rows with a second thread: that thread scans the lower rows on their own while
+// the calling thread scans the upper ones, and its record of new regions and joins is then played back in
+// raster order, so ids, tables and tree come out exactly as from one thread. Whatever is set here, only the
+// time taken changes; tests choose the split to check that.
+struct ParseThreads {
+    std::int64_t fromPixels = 1'000'000; // smaller pictures are scanned by the calling thread alone
+    std::int32_t splitRow = 0;           // the second thread's first row (2 .. height); 0: the middle
+    // This many rows for the second thread (fewer if its share has fewer), waited for; -1: as many as it gets
+    // done while the calling thread scans the rows above.
+    std::int32_t secondThreadRows = -1;
+};
+
 // Labelling and links of an image of at least one byte per pixel. bytes holds geometry.byteCount() bytes.
 RegionTables labelRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                          const ProgressCallback& progress = {});
+                          const ProgressCallback& progress = {}, const ParseThreads& threads = {});
 
 // Clears and builds the tree from the links and writes the depth of every region reached. A region already in
 // the tree (one that borders two regions of the tree) is skipped with its subtree: no depth, no node, and its
@@ -140,7 +152,7 @@ struct RegionAnalysis {
 
 // "Разобрать": labelling, links and tree.
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                            const ProgressCallback& progress = {});
+                            const ProgressCallback& progress = {}, const ParseThreads& threads = {});
 
 // Paints every pixel of the region with the bytes 0, 255, 0 at its first three bytes (running on into the
 // next pixels when a pixel has fewer than three bytes) and stops at the end of the buffer. The buffer holds

@@ -24,7 +24,7 @@ void gradientCommand(ImageSession& session) {
     emptyTables(session);
     LayerSet& l = session.layers;
     // Straight from the loaded layer into the work layer: the copy of the picture and the marks in one go.
-    gradientInto(l.sourceLayer.bits().data(), l.workLayer.pixelBytes(), l.sourceLayer.geometry());
+    gradientInto(l.sourceLayer.bits().data(), l.workLayer.bytesForOverwrite(), l.sourceLayer.geometry());
     l.workLayer.markAllChanged();
 }
 

@@ -1,0 +1,353 @@
+// Opening a big picture as the operator meets it: whole processes, cold, ours beside OpenCV's (when
+// libopencv-dev is installed), measured in turns within one run so that both sides share the machine's
+// load. One JSON line per picture and side, medians with their spread.
+//
+//   zelmar-bench-load [--runs N] [--dir DIR] [--size S] [IMAGE ...]
+//
+// Without images it draws the parse benchmark's shapes and 50 % noise at S x S (4096) as 24-bit BMP files in
+// DIR (default: the temporary folder), once. Each round runs, as separate processes:
+//   zelmar-cli IMAGE          our load, the whole process, and its peak resident size
+//   zelmar-cli IMAGE parse    the same with the parse: peak resident size
+//   ourselves --once ours     load, then the first parse of the process, each timed inside
+//   ourselves --once window   the work window opening on the picture (offscreen)
+//   ourselves --once opencv-load   imread and the threshold, the whole process
+//   ourselves --once opencv-parse  imread and threshold, then connectedComponents (8), the first of
+//                                  the process
+//   ourselves --once opencv-tree   the same followed by findContours (tree), the yardstick of our links
+//                                  and tree; only for pictures of under 100 000 tree nodes (on noise it
+//                                  takes minutes)
+//
+// The --once modes are the measured children; they print one JSON line.
+
+#include "app/image_file.h"
+#include "app/work_window.h"
+#include "bench_images.h"
+#include "image/bmp_file.h"
+#include "image/image_session.h"
+
+#include <QApplication>
+
+#if defined(ZELMAR_WITH_OPENCV)
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+using namespace zelmar;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// ---- the measured children ----
+
+int onceOurs(const std::string& file) {
+    const auto start = Clock::now();
+    LoadedImage loaded = loadImageFile(file);
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "%s\n", loaded.error.c_str());
+        return 1;
+    }
+    ImageSession session;
+    session.layers = LayerSet::copiesOf(std::move(loaded.layer));
+    const double loadMs = msSince(start);
+    const auto parseStart = Clock::now();
+    parseImage(session);
+    const double parseMs = msSince(parseStart);
+    const BitmapHeader& h = session.layers.header();
+    std::printf("{\"load_ms\":%.3f,\"parse_ms\":%.3f,\"tree_nodes\":%zu,\"pixels\":%lld}\n", loadMs, parseMs,
+                session.regions->tree.nodes.size(),
+                static_cast<long long>(std::int64_t{h.bmWidth} * h.bmHeight));
+    return 0;
+}
+
+int onceWindow(const std::string& file) {
+    // The window reads cnc.ini in its program folder; the picture's folder stands in for it.
+    const fs::path dir = fs::path(file).parent_path();
+    {
+        std::ofstream ini(dir / "cnc.ini", std::ios::trunc);
+        ini << "[CNC]\nPort=no-such-port\nImage=" << fs::path(file).filename().string() << "\n";
+    }
+    int argc = 1;
+    char name[] = "zelmar-bench-load";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    ToolPosition tool;
+    const auto start = Clock::now();
+    WorkWindow window(QString::fromStdString(dir.string()), tool);
+    window.show();
+    const double ms = msSince(start);
+    std::printf("{\"window_ms\":%.3f,\"width\":%d}\n", ms, window.layers().header().bmWidth);
+    return 0;
+}
+
+#if defined(ZELMAR_WITH_OPENCV)
+// The same light test as ours: the first (blue) byte above 100 is light; OpenCV labels the dark pixels.
+cv::Mat darkMask(const std::string& file) {
+    const cv::Mat picture = cv::imread(file, cv::IMREAD_COLOR);
+    if (picture.empty())
+        return {};
+    cv::Mat blue, dark;
+    cv::extractChannel(picture, blue, 0);
+    cv::threshold(blue, dark, 100, 255, cv::THRESH_BINARY_INV);
+    return dark;
+}
+
+int onceOpencv(const std::string& file, bool parse, bool tree) {
+    cv::setNumThreads(1);
+    const auto start = Clock::now();
+    const cv::Mat dark = darkMask(file);
+    const double loadMs = msSince(start);
+    if (dark.empty())
+        return 1;
+    if (!parse) {
+        std::printf("{\"load_ms\":%.3f}\n", loadMs);
+        return 0;
+    }
+    auto t = Clock::now();
+    cv::Mat labels;
+    const int count = cv::connectedComponents(dark, labels, 8, CV_32S);
+    const double componentsMs = msSince(t);
+    double contoursMs = -1;
+    if (tree) {
+        t = Clock::now();
+        std::vector<std::vector<cv::Point>> found;
+        std::vector<cv::Vec4i> hierarchy;
+        cv::findContours(dark, found, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_NONE);
+        contoursMs = msSince(t);
+    }
+    std::printf("{\"load_ms\":%.3f,\"components_ms\":%.3f,\"contours_ms\":%.3f,\"components\":%d}\n", loadMs,
+                componentsMs, contoursMs, count);
+    return 0;
+}
+#endif
+
+// ---- the parent: runs the children in turns ----
+
+struct Child {
+    double wallMs = 0;
+    double peakMb = 0;
+    std::map<std::string, double> numbers; // from the child's JSON line
+    bool ok = false;
+};
+
+// Numbers of a flat JSON line; enough for what the children print.
+std::map<std::string, double> numbersOf(const std::string& line) {
+    std::map<std::string, double> out;
+    std::size_t at = 0;
+    while ((at = line.find('"', at)) != std::string::npos) {
+        const std::size_t end = line.find('"', at + 1);
+        if (end == std::string::npos || end + 1 >= line.size() || line[end + 1] != ':')
+            break;
+        const std::string key = line.substr(at + 1, end - at - 1);
+        char* stop = nullptr;
+        const double value = std::strtod(line.c_str() + end + 2, &stop);
+        if (stop != line.c_str() + end + 2)
+            out[key] = value;
+        at = end + 1;
+    }
+    return out;
+}
+
+Child run(const std::vector<std::string>& args, bool offscreen = false) {
+    Child child;
+    int out[2];
+    if (pipe(out) != 0)
+        return child;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (!offscreen || std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0)
+            env.emplace_back(*e);
+    if (offscreen)
+        env.emplace_back("QT_QPA_PLATFORM=offscreen");
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; spawned == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    if (spawned != 0)
+        return child;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    child.wallMs = msSince(start);
+    child.peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    child.numbers = numbersOf(text);
+    child.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child;
+}
+
+struct Series {
+    std::vector<double> values;
+    void add(double v) { values.push_back(v); }
+    double median() const {
+        std::vector<double> v = values;
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1 : v[v.size() / 2];
+    }
+    double low() const { return values.empty() ? -1 : *std::min_element(values.begin(), values.end()); }
+    double high() const { return values.empty() ? -1 : *std::max_element(values.begin(), values.end()); }
+};
+
+std::string json(const std::string& key, const Series& s) {
+    char text[200];
+    std::snprintf(text, sizeof text, ",\"%s\":{\"median\":%.1f,\"min\":%.1f,\"max\":%.1f}", key.c_str(),
+                  s.median(), s.low(), s.high());
+    return text;
+}
+
+std::string ratio(const std::string& key, const Series& ours, const Series& theirs) {
+    char text[100];
+    std::snprintf(text, sizeof text, ",\"%s\":%.2f", key.c_str(), ours.median() / theirs.median());
+    return text;
+}
+
+fs::path binDir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+// The peak resident sizes are those of the children alone: the parent never holds a picture, as a child's
+// peak counts what its parent held when it was spawned.
+void measure(const std::string& file, int runs) {
+    const std::string cli = (binDir() / "zelmar-cli").string();
+    const std::string self = (binDir() / "zelmar-bench-load").string();
+    std::map<std::string, Series> s;
+    bool failed = false;
+    for (int r = 0; r < runs; ++r) {
+        const auto note = [&](const Child& c) {
+            failed = failed || !c.ok;
+            return c;
+        };
+        Child inside = note(run({self, "--once", "ours", file}));
+        const double pixels = std::max(1.0, inside.numbers["pixels"]);
+        Child load = note(run({cli, file}));
+        s["cli_load_ms"].add(load.wallMs);
+        s["cli_load_peak_bytes_per_pixel"].add(load.peakMb * 1048576.0 / pixels);
+        Child parse = note(run({cli, file, "parse"}));
+        s["cli_parse_process_ms"].add(parse.wallMs);
+        s["cli_parse_peak_bytes_per_pixel"].add(parse.peakMb * 1048576.0 / pixels);
+        s["load_in_process_ms"].add(inside.numbers["load_ms"]);
+        s["parse_cold_ms"].add(inside.numbers["parse_ms"]);
+        Child window = note(run({self, "--once", "window", file}, true));
+        s["window_process_ms"].add(window.wallMs);
+        s["window_open_ms"].add(window.numbers["window_ms"]);
+#if defined(ZELMAR_WITH_OPENCV)
+        Child cvLoad = note(run({self, "--once", "opencv-load", file}));
+        s["opencv_load_ms"].add(cvLoad.wallMs);
+        Child cvParse = note(run({self, "--once", "opencv-parse", file}));
+        s["opencv_load_in_process_ms"].add(cvParse.numbers["load_ms"]);
+        s["opencv_components_cold_ms"].add(cvParse.numbers["components_ms"]);
+        if (inside.numbers["tree_nodes"] < 100'000) {
+            Child cvTree = note(run({self, "--once", "opencv-tree", file}));
+            s["opencv_components_contours_cold_ms"].add(cvTree.numbers["components_ms"] +
+                                                        cvTree.numbers["contours_ms"]);
+        }
+#endif
+    }
+    std::string line = "{\"bench\":\"load\",\"image\":\"" + fs::path(file).filename().string() +
+                       "\",\"runs\":" + std::to_string(runs) + (failed ? ",\"failed\":true" : "");
+    for (const auto& [key, series] : s)
+        line += json(key, series);
+#if defined(ZELMAR_WITH_OPENCV)
+    line += ratio("load_ratio", s["cli_load_ms"], s["opencv_load_ms"]);
+    line += ratio("parse_ratio_components", s["parse_cold_ms"], s["opencv_components_cold_ms"]);
+    if (s.count("opencv_components_contours_cold_ms"))
+        line += ratio("parse_ratio_components_contours", s["parse_cold_ms"],
+                      s["opencv_components_contours_cold_ms"]);
+#else
+    line += ",\"opencv\":null";
+#endif
+    std::printf("%s}\n", line.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--once") == 0) {
+        const std::string mode = argv[2];
+        if (mode == "ours")
+            return onceOurs(argv[3]);
+        if (mode == "window")
+            return onceWindow(argv[3]);
+#if defined(ZELMAR_WITH_OPENCV)
+        if (mode == "opencv-load" || mode == "opencv-parse" || mode == "opencv-tree")
+            return onceOpencv(argv[3], mode != "opencv-load", mode == "opencv-tree");
+#endif
+        return 2;
+    }
+
+    int runs = 5;
+    int size = 4096;
+    fs::path dir = fs::temp_directory_path() / "zelmar-bench-load";
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
+            dir = argv[++i];
+        else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc)
+            size = std::max(16, std::atoi(argv[++i]));
+        else
+            files.emplace_back(fs::absolute(argv[i]).string());
+    }
+    if (files.empty()) {
+        fs::create_directories(dir);
+        for (const char* kind : {"shapes", "noise"}) {
+            const fs::path file = dir / (std::string(kind) + "-" + std::to_string(size) + ".bmp");
+            const auto expectedBytes =
+                static_cast<std::uintmax_t>(54 + std::int64_t{(size * 3 + 3) / 4 * 4} * size);
+            std::error_code ignored;
+            if (fs::file_size(file, ignored) != expectedBytes &&
+                !writeBmp24(file.string(), bench::imageOfKind(kind, size, size))) {
+                std::fprintf(stderr, "cannot write %s\n", file.string().c_str());
+                return 1;
+            }
+            files.push_back(fs::absolute(file).string());
+        }
+    }
+    for (const std::string& file : files)
+        measure(file, runs);
+    return 0;
+}

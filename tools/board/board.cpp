@@ -445,6 +445,8 @@ int Board::run() {
 } // namespace
 
 int run(const Options& options) {
+    if (options.grbl)
+        return runGrbl(options);
     Board board(options);
     return board.run();
 }

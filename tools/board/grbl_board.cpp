@@ -1,6 +1,7 @@
-// zelmar-board --grbl: the line side of the simulated grbl controller. Unlike the plain board it does not keep the
-// device open itself, so that the master side's hang-up tells when a client opens and closes the line: a board that
-// resets when the port opens greets each client.
+// zelmar-board --grbl: the line side of the simulated grbl controller. A client's open of the device is seen through
+// inotify, which reports every open and close even when they follow each other faster than the board looks; the
+// master's hang-up would miss a quick close and reopen. Without inotify the board cannot tell, and behaves as a board
+// that was already running (--no-welcome).
 
 #include "board.h"
 #include "common.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 
 #include <fcntl.h>
@@ -18,6 +20,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
 
 namespace zelmar::board {
 
@@ -64,8 +69,8 @@ private:
 
     bool openLine();
     void finish();
-    bool clientPresent() const;
-    void disconnect(Clock::time_point now);
+    void watchEvents(Clock::time_point now);
+    void clientOpened(Clock::time_point now);
     grbl::Micros at(Clock::time_point t) const {
         return std::chrono::duration_cast<std::chrono::microseconds>(t - epoch_).count();
     }
@@ -80,10 +85,11 @@ private:
     std::mt19937 rng_;
     const Clock::time_point epoch_ = Clock::now();
     int master_ = -1;
+    int slave_ = -1; // held, as by the plain board: the line survives its clients
+    int watch_ = -1; // inotify on the device
     std::string device_;
     bool linked_ = false;
     std::FILE* log_ = nullptr;
-    bool connected_ = false;
     std::deque<Piece> pieces_;
     Clock::time_point lastDue_{};
     std::string out_;
@@ -96,9 +102,11 @@ GrblBoard::~GrblBoard() {
 }
 
 void GrblBoard::finish() {
-    if (master_ >= 0)
-        ::close(master_);
-    master_ = -1;
+    for (int* fd : {&master_, &slave_, &watch_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
     if (linked_) {
         linked_ = false;
         detail::removeLink(options_.link, device_);
@@ -117,53 +125,78 @@ bool GrblBoard::openLine() {
         return false;
     }
     device_ = name;
-    // The settings outlive this open: the terminal keeps them while the master is open.
-    const int slave = ::open(device_.c_str(), O_RDWR | O_NOCTTY);
-    if (slave < 0) {
+    slave_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY);
+    if (slave_ < 0) {
         std::perror(("zelmar-board: " + device_).c_str());
         return false;
     }
     termios line{};
-    bool ok = ::tcgetattr(slave, &line) == 0;
-    if (ok) {
-        ::cfmakeraw(&line);
-        const speed_t speed = speedOf(options_.baud).value_or(B115200);
-        ::cfsetispeed(&line, speed);
-        ::cfsetospeed(&line, speed);
-        line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL | CRTSCTS);
-        line.c_cflag |= CS8 | CREAD | CLOCAL;
-        line.c_cc[VMIN] = 1;
-        line.c_cc[VTIME] = 0;
-        ok = ::tcsetattr(slave, TCSANOW, &line) == 0;
+    if (::tcgetattr(slave_, &line) != 0) {
+        std::perror("zelmar-board: tcgetattr");
+        return false;
     }
-    if (!ok)
-        std::perror("zelmar-board: terminal settings");
-    ::close(slave);
-    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    if (ok && !detail::setFlags(master_, O_NONBLOCK)) {
+    ::cfmakeraw(&line);
+    const speed_t speed = speedOf(options_.baud).value_or(B115200);
+    ::cfsetispeed(&line, speed);
+    ::cfsetospeed(&line, speed);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL | CRTSCTS);
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave_, TCSANOW, &line) != 0) {
+        std::perror("zelmar-board: tcsetattr");
+        return false;
+    }
+    for (const int fd : {master_, slave_})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (!detail::setFlags(master_, O_NONBLOCK)) {
         std::perror("zelmar-board: fcntl");
-        ok = false;
+        return false;
     }
-    return ok;
+#if defined(__linux__)
+    // Watched only now: our own open above is no client.
+    watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ < 0 || ::inotify_add_watch(watch_, device_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        std::perror("zelmar-board: inotify");
+        return false;
+    }
+#endif
+    return true;
 }
 
-// With no client the master reports a hang-up.
-bool GrblBoard::clientPresent() const {
-    pollfd p{master_, POLLIN, 0};
-    return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
-}
-
-void GrblBoard::disconnect(Clock::time_point now) {
-    connected_ = false;
+// A real board loses what it sent to a port nobody held open; here it would wait in the terminal for the next client.
+// Hence the flush at a close, and again at an open in case the board saw the close only then.
+void GrblBoard::clientOpened(Clock::time_point now) {
     pieces_.clear();
     out_.clear();
-    machine_.clientClosed(at(now));
-    // What the last client left unread would greet the next one; a real adapter drops it with the port.
-    const int slave = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slave >= 0) {
-        ::tcflush(slave, TCIFLUSH);
-        ::close(slave);
+    ::tcflush(slave_, TCIFLUSH);
+    machine_.clientOpened(at(now));
+}
+
+// Identical events not yet read are merged into one: two opens may count as one, but a close and an open never do,
+// and every open resets the board anyway.
+void GrblBoard::watchEvents(Clock::time_point now) {
+#if defined(__linux__)
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const auto n = ::read(watch_, buffer.data(), buffer.size());
+        if (n <= 0)
+            return;
+        for (std::size_t offset = 0; offset + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+            inotify_event event{};
+            std::memcpy(&event, buffer.data() + offset, sizeof event);
+            if (event.mask & IN_OPEN)
+                clientOpened(now);
+            if (event.mask & IN_CLOSE) {
+                ::tcflush(slave_, TCIFLUSH);
+                machine_.clientClosed(at(now));
+            }
+            offset += sizeof(inotify_event) + event.len;
+        }
     }
+#else
+    (void)now;
+#endif
 }
 
 std::string GrblBoard::noiseLine() {
@@ -184,8 +217,6 @@ std::string GrblBoard::noiseLine() {
 
 void GrblBoard::collect(Clock::time_point now) {
     for (grbl::Output& output : machine_.takeOutput()) {
-        if (!connected_)
-            continue; // nobody hears it
         // Everything keeps its order: a late answer holds back what follows it.
         Clock::time_point due = std::max(now, lastDue_);
         if (output.answer) {
@@ -234,21 +265,17 @@ void GrblBoard::writeOut() {
 
 // As the plain board: closing the master would flush what the client has not read yet.
 void GrblBoard::lingerUntilRead() {
-    const int slave = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slave < 0)
-        return;
     const auto deadline = Clock::now() + std::chrono::seconds(1);
     int emptyLooks = 0;
     while (emptyLooks < 3 && Clock::now() < deadline) {
         int waiting = 0;
-        if (::ioctl(slave, FIONREAD, &waiting) != 0)
-            break;
+        if (::ioctl(slave_, FIONREAD, &waiting) != 0)
+            return;
         emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
         pollfd signal{detail::signalFd(), POLLIN, 0};
         if (::poll(&signal, 1, 5) > 0)
-            break;
+            return;
     }
-    ::close(slave);
 }
 
 int GrblBoard::run() {
@@ -271,10 +298,6 @@ int GrblBoard::run() {
 
     for (;;) {
         const Clock::time_point now = Clock::now();
-        if (master_ >= 0 && !connected_ && clientPresent()) {
-            connected_ = true;
-            machine_.clientOpened(at(now));
-        }
         machine_.advance(at(now));
         collect(now);
         sendDue(now);
@@ -283,18 +306,15 @@ int GrblBoard::run() {
             for (const Piece& piece : pieces_)
                 out_ += piece.bytes;
             writeOut();
-            if (connected_)
-                lingerUntilRead();
-            ::close(master_);
-            master_ = -1;
-            connected_ = false;
+            lingerUntilRead();
+            finish();
             pieces_.clear();
             out_.clear();
         }
         // Stopping by itself, the board lets the machine finish what it accepted.
         const bool ending = machine_.hungUp() || machine_.finished();
         if (ending && !machine_.busy() && pieces_.empty() && out_.empty()) {
-            if (connected_)
+            if (master_ >= 0)
                 lingerUntilRead();
             break;
         }
@@ -305,23 +325,22 @@ int GrblBoard::run() {
             sooner(pieces_.front().due);
         if (const auto due = machine_.nextDue())
             sooner(epoch_ + std::chrono::microseconds(*due));
-        if (master_ >= 0 && !connected_)
-            sooner(now + std::chrono::milliseconds(10)); // look for a client now and then
         int timeoutMs = -1;
         if (wakeAt) {
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*wakeAt - now).count();
             timeoutMs = static_cast<int>(std::clamp<std::int64_t>((us + 999) / 1000, 0, 60'000));
         }
 
-        std::array<pollfd, 3> fds{};
+        std::array<pollfd, 4> fds{};
         fds[0] = {detail::signalFd(), POLLIN, 0};
         short masterEvents = 0;
         if (!ending)
             masterEvents |= POLLIN;
         if (!out_.empty())
             masterEvents |= POLLOUT;
-        fds[1] = {connected_ ? master_ : -1, masterEvents, 0};
+        fds[1] = {masterEvents ? master_ : -1, masterEvents, 0};
         fds[2] = {options_.stdinControl ? STDIN_FILENO : -1, POLLIN, 0};
+        fds[3] = {watch_, POLLIN, 0};
         if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR)
                 continue;
@@ -336,6 +355,8 @@ int GrblBoard::run() {
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
                 break;
         }
+        // What came before an open belongs to the session before it: a reset at the open drops what the new
+        // client sent at once, as a board still starting up would.
         if (fds[1].revents & POLLIN) {
             std::array<char, 4096> buffer{};
             for (;;) {
@@ -347,14 +368,12 @@ int GrblBoard::run() {
                 }
                 if (n < 0 && errno == EINTR)
                     continue;
-                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-                    disconnect(Clock::now());
                 break;
             }
-        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-            disconnect(Clock::now());
         }
-        if (connected_ && (fds[1].revents & POLLOUT))
+        if (fds[3].revents)
+            watchEvents(Clock::now());
+        if (fds[1].revents & POLLOUT)
             writeOut();
     }
 

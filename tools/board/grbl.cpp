@@ -327,6 +327,7 @@ void Controller::receive(std::string_view bytes, Micros now) {
         if (realTimeByte) {
             flushLost();
             realTime(u, now);
+            advance(now); // a cycle start may have work for this very moment
             continue;
         }
         if (rx_.size() >= rxBufferSize) {

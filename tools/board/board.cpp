@@ -1,21 +1,19 @@
 #include "board.h"
+#include "common.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <deque>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -113,48 +111,8 @@ std::string escaped(std::string_view raw) {
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool setFlags(int fd, int flags) {
-    const int old = ::fcntl(fd, F_GETFL);
-    return old >= 0 && ::fcntl(fd, F_SETFL, old | flags) == 0;
-}
-
-bool installSignals() {
-    if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0], O_NONBLOCK) ||
-        !setFlags(signalPipe[1], O_NONBLOCK))
-        return false;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: poll must wake up
-    for (const int s : {SIGINT, SIGTERM, SIGHUP})
-        if (::sigaction(s, &action, nullptr) != 0)
-            return false;
-    // A reader of our standard output that went away must not kill the board before it cleans up.
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
-std::string timestamp() {
-    using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    std::array<char, 32> date{};
-    std::strftime(date.data(), date.size(), "%Y-%m-%dT%H:%M:%S", &utc);
-    std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%s.%03dZ", date.data(), static_cast<int>(ms % 1000));
-    return text.data();
-}
+using detail::signalFd;
+using detail::timestamp;
 
 class Board {
 public:
@@ -216,11 +174,7 @@ void Board::finish() {
     closeLine();
     if (linked_) {
         linked_ = false;
-        // Only our own link: someone may have pointed the path elsewhere meanwhile.
-        std::array<char, 4096> target{};
-        const auto n = ::readlink(options_.link.c_str(), target.data(), target.size() - 1);
-        if (n >= 0 && std::string_view(target.data(), static_cast<std::size_t>(n)) == device_)
-            ::unlink(options_.link.c_str());
+        detail::removeLink(options_.link, device_);
     }
 }
 
@@ -259,7 +213,7 @@ bool Board::openLine() {
     }
     for (const int fd : {master_, slave_})
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    if (!setFlags(master_, O_NONBLOCK)) {
+    if (!detail::setFlags(master_, O_NONBLOCK)) {
         std::perror("zelmar-board: fcntl");
         return false;
     }
@@ -275,19 +229,8 @@ void Board::closeLine() {
 }
 
 bool Board::makeLink() {
-    const char* path = options_.link.c_str();
-    struct stat st {};
-    if (::lstat(path, &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            std::fprintf(stderr, "zelmar-board: %s exists and is not a symbolic link\n", path);
-            return false;
-        }
-        ::unlink(path);
-    }
-    if (::symlink(device_.c_str(), path) != 0) {
-        std::perror(("zelmar-board: " + options_.link).c_str());
+    if (!detail::makeLink(options_.link, device_))
         return false;
-    }
     linked_ = true;
     return true;
 }
@@ -397,7 +340,7 @@ void Board::lingerUntilRead() {
         if (::ioctl(slave_, FIONREAD, &waiting) != 0)
             return;
         emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
-        pollfd signal{signalPipe[0], POLLIN, 0};
+        pollfd signal{signalFd(), POLLIN, 0};
         if (::poll(&signal, 1, 5) > 0)
             return;
     }
@@ -411,7 +354,7 @@ int Board::run() {
             return 1;
         }
     }
-    if (!installSignals() || !openLine() || (!options_.link.empty() && !makeLink()))
+    if (!detail::installSignals() || !openLine() || (!options_.link.empty() && !makeLink()))
         return 1;
     std::printf("%s\n", device_.c_str());
     std::fflush(stdout);
@@ -441,7 +384,7 @@ int Board::run() {
         }
 
         std::array<pollfd, 3> fds{};
-        fds[0] = {signalPipe[0], POLLIN, 0};
+        fds[0] = {signalFd(), POLLIN, 0};
         short masterEvents = 0;
         if (accepting())
             masterEvents |= POLLIN;
@@ -502,6 +445,8 @@ int Board::run() {
 } // namespace
 
 int run(const Options& options) {
+    if (options.grbl)
+        return runGrbl(options);
     Board board(options);
     return board.run();
 }

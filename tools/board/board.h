@@ -27,6 +27,14 @@ struct Options {
     bool lowercase = false;
     std::optional<std::int64_t> exitAfterCommands;
     bool stdinControl = false;
+
+    // A grbl 1.1h controller instead (grbl.h); fixedDelayMs is then the time of every move.
+    bool grbl = false;
+    std::int64_t baud = 115200;
+    bool welcomeAtOpen = true;
+    std::int64_t maxRate = 500;            // mm/min, every axis
+    std::optional<std::int64_t> travel;    // soft limits, mm each way
+    std::optional<std::int64_t> alarmAt;   // motion blocks before a hard limit trips
 };
 
 struct Move {
@@ -47,5 +55,7 @@ std::string escaped(std::string_view raw);
 
 // Runs the board until it is told to stop; returns the exit status.
 int run(const Options& options);
+int runGrbl(const Options& options);
+bool validBaud(std::int64_t baud);
 
 } // namespace zelmar::board

@@ -2,6 +2,7 @@
 
 #include "board.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -37,8 +38,33 @@ Options:
   --lowercase               answer "ok" instead of "OK"
   --exit-after-commands N   stop once N commands have arrived and been answered
   --stdin-control           stop when standard input reaches end of file
+  --grbl                    be a grbl 1.1h controller instead (below)
   -h, --help                show this text
   --version                 show the version
+
+With --grbl the board speaks grbl 1.1h on a raw line without handshake. A client's open resets it (as
+the DTR line resets a real one): it prints "\r\nGrbl 1.1h ['$' for help]\r\n", as after a soft reset.
+Every line, ended by "\n" or by "\r" ("\r\n" is a line and an empty line: two answers, as in grbl),
+is answered "ok" or "error:N" in order. "?" (status report), "!" (feed hold), "~" (cycle start),
+Ctrl-X (soft reset; in motion: "ALARM:3") and 0x85 (jog cancel) act at once and never enter the
+128-byte receive buffer; bytes arriving while it is full are lost, logged and counted. Motion lines
+(G0, G1, "$J=") are answered when their block enters the planner of 15; a block takes its length at
+its feed rate, G0 at the maximum rate, without acceleration. The last line of standard output is
+"position X Y Z overrun N": millimetres (exact: 250 steps/mm) from where the board started, and the
+bytes the receive buffer lost.
+  --baud N                  the line's speed, for the record (default 115200)
+  --no-welcome              the board was already running: a client's open changes nothing and shows
+                            no welcome (only a soft reset does)
+  --max-rate N              each axis's maximum rate, mm/min ($110-$112, default 500)
+  --delay-ms N              every move takes N ms, whatever its length (0: done at once)
+  --travel N                soft limits, N mm each way from where the board powered up: a jog beyond
+                            is answered "error:15", a G0/G1 beyond raises ALARM:2
+  --alarm-at N              a hard limit trips (ALARM:1) once N motion blocks have run: the motion
+                            stops, the planner is emptied and nothing but a soft reset is taken
+  --silent-after, --hangup-after and --exit-after-commands count "ok" and "error:N" answers, and the
+  machine finishes the moves it accepted before the board stops by itself; --split sends the first
+  byte of every answer apart; --noise puts an empty line or a "[MSG:...]" before every answer;
+  --answer-late-ms, --link, --log and --stdin-control work as above.
 )";
 
 int usageError(std::string_view message) {
@@ -61,6 +87,7 @@ int main(int argc, char** argv) {
     using zelmar::board::Options;
     Options options;
     const std::vector<std::string_view> args(argv + 1, argv + argc);
+    std::vector<std::string_view> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view name = args[i];
         std::optional<std::string_view> inlineValue;
@@ -87,10 +114,20 @@ int main(int argc, char** argv) {
             flag = &options.lowercase;
         else if (name == "--stdin-control")
             flag = &options.stdinControl;
+        else if (name == "--grbl")
+            flag = &options.grbl;
+        if (name == "--no-welcome") {
+            if (inlineValue)
+                return usageError(std::string(name) + " takes no value");
+            options.welcomeAtOpen = false;
+            given.push_back(name);
+            continue;
+        }
         if (flag) {
             if (inlineValue)
                 return usageError(std::string(name) + " takes no value");
             *flag = true;
+            given.push_back(name);
             continue;
         }
         if (name == "-h" || name == "--help") {
@@ -134,6 +171,17 @@ int main(int argc, char** argv) {
         } else if (name == "--exit-after-commands") {
             optionalTarget = &options.exitAfterCommands;
             least = 1;
+        } else if (name == "--baud") {
+            target = &options.baud;
+        } else if (name == "--max-rate") {
+            target = &options.maxRate;
+            least = 1;
+        } else if (name == "--travel") {
+            optionalTarget = &options.travel;
+            least = 1;
+        } else if (name == "--alarm-at") {
+            optionalTarget = &options.alarmAt;
+            least = 1;
         } else {
             return usageError("unknown option " + std::string(name));
         }
@@ -147,6 +195,20 @@ int main(int argc, char** argv) {
             *optionalTarget = *parsed;
         if (target == &seed)
             options.seed = static_cast<std::uint32_t>(seed);
+        given.push_back(name);
     }
+
+    // Options of one kind of board only: rather an error than one silently ignored.
+    const auto isGiven = [&given](std::string_view name) {
+        return std::find(given.begin(), given.end(), name) != given.end();
+    };
+    for (const std::string_view name : {"--step-rate", "--max-delay-ms", "--reject-malformed", "--lowercase"})
+        if (options.grbl && isGiven(name))
+            return usageError(std::string(name) + " has no meaning with --grbl");
+    for (const std::string_view name : {"--baud", "--no-welcome", "--max-rate", "--travel", "--alarm-at"})
+        if (!options.grbl && isGiven(name))
+            return usageError(std::string(name) + " needs --grbl");
+    if (!zelmar::board::validBaud(options.baud))
+        return usageError("--baud takes 9600, 19200, 38400, 57600, 115200 or 230400");
     return zelmar::board::run(options);
 }

@@ -1,0 +1,92 @@
+#include "common.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zelmar::board::detail {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+bool setFlags(int fd, int flags) {
+    const int old = ::fcntl(fd, F_GETFL);
+    return old >= 0 && ::fcntl(fd, F_SETFL, old | flags) == 0;
+}
+
+bool installSignals() {
+    if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0], O_NONBLOCK) ||
+        !setFlags(signalPipe[1], O_NONBLOCK))
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: poll must wake up
+    for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        if (::sigaction(s, &action, nullptr) != 0)
+            return false;
+    // A reader of our standard output that went away must not kill the board before it cleans up.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int signalFd() {
+    return signalPipe[0];
+}
+
+std::string timestamp() {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    std::array<char, 32> date{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%s.%03dZ", date.data(), static_cast<int>(ms % 1000));
+    return text.data();
+}
+
+bool makeLink(const std::string& path, const std::string& device) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr, "zelmar-board: %s exists and is not a symbolic link\n", path.c_str());
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    if (::symlink(device.c_str(), path.c_str()) != 0) {
+        std::perror(("zelmar-board: " + path).c_str());
+        return false;
+    }
+    return true;
+}
+
+void removeLink(const std::string& path, const std::string& device) {
+    // Only our own link: someone may have pointed the path elsewhere meanwhile.
+    std::array<char, 4096> target{};
+    const auto n = ::readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n >= 0 && std::string_view(target.data(), static_cast<std::size_t>(n)) == device)
+        ::unlink(path.c_str());
+}
+
+} // namespace zelmar::board::detail

@@ -1,0 +1,170 @@
+// zelmar-board --grbl: a grbl 1.1h controller as a sender meets it on the line. No I/O of its own: the board's
+// loop hands it the bytes that arrive and the time, and writes out what it says.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmar::board::grbl {
+
+using Micros = std::int64_t; // the board's clock
+
+constexpr std::size_t rxBufferSize = 128;
+constexpr std::size_t plannerBlocks = 15; // a ring of 16 that keeps one slot free
+constexpr std::int64_t stepsPerMm = 250;  // $100-$102, fixed: one step is exactly 4 um
+constexpr std::int64_t nmPerStep = 1'000'000 / stepsPerMm;
+
+// A G-code number read exactly, in billionths of its unit: optional sign, digits with at most one point, at least
+// one digit. Null when it is not one or its magnitude reaches 1e9. `length` is the characters it took.
+struct Number {
+    std::int64_t billionths = 0;
+    std::size_t length = 0;
+};
+std::optional<Number> readNumber(std::string_view text);
+
+// Nanometres from billionths of a millimetre or of an inch, rounded half away from zero.
+std::int64_t nanometres(std::int64_t billionths, bool inches);
+
+// Millimetres with three decimals of a step count ("-1.500"); exact, a step being 4 um.
+std::string millimetres(std::int64_t steps);
+
+struct Config {
+    std::optional<std::int64_t> blockMs;  // every motion block takes this long (0: no time at all)
+    std::int64_t maxRate = 500;           // $110-$112, mm/min
+    std::optional<std::int64_t> travel;   // soft limits: mm each way from where the board powered up
+    std::optional<std::int64_t> alarmAt;  // a hard limit trips once this many motion blocks have run
+    std::optional<std::int64_t> silentAfter;
+    std::optional<std::int64_t> hangupAfter;
+    std::optional<std::int64_t> exitAfterAnswers;
+    bool welcomeAtOpen = true;            // a client's open resets the board, as a DTR-reset board does
+};
+
+struct Output {
+    std::string text;    // one or more whole lines, "\r\n" each
+    bool answer = false; // "ok" or "error:N": what the fault modes act on
+};
+
+class Controller {
+public:
+    explicit Controller(const Config& config);
+
+    void clientOpened(Micros now);
+    void clientClosed(Micros now);
+    // Bytes from the line, all arrived at `now`.
+    void receive(std::string_view bytes, Micros now);
+    // Runs the machine up to `now`.
+    void advance(Micros now);
+    // When advance() next has something to do by itself.
+    std::optional<Micros> nextDue() const;
+
+    std::vector<Output> takeOutput();
+    // Log entries without time stamp: `"received text" outcome`, or an event without quotes.
+    std::vector<std::string> takeLog();
+
+    // Whether the machine still has motion to finish on its own.
+    bool busy() const;
+    bool hungUp() const { return hungUp_; }
+    bool finished() const { return config_.exitAfterAnswers && answers_ >= *config_.exitAfterAnswers; }
+    bool silent() const { return config_.silentAfter && answers_ >= *config_.silentAfter; }
+    // Where the machine stands, in steps from where the board started (a power-up does not move it).
+    std::array<std::int64_t, 3> position(Micros now) const;
+    std::int64_t bytesLost() const { return bytesLost_; }
+
+private:
+    enum class State { Idle, Run, Hold, Jog, Alarm };
+    struct Block {
+        std::array<std::int64_t, 3> steps{};
+        Micros duration = 0;
+        std::int64_t rate = 0; // mm/min, for the status report
+        bool jog = false;
+    };
+    // A line accepted and answered only once its turn comes: a dwell, a block for a full planner, a program end.
+    struct Work {
+        std::string raw;
+        std::string outcome;
+        Micros since = 0;
+        std::optional<Micros> dwell;
+        std::optional<Micros> dwellUntil;
+        std::optional<Block> block;
+        bool programEnd = false;
+    };
+    struct Modal {
+        bool feedMotion = false; // G1, else G0
+        bool inches = false;
+        bool relative = false;
+        double feed = 0; // mm/min; 0: not set
+    };
+    struct Setting {
+        int id;
+        double value;
+        bool whole;
+    };
+
+    void powerUp(Micros now, bool resetByte);
+    bool processLines(Micros now);
+    bool continueWork(Micros now);
+    void takeLineByte(char c, Micros now);
+    void executeLine(const std::string& raw, const std::string& line, bool overflow, Micros now);
+    void systemCommand(const std::string& raw, const std::string& line, Micros now);
+    void gcode(const std::string& raw, const std::string& line, Micros now);
+    void jog(const std::string& raw, const std::string& line, Micros now);
+    void writeSetting(const std::string& raw, const std::string& line);
+    void realTime(unsigned char c, Micros now);
+    void statusReport(Micros now);
+    void feedHold(Micros now);
+    void cancelJog(Micros now, char byte, std::string_view why);
+    void tripAlarm(int code, Micros now, std::string_view why);
+    void stopMotion(Micros now);
+    void syncTarget();
+    void place(const Block& block, Micros now);
+    void completeHead(Micros end);
+    std::optional<Micros> headEnd() const;
+    std::array<std::int64_t, 3> partial(Micros now) const;
+    std::array<std::int64_t, 3> machinePosition(Micros now) const;
+    std::optional<Block> makeBlock(const std::array<std::int64_t, 3>& target, bool rapid, double feed, bool jog);
+    bool outsideTravel(const std::array<std::int64_t, 3>& target) const;
+    double setting(int id) const;
+    void push(std::string line);
+    void answer(const std::string& raw, int error, const std::string& outcome = {});
+    void log(std::string_view raw, std::string_view outcome);
+    void event(std::string text);
+
+    Config config_;
+    std::vector<Setting> settings_;
+    State state_ = State::Idle;
+    bool critical_ = false; // a limit alarm: nothing but a reset is taken
+    Modal modal_;
+    std::array<std::int64_t, 3> target_{};   // the parser's position, nm from the power-up position
+    std::array<std::int64_t, 3> steps_{};    // completed blocks, steps from where the board started
+    std::array<std::int64_t, 3> origin_{};   // steps_ at the last power-up
+    std::deque<Block> planner_;
+    Micros headStart_ = 0;   // when the first block began, as if it had never been held
+    Micros holdElapsed_ = 0; // how far into the first block a hold stopped it
+    std::optional<Work> work_;
+
+    std::string rx_;         // the receive buffer
+    std::string lostRun_;    // bytes lost in the current burst, for one log entry
+    std::string raw_;        // the line as received, for the log
+    std::string line_;       // the line as the pre-parser keeps it
+    bool lineOverflow_ = false;
+    bool inParentheses_ = false;
+    bool inSemicolon_ = false;
+    std::string silentRaw_;  // a line arriving at a silent board
+
+    std::int64_t answers_ = 0;
+    std::int64_t blocksRun_ = 0;
+    std::int64_t reports_ = 0; // status reports since the last reset
+    std::int64_t bytesLost_ = 0;
+    bool alarmTripped_ = false;
+    bool hungUp_ = false;
+
+    std::vector<Output> out_;
+    std::vector<std::string> log_;
+};
+
+} // namespace zelmar::board::grbl

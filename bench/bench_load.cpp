@@ -97,7 +97,7 @@ int onceWindow(const std::string& file) {
     QApplication app(argc, argv);
     ToolPosition tool;
     const auto start = Clock::now();
-    WorkWindow window(QString::fromStdString(dir.string()), tool);
+    WorkWindow window(ConfigLocations::programFolderOnly(dir.string()), tool, QString());
     window.show();
     const double ms = msSince(start);
     std::printf("{\"window_ms\":%.3f,\"width\":%d}\n", ms, window.layers().header().bmWidth);

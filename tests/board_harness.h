@@ -68,6 +68,13 @@ public:
         return commands;
     }
 
+    // The board's log, line by line.
+    QStringList logLines() const {
+        QFile file(log_);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
 private:
     QTemporaryDir dir_;
     QString log_;

@@ -80,7 +80,9 @@ void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
     estimatedMs_ = lineMs;
     sinceFirstCommand_.start();
     show(true);
-    time_->setText(QStringLiteral("команд %1, на плате ≈ %2").arg(commands).arg(clock(qint64(lineMs))));
+    // No time for a controller whose motion, not its line, sets the pace (grbl).
+    time_->setText(lineMs > 0 ? QStringLiteral("команд %1, на плате ≈ %2").arg(commands).arg(clock(qint64(lineMs)))
+                              : QStringLiteral("команд %1").arg(commands));
 }
 
 void JobStatus::commandsDone(std::int64_t commands) {

@@ -47,6 +47,10 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     configNote_->setObjectName(QStringLiteral("configNote"));
     configNote_->hide();
     statusBar()->addWidget(configNote_);
+    machineStatus_ = new QLabel(this);
+    machineStatus_->setObjectName(QStringLiteral("machineStatus"));
+    machineStatus_->hide();
+    statusBar()->addPermanentWidget(machineStatus_);
     jobStatus_ = new JobStatus(this);
     statusBar()->addPermanentWidget(jobStatus_, 1);
     const auto stop = [this] {
@@ -103,6 +107,10 @@ void MainFrame::openWorkWindow() {
     configNote_->setToolTip(note);
     configNote_->setVisible(!note.isEmpty());
     connect(form, &WorkWindow::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
+    connect(form, &WorkWindow::machineStatus, machineStatus_, [this](const QString& text) {
+        machineStatus_->setText(text);
+        machineStatus_->setVisible(!text.isEmpty());
+    });
     connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
     connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
     connect(form, &WorkWindow::jobProgress, jobStatus_, [this](qint64 done, int region, int x, int y, int z) {

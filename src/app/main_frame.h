@@ -39,6 +39,8 @@ public:
     }
     // Left of the job's status: where cnc.ini was just created, or why it could not be; hidden otherwise.
     QLabel* configNote() const { return configNote_; }
+    // grbl's state and machine position; hidden with our board.
+    QLabel* machineStatus() const { return machineStatus_; }
 
 protected:
     // Closing the program closes the work window first: a running job stops (after its current move, with a
@@ -55,6 +57,7 @@ private:
     QAction* saveGcodeAction_;
     class JobStatus* jobStatus_;
     QLabel* configNote_;
+    QLabel* machineStatus_;
     QPointer<WorkWindow> workWindow_;
     QPointer<QMdiSubWindow> subWindow_;
 };

@@ -44,7 +44,139 @@ std::string refusalText(const NumberRefusal& r) {
     return {};
 }
 
+std::string grblErrorMeaning(int code) {
+    switch (code) {
+    case 1: return "в строке нет буквы команды (слово G-кода — буква и число)";
+    case 2: return "число в строке записано неверно или пропущено";
+    case 3: return "grbl не знает такой команды '$'";
+    case 4: return "отрицательное значение там, где нужно положительное";
+    case 5: return "поиск нуля (homing) выключен в настройках";
+    case 6: return "длительность импульса шага должна быть больше 3 мкс";
+    case 7: return "не удалось прочитать EEPROM, восстановлены настройки по умолчанию";
+    case 8: return "команда '$' принимается только в состоянии Idle (станок стоит)";
+    case 9: return "G-код заблокирован в состоянии тревоги или во время толчкового перемещения";
+    case 10: return "программные пределы нельзя включить без поиска нуля";
+    case 11: return "строка длиннее, чем grbl принимает; она не выполнена";
+    case 12: return "значение настройки даёт частоту шагов выше допустимой";
+    case 13: return "открыта защитная дверца";
+    case 14: return "строка запуска или сведения о сборке длиннее допустимого";
+    case 15: return "толчковое перемещение выходит за пределы хода станка; оно не выполнено";
+    case 16: return "неверная команда толчкового перемещения ($J=)";
+    case 17: return "режим лазера требует выхода ШИМ";
+    case 20: return "команда G-кода не поддерживается или неверна";
+    case 21: return "в строке две команды из одной модальной группы";
+    case 22: return "скорость подачи (F) не задана";
+    case 23: return "команде нужно целое значение";
+    case 24: return "в строке две команды, которым нужны координаты осей";
+    case 25: return "слово G-кода повторено в строке";
+    case 26: return "команде нужны координаты осей, а их в строке нет";
+    case 27: return "неверный номер строки";
+    case 28: return "команде не хватает нужного значения";
+    case 29: return "системы координат G59.x не поддерживаются";
+    case 30: return "G53 допустима только с G0 и G1";
+    case 31: return "в строке координаты осей, которые никакая команда не использует";
+    case 32: return "дугам G2/G3 нужна хотя бы одна координата в плоскости";
+    case 33: return "цель перемещения неверна";
+    case 34: return "неверный радиус дуги";
+    case 35: return "дугам G2/G3 нужно хотя бы одно смещение в плоскости";
+    case 36: return "в строке лишние значения";
+    case 37: return "смещение длины инструмента G43.1 не на оси длины инструмента";
+    case 38: return "номер инструмента больше допустимого";
+    default: return "код ошибки, неизвестный этой программе (см. описание grbl)";
+    }
+}
+
+std::string grblAlarmMeaning(int code) {
+    switch (code) {
+    case 1: return "сработал концевой выключатель (жёсткий предел); положение станка, вероятно, потеряно — "
+                   "рекомендуется поиск нуля";
+    case 2: return "цель перемещения за пределами хода станка (программный предел); положение сохранено";
+    case 3: return "сброс во время движения; положение станка не гарантировано — рекомендуется поиск нуля";
+    case 4: return "щуп не в ожидаемом состоянии перед началом измерения";
+    case 5: return "щуп не коснулся детали в пределах заданного хода";
+    case 6: return "поиск нуля прерван сбросом";
+    case 7: return "во время поиска нуля открыта защитная дверца";
+    case 8: return "при поиске нуля не удалось отойти от концевого выключателя";
+    case 9: return "при поиске нуля концевой выключатель не найден";
+    default: return "станок заблокирован (состояние Alarm)";
+    }
+}
+
+std::string grblAlarmText(int code) {
+    return std::string("grbl в состоянии тревоги") + (code > 0 ? ": ALARM:" + std::to_string(code) : "") + " — " +
+           grblAlarmMeaning(code) +
+           ".\r\nПрограмма тревогу не снимает. Проверьте станок; снять блокировку можно командой $X.";
+}
+
+std::string machinePositionText(const MachinePosition& p) {
+    const auto mm = [](std::int64_t nano) {
+        // Thousandths, rounded half away from zero, as grbl shows them.
+        const std::int64_t thousandths = (nano >= 0 ? nano + 500000 : nano - 500000) / 1000000;
+        const std::int64_t magnitude = thousandths < 0 ? -thousandths : thousandths;
+        std::string fraction = std::to_string(magnitude % 1000);
+        fraction.insert(fraction.begin(), 3 - fraction.size(), '0');
+        return std::string(thousandths < 0 ? "-" : "") + std::to_string(magnitude / 1000) + "." + fraction;
+    };
+    return "X " + mm(p.x) + " Y " + mm(p.y) + " Z " + mm(p.z) + " мм";
+}
+
+namespace {
+
+std::string grblFaultText(const LinkFault& fault, bool kept) {
+    std::string what;
+    switch (fault.kind) {
+    case LinkFault::Kind::NotOpen:
+        what = "Порт контроллера закрыт или grbl не ответил при подключении.";
+        break;
+    case LinkFault::Kind::Lost:
+        what = "Связь с контроллером grbl потеряна.";
+        break;
+    case LinkFault::Kind::ShortWrite:
+        what = "Строка " + quoted(fault.command) + " не ушла в порт целиком.";
+        break;
+    case LinkFault::Kind::Timeout:
+        what = fault.command.empty()
+                   ? "grbl не отвечает — ни на строки, ни на запрос состояния — уже " + std::to_string(fault.seconds) +
+                         " с."
+                   : "Строка " + std::to_string(fault.lineNumber) + " задания " + quoted(fault.command) +
+                         " потерялась по пути: grbl стоит (Idle) и не ответил на неё за " +
+                         std::to_string(fault.seconds) + " с.";
+        break;
+    case LinkFault::Kind::Babbling:
+        what = "grbl присылает данные, но не ответы на строки.";
+        break;
+    case LinkFault::Kind::Rejected:
+        what = "grbl отверг строку " + std::to_string(fault.lineNumber) + " задания " + quoted(fault.command) +
+               ": error:" + std::to_string(fault.code) + " — " + grblErrorMeaning(fault.code) + ".";
+        break;
+    case LinkFault::Kind::Alarm:
+        return grblAlarmText(fault.code) + jobStopped +
+               (kept ? "\r\nЗадание сохранено: после снятия блокировки «Продолжить» спросит grbl, где стоит станок."
+                     : "");
+    case LinkFault::Kind::OffPath:
+        return "Станок стоит не там, куда его привело задание: " + machinePositionText(fault.at) + ", а задание "
+               "остановилось около " + machinePositionText(fault.expected) +
+               ".\r\nПродолжить задание отсюда нельзя, ничего не отправлено. Верните станок на место "
+               "(«Ручная уст-ка») или начните задание заново.";
+    case LinkFault::Kind::Restarted:
+        return "grbl перезапустился (при открытии порта, по питанию или кнопкой сброса), и его координаты "
+               "начались заново: где станок стоит относительно задания, неизвестно.\r\nПродолжить задание "
+               "нельзя, ничего не отправлено. Начните задание заново.";
+    case LinkFault::Kind::None:
+        break;
+    }
+    std::string message = what + jobStopped;
+    if (kept)
+        message += "\r\nЗадание сохранено: «Продолжить» спросит grbl, где стоит станок, и продолжит с той строки, "
+                   "на которой он остановился.";
+    return message;
+}
+
+} // namespace
+
 std::string faultText(const LinkFault& fault, bool kept) {
+    if (fault.fromGrbl)
+        return grblFaultText(fault, kept);
     std::string what;
     const auto lossText = [&fault] {
         switch (fault.loss) {
@@ -76,8 +208,12 @@ std::string faultText(const LinkFault& fault, bool kept) {
         what = "Плата присылает данные, но не «OK», уже " + std::to_string(fault.seconds) +
                " с после команды (неверная скорость порта или помехи на линии?).";
         break;
+    case LinkFault::Kind::Rejected:
+    case LinkFault::Kind::Alarm:
+    case LinkFault::Kind::OffPath:
+    case LinkFault::Kind::Restarted:
     case LinkFault::Kind::None:
-        break;
+        break; // grbl's own
     }
     std::string message = what + jobStopped;
     if (fault.positionUncertain)

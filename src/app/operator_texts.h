@@ -21,4 +21,11 @@ std::string openMoveQuestion(const JobRunner::OpenMove& move);
 std::string openMoveName(const JobRunner::OpenMove& move);
 std::string journalFailureText(const std::string& path);
 
+// grbl's error and alarm codes, in the operator's words; the alarm as the box shows it.
+std::string grblErrorMeaning(int code);
+std::string grblAlarmMeaning(int code);
+std::string grblAlarmText(int code);
+// A machine position in millimetres with three decimals: "X 1.500 Y -2.000 Z 0.000 мм".
+std::string machinePositionText(const MachinePosition& position);
+
 } // namespace zelmar

@@ -157,6 +157,15 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     const std::string mmPerStep = readProfileString(iniText, configSection, "MmPerStep", "");
     if (isMmPerStep(mmPerStep))
         config.mmPerStep = mmPerStep;
+    QString controller = qs(readProfileString(iniText, configSection, "Controller", "zelmar")).trimmed().toLower();
+    if (controller == QLatin1String("grbl")) {
+        config.controller = StartupConfig::Controller::Grbl;
+    } else if (controller != QLatin1String("zelmar") && !controller.isEmpty()) {
+        // Our board's commands would be errors to any other controller: harmless, but the operator must know.
+        config.note = "Неизвестный контроллер Controller=" + controller.toStdString() +
+                      " в cnc.ini: используется плата Zelmar (допустимо zelmar или grbl).";
+    }
+    config.baud = wholeValue(iniText, "Baud", 50, 4000000).value_or(config.baud);
     return config;
 }
 

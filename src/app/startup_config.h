@@ -59,6 +59,12 @@ struct StartupConfig {
     std::string mmPerStep = "0.01"; // MmPerStep: millimetres a motor step moves, for G-code
     int feed = 300;               // Feed: mm/min of the feed moves, for G-code
 
+    // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
+    // which talks at Baud (default 115200).
+    enum class Controller { Zelmar, Grbl };
+    Controller controller = Controller::Zelmar;
+    int baud = 115200;
+
     static constexpr int defaultTimeoutSeconds = 30;
     static constexpr int largestSafeHeight = 1000;
 };

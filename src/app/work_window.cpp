@@ -154,13 +154,30 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
 WorkWindow::~WorkWindow() {
     runner_.abort();
     link_.abort();
+    if (grbl_)
+        grbl_->abort();
     line_.close();
 }
 
 void WorkWindow::openPort() {
     runner_.setMergeSteps(config_.mergeSteps);
     const QString portName = QString::fromStdString(config_.portName);
-    line_.open(portName, BoardLink::baudRate);
+    if (config_.controller == StartupConfig::Controller::Grbl) {
+        if (!grbl_) {
+            grbl_ = std::make_unique<GrblLink>(line_, Decimal::parse(config_.mmPerStep).value_or(Decimal{1, 2}),
+                                               config_.feed);
+            connect(grbl_.get(), &GrblLink::connected, this, &WorkWindow::onGrblConnected);
+            connect(grbl_.get(), &GrblLink::notConnected, this, &WorkWindow::onGrblNotConnected);
+            connect(grbl_.get(), &GrblLink::statusChanged, this, &WorkWindow::showMachineStatus);
+            connect(grbl_.get(), &GrblLink::alarmRaised, this, &WorkWindow::onGrblAlarm);
+            runner_.setLink(grbl_.get());
+        }
+        grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
+        // "Com-порт открыт" only once grbl has answered.
+        grbl_->connectTo(portName, config_.baud);
+    } else {
+        line_.open(portName, BoardLink::baudRate);
+    }
     // The status line keeps its words; what to do about a port that did not open is in its tooltip.
     label4_->setToolTip(line_.isOpen() ? QStringLiteral("Порт: %1").arg(portName)
                         : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
@@ -170,12 +187,18 @@ void WorkWindow::openPort() {
     updateLinkControls();
 }
 
+bool WorkWindow::linkReady() const {
+    return line_.isOpen() && (!grbl_ || grbl_->isConnected());
+}
+
 void WorkWindow::updateLinkControls() {
-    const bool open = line_.isOpen();
+    const bool open = linkReady();
     if (open)
         label4_->setText(QStringLiteral("Com-порт открыт"));
     else if (line_.loss() != SerialLine::Loss::None)
-        label4_->setText(QStringLiteral("Связь с платой потеряна"));
+        label4_->setText(grbl_ ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
+    else if (grbl_ && line_.isOpen())
+        label4_->setText(QStringLiteral("Ожидание ответа grbl…"));
     else
         label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
     if (!open)
@@ -193,9 +216,70 @@ void WorkWindow::setBusy(bool busy) {
     updateLinkControls();
 }
 
+void WorkWindow::onGrblConnected() {
+    updateLinkControls();
+    showMachineStatus();
+    if (continueWhenConnected_) {
+        continueWhenConnected_ = false;
+        check1_->setChecked(true);
+        setBusy(true);
+        runner_.resume();
+    }
+}
+
+void WorkWindow::onGrblNotConnected() {
+    label4_->setToolTip(QStringLiteral("Порт %1 открыт, но grbl не прислал приветствия ни сразу, ни после "
+                                       "программного сброса (Ctrl-X). Проверьте скорость порта (Baud в cnc.ini, "
+                                       "сейчас %2) и что на плате grbl.")
+                            .arg(QString::fromStdString(config_.portName))
+                            .arg(config_.baud));
+    label4_->setText(QStringLiteral("grbl не отвечает"));
+    if (continueWhenConnected_) {
+        continueWhenConnected_ = false;
+        showErrorBox(this, label4_->toolTip());
+    }
+}
+
+void WorkWindow::showMachineStatus() {
+    if (!grbl_ || !grbl_->status()) {
+        emit machineStatus(QString());
+        return;
+    }
+    const GrblStatus& st = *grbl_->status();
+    QString text = QStringLiteral("grbl: ") + QString::fromStdString(st.state);
+    if (st.hasPosition)
+        text += QStringLiteral("  ") + QString::fromStdString(machinePositionText(GrblLink::positionOf(st)));
+    emit machineStatus(text);
+}
+
+void WorkWindow::onGrblAlarm() {
+    // A running job reports the alarm as its fault, when it ends.
+    if (runner_.isRunning() || runner_.phase() == JobRunner::Phase::Paused)
+        return;
+    askAboutAlarm(grblAlarmText(grbl_->alarm()));
+}
+
+void WorkWindow::askAboutAlarm(const std::string& text) {
+    if (alarmBox_ || !grbl_)
+        return;
+    alarmBox_ = askYesNo(this, QStringLiteral("Тревога grbl"),
+                         QString::fromStdString(text) + QStringLiteral("\r\n\r\nСнять блокировку сейчас ($X)?"),
+                         [this](bool yes) {
+                             if (yes && grbl_)
+                                 grbl_->clearAlarm();
+                         });
+}
+
 void WorkWindow::onManualMoveClicked() {
     if (runner_.isRunning() || !check1_->isChecked())
         return; // unticked, the manual move does nothing at all
+    if (grbl_ && !grbl_->takesMoveAside()) {
+        // A jog in feed hold or alarm would be refused by grbl, and the refusal would drop the held job.
+        showErrorBox(this, QStringLiteral("grbl сейчас не принимает ручное перемещение (состояние %1).\r\n"
+                                          "Нажмите «Продолжить» или «Стоп».")
+                               .arg(QString::fromStdString(grbl_->status()->state)));
+        return;
+    }
     const ManualMovePlan plan =
         manualMovePlan(tx_->text().toStdString(), ty_->text().toStdString(), tz_->text().toStdString());
     if (!plan.move) {
@@ -275,7 +359,9 @@ void WorkWindow::startPendingJob() {
     if (!pendingJob_)
         return; // stopped, or the window is going
     const JobCount count = estimate_.result();
-    emit jobEstimate(count.commands, lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate));
+    // grbl's time is its motion's, which the count does not know: only the lines are shown.
+    emit jobEstimate(count.commands,
+                     grbl_ ? 0.0 : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate));
     const ToolPosition from = pendingJob_->tool();
     runner_.start(std::move(pendingJob_), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
 }
@@ -351,7 +437,9 @@ void WorkWindow::onJobEnded(JobRunner::Outcome outcome) {
         QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
         return;
     }
-    if (outcome == JobRunner::Outcome::Failed)
+    if (outcome == JobRunner::Outcome::Failed && runner_.fault().kind == LinkFault::Kind::Alarm)
+        askAboutAlarm(faultText(runner_.fault(), true));
+    else if (outcome == JobRunner::Outcome::Failed)
         showErrorBox(this, QString::fromStdString(faultText(runner_.fault(), true)));
     else if (outcome == JobRunner::Outcome::Refused)
         showErrorBox(this, QString::fromStdString(refusalText(runner_.refusal())));
@@ -416,11 +504,15 @@ void WorkWindow::requestContinue() {
     }
     if (!runner_.canContinue() || !millingJob_)
         return;
-    if (tickedAtEnd_ && !line_.isOpen()) {
+    if (tickedAtEnd_ && !linkReady()) {
         // A lost line is opened again as at start; failing, the window says so as it does then.
         openPort();
         if (!line_.isOpen())
             return;
+        if (grbl_) {
+            continueWhenConnected_ = true; // once grbl has said hello
+            return;
+        }
         check1_->setChecked(true);
     }
     setBusy(true);
@@ -488,8 +580,8 @@ void WorkWindow::forgetKeptJob() {
 }
 
 void WorkWindow::offerJournalledJob() {
-    if (journalPath().isEmpty())
-        return;
+    if (journalPath().isEmpty() || grbl_)
+        return; // a journal is our board's: grbl's own report says where a job stands
     QFile file(journalPath());
     if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
         return;
@@ -666,6 +758,8 @@ void WorkWindow::closeEvent(QCloseEvent* event) {
     // Anything else waiting on the board ends now; a kept job stays in its journal.
     runner_.abort();
     link_.abort();
+    if (grbl_)
+        grbl_->abort();
     QWidget::closeEvent(event);
 }
 

@@ -5,6 +5,7 @@
 
 #include "image/image_session.h"
 #include "link/board_link.h"
+#include "link/grbl_link.h"
 #include "link/job_journal.h"
 #include "link/job_runner.h"
 #include "link/serial_line.h"
@@ -63,6 +64,10 @@ public:
     TabStrip* tabStrip() const { return tabStrip_; }
     SerialLine& serialLine() { return line_; }
     BoardLink& boardLink() { return link_; }
+    // The grbl controller's link, when cnc.ini says Controller=grbl; nullptr otherwise.
+    GrblLink* grblLink() const { return grbl_.get(); }
+    // The link jobs go through: our board's, or grbl's.
+    MachineLink& machineLink() { return grbl_ ? static_cast<MachineLink&>(*grbl_) : link_; }
     JobRunner& runner() { return runner_; }
     // True while a command that talks to the board runs or a job is paused; the work buttons are disabled.
     bool isBusy() const { return busy_; }
@@ -99,6 +104,9 @@ signals:
     // commands done.
     void jobEstimate(qint64 commands, double lineMs);
     void jobCommandsDone(qint64 commands);
+    // A controller that reports its own state (grbl): the state and the machine position, for the status bar;
+    // empty for our board.
+    void machineStatus(const QString& text);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -136,6 +144,13 @@ private:
     void onPhaseChanged();
     void askAboutOpenMove();
     void openPort();
+    void onGrblConnected();
+    void onGrblNotConnected();
+    void onGrblAlarm();
+    // grbl in alarm: the meaning of its code, and the question whether to unlock it ("$X").
+    void askAboutAlarm(const std::string& text);
+    void showMachineStatus();
+    bool linkReady() const;
     // Disables what sends or changes work while a command runs; enables what the port state allows after.
     void setBusy(bool busy);
     void updateLinkControls();
@@ -156,6 +171,9 @@ private:
     ImageSession session_;
     SerialLine line_;
     BoardLink link_{line_};
+    std::unique_ptr<GrblLink> grbl_;
+    bool continueWhenConnected_ = false;
+    QPointer<QMessageBox> alarmBox_;
     JobRunner runner_;
     MillIndexCache millIndex_;
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling

@@ -1,7 +1,7 @@
 // zelmar-cli: the window's work without the window, for scripts and checks.
 //
-//   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE] [--labels]
-//              [--layers DIR] [--journal FILE [--resume [--last-move done|redo]]]
+//   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH [--controller grbl [--baud N]]] [--commands FILE]
+//              [--state FILE] [--labels] [--layers DIR] [--journal FILE [--resume [--last-move done|redo]]]
 //
 // Operations run left to right, each as the window's command runs it, the moves on the window's runner under
 // this program's event loop. Exit status: 0 success, 1 a refusal, a failure, a stop (Ctrl+C) or an image that
@@ -14,6 +14,7 @@
 #include "cli_state.h"
 #include "image/content_hash.h"
 #include "link/board_link.h"
+#include "link/grbl_link.h"
 #include "link/job_journal.h"
 #include "link/job_resumption.h"
 #include "link/job_runner.h"
@@ -76,6 +77,10 @@ constexpr const char* usageText =
     "  --mm-per-step X  millimetres a motor step moves, for the G-code (cnc.ini MmPerStep, default 0.01)\n"
     "  --feed N       mm/min of the feed moves in the G-code (cnc.ini Feed, default 300)\n"
     "  --estimate     print the job's commands and its time on the board on one line, as a dry run\n"
+    "  --controller zelmar|grbl  the controller on --port (cnc.ini Controller, default zelmar): grbl gets the\n"
+    "                 job's G-code lines streamed (millimetres a step and feed as for --gcode), \"Ctrl+C\" is its\n"
+    "                 feed hold and reset, and the program returns once grbl stands idle; no --journal\n"
+    "  --baud N       the grbl port's speed (cnc.ini Baud, default 115200)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -98,6 +103,9 @@ struct Options {
     std::int32_t feed = 300;
     std::optional<std::string> gcodePath;
     bool estimate = false;
+    bool grbl = false;
+    int baud = zelmar::GrblLink::defaultBaud;
+    bool baudGiven = false;
 };
 
 std::optional<std::int32_t> wholeNumber(const std::string& text, std::int32_t least, std::int32_t most) {
@@ -115,10 +123,24 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode") {
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
+            if (a == "--controller") {
+                if (value != "zelmar" && value != "grbl")
+                    return std::nullopt;
+                options.grbl = value == "grbl";
+                continue;
+            }
+            if (a == "--baud") {
+                const std::optional<std::int32_t> n = wholeNumber(value, 50, 4000000);
+                if (!n)
+                    return std::nullopt;
+                options.baud = *n;
+                options.baudGiven = true;
+                continue;
+            }
             if (a == "--last-move") {
                 if (value != "done" && value != "redo")
                     return std::nullopt;
@@ -174,7 +196,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     }
     // An estimate is a dry run: with a port it would be a job on the machine.
     if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume) ||
-        (options.estimate && options.port))
+        (options.estimate && options.port) || (options.grbl && options.journalPath) ||
+        (options.baudGiven && !options.grbl))
         return std::nullopt;
     return options;
 }
@@ -217,12 +240,30 @@ extern "C" void onInterrupt(int) {
 class Driver : public QObject {
 public:
     Driver(const Options& options, zelmar::cli::Session& session) : options_(options), session_(session) {
-        runner_.setLink(&link_);
+        if (options_.grbl) {
+            grbl_ = std::make_unique<zelmar::GrblLink>(line_, options_.mmPerStep, options_.feed);
+            connect(grbl_.get(), &zelmar::GrblLink::connected, this, [this] {
+                if (waitingForGrbl_) {
+                    waitingForGrbl_ = false;
+                    start();
+                }
+            });
+            connect(grbl_.get(), &zelmar::GrblLink::notConnected, this, [this] {
+                fail("grbl на порту " + *options_.port +
+                     " не прислал приветствия ни сразу, ни после программного сброса (Ctrl-X): проверьте "
+                     "скорость порта (--baud) и что на плате grbl. Ничего не отправлено.");
+            });
+            runner_.setLink(grbl_.get());
+        } else {
+            runner_.setLink(&link_);
+        }
         runner_.setDryPauseMs(0); // no one watches a dry run here
         runner_.setMillingSwitch([this] { return milling_; });
         runner_.setMergeSteps(options_.mergeSteps);
         runner_.setCommandLog([this](const zelmar::LoggedCommand& c) {
             commands_.push_back(c.text);
+            if (!c.ofJob)
+                return; // grbl's modes and program end: in the G-code file's header and footer already
             ++counted_.commands;
             counted_.moves += c.move.moves;
             counted_.bytes += static_cast<std::int64_t>(c.text.size());
@@ -257,7 +298,9 @@ public:
             session_.stepsText = *options_.steps;
         if (options_.port) {
             const QString port = QString::fromStdString(*options_.port);
-            if (!line_.open(port, zelmar::BoardLink::baudRate)) {
+            const bool opened = grbl_ ? grbl_->connectTo(port, options_.baud)
+                                      : line_.open(port, zelmar::BoardLink::baudRate);
+            if (!opened) {
                 std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n";
                 std::cerr << (line_.openFailure() == zelmar::SerialLine::OpenFailure::SettingsRefused
                                   ? zelmar::settingsRefusedHint(port)
@@ -358,6 +401,11 @@ private:
             QTimer::singleShot(0, this, &Driver::runNext);
             return;
         case Outcome::Stopped:
+            if (grbl_) {
+                fail("Задание остановлено (Ctrl+C): grbl удержал подачу и, когда станок встал, сброшен; "
+                     "строки в его очереди отброшены.");
+                return;
+            }
             fail("Задание остановлено (Ctrl+C) после текущего перемещения" +
                  std::string(milling_ ? ", фреза поднята" : "") +
                  (journal_.isOpen() ? ". Журнал сохранён: продолжить можно той же командой с --resume."
@@ -502,6 +550,8 @@ public:
     void go() {
         if (resumeKept_)
             QTimer::singleShot(0, &runner_, &zelmar::JobRunner::resume);
+        else if (grbl_ && !grbl_->isConnected())
+            waitingForGrbl_ = true; // the operations start once grbl has said hello
         else
             start();
     }
@@ -511,6 +561,8 @@ private:
     zelmar::cli::Session& session_;
     zelmar::SerialLine line_;
     zelmar::BoardLink link_{line_};
+    std::unique_ptr<zelmar::GrblLink> grbl_;
+    bool waitingForGrbl_ = false;
     zelmar::JobRunner runner_;
     zelmar::MillIndexCache cache_;
     zelmar::JournalWriter journal_;
@@ -592,7 +644,7 @@ int main(int argc, char** argv) {
         }
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode")
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

@@ -8,7 +8,7 @@ void parseImage(ImageSession& session, const ProgressCallback& progress) {
     // Labelling only reads the working layer, so it reads the layer's own bytes rather than a copy.
     const ImageLayer& work = session.layers.workLayer;
     session.regions =
-        std::make_shared<RegionAnalysis>(parseRegions(work.geometry(), work.bits().data(), progress));
+        std::make_shared<RegionAnalysis>(parseRegions(work.geometry(), work.bits().data(), progress, {}, &session.parseScratch));
     session.selectedNode = -1;
 }
 

@@ -16,6 +16,7 @@ struct ImageSession {
     // "Все" marks the regions it has milled in the table.
     std::shared_ptr<RegionAnalysis> regions = std::make_shared<RegionAnalysis>();
     std::int32_t selectedNode = -1; // index in regions->tree.nodes, -1: none
+    ParseScratch parseScratch;
 
     bool hasImage() const { return !layers.isEmpty(); }
 };

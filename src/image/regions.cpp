@@ -137,10 +137,15 @@ private:
     BigVector<std::int32_t> state_;
 };
 
-// Working arrays of a parse, kept from one parse to the next: a big image's arrays are fresh memory from the
-// system each time otherwise, and its page faults cost as much as the labelling ("Резать 3D" parses again
-// and again). They hold at most what the largest parse so far needed.
-struct ParseScratch {
+template <typename T> LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
+    if (array.size() < size)
+        array = LargeArray<T>(size);
+    return array;
+}
+
+} // namespace
+
+struct ParseScratch::Arrays {
     LargeArray<std::int32_t> runStart;
     LargeArray<std::int32_t> runLabel;
     LargeArray<std::int32_t> parent;
@@ -150,24 +155,26 @@ struct ParseScratch {
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
     LargeArray<std::int32_t> fill;
-
-    template <typename T> static LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
-        if (array.size() < size)
-            array = LargeArray<T>(size);
-        return array;
-    }
 };
 
-thread_local ParseScratch scratch;
+ParseScratch::ParseScratch() : arrays_(std::make_unique<Arrays>()) {}
+ParseScratch::~ParseScratch() = default;
+ParseScratch::ParseScratch(const ParseScratch&) : ParseScratch() {}
+ParseScratch& ParseScratch::operator=(const ParseScratch&) {
+    return *this;
+}
+
+namespace {
+
+using Scratch = ParseScratch::Arrays;
 
 // Sets of runs that form one region, each set carrying the public id it has at this point of the scan. The
 // labels of a scan shared with a second thread leave a gap: the second thread's labels start where the
 // calling thread's can no longer reach.
 class RegionSets {
 public:
-    explicit RegionSets(std::size_t capacity)
-        : parent_(ParseScratch::atLeast(scratch.parent, capacity)),
-          publicId_(ParseScratch::atLeast(scratch.publicId, capacity)) {}
+    RegionSets(std::size_t capacity, Scratch& scratch)
+        : parent_(atLeast(scratch.parent, capacity)), publicId_(atLeast(scratch.publicId, capacity)) {}
 
     std::int32_t add(std::int32_t publicId) {
         const auto label = static_cast<std::int32_t>(size_++);
@@ -257,9 +264,9 @@ bool runIsLight(const RowRuns& row, std::size_t k) {
 class PairSet {
 public:
     // expectedPairs sizes the table once; more pairs than that still fit, at the cost of a rehash.
-    explicit PairSet(std::size_t expectedPairs) : recent_(recentSize, empty) {
+    PairSet(std::size_t expectedPairs, Scratch& scratch) : scratch_(scratch), recent_(recentSize, empty) {
         const std::size_t slots = std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024));
-        std::fill_n(ParseScratch::atLeast(scratch.pairSlots, slots).data(), slots, empty);
+        std::fill_n(atLeast(scratch.pairSlots, slots).data(), slots, empty);
         slots_ = scratch.pairSlots.data();
         slotCount_ = slots;
         shift_ = 64 - std::countr_zero(slots);
@@ -332,9 +339,10 @@ private:
                 i = (i + 1) & (slotCount_ - 1);
             slots_[i] = key;
         }
-        scratch.pairSlots = std::move(bigger);
+        scratch_.pairSlots = std::move(bigger);
     }
 
+    Scratch& scratch_;
     std::vector<std::uint64_t> recent_;
     std::uint64_t* slots_ = nullptr; // in huge pages: the probes land anywhere in it
     std::size_t slotCount_ = 0;
@@ -798,8 +806,8 @@ std::size_t liveRegionCount(const RegionIds& ids) {
 
 // The links, from the final ids of the runs, and the region table.
 void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
-                 const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions) {
-    PairSet known(liveRegions);
+                 const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions, Scratch& scratch) {
+    PairSet known(liveRegions, scratch);
     BigVector<NestingLink> links(1);
     links.reserve(liveRegions + 1);
     for (std::size_t y = 1; y < rows.size(); ++y) {
@@ -821,7 +829,7 @@ void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const s
 
 // Labelling and links; the label map is left to fill, begun on a second thread where the picture is big.
 RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
-                          const ParseThreads& threads, PendingMapFill& mapFill) {
+                          const ParseThreads& threads, PendingMapFill& mapFill, Scratch& scratch) {
     RegionTables tables;
     tables.regionTable.assign(initialTableSize + 1, RegionRecord{});
     tables.linkTable.assign(initialTableSize + 1, NestingLink{});
@@ -833,10 +841,10 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     const std::int32_t w = g.width;
     const std::size_t maxRuns = (static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(g.height) + 2;
     RegionIds ids(maxRuns);
-    RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2);
+    RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2, scratch);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
-    LargeArray<std::int32_t>& runStart = ParseScratch::atLeast(scratch.runStart, maxRuns);
-    LargeArray<std::int32_t>& runLabel = ParseScratch::atLeast(scratch.runLabel, maxRuns);
+    LargeArray<std::int32_t>& runStart = atLeast(scratch.runStart, maxRuns);
+    LargeArray<std::int32_t>& runLabel = atLeast(scratch.runLabel, maxRuns);
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
     const RunArrays runs{runStart.data(), runLabel.data(), rows};
     // Row 0 is the frame: one light run over the whole width.
@@ -929,7 +937,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
                                             sets.finalIds(), tables.labelMap, frameId),
                   big);
     try {
-        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, liveRegionCount(ids));
+        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, liveRegionCount(ids), scratch);
     } catch (...) {
         mapFill.abandon(); // it writes into tables, about to go
         throw;
@@ -942,14 +950,17 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
 } // namespace
 
 RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
-                          const ParseThreads& threads) {
+                          const ParseThreads& threads, ParseScratch* scratch) {
+    ParseScratch own;
     PendingMapFill mapFill;
-    RegionTables tables = labelAndLink(g, bytes, progress, threads, mapFill);
+    RegionTables tables = labelAndLink(g, bytes, progress, threads, mapFill, (scratch ? *scratch : own).arrays());
     mapFill.finish();
     return tables;
 }
 
-RegionTree buildRegionTree(RegionTables& tables) {
+RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
+    ParseScratch own;
+    Scratch& scratch = (given ? *given : own).arrays();
     RegionTree tree;
     const std::int32_t tableSize = tables.regionTableSize();
     tree.nodeByRegion.assign(static_cast<std::size_t>(tableSize) + 1, -1);
@@ -961,7 +972,7 @@ RegionTree buildRegionTree(RegionTables& tables) {
 
     // The root: the parent of the first link whose parent is no link's child.
     const auto slots = static_cast<std::size_t>(tableSize) + 2;
-    std::uint8_t* isChild = ParseScratch::atLeast(scratch.isChild, slots).data();
+    std::uint8_t* isChild = atLeast(scratch.isChild, slots).data();
     std::fill_n(isChild, slots, std::uint8_t{0});
     for (std::int32_t i = 1; i <= count; ++i)
         if (inTable(link(i).childId))
@@ -974,7 +985,7 @@ RegionTree buildRegionTree(RegionTables& tables) {
     }
     if (root != 0) {
         // Children of every region in link order.
-        std::int32_t* offsets = ParseScratch::atLeast(scratch.childOffsets, slots).data();
+        std::int32_t* offsets = atLeast(scratch.childOffsets, slots).data();
         std::fill_n(offsets, slots, 0);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
@@ -982,8 +993,8 @@ RegionTree buildRegionTree(RegionTables& tables) {
         for (std::size_t id = 1; id < slots; ++id)
             offsets[id] += offsets[id - 1];
         std::int32_t* children =
-            ParseScratch::atLeast(scratch.children, static_cast<std::size_t>(offsets[slots - 1]) + 1).data();
-        std::int32_t* fill = ParseScratch::atLeast(scratch.fill, slots).data();
+            atLeast(scratch.children, static_cast<std::size_t>(offsets[slots - 1]) + 1).data();
+        std::int32_t* fill = atLeast(scratch.fill, slots).data();
         std::copy_n(offsets, slots - 1, fill);
         tree.nodes.reserve(static_cast<std::size_t>(count) + 1);
         for (std::int32_t i = 1; i <= count; ++i)
@@ -1045,12 +1056,15 @@ RegionTree buildRegionTree(RegionTables& tables) {
 }
 
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                            const ProgressCallback& progress, const ParseThreads& threads) {
+                            const ProgressCallback& progress, const ParseThreads& threads,
+                            ParseScratch* scratch) {
+    ParseScratch own;
+    ParseScratch& used = scratch ? *scratch : own;
     RegionAnalysis analysis;
     PendingMapFill mapFill;
-    analysis.tables = labelAndLink(geometry, bytes, progress, threads, mapFill);
+    analysis.tables = labelAndLink(geometry, bytes, progress, threads, mapFill, used.arrays());
     // The tree needs no label map: it is built while the map is filled.
-    analysis.tree = buildRegionTree(analysis.tables);
+    analysis.tree = buildRegionTree(analysis.tables, &used);
     mapFill.finish();
     return analysis;
 }

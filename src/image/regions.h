@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,14 +134,32 @@ struct ParseThreads {
     std::int32_t secondThreadRows = -1;
 };
 
+// Working arrays a parse leaves for the next one: a big image's arrays are fresh memory from the system
+// otherwise, and their page faults cost as much as the labelling ("Резать 3D" parses again and again). An owner
+// that parses repeatedly keeps one; it holds what the largest parse so far needed and goes with its owner. A
+// copy starts empty: the arrays are no state of the parse.
+class ParseScratch {
+public:
+    struct Arrays;
+    ParseScratch();
+    ~ParseScratch();
+    ParseScratch(const ParseScratch&);
+    ParseScratch& operator=(const ParseScratch&);
+    Arrays& arrays() { return *arrays_; }
+
+private:
+    std::unique_ptr<Arrays> arrays_;
+};
+
 // Labelling and links of an image of at least one byte per pixel. bytes holds geometry.byteCount() bytes.
 RegionTables labelRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                          const ProgressCallback& progress = {}, const ParseThreads& threads = {});
+                          const ProgressCallback& progress = {}, const ParseThreads& threads = {},
+                          ParseScratch* scratch = nullptr);
 
 // Clears and builds the tree from the links and writes the depth of every region reached. A region already in
 // the tree (one that borders two regions of the tree) is skipped with its subtree: no depth, no node, and its
 // link does not mark the parent expanded.
-RegionTree buildRegionTree(RegionTables& tables);
+RegionTree buildRegionTree(RegionTables& tables, ParseScratch* scratch = nullptr);
 
 struct RegionAnalysis {
     RegionTables tables;
@@ -152,7 +171,8 @@ struct RegionAnalysis {
 
 // "Разобрать": labelling, links and tree.
 RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* bytes,
-                            const ProgressCallback& progress = {}, const ParseThreads& threads = {});
+                            const ProgressCallback& progress = {}, const ParseThreads& threads = {},
+                            ParseScratch* scratch = nullptr);
 
 // Paints every pixel of the region with the bytes 0, 255, 0 at its first three bytes (running on into the
 // next pixels when a pixel has fewer than three bytes) and stops at the end of the buffer. The buffer holds

@@ -26,7 +26,7 @@ public:
 
     bool isOpen() const override { return line_.isOpen(); }
     MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const override;
-    bool canSend() const override { return !exchange_.running() && !aborted_; }
+    bool canSend(std::size_t) const override { return !exchange_.running() && !aborted_; }
     void send(const std::string& command) override;
     void prepareForJob() override;
     void abort() override;

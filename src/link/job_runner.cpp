@@ -1,6 +1,10 @@
 #include "job_runner.h"
 
+#include "mill/gcode.h"
+
 #include <QElapsedTimer>
+
+#include <algorithm>
 
 #include <cstdlib>
 
@@ -29,11 +33,17 @@ void JobRunner::setLink(MachineLink* link) {
     disconnect(acknowledgedConnection_);
     disconnect(doneConnection_);
     disconnect(failConnection_);
+    disconnect(stoppedConnection_);
+    disconnect(idleConnection_);
+    disconnect(reportConnection_);
     link_ = link;
     if (link_) {
         acknowledgedConnection_ = connect(link_, &MachineLink::acknowledged, this, &JobRunner::onLinkAcknowledged);
         doneConnection_ = connect(link_, &MachineLink::moveDone, this, &JobRunner::onLinkDone);
         failConnection_ = connect(link_, &MachineLink::failed, this, &JobRunner::onLinkFailed);
+        stoppedConnection_ = connect(link_, &MachineLink::stoppedAt, this, &JobRunner::onLinkStopped);
+        idleConnection_ = connect(link_, &MachineLink::idleAt, this, &JobRunner::onLinkIdle);
+        reportConnection_ = connect(link_, &MachineLink::reportedAt, this, &JobRunner::onLinkReported);
     }
 }
 
@@ -45,6 +55,8 @@ void JobRunner::setPhase(Phase phase) {
 }
 
 void JobRunner::start(std::unique_ptr<MoveSource> job, const Checked& scale, const Board& at) {
+    if (run_.stream.holding && link_)
+        link_->stopAndDrop(); // the held lines of the job dropped must not run on with the next cycle start
     abort();
     run_ = Run{};
     keptAside_.reset();
@@ -61,7 +73,7 @@ void JobRunner::start(std::unique_ptr<MoveSource> job, const Checked& scale, con
 }
 
 void JobRunner::runAside(std::unique_ptr<MoveSource> move, const Checked& scale) {
-    if (isRunning())
+    if (isRunning() || (millingOn() && link_ && !link_->takesMoveAside()))
         return;
     if (canContinue()) {
         keptAside_ = std::move(run_);
@@ -101,6 +113,15 @@ void JobRunner::keep(std::unique_ptr<MoveSource> job, const Checked& scale, cons
 }
 
 void JobRunner::pause() {
+    if (phase_ == Phase::Running && streamedRun()) {
+        if (run_.stream.stopping)
+            return;
+        // The feed hold: the machine stops on its path, its queue kept; nothing more is sent meanwhile.
+        run_.stream.holding = true;
+        link_->hold();
+        setPhase(Phase::Paused);
+        return;
+    }
     if (phase_ == Phase::Running && !run_.aside && halt_ == Halt::None) {
         halt_ = Halt::Pause;
         schedulePump();
@@ -108,6 +129,16 @@ void JobRunner::pause() {
 }
 
 void JobRunner::stop() {
+    if ((phase_ == Phase::Running || phase_ == Phase::Paused) && streamedRun()) {
+        if (run_.stream.stopping)
+            return;
+        // A hold, then, once the machine stands, the queue dropped: stoppedAt() ends the run.
+        run_.stream.stopping = true;
+        run_.stream.holding = false;
+        run_.stream.locating = false;
+        link_->stopAndDrop();
+        return;
+    }
     if (phase_ == Phase::Running && !run_.aside) {
         halt_ = Halt::Stop;
         schedulePump();
@@ -127,6 +158,16 @@ void JobRunner::resume() {
     }
     fault_ = {};
     refusal_ = {};
+    if (run_.stream.holding) {
+        run_.stream.holding = false;
+        link_->release();
+        // A wait for the machine to stand idle may have been answered by the hold: asked again.
+        if (run_.stream.locating || run_.stream.closing == Stream::Closing::AwaitingIdle)
+            link_->awaitIdle();
+        setPhase(Phase::Running);
+        schedulePump();
+        return;
+    }
     if (link_ && millingOn())
         link_->prepareForJob();
     setPhase(Phase::Running);
@@ -161,6 +202,8 @@ void JobRunner::answer(bool carriedOut) {
 void JobRunner::dropKept() {
     if (isRunning())
         return;
+    if (run_.stream.holding && link_)
+        link_->stopAndDrop();
     run_ = Run{};
     keptAside_.reset();
     setPhase(Phase::Idle);
@@ -184,7 +227,7 @@ void JobRunner::schedulePump() {
 std::size_t JobRunner::movesInFlight() const {
     std::size_t n = 0;
     for (const InFlight& f : inFlight_)
-        if (f.kind == OpenMove::Kind::Plan)
+        if (f.kind == OpenMove::Kind::Plan && f.role == Role::Job)
             n += f.moves.size();
     return n;
 }
@@ -214,8 +257,10 @@ void JobRunner::pump() {
     QElapsedTimer slice;
     slice.start();
     while (phase_ == Phase::Running && !dryTimer_.isActive()) {
+        if (streaming() && !streamReady())
+            break;
         const std::size_t inFlight = movesInFlight();
-        if (!inFlight_.empty() && (!link_ || !link_->canSend()))
+        if (!inFlight_.empty() && (!link_ || !link_->canSend(0)))
             break; // the machine has no room for more: its acknowledgements drive the job on
         if (halt_ != Halt::None || run_.owesPlunge) {
             if (!inFlight_.empty())
@@ -233,6 +278,12 @@ void JobRunner::pump() {
         }
         if (inFlight == 0) {
             if (!run_.source->next()) { // reaches the next stage of the job when the plan is used up
+                if (!inFlight_.empty())
+                    break; // a streaming controller's last lines are answered first
+                if (streaming() && (run_.stream.wrote || (run_.aside && run_.sent > 0))) {
+                    closeStream();
+                    break;
+                }
                 finish(Outcome::Completed);
                 break;
             }
@@ -328,7 +379,7 @@ void JobRunner::drawInserted(OpenMove::Kind kind, std::int32_t depth) {
 }
 
 JournalWriter* JobRunner::journal() {
-    if (!run_.journalAsked && !run_.aside) {
+    if (!run_.journalAsked && !run_.aside && !streaming()) {
         run_.journalAsked = true;
         if (journalSource_)
             run_.journal = journalSource_(run_.source->movesDone());
@@ -361,9 +412,26 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
         finish(Outcome::Refused);
         return false;
     }
+    std::optional<PathSegment> segment;
+    if (streaming()) {
+        if (!link_->canSend(text.text.size()))
+            return false; // it goes once the controller's buffer has room
+        if (!run_.aside) {
+            segment = segmentOf(command, text.text);
+            if (!segment) {
+                refusal_ = {NumberRefusal::Kind::CountTooLarge, {}, {}, run_.scale.value};
+                finish(Outcome::Refused);
+                return false;
+            }
+            segment->unacknowledgedMoves = static_cast<std::int32_t>(moves.size());
+            run_.stream.lineEnd = segment->end;
+            run_.stream.wrote = true;
+        }
+    }
     run_.dryCommandLeft = 0;
     InFlight item{OpenMove::Kind::Plan, std::vector<PlannedMove>(moves.begin(), moves.end()),
                   run_.journalBase + run_.source->movesDone() + static_cast<std::int64_t>(offset), text.text};
+    item.segment = std::move(segment);
     if (journalledEarly_ == item.index && journalledEarlyMoves_ == command.moves) {
         journalledEarly_ = -1; // recorded and on the disk already
     } else if (JournalWriter* j = journal()) {
@@ -437,8 +505,20 @@ void JobRunner::retractEarlySent() {
 void JobRunner::onLinkDone() {
     if (inFlight_.empty())
         return;
-    const InFlight item = std::move(inFlight_.front());
+    InFlight item = std::move(inFlight_.front());
     inFlight_.pop_front();
+    if (item.segment) {
+        item.segment->unacknowledgedMoves = 0;
+        run_.stream.acknowledged.push_back(std::move(*item.segment));
+    }
+    if (item.role != Role::Job) {
+        if (item.role == Role::Ending) {
+            run_.stream.closing = Stream::Closing::AwaitingIdle;
+            link_->awaitIdle();
+        }
+        pump();
+        return;
+    }
     JournalWriter* j = run_.journal;
     switch (item.kind) {
     case OpenMove::Kind::Plan:
@@ -460,6 +540,22 @@ void JobRunner::onLinkDone() {
 }
 
 void JobRunner::onLinkFailed(const LinkFault& fault) {
+    if (streamedRun()) {
+        // Whatever the fault, the controller's queue is gone or in doubt: where it stands decides on continuing.
+        if (phase_ != Phase::Running && phase_ != Phase::Paused)
+            return;
+        dropStream();
+        fault_ = fault;
+        finish(Outcome::Failed);
+        return;
+    }
+    if (streaming() && inFlight_.empty() && phase_ == Phase::Running &&
+        (run_.stream.locating || run_.stream.closing != Stream::Closing::No)) {
+        run_.stream = Stream{};
+        fault_ = fault;
+        finish(Outcome::Failed);
+        return;
+    }
     if (inFlight_.empty())
         return;
     retractEarlySent();
@@ -471,7 +567,7 @@ void JobRunner::onLinkFailed(const LinkFault& fault) {
         item.kind == OpenMove::Kind::Plan ? run_.journal->unsent() : run_.journal->answered(false);
         run_.journal->commit();
     }
-    if (fault.commandWentOut && !run_.aside)
+    if (fault.commandWentOut && !run_.aside && !streaming())
         run_.open = OpenMove{item.kind, item.index, static_cast<std::int32_t>(item.moves.size()),
                              std::abs(item.moves.front().z), item.command};
     finish(Outcome::Failed);
@@ -523,6 +619,216 @@ void JobRunner::finish(Outcome outcome) {
     }
     setPhase(outcome == Outcome::Completed ? Phase::Idle : Phase::Kept);
     emit ended(outcome);
+}
+
+std::int64_t JobRunner::positionTolerance() const {
+    // A quarter of a pixel tells the segments of a pixel path apart; never finer than a few of the report's
+    // thousandths of a millimetre.
+    CommandMove pixel;
+    pixel.x = 1;
+    MachinePosition travel;
+    const std::int64_t quarter =
+        run_.scale.ok() && link_->travelOf(pixel, run_.scale.value, travel) ? std::abs(travel.x) / 4 : 0;
+    return std::max<std::int64_t>(quarter, 5'000'000);
+}
+
+std::optional<PathSegment> JobRunner::segmentOf(const CommandMove& command, const std::string& text) {
+    MachinePosition travel;
+    if (!link_->travelOf(command, run_.scale.value, travel))
+        return std::nullopt;
+    const MachinePosition& from = run_.stream.lineEnd;
+    PathSegment segment;
+    segment.start = from;
+    segment.end = {from.x + travel.x, from.y + travel.y, from.z + travel.z};
+    segment.line = text;
+    segment.rapid = isRapid(command.kind, command.z);
+    return segment;
+}
+
+bool JobRunner::sendStreamLine(const std::string& text, Role role, std::optional<PathSegment> segment) {
+    if (!link_->canSend(text.size()))
+        return false;
+    if (log_)
+        log_({text, {}, false});
+    InFlight item;
+    item.role = role;
+    item.command = text;
+    if (segment)
+        run_.stream.lineEnd = segment->end;
+    item.segment = std::move(segment);
+    run_.stream.wrote = true;
+    sendCommand(std::move(item));
+    return true;
+}
+
+bool JobRunner::streamReady() {
+    Stream& st = run_.stream;
+    if (st.stopping || st.locating || st.closing != Stream::Closing::No)
+        return false;
+    if (run_.aside || !millingOn())
+        return true; // a jog, or a job drawn only
+    if (!link_->isOpen()) {
+        // Nothing would ever answer: the run ends here, as on our board.
+        dropStream();
+        fault_ = {LinkFault::Kind::NotOpen, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+        finish(Outcome::Failed);
+        return false;
+    }
+    if (!st.positionKnown) {
+        st.locating = true;
+        link_->awaitIdle();
+        return false;
+    }
+    const std::vector<std::string> modes = link_->modalLines();
+    for (; st.modesSent < modes.size(); ++st.modesSent)
+        if (!sendStreamLine(modes[st.modesSent], Role::Modes, std::nullopt))
+            return false;
+    while (!st.replay.empty()) {
+        if (!sendStreamLine(st.replay.front().line, Role::Replay, st.replay.front()))
+            return false;
+        st.replay.pop_front();
+    }
+    return true;
+}
+
+void JobRunner::closeStream() {
+    Stream& st = run_.stream;
+    const std::string end = run_.aside ? std::string() : link_->closingLine();
+    if (!end.empty()) {
+        if (!link_->canSend(end.size()))
+            return; // an answer frees room and pumps again
+        st.closing = Stream::Closing::EndSent;
+        if (log_)
+            log_({end, {}, false});
+        InFlight item;
+        item.role = Role::Ending;
+        item.command = end;
+        sendCommand(std::move(item));
+        return;
+    }
+    st.closing = Stream::Closing::AwaitingIdle;
+    link_->awaitIdle();
+}
+
+void JobRunner::dropStream() {
+    Stream& st = run_.stream;
+    // In the order sent: answered lines, then unanswered ones (lines of the job again before new ones), then
+    // those not sent yet.
+    std::deque<PathSegment> path = std::move(st.acknowledged);
+    for (InFlight& item : inFlight_)
+        if (item.segment)
+            path.push_back(std::move(*item.segment));
+    for (PathSegment& segment : st.replay)
+        path.push_back(std::move(segment));
+    st.replay = std::move(path);
+    st.acknowledged.clear();
+    inFlight_.clear();
+    st.positionKnown = false;
+    st.modesSent = 0;
+    st.closing = Stream::Closing::No;
+    st.locating = false;
+    st.stopping = false;
+    st.holding = false;
+}
+
+bool JobRunner::locate(const MachinePosition& at) {
+    Stream& st = run_.stream;
+    if (!st.started) {
+        st.started = true;
+        st.epoch = link_->positionEpoch();
+        st.lineEnd = st.confirmed = at;
+        return true;
+    }
+    // Within the report's last digit the machine is where a line took it.
+    constexpr std::int64_t reportDigit = 1'000'000;
+    const std::int64_t tolerance = positionTolerance();
+    const std::optional<std::size_t> k = segmentHolding(st.replay, at, tolerance);
+    std::deque<PathSegment> path = std::move(st.replay);
+    st.replay.clear();
+    if (!k) {
+        if (path.empty() && samePlace(at, st.confirmed, tolerance)) {
+            if (!samePlace(at, st.confirmed, reportDigit))
+                st.replay.push_back({at, st.confirmed, link_->rawMove({st.confirmed.x - at.x, st.confirmed.y - at.y,
+                                                                        st.confirmed.z - at.z}, false), false, 0});
+            st.lineEnd = st.confirmed;
+            return true;
+        }
+        st.replay = std::move(path);
+        return false;
+    }
+    // The lines before the one it stood on were carried out, that one up to where it stands. Commands of the
+    // plan among them that were never answered count as done now; the rest of the plan goes from the plan.
+    for (std::size_t i = 0; i <= *k; ++i)
+        for (std::int32_t m = 0; m < path[i].unacknowledgedMoves; ++m)
+            if (const PlannedMove* move = run_.source->next()) {
+                completePlanMove(*move, true);
+                if (m + 1 == path[i].unacknowledgedMoves) {
+                    ++run_.commandsSent;
+                    emit commandDone();
+                }
+            }
+    const PathSegment& held = path[*k];
+    st.confirmed = held.start;
+    if (!samePlace(at, held.end, reportDigit))
+        st.replay.push_back(
+            {at, held.end,
+             link_->rawMove({held.end.x - at.x, held.end.y - at.y, held.end.z - at.z}, held.rapid), held.rapid, 0});
+    st.lineEnd = held.end;
+    for (std::size_t i = *k + 1; i < path.size() && path[i].unacknowledgedMoves == 0; ++i) {
+        st.replay.push_back(std::move(path[i]));
+        st.lineEnd = st.replay.back().end;
+    }
+    return true;
+}
+
+void JobRunner::onLinkStopped(const MachinePosition& at) {
+    (void)at; // where it stands is asked again on continuing: the operator may move it meanwhile
+    if (!run_.stream.stopping)
+        return;
+    dropStream();
+    halt_ = Halt::None;
+    setPhase(Phase::Kept);
+    emit ended(Outcome::Stopped);
+}
+
+void JobRunner::onLinkIdle(const MachinePosition& at) {
+    Stream& st = run_.stream;
+    if (phase_ != Phase::Running)
+        return;
+    if (st.locating) {
+        st.locating = false;
+        if (st.started && link_->positionEpoch() != st.epoch) {
+            fault_ = {LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+            finish(Outcome::Failed);
+            return;
+        }
+        if (!locate(at)) {
+            fault_ = {LinkFault::Kind::OffPath, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+            fault_.at = at;
+            fault_.expected = st.replay.empty() ? st.confirmed : st.replay.front().start;
+            finish(Outcome::Failed);
+            return;
+        }
+        st.positionKnown = true;
+        schedulePump();
+        return;
+    }
+    if (st.closing == Stream::Closing::AwaitingIdle) {
+        run_.stream = Stream{};
+        finish(Outcome::Completed);
+    }
+}
+
+void JobRunner::onLinkReported(const MachinePosition& at) {
+    // Lines behind the machine are carried out: only those after it may have to go again.
+    Stream& st = run_.stream;
+    if (st.stopping || st.locating || st.acknowledged.empty() || st.replay.size() > 0)
+        return;
+    const std::optional<std::size_t> k = segmentHolding(st.acknowledged, at, positionTolerance());
+    if (!k || *k == 0)
+        return;
+    st.confirmed = st.acknowledged[*k - 1].end;
+    st.acknowledged.erase(st.acknowledged.begin(), st.acknowledged.begin() + static_cast<std::ptrdiff_t>(*k));
 }
 
 } // namespace zelmar

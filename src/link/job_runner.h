@@ -11,9 +11,15 @@
 // the same and ends the run, but the job is kept and can be continued until another one starts. So is a job
 // that met a line fault: the command that went out without an answer must then be settled by the operator
 // (carried out or not) before anything more is sent.
+//
+// A streaming controller (grbl) gets its modes first and the program end last, and the job is done only once it
+// stands idle. "Пауза" is its feed hold, continuing its cycle start. "Стоп" and a fault drop its queue; the
+// lines it may not have carried out are kept, and continuing asks where it stands: the line it stood on is
+// finished from there, the ones after it go again, and the job goes on. There is no question and no journal.
 
 #include "job_journal.h"
 #include "machine_link.h"
+#include "stream_path.h"
 #include "mill/commands.h"
 #include "mill/move_source.h"
 #include "move_command.h"
@@ -29,10 +35,13 @@
 
 namespace zelmar {
 
-// A command as it went out, or would have in a dry run: its text and what it moves.
+// A command as it went out, or would have in a dry run: its text and what it moves. A streaming controller also
+// gets lines that carry no command of the job: its modes, the program end, and after a stop the lines that
+// take it on from where it stood.
 struct LoggedCommand {
     std::string text;
     CommandMove move;
+    bool ofJob = true; // false: one of those other lines
 };
 
 class JobRunner : public QObject {
@@ -125,6 +134,8 @@ public:
     std::int64_t movesSent() const { return run_.sent; }
     std::int64_t commandsSent() const { return run_.commandsSent; }
     const std::optional<OpenMove>& openMove() const { return run_.open; }
+    // A streaming controller is standing still or being asked where it stands, before the job's lines go.
+    bool isWaitingForMachine() const { return run_.stream.locating || run_.stream.stopping; }
 
 signals:
     // A move was done; the area of the mill layer it painted.
@@ -138,12 +149,39 @@ signals:
     void question();
 
 private:
+    // What a line on a streaming controller is for.
+    enum class Role {
+        Job,    // a command of the job (all our board gets)
+        Modes,  // the modes of the job's lines
+        Replay, // a line of the job again, or the rest of one, after the controller dropped its queue
+        Ending, // the program end
+    };
     struct InFlight {
         OpenMove::Kind kind = OpenMove::Kind::Plan;
         std::vector<PlannedMove> moves; // the plan moves of the command, or the lift or plunge as a move
         std::int64_t index = 0;
         std::string command;
         bool acknowledgementJournalled = false;
+        Role role = Role::Job;
+        std::optional<PathSegment> segment = std::nullopt; // a move on a streaming controller
+    };
+    // A streaming controller's side of the run.
+    struct Stream {
+        bool positionKnown = false; // where the machine stands (start, or after a drop)
+        bool started = false;       // the job's first position was taken
+        std::size_t modesSent = 0;  // of the modal lines, since the controller last dropped its queue
+        bool wrote = false;         // a line of the job went out: the program end follows
+        enum class Closing { No, EndSent, AwaitingIdle } closing = Closing::No;
+        bool locating = false;      // asked where the machine stands
+        bool stopping = false;      // asked to stop and drop its queue
+        bool holding = false;       // in a feed hold ("Пауза")
+        std::uint64_t epoch = 0;    // the controller's coordinates the positions are in
+        MachinePosition lineEnd;    // where the lines sent take the machine
+        MachinePosition confirmed;  // where the lines known carried out took it
+        std::deque<PathSegment> acknowledged; // lines answered and maybe not carried out yet, in order
+        // After a drop: the lines it may not have carried out, until the position says; then the lines to send
+        // before the job goes on.
+        std::deque<PathSegment> replay;
     };
     struct Run {
         std::unique_ptr<MoveSource> source;
@@ -161,6 +199,7 @@ private:
         bool journalAsked = false;
         std::int64_t journalBase = 0;
         std::int32_t dryCommandLeft = 0; // moves of the dry command being drawn
+        Stream stream;
     };
     enum class Halt { None, Pause, Stop };
 
@@ -189,6 +228,26 @@ private:
     void retractEarlySent();
     void halt();
     void finish(Outcome outcome);
+
+    bool streaming() const { return link_ && link_->streams(); }
+    // A job whose lines went, or are about to go, to a streaming controller.
+    bool streamedRun() const {
+        return streaming() && !run_.aside && (run_.stream.started || run_.stream.locating);
+    }
+    // Sends the modes, the position question and the lines to go again, as due; false while the plan must wait.
+    bool streamReady();
+    bool sendStreamLine(const std::string& text, Role role, std::optional<PathSegment> segment);
+    std::optional<PathSegment> segmentOf(const CommandMove& command, const std::string& text);
+    std::int64_t positionTolerance() const;
+    // The end of a streamed job's plan: the program end, then the wait for the machine to stand idle.
+    void closeStream();
+    // The controller dropped its queue (stop or fault): the lines it may not have carried out are kept.
+    void dropStream();
+    // Where the machine stands decides what of the kept lines goes again; false when it stands off them.
+    bool locate(const MachinePosition& at);
+    void onLinkStopped(const MachinePosition& at);
+    void onLinkIdle(const MachinePosition& at);
+    void onLinkReported(const MachinePosition& at);
     bool journalCommit();
     JournalWriter* journal();
 
@@ -196,6 +255,9 @@ private:
     QMetaObject::Connection acknowledgedConnection_;
     QMetaObject::Connection doneConnection_;
     QMetaObject::Connection failConnection_;
+    QMetaObject::Connection stoppedConnection_;
+    QMetaObject::Connection idleConnection_;
+    QMetaObject::Connection reportConnection_;
     std::function<bool()> millingOn_;
     std::function<void(const LoggedCommand&)> log_;
     std::function<JournalWriter*(std::int64_t)> journalSource_;

@@ -1,6 +1,8 @@
 #pragma once
-// A controller board's line protocol as the runner sees it: how a move is written for this machine, whether
-// another may go out now, and word of each acknowledged or failed move, in order.
+// A controller board's line protocol as the runner sees it: how a command is written for this machine, whether
+// another may go out now, and word of each acknowledged or failed command, in order. Our board takes one
+// command at a time; a streaming controller (grbl) takes as many as its receive buffer holds, holds and goes on
+// by itself, and is done with a job only when it stands idle after its last line.
 
 #include "mill/commands.h"
 #include "move_command.h"
@@ -10,8 +12,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zelmar {
+
+// Where a machine that reports its position stands, in units of 10^-9 mm, so that any millimetres-a-step with up
+// to nine decimals is exact.
+struct MachinePosition {
+    std::int64_t x = 0, y = 0, z = 0;
+    bool operator==(const MachinePosition&) const = default;
+};
 
 struct LinkFault {
     enum class Kind {
@@ -21,6 +31,10 @@ struct LinkFault {
         ShortWrite, // the command did not leave whole
         Timeout,    // no answer within the time-out
         Babbling,   // bytes, but never the acknowledgement
+        Rejected,   // the controller refused a line (grbl "error:N")
+        Alarm,      // the controller went into alarm (grbl "ALARM:N")
+        OffPath,    // a kept job cannot go on: the machine stands where none of its lines took it
+        Restarted,  // a kept job cannot go on: the controller restarted and its coordinates began afresh
     };
     Kind kind = Kind::None;
     SerialLine::Loss loss = SerialLine::Loss::None; // how the line was lost
@@ -30,6 +44,11 @@ struct LinkFault {
     bool positionUncertain = false;
     // This command left, wholly or in part: the machine may have carried it out.
     bool commandWentOut = false;
+    int code = 0;             // the controller's error or alarm number
+    std::int64_t lineNumber = 0; // the refused line's number in the job, from 1
+    bool fromGrbl = false;       // the fault is a grbl controller's, not our board's
+    MachinePosition at{};        // OffPath: where the machine stood
+    MachinePosition expected{};  // and where the kept job had left it
 };
 
 class MachineLink : public QObject {
@@ -41,8 +60,8 @@ public:
     // The command, in pixels and depth units at the given scale, in this machine's words; refused when the
     // machine cannot take it.
     virtual MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const = 0;
-    // Whether another command may go out now.
-    virtual bool canSend() const = 0;
+    // Whether a command of so many bytes may go out now, beside those still unanswered.
+    virtual bool canSend(std::size_t bytes) const = 0;
     // Sends a command: moveDone() or failed() follows, never from inside this call.
     virtual void send(const std::string& command) = 0;
     // Before a job: a late answer to a timed-out command must not acknowledge the job's first move.
@@ -50,12 +69,52 @@ public:
     // The window is closing: a running wait ends at once and nothing more is sent.
     virtual void abort() = 0;
 
+    // A streaming controller: pauses by itself (feed hold) and goes on (cycle start), and stops by dropping its
+    // queue; the job is done when it reports standing idle. Our board does none of this.
+    virtual bool streams() const { return false; }
+    virtual void hold() {}
+    virtual void release() {}
+    // Holds, waits for the machine to stand, drops everything queued; stoppedAt() follows with where it stands.
+    virtual void stopAndDrop() {}
+    // Asks for the machine's state; idleAt() follows once it stands idle with nothing queued.
+    virtual void awaitIdle() {}
+    // The lines that set a streaming controller up for a job's commands (units, incremental moves), sent again
+    // after it has dropped its queue.
+    virtual std::vector<std::string> modalLines() const { return {}; }
+    // A move of the machine from where it stands, in its own words (after a stop, to the end of the line it
+    // was cut off in).
+    virtual std::string rawMove(const MachinePosition& delta, bool rapid) const {
+        (void)delta;
+        (void)rapid;
+        return {};
+    }
+    // How far the command takes a machine that reports its position; false when the distance cannot be held.
+    virtual bool travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const {
+        (void)command;
+        (void)stepsPerPixel;
+        travel = {};
+        return true;
+    }
+    // The last line of a job on a streaming controller (program end), and whether a move may be sent aside
+    // now: a controller in feed hold takes no jog.
+    virtual std::string closingLine() const { return {}; }
+    // Counts the times the controller started its coordinates afresh (a reset it was not asked for): a position
+    // taken before means nothing after.
+    virtual std::uint64_t positionEpoch() const { return 0; }
+    virtual bool takesMoveAside() const { return true; }
+
 signals:
-    // The machine has acknowledged the oldest move in flight; it is done once moveDone() follows (our board's
-    // pause may still run in between).
+    // The machine has acknowledged the oldest command in flight; it is done once moveDone() follows (our
+    // board's pause may still run in between).
     void acknowledged();
     void moveDone();
     void failed(const zelmar::LinkFault& fault);
+    // After stopAndDrop(): the machine stands at this position, nothing is queued.
+    void stoppedAt(const zelmar::MachinePosition& position);
+    // After awaitIdle(): the machine stands idle at this position.
+    void idleAt(const zelmar::MachinePosition& position);
+    // A status report with the machine's position.
+    void reportedAt(const zelmar::MachinePosition& position);
 };
 
 } // namespace zelmar

@@ -83,7 +83,7 @@ std::string GcodeWriter::header(const GcodeOrigin& origin) const {
     return h;
 }
 
-std::string GcodeWriter::line(const CommandMove& c) {
+std::string GcodeWriter::line(const CommandMove& c) const {
     const bool rapid = isRapid(c.kind, c.z);
     std::string l = rapid ? "G0" : "G1";
     bool any = false;
@@ -100,10 +100,10 @@ std::string GcodeWriter::line(const CommandMove& c) {
     axis('Z', countZ(c));
     if (!any)
         l += " Z" + settings_.mmPerStep.times(0); // a move of nothing, still one line for one command
-    if (!rapid && !feedGiven_) {
+    // The feed on every feed move: a line then means the same on its own, streamed again after a controller's
+    // reset as in the file.
+    if (!rapid)
         l += " F" + std::to_string(settings_.feed);
-        feedGiven_ = true;
-    }
     return l + "\n";
 }
 

@@ -48,8 +48,8 @@ public:
 
     // Comment lines naming the job, then the units and the incremental mode.
     std::string header(const GcodeOrigin& origin) const;
-    // One move; the feed goes with the first feed move.
-    std::string line(const CommandMove& command);
+    // One move, with the feed on each feed move.
+    std::string line(const CommandMove& command) const;
     std::string footer() const { return "M2\n"; }
 
     // The counts our board would get for the command: X turned, as the board's X runs the other way.
@@ -59,7 +59,6 @@ public:
 
 private:
     GcodeSettings settings_;
-    bool feedGiven_ = false;
 };
 
 // Rapid or feed move, as the job's commands go: level moves and lifts rapid, plunges and cuts at the feed.

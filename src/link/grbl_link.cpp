@@ -1,0 +1,331 @@
+#include "grbl_link.h"
+
+#include <algorithm>
+
+namespace zelmar {
+
+namespace {
+
+// 10^-9 mm as millimetres, exactly: as many decimals as needed, at most nine.
+std::string millimetres(std::int64_t nano) {
+    const bool negative = nano < 0;
+    std::uint64_t v = negative ? 0 - static_cast<std::uint64_t>(nano) : static_cast<std::uint64_t>(nano);
+    std::string fraction = std::to_string(v % 1000000000);
+    fraction.insert(fraction.begin(), 9 - fraction.size(), '0');
+    while (!fraction.empty() && fraction.back() == '0')
+        fraction.pop_back();
+    std::string text = std::to_string(v / 1000000000);
+    if (!fraction.empty())
+        text += "." + fraction;
+    return negative && v != 0 ? "-" + text : text;
+}
+
+} // namespace
+
+GrblLink::GrblLink(SerialLine& line, const Decimal& mmPerStep, std::int32_t feed, QObject* parent)
+    : MachineLink(parent), line_(line), mmPerStep_(mmPerStep), feed_(feed) {
+    clock_.start();
+    ticker_.setInterval(statusEveryMs);
+    connect(&ticker_, &QTimer::timeout, this, &GrblLink::tick);
+    welcomeTimer_.setSingleShot(true);
+    connect(&welcomeTimer_, &QTimer::timeout, this, [this] {
+        if (connected_)
+            return;
+        if (!resetTried_) {
+            // A board that was running prints nothing when the port opens: a soft reset makes it speak.
+            resetTried_ = true;
+            ownReset();
+            welcomeTimer_.start(welcomeWaitMs);
+            return;
+        }
+        emit notConnected();
+    });
+    connect(&line_, &SerialLine::readyRead, this, &GrblLink::onBytes);
+    connect(&line_, &SerialLine::lost, this, &GrblLink::onLost);
+}
+
+bool GrblLink::connectTo(const QString& portName, int baud) {
+    connected_ = false;
+    resetTried_ = false;
+    alarm_ = 0;
+    status_.reset();
+    replies_.clear();
+    counter_.clear();
+    inFlight_.clear();
+    stopping_ = Stopping::No;
+    awaitingIdle_ = false;
+    if (!line_.open(portName, baud, false))
+        return false;
+    lastHeardAt_ = now();
+    welcomeTimer_.start(welcomeWaitMs);
+    ticker_.start();
+    onBytes(); // a welcome that came with the open
+    return true;
+}
+
+MachinePosition GrblLink::positionOf(const GrblStatus& status) {
+    return {status.x * 1000000, status.y * 1000000, status.z * 1000000};
+}
+
+MoveText GrblLink::commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const {
+    // The board's counts first: what fits the board fits here, and a job's G-code is its commands.
+    const MoveText counts = formatMoveCommand(command.x, command.y, command.z, stepsPerPixel);
+    if (!counts.ok())
+        return counts;
+    if (command.kind == MoveKind::Manual)
+        return {jogLine(command, stepsPerPixel), {}};
+    std::string line = GcodeWriter({stepsPerPixel, mmPerStep_, feed_}).line(command);
+    line.pop_back(); // the line end goes on the line, not into the text
+    return {line, {}};
+}
+
+bool GrblLink::travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const {
+    // 10^-9 mm a step: the number's digits shifted to nine places (parsing allows at most nine).
+    std::int64_t perStep = mmPerStep_.units;
+    for (int p = mmPerStep_.places; p < 9; ++p)
+        perStep *= 10;
+    const GcodeWriter writer({stepsPerPixel, mmPerStep_, feed_});
+    return !__builtin_mul_overflow(writer.countX(command), perStep, &travel.x) &&
+           !__builtin_mul_overflow(writer.countY(command), perStep, &travel.y) &&
+           !__builtin_mul_overflow(writer.countZ(command), perStep, &travel.z);
+}
+
+bool GrblLink::takesMoveAside() const {
+    return !status_ || (status_->state != "Hold" && status_->state != "Alarm");
+}
+
+std::string GrblLink::jogLine(const CommandMove& move, std::int32_t stepsPerPixel) const {
+    const GcodeWriter writer({stepsPerPixel, mmPerStep_, feed_});
+    return "$J=G91 G21 X" + mmPerStep_.times(writer.countX(move)) + " Y" + mmPerStep_.times(writer.countY(move)) +
+           " Z" + mmPerStep_.times(writer.countZ(move)) + " F" + std::to_string(feed_);
+}
+
+std::string GrblLink::rawMove(const MachinePosition& delta, bool rapid) const {
+    std::string line = rapid ? "G0" : "G1";
+    line += " X" + millimetres(delta.x) + " Y" + millimetres(delta.y) + " Z" + millimetres(delta.z);
+    if (!rapid)
+        line += " F" + std::to_string(feed_);
+    return line;
+}
+
+bool GrblLink::canSend(std::size_t bytes) const {
+    return connected_ && !aborted_ && alarm_ == 0 && stopping_ == Stopping::No && counter_.fits(bytes + 1);
+}
+
+void GrblLink::send(const std::string& command) {
+    if (aborted_)
+        return;
+    const std::string line = command + "\n";
+    if (!line_.isOpen() || !connected_) {
+        const LinkFault fault{line_.loss() != SerialLine::Loss::None ? LinkFault::Kind::Lost : LinkFault::Kind::NotOpen,
+                              line_.loss(), command, 0, false, false, 0, 0};
+        QTimer::singleShot(0, this, [this, fault] { fail(fault); });
+        return;
+    }
+    if (!line_.write(line)) {
+        const LinkFault fault{LinkFault::Kind::ShortWrite, line_.loss(), command, 0, true, true, 0, 0};
+        QTimer::singleShot(0, this, [this, fault] { fail(fault); });
+        return;
+    }
+    counter_.sent(line.size());
+    inFlight_.push_back(command);
+    ++linesSent_;
+    if (waitingSince_ < 0)
+        waitingSince_ = now();
+}
+
+void GrblLink::prepareForJob() {
+    aborted_ = false;
+    linesSent_ = 0;
+}
+
+void GrblLink::abort() {
+    // Held lines must not run on with a later cycle start once nobody watches them: a reset drops them (safe
+    // while the machine stands in its hold).
+    if (status_ && status_->state == "Hold" && status_->substate != 1)
+        ownReset();
+    aborted_ = true;
+    awaitingIdle_ = false;
+}
+
+void GrblLink::hold() {
+    writeRealtime(grblFeedHold);
+}
+
+void GrblLink::release() {
+    writeRealtime(grblCycleStart);
+}
+
+void GrblLink::stopAndDrop() {
+    stopping_ = Stopping::Holding;
+    awaitingIdle_ = false;
+    writeRealtime(grblFeedHold);
+    writeRealtime(grblStatusQuery);
+}
+
+void GrblLink::awaitIdle() {
+    if (alarm_ != 0) {
+        // Locked: it would never report Idle. The alarm is told again instead.
+        const LinkFault fault{LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, false, false, std::max(alarm_, 0), 0};
+        QTimer::singleShot(0, this, [this, fault] { fail(fault); });
+        return;
+    }
+    awaitingIdle_ = true;
+    writeRealtime(grblStatusQuery);
+}
+
+void GrblLink::clearAlarm() {
+    if (!line_.isOpen())
+        return;
+    // After a hard limit grbl takes nothing but a reset; a reset of a machine in alarm (standing) costs nothing.
+    // "$X" follows its welcome; the alarm is over once that is answered "ok".
+    unlockAfterReset_ = true;
+    ownReset();
+}
+
+void GrblLink::ownReset() {
+    resetByUs_ = true;
+    writeRealtime(grblSoftReset);
+}
+
+void GrblLink::writeRealtime(char byte) {
+    if (line_.isOpen())
+        line_.write(std::string_view(&byte, 1));
+}
+
+void GrblLink::onBytes() {
+    const QByteArray bytes = line_.readAll();
+    if (bytes.isEmpty())
+        return;
+    lastHeardAt_ = now();
+    for (const GrblReply& reply : replies_.add(std::string_view(bytes.constData(), std::size_t(bytes.size()))))
+        onReply(reply);
+}
+
+void GrblLink::resetSent() {
+    counter_.clear();
+    inFlight_.clear();
+    waitingSince_ = -1;
+}
+
+void GrblLink::onReply(const GrblReply& reply) {
+    switch (reply.kind) {
+    case GrblReply::Kind::Welcome:
+        welcomeTimer_.stop();
+        resetSent(); // a reset drops whatever was queued
+        // A reset we did not ask for (power, the port's open, a button) starts its coordinates afresh.
+        if (!resetByUs_)
+            ++positionEpoch_;
+        resetByUs_ = false;
+        if (unlockAfterReset_) {
+            unlockAfterReset_ = false;
+            line_.write("$X\n");
+            counter_.sent(3);
+            inFlight_.push_back({}); // not a job's line
+        }
+        if (stopping_ == Stopping::Resetting)
+            writeRealtime(grblStatusQuery); // where it stands: the next status report says
+        if (!connected_) {
+            connected_ = true;
+            emit connected();
+        }
+        return;
+    case GrblReply::Kind::Ok:
+    case GrblReply::Kind::Error: {
+        if (!counter_.answered())
+            return; // an answer to nothing of ours
+        const std::string line = inFlight_.front();
+        inFlight_.pop_front();
+        const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size());
+        waitingSince_ = counter_.lines() > 0 ? now() : -1;
+        if (line.empty()) {
+            if (reply.kind == GrblReply::Kind::Ok)
+                alarm_ = 0; // unlocked
+            return;
+        }
+        if (reply.kind == GrblReply::Kind::Error) {
+            // The job stops: nothing queued after the refused line may run.
+            fail({LinkFault::Kind::Rejected, SerialLine::Loss::None, line, 0, true, true, reply.code, number});
+            stopAndDrop();
+            return;
+        }
+        emit acknowledged();
+        emit moveDone();
+        return;
+    }
+    case GrblReply::Kind::Alarm:
+        alarm_ = reply.code > 0 ? reply.code : -1;
+        resetSent(); // an alarm drops the queue
+        stopping_ = Stopping::No;
+        emit alarmRaised(reply.code);
+        fail({LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, true, true, reply.code, 0});
+        return;
+    case GrblReply::Kind::Status:
+        status_ = reply.status;
+        emit statusChanged();
+        if (reply.status.hasPosition)
+            emit reportedAt(positionOf(reply.status));
+        if (reply.status.state == "Alarm" && alarm_ == 0) {
+            alarm_ = -1;
+            emit alarmRaised(0);
+            fail({LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, true, true, 0, 0});
+        }
+        if (stopping_ == Stopping::Holding && reply.status.standing()) {
+            stopping_ = Stopping::Resetting;
+            ownReset();
+        } else if (stopping_ == Stopping::Resetting && counter_.lines() == 0 && reply.status.state != "Hold" &&
+                   reply.status.hasPosition) {
+            stopping_ = Stopping::No;
+            emit stoppedAt(positionOf(reply.status));
+        }
+        if (reply.status.state == "Idle" && counter_.lines() > 0 && stopping_ == Stopping::No && waitingSince_ >= 0 &&
+            now() - waitingSince_ > lostLineMs) {
+            // Standing idle with a line unanswered: the line was lost on the way, it will never be answered.
+            const std::string lost = inFlight_.front();
+            const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size()) + 1;
+            resetSent();
+            fail({LinkFault::Kind::Timeout, SerialLine::Loss::None, lost, lostLineMs / 1000, true, true, 0, number});
+            return;
+        }
+        if (awaitingIdle_ && reply.status.state == "Idle" && counter_.lines() == 0 && reply.status.hasPosition) {
+            awaitingIdle_ = false;
+            emit idleAt(positionOf(reply.status));
+        }
+        return;
+    case GrblReply::Kind::Other:
+        return; // messages and settings: nothing the sender must act on
+    }
+}
+
+void GrblLink::onLost() {
+    connected_ = false;
+    ticker_.stop();
+    welcomeTimer_.stop();
+    const bool busy = counter_.lines() > 0 || awaitingIdle_ || stopping_ != Stopping::No;
+    resetSent();
+    stopping_ = Stopping::No;
+    awaitingIdle_ = false;
+    if (busy)
+        fail({LinkFault::Kind::Lost, line_.loss(), {}, 0, true, true, 0, 0});
+}
+
+void GrblLink::tick() {
+    if (!connected_ || !line_.isOpen())
+        return;
+    writeRealtime(grblStatusQuery);
+    // A controller that answers nothing, not even its status, for the time-out is given up on.
+    const bool expecting = counter_.lines() > 0 || awaitingIdle_ || stopping_ != Stopping::No;
+    if (expecting && now() - lastHeardAt_ > timeoutMs_) {
+        resetSent();
+        stopping_ = Stopping::No;
+        awaitingIdle_ = false;
+        fail({LinkFault::Kind::Timeout, SerialLine::Loss::None, {}, timeoutMs_ / 1000, true, true, 0, 0});
+    }
+}
+
+void GrblLink::fail(LinkFault fault) {
+    fault.fromGrbl = true;
+    emit failed(fault);
+}
+
+} // namespace zelmar

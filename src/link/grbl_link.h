@@ -1,0 +1,114 @@
+#pragma once
+// A grbl 1.1 controller on a serial line. Connecting waits for its welcome line and sends one soft reset when
+// none comes; a job's G-code lines stream with character counting (as many lines in flight as fit its 128-byte
+// receive buffer, each "ok" freeing its line's bytes); "?" asks for its state about five times a second; "!"
+// holds, "~" goes on, and a stop is a hold, then, once the machine stands, a soft reset that drops what was
+// queued. An alarm is reported and never cleared by the program on its own.
+
+#include "grbl_protocol.h"
+#include "machine_link.h"
+#include "mill/gcode.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <deque>
+#include <optional>
+
+namespace zelmar {
+
+class GrblLink : public MachineLink {
+    Q_OBJECT
+public:
+    static constexpr int defaultBaud = 115200;
+    static constexpr int welcomeWaitMs = 2000;
+    static constexpr int statusEveryMs = 200;
+    // A line still unanswered while grbl reports standing idle this long was lost on the way.
+    static constexpr int lostLineMs = 2000;
+
+    GrblLink(SerialLine& line, const Decimal& mmPerStep, std::int32_t feed, QObject* parent = nullptr);
+
+    void setTimeoutMs(std::int64_t ms) { timeoutMs_ = ms; }
+    void setFeed(std::int32_t feed) { feed_ = feed; }
+
+    // Opens the line at the rate, 8N1 without handshake, and waits for grbl: connected() or notConnected()
+    // follows. False when the port itself cannot be opened.
+    bool connectTo(const QString& portName, int baud);
+    bool isConnected() const { return connected_; }
+    // The last status report, and whether there was one.
+    const std::optional<GrblStatus>& status() const { return status_; }
+    // The alarm grbl is in (0: none); set by "ALARM:N" or an Alarm state, cleared only by clearAlarm().
+    int alarm() const { return alarm_; }
+    // The operator asks for the alarm lock to go: a reset, then "$X".
+    void clearAlarm();
+    // A jog: "$J=G91 G21 X… Y… Z… F…", the counts of the board times the millimetres a step.
+    std::string jogLine(const CommandMove& move, std::int32_t stepsPerPixel) const;
+
+    bool isOpen() const override { return line_.isOpen() && connected_; }
+    MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const override;
+    bool canSend(std::size_t bytes) const override;
+    void send(const std::string& command) override;
+    void prepareForJob() override;
+    void abort() override;
+
+    bool streams() const override { return true; }
+    void hold() override;
+    void release() override;
+    void stopAndDrop() override;
+    void awaitIdle() override;
+    std::vector<std::string> modalLines() const override { return {"G21", "G91"}; }
+    std::string rawMove(const MachinePosition& delta, bool rapid) const override;
+    bool travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const override;
+    std::string closingLine() const override { return "M2"; }
+    bool takesMoveAside() const override;
+    std::uint64_t positionEpoch() const override { return positionEpoch_; }
+
+    static MachinePosition positionOf(const GrblStatus& status);
+
+signals:
+    void connected();
+    // No welcome came, not even after a soft reset.
+    void notConnected();
+    void statusChanged();
+    // "ALARM:N" or a status in Alarm: the code (0 when only the state said so).
+    void alarmRaised(int code);
+
+private:
+    enum class Stopping { No, Holding, Resetting };
+    std::int64_t now() const { return clock_.elapsed(); }
+    void onBytes();
+    void onReply(const GrblReply& reply);
+    void onLost();
+    void tick();
+    void fail(LinkFault fault);
+    void writeRealtime(char byte);
+    void resetSent();
+    // A soft reset of ours: its welcome does not mean the coordinates started afresh.
+    void ownReset();
+
+    SerialLine& line_;
+    Decimal mmPerStep_;
+    std::int32_t feed_;
+    std::int64_t timeoutMs_ = 30000;
+    GrblReplies replies_;
+    CharacterCounter counter_;
+    std::deque<std::string> inFlight_; // the lines not yet answered, in order
+    std::int64_t linesSent_ = 0;      // in the current job, for the line's number in a message
+    std::optional<GrblStatus> status_;
+    QTimer ticker_;
+    QTimer welcomeTimer_;
+    QElapsedTimer clock_;
+    std::int64_t lastHeardAt_ = 0;
+    std::int64_t waitingSince_ = -1; // an answer or a status is due since then
+    bool connected_ = false;
+    bool resetTried_ = false;
+    bool aborted_ = false;
+    bool awaitingIdle_ = false;
+    Stopping stopping_ = Stopping::No;
+    int alarm_ = 0;
+    bool unlockAfterReset_ = false;
+    bool resetByUs_ = false;
+    std::uint64_t positionEpoch_ = 0;
+};
+
+} // namespace zelmar

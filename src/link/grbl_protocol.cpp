@@ -1,0 +1,121 @@
+#include "grbl_protocol.h"
+
+#include <charconv>
+
+namespace zelmar {
+
+std::optional<std::int64_t> thousandthsOf(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (!text.empty() && (text.front() == '-' || text.front() == '+'))
+        return std::nullopt; // one sign at most
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if ((whole.empty() && fraction.empty()) || fraction.size() > 3)
+        return std::nullopt;
+    std::int64_t w = 0;
+    if (!whole.empty()) {
+        const auto [end, error] = std::from_chars(whole.data(), whole.data() + whole.size(), w);
+        if (error != std::errc() || end != whole.data() + whole.size())
+            return std::nullopt;
+    }
+    std::int64_t f = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const char c = i < fraction.size() ? fraction[i] : '0';
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        f = f * 10 + (c - '0');
+    }
+    const std::int64_t v = w * 1000 + f;
+    return negative ? -v : v;
+}
+
+namespace {
+
+bool parseStatus(std::string_view body, GrblStatus& status) {
+    // Fields separated by '|'; the first is the state, maybe with ":substate".
+    std::size_t field = 0;
+    while (!body.empty()) {
+        const std::size_t bar = body.find('|');
+        const std::string_view part = body.substr(0, bar);
+        if (field == 0) {
+            const std::size_t colon = part.find(':');
+            status.state = std::string(part.substr(0, colon));
+            if (colon != std::string_view::npos) {
+                int sub = 0;
+                const std::string_view digits = part.substr(colon + 1);
+                const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), sub);
+                if (error == std::errc() && end == digits.data() + digits.size())
+                    status.substate = sub;
+            }
+        } else if (part.starts_with("MPos:") || part.starts_with("WPos:")) {
+            std::string_view values = part.substr(5);
+            std::int64_t* axes[] = {&status.x, &status.y, &status.z};
+            for (std::int64_t* axis : axes) {
+                const std::size_t comma = values.find(',');
+                const std::optional<std::int64_t> v = thousandthsOf(values.substr(0, comma));
+                if (!v)
+                    return false;
+                *axis = *v;
+                values = comma == std::string_view::npos ? std::string_view() : values.substr(comma + 1);
+            }
+            status.hasPosition = true;
+        }
+        ++field;
+        if (bar == std::string_view::npos)
+            break;
+        body.remove_prefix(bar + 1);
+    }
+    return !status.state.empty();
+}
+
+int codeAfter(std::string_view line, std::string_view prefix) {
+    int code = 0;
+    const std::string_view digits = line.substr(prefix.size());
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+    return error == std::errc() && end == digits.data() + digits.size() ? code : -1;
+}
+
+} // namespace
+
+GrblReply grblReplyOf(std::string_view line) {
+    GrblReply r;
+    r.line = std::string(line);
+    if (line == "ok") {
+        r.kind = GrblReply::Kind::Ok;
+    } else if (line.starts_with("error:")) {
+        r.kind = GrblReply::Kind::Error;
+        r.code = codeAfter(line, "error:");
+    } else if (line.starts_with("ALARM:")) {
+        r.kind = GrblReply::Kind::Alarm;
+        r.code = codeAfter(line, "ALARM:");
+    } else if (line.size() >= 2 && line.front() == '<' && line.back() == '>' &&
+               parseStatus(line.substr(1, line.size() - 2), r.status)) {
+        r.kind = GrblReply::Kind::Status;
+    } else if (line.starts_with("Grbl ")) {
+        r.kind = GrblReply::Kind::Welcome;
+    }
+    return r;
+}
+
+std::vector<GrblReply> GrblReplies::add(std::string_view bytes) {
+    std::vector<GrblReply> replies;
+    for (char c : bytes) {
+        if (c == '\n' || c == '\r') {
+            if (!partial_.empty())
+                replies.push_back(grblReplyOf(partial_));
+            partial_.clear();
+            continue;
+        }
+        // A line longer than grbl ever sends is noise: it is cut, so that noise cannot grow without end.
+        if (partial_.size() < 256)
+            partial_ += c;
+    }
+    return replies;
+}
+
+} // namespace zelmar

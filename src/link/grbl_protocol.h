@@ -1,0 +1,87 @@
+#pragma once
+// grbl 1.1's side of the line, as plain data: its replies split into lines and told apart ("ok", "error:N",
+// "ALARM:N", status reports, the welcome line), and the character counting that keeps its 128-byte receive
+// buffer busy without ever overrunning it. The port adapter feeds bytes in and asks what may go out.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmar {
+
+// A status report: "<Run|MPos:1.500,0.852,-0.172|FS:191,0>".
+struct GrblStatus {
+    std::string state;        // Idle, Run, Hold, Jog, Alarm, Door, Check, Home, Sleep
+    int substate = -1;        // "Hold:0" (stopped) and "Hold:1" (still decelerating); -1 when none given
+    bool hasPosition = false; // MPos (or WPos) was in the report
+    // In thousandths of a millimetre, exactly as reported (three decimals).
+    std::int64_t x = 0, y = 0, z = 0;
+
+    bool standing() const { return state == "Idle" || (state == "Hold" && substate == 0) || state == "Alarm"; }
+};
+
+struct GrblReply {
+    enum class Kind { Ok, Error, Alarm, Status, Welcome, Other };
+    Kind kind = Kind::Other;
+    int code = 0; // error:N and ALARM:N
+    GrblStatus status;
+    std::string line;
+};
+
+// Splits what grbl sends into whole lines and says what each one is.
+class GrblReplies {
+public:
+    std::vector<GrblReply> add(std::string_view bytes);
+    void clear() { partial_.clear(); }
+
+private:
+    std::string partial_;
+};
+
+GrblReply grblReplyOf(std::string_view line);
+
+// "1.500" or "-0.17" in thousandths (1500, -170); nothing for what is not such a number.
+std::optional<std::int64_t> thousandthsOf(std::string_view text);
+
+// The lines that went out and have not been answered, and their bytes: a line goes only when it fits beside
+// them in grbl's receive buffer, and each "ok" or "error" frees the oldest.
+class CharacterCounter {
+public:
+    static constexpr std::size_t bufferSize = 128;
+
+    bool fits(std::size_t lineBytes) const { return bytes_ + lineBytes <= bufferSize; }
+    void sent(std::size_t lineBytes) {
+        lines_.push_back(lineBytes);
+        bytes_ += lineBytes;
+    }
+    // The oldest line was answered; false when none was waiting (an answer nobody asked for).
+    bool answered() {
+        if (lines_.empty())
+            return false;
+        bytes_ -= lines_.front();
+        lines_.pop_front();
+        return true;
+    }
+    std::size_t lines() const { return lines_.size(); }
+    std::size_t bytes() const { return bytes_; }
+    void clear() {
+        lines_.clear();
+        bytes_ = 0;
+    }
+
+private:
+    std::deque<std::size_t> lines_;
+    std::size_t bytes_ = 0;
+};
+
+// Real-time bytes: they never enter the receive buffer.
+constexpr char grblStatusQuery = '?';
+constexpr char grblFeedHold = '!';
+constexpr char grblCycleStart = '~';
+constexpr char grblSoftReset = 0x18;
+
+} // namespace zelmar

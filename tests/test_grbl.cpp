@@ -1,0 +1,648 @@
+// A grbl controller driven through the simulated one (zelmar-board --grbl): the job streamed is the exported
+// G-code, the receive buffer is never overrun, pause, stop and continue end where the uninterrupted job ends,
+// and every fault (a refused line, an alarm, silence, a hang-up, a missing welcome) ends in a clear word with
+// nothing sent after it. Our board's bytes stay what they were without the setting.
+
+#include "app/operator_texts.h"
+#include "app/startup_config.h"
+#include "board_harness.h"
+#include "box_catcher.h"
+#include "link/grbl_link.h"
+#include "link/job_runner.h"
+#include "mill/move_source.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace zelmar;
+using testing::Board;
+using testing::waitFor;
+using testing::WindowOnBoard;
+
+namespace {
+
+// Two dark blocks on white, 20 x 12.
+int twoBlocks(int x, int y) {
+    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
+    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
+    return first || second ? 0 : 255;
+}
+
+// Rings inside rings and a stray dot: contours that double back on themselves, several regions deep.
+int rings(int x, int y) {
+    const int dx = x - 15, dy = y - 11;
+    const int r2 = dx * dx + dy * dy;
+    if (x == 2 && y == 20)
+        return 0;
+    return (r2 < 25 || (r2 >= 49 && r2 < 100)) ? 0 : 255;
+}
+
+QString writePicture(const QTemporaryDir& dir, const QString& name, int (*picture)(int, int), int w, int h) {
+    QFile image(dir.filePath(name));
+    image.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    image.write(testing::bmpBytes(24, w, h, picture));
+    return image.fileName();
+}
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run cli(const QStringList& args, int ms = 60000) {
+    QProcess p;
+    p.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), args);
+    p.waitForFinished(ms);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The lines of a G-code file that go to the controller: all but the comments.
+QStringList streamedLinesOf(const QString& gcode) {
+    QStringList lines;
+    for (const QString& line : gcode.split('\n', Qt::SkipEmptyParts))
+        if (!line.startsWith('('))
+            lines << line;
+    return lines;
+}
+
+// A number of millimetres with up to nine decimals, in 10^-9 mm.
+qint64 nanoOf(const QString& text) {
+    const bool negative = text.startsWith('-');
+    const QString digits = negative ? text.mid(1) : text;
+    const qsizetype point = digits.indexOf('.');
+    const QString whole = point < 0 ? digits : digits.left(point);
+    QString fraction = point < 0 ? QString() : digits.mid(point + 1);
+    fraction = fraction.leftJustified(9, '0');
+    const qint64 v = whole.toLongLong() * 1000000000LL + fraction.toLongLong();
+    return negative ? -v : v;
+}
+
+// Where a machine that started at 0 stands after these incremental lines, as the simulated board says it:
+// "position X Y Z", millimetres with three decimals.
+QString positionAfter(const QStringList& lines) {
+    qint64 at[3] = {0, 0, 0};
+    static const QRegularExpression word(QStringLiteral("([XYZ])(-?[0-9.]+)"));
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1String("G0")) && !line.startsWith(QLatin1String("G1")) &&
+            !line.startsWith(QLatin1String("$J=")))
+            continue;
+        for (auto m = word.globalMatch(line); m.hasNext();) {
+            const auto w = m.next();
+            at[w.captured(1).at(0).unicode() - 'X'] += nanoOf(w.captured(2));
+        }
+    }
+    // The machine moves in whole steps of 0.004 mm (250 steps/mm), the nearest to each target, halves away from 0.
+    for (qint64& v : at) {
+        const qint64 step = 4000000;
+        const qint64 steps = (v >= 0 ? v + step / 2 : v - step / 2) / step;
+        v = steps * step;
+    }
+    QStringList parts;
+    for (const qint64 v : at)
+        parts << QString::asprintf("%s%lld.%03lld", v < 0 ? "-" : "", std::llabs(v) / 1000000000LL,
+                                   std::llabs(v) / 1000000LL % 1000);
+    return QStringLiteral("position ") + parts.join(' ');
+}
+
+// The lines the simulated grbl answered ("ok" or "error:N"), in order, from its log.
+QStringList answeredLines(const Board& board) {
+    QStringList lines;
+    static const QRegularExpression entry(QStringLiteral("^\\S+ \"(.*)\" (ok|error:\\d+)"));
+    for (const QString& l : board.logLines())
+        if (const auto m = entry.match(l); m.hasMatch())
+            lines << m.captured(1);
+    return lines;
+}
+
+QStringList grblBoardArgs(std::initializer_list<QString> more = {}) {
+    QStringList args{"--grbl"};
+    for (const QString& a : more)
+        args << a;
+    return args;
+}
+
+// Answers the next question box with the given title "Да" or "Нет", keeping its text.
+struct QuestionAnswerer {
+    QuestionAnswerer(const QString& boxTitle, bool answerYes) : title(boxTitle), yes(answerYes) {}
+    QString title;
+    bool yes = false;
+    QString text;
+    int seen = 0;
+    QObject guard;
+    void arm() {
+        QTimer::singleShot(5, &guard, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->windowTitle() != title) {
+                arm();
+                return;
+            }
+            text = box->text();
+            ++seen;
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == (yes ? QStringLiteral("Да") : QStringLiteral("Нет"))) {
+                    b->click();
+                    return;
+                }
+        });
+    }
+};
+
+// A grbl link whose job line number `bad` (from 1) reads as grbl refuses it ("G5 X1": error:20).
+class RefusedLineLink : public GrblLink {
+public:
+    RefusedLineLink(SerialLine& line, int bad) : GrblLink(line, Decimal{1, 2}, 300), bad_(bad) {}
+    MoveText commandFor(const CommandMove& command, std::int32_t stepsPerPixel) const override {
+        if (++made_ == bad_)
+            return {"G5 X1", {}};
+        return GrblLink::commandFor(command, stepsPerPixel);
+    }
+
+private:
+    int bad_;
+    mutable int made_ = 0;
+};
+
+// A job of level moves, each a pixel along X: a line each, nothing to parse.
+class StraightMoves : public MoveSource {
+public:
+    explicit StraightMoves(int count) : moves_(static_cast<std::size_t>(count)) {
+        for (PlannedMove& m : moves_) {
+            m.x = 1;
+            m.kind = MoveKind::Approach;
+        }
+    }
+    const PlannedMove* next() override { return done_ < moves_.size() ? &moves_[done_] : nullptr; }
+    std::span<const PlannedMove> plannedAhead() const override {
+        return std::span<const PlannedMove>(moves_).subspan(done_);
+    }
+    PixelRect complete() override {
+        ++done_;
+        return {};
+    }
+    std::int64_t movesDone() const override { return static_cast<std::int64_t>(done_); }
+
+private:
+    std::vector<PlannedMove> moves_;
+    std::size_t done_ = 0;
+};
+
+} // namespace
+
+class GrblTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+    QString blocks_;
+    QString rings_;
+
+    // What a dry run exports for these operations and options: the lines grbl must get.
+    QStringList exported(const QString& image, const QStringList& more) {
+        const Run dry = cli(QStringList{image, "parse", "mill-all", "--gcode", "-"} + more);
+        [&] { QCOMPARE(dry.status, 0); }();
+        return streamedLinesOf(dry.out);
+    }
+
+    // The window on the simulated grbl: cnc.ini says Controller=grbl; "Все" ticked, ready to click.
+    static void connectWindow(WindowOnBoard& w) {
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
+        w.check1()->setChecked(true);
+        w.click("Command1");
+    }
+
+private slots:
+    void initTestCase() {
+        blocks_ = writePicture(dir_, "blocks.bmp", twoBlocks, 20, 12);
+        rings_ = writePicture(dir_, "rings.bmp", rings, 30, 23);
+    }
+
+    void theSettings() {
+        StartupConfig c = startupConfigFromText("[CNC]\r\nPort=COM1\r\n", "/p");
+        QCOMPARE(c.controller, StartupConfig::Controller::Zelmar);
+        QCOMPARE(c.baud, 115200);
+        QVERIFY(c.note.empty());
+        c = startupConfigFromText("[CNC]\r\nController= GRBL \r\nBaud=250000\r\n", "/p");
+        QCOMPARE(c.controller, StartupConfig::Controller::Grbl);
+        QCOMPARE(c.baud, 250000);
+        c = startupConfigFromText("[CNC]\r\nController=zelmar\r\nBaud=fast\r\n", "/p");
+        QCOMPARE(c.controller, StartupConfig::Controller::Zelmar);
+        QCOMPARE(c.baud, 115200);
+        QVERIFY(c.note.empty());
+        // A name it does not know: our board, and the operator is told.
+        c = startupConfigFromText("[CNC]\r\nController=marlin\r\n", "/p");
+        QCOMPARE(c.controller, StartupConfig::Controller::Zelmar);
+        QVERIFY(QString::fromStdString(c.note).contains(QStringLiteral("marlin")));
+    }
+
+    void theCommandLineOptions_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("unknown controller") << QStringList{"--controller", "marlin"};
+        QTest::newRow("baud for our board") << QStringList{"--baud", "115200"};
+        QTest::newRow("baud of no number") << QStringList{"--controller", "grbl", "--baud", "fast"};
+        QTest::newRow("no journal on grbl") << QStringList{"--controller", "grbl", "--journal", "j"};
+    }
+    void theCommandLineOptions() {
+        QFETCH(QStringList, args);
+        const Run r = cli(QStringList{blocks_, "parse"} + args);
+        QCOMPARE(r.status, 2);
+        QVERIFY(r.out.isEmpty());
+    }
+
+    void theStreamedJobIsTheExportedFile_data() {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("blocks") << "blocks" << QStringList{};
+        QTest::newRow("rings, merged") << "rings" << QStringList{"--merge"};
+        QTest::newRow("rings, safe height, fine steps")
+            << "rings" << QStringList{"--safe-height", "3", "--mm-per-step", "0.0025", "--feed", "1200"};
+        QTest::newRow("rings, one step a pixel, merged")
+            << "rings" << QStringList{"--steps", "1", "--merge", "--mm-per-step", "0.004"};
+    }
+    void theStreamedJobIsTheExportedFile() {
+        QFETCH(QString, picture);
+        QFETCH(QStringList, options);
+        const QString image = picture == "blocks" ? blocks_ : rings_;
+        const QStringList lines = exported(image, options);
+        QVERIFY(lines.size() > 20);
+        QCOMPARE(lines.first(), QStringLiteral("G21"));
+        QCOMPARE(lines.last(), QStringLiteral("M2"));
+
+        Board board(grblBoardArgs());
+        const Run run = cli(QStringList{image, "parse", "mill-all", "--controller", "grbl", "--port", board.path(),
+                                        "--commands", "-"} +
+                            options);
+        QCOMPARE(run.status, 0);
+        // Each line once, whole, in order: what the program says it sent and what grbl answered.
+        QCOMPARE(run.out.split('\n', Qt::SkipEmptyParts), lines);
+        QCOMPARE(answeredLines(board), lines);
+        // Character counting never overran the receive buffer; the machine stands where the file takes it.
+        QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+    }
+
+    void withoutTheSettingOurBoardGetsTodaysBytes() {
+        const Run dry = cli({blocks_, "parse", "mill-all", "--commands", "-"});
+        QCOMPARE(dry.status, 0);
+        const QStringList planned = dry.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(planned.size(), 26);
+        QVERIFY(planned.first().endsWith(';'));
+        for (const QStringList& extra : {QStringList{}, QStringList{"--controller", "zelmar"}}) {
+            Board board;
+            const Run run =
+                cli(QStringList{blocks_, "parse", "mill-all", "--port", board.path(), "--commands", "-"} + extra);
+            QCOMPARE(run.status, 0);
+            QCOMPARE(board.received(), planned);
+        }
+        // The window without Controller: our board's link, our board's bytes.
+        QTemporaryDir dir;
+        Board board;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12);
+        QVERIFY(w.form->grblLink() == nullptr);
+        QVERIFY(w.frame.machineStatus()->isHidden());
+        w.form->boardLink().setPauseMs(0);
+        w.check1()->setChecked(true);
+        w.click("Command1");
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QCOMPARE(board.received(), planned);
+    }
+
+    void connectingWaitsForTheWelcome() {
+        // A board that was running says nothing at the open: one soft reset, then its welcome.
+        Board board(grblBoardArgs({"--no-welcome"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        QVERIFY(w.form->grblLink() != nullptr);
+        QCOMPARE(w.label("Label4"), QStringLiteral("Ожидание ответа grbl…"));
+        QVERIFY(!w.check1()->isEnabled());
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 5000));
+        QVERIFY(w.check1()->isEnabled());
+        QVERIFY(board.logLines().join('\n').contains(QStringLiteral("soft reset")));
+        // Its state and where it stands, in the status bar, from its own reports.
+        QVERIFY(waitFor([&] { return w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Idle")); },
+                        2000));
+        QVERIFY(w.frame.machineStatus()->text().contains(QStringLiteral("X 0.000 Y 0.000 Z 0.000 мм")));
+    }
+
+    void noWelcomeAtAll() {
+        // Our own board on the port: no welcome, not even after the reset.
+        Board board;
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("grbl не отвечает"); }, 8000));
+        QVERIFY(!w.check1()->isEnabled());
+        QVERIFY(w.form->findChild<QLabel*>("Label4")->toolTip().contains(QStringLiteral("Baud")));
+        QVERIFY(board.received().isEmpty());
+        // The command-line tool gives up as clearly, with nothing sent.
+        Board another;
+        const Run r = cli({blocks_, "parse", "mill-all", "--controller", "grbl", "--port", another.path()});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("не прислал приветствия")), qPrintable(r.err));
+        QVERIFY(another.received().isEmpty());
+    }
+
+    void pauseContinueStopContinue_data() {
+        QTest::addColumn<int>("pauseAtMs");
+        QTest::addColumn<int>("stopAfterMs");
+        QTest::newRow("early") << 60 << 60;
+        QTest::newRow("mid-job") << 250 << 150;
+        QTest::newRow("late") << 500 << 120;
+    }
+    void pauseContinueStopContinue() {
+        QFETCH(int, pauseAtMs);
+        QFETCH(int, stopAfterMs);
+        const QStringList lines = exported(blocks_, {});
+        // Every block takes 25 ms: the job runs long enough to be held and stopped anywhere in it.
+        Board board(grblBoardArgs({"--delay-ms", "25"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        w.click("Command6");
+        QTest::qWait(pauseAtMs);
+        w.form->requestPause();
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Paused);
+        // Held: the machine stands still.
+        QVERIFY(waitFor([&] { return w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Hold")); },
+                        2000));
+        const QString held = w.frame.machineStatus()->text();
+        QTest::qWait(300);
+        QCOMPARE(w.frame.machineStatus()->text(), held);
+        w.form->requestContinue();
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+        QTest::qWait(stopAfterMs);
+        w.form->requestStop();
+        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
+        const bool finishedFirst = w.form->runner().phase() == JobRunner::Phase::Idle;
+        if (!finishedFirst) {
+            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+            QVERIFY(board.logLines().join('\n').contains(QStringLiteral("soft reset")));
+            w.form->requestContinue();
+            QVERIFY(w.waitIdle(20000));
+            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        }
+        // The stop dropped the queue without an alarm, and the machine ends where the uninterrupted job does.
+        QVERIFY(!board.logLines().join('\n').contains(QStringLiteral("ALARM")));
+        QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+        // What went again after the stop are the job's own lines (and the catch-up of a cut-off one), in order.
+        const QStringList answered = answeredLines(board);
+        qsizetype at = 0;
+        for (const QString& line : answered)
+            if (at < lines.size() && line == lines[at])
+                ++at;
+        QCOMPARE(at, lines.size());
+    }
+
+    void aRefusedLineStopsTheJobAndNothingFollows() {
+        Board board(grblBoardArgs({"--delay-ms", "20"}));
+        SerialLine line;
+        RefusedLineLink link(line, 12);
+        JobRunner runner;
+        runner.setLink(&link);
+        runner.setMillingSwitch([] { return true; });
+        QStringList sent;
+        runner.setCommandLog([&](const LoggedCommand& c) { sent << QString::fromStdString(c.text); });
+        QSignalSpy connected(&link, &GrblLink::connected);
+        QVERIFY(link.connectTo(board.path(), GrblLink::defaultBaud));
+        QVERIFY(waitFor([&] { return !connected.isEmpty(); }, 5000));
+        qsizetype sentAtFault = -1;
+        connect(&runner, &JobRunner::ended, this, [&] { sentAtFault = sent.size(); });
+        runner.start(std::make_unique<StraightMoves>(30), parseStepsPerPixel("150"), {});
+        QVERIFY(waitFor([&] { return sentAtFault >= 0; }, 10000));
+        QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
+        const LinkFault& fault = runner.fault();
+        QCOMPARE(fault.kind, LinkFault::Kind::Rejected);
+        QCOMPARE(fault.code, 20);
+        QCOMPARE(fault.command, std::string("G5 X1"));
+        QCOMPARE(fault.lineNumber, 14); // after G21 and G91
+        const QString text = QString::fromStdString(faultText(fault, true));
+        QVERIFY(text.contains(QStringLiteral("строку 14 задания «G5 X1»: error:20 — команда G-кода не поддерживается")));
+        // The hold and the reset drop what was queued; nothing more goes out.
+        QVERIFY(waitFor([&] { return board.logLines().join('\n').contains(QStringLiteral("soft reset")); }, 3000));
+        QTest::qWait(400);
+        QCOMPARE(sent.size(), sentAtFault);
+        QCOMPARE(answeredLines(board).last(), sent.last());
+        QVERIFY(!board.logLines().join('\n').contains(QStringLiteral("ALARM")));
+    }
+
+    void aLineLostOnTheWayIsNamed() {
+        // A controller of the test's own: it answers the first two lines and the status, never the third.
+        testing::RawLine raw;
+        SerialLine line;
+        GrblLink link(line, Decimal{1, 2}, 300);
+        JobRunner runner;
+        runner.setLink(&link);
+        runner.setMillingSwitch([] { return true; });
+        QVERIFY(link.connectTo(raw.path, GrblLink::defaultBaud));
+        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
+        QVERIFY(waitFor([&] { return link.isConnected(); }, 3000));
+        int lines = 0;
+        QByteArray pending;
+        QTimer controller;
+        connect(&controller, &QTimer::timeout, this, [&] {
+            pending += raw.receive();
+            QByteArray out;
+            for (char c : pending) {
+                if (c == '?')
+                    out += "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n";
+                else if (c == '\n' && ++lines <= 2)
+                    out += "ok\r\n";
+            }
+            pending.clear();
+            if (!out.isEmpty())
+                raw.send(out);
+        });
+        controller.start(10);
+        bool ended = false;
+        connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
+        runner.start(std::make_unique<StraightMoves>(3), parseStepsPerPixel("150"), {});
+        QVERIFY(waitFor([&] { return ended; }, 8000));
+        const LinkFault& fault = runner.fault();
+        QCOMPARE(fault.kind, LinkFault::Kind::Timeout);
+        QCOMPARE(fault.lineNumber, 3);
+        QCOMPARE(fault.command, std::string("G0 X-1.50"));
+        QVERIFY(QString::fromStdString(faultText(fault, true)).contains(QStringLiteral("потерялась по пути")));
+    }
+
+    void anAlarmIsShownAndClearedOnlyByTheOperator() {
+        const QStringList lines = exported(blocks_, {});
+        Board board(grblBoardArgs({"--delay-ms", "15", "--alarm-at", "8"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        QuestionAnswerer no(QStringLiteral("Тревога grbl"), false);
+        no.arm();
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return no.seen == 1; }, 10000));
+        QVERIFY(no.text.contains(QStringLiteral("ALARM:1 — сработал концевой выключатель")));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->grblLink()->alarm(), 1);
+        const qsizetype answeredAtAlarm = answeredLines(board).size();
+        // Continuing while it is locked: the alarm again, nothing sent.
+        no.arm();
+        w.form->requestContinue();
+        QVERIFY(waitFor([&] { return no.seen == 2; }, 5000));
+        QCOMPARE(answeredLines(board).size(), answeredAtAlarm);
+        QCOMPARE(w.form->grblLink()->alarm(), 1);
+        // The operator unlocks it; then the job goes on from where the machine stopped and ends where it should.
+        QuestionAnswerer yes(QStringLiteral("Тревога grbl"), true);
+        yes.arm();
+        w.form->requestContinue();
+        QVERIFY(waitFor([&] { return yes.seen == 1; }, 5000));
+        QVERIFY(waitFor([&] { return w.form->grblLink()->alarm() == 0; }, 5000));
+        w.form->requestContinue();
+        QVERIFY(w.waitIdle(20000));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+    }
+
+    void silenceAndHangUp_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("silent") << "--silent-after" << "grbl не отвечает — ни на строки, ни на запрос состояния";
+        QTest::newRow("hang-up") << "--hangup-after" << "Связь с контроллером grbl потеряна";
+    }
+    void silenceAndHangUp() {
+        QFETCH(QString, fault);
+        QFETCH(QString, says);
+        Board board(grblBoardArgs({"--delay-ms", "10", fault, "9"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 1, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        testing::BoxCatcher box;
+        box.arm();
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 10000));
+        QVERIFY2(box.text.contains(says), qPrintable(box.text));
+        QVERIFY(box.text.contains(QStringLiteral("Продолжить")));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        const QStringList sent = board.received();
+        QTest::qWait(300);
+        QCOMPARE(board.received(), sent);
+    }
+
+    void aJobContinuedOnARestartedControllerIsRefused() {
+        // The controller hangs up; the one that answers next has its position from power-up, not the job's.
+        QTemporaryDir dir;
+        const QString link = dir.filePath("port");
+        auto first = std::make_unique<Board>(grblBoardArgs({"--delay-ms", "15", "--hangup-after", "12", "--link", link}));
+        WindowOnBoard w(dir, link, 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        testing::BoxCatcher lost;
+        lost.arm();
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return lost.seen == 1; }, 10000));
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Связь с grbl потеряна"); }, 3000));
+        first.reset();
+        Board second(grblBoardArgs({"--link", link}));
+        testing::BoxCatcher refused;
+        refused.arm();
+        w.form->requestContinue();
+        QVERIFY(waitFor([&] { return refused.seen == 1; }, 10000));
+        QVERIFY2(refused.text.contains(QStringLiteral("grbl перезапустился")), qPrintable(refused.text));
+        QCOMPARE(w.label("Label4"), QStringLiteral("Com-порт открыт"));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QVERIFY(answeredLines(second).isEmpty());
+    }
+
+    void theManualMoveIsAJog() {
+        Board board(grblBoardArgs({"--travel", "10"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
+        w.check1()->setChecked(true);
+        w.type("tx", "2");
+        w.type("ty", "1");
+        w.type("tz", "0");
+        w.click("Command3");
+        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
+        QCOMPARE(answeredLines(board), QStringList{"$J=G91 G21 X-3.00 Y1.50 Z0.00 F300"});
+        // Beyond the machine's travel: grbl refuses the jog, and the operator reads why.
+        testing::BoxCatcher box;
+        box.arm();
+        w.type("tx", "10");
+        w.click("Command3");
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
+        QVERIFY2(box.text.contains(QStringLiteral("error:15 — толчковое перемещение выходит за пределы хода")),
+                 qPrintable(box.text));
+        QCOMPARE(board.finish(), QStringLiteral("position -3.000 1.500 0.000 overrun 0"));
+    }
+
+    void aLineTheControllerRefusesInTheWindow() {
+        // A millimetre a step this coarse makes numbers grbl cannot read, or targets beyond any it takes: the
+        // first such line is refused, and the box names it, its number in the job and what grbl's code means.
+        const QStringList lines = exported(blocks_, {"--mm-per-step", "1000000"});
+        Board board(grblBoardArgs());
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nMmPerStep=1000000\r\n");
+        connectWindow(w);
+        testing::BoxCatcher box;
+        box.arm();
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 10000));
+        static const QRegularExpression named(
+            QStringLiteral("grbl отверг строку (\\d+) задания «(.*)»: error:(\\d+) — (.+)\\."));
+        const auto m = named.match(box.text);
+        QVERIFY2(m.hasMatch(), qPrintable(box.text));
+        const qsizetype number = m.captured(1).toLongLong();
+        QVERIFY(number >= 3 && number <= lines.size());
+        QCOMPARE(m.captured(2), lines[number - 1]);
+        QCOMPARE(m.captured(4), QString::fromStdString(grblErrorMeaning(m.captured(3).toInt())));
+        QVERIFY(!m.captured(4).contains(QStringLiteral("неизвестный")));
+        // Lines already in grbl's buffer behind the refused one may have been taken; once the reset has dropped
+        // them, nothing more is answered, as nothing more was sent.
+        QVERIFY(waitFor([&] { return board.logLines().join('\n').contains(QStringLiteral("soft reset")); }, 3000));
+        QTest::qWait(300);
+        const QStringList log = board.logLines();
+        qsizetype reset = -1;
+        for (qsizetype i = 0; i < log.size(); ++i)
+            if (log[i].contains(QStringLiteral("soft reset")))
+                reset = i;
+        for (qsizetype i = reset + 1; i < log.size(); ++i)
+            QVERIFY2(!log[i].contains(QStringLiteral("\" ok")), qPrintable(log[i]));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+    }
+
+    void continuingAfterTheMachineWasMovedAway() {
+        // Stopped, then moved by hand: continuing is refused while the machine stands off the job's path, and
+        // goes on once it is back.
+        const QStringList lines = exported(blocks_, {});
+        Board board(grblBoardArgs({"--delay-ms", "25"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        w.click("Command6");
+        QTest::qWait(200);
+        w.form->requestStop();
+        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Kept; }, 5000));
+        w.type("tx", "0");
+        w.type("ty", "0");
+        w.type("tz", "5");
+        w.click("Command3");
+        QVERIFY(waitFor([&] { return !w.form->runner().isAside(); }, 5000));
+        testing::BoxCatcher box;
+        box.arm();
+        w.form->requestContinue();
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
+        QVERIFY2(box.text.contains(QStringLiteral("Станок стоит не там, куда его привело задание")),
+                 qPrintable(box.text));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        // Back down by the same amount: the job goes on and ends where it would have.
+        const qsizetype before = answeredLines(board).size();
+        QCOMPARE(answeredLines(board).last(), QStringLiteral("$J=G91 G21 X0.00 Y0.00 Z7.50 F300"));
+        // The boxes take no negative increments: the jog back down is the test's own.
+        w.form->grblLink()->send("$J=G91 G21 X0 Y0 Z-7.50 F300");
+        QVERIFY(waitFor([&] { return answeredLines(board).size() == before + 1; }, 5000));
+        w.form->requestContinue();
+        QVERIFY(w.waitIdle(20000));
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+    }
+};
+
+QTEST_MAIN(GrblTest)
+#include "test_grbl.moc"

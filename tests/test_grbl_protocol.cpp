@@ -1,0 +1,164 @@
+// grbl's replies as they come off the line, the character counting that keeps its receive buffer full, and the
+// search that finds where on a job's path a stopped machine stands.
+
+#include "link/grbl_protocol.h"
+#include "link/stream_path.h"
+
+#include <QTest>
+
+using namespace zelmar;
+
+namespace {
+
+constexpr std::int64_t mm = 1'000'000'000; // a millimetre in position units
+
+PathSegment segment(MachinePosition from, MachinePosition to) {
+    return {from, to, "G1", false, 0};
+}
+
+} // namespace
+
+class GrblProtocolTest : public QObject {
+    Q_OBJECT
+private slots:
+    void repliesComeInPiecesAndAreToldApart() {
+        GrblReplies replies;
+        std::vector<GrblReply> got;
+        const std::string stream = "\r\nGrbl 1.1h ['$' for help]\r\nok\r\nerror:20\r\n"
+                                   "<Hold:0|MPos:1.500,-0.852,0.000|FS:0,0>\r\nALARM:3\r\n[MSG:Reset to continue]\r\n"
+                                   "<Run|WPos:-2,0.5,.25|Bf:15,128>\nerror:x\n<>\n";
+        // One byte a read: every reply still comes whole and once.
+        for (char c : stream)
+            for (GrblReply& r : replies.add(std::string_view(&c, 1)))
+                got.push_back(std::move(r));
+        QCOMPARE(got.size(), std::size_t(9)); // the empty lines between "\r" and "\n" are none
+        QCOMPARE(got[0].kind, GrblReply::Kind::Welcome);
+        QCOMPARE(got[1].kind, GrblReply::Kind::Ok);
+        QCOMPARE(got[2].kind, GrblReply::Kind::Error);
+        QCOMPARE(got[2].code, 20);
+        QCOMPARE(got[3].kind, GrblReply::Kind::Status);
+        QCOMPARE(got[3].status.state, std::string("Hold"));
+        QCOMPARE(got[3].status.substate, 0);
+        QVERIFY(got[3].status.standing());
+        QCOMPARE(got[3].status.x, 1500);
+        QCOMPARE(got[3].status.y, -852);
+        QCOMPARE(got[4].kind, GrblReply::Kind::Alarm);
+        QCOMPARE(got[4].code, 3);
+        QCOMPARE(got[5].kind, GrblReply::Kind::Other);
+        QCOMPARE(got[6].status.state, std::string("Run"));
+        QVERIFY(!got[6].status.standing());
+        QVERIFY(got[6].status.hasPosition);
+        QCOMPARE(got[6].status.x, -2000);
+        QCOMPARE(got[6].status.z, 250);
+        QCOMPARE(got[7].kind, GrblReply::Kind::Error);
+        QCOMPARE(got[7].code, -1); // a number that is none: an error still, of no known code
+        QCOMPARE(got[8].kind, GrblReply::Kind::Other); // "<>" is no status
+    }
+
+    void aHoldStillDeceleratingIsNotStanding() {
+        const GrblReply r = grblReplyOf("<Hold:1|MPos:0.000,0.000,0.000>");
+        QCOMPARE(r.kind, GrblReply::Kind::Status);
+        QVERIFY(!r.status.standing());
+        QVERIFY(grblReplyOf("<Idle|MPos:0.000,0.000,0.000>").status.standing());
+        QVERIFY(grblReplyOf("<Alarm|MPos:0.000,0.000,0.000>").status.standing());
+        // A position that is no number makes the report none.
+        QCOMPARE(grblReplyOf("<Idle|MPos:1.0,zz,0>").kind, GrblReply::Kind::Other);
+    }
+
+    void noiseWithoutLineEndsCannotGrowWithoutEnd() {
+        GrblReplies replies;
+        const std::string noise(100000, 'x');
+        QVERIFY(replies.add(noise).empty());
+        const std::vector<GrblReply> after = replies.add("\nok\n");
+        QCOMPARE(after.size(), std::size_t(2));
+        QCOMPARE(after[0].line.size(), std::size_t(256));
+        QCOMPARE(after[1].kind, GrblReply::Kind::Ok);
+    }
+
+    void thousandths_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qlonglong>("value");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("three decimals") << "1.500" << 1500LL << true;
+        QTest::newRow("negative") << "-0.001" << -1LL << true;
+        QTest::newRow("plus") << "+2" << 2000LL << true;
+        QTest::newRow("no whole part") << ".5" << 500LL << true;
+        QTest::newRow("no fraction after the point") << "5." << 5000LL << true;
+        QTest::newRow("negative zero") << "-0.000" << 0LL << true;
+        QTest::newRow("a metre") << "-1000.000" << -1000000LL << true;
+        QTest::newRow("four decimals") << "1.2345" << 0LL << false;
+        QTest::newRow("empty") << "" << 0LL << false;
+        QTest::newRow("sign alone") << "-" << 0LL << false;
+        QTest::newRow("point alone") << "." << 0LL << false;
+        QTest::newRow("letters") << "1.2a" << 0LL << false;
+        QTest::newRow("two signs") << "--1" << 0LL << false;
+    }
+    void thousandths() {
+        QFETCH(QString, text);
+        QFETCH(qlonglong, value);
+        QFETCH(bool, ok);
+        const std::optional<std::int64_t> v = thousandthsOf(text.toStdString());
+        QCOMPARE(v.has_value(), ok);
+        if (ok)
+            QCOMPARE(*v, value);
+    }
+
+    void theCounterFillsTheBufferExactlyAndFreesInOrder() {
+        CharacterCounter counter;
+        QVERIFY(counter.fits(128));
+        QVERIFY(!counter.fits(129));
+        counter.sent(100);
+        counter.sent(28);
+        QVERIFY(!counter.fits(1)); // full to the byte, never over
+        QVERIFY(counter.answered()); // the oldest line's bytes go first
+        QCOMPARE(counter.bytes(), std::size_t(28));
+        QVERIFY(counter.fits(100));
+        QVERIFY(!counter.fits(101));
+        QVERIFY(counter.answered());
+        QVERIFY(!counter.answered()); // an answer nobody asked for frees nothing
+        QCOMPARE(counter.bytes(), std::size_t(0));
+    }
+
+    // A contour that runs out along a one-pixel spur and back: the same places twice.
+    void theEarliestSegmentThatHoldsThePositionIsTaken() {
+        const std::int64_t px = 1500 * mm / 1000; // 1.5 mm
+        std::deque<PathSegment> path{segment({0, 0, 0}, {px, 0, 0}), segment({px, 0, 0}, {2 * px, 0, 0}),
+                                     segment({2 * px, 0, 0}, {px, 0, 0}), segment({px, 0, 0}, {px, px, 0})};
+        const std::int64_t tolerance = px / 4;
+        // On the way out and on the way back: the way out, so that nothing is left uncut.
+        QCOMPARE(segmentHolding(path, {px + px / 2, 0, 0}, tolerance), std::optional<std::size_t>(1));
+        QCOMPARE(segmentHolding(path, {px + px / 2, 0, 0}, tolerance, 2), std::optional<std::size_t>(2));
+        // A segment's end is the next one's start: the earlier one holds it.
+        QCOMPARE(segmentHolding(path, {px, 0, 0}, tolerance), std::optional<std::size_t>(0));
+        // Within the tolerance across the path; beyond it, on none.
+        QCOMPARE(segmentHolding(path, {px / 2, tolerance, 0}, tolerance), std::optional<std::size_t>(0));
+        QCOMPARE(segmentHolding(path, {px / 2, tolerance + 1, 0}, tolerance), std::nullopt);
+        // Depth counts as much as the plane: the same place, a pixel deeper, is off the path.
+        QCOMPARE(segmentHolding(path, {px / 2, 0, -px}, tolerance), std::nullopt);
+        // Beyond the ends of a segment: not on it.
+        QCOMPARE(segmentHolding(path, {-px / 2, 0, 0}, tolerance), std::nullopt);
+        QCOMPARE(segmentHolding({}, {0, 0, 0}, tolerance), std::nullopt);
+    }
+
+    void aSegmentOfNoLengthHoldsOnlyItsPlace() {
+        std::deque<PathSegment> path{segment({5 * mm, 5 * mm, 0}, {5 * mm, 5 * mm, 0})};
+        QCOMPARE(segmentHolding(path, {5 * mm, 5 * mm, 0}, 1000), std::optional<std::size_t>(0));
+        QCOMPARE(segmentHolding(path, {5 * mm + 1001, 5 * mm, 0}, 1000), std::nullopt);
+    }
+
+    void farPositionsStayExact() {
+        // A metre away, a micrometre off the line still tells.
+        const std::int64_t metre = 1000 * mm;
+        std::deque<PathSegment> path{segment({metre, metre, -metre}, {metre + 3 * mm, metre, -metre})};
+        const std::int64_t micrometre = mm / 1000;
+        QCOMPARE(segmentHolding(path, {metre + mm, metre + micrometre, -metre}, micrometre),
+                 std::optional<std::size_t>(0));
+        QCOMPARE(segmentHolding(path, {metre + mm, metre + 2 * micrometre, -metre}, micrometre), std::nullopt);
+        QVERIFY(samePlace({metre, 0, 0}, {metre + 5, -5, 5}, 5));
+        QVERIFY(!samePlace({metre, 0, 0}, {metre + 6, 0, 0}, 5));
+        QVERIFY(samePlace({INT64_MIN / 2, 0, 0}, {INT64_MIN / 2, 0, 0}, 0));
+    }
+};
+
+QTEST_APPLESS_MAIN(GrblProtocolTest)
+#include "test_grbl_protocol.moc"

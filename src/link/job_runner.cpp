@@ -227,7 +227,7 @@ void JobRunner::schedulePump() {
 std::size_t JobRunner::movesInFlight() const {
     std::size_t n = 0;
     for (const InFlight& f : inFlight_)
-        if (f.kind == OpenMove::Kind::Plan && f.role == Role::Job)
+        if (f.kind == OpenMove::Kind::Plan && f.role == Role::Job && !f.doneEarly)
             n += f.moves.size();
     return n;
 }
@@ -278,8 +278,6 @@ void JobRunner::pump() {
         }
         if (inFlight == 0) {
             if (!run_.source->next()) { // reaches the next stage of the job when the plan is used up
-                if (!inFlight_.empty())
-                    break; // a streaming controller's last lines are answered first
                 if (streaming() && (run_.stream.wrote || (run_.aside && run_.sent > 0))) {
                     closeStream();
                     break;
@@ -288,7 +286,11 @@ void JobRunner::pump() {
                 break;
             }
         } else if (inFlight >= run_.source->plannedAhead().size()) {
-            break; // the rest of the plan is out; the next region is planned once it is done
+            // The rest of the plan is out; the next region is planned once it is done. A streaming controller
+            // would run its buffer dry meanwhile: there the region is done in the plan as it goes out.
+            if (streaming() && !run_.aside && completeInFlightEarly())
+                continue;
+            break;
         }
         const bool live = millingOn();
         if (!live && !inFlight_.empty())
@@ -338,6 +340,43 @@ void JobRunner::completeDry() {
     completePlanMove(*move, false);
     if (run_.dryCommandLeft > 0 && --run_.dryCommandLeft == 0)
         emit commandDone();
+}
+
+void JobRunner::countLiveMove(const PlannedMove& move, const PixelRect& marked) {
+    run_.board.x += move.x;
+    run_.board.y += move.y;
+    run_.board.depth -= move.z;
+    run_.liveDepth -= move.z;
+    ++run_.sent;
+    if (move.kind == MoveKind::Plunge)
+        run_.down = true;
+    else if (move.kind == MoveKind::Lift || move.kind == MoveKind::Approach)
+        run_.down = false;
+    emit moveDone(marked);
+}
+
+bool JobRunner::completeInFlightEarly() {
+    bool any = false;
+    for (InFlight& item : inFlight_) {
+        if (item.role != Role::Job || item.kind != OpenMove::Kind::Plan || item.doneEarly)
+            continue;
+        for (std::size_t i = 0; i < item.moves.size(); ++i) {
+            run_.source->next();
+            item.marks.push_back(run_.source->complete());
+        }
+        item.doneEarly = true;
+        if (item.segment)
+            item.segment->unacknowledgedMoves = 0; // done in the plan: after a drop it goes again as it is
+        any = true;
+    }
+    return any;
+}
+
+void JobRunner::acknowledgeEarly(const InFlight& item) {
+    for (std::size_t i = 0; i < item.moves.size(); ++i)
+        countLiveMove(item.moves[i], item.marks[i]);
+    ++run_.commandsSent;
+    emit commandDone();
 }
 
 void JobRunner::completePlanMove(const PlannedMove& move, bool live) {
@@ -516,6 +555,11 @@ void JobRunner::onLinkDone() {
             run_.stream.closing = Stream::Closing::AwaitingIdle;
             link_->awaitIdle();
         }
+        pump();
+        return;
+    }
+    if (item.doneEarly) {
+        acknowledgeEarly(item);
         pump();
         return;
     }
@@ -715,9 +759,12 @@ void JobRunner::dropStream() {
     // In the order sent: answered lines, then unanswered ones (lines of the job again before new ones), then
     // those not sent yet.
     std::deque<PathSegment> path = std::move(st.acknowledged);
-    for (InFlight& item : inFlight_)
+    for (InFlight& item : inFlight_) {
+        if (item.doneEarly)
+            acknowledgeEarly(item); // done in the plan; the machine is taken through it again if need be
         if (item.segment)
             path.push_back(std::move(*item.segment));
+    }
     for (PathSegment& segment : st.replay)
         path.push_back(std::move(segment));
     st.replay = std::move(path);

@@ -164,6 +164,11 @@ private:
         bool acknowledgementJournalled = false;
         Role role = Role::Job;
         std::optional<PathSegment> segment = std::nullopt; // a move on a streaming controller
+        // Streamed at the end of a region: its moves were done in the plan when it went out, so that the next
+        // region could be planned while grbl still had them queued; the marks they painted, shown when it is
+        // answered.
+        bool doneEarly = false;
+        std::vector<PixelRect> marks = {};
     };
     // A streaming controller's side of the run.
     struct Stream {
@@ -218,6 +223,12 @@ private:
     void drawDry();
     void completeDry();
     void completePlanMove(const PlannedMove& move, bool live);
+    // Where the board stands after a move done on the machine, whose marks the plan has painted already.
+    void countLiveMove(const PlannedMove& move, const PixelRect& marked);
+    // The streamed region's moves still unanswered are done in the plan now, so that the next region is planned
+    // and streamed while grbl works off its queue; false when there were none.
+    bool completeInFlightEarly();
+    void acknowledgeEarly(const InFlight& item);
     // A lift or plunge of a pause: done on the machine (live), or in the drawing only.
     void insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live);
     void drawInserted(OpenMove::Kind kind, std::int32_t depth);

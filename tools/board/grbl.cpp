@@ -300,6 +300,16 @@ void Controller::clientClosed(Micros now) {
     event("client closed the line");
 }
 
+void Controller::account(Micros now) {
+    if (busy_.running && now > busy_.last) {
+        if (rx_.empty() && busy_.lastLineAt < 0)
+            busy_.rxEmpty += now - busy_.last;
+        if (planner_.empty())
+            busy_.starved += now - busy_.last;
+    }
+    busy_.last = std::max(busy_.last, now);
+}
+
 void Controller::receive(std::string_view bytes, Micros now) {
     advance(now);
     const auto flushLost = [this] {
@@ -336,6 +346,7 @@ void Controller::receive(std::string_view bytes, Micros now) {
             continue;
         }
         flushLost();
+        account(now);
         rx_ += c;
         advance(now);
     }
@@ -555,6 +566,10 @@ void Controller::syncTarget() {
 }
 
 void Controller::place(const Block& block, Micros now) {
+    account(now);
+    if (!busy_.running && !block.jog) {
+        busy_ = {true, now, now, 0, 0, -1};
+    }
     planner_.push_back(block);
     if (planner_.size() > 1)
         return;
@@ -583,6 +598,7 @@ void Controller::completeHead(Micros end) {
 void Controller::advance(Micros now) {
     for (;;) {
         if (const auto end = headEnd(); end && *end <= now) {
+            account(*end);
             completeHead(*end);
             processLines(*end);
             continue;
@@ -680,6 +696,25 @@ bool Controller::continueWork(Micros now) {
         modal_.feedMotion = true;
         modal_.relative = false;
         push("[MSG:Pgm End]");
+        if (busy_.running) {
+            account(now);
+            const Micros whole = std::max<Micros>(now - busy_.since, 1);
+            const auto share = [whole](Micros part) {
+                char text[64];
+                std::snprintf(text, sizeof text, "%lld ms (%.1f %%)", static_cast<long long>(part / 1000),
+                              100.0 * static_cast<double>(part) / static_cast<double>(whole));
+                return std::string(text);
+            };
+            const Micros sending = std::max<Micros>((busy_.lastLineAt >= 0 ? busy_.lastLineAt : now) - busy_.since, 1);
+            char rx[96];
+            std::snprintf(rx, sizeof rx, "%lld ms (%.1f %%) of the %lld ms until the last line came",
+                          static_cast<long long>(busy_.rxEmpty / 1000),
+                          100.0 * static_cast<double>(busy_.rxEmpty) / static_cast<double>(sending),
+                          static_cast<long long>(sending / 1000));
+            event("program from its first move to its end: " + std::to_string(whole / 1000) +
+                  " ms; receive buffer empty " + rx + ", planner empty " + share(busy_.starved));
+            busy_.running = false;
+        }
     }
     std::string outcome = std::move(w.outcome);
     if (const Micros waited = now - w.since; waited >= 1000)
@@ -842,6 +877,11 @@ void Controller::gcode(const std::string& raw, const std::string& line, Micros n
     work.raw = raw;
     work.since = now;
     work.programEnd = p.programEnd;
+    if (p.programEnd && busy_.running) {
+        // The sender has sent its last line: the buffer runs dry from here by necessity.
+        account(now);
+        busy_.lastLineAt = now;
+    }
     if (p.dwell)
         work.dwell = *p.p / 1000; // seconds in billionths: microseconds
     if (p.anyAxis()) {

@@ -160,6 +160,18 @@ private:
     std::int64_t blocksRun_ = 0;
     std::int64_t reports_ = 0; // status reports since the last reset
     std::int64_t bytesLost_ = 0;
+    // From a program's first move to its end: how long the receive buffer stood empty before the program end
+    // came, and how long the planner had nothing to run, the measure of a sender that keeps the controller
+    // busy. Logged at the program end.
+    struct Busy {
+        bool running = false;
+        Micros since = 0;
+        Micros last = 0;
+        Micros rxEmpty = 0;
+        Micros starved = 0;
+        Micros lastLineAt = -1; // the program end arrived
+    } busy_;
+    void account(Micros now);
     bool alarmTripped_ = false;
     bool hungUp_ = false;
 

@@ -103,9 +103,14 @@ void JobStatus::start(std::int64_t totalMoves) {
 void JobStatus::setControl(Control control, bool canStop) {
     control_ = control;
     pause_->setText(control == Control::CanContinue ? QStringLiteral("Продолжить") : QStringLiteral("Пауза"));
-    pause_->setToolTip(control == Control::CanContinue
-                           ? QStringLiteral("Продолжить задание: фреза опустится туда, где остановилась")
-                           : QStringLiteral("Приостановить после текущего перемещения и поднять фрезу"));
+    if (feedHold_)
+        pause_->setToolTip(control == Control::CanContinue
+                               ? QStringLiteral("Продолжить задание (пуск цикла grbl)")
+                               : QStringLiteral("Приостановить: удержание подачи grbl, станок встаёт на месте"));
+    else
+        pause_->setToolTip(control == Control::CanContinue
+                               ? QStringLiteral("Продолжить задание: фреза опустится туда, где остановилась")
+                               : QStringLiteral("Приостановить после текущего перемещения и поднять фрезу"));
     pause_->setEnabled(control != Control::None);
     stop_->setEnabled(canStop);
 }

@@ -38,6 +38,8 @@ public:
     // What the two buttons offer: pause while a job runs, continue while one is paused or kept.
     enum class Control { None, CanPause, CanContinue };
     void setControl(Control control, bool canStop);
+    // A controller whose pause is its own feed hold (grbl): the machine stops where it is, with no lift.
+    void setPauseIsFeedHold(bool feedHold) { feedHold_ = feedHold; }
 
     QPushButton* stopButton() const { return stop_; }
     QPushButton* pauseButton() const { return pause_; }
@@ -58,6 +60,7 @@ private:
     QPushButton* pause_;
     QPushButton* stop_;
     Control control_ = Control::None;
+    bool feedHold_ = false;
     QElapsedTimer elapsed_;
     QElapsedTimer sinceStart_;
     QElapsedTimer sinceShown_;

@@ -49,6 +49,7 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     statusBar()->addWidget(configNote_);
     machineStatus_ = new QLabel(this);
     machineStatus_->setObjectName(QStringLiteral("machineStatus"));
+    machineStatus_->setToolTip(QStringLiteral("Состояние grbl и положение станка в его координатах, мм"));
     machineStatus_->hide();
     statusBar()->addPermanentWidget(machineStatus_);
     jobStatus_ = new JobStatus(this);
@@ -107,6 +108,7 @@ void MainFrame::openWorkWindow() {
     configNote_->setToolTip(note);
     configNote_->setVisible(!note.isEmpty());
     connect(form, &WorkWindow::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
+    jobStatus_->setPauseIsFeedHold(form->grblLink() != nullptr);
     connect(form, &WorkWindow::machineStatus, machineStatus_, [this](const QString& text) {
         machineStatus_->setText(text);
         machineStatus_->setVisible(!text.isEmpty());

@@ -245,10 +245,14 @@ void WorkWindow::showMachineStatus() {
         emit machineStatus(QString());
         return;
     }
+    // Short: the status bar shares its room with the job's figures and buttons.
     const GrblStatus& st = *grbl_->status();
     QString text = QStringLiteral("grbl: ") + QString::fromStdString(st.state);
     if (st.hasPosition)
-        text += QStringLiteral("  ") + QString::fromStdString(machinePositionText(GrblLink::positionOf(st)));
+        text += QStringLiteral(" X%1 Y%2 Z%3")
+                    .arg(static_cast<double>(st.x) / 1000, 0, 'f', 3)
+                    .arg(static_cast<double>(st.y) / 1000, 0, 'f', 3)
+                    .arg(static_cast<double>(st.z) / 1000, 0, 'f', 3);
     emit machineStatus(text);
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string_view>
 
@@ -87,6 +88,48 @@ void removeLink(const std::string& path, const std::string& device) {
     const auto n = ::readlink(path.c_str(), target.data(), target.size() - 1);
     if (n >= 0 && std::string_view(target.data(), static_cast<std::size_t>(n)) == device)
         ::unlink(path.c_str());
+}
+
+bool openPseudoTerminal(speed_t speed, bool rtscts, int& master, int& slave, std::string& device) {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        std::perror("zelmar-board: pseudo-terminal");
+        return false;
+    }
+    const char* name = ::ptsname(master);
+    if (!name) {
+        std::perror("zelmar-board: ptsname");
+        return false;
+    }
+    device = name;
+    slave = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        std::perror(("zelmar-board: " + device).c_str());
+        return false;
+    }
+    termios line{};
+    if (::tcgetattr(slave, &line) != 0) {
+        std::perror("zelmar-board: tcgetattr");
+        return false;
+    }
+    ::cfmakeraw(&line);
+    ::cfsetispeed(&line, speed);
+    ::cfsetospeed(&line, speed);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL | CRTSCTS);
+    line.c_cflag |= CS8 | CREAD | CLOCAL | (rtscts ? CRTSCTS : 0);
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave, TCSANOW, &line) != 0) {
+        std::perror("zelmar-board: tcsetattr");
+        return false;
+    }
+    for (const int fd : {master, slave})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (!setFlags(master, O_NONBLOCK)) {
+        std::perror("zelmar-board: fcntl");
+        return false;
+    }
+    return true;
 }
 
 } // namespace zelmar::board::detail

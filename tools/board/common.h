@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <termios.h>
+
 namespace zelmar::board::detail {
 
 bool setFlags(int fd, int flags);
@@ -14,6 +16,10 @@ int signalFd();
 
 // UTC with milliseconds, e.g. "2026-12-07T08:39:40.232Z".
 std::string timestamp();
+
+// A raw pseudo-terminal at the given speed, 8N1, with or without RTS/CTS: its master end non-blocking, both
+// ends closed on exec, the device's name in `device`. False, the reason on standard error, when it fails.
+bool openPseudoTerminal(speed_t speed, bool rtscts, int& master, int& slave, std::string& device);
 
 // Makes `path` a symbolic link to `device`, replacing an old link but never anything else.
 bool makeLink(const std::string& path, const std::string& device);

@@ -114,45 +114,8 @@ void GrblBoard::finish() {
 }
 
 bool GrblBoard::openLine() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        std::perror("zelmar-board: pseudo-terminal");
+    if (!detail::openPseudoTerminal(speedOf(options_.baud).value_or(B115200), false, master_, slave_, device_))
         return false;
-    }
-    const char* name = ::ptsname(master_);
-    if (!name) {
-        std::perror("zelmar-board: ptsname");
-        return false;
-    }
-    device_ = name;
-    slave_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY);
-    if (slave_ < 0) {
-        std::perror(("zelmar-board: " + device_).c_str());
-        return false;
-    }
-    termios line{};
-    if (::tcgetattr(slave_, &line) != 0) {
-        std::perror("zelmar-board: tcgetattr");
-        return false;
-    }
-    ::cfmakeraw(&line);
-    const speed_t speed = speedOf(options_.baud).value_or(B115200);
-    ::cfsetispeed(&line, speed);
-    ::cfsetospeed(&line, speed);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL | CRTSCTS);
-    line.c_cflag |= CS8 | CREAD | CLOCAL;
-    line.c_cc[VMIN] = 1;
-    line.c_cc[VTIME] = 0;
-    if (::tcsetattr(slave_, TCSANOW, &line) != 0) {
-        std::perror("zelmar-board: tcsetattr");
-        return false;
-    }
-    for (const int fd : {master_, slave_})
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    if (!detail::setFlags(master_, O_NONBLOCK)) {
-        std::perror("zelmar-board: fcntl");
-        return false;
-    }
 #if defined(__linux__)
     // Watched only now: our own open above is no client.
     watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

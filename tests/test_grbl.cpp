@@ -468,6 +468,53 @@ private slots:
         QVERIFY(QString::fromStdString(faultText(fault, true)).contains(QStringLiteral("потерялась по пути")));
     }
 
+    void aControllerThatRestartsInTheMiddleOfAJob() {
+        // Restarted by its power or a button: a welcome nobody asked for, its queue and coordinates gone.
+        testing::RawLine raw;
+        SerialLine line;
+        GrblLink link(line, Decimal{1, 2}, 300);
+        JobRunner runner;
+        runner.setLink(&link);
+        runner.setMillingSwitch([] { return true; });
+        int sent = 0;
+        runner.setCommandLog([&](const LoggedCommand&) { ++sent; });
+        QVERIFY(link.connectTo(raw.path, GrblLink::defaultBaud));
+        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
+        QVERIFY(waitFor([&] { return link.isConnected(); }, 3000));
+        const std::uint64_t epoch = link.positionEpoch();
+        int lines = 0;
+        QTimer controller;
+        connect(&controller, &QTimer::timeout, this, [&] {
+            QByteArray out;
+            for (char c : raw.receive()) {
+                if (c == '?')
+                    out += lines < 4 ? "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n" : "<Run|MPos:1.000,0.000,0.000|FS:0,0>\r\n";
+                else if (c == '\n' && ++lines <= 4)
+                    out += "ok\r\n";
+            }
+            if (!out.isEmpty())
+                raw.send(out);
+        });
+        controller.start(10);
+        bool ended = false;
+        connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
+        runner.start(std::make_unique<StraightMoves>(40), parseStepsPerPixel("150"), {});
+        QVERIFY(waitFor([&] { return lines > 4; }, 5000));
+        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
+        QVERIFY(waitFor([&] { return ended; }, 5000));
+        QCOMPARE(runner.fault().kind, LinkFault::Kind::Restarted);
+        QCOMPARE(link.positionEpoch(), epoch + 1);
+        QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
+        // Continuing is refused, nothing sent: where the machine stands means nothing now.
+        const int before = sent;
+        ended = false;
+        runner.resume();
+        QVERIFY(waitFor([&] { return ended; }, 5000));
+        QCOMPARE(runner.fault().kind, LinkFault::Kind::Restarted);
+        QTest::qWait(100);
+        QCOMPARE(sent, before);
+    }
+
     void anAlarmIsShownAndClearedOnlyByTheOperator() {
         const QStringList lines = exported(blocks_, {});
         Board board(grblBoardArgs({"--delay-ms", "15", "--alarm-at", "8"}));

@@ -210,13 +210,21 @@ void GrblLink::resetSent() {
 
 void GrblLink::onReply(const GrblReply& reply) {
     switch (reply.kind) {
-    case GrblReply::Kind::Welcome:
+    case GrblReply::Kind::Welcome: {
         welcomeTimer_.stop();
+        const bool busy = counter_.lines() > 0 || awaitingIdle_;
         resetSent(); // a reset drops whatever was queued
         // A reset we did not ask for (power, the port's open, a button) starts its coordinates afresh.
-        if (!resetByUs_)
+        const bool foreign = !resetByUs_;
+        if (foreign)
             ++positionEpoch_;
         resetByUs_ = false;
+        if (foreign && connected_ && busy) {
+            // Restarted in the middle of a job: its queue and its coordinates are gone.
+            awaitingIdle_ = false;
+            stopping_ = Stopping::No;
+            fail({LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, true, true, 0, 0});
+        }
         if (unlockAfterReset_) {
             unlockAfterReset_ = false;
             line_.write("$X\n");
@@ -230,6 +238,7 @@ void GrblLink::onReply(const GrblReply& reply) {
             emit connected();
         }
         return;
+    }
     case GrblReply::Kind::Ok:
     case GrblReply::Kind::Error: {
         if (!counter_.answered())

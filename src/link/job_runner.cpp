@@ -719,6 +719,12 @@ bool JobRunner::streamReady() {
         return false;
     }
     if (!st.positionKnown) {
+        if (st.started && link_->positionEpoch() != st.epoch) {
+            // Restarted since: no position it could report says where the job stands.
+            fault_ = {LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+            finish(Outcome::Failed);
+            return false;
+        }
         st.locating = true;
         link_->awaitIdle();
         return false;

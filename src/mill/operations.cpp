@@ -88,8 +88,11 @@ std::string wordOf(const Operation& op) {
         for (const Name& n : plainNames)
             if (n.kind == op.kind)
                 word = n.word;
-    if (op.reached >= 0)
-        word += "@" + std::to_string(op.reached);
+    if (op.reached >= 0) {
+        // Appended in two steps: "@" + a temporary string trips a false -Wrestrict of GCC 12 at -O3.
+        word += '@';
+        word += std::to_string(op.reached);
+    }
     if (op.sentNothing)
         word += "!";
     return word;

@@ -212,7 +212,8 @@ private slots:
         }
         qInfo("%lld merged runs saved %lld commands", static_cast<long long>(merges),
               static_cast<long long>(commandsSaved));
-        QVERIFY(merges > 100);
+        // The images must give merging something to do: about one merged run an image, fewer in a short run.
+        QVERIFY(merges >= static_cast<std::int64_t>(imageCount) / 2);
     }
 
     void aRunIsSplitWhereTheDepthChangesOrTheTraceTurns() {

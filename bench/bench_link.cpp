@@ -26,26 +26,10 @@ using namespace zelmar;
 namespace {
 
 // A job of identical one-pixel steps.
-class Steps : public MoveSource {
-public:
-    explicit Steps(int count) : moves_(static_cast<std::size_t>(count)) {
-        for (PlannedMove& m : moves_)
-            m = {1, -1, 0, MoveKind::Step, {}};
-    }
-    const PlannedMove* next() override { return done_ < moves_.size() ? &moves_[done_] : nullptr; }
-    std::span<const PlannedMove> plannedAhead() const override {
-        return std::span<const PlannedMove>(moves_).subspan(done_);
-    }
-    PixelRect complete() override {
-        ++done_;
-        return {};
-    }
-    std::int64_t movesDone() const override { return static_cast<std::int64_t>(done_); }
-
-private:
-    std::vector<PlannedMove> moves_;
-    std::size_t done_ = 0;
-};
+std::unique_ptr<MoveList> steps(int count) {
+    return std::make_unique<MoveList>(
+        std::vector<PlannedMove>(static_cast<std::size_t>(count), PlannedMove{1, -1, 0, MoveKind::Step, {}}));
+}
 
 bool measure(const QString& port, int moves, int pauseMs, bool journalled) {
     SerialLine line;
@@ -79,7 +63,7 @@ bool measure(const QString& port, int moves, int pauseMs, bool journalled) {
         completed = o == JobRunner::Outcome::Completed;
         QCoreApplication::quit();
     });
-    runner.start(std::make_unique<Steps>(moves), parseStepsPerPixel("150"), {});
+    runner.start(steps(moves), parseStepsPerPixel("150"), {});
     QCoreApplication::exec();
     if (!completed || intervalsMs.empty()) {
         std::fprintf(stderr, "the job did not complete\n");

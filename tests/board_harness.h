@@ -27,6 +27,26 @@
 
 namespace zelmar::testing {
 
+// Two dark blocks on white, 20 x 12: the job "Все" has 26 moves, each block 13 (approach, plunge, ten steps,
+// lift).
+inline int twoBlocks(int x, int y) {
+    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
+    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
+    return first || second ? 0 : 255;
+}
+
+// Where our board, started at 0, stands after these commands: its summed counts "X Y Z".
+inline QString countsAfter(const QStringList& commands) {
+    long long x = 0, y = 0, z = 0;
+    for (const QString& c : commands) {
+        const QStringList n = QString(c).remove(';').split(',');
+        x += n.value(0).toLongLong();
+        y += n.value(1).toLongLong();
+        z += n.value(2).toLongLong();
+    }
+    return QStringLiteral("%1 %2 %3").arg(x).arg(y).arg(z);
+}
+
 // zelmar-board on a fresh pseudo-terminal, stopped by closing its standard input.
 class Board {
 public:

@@ -17,29 +17,16 @@
 
 using namespace zelmar;
 using testing::Board;
+using testing::twoBlocks;
 using testing::BoxCatcher;
 using testing::WindowOnBoard;
 using testing::waitFor;
 
 namespace {
 
-// Two dark blocks on white, 20 x 12: "Все" is 26 moves, 13 a block (approach, plunge, ten steps, lift).
-int twoBlocks(int x, int y) {
-    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
-    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
-    return first || second ? 0 : 255;
-}
-
 // Where a board that started at 0 stands after these commands.
 QString positionAfter(const QStringList& commands) {
-    long long x = 0, y = 0, z = 0;
-    for (const QString& c : commands) {
-        const QStringList n = QString(c).remove(';').split(',');
-        x += n.value(0).toLongLong();
-        y += n.value(1).toLongLong();
-        z += n.value(2).toLongLong();
-    }
-    return QStringLiteral("position %1 %2 %3").arg(x).arg(y).arg(z);
+    return QStringLiteral("position ") + testing::countsAfter(commands);
 }
 
 // Answers the next question box with "Да" or "Нет", noting what the board had received when it came up.

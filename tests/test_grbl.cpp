@@ -21,17 +21,11 @@
 
 using namespace zelmar;
 using testing::Board;
+using testing::twoBlocks;
 using testing::waitFor;
 using testing::WindowOnBoard;
 
 namespace {
-
-// Two dark blocks on white, 20 x 12.
-int twoBlocks(int x, int y) {
-    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
-    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
-    return first || second ? 0 : 255;
-}
 
 // Rings inside rings and a stray dot: contours that double back on themselves, several regions deep.
 int rings(int x, int y) {
@@ -170,28 +164,12 @@ private:
 };
 
 // A job of level moves, each a pixel along X: a line each, nothing to parse.
-class StraightMoves : public MoveSource {
-public:
-    explicit StraightMoves(int count) : moves_(static_cast<std::size_t>(count)) {
-        for (PlannedMove& m : moves_) {
-            m.x = 1;
-            m.kind = MoveKind::Approach;
-        }
-    }
-    const PlannedMove* next() override { return done_ < moves_.size() ? &moves_[done_] : nullptr; }
-    std::span<const PlannedMove> plannedAhead() const override {
-        return std::span<const PlannedMove>(moves_).subspan(done_);
-    }
-    PixelRect complete() override {
-        ++done_;
-        return {};
-    }
-    std::int64_t movesDone() const override { return static_cast<std::int64_t>(done_); }
-
-private:
-    std::vector<PlannedMove> moves_;
-    std::size_t done_ = 0;
-};
+std::unique_ptr<MoveList> straightMoves(int count) {
+    PlannedMove move;
+    move.x = 1;
+    move.kind = MoveKind::Approach;
+    return std::make_unique<MoveList>(std::vector<PlannedMove>(static_cast<std::size_t>(count), move));
+}
 
 } // namespace
 
@@ -411,7 +389,7 @@ private slots:
         QVERIFY(waitFor([&] { return !connected.isEmpty(); }, 5000));
         qsizetype sentAtFault = -1;
         connect(&runner, &JobRunner::ended, this, [&] { sentAtFault = sent.size(); });
-        runner.start(std::make_unique<StraightMoves>(30), parseStepsPerPixel("150"), {});
+        runner.start(straightMoves(30), parseStepsPerPixel("150"), {});
         QVERIFY(waitFor([&] { return sentAtFault >= 0; }, 10000));
         QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
         const LinkFault& fault = runner.fault();
@@ -459,7 +437,7 @@ private slots:
         controller.start(10);
         bool ended = false;
         connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
-        runner.start(std::make_unique<StraightMoves>(3), parseStepsPerPixel("150"), {});
+        runner.start(straightMoves(3), parseStepsPerPixel("150"), {});
         QVERIFY(waitFor([&] { return ended; }, 8000));
         const LinkFault& fault = runner.fault();
         QCOMPARE(fault.kind, LinkFault::Kind::Timeout);
@@ -498,7 +476,7 @@ private slots:
         controller.start(10);
         bool ended = false;
         connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
-        runner.start(std::make_unique<StraightMoves>(40), parseStepsPerPixel("150"), {});
+        runner.start(straightMoves(40), parseStepsPerPixel("150"), {});
         QVERIFY(waitFor([&] { return lines > 4; }, 5000));
         raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
         QVERIFY(waitFor([&] { return ended; }, 5000));

@@ -14,6 +14,7 @@
 
 using namespace zelmar;
 using testing::Board;
+using testing::twoBlocks;
 
 namespace {
 
@@ -38,13 +39,6 @@ JournalReading read(const QByteArray& bytes) {
     return readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-// Two dark blocks on white, 20 x 12: "Все" is 26 moves, 13 a block.
-int twoBlocks(int x, int y) {
-    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
-    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
-    return first || second ? 0 : 255;
-}
-
 struct CliRun {
     int status = -1;
     QString out;
@@ -57,18 +51,6 @@ CliRun cli(const QStringList& args) {
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
-}
-
-// Sums the board's counts: where a board that started at 0 stands after these commands.
-QString sumOf(const QStringList& commands) {
-    long long x = 0, y = 0, z = 0;
-    for (const QString& c : commands) {
-        const QStringList n = QString(c).remove(';').split(',');
-        x += n.value(0).toLongLong();
-        y += n.value(1).toLongLong();
-        z += n.value(2).toLongLong();
-    }
-    return QStringLiteral("%1 %2 %3").arg(x).arg(y).arg(z);
 }
 
 } // namespace
@@ -258,7 +240,7 @@ private slots:
             cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"} + lastMove);
         QVERIFY2(resumed.status == 0, qPrintable(resumed.err));
         QCOMPARE(first + board.received(), planned_);
-        QCOMPARE(board.finish(), QStringLiteral("position ") + sumOf(planned_.mid(first.size())));
+        QCOMPARE(board.finish(), QStringLiteral("position ") + testing::countsAfter(planned_.mid(first.size())));
         QVERIFY(read(fileBytes(journal)).state.ended);
     }
 
@@ -293,8 +275,8 @@ private slots:
         QCOMPARE(second.first(), plunge);
         QCOMPARE(done + second.mid(1), planned_);
         // The lift and the plunge cancel out: the two boards end where the uninterrupted job does.
-        QCOMPARE(board.finish(), QStringLiteral("position ") + sumOf(second));
-        QCOMPARE(sumOf(first + second), sumOf(planned_));
+        QCOMPARE(board.finish(), QStringLiteral("position ") + testing::countsAfter(second));
+        QCOMPARE(testing::countsAfter(first + second), testing::countsAfter(planned_));
     }
 
     void aJournalOfAnotherJobOrADamagedOneIsRefused() {

@@ -38,18 +38,12 @@
 
 using namespace zelmar;
 using testing::Board;
+using testing::twoBlocks;
 using testing::BoxCatcher;
 using testing::WindowOnBoard;
 
 namespace {
 
-// Two dark blocks on white, 20 x 12: the job "Все" has 26 moves, each block 13 (approach, plunge, ten steps,
-// lift).
-int twoBlocks(int x, int y) {
-    const bool first = x >= 2 && x <= 5 && y >= 2 && y <= 4;
-    const bool second = x >= 11 && x <= 14 && y >= 6 && y <= 8;
-    return first || second ? 0 : 255;
-}
 constexpr int twoBlocksMoves = 26;
 
 struct Position {

@@ -29,7 +29,6 @@ public:
     GrblLink(SerialLine& line, const Decimal& mmPerStep, std::int32_t feed, QObject* parent = nullptr);
 
     void setTimeoutMs(std::int64_t ms) { timeoutMs_ = ms; }
-    void setFeed(std::int32_t feed) { feed_ = feed; }
 
     // Opens the line at the rate, 8N1 without handshake, and waits for grbl: connected() or notConnected()
     // follows. False when the port itself cannot be opened.

@@ -64,6 +64,10 @@ void JobRunner::start(std::unique_ptr<MoveSource> job, const Checked& scale, con
     run_.scale = scale;
     run_.board = at;
     run_.journalBase = journalBase_;
+    runFromHere();
+}
+
+void JobRunner::runFromHere() {
     fault_ = {};
     refusal_ = {};
     if (link_ && millingOn())
@@ -83,12 +87,7 @@ void JobRunner::runAside(std::unique_ptr<MoveSource> move, const Checked& scale)
     run_.source = std::move(move);
     run_.scale = scale;
     run_.aside = true;
-    fault_ = {};
-    refusal_ = {};
-    if (link_ && millingOn())
-        link_->prepareForJob();
-    setPhase(Phase::Running);
-    schedulePump();
+    runFromHere();
 }
 
 void JobRunner::keep(std::unique_ptr<MoveSource> job, const Checked& scale, const Resumption& at,
@@ -156,22 +155,19 @@ void JobRunner::resume() {
         emit question();
         return;
     }
-    fault_ = {};
-    refusal_ = {};
     if (run_.stream.holding) {
         run_.stream.holding = false;
         link_->release();
         // A wait for the machine to stand idle may have been answered by the hold: asked again.
         if (run_.stream.locating || run_.stream.closing == Stream::Closing::AwaitingIdle)
             link_->awaitIdle();
+        fault_ = {};
+        refusal_ = {};
         setPhase(Phase::Running);
         schedulePump();
         return;
     }
-    if (link_ && millingOn())
-        link_->prepareForJob();
-    setPhase(Phase::Running);
-    schedulePump();
+    runFromHere();
 }
 
 void JobRunner::answer(bool carriedOut) {
@@ -729,10 +725,13 @@ bool JobRunner::streamReady() {
         link_->awaitIdle();
         return false;
     }
-    const std::vector<std::string> modes = link_->modalLines();
-    for (; st.modesSent < modes.size(); ++st.modesSent)
-        if (!sendStreamLine(modes[st.modesSent], Role::Modes, std::nullopt))
-            return false;
+    if (!st.modesDone) {
+        const std::vector<std::string> modes = link_->modalLines();
+        for (; st.modesSent < modes.size(); ++st.modesSent)
+            if (!sendStreamLine(modes[st.modesSent], Role::Modes, std::nullopt))
+                return false;
+        st.modesDone = true;
+    }
     while (!st.replay.empty()) {
         if (!sendStreamLine(st.replay.front().line, Role::Replay, st.replay.front()))
             return false;
@@ -778,6 +777,7 @@ void JobRunner::dropStream() {
     inFlight_.clear();
     st.positionKnown = false;
     st.modesSent = 0;
+    st.modesDone = false;
     st.closing = Stream::Closing::No;
     st.locating = false;
     st.stopping = false;

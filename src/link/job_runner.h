@@ -134,8 +134,6 @@ public:
     std::int64_t movesSent() const { return run_.sent; }
     std::int64_t commandsSent() const { return run_.commandsSent; }
     const std::optional<OpenMove>& openMove() const { return run_.open; }
-    // A streaming controller is standing still or being asked where it stands, before the job's lines go.
-    bool isWaitingForMachine() const { return run_.stream.locating || run_.stream.stopping; }
 
 signals:
     // A move was done; the area of the mill layer it painted.
@@ -175,6 +173,7 @@ private:
         bool positionKnown = false; // where the machine stands (start, or after a drop)
         bool started = false;       // the job's first position was taken
         std::size_t modesSent = 0;  // of the modal lines, since the controller last dropped its queue
+        bool modesDone = false;     // all of them: not asked for again line after line
         bool wrote = false;         // a line of the job went out: the program end follows
         enum class Closing { No, EndSent, AwaitingIdle } closing = Closing::No;
         bool locating = false;      // asked where the machine stands
@@ -210,6 +209,8 @@ private:
 
     bool millingOn() const { return millingOn_ && millingOn_(); }
     void setPhase(Phase phase);
+    // A run starts or goes on: last run's fault forgotten, the link ready for a job, the moves due.
+    void runFromHere();
     void schedulePump();
     void pump();
     std::size_t movesInFlight() const;

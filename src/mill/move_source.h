@@ -6,6 +6,7 @@
 #include "milling.h"
 
 #include <span>
+#include <vector>
 
 namespace zelmar {
 
@@ -22,24 +23,30 @@ public:
     virtual std::int64_t movesDone() const = 0;
 };
 
-// A job of one move that paints nothing: the manual move.
-class SingleMove : public MoveSource {
+// A job of moves given in advance that paints nothing.
+class MoveList : public MoveSource {
 public:
-    explicit SingleMove(const PlannedMove& move) : move_(move) {}
+    explicit MoveList(std::vector<PlannedMove> moves) : moves_(std::move(moves)) {}
 
-    const PlannedMove* next() override { return done_ ? nullptr : &move_; }
+    const PlannedMove* next() override { return done_ < moves_.size() ? &moves_[done_] : nullptr; }
     std::span<const PlannedMove> plannedAhead() const override {
-        return done_ ? std::span<const PlannedMove>() : std::span<const PlannedMove>(&move_, 1);
+        return std::span<const PlannedMove>(moves_).subspan(done_);
     }
     PixelRect complete() override {
-        done_ = true;
+        ++done_;
         return {};
     }
-    std::int64_t movesDone() const override { return done_ ? 1 : 0; }
+    std::int64_t movesDone() const override { return static_cast<std::int64_t>(done_); }
 
 private:
-    PlannedMove move_;
-    bool done_ = false;
+    std::vector<PlannedMove> moves_;
+    std::size_t done_ = 0;
+};
+
+// The manual move: a job of one move.
+class SingleMove : public MoveList {
+public:
+    explicit SingleMove(const PlannedMove& move) : MoveList({move}) {}
 };
 
 } // namespace zelmar

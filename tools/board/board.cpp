@@ -9,11 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -122,24 +120,16 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Piece {
-        Clock::time_point due;
-        std::string bytes;
-    };
-
     bool openLine();
     void closeLine();
     bool makeLink();
     void finish();
-    void lingerUntilRead();
     bool accepting() const {
         return !hungUp_ && !(options_.exitAfterCommands && commands_ >= *options_.exitAfterCommands);
     }
     void receive(const char* data, std::size_t size);
     void handle(const std::string& raw, bool tooLong);
     void answer(bool accepted, std::int64_t steps);
-    void sendDue(Clock::time_point now);
-    void writeOut();
     void log(std::string_view raw, std::string_view outcome);
 
     // Longer than any sensible command; the rest up to the ";" is dropped and the command is malformed.
@@ -154,8 +144,7 @@ private:
     std::FILE* log_ = nullptr;
     std::string command_;
     bool tooLong_ = false;
-    std::deque<Piece> pieces_;
-    std::string out_;
+    detail::TimedOutput output_;
     Clock::time_point idleAt_{}; // when the board has finished the moves taken so far
     std::optional<Clock::time_point> masterPausedUntil_;
     std::array<std::int64_t, 3> position_{};
@@ -264,51 +253,13 @@ void Board::answer(bool accepted, std::int64_t steps) {
         if (!first)
             at += std::chrono::milliseconds(options_.splitPauseMs);
         first = false;
-        pieces_.push_back({at, std::move(bytes)});
+        output_.add(at, std::move(bytes));
     }
     idleAt_ = at;
 }
 
-void Board::sendDue(Clock::time_point now) {
-    while (!pieces_.empty() && pieces_.front().due <= now) {
-        out_ += pieces_.front().bytes;
-        pieces_.pop_front();
-        // Each piece is a write of its own, so that a split answer reaches the client in two reads.
-        writeOut();
-    }
-}
 
-void Board::writeOut() {
-    while (!out_.empty() && master_ >= 0) {
-        const auto n = ::write(master_, out_.data(), out_.size());
-        if (n > 0) {
-            out_.erase(0, static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                out_.clear(); // nobody can ever read it
-            return;
-        }
-    }
-}
 
-// Closing the master flushes whatever the client has not read yet, so the last answer of a run that ends by
-// itself would be lost. The bytes pass a kernel work queue before the slave counts them, hence the
-// repeated look, and a client that never reads is not waited for long.
-void Board::lingerUntilRead() {
-    const auto deadline = Clock::now() + std::chrono::seconds(1);
-    int emptyLooks = 0;
-    while (emptyLooks < 3 && Clock::now() < deadline) {
-        int waiting = 0;
-        if (::ioctl(slave_, FIONREAD, &waiting) != 0)
-            return;
-        emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
-        pollfd signal{signalFd(), POLLIN, 0};
-        if (::poll(&signal, 1, 5) > 0)
-            return;
-    }
-}
 
 int Board::run() {
     if (!options_.log.empty()) {
@@ -326,18 +277,16 @@ int Board::run() {
     bool stop = false;
     while (!stop && !hungUp_) {
         const Clock::time_point now = Clock::now();
-        sendDue(now);
-        if (!accepting() && pieces_.empty() && out_.empty()) {
+        output_.sendDue(now, master_);
+        if (!accepting() && output_.empty()) {
             if (!hungUp_)
-                lingerUntilRead();
+                detail::lingerUntilRead(slave_);
             break;
         }
         if (masterPausedUntil_ && *masterPausedUntil_ <= now)
             masterPausedUntil_.reset();
 
-        std::optional<Clock::time_point> wakeAt;
-        if (!pieces_.empty())
-            wakeAt = pieces_.front().due;
+        std::optional<Clock::time_point> wakeAt = output_.nextDue();
         if (masterPausedUntil_)
             wakeAt = wakeAt ? std::min(*wakeAt, *masterPausedUntil_) : *masterPausedUntil_;
         int timeoutMs = -1;
@@ -352,7 +301,7 @@ int Board::run() {
         short masterEvents = 0;
         if (accepting())
             masterEvents |= POLLIN;
-        if (!out_.empty())
+        if (output_.waitsForLine())
             masterEvents |= POLLOUT;
         fds[1] = {masterPausedUntil_ || masterEvents == 0 ? -1 : master_, masterEvents, 0};
         fds[2] = {options_.stdinControl ? STDIN_FILENO : -1, POLLIN, 0};
@@ -395,7 +344,7 @@ int Board::run() {
             masterPausedUntil_ = Clock::now() + std::chrono::milliseconds(50);
         }
         if (fds[1].revents & POLLOUT)
-            writeOut();
+            output_.writeOut(master_);
     }
 
     // The last line means the board is gone: line and link first.

@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +132,50 @@ bool openPseudoTerminal(speed_t speed, bool rtscts, int& master, int& slave, std
         return false;
     }
     return true;
+}
+
+void TimedOutput::sendDue(Clock::time_point now, int master) {
+    while (!pieces_.empty() && pieces_.front().due <= now) {
+        out_ += pieces_.front().bytes;
+        pieces_.pop_front();
+        writeOut(master);
+    }
+}
+
+void TimedOutput::sendAll(int master) {
+    for (const Piece& piece : pieces_)
+        out_ += piece.bytes;
+    pieces_.clear();
+    writeOut(master);
+}
+
+void TimedOutput::writeOut(int master) {
+    while (!out_.empty() && master >= 0) {
+        const auto n = ::write(master, out_.data(), out_.size());
+        if (n > 0) {
+            out_.erase(0, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                out_.clear(); // nobody can ever read it
+            return;
+        }
+    }
+}
+
+void lingerUntilRead(int slave) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int emptyLooks = 0;
+    while (emptyLooks < 3 && std::chrono::steady_clock::now() < deadline) {
+        int waiting = 0;
+        if (::ioctl(slave, FIONREAD, &waiting) != 0)
+            return;
+        emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
+        pollfd signal{signalFd(), POLLIN, 0};
+        if (::poll(&signal, 1, 5) > 0)
+            return;
+    }
 }
 
 } // namespace zelmar::board::detail

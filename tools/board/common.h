@@ -2,6 +2,9 @@
 // device.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <optional>
 #include <string>
 
 #include <termios.h>
@@ -25,5 +28,42 @@ bool openPseudoTerminal(speed_t speed, bool rtscts, int& master, int& slave, std
 bool makeLink(const std::string& path, const std::string& device);
 // Removes `path` if it is still our link to `device`.
 void removeLink(const std::string& path, const std::string& device);
+
+// What a board says on its line: pieces each due at a time of their own, each a write of its own (so that a split
+// answer reaches the client in two reads), and what the line would not take yet.
+class TimedOutput {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void add(Clock::time_point due, std::string bytes) { pieces_.push_back({due, std::move(bytes)}); }
+    // Writes the pieces due by now.
+    void sendDue(Clock::time_point now, int master);
+    // Writes what is left, as far as the line takes it.
+    void writeOut(int master);
+    // Every piece at once, whenever due (what was said before a hang-up).
+    void sendAll(int master);
+    std::optional<Clock::time_point> nextDue() const {
+        return pieces_.empty() ? std::nullopt : std::optional<Clock::time_point>(pieces_.front().due);
+    }
+    bool waitsForLine() const { return !out_.empty(); }
+    bool empty() const { return pieces_.empty() && out_.empty(); }
+    void clear() {
+        pieces_.clear();
+        out_.clear();
+    }
+
+private:
+    struct Piece {
+        Clock::time_point due;
+        std::string bytes;
+    };
+    std::deque<Piece> pieces_;
+    std::string out_;
+};
+
+// Closing the master flushes whatever the client has not read yet, so the last answer of a run that ends by
+// itself would be lost. The bytes pass a kernel work queue before the slave counts them, hence the repeated
+// look, and a client that never reads is not waited for long (a second); a stop signal ends the wait.
+void lingerUntilRead(int slave);
 
 } // namespace zelmar::board::detail

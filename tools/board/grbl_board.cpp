@@ -13,11 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -62,11 +60,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Piece {
-        Clock::time_point due;
-        std::string bytes;
-    };
-
     bool openLine();
     void finish();
     void watchEvents(Clock::time_point now);
@@ -76,9 +69,6 @@ private:
     }
     void collect(Clock::time_point now);
     std::string noiseLine();
-    void sendDue(Clock::time_point now);
-    void writeOut();
-    void lingerUntilRead();
 
     Options options_;
     grbl::Controller machine_;
@@ -90,9 +80,8 @@ private:
     std::string device_;
     bool linked_ = false;
     std::FILE* log_ = nullptr;
-    std::deque<Piece> pieces_;
+    detail::TimedOutput output_;
     Clock::time_point lastDue_{};
-    std::string out_;
 };
 
 GrblBoard::~GrblBoard() {
@@ -130,8 +119,7 @@ bool GrblBoard::openLine() {
 // A real board loses what it sent to a port nobody held open; here it would wait in the terminal for the next client.
 // Hence the flush at a close, and again at an open in case the board saw the close only then.
 void GrblBoard::clientOpened(Clock::time_point now) {
-    pieces_.clear();
-    out_.clear();
+    output_.clear();
     ::tcflush(slave_, TCIFLUSH);
     machine_.clientOpened(at(now));
 }
@@ -185,14 +173,14 @@ void GrblBoard::collect(Clock::time_point now) {
         if (output.answer) {
             due = std::max(due, now + std::chrono::milliseconds(options_.answerLateMs));
             if (options_.noise)
-                pieces_.push_back({due, noiseLine()});
+                output_.add(due, noiseLine());
             if (options_.split) {
-                pieces_.push_back({due, output.text.substr(0, 1)});
+                output_.add(due, output.text.substr(0, 1));
                 due += std::chrono::milliseconds(options_.splitPauseMs);
                 output.text.erase(0, 1);
             }
         }
-        pieces_.push_back({due, std::move(output.text)});
+        output_.add(due, std::move(output.text));
         lastDue_ = due;
     }
     for (const std::string& entry : machine_.takeLog())
@@ -202,44 +190,8 @@ void GrblBoard::collect(Clock::time_point now) {
         std::fflush(log_);
 }
 
-void GrblBoard::sendDue(Clock::time_point now) {
-    while (!pieces_.empty() && pieces_.front().due <= now) {
-        out_ += pieces_.front().bytes;
-        pieces_.pop_front();
-        // A piece is a write of its own, so that a split answer reaches the client in two reads.
-        writeOut();
-    }
-}
 
-void GrblBoard::writeOut() {
-    while (!out_.empty() && master_ >= 0) {
-        const auto n = ::write(master_, out_.data(), out_.size());
-        if (n > 0) {
-            out_.erase(0, static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                out_.clear();
-            return;
-        }
-    }
-}
 
-// As the plain board: closing the master would flush what the client has not read yet.
-void GrblBoard::lingerUntilRead() {
-    const auto deadline = Clock::now() + std::chrono::seconds(1);
-    int emptyLooks = 0;
-    while (emptyLooks < 3 && Clock::now() < deadline) {
-        int waiting = 0;
-        if (::ioctl(slave_, FIONREAD, &waiting) != 0)
-            return;
-        emptyLooks = waiting == 0 ? emptyLooks + 1 : 0;
-        pollfd signal{detail::signalFd(), POLLIN, 0};
-        if (::poll(&signal, 1, 5) > 0)
-            return;
-    }
-}
 
 int GrblBoard::run() {
     if (!options_.log.empty()) {
@@ -263,29 +215,26 @@ int GrblBoard::run() {
         const Clock::time_point now = Clock::now();
         machine_.advance(at(now));
         collect(now);
-        sendDue(now);
+        output_.sendDue(now, master_);
         if (machine_.hungUp() && master_ >= 0) {
             // What was said before the hang-up still reaches the client.
-            for (const Piece& piece : pieces_)
-                out_ += piece.bytes;
-            writeOut();
-            lingerUntilRead();
+            output_.sendAll(master_);
+            detail::lingerUntilRead(slave_);
             finish();
-            pieces_.clear();
-            out_.clear();
+            output_.clear();
         }
         // Stopping by itself, the board lets the machine finish what it accepted.
         const bool ending = machine_.hungUp() || machine_.finished();
-        if (ending && !machine_.busy() && pieces_.empty() && out_.empty()) {
+        if (ending && !machine_.busy() && output_.empty()) {
             if (master_ >= 0)
-                lingerUntilRead();
+                detail::lingerUntilRead(slave_);
             break;
         }
 
         std::optional<Clock::time_point> wakeAt;
         const auto sooner = [&wakeAt](Clock::time_point t) { wakeAt = wakeAt ? std::min(*wakeAt, t) : t; };
-        if (!pieces_.empty())
-            sooner(pieces_.front().due);
+        if (const auto due = output_.nextDue())
+            sooner(*due);
         if (const auto due = machine_.nextDue())
             sooner(epoch_ + std::chrono::microseconds(*due));
         int timeoutMs = -1;
@@ -299,7 +248,7 @@ int GrblBoard::run() {
         short masterEvents = 0;
         if (!ending)
             masterEvents |= POLLIN;
-        if (!out_.empty())
+        if (output_.waitsForLine())
             masterEvents |= POLLOUT;
         fds[1] = {masterEvents ? master_ : -1, masterEvents, 0};
         fds[2] = {options_.stdinControl ? STDIN_FILENO : -1, POLLIN, 0};
@@ -337,7 +286,7 @@ int GrblBoard::run() {
         if (fds[3].revents)
             watchEvents(Clock::now());
         if (fds[1].revents & POLLOUT)
-            writeOut();
+            output_.writeOut(master_);
     }
 
     const auto position = machine_.position(at(Clock::now()));

@@ -784,6 +784,10 @@ void JobRunner::dropStream() {
     st.holding = false;
 }
 
+PathSegment JobRunner::catchUp(const MachinePosition& from, const MachinePosition& to, bool rapid) const {
+    return {from, to, link_->rawMove({to.x - from.x, to.y - from.y, to.z - from.z}, rapid), rapid, 0};
+}
+
 bool JobRunner::locate(const MachinePosition& at) {
     Stream& st = run_.stream;
     if (!st.started) {
@@ -801,8 +805,7 @@ bool JobRunner::locate(const MachinePosition& at) {
     if (!k) {
         if (path.empty() && samePlace(at, st.confirmed, tolerance)) {
             if (!samePlace(at, st.confirmed, reportDigit))
-                st.replay.push_back({at, st.confirmed, link_->rawMove({st.confirmed.x - at.x, st.confirmed.y - at.y,
-                                                                        st.confirmed.z - at.z}, false), false, 0});
+                st.replay.push_back(catchUp(at, st.confirmed, false));
             st.lineEnd = st.confirmed;
             return true;
         }
@@ -823,9 +826,7 @@ bool JobRunner::locate(const MachinePosition& at) {
     const PathSegment& held = path[*k];
     st.confirmed = held.start;
     if (!samePlace(at, held.end, reportDigit))
-        st.replay.push_back(
-            {at, held.end,
-             link_->rawMove({held.end.x - at.x, held.end.y - at.y, held.end.z - at.z}, held.rapid), held.rapid, 0});
+        st.replay.push_back(catchUp(at, held.end, held.rapid));
     st.lineEnd = held.end;
     for (std::size_t i = *k + 1; i < path.size() && path[i].unacknowledgedMoves == 0; ++i) {
         st.replay.push_back(std::move(path[i]));

@@ -257,6 +257,8 @@ private:
     void dropStream();
     // Where the machine stands decides what of the kept lines goes again; false when it stands off them.
     bool locate(const MachinePosition& at);
+    // The line that takes the machine from where it stands to the end of the line it was cut off in.
+    PathSegment catchUp(const MachinePosition& from, const MachinePosition& to, bool rapid) const;
     void onLinkStopped(const MachinePosition& at);
     void onLinkIdle(const MachinePosition& at);
     void onLinkReported(const MachinePosition& at);

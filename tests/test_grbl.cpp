@@ -171,6 +171,48 @@ std::unique_ptr<MoveList> straightMoves(int count) {
     return std::make_unique<MoveList>(std::vector<PlannedMove>(static_cast<std::size_t>(count), move));
 }
 
+// A grbl of the test's own on a bare pseudo-terminal, with a runner streaming to it: it answers "ok" to its first
+// lines and "?" with `status`, nothing else.
+struct ScriptedGrbl {
+    explicit ScriptedGrbl(int answered) : answers(answered) {
+        runner.setLink(&link);
+        runner.setMillingSwitch([] { return true; });
+        runner.setCommandLog([this](const LoggedCommand&) { ++sent; });
+        QObject::connect(&runner, &JobRunner::ended, &controller, [this] { ended = true; });
+        QObject::connect(&controller, &QTimer::timeout, [this] {
+            QByteArray out;
+            for (char c : raw.receive()) {
+                if (c == '?')
+                    out += status;
+                else if (c == '\n' && ++lines <= answers)
+                    out += "ok\r\n";
+            }
+            if (!out.isEmpty())
+                raw.send(out);
+        });
+    }
+    // Opens the line, greets, and starts answering.
+    bool connect() {
+        if (!link.connectTo(raw.path, GrblLink::defaultBaud))
+            return false;
+        welcome();
+        controller.start(10);
+        return waitFor([this] { return link.isConnected(); }, 3000);
+    }
+    void welcome() const { raw.send("\r\nGrbl 1.1h ['$' for help]\r\n"); }
+
+    testing::RawLine raw;
+    SerialLine line;
+    GrblLink link{line, Decimal{1, 2}, 300};
+    JobRunner runner;
+    int answers = 0;
+    QByteArray status = "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n";
+    int lines = 0; // lines the controller received
+    int sent = 0;  // lines the runner sent
+    bool ended = false;
+    QTimer controller;
+};
+
 } // namespace
 
 class GrblTest : public QObject {
@@ -408,38 +450,12 @@ private slots:
     }
 
     void aLineLostOnTheWayIsNamed() {
-        // A controller of the test's own: it answers the first two lines and the status, never the third.
-        testing::RawLine raw;
-        SerialLine line;
-        GrblLink link(line, Decimal{1, 2}, 300);
-        JobRunner runner;
-        runner.setLink(&link);
-        runner.setMillingSwitch([] { return true; });
-        QVERIFY(link.connectTo(raw.path, GrblLink::defaultBaud));
-        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
-        QVERIFY(waitFor([&] { return link.isConnected(); }, 3000));
-        int lines = 0;
-        QByteArray pending;
-        QTimer controller;
-        connect(&controller, &QTimer::timeout, this, [&] {
-            pending += raw.receive();
-            QByteArray out;
-            for (char c : pending) {
-                if (c == '?')
-                    out += "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n";
-                else if (c == '\n' && ++lines <= 2)
-                    out += "ok\r\n";
-            }
-            pending.clear();
-            if (!out.isEmpty())
-                raw.send(out);
-        });
-        controller.start(10);
-        bool ended = false;
-        connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
-        runner.start(straightMoves(3), parseStepsPerPixel("150"), {});
-        QVERIFY(waitFor([&] { return ended; }, 8000));
-        const LinkFault& fault = runner.fault();
+        // It answers the first two lines and the status, never the third.
+        ScriptedGrbl grbl(2);
+        QVERIFY(grbl.connect());
+        grbl.runner.start(straightMoves(3), parseStepsPerPixel("150"), {});
+        QVERIFY(waitFor([&] { return grbl.ended; }, 8000));
+        const LinkFault& fault = grbl.runner.fault();
         QCOMPARE(fault.kind, LinkFault::Kind::Timeout);
         QCOMPARE(fault.lineNumber, 3);
         QCOMPARE(fault.command, std::string("G0 X-1.50"));
@@ -448,49 +464,25 @@ private slots:
 
     void aControllerThatRestartsInTheMiddleOfAJob() {
         // Restarted by its power or a button: a welcome nobody asked for, its queue and coordinates gone.
-        testing::RawLine raw;
-        SerialLine line;
-        GrblLink link(line, Decimal{1, 2}, 300);
-        JobRunner runner;
-        runner.setLink(&link);
-        runner.setMillingSwitch([] { return true; });
-        int sent = 0;
-        runner.setCommandLog([&](const LoggedCommand&) { ++sent; });
-        QVERIFY(link.connectTo(raw.path, GrblLink::defaultBaud));
-        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
-        QVERIFY(waitFor([&] { return link.isConnected(); }, 3000));
-        const std::uint64_t epoch = link.positionEpoch();
-        int lines = 0;
-        QTimer controller;
-        connect(&controller, &QTimer::timeout, this, [&] {
-            QByteArray out;
-            for (char c : raw.receive()) {
-                if (c == '?')
-                    out += lines < 4 ? "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n" : "<Run|MPos:1.000,0.000,0.000|FS:0,0>\r\n";
-                else if (c == '\n' && ++lines <= 4)
-                    out += "ok\r\n";
-            }
-            if (!out.isEmpty())
-                raw.send(out);
-        });
-        controller.start(10);
-        bool ended = false;
-        connect(&runner, &JobRunner::ended, this, [&] { ended = true; });
-        runner.start(straightMoves(40), parseStepsPerPixel("150"), {});
-        QVERIFY(waitFor([&] { return lines > 4; }, 5000));
-        raw.send("\r\nGrbl 1.1h ['$' for help]\r\n");
-        QVERIFY(waitFor([&] { return ended; }, 5000));
-        QCOMPARE(runner.fault().kind, LinkFault::Kind::Restarted);
-        QCOMPARE(link.positionEpoch(), epoch + 1);
-        QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
+        ScriptedGrbl grbl(4);
+        QVERIFY(grbl.connect());
+        const std::uint64_t epoch = grbl.link.positionEpoch();
+        grbl.runner.start(straightMoves(40), parseStepsPerPixel("150"), {});
+        QVERIFY(waitFor([&] { return grbl.lines > 4; }, 5000));
+        grbl.status = "<Run|MPos:1.000,0.000,0.000|FS:0,0>\r\n";
+        grbl.welcome();
+        QVERIFY(waitFor([&] { return grbl.ended; }, 5000));
+        QCOMPARE(grbl.runner.fault().kind, LinkFault::Kind::Restarted);
+        QCOMPARE(grbl.link.positionEpoch(), epoch + 1);
+        QCOMPARE(grbl.runner.phase(), JobRunner::Phase::Kept);
         // Continuing is refused, nothing sent: where the machine stands means nothing now.
-        const int before = sent;
-        ended = false;
-        runner.resume();
-        QVERIFY(waitFor([&] { return ended; }, 5000));
-        QCOMPARE(runner.fault().kind, LinkFault::Kind::Restarted);
+        const int before = grbl.sent;
+        grbl.ended = false;
+        grbl.runner.resume();
+        QVERIFY(waitFor([&] { return grbl.ended; }, 5000));
+        QCOMPARE(grbl.runner.fault().kind, LinkFault::Kind::Restarted);
         QTest::qWait(100);
-        QCOMPARE(sent, before);
+        QCOMPARE(grbl.sent, before);
     }
 
     void anAlarmIsShownAndClearedOnlyByTheOperator() {

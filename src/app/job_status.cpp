@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 namespace zelmar {
 
@@ -22,8 +23,10 @@ QString clock(qint64 ms) {
 JobStatus::JobStatus(QWidget* parent)
     : QWidget(parent), bar_(new QProgressBar(this)), region_(new QLabel(this)), tool_(new QLabel(this)),
       time_(new QLabel(this)), pause_(new QPushButton(QStringLiteral("Пауза"), this)),
-      stop_(new QPushButton(QStringLiteral("Стоп"), this)) {
+      stop_(new QPushButton(QStringLiteral("Стоп"), this)), lateShow_(new QTimer(this)) {
     setObjectName(QStringLiteral("jobStatus"));
+    lateShow_->setSingleShot(true);
+    connect(lateShow_, &QTimer::timeout, this, [this] { show(true); });
     bar_->setObjectName(QStringLiteral("jobProgress"));
     region_->setObjectName(QStringLiteral("jobRegion"));
     tool_->setObjectName(QStringLiteral("jobTool"));
@@ -72,6 +75,7 @@ void JobStatus::begin() {
 
 void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
     if (commands < 0) {
+        lateShow_->stop();
         time_->setText(QStringLiteral("подсчёт команд…"));
         return;
     }
@@ -132,8 +136,12 @@ void JobStatus::finish(const QString& outcome) {
 }
 
 void JobStatus::show(bool force) {
-    if (!force && sinceShown_.elapsed() < 200)
+    if (!force && sinceShown_.elapsed() < 200) {
+        if (!lateShow_->isActive())
+            lateShow_->start(static_cast<int>(200 - sinceShown_.elapsed()));
         return;
+    }
+    lateShow_->stop();
     sinceShown_.restart();
     bar_->setValue(total_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, done_ * 1000 / total_)) : 0);
     bar_->setFormat(commandsTotal_ > 0 ? QStringLiteral("%1 из %2 · команд %3 из %4")

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 class QLabel;
+class QTimer;
 class QProgressBar;
 class QPushButton;
 
@@ -64,6 +65,8 @@ private:
     QElapsedTimer elapsed_;
     QElapsedTimer sinceStart_;
     QElapsedTimer sinceShown_;
+    // A change held back by the rate limit is shown when it runs out: the last move's figures never go stale.
+    QTimer* lateShow_;
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;
     std::int64_t commandsTotal_ = 0; // 0: no estimate (a dry run)

@@ -2,7 +2,7 @@
 // libopencv-dev is installed), measured in turns within one run so that both sides share the machine's
 // load. One JSON line per picture and side, medians with their spread.
 //
-//   zelmar-bench-load [--runs N] [--dir DIR] [--size S] [IMAGE ...]
+//   zelmar-bench-load [--runs N] [--idle SECONDS] [--dir DIR] [--size S] [IMAGE ...]
 //
 // Without images it draws the parse benchmark's shapes and 50 % noise at S x S (4096) as 24-bit BMP files in
 // DIR (default: the temporary folder), once. Each round runs, as separate processes:
@@ -16,6 +16,10 @@
 //   ourselves --once opencv-tree   the same followed by findContours (tree), the yardstick of our links
 //                                  and tree; only for pictures of under 100 000 tree nodes (on noise it
 //                                  takes minutes)
+//
+// With --idle every child starts after that long a pause, as a user opens a picture after other work: the
+// memory that children before it gave back is then settled again (on a virtual machine, often handed back
+// to the host), and fresh memory costs what it costs at first.
 //
 // The --once modes are the measured children; they print one JSON line.
 
@@ -36,6 +40,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,7 +177,20 @@ std::map<std::string, double> numbersOf(const std::string& line) {
     return out;
 }
 
+double idleSeconds = 0;
+
+void idle() {
+    if (idleSeconds <= 0)
+        return;
+    timespec pause{
+        static_cast<time_t>(idleSeconds),
+        static_cast<long>((idleSeconds - static_cast<double>(static_cast<time_t>(idleSeconds))) * 1e9)};
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+}
+
 Child run(const std::vector<std::string>& args, bool offscreen = false) {
+    idle();
     Child child;
     int out[2];
     if (pipe(out) != 0)
@@ -237,6 +255,12 @@ std::string json(const std::string& key, const Series& s) {
     return text;
 }
 
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
 std::string ratio(const std::string& key, const Series& ours, const Series& theirs) {
     char text[100];
     std::snprintf(text, sizeof text, ",\"%s\":%.2f", key.c_str(), ours.median() / theirs.median());
@@ -286,7 +310,8 @@ void measure(const std::string& file, int runs) {
 #endif
     }
     std::string line = "{\"bench\":\"load\",\"image\":\"" + fs::path(file).filename().string() +
-                       "\",\"runs\":" + std::to_string(runs) + (failed ? ",\"failed\":true" : "");
+                       "\",\"runs\":" + std::to_string(runs) + ",\"idle_s\":" + secondsText(idleSeconds) +
+                       (failed ? ",\"failed\":true" : "");
     for (const auto& [key, series] : s)
         line += json(key, series);
 #if defined(ZELMAR_WITH_OPENCV)
@@ -325,6 +350,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--idle") == 0 && i + 1 < argc)
+            idleSeconds = std::clamp(std::atof(argv[++i]), 0.0, 60.0);
         else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
             dir = argv[++i];
         else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc)

@@ -8,6 +8,11 @@
 
 #include <QTest>
 
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+
 using namespace zelmar;
 
 class PixelBuffersTest : public QObject {
@@ -226,6 +231,19 @@ private slots:
         LargeArray<std::uint8_t> few(2, 5);
         const ImageLayer fromArray({1, 1, 32}, std::move(few));
         QCOMPARE(fromArray.bits(), (std::vector<std::uint8_t>{5, 5, 0, 0}));
+    }
+
+    void anArrayBeyondMemoryIsRefusedWhateverItsByteCount() {
+        // A count whose byte size wraps round to a few bytes must not become a few bytes posing as billions.
+        const std::size_t wraps = std::numeric_limits<std::size_t>::max() / sizeof(std::int32_t) + 2;
+        QVERIFY_THROWS_EXCEPTION(std::bad_alloc, LargeArray<std::int32_t>{wraps});
+        QVERIFY_THROWS_EXCEPTION(std::bad_alloc, LargeArray<std::int32_t>::zeroed(wraps));
+        QVERIFY_THROWS_EXCEPTION(std::bad_alloc,
+                                 LargeArray<std::uint8_t>{std::numeric_limits<std::size_t>::max()});
+        const LargeArray<std::int64_t> ordinary(3, -1);
+        QCOMPARE(ordinary[2], std::int64_t{-1});
+        QCOMPARE(reinterpret_cast<std::uintptr_t>(ordinary.data()) % alignof(std::max_align_t),
+                 std::uintptr_t{0});
     }
 
     void copyBackOfAnAreaTouchesOnlyThatArea() {

@@ -109,7 +109,7 @@ std::string literalTablesText(const ref::Tables& t, bool withTree) {
 
 // ---- Comparisons: the first difference, or nothing ----
 
-std::optional<std::string> recordDifference(const BigVector<RegionRecord>& fast,
+std::optional<std::string> recordDifference(const std::vector<RegionRecord>& fast,
                                             const std::vector<ref::Record>& literal) {
     if (fast.size() != literal.size())
         return "region table size: fast " + std::to_string(fast.size() - 1) + ", reference " +

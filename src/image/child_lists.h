@@ -3,15 +3,14 @@
 // items[offsets[p] .. offsets[p + 1]). Used for the regions below each region (from the link table) and for
 // the nodes below each tree node.
 
-#include "large_array.h"
-
 #include <cstdint>
+#include <vector>
 
 namespace zelmar {
 
 struct ChildLists {
-    BigVector<std::int32_t> offsets; // parentCount + 1 entries
-    BigVector<std::int32_t> items;
+    std::vector<std::int32_t> offsets; // parentCount + 1 entries
+    std::vector<std::int32_t> items;
 
     std::int32_t begin(std::int32_t parent) const { return offsets[static_cast<std::size_t>(parent)]; }
     std::int32_t end(std::int32_t parent) const { return offsets[static_cast<std::size_t>(parent) + 1]; }
@@ -32,7 +31,7 @@ struct ChildLists {
         for (std::size_t p = 1; p < lists.offsets.size(); ++p)
             lists.offsets[p] += lists.offsets[p - 1];
         lists.items.resize(static_cast<std::size_t>(lists.offsets.back()));
-        BigVector<std::int32_t> fill(lists.offsets.begin(), lists.offsets.end() - 1);
+        std::vector<std::int32_t> fill(lists.offsets.begin(), lists.offsets.end() - 1);
         for (std::int64_t i = 0; i < pairCount; ++i) {
             const auto [parent, child] = pairAt(i);
             if (counted(parent))

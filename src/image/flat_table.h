@@ -3,8 +3,6 @@
 // Emptied in time proportional to what it held: the region pairs of a parse, the end states of one contour,
 // millions of which follow each other on a noisy picture.
 
-#include "large_array.h"
-
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -69,8 +67,8 @@ private:
     }
 
     void grow() {
-        BigVector<std::uint64_t> keys;
-        BigVector<Value> values;
+        std::vector<std::uint64_t> keys;
+        std::vector<Value> values;
         std::vector<std::size_t> used;
         keys.swap(keys_);
         values.swap(values_);
@@ -80,8 +78,8 @@ private:
             insert(keys[i], values[i]);
     }
 
-    BigVector<std::uint64_t> keys_;
-    BigVector<Value> values_;
+    std::vector<std::uint64_t> keys_;
+    std::vector<Value> values_;
     std::vector<std::size_t> used_;
     int shift_ = 64;
 };

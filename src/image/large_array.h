@@ -1,17 +1,19 @@
 #pragma once
 // Arrays of image size (label maps, run lists) that are written whole before they are read: allocated without
-// initialising, and on Linux backed by huge pages where the kernel allows it, so a fresh 67 MB label map
-// costs a few dozen page faults instead of sixteen thousand.
+// initialising, so that no page is touched twice and none that is never written is touched at all.
+// Deliberately in ordinary pages: asking for huge ones made a cold parse of a noisy picture two to three
+// times slower whenever the kernel had to find or back fresh 2 MiB blocks, and only a little faster
+// otherwise.
 
 #include "system_memory.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
-#include <vector>
 
 namespace zelmar {
 
@@ -62,48 +64,19 @@ private:
         void operator()(T* p) const { releaseMemory(p); }
     };
 
-    static std::unique_ptr<T[], Free> allocate(std::size_t size);
+    static std::unique_ptr<T[], Free> allocate(std::size_t size) {
+        if (size == 0)
+            return nullptr;
+        if (size > std::numeric_limits<std::size_t>::max() / sizeof(T))
+            throw std::bad_alloc();
+        void* p = allocateAligned(std::max(alignof(T), alignof(std::max_align_t)), size * sizeof(T));
+        if (p == nullptr)
+            throw std::bad_alloc();
+        return std::unique_ptr<T[], Free>(static_cast<T*>(p));
+    }
 
     std::size_t size_ = 0;
     std::unique_ptr<T[], Free> data_;
 };
-
-} // namespace zelmar
-
-namespace zelmar {
-
-// The same memory for a std::vector: tables of a million records that a parse fills at once.
-template <typename T> struct HugePageAllocator {
-    using value_type = T;
-
-    HugePageAllocator() = default;
-    template <typename U> HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        constexpr std::size_t hugePage = std::size_t{2} << 20;
-        const std::size_t bytes = n * sizeof(T);
-        const std::size_t alignment = bytes >= hugePage ? hugePage : alignof(std::max_align_t);
-        void* p = allocateAligned(alignment, bytes);
-        if (p == nullptr)
-            throw std::bad_alloc();
-        if (alignment == hugePage)
-            adviseHugePages(p, bytes);
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t) noexcept { releaseMemory(p); }
-
-    template <typename U> bool operator==(const HugePageAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
-template <typename T> using BigVector = std::vector<T, HugePageAllocator<T>>;
-
-template <typename T>
-std::unique_ptr<T[], typename LargeArray<T>::Free> LargeArray<T>::allocate(std::size_t size) {
-    if (size == 0)
-        return nullptr;
-    return std::unique_ptr<T[], Free>(HugePageAllocator<T>().allocate(size));
-}
 
 } // namespace zelmar

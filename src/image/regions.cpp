@@ -119,8 +119,8 @@ public:
     std::int32_t highest() const { return highest_; }
     bool isLive(std::int32_t id) const { return state_[static_cast<std::size_t>(id)] != regionFree; }
 
-    BigVector<RegionRecord> table() const {
-        BigVector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
+    std::vector<RegionRecord> table() const {
+        std::vector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
         for (std::int32_t id = 1; id <= highest_; ++id) {
             records[static_cast<std::size_t>(id)].isLight = isLight_[static_cast<std::size_t>(id)] != 0;
             records[static_cast<std::size_t>(id)].state = state_[static_cast<std::size_t>(id)];
@@ -133,8 +133,8 @@ private:
     std::int32_t highest_ = 0;
     // By id; element 0 unused. Room for every id a picture can have is set aside at once: growing by copies
     // would touch the memory over again, and what is never written costs nothing.
-    BigVector<std::uint8_t> isLight_;
-    BigVector<std::int32_t> state_;
+    std::vector<std::uint8_t> isLight_;
+    std::vector<std::int32_t> state_;
 };
 
 template <typename T> LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
@@ -344,7 +344,7 @@ private:
 
     Scratch& scratch_;
     std::vector<std::uint64_t> recent_;
-    std::uint64_t* slots_ = nullptr; // in huge pages: the probes land anywhere in it
+    std::uint64_t* slots_ = nullptr;
     std::size_t slotCount_ = 0;
     int shift_ = 64;
     std::size_t count_ = 0;
@@ -808,7 +808,7 @@ std::size_t liveRegionCount(const RegionIds& ids) {
 void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
                  const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions, Scratch& scratch) {
     PairSet known(liveRegions, scratch);
-    BigVector<NestingLink> links(1);
+    std::vector<NestingLink> links(1);
     links.reserve(liveRegions + 1);
     for (std::size_t y = 1; y < rows.size(); ++y) {
         const RowRuns& row = rows[y];
@@ -1013,7 +1013,7 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
         tables.regionTable[static_cast<std::size_t>(root)].depth = 0;
         tree.nodes.push_back({root, -1, false});
         tree.nodeByRegion[static_cast<std::size_t>(root)] = 0;
-        BigVector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
+        std::vector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
         while (!stack.empty()) {
             Frame& top = stack.back();
             if (top.next == offsets[static_cast<std::size_t>(top.regionId) + 1]) {
@@ -1043,7 +1043,7 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
         tree.childOffsets[i] += tree.childOffsets[i - 1];
     tree.childNodes.resize(n > 0 ? n - 1 : 0);
     tree.rowInParent.assign(n, 0);
-    BigVector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
+    std::vector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t parent = tree.nodes[i].parentNode;
         if (parent < 0)

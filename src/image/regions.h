@@ -77,8 +77,8 @@ struct RegionTables {
     LabelMap labelMap;
     // Indexed by region id from 1; element 0 is unused. Both tables start at 100 entries and double when
     // full.
-    BigVector<RegionRecord> regionTable;
-    BigVector<NestingLink> linkTable;
+    std::vector<RegionRecord> regionTable;
+    std::vector<NestingLink> linkTable;
     std::int32_t linkCount = 0;
 
     std::int32_t regionTableSize() const {
@@ -101,18 +101,18 @@ struct TreeNode {
 
 // The tree view's nodes in the order they were added; the key of a node is "P" + region id, its text the id.
 struct RegionTree {
-    BigVector<TreeNode> nodes;
+    std::vector<TreeNode> nodes;
 
     bool isEmpty() const { return nodes.empty(); }
     // Node index of a region, or -1.
     std::int32_t nodeOfRegion(std::int32_t regionId) const;
 
     // Filled by buildRegionTree: node index by region id (-1: none) and each node's children in order.
-    BigVector<std::int32_t> nodeByRegion;
-    BigVector<std::int32_t>
+    std::vector<std::int32_t> nodeByRegion;
+    std::vector<std::int32_t>
         childOffsets; // children of node n: childNodes[childOffsets[n] .. childOffsets[n+1])
-    BigVector<std::int32_t> childNodes;
-    BigVector<std::int32_t> rowInParent;
+    std::vector<std::int32_t> childNodes;
+    std::vector<std::int32_t> rowInParent;
 };
 
 std::string nodeKey(std::int32_t regionId);

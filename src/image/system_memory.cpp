@@ -7,9 +7,6 @@
 #if defined(_WIN32)
 #include <malloc.h>
 #endif
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace zelmar {
 
@@ -26,9 +23,10 @@ void* allocateAligned(std::size_t alignment, std::size_t bytes) noexcept {
 }
 
 void* allocateZeroed(std::size_t count, std::size_t size) noexcept {
-#if defined(_WIN32)
+    // Checked here rather than left to calloc: a checking allocator may treat the overflow as a fault.
     if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size)
         return nullptr;
+#if defined(_WIN32)
     const std::size_t bytes = count * size;
     void* p = allocateAligned(alignof(std::max_align_t), bytes);
     if (p != nullptr)
@@ -44,12 +42,6 @@ void releaseMemory(void* p) noexcept {
     _aligned_free(p);
 #else
     std::free(p);
-#endif
-}
-
-void adviseHugePages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(p, bytes, MADV_HUGEPAGE);
 #endif
 }
 

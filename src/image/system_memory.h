@@ -1,6 +1,6 @@
 #pragma once
-// The few memory calls that differ between systems, for arrays of image size: aligned blocks, blocks that
-// come zero-filled, and the huge-page advice. Everything allocated here is given back with releaseMemory.
+// The few memory calls that differ between systems, for arrays of image size: aligned blocks and blocks that
+// come zero-filled. Everything allocated here is given back with releaseMemory.
 
 #include <cstddef>
 
@@ -12,7 +12,5 @@ void* allocateAligned(std::size_t alignment, std::size_t bytes) noexcept;
 // used. nullptr when the memory cannot be had or the product overflows.
 void* allocateZeroed(std::size_t count, std::size_t size) noexcept;
 void releaseMemory(void* p) noexcept;
-// Asks for huge pages under a block aligned to 2 MiB; advice only, ignored where the system has none.
-void adviseHugePages(void* p, std::size_t bytes) noexcept;
 
 } // namespace zelmar

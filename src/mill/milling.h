@@ -20,7 +20,6 @@
 #include "image/child_lists.h"
 #include "image/flat_table.h"
 #include "image/image_layer.h"
-#include "image/large_array.h"
 #include "image/regions.h"
 #include "tool_position.h"
 
@@ -43,7 +42,7 @@ struct MillIndex {
     std::int32_t height = 0;
     // First pixel of each region in raster order (rows 1..H), as y * (width + 1) + x; -1 for none. By region
     // id.
-    BigVector<std::int64_t> firstPixel;
+    std::vector<std::int64_t> firstPixel;
     // The children of each region: the links whose parent it is, in table order.
     ChildLists children;
     // First pixel of each vertical pair (region above, other region below), keyed by the pair.

@@ -1,5 +1,7 @@
 // zelmar-board as the program meets it: a raw serial device that answers move commands, and its fault modes.
 
+#include "board_process.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,22 +23,8 @@
 
 namespace {
 
-const QString boardBinary = QStringLiteral(ZELMAR_BIN_DIR "/zelmar-board");
-
-// Opens a serial device the way a client does: raw, non-blocking, not as controlling terminal.
-int openRaw(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    termios line{};
-    if (::tcgetattr(fd, &line) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    ::cfmakeraw(&line);
-    ::tcsetattr(fd, TCSANOW, &line);
-    return fd;
-}
+using zelmar::testing::boardBinary;
+using zelmar::testing::openRaw;
 
 struct Received {
     QByteArray bytes;
@@ -82,26 +70,13 @@ QByteArray positionLine(qint64 x, qint64 y, qint64 z) {
 }
 
 // A running board with a client connected to its device.
-class Board {
+class Board : public zelmar::testing::BoardProcess {
 public:
-    explicit Board(const QStringList& args) {
-        process.start(boardBinary, args);
-        QElapsedTimer clock;
-        clock.start();
-        while (!process.canReadLine() && process.state() != QProcess::NotRunning && clock.elapsed() < 5000)
-            process.waitForReadyRead(100);
-        if (process.canReadLine())
-            device = QString::fromLocal8Bit(process.readLine().trimmed());
+    explicit Board(const QStringList& args) : BoardProcess(args) {
         if (!device.isEmpty())
             fd = openRaw(device);
     }
-    ~Board() {
-        disconnect();
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(2000);
-        }
-    }
+    ~Board() { disconnect(); }
     void disconnect() {
         if (fd >= 0)
             ::close(fd);
@@ -118,16 +93,7 @@ public:
         process.closeWriteChannel();
         return finished();
     }
-    QByteArray finished() {
-        if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit)
-            return "did not finish";
-        if (process.exitCode() != 0)
-            return "exit status " + QByteArray::number(process.exitCode());
-        return process.readAllStandardOutput();
-    }
 
-    QProcess process;
-    QString device;
     int fd = -1;
 };
 

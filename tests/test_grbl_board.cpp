@@ -1,6 +1,8 @@
 // zelmar-board --grbl as a grbl sender meets it on the line: the welcome, answers in order, the receive buffer and
 // the planner, status reports that follow the moves, feed hold, soft reset and alarms, and the line faults.
 
+#include "board_process.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -20,47 +22,24 @@
 
 namespace {
 
-const QString boardBinary = QStringLiteral(ZELMAR_BIN_DIR "/zelmar-board");
+using zelmar::testing::boardBinary;
+using zelmar::testing::openRaw;
+
 const QByteArray welcome = "\r\nGrbl 1.1h ['$' for help]\r\n";
 const QByteArray unlock = "[MSG:'$H'|'$X' to unlock]\r\n";
-
-int openRaw(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    termios line{};
-    if (::tcgetattr(fd, &line) == 0) {
-        ::cfmakeraw(&line);
-        ::tcsetattr(fd, TCSANOW, &line);
-    }
-    return fd;
-}
 
 QByteArray positionLine(const char* x, const char* y, const char* z, int overrun = 0) {
     return QByteArray("position ") + x + ' ' + y + ' ' + z + " overrun " + QByteArray::number(overrun) + '\n';
 }
 
 // zelmar-board --grbl and a client on its line; what arrives waits in `buffer` until a test takes it.
-class Grbl {
+class Grbl : public zelmar::testing::BoardProcess {
 public:
-    explicit Grbl(const QStringList& args) {
-        process.start(boardBinary, QStringList{"--grbl", "--stdin-control"} + args);
-        QElapsedTimer clock;
-        clock.start();
-        while (!process.canReadLine() && process.state() != QProcess::NotRunning && clock.elapsed() < 5000)
-            process.waitForReadyRead(100);
-        if (process.canReadLine())
-            device = QString::fromLocal8Bit(process.readLine().trimmed());
+    explicit Grbl(const QStringList& args) : BoardProcess(QStringList{"--grbl", "--stdin-control"} + args) {
         if (!device.isEmpty())
             open();
     }
-    ~Grbl() {
-        close();
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(2000);
-        }
-    }
+    ~Grbl() { close(); }
     void open() {
         fd = openRaw(device);
         lost = false;
@@ -135,16 +114,7 @@ public:
         process.closeWriteChannel();
         return finished();
     }
-    QByteArray finished() {
-        if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit)
-            return "did not finish";
-        if (process.exitCode() != 0)
-            return "exit status " + QByteArray::number(process.exitCode());
-        return process.readAllStandardOutput();
-    }
 
-    QProcess process;
-    QString device;
     int fd = -1;
     QByteArray buffer;
     bool lost = false;

@@ -289,12 +289,7 @@ int Board::run() {
         std::optional<Clock::time_point> wakeAt = output_.nextDue();
         if (masterPausedUntil_)
             wakeAt = wakeAt ? std::min(*wakeAt, *masterPausedUntil_) : *masterPausedUntil_;
-        int timeoutMs = -1;
-        if (wakeAt) {
-            // Rounded up: waking before the due time would spin.
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*wakeAt - now).count();
-            timeoutMs = static_cast<int>(std::clamp<std::int64_t>((us + 999) / 1000, 0, 60'000));
-        }
+        const int timeoutMs = detail::pollTimeoutMs(wakeAt, now);
 
         std::array<pollfd, 3> fds{};
         fds[0] = {signalFd(), POLLIN, 0};
@@ -314,12 +309,8 @@ int Board::run() {
 
         if (fds[0].revents)
             stop = true;
-        if (fds[2].revents) {
-            std::array<char, 256> buffer{};
-            const auto n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                stop = true;
-        }
+        if (fds[2].revents && detail::standardInputEnded())
+            stop = true;
         if (stop)
             break;
         if (fds[1].revents & POLLIN) {

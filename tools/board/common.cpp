@@ -1,10 +1,12 @@
 #include "common.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
@@ -162,6 +164,20 @@ void TimedOutput::writeOut(int master) {
             return;
         }
     }
+}
+
+int pollTimeoutMs(std::optional<std::chrono::steady_clock::time_point> wakeAt,
+                  std::chrono::steady_clock::time_point now) {
+    if (!wakeAt)
+        return -1;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*wakeAt - now).count();
+    return static_cast<int>(std::clamp<std::int64_t>((us + 999) / 1000, 0, 60'000));
+}
+
+bool standardInputEnded() {
+    std::array<char, 256> buffer{};
+    const auto n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
 }
 
 void lingerUntilRead(int slave) {

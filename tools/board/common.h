@@ -61,6 +61,13 @@ private:
     std::string out_;
 };
 
+// poll's time-out until `wakeAt` (none: for ever), rounded up, since waking before the due time would spin.
+int pollTimeoutMs(std::optional<std::chrono::steady_clock::time_point> wakeAt,
+                  std::chrono::steady_clock::time_point now);
+
+// Reads what standard input holds; true once it is closed or fails (the board's controller went away).
+bool standardInputEnded();
+
 // Closing the master flushes whatever the client has not read yet, so the last answer of a run that ends by
 // itself would be lost. The bytes pass a kernel work queue before the slave counts them, hence the repeated
 // look, and a client that never reads is not waited for long (a second); a stop signal ends the wait.

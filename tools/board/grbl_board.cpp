@@ -237,11 +237,7 @@ int GrblBoard::run() {
             sooner(*due);
         if (const auto due = machine_.nextDue())
             sooner(epoch_ + std::chrono::microseconds(*due));
-        int timeoutMs = -1;
-        if (wakeAt) {
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*wakeAt - now).count();
-            timeoutMs = static_cast<int>(std::clamp<std::int64_t>((us + 999) / 1000, 0, 60'000));
-        }
+        const int timeoutMs = detail::pollTimeoutMs(wakeAt, now);
 
         std::array<pollfd, 4> fds{};
         fds[0] = {detail::signalFd(), POLLIN, 0};
@@ -261,12 +257,8 @@ int GrblBoard::run() {
         }
         if (fds[0].revents)
             break;
-        if (fds[2].revents) {
-            std::array<char, 256> buffer{};
-            const auto n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                break;
-        }
+        if (fds[2].revents && detail::standardInputEnded())
+            break;
         // What came before an open belongs to the session before it: a reset at the open drops what the new
         // client sent at once, as a board still starting up would.
         if (fds[1].revents & POLLIN) {

@@ -13,7 +13,8 @@ namespace zelmar::testing {
 
 inline const QString boardBinary = QStringLiteral(ZELMAR_BIN_DIR "/zelmar-board");
 
-// Opens a serial device the way a client does: raw, non-blocking, not as controlling terminal; -1 when it cannot.
+// Opens a serial device the way a client does: raw, non-blocking, not as controlling terminal; -1 when it
+// cannot.
 inline int openRaw(const QString& path) {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
@@ -28,8 +29,8 @@ inline int openRaw(const QString& path) {
     return fd;
 }
 
-// zelmar-board started with `args`: `device` is the first line it prints (empty when none comes within 5 s), and
-// a board still running when this goes is killed.
+// zelmar-board started with `args`: `device` is the first line it prints (empty when none comes within 5 s),
+// and a board still running when this goes is killed.
 class BoardProcess {
 public:
     explicit BoardProcess(const QStringList& args) {

@@ -92,6 +92,7 @@ public:
         }
         isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
         state_[static_cast<std::size_t>(id)] = regionLive;
+        ++live_;
         return id;
     }
 
@@ -99,6 +100,7 @@ public:
     void release(std::int32_t id) {
         state_[static_cast<std::size_t>(id)] = regionFree;
         freed_.insert(id);
+        --live_;
     }
 
     // A region that joins an upper one as soon as it is made: take(isLight) and release of that id at once,
@@ -117,10 +119,11 @@ public:
     }
 
     std::int32_t highest() const { return highest_; }
-    bool isLive(std::int32_t id) const { return state_[static_cast<std::size_t>(id)] != regionFree; }
+    std::size_t liveCount() const { return live_; }
 
-    std::vector<RegionRecord> table() const {
-        std::vector<RegionRecord> records(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1);
+    // The region table, written into records (whose room is kept).
+    std::vector<RegionRecord> table(std::vector<RegionRecord> records) const {
+        records.assign(static_cast<std::size_t>(doubledSizeFor(highest_)) + 1, RegionRecord{});
         for (std::int32_t id = 1; id <= highest_; ++id) {
             records[static_cast<std::size_t>(id)].isLight = isLight_[static_cast<std::size_t>(id)] != 0;
             records[static_cast<std::size_t>(id)].state = state_[static_cast<std::size_t>(id)];
@@ -131,6 +134,7 @@ public:
 private:
     FreeIds freed_;
     std::int32_t highest_ = 0;
+    std::size_t live_ = 0;
     // By id; element 0 unused. Room for every id a picture can have is set aside at once: growing by copies
     // would touch the memory over again, and what is never written costs nothing.
     std::vector<std::uint8_t> isLight_;
@@ -155,6 +159,11 @@ struct ParseScratch::Arrays {
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
     LargeArray<std::int32_t> fill;
+    // Room for the link table, the region table and the tree of the parse under way, paged in ahead of them;
+    // each is taken by the step that builds it.
+    std::vector<NestingLink> links;
+    std::vector<RegionRecord> regionTable;
+    RegionTree tree;
 };
 
 ParseScratch::ParseScratch() : arrays_(std::make_unique<Arrays>()) {}
@@ -263,9 +272,15 @@ bool runIsLight(const RowRuns& row, std::size_t k) {
 // stalling one by one, and are settled in order at the end of the row.
 class PairSet {
 public:
+    static constexpr std::uint64_t empty = 0; // ids are at least 1, so no real key is 0
+
+    static std::size_t slotsFor(std::size_t expectedPairs) {
+        return std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024));
+    }
+
     // expectedPairs sizes the table once; more pairs than that still fit, at the cost of a rehash.
     PairSet(std::size_t expectedPairs, Scratch& scratch) : scratch_(scratch), recent_(recentSize, empty) {
-        const std::size_t slots = std::bit_ceil(std::max<std::size_t>(expectedPairs * 2 + 2, 1024));
+        const std::size_t slots = slotsFor(expectedPairs);
         std::fill_n(atLeast(scratch.pairSlots, slots).data(), slots, empty);
         slots_ = scratch.pairSlots.data();
         slotCount_ = slots;
@@ -293,7 +308,6 @@ public:
     }
 
 private:
-    static constexpr std::uint64_t empty = 0; // ids are at least 1, so no real key is 0
     static constexpr int recentBits = 14;
     static constexpr std::size_t recentSize = std::size_t{1} << recentBits;
 
@@ -350,6 +364,61 @@ private:
     std::size_t count_ = 0;
     std::vector<std::pair<std::int32_t, std::int32_t>> queue_;
 };
+
+// Writes value over data[0 .. size) a megabyte at a time; false when told to stop first.
+template <typename T>
+bool fillUnlessStopped(T* data, std::size_t size, const T& value, const std::atomic<bool>& stop) {
+    constexpr std::size_t chunk = (std::size_t{1} << 20) / sizeof(T);
+    for (std::size_t at = 0; at < size; at += chunk) {
+        if (stop.load(std::memory_order_relaxed))
+            return false;
+        std::fill_n(data + at, std::min(chunk, size - at), value);
+    }
+    return true;
+}
+
+// The same for an emptied vector that grows to size.
+template <typename T>
+bool growUnlessStopped(std::vector<T>& vector, std::size_t size, const T& value, const std::atomic<bool>& stop) {
+    constexpr std::size_t chunk = (std::size_t{1} << 20) / sizeof(T);
+    vector.clear();
+    vector.reserve(size);
+    while (vector.size() < size) {
+        if (stop.load(std::memory_order_relaxed))
+            return false;
+        vector.resize(std::min(size, vector.size() + chunk), value);
+    }
+    return true;
+}
+
+// Pages in the memory that the calling thread's last steps write into (the pair set, the link and region
+// tables, the tree), sized for about the given number of regions. In a one-shot parse all of it is fresh from
+// the system, and the first touch of a page costs about as much as the work then done in it; a helper makes
+// those touches while the calling thread plays back the second thread's record and the other core would
+// stand idle. An estimate that falls short only leaves the rest to be paged in where it is used.
+void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop) noexcept {
+    try {
+        const std::size_t table = static_cast<std::size_t>(doubledSizeFor(static_cast<std::int64_t>(regions))) + 1;
+        const std::size_t nodes = regions + regions / 32 + 64; // links, nearly one a region, and tree nodes
+        const auto fill = [&stop](auto& array, std::size_t size, auto value) {
+            return fillUnlessStopped(atLeast(array, size).data(), size, value, stop);
+        };
+        const auto grow = [&stop](auto& vector, std::size_t size, auto value) {
+            return growUnlessStopped(vector, size, value, stop);
+        };
+        RegionTree& tree = scratch.tree;
+        // In the order of use; the tree's arrays by id have room for the ids 0 .. table and one more.
+        fill(scratch.pairSlots, PairSet::slotsFor(regions), PairSet::empty) &&
+            grow(scratch.links, table, NestingLink{}) && grow(scratch.regionTable, table, RegionRecord{}) &&
+            grow(tree.nodeByRegion, table, std::int32_t{-1}) && fill(scratch.isChild, table + 1, std::uint8_t{0}) &&
+            fill(scratch.childOffsets, table + 1, std::int32_t{0}) && fill(scratch.fill, table + 1, std::int32_t{0}) &&
+            fill(scratch.children, nodes, std::int32_t{0}) && grow(tree.nodes, nodes, TreeNode{}) &&
+            grow(tree.childOffsets, nodes + 1, std::int32_t{0}) && grow(tree.childNodes, nodes, std::int32_t{0}) &&
+            grow(tree.rowInParent, nodes, std::int32_t{0});
+    } catch (...) {
+        // what is not paged in here is paged in where it is used
+    }
+}
 
 // Writes the starts of the runs of one image row from out[0] on, and with columns, the row's run that holds
 // column x at runAt[x]; returns how many runs, and whether the first run is light. out has room for a run at
@@ -553,6 +622,7 @@ struct LoggedScan {
     const std::atomic<bool>& stop;
     std::int32_t rowsLeft;                                           // -1: no limit
     std::vector<std::pair<std::size_t, std::int32_t>> progressMarks; // events logged when row y was done
+    std::int64_t netRegions = 0; // new regions less joins: about what its rows add to the live count
 
     std::int32_t find(std::int32_t label) {
         while (parent[label] != label) {
@@ -565,6 +635,7 @@ struct LoggedScan {
         const std::int32_t label = next++;
         parent[label] = label;
         log[logged++] = event::single | (light ? event::light : 0) | static_cast<std::uint32_t>(label);
+        ++netRegions;
         return label;
     }
     void swallowedAtBirth(bool light) {
@@ -572,6 +643,7 @@ struct LoggedScan {
     }
     std::int32_t join(std::int32_t mine, std::int32_t upper) {
         log[logged++] = std::uint64_t(std::uint32_t(mine)) << 32 | std::uint32_t(upper);
+        --netRegions;
         const std::int32_t root = std::min(mine, upper);
         parent[std::max(mine, upper)] = root;
         return root;
@@ -598,6 +670,7 @@ struct SecondShare {
     std::int32_t rowsDone = 0;
     std::size_t logged = 0;
     std::vector<std::pair<std::size_t, std::int32_t>> progressMarks;
+    std::int64_t netRegions = 0;
 };
 
 // The second thread's work: rows share.firstRow on, as many as it gets done before stop, in labels from
@@ -622,8 +695,7 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArray
             parent[label] = label;
         }
         parent[frame] = frame;
-        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit,
-                        {}};
+        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit, {}, 0};
         const UpperRow above{seam, seamStart.data(), seamLabel.data(),
                              seam.count * 8 > static_cast<std::size_t>(w) ? seamRunAt.data() : nullptr};
         std::size_t at = share.firstRun;
@@ -632,15 +704,16 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArray
         share.labelsEnd = scan.next;
         share.logged = scan.logged;
         share.progressMarks = std::move(scan.progressMarks);
+        share.netRegions = scan.netRegions;
     } catch (...) {
         share.rowsDone = 0; // the calling thread scans the share itself
     }
 }
 
-// The second thread of a labelling, ended in every case, also on the way out of an exception. Under load it
-// may get no processor before the calling thread is done with its own rows; that thread then takes the whole
-// share rather than wait, and the second thread, when it comes to run, finds the share taken and touches
-// nothing else (which is why what the two share lives on the heap).
+// A helper thread of a labelling (the second thread's scan, the warm-up), ended in every case, also on the way
+// out of an exception. Under load it may get no processor before the calling thread needs what it does; that
+// thread then takes the work back rather than wait, and the helper, when it comes to run, finds the work taken
+// and touches nothing else (which is why what the two share lives on the heap).
 class ShareThread {
 public:
     ShareThread() = default;
@@ -795,20 +868,14 @@ private:
 
 namespace {
 
-// Each region but the root usually has one parent link, so the live region count is a good first size of
-// the link table.
-std::size_t liveRegionCount(const RegionIds& ids) {
-    std::size_t live = 0;
-    for (std::int32_t id = 1; id <= ids.highest(); ++id)
-        live += ids.isLive(id) ? 1 : 0;
-    return live;
-}
-
-// The links, from the final ids of the runs, and the region table.
+// The links, from the final ids of the runs, and the region table. Each region but the root usually has one
+// parent link, so the live region count is a good first size of the link table.
 void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
-                 const std::int32_t* finalIds, const RegionIds& ids, std::size_t liveRegions, Scratch& scratch) {
+                 const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch) {
+    const std::size_t liveRegions = ids.liveCount();
     PairSet known(liveRegions, scratch);
-    std::vector<NestingLink> links(1);
+    std::vector<NestingLink> links = std::move(scratch.links);
+    links.assign(1, NestingLink{});
     links.reserve(liveRegions + 1);
     for (std::size_t y = 1; y < rows.size(); ++y) {
         const RowRuns& row = rows[y];
@@ -821,7 +888,7 @@ void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const s
         }
         known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
     }
-    tables.regionTable = ids.table();
+    tables.regionTable = ids.table(std::move(scratch.regionTable));
     tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
     links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);
     tables.linkTable = std::move(links);
@@ -864,6 +931,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // before the label map and the tree take their memory.
     LargeArray<std::uint64_t> log;
     ShareThread second; // after all it may write to, so that it ends before they go
+    ShareThread warm;
     if (share.firstRow > 0) {
         const auto rowsAbove = static_cast<std::size_t>(share.firstRow - 1);
         share.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
@@ -885,6 +953,15 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
              runCount, frame, idScan);
     if (share.firstRow > 0) {
         second.end(threads.secondThreadRows >= 0); // a set number of rows is waited for
+        // The tables and the tree to come are about as big as the live regions at the end, which the rows
+        // scanned so far foretell.
+        const std::int64_t rowsScanned = share.firstRow - 1 + share.rowsDone;
+        const std::int64_t liveSoFar =
+            std::max<std::int64_t>(0, static_cast<std::int64_t>(ids.liveCount()) + share.netRegions);
+        const auto regions = static_cast<std::size_t>(std::min<std::int64_t>(
+            {liveSoFar * g.height / rowsScanned, static_cast<std::int64_t>(maxRuns),
+             std::numeric_limits<std::int32_t>::max() / 4}));
+        warm.start([&scratch, regions](const std::atomic<bool>& stop) { warmUp(scratch, regions, stop); });
         // The second thread's events, played back as they would have happened in one scan: its stand-ins
         // become the sets they stand for, its new regions take their ids in turn, its joins free an id unless
         // the rows above had joined the two sets already.
@@ -930,6 +1007,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     sets.settleFinalIds();
     const std::int32_t frameId = sets.finalId(frame);
 
+    warm.end(false); // what it has not paged in by now is paged in where it is used
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
     const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
     std::vector<RowRuns> rowsOfMap = rows;
@@ -937,7 +1015,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
                                             sets.finalIds(), tables.labelMap, frameId),
                   big);
     try {
-        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, liveRegionCount(ids), scratch);
+        linkRegions(tables, rows, runLabel.data(), sets.finalIds(), ids, scratch);
     } catch (...) {
         mapFill.abandon(); // it writes into tables, about to go
         throw;
@@ -961,7 +1039,13 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
 RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
     ParseScratch own;
     Scratch& scratch = (given ? *given : own).arrays();
-    RegionTree tree;
+    // The room paged in ahead for this tree, if any, emptied.
+    RegionTree tree = std::move(scratch.tree);
+    scratch.tree = RegionTree();
+    for (std::vector<std::int32_t>* array :
+         {&tree.nodeByRegion, &tree.childOffsets, &tree.childNodes, &tree.rowInParent})
+        array->clear();
+    tree.nodes.clear();
     const std::int32_t tableSize = tables.regionTableSize();
     tree.nodeByRegion.assign(static_cast<std::size_t>(tableSize) + 1, -1);
     const std::int32_t count = tables.usableLinkCount();
@@ -1014,11 +1098,22 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
         tree.nodes.push_back({root, -1, false});
         tree.nodeByRegion[static_cast<std::size_t>(root)] = 0;
         std::vector<Frame> stack{{root, 0, offsets[static_cast<std::size_t>(root)], 1}};
+        const std::int32_t childCount = offsets[slots - 1];
         while (!stack.empty()) {
             Frame& top = stack.back();
             if (top.next == offsets[static_cast<std::size_t>(top.regionId) + 1]) {
                 stack.pop_back();
                 continue;
+            }
+            // Most children are leaves, so the children a few places on are met soon. Ids are handed out
+            // again as regions merge, which scatters their entries: those are fetched ahead.
+            if (const std::int32_t ahead = top.next + 32; ahead < childCount) {
+                const std::int32_t id = children[static_cast<std::size_t>(ahead)];
+                if (inTable(id)) {
+                    __builtin_prefetch(tree.nodeByRegion.data() + id);
+                    __builtin_prefetch(tables.regionTable.data() + id);
+                    __builtin_prefetch(offsets + id);
+                }
             }
             const std::int32_t child = children[static_cast<std::size_t>(top.next++)];
             if (!inTable(child) || tree.nodeByRegion[static_cast<std::size_t>(child)] != -1)
@@ -1043,7 +1138,8 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
         tree.childOffsets[i] += tree.childOffsets[i - 1];
     tree.childNodes.resize(n > 0 ? n - 1 : 0);
     tree.rowInParent.assign(n, 0);
-    std::vector<std::int32_t> fill(tree.childOffsets.begin(), tree.childOffsets.end() - 1);
+    std::int32_t* fill = atLeast(scratch.fill, n + 1).data();
+    std::copy_n(tree.childOffsets.data(), n, fill);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t parent = tree.nodes[i].parentNode;
         if (parent < 0)

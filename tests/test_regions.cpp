@@ -290,6 +290,58 @@ private slots:
         }
     }
 
+    // The room a parse pages in ahead for its tables and tree follows an estimate from the rows scanned
+    // first, and is kept in the scratch until used. Whether the estimate is far too small (plain rows above
+    // noise), far too big (noise above plain rows), or the room is left over from another picture (a
+    // labelling without its tree), the results are those of a fresh parse.
+    void roomPreparedAheadNeverShowsInTheResult() {
+        std::mt19937 random(11);
+        const auto rowsOf = [&random](int count, bool noise) {
+            std::vector<std::string> rows(static_cast<std::size_t>(count), std::string(150, 'L'));
+            for (std::string& row : rows)
+                for (char& c : row)
+                    c = noise && random() % 2 ? 'D' : 'L';
+            return rows;
+        };
+        const auto stacked = [](std::vector<std::string> top, const std::vector<std::string>& bottom) {
+            top.insert(top.end(), bottom.begin(), bottom.end());
+            return top;
+        };
+        const Picture plainOverNoise = picture(stacked(rowsOf(200, false), rowsOf(200, true)));
+        const Picture noiseOverPlain = picture(stacked(rowsOf(200, true), rowsOf(200, false)));
+        const Picture smallNoise = picture(rowsOf(40, true));
+        ParseScratch scratch;
+        const auto checkSame = [](const RegionAnalysis& a, const RegionAnalysis& fresh) {
+            QCOMPARE(a.tables.labelMap, fresh.tables.labelMap);
+            QCOMPARE(a.tables.regionTable, fresh.tables.regionTable);
+            QCOMPARE(links(a.tables), links(fresh.tables));
+            QCOMPARE(nodes(a.tree), nodes(fresh.tree));
+            QCOMPARE(a.tree.childNodes, fresh.tree.childNodes);
+            QCOMPARE(a.tree.rowInParent, fresh.tree.rowInParent);
+        };
+        for (const ParseThreads threads :
+             {ParseThreads{0, 0, -1}, ParseThreads{0, 201, 1}, ParseThreads{0, 30, 5}}) {
+            for (const Picture* p : {&plainOverNoise, &noiseOverPlain, &smallNoise, &plainOverNoise}) {
+                const RegionAnalysis fresh = parse(*p);
+                checkSame(parseRegions(p->geometry, p->bytes.data(), {}, threads, &scratch), fresh);
+                if (QTest::currentTestFailed())
+                    return;
+            }
+            // A labelling alone leaves its room in the scratch; the next tree is built for other tables.
+            const RegionTables big =
+                labelRegions(noiseOverPlain.geometry, noiseOverPlain.bytes.data(), {}, threads, &scratch);
+            QCOMPARE(big.labelMap, parse(noiseOverPlain).tables.labelMap);
+            RegionAnalysis small = parse(smallNoise);
+            const RegionTree before = small.tree;
+            const RegionTree tree = buildRegionTree(small.tables, &scratch);
+            QCOMPARE(nodes(tree), nodes(before));
+            QCOMPARE(tree.childOffsets, before.childOffsets);
+            QCOMPARE(tree.childNodes, before.childNodes);
+            QCOMPARE(tree.rowInParent, before.rowInParent);
+            QCOMPARE(tree.nodeByRegion, before.nodeByRegion);
+        }
+    }
+
     void deepNestingNeedsNoDeepStack() {
         // 3000 nested square rings: a recursive walk would need 3000 frames; ours walks them with its own
         // stack.

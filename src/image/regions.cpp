@@ -379,7 +379,8 @@ bool fillUnlessStopped(T* data, std::size_t size, const T& value, const std::ato
 
 // The same for an emptied vector that grows to size.
 template <typename T>
-bool growUnlessStopped(std::vector<T>& vector, std::size_t size, const T& value, const std::atomic<bool>& stop) {
+bool growUnlessStopped(std::vector<T>& vector, std::size_t size, const T& value,
+                       const std::atomic<bool>& stop) {
     constexpr std::size_t chunk = (std::size_t{1} << 20) / sizeof(T);
     vector.clear();
     vector.reserve(size);
@@ -398,7 +399,8 @@ bool growUnlessStopped(std::vector<T>& vector, std::size_t size, const T& value,
 // stand idle. An estimate that falls short only leaves the rest to be paged in where it is used.
 void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop) noexcept {
     try {
-        const std::size_t table = static_cast<std::size_t>(doubledSizeFor(static_cast<std::int64_t>(regions))) + 1;
+        const std::size_t table =
+            static_cast<std::size_t>(doubledSizeFor(static_cast<std::int64_t>(regions))) + 1;
         const std::size_t nodes = regions + regions / 32 + 64; // links, nearly one a region, and tree nodes
         const auto fill = [&stop](auto& array, std::size_t size, auto value) {
             return fillUnlessStopped(atLeast(array, size).data(), size, value, stop);
@@ -410,11 +412,13 @@ void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop
         // In the order of use; the tree's arrays by id have room for the ids 0 .. table and one more.
         fill(scratch.pairSlots, PairSet::slotsFor(regions), PairSet::empty) &&
             grow(scratch.links, table, NestingLink{}) && grow(scratch.regionTable, table, RegionRecord{}) &&
-            grow(tree.nodeByRegion, table, std::int32_t{-1}) && fill(scratch.isChild, table + 1, std::uint8_t{0}) &&
-            fill(scratch.childOffsets, table + 1, std::int32_t{0}) && fill(scratch.fill, table + 1, std::int32_t{0}) &&
+            grow(tree.nodeByRegion, table, std::int32_t{-1}) &&
+            fill(scratch.isChild, table + 1, std::uint8_t{0}) &&
+            fill(scratch.childOffsets, table + 1, std::int32_t{0}) &&
+            fill(scratch.fill, table + 1, std::int32_t{0}) &&
             fill(scratch.children, nodes, std::int32_t{0}) && grow(tree.nodes, nodes, TreeNode{}) &&
-            grow(tree.childOffsets, nodes + 1, std::int32_t{0}) && grow(tree.childNodes, nodes, std::int32_t{0}) &&
-            grow(tree.rowInParent, nodes, std::int32_t{0});
+            grow(tree.childOffsets, nodes + 1, std::int32_t{0}) &&
+            grow(tree.childNodes, nodes, std::int32_t{0}) && grow(tree.rowInParent, nodes, std::int32_t{0});
     } catch (...) {
         // what is not paged in here is paged in where it is used
     }
@@ -695,7 +699,8 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArray
             parent[label] = label;
         }
         parent[frame] = frame;
-        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit, {}, 0};
+        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit, {},
+                        0};
         const UpperRow above{seam, seamStart.data(), seamLabel.data(),
                              seam.count * 8 > static_cast<std::size_t>(w) ? seamRunAt.data() : nullptr};
         std::size_t at = share.firstRun;
@@ -710,10 +715,10 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArray
     }
 }
 
-// A helper thread of a labelling (the second thread's scan, the warm-up), ended in every case, also on the way
-// out of an exception. Under load it may get no processor before the calling thread needs what it does; that
-// thread then takes the work back rather than wait, and the helper, when it comes to run, finds the work taken
-// and touches nothing else (which is why what the two share lives on the heap).
+// A helper thread of a labelling (the second thread's scan, the warm-up), ended in every case, also on the
+// way out of an exception. Under load it may get no processor before the calling thread needs what it does;
+// that thread then takes the work back rather than wait, and the helper, when it comes to run, finds the work
+// taken and touches nothing else (which is why what the two share lives on the heap).
 class ShareThread {
 public:
     ShareThread() = default;
@@ -958,9 +963,9 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         const std::int64_t rowsScanned = share.firstRow - 1 + share.rowsDone;
         const std::int64_t liveSoFar =
             std::max<std::int64_t>(0, static_cast<std::int64_t>(ids.liveCount()) + share.netRegions);
-        const auto regions = static_cast<std::size_t>(std::min<std::int64_t>(
-            {liveSoFar * g.height / rowsScanned, static_cast<std::int64_t>(maxRuns),
-             std::numeric_limits<std::int32_t>::max() / 4}));
+        const auto regions = static_cast<std::size_t>(
+            std::min<std::int64_t>({liveSoFar * g.height / rowsScanned, static_cast<std::int64_t>(maxRuns),
+                                    std::numeric_limits<std::int32_t>::max() / 4}));
         warm.start([&scratch, regions](const std::atomic<bool>& stop) { warmUp(scratch, regions, stop); });
         // The second thread's events, played back as they would have happened in one scan: its stand-ins
         // become the sets they stand for, its new regions take their ids in turn, its joins free an id unless
@@ -1031,7 +1036,8 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
                           const ParseThreads& threads, ParseScratch* scratch) {
     ParseScratch own;
     PendingMapFill mapFill;
-    RegionTables tables = labelAndLink(g, bytes, progress, threads, mapFill, (scratch ? *scratch : own).arrays());
+    RegionTables tables =
+        labelAndLink(g, bytes, progress, threads, mapFill, (scratch ? *scratch : own).arrays());
     mapFill.finish();
     return tables;
 }

@@ -89,23 +89,40 @@ int onceOurs(const std::string& file) {
     return 0;
 }
 
+// The window reads cnc.ini in its program folder, and its picture from there. A folder of its own stands in
+// for it, with a link to the picture: a cnc.ini beside the picture is somebody's settings, left as they are.
 int onceWindow(const std::string& file) {
-    // The window reads cnc.ini in its program folder; the picture's folder stands in for it.
-    const fs::path dir = fs::path(file).parent_path();
+    std::string folder = (fs::temp_directory_path() / "zelmar-bench-window-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path dir = folder;
+    const fs::path name = fs::path(file).filename();
+    std::error_code error;
+    fs::create_symlink(fs::absolute(file), dir / name, error);
     {
         std::ofstream ini(dir / "cnc.ini", std::ios::trunc);
-        ini << "[CNC]\nPort=no-such-port\nImage=" << fs::path(file).filename().string() << "\n";
+        ini << "[CNC]\nPort=no-such-port\nImage=" << name.string() << "\n";
     }
-    int argc = 1;
-    char name[] = "zelmar-bench-load";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    ToolPosition tool;
-    const auto start = Clock::now();
-    WorkWindow window(ConfigLocations::programFolderOnly(dir.string()), tool, QString());
-    window.show();
-    const double ms = msSince(start);
-    std::printf("{\"window_ms\":%.3f,\"width\":%d}\n", ms, window.layers().header().bmWidth);
+    double ms = 0;
+    int width = 0;
+    if (!error) {
+        int argc = 1;
+        char program[] = "zelmar-bench-load";
+        char* argv[] = {program, nullptr};
+        QApplication app(argc, argv);
+        ToolPosition tool;
+        const auto start = Clock::now();
+        WorkWindow window(ConfigLocations::programFolderOnly(dir.string()), tool, QString());
+        window.show();
+        ms = msSince(start);
+        width = window.layers().header().bmWidth;
+    }
+    fs::remove_all(dir, error);
+    if (width == 0)
+        return 1;
+    std::printf("{\"window_ms\":%.3f,\"width\":%d}\n", ms, width);
     return 0;
 }
 
@@ -329,6 +346,12 @@ void measure(const std::string& file, int runs) {
 
 } // namespace
 
+int usage(std::FILE* to) {
+    std::fputs("usage: zelmar-bench-load [--runs N] [--idle SECONDS] [--dir DIR] [--size S] [IMAGE ...]\n",
+               to);
+    return to == stdout ? 0 : 2;
+}
+
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--once") == 0) {
         const std::string mode = argv[2];
@@ -356,6 +379,8 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc)
             size = std::max(16, std::atoi(argv[++i]));
+        else if (std::strncmp(argv[i], "--", 2) == 0)
+            return usage(std::strcmp(argv[i], "--help") == 0 ? stdout : stderr);
         else
             files.emplace_back(fs::absolute(argv[i]).string());
     }

@@ -341,11 +341,29 @@ std::string firstBytesText(const ref::TestImage& image) {
 }
 
 // Runs the check over the seeds; on failures reports the first in full, shrunk, and how many failed.
-std::optional<std::string> runOverRandomImages(const Check& check) {
+// The random image of a seed with each column repeated 3 to 24 times: rows of runs long enough to be classed
+// many pixels at a time, beside rows of short runs, in widths of up to 576 pixels that seldom split evenly.
+ref::TestImage stretchedImage(std::uint64_t seed) {
+    const ref::TestImage image = ref::randomImage(seed);
+    ref::Random random(seed ^ 0x57e7c4ed);
+    const std::int32_t times = random.between(3, 24);
+    const std::int32_t width = image.geometry.width;
+    const std::vector<std::array<std::uint8_t, 4>> pixels = ref::pixelsOf(image);
+    std::vector<std::array<std::uint8_t, 4>> stretched;
+    for (const auto& pixel : pixels)
+        stretched.insert(stretched.end(), static_cast<std::size_t>(times), pixel);
+    return ref::fromPixels(image.kind + ", columns " + std::to_string(times) + " times", seed, width * times,
+                           image.geometry.height, image.geometry.bytesPerPixel, stretched,
+                           static_cast<std::uint8_t>(random.between(0, 255)));
+}
+
+std::optional<std::string> runOverRandomImages(const Check& check,
+                                               ref::TestImage (*imageOf)(std::uint64_t) = ref::randomImage,
+                                               std::uint64_t count = imageCount) {
     std::uint64_t failures = 0;
     std::string report;
-    for (std::uint64_t seed = firstSeed; seed < firstSeed + imageCount; ++seed) {
-        const ref::TestImage image = ref::randomImage(seed);
+    for (std::uint64_t seed = firstSeed; seed < firstSeed + count; ++seed) {
+        const ref::TestImage image = imageOf(seed);
         const std::optional<std::string> d = check(image);
         if (!d)
             continue;
@@ -358,7 +376,7 @@ std::optional<std::string> runOverRandomImages(const Check& check) {
     }
     if (failures == 0)
         return std::nullopt;
-    return std::to_string(failures) + " of " + std::to_string(imageCount) + " images differ; the first:\n" +
+    return std::to_string(failures) + " of " + std::to_string(count) + " images differ; the first:\n" +
            report;
 }
 
@@ -522,6 +540,12 @@ private slots:
     void sharedScansMatchTheLiteralRun() {
         if (auto failure = runOverRandomImages(sharedScanDifference))
             QFAIL(failure->c_str());
+    }
+
+    void wideRowsMatchTheLiteralRun() {
+        for (const Check& check : {Check(parseDifference), Check(sharedScanDifference)})
+            if (auto failure = runOverRandomImages(check, stretchedImage, imageCount / 4))
+                QFAIL(failure->c_str());
     }
 
     void highlightMatchesTheLiteralMarking() {

@@ -91,7 +91,12 @@ int onceOurs(const std::string& file) {
 
 // The window reads cnc.ini in its program folder, and its picture from there. A folder of its own stands in
 // for it, with a link to the picture: a cnc.ini beside the picture is somebody's settings, left as they are.
+// The application comes first: where Qt cannot start, it ends the process before there is a folder to leave.
 int onceWindow(const std::string& file) {
+    int argc = 1;
+    char program[] = "zelmar-bench-load";
+    char* argv[] = {program, nullptr};
+    QApplication app(argc, argv);
     std::string folder = (fs::temp_directory_path() / "zelmar-bench-window-XXXXXX").string();
     if (mkdtemp(folder.data()) == nullptr) {
         std::perror("mkdtemp");
@@ -108,10 +113,6 @@ int onceWindow(const std::string& file) {
     double ms = 0;
     int width = 0;
     if (!error) {
-        int argc = 1;
-        char program[] = "zelmar-bench-load";
-        char* argv[] = {program, nullptr};
-        QApplication app(argc, argv);
         ToolPosition tool;
         const auto start = Clock::now();
         WorkWindow window(ConfigLocations::programFolderOnly(dir.string()), tool, QString());

@@ -40,7 +40,6 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +51,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -198,13 +198,8 @@ std::map<std::string, double> numbersOf(const std::string& line) {
 double idleSeconds = 0;
 
 void idle() {
-    if (idleSeconds <= 0)
-        return;
-    timespec pause{
-        static_cast<time_t>(idleSeconds),
-        static_cast<long>((idleSeconds - static_cast<double>(static_cast<time_t>(idleSeconds))) * 1e9)};
-    while (nanosleep(&pause, &pause) != 0) {
-    }
+    if (idleSeconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
 }
 
 Child run(const std::vector<std::string>& args, bool offscreen = false) {

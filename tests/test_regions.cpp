@@ -319,8 +319,9 @@ private slots:
             QCOMPARE(a.tree.childNodes, fresh.tree.childNodes);
             QCOMPARE(a.tree.rowInParent, fresh.tree.rowInParent);
         };
+        // The last: one thread, nothing prepared ahead, on arrays the parses before have written.
         for (const ParseThreads threads :
-             {ParseThreads{0, 0, -1}, ParseThreads{0, 201, 1}, ParseThreads{0, 30, 5}}) {
+             {ParseThreads{0, 0, -1}, ParseThreads{0, 201, 1}, ParseThreads{0, 30, 5}, ParseThreads{}}) {
             for (const Picture* p : {&plainOverNoise, &noiseOverPlain, &smallNoise, &plainOverNoise}) {
                 const RegionAnalysis fresh = parse(*p);
                 checkSame(parseRegions(p->geometry, p->bytes.data(), {}, threads, &scratch), fresh);

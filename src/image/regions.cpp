@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -159,6 +160,7 @@ struct ParseScratch::Arrays {
     LargeArray<std::int32_t> parent;
     LargeArray<std::int32_t> publicId;
     LargeArray<std::uint64_t> pairSlots;
+    std::size_t emptyPairSlots = 0; // the leading pair slots known to hold no pair, filled ahead
     LargeArray<std::uint8_t> isChild;
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
@@ -285,7 +287,9 @@ public:
     // expectedPairs sizes the table once; more pairs than that still fit, at the cost of a rehash.
     PairSet(std::size_t expectedPairs, Scratch& scratch) : scratch_(scratch), recent_(recentSize, empty) {
         const std::size_t slots = slotsFor(expectedPairs);
-        std::fill_n(atLeast(scratch.pairSlots, slots).data(), slots, empty);
+        if (scratch.emptyPairSlots < slots)
+            std::fill_n(atLeast(scratch.pairSlots, slots).data(), slots, empty);
+        scratch.emptyPairSlots = 0; // from here on they are written
         slots_ = scratch.pairSlots.data();
         slotCount_ = slots;
         shift_ = 64 - std::countr_zero(slots);
@@ -414,8 +418,11 @@ void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop
         };
         RegionTree& tree = scratch.tree;
         // In the order of use; the tree's arrays by id have room for the ids 0 .. table and one more.
-        fill(scratch.pairSlots, PairSet::slotsFor(regions), PairSet::empty) &&
-            grow(scratch.links, table, NestingLink{}) && grow(scratch.regionTable, table, RegionRecord{}) &&
+        const std::size_t pairSlots = PairSet::slotsFor(regions);
+        if (!fill(scratch.pairSlots, pairSlots, PairSet::empty))
+            return;
+        scratch.emptyPairSlots = pairSlots;
+        grow(scratch.links, table, NestingLink{}) && grow(scratch.regionTable, table, RegionRecord{}) &&
             grow(tree.nodeByRegion, table, std::int32_t{-1}) &&
             fill(scratch.isChild, table + 1, std::uint8_t{0}) &&
             fill(scratch.childOffsets, table + 1, std::int32_t{0}) &&
@@ -1117,13 +1124,10 @@ RegionTables labelRegions(const PixelGeometry& g, const std::uint8_t* bytes, con
 RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
     ParseScratch own;
     Scratch& scratch = (given ? *given : own).arrays();
-    // The room paged in ahead for this tree, if any, emptied.
-    RegionTree tree = std::move(scratch.tree);
-    scratch.tree = RegionTree();
-    for (std::vector<std::int32_t>* array :
-         {&tree.nodeByRegion, &tree.childOffsets, &tree.childNodes, &tree.rowInParent})
-        array->clear();
+    // The room paged in ahead for this tree, if any; the arrays not emptied here are assigned whole below.
+    RegionTree tree = std::exchange(scratch.tree, RegionTree());
     tree.nodes.clear();
+    tree.childNodes.clear();
     const std::int32_t tableSize = tables.regionTableSize();
     tree.nodeByRegion.assign(static_cast<std::size_t>(tableSize) + 1, -1);
     const std::int32_t count = tables.usableLinkCount();

@@ -258,9 +258,6 @@ void Board::answer(bool accepted, std::int64_t steps) {
     idleAt_ = at;
 }
 
-
-
-
 int Board::run() {
     if (!options_.log.empty()) {
         log_ = options_.log == "-" ? stderr : std::fopen(options_.log.c_str(), "w");

@@ -21,7 +21,7 @@ namespace ref = zelmar::reference;
 
 namespace {
 
-const std::uint64_t imageCount = ref::envNumber("ZELMAR_DIFFERENTIAL_IMAGES", 3000) / 6;
+const std::uint64_t imageCount = ref::differentialImages(3000, 400) / 6;
 
 std::string text(std::int64_t n) {
     return std::to_string(n);

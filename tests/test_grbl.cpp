@@ -358,7 +358,11 @@ private slots:
         QVERIFY(!w.check1()->isEnabled());
         QVERIFY(w.form->findChild<QLabel*>("Label4")->toolTip().contains(QStringLiteral("Baud")));
         QVERIFY(board.received().isEmpty());
-        // The command-line tool gives up as clearly, with nothing sent.
+    }
+
+    // A function of its own: each side waits out the welcome twice, four seconds.
+    void noWelcomeAtAllOnTheCommandLine() {
+        // The command-line tool gives up as clearly as the window, with nothing sent.
         Board another;
         const Run r = cli({blocks_, "parse", "mill-all", "--controller", "grbl", "--port", another.path()});
         QCOMPARE(r.status, 1);

@@ -510,4 +510,8 @@ std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
     return std::strtoull(text, nullptr, 10);
 }
 
+std::uint64_t differentialImages(std::uint64_t normalBuild, std::uint64_t sanitizedBuild) {
+    return envNumber("ZELMAR_DIFFERENTIAL_IMAGES", ZELMAR_SANITIZED_BUILD ? sanitizedBuild : normalBuild);
+}
+
 } // namespace zelmar::reference

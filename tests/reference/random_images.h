@@ -85,4 +85,9 @@ TestImage shrinkFailingImage(const TestImage& failing, const std::function<bool(
 // A count from the environment (to run a differential test longer or from another seed), or the fallback.
 std::uint64_t envNumber(const char* name, std::uint64_t fallback);
 
+// The random images a differential test compares: ZELMAR_DIFFERENTIAL_IMAGES when set; otherwise as many as the
+// build affords within the time limit of a test function on a busy machine. Under the sanitizers a sample is
+// enough to let them look at every path.
+std::uint64_t differentialImages(std::uint64_t normalBuild, std::uint64_t sanitizedBuild);
+
 } // namespace zelmar::reference

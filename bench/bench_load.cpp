@@ -23,7 +23,7 @@
 //
 // The --once modes are the measured children; they print one JSON line.
 
-#include "app/image_file.h"
+#include "front/image_file.h"
 #include "app/work_window.h"
 #include "bench_images.h"
 #include "image/bmp_file.h"

@@ -3,8 +3,8 @@
 // and every fault (a refused line, an alarm, silence, a hang-up, a missing welcome) ends in a clear word with
 // nothing sent after it. Our board's bytes stay what they were without the setting.
 
-#include "app/operator_texts.h"
-#include "app/startup_config.h"
+#include "front/operator_texts.h"
+#include "front/startup_config.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 #include "link/grbl_link.h"

@@ -6,7 +6,7 @@
 #include "bmp_bytes.h"
 #include "board_harness.h"
 #include "box_catcher.h"
-#include "app/operator_texts.h"
+#include "front/operator_texts.h"
 #include "link/board_link.h"
 #include "link/manual_move.h"
 #include "link/ok_exchange.h"

@@ -1,6 +1,6 @@
 #include "command_line.h"
 
-#include "app/version.h"
+#include "front/version.h"
 
 #include <QCommandLineParser>
 

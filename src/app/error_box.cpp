@@ -26,6 +26,14 @@ QMessageBox* showErrorBox(QWidget* parent, const QString& text) {
     return box;
 }
 
+QMessageBox* showMessageBox(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox* box = modalBox(parent, title, text);
+    box->setObjectName(QStringLiteral("messageBox"));
+    box->setStandardButtons(QMessageBox::Ok);
+    box->show();
+    return box;
+}
+
 QMessageBox* askYesNo(QWidget* parent, const QString& title, const QString& text,
                       std::function<void(bool yes)> answer) {
     QMessageBox* box = modalBox(parent, title, text);

@@ -14,6 +14,9 @@ namespace zelmar {
 
 QMessageBox* showErrorBox(QWidget* parent, const QString& text);
 
+// A word for the operator that needs no answer, with an OK button.
+QMessageBox* showMessageBox(QWidget* parent, const QString& title, const QString& text);
+
 // A question with the buttons "Да" and "Нет"; answer(true) for "Да". Closing the box answers nothing.
 QMessageBox* askYesNo(QWidget* parent, const QString& title, const QString& text,
                       std::function<void(bool yes)> answer);

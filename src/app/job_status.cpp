@@ -1,8 +1,10 @@
 #include "job_status.h"
 
+#include "front/operator_texts.h"
+
 #include <algorithm>
 
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,8 +24,9 @@ QString clock(qint64 ms) {
 
 JobStatus::JobStatus(QWidget* parent)
     : QWidget(parent), bar_(new QProgressBar(this)), region_(new QLabel(this)), tool_(new QLabel(this)),
-      time_(new QLabel(this)), pause_(new QPushButton(QStringLiteral("Пауза"), this)),
-      stop_(new QPushButton(QStringLiteral("Стоп"), this)), lateShow_(new QTimer(this)) {
+      machine_(new QLabel(this)), time_(new QLabel(this)), estimate_(new QLabel(this)),
+      pause_(new QPushButton(QStringLiteral("Пауза"), this)), stop_(new QPushButton(QStringLiteral("Стоп"), this)),
+      lateShow_(new QTimer(this)) {
     setObjectName(QStringLiteral("jobStatus"));
     lateShow_->setSingleShot(true);
     connect(lateShow_, &QTimer::timeout, this, [this] { show(true); });
@@ -31,22 +34,33 @@ JobStatus::JobStatus(QWidget* parent)
     region_->setObjectName(QStringLiteral("jobRegion"));
     tool_->setObjectName(QStringLiteral("jobTool"));
     time_->setObjectName(QStringLiteral("jobTime"));
+    estimate_->setObjectName(QStringLiteral("jobEstimate"));
+    machine_->setObjectName(QStringLiteral("machineStatus"));
+    machine_->setToolTip(QStringLiteral("Состояние grbl и положение станка в его координатах, мм"));
+    machine_->hide();
     stop_->setObjectName(QStringLiteral("jobStop"));
     pause_->setObjectName(QStringLiteral("jobPause"));
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(2, 0, 2, 0);
-    row->addWidget(bar_, 2);
-    row->addWidget(region_, 1);
-    row->addWidget(tool_, 2);
-    row->addWidget(time_, 2);
-    row->addWidget(pause_);
-    row->addWidget(stop_);
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(2, 0, 2, 0);
+    grid->setVerticalSpacing(1);
+    grid->addWidget(bar_, 0, 0);
+    grid->addWidget(region_, 0, 1);
+    grid->addWidget(tool_, 0, 2);
+    grid->addWidget(machine_, 0, 3, 1, 3);
+    grid->addWidget(time_, 1, 0);
+    grid->addWidget(estimate_, 1, 1, 1, 3);
+    grid->addWidget(pause_, 1, 4);
+    grid->addWidget(stop_, 1, 5);
+    grid->setColumnStretch(0, 1);
     bar_->setRange(0, 1000);
     bar_->setValue(0);
+    bar_->setMinimumWidth(bar_->fontMetrics().horizontalAdvance(QStringLiteral("00000 из 00000 · команд 0000 из 0000")) + 12);
     stop_->setEnabled(false);
     pause_->setEnabled(false);
     stop_->setToolTip(QStringLiteral("Остановить работу после текущего перемещения и поднять фрезу (Esc); "
                                      "задание сохранится, и его можно будет продолжить"));
+    estimate_->setToolTip(QStringLiteral("Команды задания и их время на плате (паузы протокола и байты на линии, "
+                                         "без времени движения станка); видно до следующего задания"));
     connect(stop_, &QPushButton::clicked, this, &JobStatus::stopClicked);
     connect(pause_, &QPushButton::clicked, this, [this] {
         if (control_ == Control::CanPause)
@@ -67,39 +81,28 @@ void JobStatus::setPass(int pass) {
 void JobStatus::begin() {
     elapsed_.start();
     pass_ = 0;
-    commandsTotal_ = 0;
-    commandsDone_ = 0;
-    estimatedMs_ = 0;
-    sinceFirstCommand_.invalidate();
+    outcome_.clear();
+    figures_ = {};
+    estimate_->clear();
 }
 
 void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
     if (commands < 0) {
-        lateShow_->stop();
-        time_->setText(QStringLiteral("подсчёт команд…"));
+        estimate_->setText(QStringLiteral("подсчёт команд…"));
         return;
     }
-    commandsTotal_ = commands;
-    commandsDone_ = 0;
-    estimatedMs_ = lineMs;
-    sinceFirstCommand_.start();
-    show(true);
+    figures_.commandsTotal = commands;
     // No time for a controller whose motion, not its line, sets the pace (grbl).
-    time_->setText(lineMs > 0 ? QStringLiteral("команд %1, на плате ≈ %2").arg(commands).arg(clock(qint64(lineMs)))
-                              : QStringLiteral("команд %1").arg(commands));
-}
-
-void JobStatus::commandsDone(std::int64_t commands) {
-    commandsDone_ = commands;
-    show(false);
+    const QString count = QString::fromStdString(countText(commands, "команда", "команды", "команд"));
+    estimate_->setText(lineMs > 0 ? QStringLiteral("%1, на плате ≈ %2").arg(count, clock(qint64(lineMs))) : count);
+    show(true);
 }
 
 void JobStatus::start(std::int64_t totalMoves) {
-    total_ = totalMoves;
-    done_ = 0;
+    figures_.movesTotal = totalMoves;
+    figures_.movesDone = 0;
     if (!elapsed_.isValid())
         elapsed_.start();
-    sinceStart_.start();
     sinceShown_.start();
     show(true);
 }
@@ -119,51 +122,46 @@ void JobStatus::setControl(Control control, bool canStop) {
     stop_->setEnabled(canStop);
 }
 
-void JobStatus::progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y,
-                         std::int32_t z) {
-    done_ = movesDone;
-    regionId_ = regionId;
-    x_ = x;
-    y_ = y;
-    z_ = z;
+void JobStatus::progress(const JobProgress& progress) {
+    const std::int64_t commandsTotal = figures_.commandsTotal;
+    figures_ = progress;
+    if (figures_.commandsTotal == 0)
+        figures_.commandsTotal = commandsTotal;
     show(false);
 }
 
 void JobStatus::finish(const QString& outcome) {
     pass_ = 0;
+    outcome_ = outcome;
     show(true);
-    time_->setText(outcome + QStringLiteral(", ") + clock(elapsed_.isValid() ? elapsed_.elapsed() : 0));
 }
 
 void JobStatus::show(bool force) {
-    if (!force && sinceShown_.elapsed() < 200) {
+    if (!force && sinceShown_.isValid() && sinceShown_.elapsed() < 200) {
         if (!lateShow_->isActive())
             lateShow_->start(static_cast<int>(200 - sinceShown_.elapsed()));
         return;
     }
     lateShow_->stop();
-    sinceShown_.restart();
-    bar_->setValue(total_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, done_ * 1000 / total_)) : 0);
-    bar_->setFormat(commandsTotal_ > 0 ? QStringLiteral("%1 из %2 · команд %3 из %4")
-                                             .arg(done_)
-                                             .arg(total_)
-                                             .arg(commandsDone_)
-                                             .arg(commandsTotal_)
-                                       : QStringLiteral("%1 из %2").arg(done_).arg(total_));
-    region_->setText(pass_ > 0 ? QStringLiteral("Проход %1, фигура %2").arg(pass_).arg(regionId_)
-                               : QStringLiteral("Фигура %1").arg(regionId_));
-    tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(x_).arg(y_).arg(z_));
+    sinceShown_.start();
+    const JobProgress& f = figures_;
+    bar_->setValue(f.movesTotal > 0 ? static_cast<int>(std::min<std::int64_t>(1000, f.movesDone * 1000 / f.movesTotal))
+                                    : 0);
+    bar_->setFormat(f.commandsTotal > 0 ? QStringLiteral("%1 из %2 · команд %3 из %4")
+                                              .arg(f.movesDone)
+                                              .arg(f.movesTotal)
+                                              .arg(f.commandsDone)
+                                              .arg(f.commandsTotal)
+                                        : QStringLiteral("%1 из %2").arg(f.movesDone).arg(f.movesTotal));
+    region_->setText(pass_ > 0 ? QStringLiteral("Проход %1, фигура %2").arg(pass_).arg(f.regionId)
+                               : QStringLiteral("Фигура %1").arg(f.regionId));
+    tool_->setText(QStringLiteral("X %1  Y %2  Z %3").arg(f.x).arg(f.y).arg(f.z));
     const qint64 spent = elapsed_.isValid() ? elapsed_.elapsed() : 0;
-    const qint64 thisMilling = sinceStart_.isValid() ? sinceStart_.elapsed() : 0;
-    qint64 left = done_ > 0 ? thisMilling * (total_ - done_) / done_ : 0;
-    if (commandsTotal_ > 0) {
-        // On the machine: the estimate until commands are done, then their own pace, the machine's motion
-        // included.
-        const qint64 remaining = std::max<std::int64_t>(commandsTotal_ - commandsDone_, 0);
-        left = commandsDone_ > 0 ? sinceFirstCommand_.elapsed() * remaining / commandsDone_
-                                 : qint64(estimatedMs_);
-    }
-    time_->setText(QStringLiteral("прошло %1, осталось %2").arg(clock(spent), clock(left)));
+    if (!outcome_.isEmpty())
+        time_->setText(outcome_ + QStringLiteral(", ") + clock(spent));
+    else
+        time_->setText(QStringLiteral("прошло %1, осталось %2")
+                           .arg(clock(spent), f.msLeft >= 0 ? clock(f.msLeft) : QStringLiteral("—")));
 }
 
 } // namespace zelmar

@@ -1,7 +1,10 @@
 #pragma once
 // The frame's status bar while a milling runs: moves done of the job's total, the region being milled, where
-// the tool stands, time spent and time left, "Пауза" (reading "Продолжить" while a job waits to be continued)
-// and "Стоп" (also the Esc key).
+// the tool stands, time spent and time left, the job's estimate (which stays until the next job), grbl's state,
+// "Пауза" (reading "Продолжить" while a job waits to be continued) and "Стоп" (also the Esc key). Two rows, so
+// that every field shows whole at the window's designed width.
+
+#include "job/job_controller.h"
 
 #include <QElapsedTimer>
 #include <QWidget>
@@ -25,16 +28,13 @@ public:
     void begin();
     void start(std::int64_t totalMoves);
     // Cheap enough for every move: the labels are rewritten at most a few times a second.
-    void progress(std::int64_t movesDone, std::int32_t regionId, std::int32_t x, std::int32_t y,
-                  std::int32_t z);
+    void progress(const JobProgress& progress);
     void finish(const QString& outcome);
     // "Резать 3D" runs in passes; 0 for a job without passes.
     void setPass(int pass);
     // Before a job on the machine sends its first command: its commands and their time on the line (the
-    // protocol's pauses and the bytes; the machine's own motion shows once the first commands are done). A
-    // negative count: the commands are being counted.
+    // protocol's pauses and the bytes). A negative count: the commands are being counted.
     void setEstimate(std::int64_t commands, double lineMs);
-    void commandsDone(std::int64_t commands);
 
     // What the two buttons offer: pause while a job runs, continue while one is paused or kept.
     enum class Control { None, CanPause, CanContinue };
@@ -44,7 +44,9 @@ public:
 
     QPushButton* stopButton() const { return stop_; }
     QPushButton* pauseButton() const { return pause_; }
-    std::int64_t movesDone() const { return done_; }
+    // grbl's state and machine position; hidden with our board.
+    QLabel* machineLabel() const { return machine_; }
+    std::int64_t movesDone() const { return figures_.movesDone; }
 
 signals:
     void stopClicked();
@@ -57,25 +59,20 @@ private:
     QProgressBar* bar_;
     QLabel* region_;
     QLabel* tool_;
+    QLabel* machine_;
     QLabel* time_;
+    QLabel* estimate_;
     QPushButton* pause_;
     QPushButton* stop_;
     Control control_ = Control::None;
     bool feedHold_ = false;
     QElapsedTimer elapsed_;
-    QElapsedTimer sinceStart_;
     QElapsedTimer sinceShown_;
     // A change held back by the rate limit is shown when it runs out: the last move's figures never go stale.
     QTimer* lateShow_;
-    std::int64_t total_ = 0;
-    std::int64_t done_ = 0;
-    std::int64_t commandsTotal_ = 0; // 0: no estimate (a dry run)
-    std::int64_t commandsDone_ = 0;
-    double estimatedMs_ = 0;
-    QElapsedTimer sinceFirstCommand_;
-    std::int32_t regionId_ = 0;
+    JobProgress figures_;
     int pass_ = 0;
-    std::int32_t x_ = 0, y_ = 0, z_ = 0;
+    QString outcome_; // once the job has ended
 };
 
 } // namespace zelmar

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
-#include "app/startup_config.h"
-#include "app/version.h"
+#include "front/startup_config.h"
+#include "front/version.h"
 #include "main_frame.h"
 
 #include <QApplication>

@@ -42,17 +42,16 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->saveGcode();
     });
+    // Without the work window there is no picture to write: the item waits for "Фрезеровка".
+    saveGcodeAction_->setEnabled(false);
+    saveGcodeAction_->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
 
     configNote_ = new QLabel(this);
     configNote_->setObjectName(QStringLiteral("configNote"));
     configNote_->hide();
     statusBar()->addWidget(configNote_);
-    machineStatus_ = new QLabel(this);
-    machineStatus_->setObjectName(QStringLiteral("machineStatus"));
-    machineStatus_->setToolTip(QStringLiteral("Состояние grbl и положение станка в его координатах, мм"));
-    machineStatus_->hide();
-    statusBar()->addPermanentWidget(machineStatus_);
     jobStatus_ = new JobStatus(this);
+    machineStatus_ = jobStatus_->machineLabel();
     statusBar()->addPermanentWidget(jobStatus_, 1);
     const auto stop = [this] {
         if (workWindow_)
@@ -115,22 +114,25 @@ void MainFrame::openWorkWindow() {
     });
     connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
     connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
-    connect(form, &WorkWindow::jobProgress, jobStatus_, [this](qint64 done, int region, int x, int y, int z) {
-        jobStatus_->progress(done, region, x, y, z);
-    });
+    connect(form, &WorkWindow::jobFigures, jobStatus_, &JobStatus::progress);
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
     connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
     connect(form, &WorkWindow::jobEstimate, jobStatus_, [this](qint64 commands, double lineMs) {
         jobStatus_->setEstimate(commands, lineMs);
     });
-    connect(form, &WorkWindow::jobCommandsDone, jobStatus_,
-            [this](qint64 commands) { jobStatus_->commandsDone(commands); });
     connect(form, &WorkWindow::jobControls, jobStatus_, [this](int control, bool canStop) {
         jobStatus_->setControl(static_cast<JobStatus::Control>(control), canStop);
     });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
+    saveGcodeAction_->setEnabled(true);
+    saveGcodeAction_->setToolTip(QString());
     connect(subWindow_, &QObject::destroyed, this, [this] {
+        // The job went with the window: nothing is left to pause, continue, stop or export.
+        jobStatus_->setControl(JobStatus::Control::None, false);
+        saveGcodeAction_->setEnabled(false);
+        saveGcodeAction_->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+        machineStatus_->hide();
         if (closeWhenWorkWindowGone_)
             QTimer::singleShot(0, this, &QWidget::close);
     });

@@ -3,27 +3,21 @@
 #include "busy_cursor.h"
 #include "caption_button.h"
 #include "error_box.h"
-#include "image_file.h"
-#include "layer_view.h"
-#include "image/content_hash.h"
+#include "front/image_file.h"
+#include "front/operator_texts.h"
 #include "key_filter.h"
-#include "link/manual_move.h"
-#include "link/job_resumption.h"
-#include "link/port_access.h"
+#include "layer_view.h"
 #include "mill/gcode.h"
-#include "operator_texts.h"
 #include "region_tree_model.h"
-#include "relief/relief_commands.h"
 #include "tab_strip.h"
 #include "twips.h"
 #include "view_layout.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QHash>
 #include <QItemSelectionModel>
@@ -33,12 +27,10 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTreeView>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <iterator>
 #include <vector>
 
 namespace zelmar {
@@ -121,7 +113,7 @@ QWidget* createControl(const ControlDesign& d, QWidget* container) {
 
 WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, const QString& journalDir,
                        QWidget* parent)
-    : QWidget(parent), tool_(tool), journalDir_(journalDir) {
+    : QWidget(parent), tool_(tool), controller_(session_, tool) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
     // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.
@@ -134,120 +126,126 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
     connect(&refreshTimer_, &QTimer::timeout, this, &WorkWindow::RefreshViews);
     buildControls();
 
-    runner_.setLink(&link_);
-    runner_.setMillingSwitch([this] { return check1_->isChecked(); });
-    runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
-    connect(&runner_, &JobRunner::moveDone, this, &WorkWindow::onMoveDone);
-    connect(&runner_, &JobRunner::ended, this, &WorkWindow::onJobEnded);
-    connect(&runner_, &JobRunner::phaseChanged, this, &WorkWindow::onPhaseChanged);
-    connect(&runner_, &JobRunner::question, this, &WorkWindow::askAboutOpenMove);
-    connect(&line_, &SerialLine::lost, this, &WorkWindow::updateLinkControls);
-    connect(&runner_, &JobRunner::commandDone, this, [this] {
-        if (!manualRunning_)
-            emit jobCommandsDone(runner_.commandsSent());
-    });
-    connect(&estimate_, &QFutureWatcher<JobCount>::finished, this, &WorkWindow::startPendingJob);
-
+    controller_.setEstimateFirst(true);
+    if (!journalDir.isEmpty())
+        controller_.setJournalPath(QDir(journalDir).filePath(QStringLiteral("job.journal")));
+    connectController();
     runStartup(locations);
 }
 
 WorkWindow::~WorkWindow() {
-    runner_.abort();
-    link_.abort();
-    if (grbl_)
-        grbl_->abort();
-    line_.close();
+    controller_.abort();
 }
 
-void WorkWindow::openPort() {
-    runner_.setMergeSteps(config_.mergeSteps);
-    const QString portName = QString::fromStdString(config_.portName);
-    if (config_.controller == StartupConfig::Controller::Grbl) {
-        if (!grbl_) {
-            grbl_ = std::make_unique<GrblLink>(line_, Decimal::parse(config_.mmPerStep).value_or(Decimal{1, 2}),
-                                               config_.feed);
-            connect(grbl_.get(), &GrblLink::connected, this, &WorkWindow::onGrblConnected);
-            connect(grbl_.get(), &GrblLink::notConnected, this, &WorkWindow::onGrblNotConnected);
-            connect(grbl_.get(), &GrblLink::statusChanged, this, &WorkWindow::showMachineStatus);
-            connect(grbl_.get(), &GrblLink::alarmRaised, this, &WorkWindow::onGrblAlarm);
-            runner_.setLink(grbl_.get());
-        }
-        grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-        // "Com-порт открыт" only once grbl has answered.
-        grbl_->connectTo(portName, config_.baud);
-    } else {
-        line_.open(portName, BoardLink::baudRate);
-    }
-    // The status line keeps its words; what to do about a port that did not open is in its tooltip.
-    label4_->setToolTip(line_.isOpen() ? QStringLiteral("Порт: %1").arg(portName)
-                        : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
-                            ? settingsRefusedHint(portName)
-                            : openFailureHint(portName, line_.openError()));
-    link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-    updateLinkControls();
+void WorkWindow::connectController() {
+    JobController* c = &controller_;
+    // The switch is the controller's: it turns it off when the line goes, on when a job is taken up.
+    connect(check1_, &QCheckBox::toggled, c, &JobController::setMilling);
+    connect(c, &JobController::millingChanged, check1_, [this](bool on) {
+        const QSignalBlocker quiet(check1_);
+        check1_->setChecked(on);
+    });
+    connect(c, &JobController::linkChanged, this, &WorkWindow::showLinkState);
+    connect(c, &JobController::reopenFailed, this, [this] { showErrorBox(this, label4_->toolTip()); });
+    connect(c, &JobController::machineStatusChanged, this, &WorkWindow::showMachineStatus);
+    connect(c, &JobController::alarmRaised, this, [this](int code) { askAboutAlarm(grblAlarmText(code)); });
+    connect(c, &JobController::jobBegun, this, &WorkWindow::jobBegun);
+    connect(c, &JobController::jobStarted, this, &WorkWindow::jobStarted);
+    connect(c, &JobController::passStarted, this, &WorkWindow::jobPass);
+    connect(c, &JobController::estimated, this, &WorkWindow::jobEstimate);
+    connect(c, &JobController::pictureChanged, this, [this](bool treeRebuilt) {
+        if (treeRebuilt)
+            showNewTree();
+        scheduleRefresh();
+    });
+    connect(c, &JobController::moveDone, this, [this](const JobProgress& p) {
+        scheduleRefresh();
+        emit jobProgress(p.movesDone, p.regionId, static_cast<int>(p.x), static_cast<int>(p.y), static_cast<int>(p.z));
+    });
+    connect(c, &JobController::figuresChanged, this, &WorkWindow::jobFigures);
+    connect(c, &JobController::stateChanged, this, &WorkWindow::onStateChanged);
+    connect(c, &JobController::finished, this, &WorkWindow::onJobFinished);
+    connect(c, &JobController::faulted, this, &WorkWindow::onFault);
+    connect(c, &JobController::refused, this, [this](const NumberRefusal& refusal, bool) {
+        if (!closeAfterJob_)
+            showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+    });
+    connect(c, &JobController::journalFailed, this, [this](const QString& path) {
+        if (!closeAfterJob_)
+            showErrorBox(this, QString::fromStdString(journalFailureText(path.toStdString())));
+    });
+    connect(c, &JobController::question, this, &WorkWindow::askAboutOpenMove);
+    connect(c, &JobController::positionInDoubt, this, &WorkWindow::onPositionInDoubt);
 }
 
-bool WorkWindow::linkReady() const {
-    return line_.isOpen() && (!grbl_ || grbl_->isConnected());
-}
-
-void WorkWindow::updateLinkControls() {
-    const bool open = linkReady();
-    if (open)
+void WorkWindow::showLinkState() {
+    const QString portName = QString::fromStdString(config().portName);
+    switch (controller_.linkState()) {
+    case JobController::LinkState::Open:
         label4_->setText(QStringLiteral("Com-порт открыт"));
-    else if (line_.loss() != SerialLine::Loss::None)
-        label4_->setText(grbl_ ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
-    else if (grbl_ && line_.isOpen())
+        label4_->setToolTip(QStringLiteral("Порт: %1").arg(portName));
+        break;
+    case JobController::LinkState::Lost:
+        label4_->setText(grblLink() ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
+        break;
+    case JobController::LinkState::AwaitingGrbl:
         label4_->setText(QStringLiteral("Ожидание ответа grbl…"));
-    else
+        label4_->setToolTip(QStringLiteral("Порт: %1").arg(portName));
+        break;
+    case JobController::LinkState::GrblSilent:
+        onGrblNotConnected();
+        break;
+    case JobController::LinkState::NotOpen:
         label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
-    if (!open)
-        check1_->setChecked(false); // nothing can be sent: every milling is a dry run until the port opens
-    check1_->setEnabled(open);
-    command3_->setEnabled(open && !runner_.isRunning() && !manualRunning_);
+        // The status line keeps its words; what to do about a port that did not open is in its tooltip.
+        label4_->setToolTip(controller_.portHint());
+        break;
+    }
+    updateControls();
+    showMachineStatus();
 }
 
-void WorkWindow::setBusy(bool busy) {
-    // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next
-    // step.
-    busy_ = busy;
+void WorkWindow::updateControls() {
+    const JobState state = controller_.state();
+    const bool busy = controller_.isBusy() || state == JobState::Paused || state == JobState::Asking;
+    // The tree, the tabs, "Фрезеровать" and the scale stay live: what they change takes effect at the next step.
     for (QPushButton* b : {command1_, command2_, command4_, command5_, command6_, command7_})
         b->setEnabled(!busy);
-    updateLinkControls();
-}
-
-void WorkWindow::onGrblConnected() {
-    updateLinkControls();
-    showMachineStatus();
-    if (continueWhenConnected_) {
-        continueWhenConnected_ = false;
-        check1_->setChecked(true);
-        setBusy(true);
-        runner_.resume();
-    }
+    check1_->setEnabled(controller_.linkReady());
+    // While a job is paused only "Продолжить" and "Стоп" act; after a stop the tool may be set by hand.
+    command3_->setEnabled(controller_.linkReady() && (state == JobState::Idle || state == JobState::Kept));
 }
 
 void WorkWindow::onGrblNotConnected() {
     label4_->setToolTip(QStringLiteral("Порт %1 открыт, но grbl не прислал приветствия ни сразу, ни после "
                                        "программного сброса (Ctrl-X). Проверьте скорость порта (Baud в cnc.ini, "
                                        "сейчас %2) и что на плате grbl.")
-                            .arg(QString::fromStdString(config_.portName))
-                            .arg(config_.baud));
+                            .arg(QString::fromStdString(config().portName))
+                            .arg(config().baud));
     label4_->setText(QStringLiteral("grbl не отвечает"));
-    if (continueWhenConnected_) {
-        continueWhenConnected_ = false;
-        showErrorBox(this, label4_->toolTip());
-    }
 }
 
 void WorkWindow::showMachineStatus() {
-    if (!grbl_ || !grbl_->status()) {
+    GrblLink* grbl = grblLink();
+    if (!grbl) {
         emit machineStatus(QString());
         return;
     }
+    // What grbl is known to be doing now: a line that is lost says nothing more, an alarm stands until cleared.
     // Short: the status bar shares its room with the job's figures and buttons.
-    const GrblStatus& st = *grbl_->status();
-    QString text = QStringLiteral("grbl: ") + QString::fromStdString(st.state);
+    const JobController::LinkState link = controller_.linkState();
+    if (link == JobController::LinkState::Lost || link == JobController::LinkState::NotOpen ||
+        link == JobController::LinkState::GrblSilent) {
+        emit machineStatus(QStringLiteral("grbl: нет связи"));
+        return;
+    }
+    if (!grbl->status()) {
+        emit machineStatus(QString());
+        return;
+    }
+    const GrblStatus& st = *grbl->status();
+    QString text = QStringLiteral("grbl: ") +
+                   (grbl->alarm() != 0 ? QStringLiteral("Alarm") : QString::fromStdString(st.state));
     if (st.hasPosition)
         text += QStringLiteral(" X%1 Y%2 Z%3")
                     .arg(static_cast<double>(st.x) / 1000, 0, 'f', 3)
@@ -256,433 +254,159 @@ void WorkWindow::showMachineStatus() {
     emit machineStatus(text);
 }
 
-void WorkWindow::onGrblAlarm() {
-    // A running job reports the alarm as its fault, when it ends.
-    if (runner_.isRunning() || runner_.phase() == JobRunner::Phase::Paused)
-        return;
-    askAboutAlarm(grblAlarmText(grbl_->alarm()));
-}
-
 void WorkWindow::askAboutAlarm(const std::string& text) {
-    if (alarmBox_ || !grbl_)
+    if (alarmBox_ || !grblLink())
         return;
     alarmBox_ = askYesNo(this, QStringLiteral("Тревога grbl"),
                          QString::fromStdString(text) + QStringLiteral("\r\n\r\nСнять блокировку сейчас ($X)?"),
                          [this](bool yes) {
-                             if (yes && grbl_)
-                                 grbl_->clearAlarm();
+                             if (yes && grblLink())
+                                 grblLink()->clearAlarm();
                          });
 }
 
 void WorkWindow::onManualMoveClicked() {
-    if (runner_.isRunning() || !check1_->isChecked())
-        return; // unticked, the manual move does nothing at all
-    if (grbl_ && !grbl_->takesMoveAside()) {
+    NumberRefusal numbers;
+    switch (controller_.manualMove(tx_->text().toStdString(), ty_->text().toStdString(), tz_->text().toStdString(),
+                                   text2_->text().toStdString(), &numbers)) {
+    case JobController::MoveRefusal::None:
+    case JobController::MoveRefusal::Busy:
+    case JobController::MoveRefusal::NotOnMachine: // unticked, the manual move does nothing at all
+        break;
+    case JobController::MoveRefusal::Paused:
+        showErrorBox(this, QStringLiteral("Задание на паузе: станок ждёт «Продолжить» или «Стоп».\r\n"
+                                          "Ручное перемещение сейчас сдвинуло бы всё оставшееся задание."));
+        break;
+    case JobController::MoveRefusal::MachineBusy:
         // A jog in feed hold or alarm would be refused by grbl, and the refusal would drop the held job.
         showErrorBox(this, QStringLiteral("grbl сейчас не принимает ручное перемещение (состояние %1).\r\n"
                                           "Нажмите «Продолжить» или «Стоп».")
-                               .arg(QString::fromStdString(grbl_->status()->state)));
-        return;
+                               .arg(grblLink() && grblLink()->status()
+                                        ? QString::fromStdString(grblLink()->status()->state)
+                                        : QStringLiteral("неизвестно")));
+        break;
+    case JobController::MoveRefusal::Numbers:
+        showErrorBox(this, QString::fromStdString(refusalText(numbers)));
+        break;
     }
-    const ManualMovePlan plan =
-        manualMovePlan(tx_->text().toStdString(), ty_->text().toStdString(), tz_->text().toStdString());
-    if (!plan.move) {
-        showErrorBox(this, QString::fromStdString(refusalText(plan.refusal)));
-        return;
-    }
-    manualRunning_ = true;
-    setBusy(true);
-    runner_.runAside(std::make_unique<SingleMove>(*plan.move), parseStepsPerPixel(text2_->text().toStdString()));
+    updateControls();
 }
 
 void WorkWindow::onMillClicked(MillKind kind) {
-    if (busy_ || runner_.isRunning())
-        return;
-    const MillRefusal refusal = checkMillCommand(kind, session_);
-    if (refusal != MillRefusal::None) {
+    const MillRefusal refusal = controller_.startMilling(kind, text2_->text().toStdString());
+    if (refusal != MillRefusal::None)
         showErrorBox(this, QString::fromStdString(refusalText(refusal)));
-        return;
+    updateControls();
+}
+
+void WorkWindow::onStateChanged(JobState state) {
+    int control = 0;
+    bool canStop = false;
+    switch (state) {
+    case JobState::Running:
+        control = 1;
+        canStop = true;
+        break;
+    case JobState::Paused:
+        control = 2;
+        canStop = true;
+        break;
+    case JobState::Kept:
+        control = 2;
+        break;
+    case JobState::Asking:
+    case JobState::Estimating: // "Стоп" calls the job off before it starts
+        canStop = true;
+        break;
+    case JobState::Aside:
+    case JobState::Idle:
+        break;
     }
-    forgetKeptJob();
-    sentBefore_ = 0;
-    JobEvents* events = this;
-    auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
-    job->setSafeHeight(config_.safeHeight);
-    millingJob_ = job.get();
-    toolBefore_ = tool_;
-    Operation op;
-    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
-              : kind == MillKind::All    ? Operation::Kind::MillAll
-                                         : Operation::Kind::Cut3D;
-    jobOperations_.clear();
-    if (kind == MillKind::Selected) {
-        Operation select;
-        select.kind = Operation::Kind::Select;
-        select.id = job->selectedRegion();
-        jobOperations_.push_back(select);
-        history_.push_back(select);
-    }
-    jobOperations_.push_back(op);
-    jobEntry_ = static_cast<std::int64_t>(history_.size());
-    history_.push_back(op);
-    stepsAtStart_ = text2_->text().toStdString();
-    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
-    millHashAtStart_ = ContentHash::hexOf(mill.data(), mill.size());
-
-    setBusy(true);
-    emit jobBegun();
-    if (check1_->isChecked()) {
-        startAfterEstimate(std::move(job), kind);
-        return;
-    }
-    const ToolPosition from = job->tool();
-    runner_.start(std::move(job), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
+    emit jobControls(control, canStop);
+    updateControls();
 }
 
-void WorkWindow::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
-    pendingJob_ = std::move(job);
-    emit jobEstimate(-1, 0); // counting
-    emit jobControls(0, true); // "Стоп" calls the job off before it starts
-    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-    const Checked scale = parseStepsPerPixel(stepsAtStart_);
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};
-    const ToolPosition tool = tool_;
-    estimate_.setFuture(QtConcurrent::run([copy, settings, tool, kind] {
-        JobCount count;
-        simulateJob(kind, *copy, tool, settings, [&count, &settings](const CommandMove& c) {
-            ++count.commands;
-            count.moves += c.moves;
-            count.bytes += static_cast<std::int64_t>(
-                formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
-        });
-        return count;
-    }));
-}
-
-void WorkWindow::startPendingJob() {
-    if (!pendingJob_)
-        return; // stopped, or the window is going
-    const JobCount count = estimate_.result();
-    // grbl's time is its motion's, which the count does not know: only the lines are shown.
-    emit jobEstimate(count.commands,
-                     grbl_ ? 0.0 : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate));
-    const ToolPosition from = pendingJob_->tool();
-    runner_.start(std::move(pendingJob_), parseStepsPerPixel(stepsAtStart_), {from.toolX, from.toolY, 0});
-}
-
-void WorkWindow::millingStarts(std::int64_t totalMoves) {
-    emit jobStarted(totalMoves);
-    emitProgress();
-}
-
-void WorkWindow::regionStarts(std::int32_t) {
-    emitProgress();
-}
-
-void WorkWindow::passStarts(int pass) {
-    emit jobPass(pass);
-}
-
-void WorkWindow::workChanged(bool treeRebuilt) {
-    if (treeRebuilt)
-        showNewTree();
-    scheduleRefresh();
-}
-
-void WorkWindow::emitProgress() {
-    if (!millingJob_)
-        return;
-    const JobRunner::Board& b = runner_.board();
-    emit jobProgress(millingJob_->millingDone(), millingJob_->region(), static_cast<int>(b.x),
-                     static_cast<int>(b.y), static_cast<int>(b.depth));
-}
-
-void WorkWindow::onMoveDone() {
-    if (manualRunning_)
-        return;
-    scheduleRefresh();
-    emitProgress();
-}
-
-void WorkWindow::recordJobInHistory() {
-    if (!millingJob_ || jobEntry_ < 0)
-        return;
-    Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
-    entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
-    entry.sentNothing = runner_.movesSent() + sentBefore_ == 0;
-    // A job that sent the board nothing did not move the tool: the next real job must start its approach from
-    // where the tool really is, not from where the drawing ended.
-    tool_ = entry.sentNothing ? toolBefore_ : millingJob_->tool();
-}
-
-void WorkWindow::onJobEnded(JobRunner::Outcome outcome) {
-    if (manualRunning_) {
-        manualRunning_ = false;
-        setBusy(runner_.phase() == JobRunner::Phase::Paused);
-        if (outcome == JobRunner::Outcome::Failed)
-            showErrorBox(this, QString::fromStdString(faultText(runner_.fault(), false)));
-        else if (outcome == JobRunner::Outcome::Refused)
-            showErrorBox(this, QString::fromStdString(refusalText(runner_.refusal())));
-        onPhaseChanged();
-        return;
-    }
-    recordJobInHistory();
-    tickedAtEnd_ = check1_->isChecked() || runner_.movesSent() > 0;
-    setBusy(false);
+void WorkWindow::onJobFinished(JobRunner::Outcome outcome) {
     RefreshViews();
     emit jobFinished(outcome == JobRunner::Outcome::Completed ? QStringLiteral("готово")
                      : outcome == JobRunner::Outcome::Stopped ? QStringLiteral("остановлено")
                                                               : QStringLiteral("прервано"));
-    if (outcome == JobRunner::Outcome::Completed) {
-        removeJournal();
-        millingJob_ = nullptr;
-    }
-    if (closeAfterJob_) {
+    updateControls();
+    if (closeAfterJob_)
         QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
+}
+
+void WorkWindow::onFault(const LinkFault& fault, bool manualMove) {
+    if (closeAfterJob_)
         return;
-    }
-    if (outcome == JobRunner::Outcome::Failed && runner_.fault().kind == LinkFault::Kind::Alarm)
-        askAboutAlarm(faultText(runner_.fault(), true));
-    else if (outcome == JobRunner::Outcome::Failed)
-        showErrorBox(this, QString::fromStdString(faultText(runner_.fault(), true)));
-    else if (outcome == JobRunner::Outcome::Refused)
-        showErrorBox(this, QString::fromStdString(refusalText(runner_.refusal())));
-    else if (outcome == JobRunner::Outcome::JournalFailed)
-        showErrorBox(this, QString::fromStdString(journalFailureText(journalPath().toStdString())));
+    if (!manualMove && fault.kind == LinkFault::Kind::Alarm)
+        askAboutAlarm(faultText(fault, true));
+    else
+        showErrorBox(this, QString::fromStdString(faultText(fault, !manualMove)));
 }
 
-void WorkWindow::onPhaseChanged() {
-    const JobRunner::Phase phase = runner_.phase();
-    const bool aside = manualRunning_;
-    int control = 0;
-    bool canStop = false;
-    switch (phase) {
-    case JobRunner::Phase::Running:
-        control = aside ? 0 : 1;
-        canStop = !aside;
-        break;
-    case JobRunner::Phase::Paused:
-        control = 2;
-        canStop = true;
-        break;
-    case JobRunner::Phase::Kept:
-        control = millingJob_ ? 2 : 0;
-        break;
-    case JobRunner::Phase::Asking:
-        canStop = true;
-        break;
-    case JobRunner::Phase::Idle:
-        break;
-    }
-    if (phase == JobRunner::Phase::Paused && millingJob_)
-        recordJobInHistory();
-    emit jobControls(control, canStop);
-    emitProgress();
-}
-
-void WorkWindow::requestStop() {
-    if (pendingJob_) {
-        // Stopped before its first command: nothing happened, nothing is kept.
-        pendingJob_.reset();
-        millingJob_ = nullptr;
-        if (jobEntry_ >= 0)
-            history_.resize(static_cast<std::size_t>(jobEntry_) - (jobOperations_.size() > 1 ? 1 : 0));
-        jobEntry_ = -1;
-        setBusy(false);
-        emit jobFinished(QStringLiteral("остановлено"));
-        onPhaseChanged();
-        return;
-    }
-    runner_.stop();
-}
-
-void WorkWindow::requestPause() {
-    runner_.pause();
-}
-
-void WorkWindow::requestContinue() {
-    if (runner_.phase() == JobRunner::Phase::Asking) {
-        if (!questionBox_)
-            askAboutOpenMove();
-        return;
-    }
-    if (!runner_.canContinue() || !millingJob_)
-        return;
-    if (tickedAtEnd_ && !linkReady()) {
-        // A lost line is opened again as at start; failing, the window says so as it does then.
-        openPort();
-        if (!line_.isOpen())
-            return;
-        if (grbl_) {
-            continueWhenConnected_ = true; // once grbl has said hello
-            return;
-        }
-        check1_->setChecked(true);
-    }
-    setBusy(true);
-    runner_.resume();
-}
-
-void WorkWindow::askAboutOpenMove() {
-    if (!runner_.openMove())
+void WorkWindow::askAboutOpenMove(const JobRunner::OpenMove& move) {
+    if (questionBox_)
         return;
     questionBox_ = askYesNo(this, QStringLiteral("Продолжение задания"),
-                            QString::fromStdString(openMoveQuestion(*runner_.openMove())),
-                            [this](bool yes) { runner_.answer(yes); });
+                            QString::fromStdString(openMoveQuestion(move)),
+                            [this](bool yes) { controller_.answerOpenMove(yes); });
 }
 
-QString WorkWindow::journalPath() const {
-    return journalDir_.isEmpty() ? QString() : QDir(journalDir_).filePath(QStringLiteral("job.journal"));
-}
-
-std::string WorkWindow::imageFileHash() {
-    if (imageHash_.empty()) {
-        std::ifstream file(config_.imagePath, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        imageHash_ = ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    }
-    return imageHash_;
-}
-
-JournalWriter* WorkWindow::openJournal(std::int64_t movesDone) {
-    if (journalDir_.isEmpty())
-        return nullptr; // no journal kept (long soak tests of the line)
-    JournalHeader header;
-    header.imageHash = imageFileHash();
-    header.imageName = config_.imagePath;
-    header.stepsText = stepsAtStart_;
-    header.mergeSteps = config_.mergeSteps;
-    header.safeHeight = config_.safeHeight;
-    for (std::int64_t i = 0; i < jobEntry_ - (jobOperations_.size() > 1 ? 1 : 0); ++i)
-        header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
-    for (const Operation& op : jobOperations_)
-        header.operations.push_back(wordOf(op));
-    header.millHash = millHashAtStart_;
-    auto journal = std::make_unique<JournalWriter>();
-    if (!journal->create(journalPath().toStdString(), header))
-        return nullptr;
-    for (std::int64_t i = 0; i < movesDone; ++i)
-        journal->doneDry(i);
-    journal_ = std::move(journal);
-    return journal_.get();
-}
-
-void WorkWindow::removeJournal() {
-    journal_.reset();
-    if (!journalPath().isEmpty())
-        QFile::remove(journalPath());
-}
-
-void WorkWindow::forgetKeptJob() {
-    if (runner_.isRunning())
-        return;
-    millingJob_ = nullptr; // before the runner lets the job go
-    jobEntry_ = -1;
-    runner_.dropKept();
-    removeJournal();
-    onPhaseChanged();
+void WorkWindow::onPositionInDoubt() {
+    const JobProgress& at = controller_.progress();
+    askYesNo(this, QStringLiteral("Продолжение задания"),
+             QStringLiteral("После остановки станок перемещали вручную («Ручная уст-ка»). Задание продолжится "
+                            "оттуда, где, по расчёту программы, стоит фреза: X %1, Y %2 (пиксели), глубина %3 "
+                            "(над поверхностью, если меньше нуля).\r\nВерните станок в это положение.\r\n\r\n"
+                            "Станок стоит там? «Да» — продолжить задание, «Нет» — не продолжать.")
+                 .arg(at.x)
+                 .arg(at.y)
+                 .arg(at.z),
+             [this](bool yes) {
+                 if (!yes)
+                     return;
+                 controller_.confirmPosition();
+                 controller_.resume();
+             });
 }
 
 void WorkWindow::offerJournalledJob() {
-    if (journalPath().isEmpty() || grbl_)
-        return; // a journal is our board's: grbl's own report says where a job stands
-    QFile file(journalPath());
-    if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
+    const std::optional<JournalReading> found = controller_.journalToContinue();
+    if (!found)
         return;
-    const QByteArray bytes = file.readAll();
-    file.close();
-    auto reading = std::make_shared<JournalReading>(
-        readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
-    if (!reading->readable() || reading->state.ended || reading->header.imageHash != imageFileHash())
-        return; // another picture's job, or nothing to continue: left for that picture
+    auto reading = std::make_shared<JournalReading>(*found);
     const QString text =
-        QStringLiteral("Для этого изображения есть незаконченное задание: %1 перемещений из него уже сделано.\n"
+        QStringLiteral("Для этого изображения есть незаконченное задание: %1 из него уже сделано.\n"
                        "Продолжить его? Сделанное будет восстановлено без отправки на станок, затем задание "
                        "продолжится с того места, где оно прервалось.\n«Нет» — забыть это задание.")
-            .arg(reading->state.done);
+            .arg(QString::fromStdString(movesText(reading->state.done)));
     askYesNo(this, QStringLiteral("Незаконченное задание"), text, [this, reading](bool yes) {
         if (!yes) {
-            removeJournal();
+            controller_.forgetKeptJob();
+            QFile::remove(controller_.journalPath());
             return;
         }
-        if (!takeUpJournalledJob(*reading))
+        const JournalTakeUp taken = controller_.takeUpJournal(*reading, {{}, {}, false});
+        if (taken.verdict != JournalTakeUp::Verdict::Taken) {
             showErrorBox(this, QStringLiteral("Незаконченное задание не удалось восстановить: изображение или "
                                               "его обработка дают не то, что было при записи журнала.\n"
                                               "Задание не продолжено, ничего не отправлено."));
+            return;
+        }
+        text2_->setText(QString::fromStdString(controller_.stepsText()));
+        showNewTree();
+        RefreshViews();
+        controller_.resume();
     });
 }
 
-bool WorkWindow::takeUpJournalledJob(const JournalReading& reading) {
-    std::vector<Operation> prelude;
-    std::vector<Operation> operations;
-    for (const std::string& word : reading.header.prelude) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op)
-            return false;
-        prelude.push_back(*op);
-    }
-    for (const std::string& word : reading.header.operations) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op || op->reached >= 0)
-            return false;
-        operations.push_back(*op);
-    }
-    if (operations.empty() || !operations.back().isMilling())
-        return false;
-    // The commands must go out as they went: the same merging and the same travel.
-    if (reading.header.mergeSteps != config_.mergeSteps || reading.header.safeHeight != config_.safeHeight)
-        return false;
-    if (!replayHistory(session_, tool_, millIndex_, prelude, config_.safeHeight))
-        return false;
-    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
-    if (ContentHash::hexOf(mill.data(), mill.size()) != reading.header.millHash)
-        return false;
-    history_ = prelude;
-    toolBefore_ = tool_;
-    ReplayPoint point =
-        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, config_.safeHeight);
-    if (!point.ok || !point.job)
-        return false;
-    auto* job = dynamic_cast<MillJob*>(point.job.get());
-    if (!job)
-        return false;
-    job->setEvents(this);
-    millingJob_ = job;
-    jobOperations_ = operations;
-    for (const Operation& op : operations)
-        history_.push_back(op);
-    jobEntry_ = static_cast<std::int64_t>(history_.size()) - 1;
-    stepsAtStart_ = reading.header.stepsText;
-    millHashAtStart_ = reading.header.millHash;
-    text2_->setText(QString::fromStdString(stepsAtStart_));
-    showNewTree();
-
-    const Checked scale = parseStepsPerPixel(stepsAtStart_);
-    const std::optional<JobRunner::Resumption> at =
-        resumptionOf(reading.state, *job, link_, scale, config_.mergeSteps);
-    if (!at)
-        return false;
-    journal_ = std::make_unique<JournalWriter>();
-    if (!journal_->resume(journalPath().toStdString(), reading.wholeBytes))
-        journal_.reset();
-    point.job.release();
-    runner_.keep(std::unique_ptr<MoveSource>(job), scale, *at, journal_.get());
-    tickedAtEnd_ = true;
-    sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
-    recordJobInHistory();
-    if (line_.isOpen())
-        check1_->setChecked(true); // the operator asked for the job on the machine
-    RefreshViews();
-    emit jobBegun();
-    emit jobStarted(job->millingTotal());
-    onPhaseChanged();
-    requestContinue();
-    return true;
-}
-
 void WorkWindow::saveGcode() {
-    if (busy_ || runner_.isRunning())
+    if (controller_.isBusy() || controller_.runner().isRunning()) {
+        showErrorBox(this, QStringLiteral("Идёт задание: G-код можно сохранить, когда оно закончится или будет "
+                                          "остановлено."));
         return;
+    }
     const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
     if (refusal != MillRefusal::None) {
         showErrorBox(this, QString::fromStdString(refusalText(refusal)));
@@ -697,8 +421,17 @@ void WorkWindow::saveGcode() {
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         connect(dialog, &QFileDialog::fileSelected, this, [this, kind](const QString& path) {
             const QString problem = writeGcodeFile(path, kind);
-            if (!problem.isEmpty())
+            if (!problem.isEmpty()) {
                 showErrorBox(this, problem);
+                return;
+            }
+            const GcodeWriter writer({parseStepsPerPixel(text2_->text().toStdString()).value, config().mmPerStep,
+                                      config().feed});
+            showMessageBox(this, QStringLiteral("G-код сохранён"),
+                           QStringLiteral("G-код записан в %1.\r\nПеред запуском поставьте фрезу на поверхность "
+                                          "над %2: все перемещения файла отсчитываются от этого места.")
+                               .arg(path, QString::fromStdString(
+                                              writer.startText({tool_.toolX, tool_.toolY}))));
         });
         dialog->open();
     };
@@ -716,54 +449,28 @@ void WorkWindow::saveGcode() {
 }
 
 QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind) {
-    const MillRefusal refusal = checkMillCommand(kind, session_);
-    if (refusal != MillRefusal::None)
-        return QString::fromStdString(refusalText(refusal));
-    const Checked scale = parseStepsPerPixel(text2_->text().toStdString());
-    if (!scale.ok())
-        return QString::fromStdString(refusalText(scale.refusal));
-    const std::optional<Decimal> mmPerStep = Decimal::parse(config_.mmPerStep);
-    GcodeWriter writer({scale.value, mmPerStep.value_or(Decimal{1, 2}), config_.feed});
-    std::vector<std::string> operations;
-    if (kind == MillKind::Selected)
-        operations.push_back(
-            "select=" +
-            std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
-    operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps});
-    ImageSession copy = copyForSimulation(session_, kind);
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value};
-    bool fits = true;
-    simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
-        fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();
-        text += writer.line(c);
-    });
-    if (!fits)
-        return QString::fromStdString(refusalText(NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, scale.value}));
-    text += writer.footer();
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.flush())
-        return QStringLiteral("Файл G-кода не удалось записать: %1\n%2").arg(path, file.errorString());
+    const JobController::GcodeResult r = controller_.writeGcode(path, kind, text2_->text().toStdString());
+    if (r.refusal != MillRefusal::None)
+        return QString::fromStdString(refusalText(r.refusal));
+    if (r.numbers.kind != NumberRefusal::Kind::None)
+        return QString::fromStdString(refusalText(r.numbers));
+    if (!r.fileError.isEmpty())
+        return QStringLiteral("Файл G-кода не удалось записать: %1\n%2").arg(path, r.fileError);
     return {};
 }
 
 void WorkWindow::closeEvent(QCloseEvent* event) {
-    if (pendingJob_)
-        requestStop();
+    if (controller_.state() == JobState::Estimating)
+        controller_.stop();
     if (isMilling() && !closeAfterJob_) {
         // A milling stops as with "Стоп": after the current "OK", with a lift; then the window closes.
         closeAfterJob_ = true;
-        runner_.stop();
+        controller_.stop();
         event->ignore();
         return;
     }
     // Anything else waiting on the board ends now; a kept job stays in its journal.
-    runner_.abort();
-    link_.abort();
-    if (grbl_)
-        grbl_->abort();
+    controller_.abort();
     QWidget::closeEvent(event);
 }
 
@@ -859,12 +566,12 @@ bool WorkWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void WorkWindow::runStartup(const ConfigLocations& locations) {
     setWindowTitle(QString::fromStdString(workWindowCaption()));
-    config_ = readStartupConfig(locations);
+    controller_.configure(readStartupConfig(locations));
 
-    openPort();
+    controller_.openPort();
 
     LoadedImage loaded;
-    runShowingBusyCursor([&] { loaded = loadImageFile(config_.imagePath); });
+    runShowingBusyCursor([&] { loaded = loadImageFile(config().imagePath); });
     if (loaded.ok())
         session_.layers = LayerSet::copiesOf(std::move(loaded.layer));
     else
@@ -872,6 +579,7 @@ void WorkWindow::runStartup(const ConfigLocations& locations) {
 
     tool_.toolX = 1;
     tool_.toolY = 1;
+    updateControls();
     refresh();
 }
 
@@ -947,11 +655,11 @@ void WorkWindow::onTabClicked(int selectedIndex) {
 }
 
 void WorkWindow::onParseClicked() {
-    if (!session_.hasImage() || busy_)
+    if (!session_.hasImage() || controller_.isBusy())
         return;
-    forgetKeptJob();
-    runShowingBusyCursor([this] { parseImage(session_); });
-    history_.push_back(*operationOf("parse"));
+    controller_.parse({}, [](const std::function<void()>& work) { runShowingBusyCursor(work); });
+    // No node is selected in the new tree: the "Выделение" view shows no highlight either.
+    highlightIntoSelection(session_, 0);
     showNewTree();
     RefreshViews();
 }
@@ -960,37 +668,51 @@ void WorkWindow::showNewTree() {
     treeModel_->setAnalysis(session_.regions);
     // Every node with children is expanded after a parse: the whole tree stands open.
     tv_->expandAll();
+    showSelection();
+}
+
+void WorkWindow::showSelection() {
+    // The tree's current node is the one "Выделенная" mills and the "Выделение" view shows.
+    const QSignalBlocker quiet(tv_->selectionModel());
+    const QModelIndex index = session_.selectedNode >= 0 ? treeModel_->indexOfNode(session_.selectedNode) : QModelIndex();
+    tv_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    updateControls();
 }
 
 void WorkWindow::onGradientClicked() {
-    if (busy_)
-        return;
-    forgetKeptJob();
-    gradientCommand(session_);
-    history_.push_back(*operationOf("gradient"));
+    controller_.gradient();
     RefreshViews();
 }
 
 void WorkWindow::onOffsetClicked() {
-    if (busy_)
-        return;
-    forgetKeptJob();
-    offsetCommand(session_);
-    history_.push_back(*operationOf("offset"));
+    controller_.offset();
     RefreshViews();
 }
 
 void WorkWindow::onCurrentNodeChanged() {
-    // "Выделенная" mills the node the tree shows as selected, also one reached with the keyboard.
-    session_.selectedNode = treeModel_->nodeOf(tv_->currentIndex());
+    // However the node became current (a click, the keyboard), it is the one milled and highlighted.
+    const std::int32_t node = treeModel_->nodeOf(tv_->currentIndex());
+    if (node < 0) {
+        controller_.clearSelection();
+        highlightIntoSelection(session_, 0);
+    } else if (node != session_.selectedNode) {
+        controller_.select(session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId);
+    }
+    updateControls();
+    RefreshViews();
 }
 
 void WorkWindow::onTreeClicked() {
+    // A click on the current node, on empty space or on an expand arrow shows the current node highlighted.
     const QModelIndex current = tv_->currentIndex();
     if (!current.isValid())
         return;
-    selectNode(session_, treeModel_->data(current, RegionTreeModel::keyRole).toString().toStdString());
-    RefreshViews();
+    const std::int32_t node = treeModel_->nodeOf(current);
+    if (node >= 0 && node != session_.selectedNode) {
+        controller_.select(session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId);
+        updateControls();
+        RefreshViews();
+    }
 }
 
 void WorkWindow::resizeEvent(QResizeEvent* event) {

@@ -3,41 +3,28 @@
 //   zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH [--controller grbl [--baud N]]] [--commands FILE]
 //              [--state FILE] [--labels] [--layers DIR] [--journal FILE [--resume [--last-move done|redo]]]
 //
-// Operations run left to right, each as the window's command runs it, the moves on the window's runner under
-// this program's event loop. Exit status: 0 success, 1 a refusal, a failure, a stop (Ctrl+C) or an image that
+// Operations run left to right, each as the window's command runs it, on the window's job controller under this
+// program's event loop. Exit status: 0 success, 1 a refusal, a failure, a stop (Ctrl+C) or an image that
 // cannot be loaded (the reason on stderr; outputs still written once the image is loaded), 2 bad usage
 // (nothing written).
 
-#include "app/image_file.h"
-#include "app/operator_texts.h"
-#include "app/version.h"
 #include "cli_state.h"
-#include "image/content_hash.h"
-#include "link/board_link.h"
-#include "link/grbl_link.h"
-#include "link/job_journal.h"
-#include "link/job_resumption.h"
-#include "link/job_runner.h"
-#include "link/manual_move.h"
-#include "link/serial_line.h"
+#include "front/image_file.h"
+#include "front/operator_texts.h"
+#include "front/setting_ranges.h"
+#include "front/version.h"
+#include "job/job_controller.h"
 #include "mill/gcode.h"
-#include "mill/job_simulation.h"
-#include "mill/mill_job.h"
-#include "mill/operations.h"
-#include "link/port_access.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <atomic>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,14 +95,6 @@ struct Options {
     bool baudGiven = false;
 };
 
-std::optional<std::int32_t> wholeNumber(const std::string& text, std::int32_t least, std::int32_t most) {
-    std::int32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < least || value > most)
-        return std::nullopt;
-    return value;
-}
-
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
     bool haveImage = false;
@@ -134,7 +113,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 continue;
             }
             if (a == "--baud") {
-                const std::optional<std::int32_t> n = wholeNumber(value, 50, 4000000);
+                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::baud);
                 if (!n)
                     return std::nullopt;
                 options.baud = *n;
@@ -148,16 +127,16 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 continue;
             }
             if (a == "--safe-height" || a == "--feed") {
-                const std::optional<std::int32_t> n =
-                    a == "--feed" ? wholeNumber(value, 1, 100000) : wholeNumber(value, 0, 1000);
+                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(
+                    value, a == "--feed" ? zelmar::settingRanges::feed : zelmar::settingRanges::safeHeight);
                 if (!n)
                     return std::nullopt;
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
                 continue;
             }
             if (a == "--mm-per-step") {
-                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
-                if (!d || d->isZero())
+                const std::optional<zelmar::Decimal> d = zelmar::millimetresAStep(value);
+                if (!d)
                     return std::nullopt;
                 options.mmPerStep = *d;
                 continue;
@@ -219,16 +198,6 @@ std::string plainLines(std::string message) {
     return message;
 }
 
-std::string fileHash(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return zelmar::ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
-std::string layerHash(const zelmar::ImageLayer& layer) {
-    return zelmar::ContentHash::hexOf(layer.bits().data(), layer.bits().size());
-}
-
 // Set by Ctrl+C; looked at by a timer, as a signal handler may do nothing more.
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -239,28 +208,26 @@ extern "C" void onInterrupt(int) {
 // Runs the operations one after the other; a moving one on the runner, the next when it has ended.
 class Driver : public QObject {
 public:
-    Driver(const Options& options, zelmar::cli::Session& session) : options_(options), session_(session) {
-        if (options_.grbl) {
-            grbl_ = std::make_unique<zelmar::GrblLink>(line_, options_.mmPerStep, options_.feed);
-            connect(grbl_.get(), &zelmar::GrblLink::connected, this, [this] {
-                if (waitingForGrbl_) {
-                    waitingForGrbl_ = false;
-                    start();
-                }
-            });
-            connect(grbl_.get(), &zelmar::GrblLink::notConnected, this, [this] {
-                fail("grbl на порту " + *options_.port +
-                     " не прислал приветствия ни сразу, ни после программного сброса (Ctrl-X): проверьте "
-                     "скорость порта (--baud) и что на плате grbl. Ничего не отправлено.");
-            });
-            runner_.setLink(grbl_.get());
-        } else {
-            runner_.setLink(&link_);
+    Driver(const Options& options, zelmar::cli::Session& session)
+        : options_(options), session_(session), controller_(session.image, session.tool) {
+        zelmar::StartupConfig config;
+        config.portName = options_.port.value_or(std::string());
+        config.controller = options_.grbl ? zelmar::StartupConfig::Controller::Grbl
+                                          : zelmar::StartupConfig::Controller::Zelmar;
+        config.baud = options_.baud;
+        config.mergeSteps = options_.mergeSteps;
+        config.safeHeight = options_.safeHeight;
+        config.mmPerStep = options_.mmPerStep;
+        config.feed = options_.feed;
+        config.imagePath = options_.image;
+        controller_.configure(config);
+        controller_.setDryRunsMoveTheTool(true);
+        controller_.setDryPauseMs(0); // no one watches a dry run here
+        if (options_.journalPath) {
+            controller_.setJournalPath(QString::fromStdString(*options_.journalPath));
+            controller_.journalOperations(options_.operations);
         }
-        runner_.setDryPauseMs(0); // no one watches a dry run here
-        runner_.setMillingSwitch([this] { return milling_; });
-        runner_.setMergeSteps(options_.mergeSteps);
-        runner_.setCommandLog([this](const zelmar::LoggedCommand& c) {
+        controller_.setCommandLog([this](const zelmar::LoggedCommand& c) {
             commands_.push_back(c.text);
             if (!c.ofJob)
                 return; // grbl's modes and program end: in the G-code file's header and footer already
@@ -274,20 +241,33 @@ public:
             gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
                                                  options_.mmPerStep, options_.feed});
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
-                                         options_.mergeSteps});
+                                         options_.mergeSteps},
+                                        zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
-        runner_.setJournalSource([this](std::int64_t) { return openJournal(); });
-        connect(&runner_, &zelmar::JobRunner::ended, this, &Driver::onEnded);
-        connect(&runner_, &zelmar::JobRunner::moveDone, this, &Driver::showProgress);
-        connect(&runner_, &zelmar::JobRunner::question, this, [this] {
-            runner_.answer(options_.lastMoveDone.value_or(false));
+        connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
+            using Link = zelmar::JobController::LinkState;
+            if (controller_.linkState() == Link::Open && options_.port) {
+                controller_.setMilling(true);
+                if (waitingForGrbl_) {
+                    waitingForGrbl_ = false;
+                    start();
+                }
+            } else if (controller_.linkState() == Link::GrblSilent) {
+                fail("grbl на порту " + *options_.port +
+                     " не прислал приветствия ни сразу, ни после программного сброса (Ctrl-X): проверьте "
+                     "скорость порта (--baud) и что на плате grbl. Ничего не отправлено.");
+            }
         });
+        connect(&controller_, &zelmar::JobController::finished, this, &Driver::onEnded);
+        connect(&controller_, &zelmar::JobController::moveDone, this, &Driver::showProgress);
+        connect(&controller_, &zelmar::JobController::question, this,
+                [this] { controller_.answerOpenMove(options_.lastMoveDone.value_or(false)); });
         connect(&interruptWatch_, &QTimer::timeout, this, [this] {
             if (!interrupted)
                 return;
             interrupted = 0;
             stopRequested_ = true;
-            runner_.stop();
+            controller_.stop();
         });
         interruptWatch_.start(50);
     }
@@ -296,20 +276,10 @@ public:
     bool prepare() {
         if (options_.steps)
             session_.stepsText = *options_.steps;
-        if (options_.port) {
-            const QString port = QString::fromStdString(*options_.port);
-            const bool opened = grbl_ ? grbl_->connectTo(port, options_.baud)
-                                      : line_.open(port, zelmar::BoardLink::baudRate);
-            if (!opened) {
-                std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n";
-                std::cerr << (line_.openFailure() == zelmar::SerialLine::OpenFailure::SettingsRefused
-                                  ? zelmar::settingsRefusedHint(port)
-                                  : zelmar::openFailureHint(port, line_.openError()))
-                                 .toStdString()
-                          << "\n";
-                return false;
-            }
-            milling_ = true;
+        if (options_.port && !controller_.openPort()) {
+            std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n"
+                      << controller_.portHint().toStdString() << "\n";
+            return false;
         }
         return !options_.resume || takeUpJournal();
     }
@@ -324,7 +294,6 @@ private:
     void finish(int status) {
         status_ = status;
         interruptWatch_.stop();
-        journal_.close();
         QCoreApplication::exit(status);
     }
 
@@ -341,7 +310,7 @@ private:
             }
             const zelmar::Operation& op = options_.operations[next_++];
             if (op.kind == zelmar::Operation::Kind::Select) {
-                if (!zelmar::selectNode(session_.image, zelmar::nodeKey(op.id))) {
+                if (!controller_.select(op.id)) {
                     std::cerr << "select=" << op.id << ": the tree has no node P" << op.id << "\n" << usageText;
                     finish(2);
                     usageError_ = true;
@@ -349,73 +318,53 @@ private:
                 }
                 continue;
             }
-            if (!op.moves()) {
-                zelmar::runStillOperation(session_.image, op, parseProgress(op));
+            if (op.kind == zelmar::Operation::Kind::Parse) {
+                controller_.parse(parseProgress(op));
                 continue;
             }
-            startJob(op);
+            if (op.kind == zelmar::Operation::Kind::Gradient || op.kind == zelmar::Operation::Kind::Offset) {
+                op.kind == zelmar::Operation::Kind::Gradient ? controller_.gradient() : controller_.offset();
+                continue;
+            }
+            const zelmar::JobController::StartRefusal refusal = controller_.startOperation(op, session_.stepsText);
+            if (refusal.mill != zelmar::MillRefusal::None) {
+                fail(zelmar::refusalText(refusal.mill));
+                return;
+            }
+            if (refusal.numbers.kind != zelmar::NumberRefusal::Kind::None) {
+                if (controller_.milling()) {
+                    fail(zelmar::refusalText(refusal.numbers));
+                    return;
+                }
+                continue; // unticked, the manual move does nothing
+            }
             return;
         }
         finish(0);
     }
 
-    void startJob(const zelmar::Operation& op) {
-        const zelmar::Checked scale = zelmar::parseStepsPerPixel(session_.stepsText);
-        runner_.setJournalBase(journalled_);
-        if (op.kind == zelmar::Operation::Kind::Move) {
-            const zelmar::ManualMovePlan plan = zelmar::manualMovePlan(op.tx, op.ty, op.tz);
-            if (!plan.move) {
-                if (milling_) {
-                    fail(zelmar::refusalText(plan.refusal));
-                    return;
-                }
-                QTimer::singleShot(0, this, &Driver::runNext); // unticked, the manual move does nothing
-                return;
-            }
-            job_ = nullptr;
-            runner_.start(std::make_unique<zelmar::SingleMove>(*plan.move), scale, {});
-            return;
-        }
-        zelmar::MillRefusal refusal = zelmar::MillRefusal::None;
-        std::unique_ptr<zelmar::MoveSource> job =
-            zelmar::jobOf(op, session_.image, session_.tool, cache_, options_.safeHeight, &refusal);
-        if (!job) {
-            fail(zelmar::refusalText(refusal));
-            return;
-        }
-        job_ = static_cast<zelmar::MillJob*>(job.get());
-        const zelmar::ToolPosition from = job_->tool();
-        runner_.start(std::move(job), scale, {from.toolX, from.toolY, 0});
-    }
-
     void onEnded(zelmar::JobRunner::Outcome outcome) {
-        if (job_)
-            session_.tool = job_->tool();
-        if (zelmar::MoveSource* job = runner_.job())
-            journalled_ += job->movesDone() - startedAt_;
-        startedAt_ = 0;
         using Outcome = zelmar::JobRunner::Outcome;
         switch (outcome) {
         case Outcome::Completed:
-            job_ = nullptr;
             QTimer::singleShot(0, this, &Driver::runNext);
             return;
         case Outcome::Stopped:
-            if (grbl_) {
+            if (options_.grbl) {
                 fail("Задание остановлено (Ctrl+C): grbl удержал подачу и, когда станок встал, сброшен; "
                      "строки в его очереди отброшены.");
                 return;
             }
             fail("Задание остановлено (Ctrl+C) после текущего перемещения" +
-                 std::string(milling_ ? ", фреза поднята" : "") +
-                 (journal_.isOpen() ? ". Журнал сохранён: продолжить можно той же командой с --resume."
-                                    : "."));
+                 std::string(controller_.milling() ? ", фреза поднята" : "") +
+                 (controller_.keepsJournal() ? ". Журнал сохранён: продолжить можно той же командой с --resume."
+                                             : "."));
             return;
         case Outcome::Failed:
-            fail(zelmar::faultText(runner_.fault(), false));
+            fail(zelmar::faultText(controller_.runner().fault(), false));
             return;
         case Outcome::Refused:
-            fail(zelmar::refusalText(runner_.refusal()));
+            fail(zelmar::refusalText(controller_.runner().refusal()));
             return;
         case Outcome::JournalFailed:
             fail(zelmar::journalFailureText(*options_.journalPath));
@@ -423,106 +372,69 @@ private:
         }
     }
 
-    zelmar::JournalWriter* openJournal() {
-        if (!options_.journalPath)
-            return nullptr;
-        if (!journal_.isOpen()) {
-            zelmar::JournalHeader header;
-            header.imageHash = fileHash(options_.image);
-            header.imageName = options_.image;
-            header.stepsText = session_.stepsText;
-            header.operations = options_.operationWords;
-            header.mergeSteps = options_.mergeSteps;
-            header.safeHeight = options_.safeHeight;
-            header.millHash = millHashAtStart_;
-            if (!journal_.create(*options_.journalPath, header))
-                return nullptr;
-        }
-        return &journal_;
-    }
-
-    // Replays what the journal says was done, then keeps the job it was in for the runner to continue.
+    // Replays what the journal says was done, then keeps the job it was in for the controller to continue.
     bool takeUpJournal() {
         const std::string& path = *options_.journalPath;
-        std::ifstream file(path, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        const zelmar::JournalReading reading = zelmar::readJournal(text);
-        if (!reading.readable()) {
-            std::cerr << "Журнал " << path
-                      << (reading.verdict == zelmar::JournalReading::Verdict::Damaged
-                              ? " повреждён: его заголовок неполон или записи противоречат друг другу."
-                              : " не является журналом задания (или пуст).")
-                      << "\nПродолжить по нему нельзя, ничего не отправлено.\n";
-            return false;
-        }
-        const zelmar::JournalHeader& h = reading.header;
+        using Verdict = zelmar::JournalTakeUp::Verdict;
+        zelmar::JournalExpectation expected;
+        expected.operations = options_.operationWords;
+        expected.stepsText = session_.stepsText;
+        expected.wordOnOpenMove = !options_.lastMoveDone;
+        const zelmar::JournalTakeUp taken = controller_.takeUpJournalFile(expected);
+        const zelmar::JournalHeader& h = taken.reading.header;
+        const std::string cannot = "\nПродолжить по нему нельзя, ничего не отправлено.\n";
         std::string mismatch;
-        if (h.imageHash != fileHash(options_.image))
+        switch (taken.verdict) {
+        case Verdict::Taken:
+            next_ = taken.nextOperation;
+            resumeKept_ = taken.jobKept;
+            return true;
+        case Verdict::NotAJournal:
+            std::cerr << "Журнал " << path << " не является журналом задания (или пуст)." << cannot;
+            return false;
+        case Verdict::Damaged:
+            std::cerr << "Журнал " << path
+                      << " повреждён: его заголовок неполон или записи противоречат друг другу." << cannot;
+            return false;
+        case Verdict::OtherImage:
             mismatch = "изображение другое";
-        else if (h.operations != options_.operationWords)
+            break;
+        case Verdict::OtherOperations:
             mismatch = "операции другие";
-        else if (h.stepsText != session_.stepsText)
+            break;
+        case Verdict::OtherSteps:
             mismatch = "число шагов на пиксель другое (--steps " + h.stepsText + ")";
-        else if (h.mergeSteps != options_.mergeSteps || h.safeHeight != options_.safeHeight)
+            break;
+        case Verdict::OtherSending:
             mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
                        " и --safe-height " + std::to_string(h.safeHeight);
-        else if (!h.prelude.empty() || h.millHash != millHashAtStart_)
+            break;
+        case Verdict::OtherState:
             mismatch = "журнал записан окном программы для другого состояния изображения";
-        if (!mismatch.empty()) {
-            std::cerr << "Журнал " << path << " относится к другому заданию: " << mismatch
-                      << ".\nПродолжить по нему нельзя, ничего не отправлено.\n";
+            break;
+        case Verdict::DoesNotReplay:
+            std::cerr << "Журнал " << path << " не сходится с заданием: операции дают не то, что в нём записано."
+                      << cannot;
             return false;
-        }
-        zelmar::ReplayPoint point = zelmar::replayOperations(session_.image, session_.tool, cache_,
-                                                             options_.operations, reading.state.done,
-                                                             options_.safeHeight);
-        if (!point.ok) {
-            std::cerr << "Журнал " << path
-                      << " не сходится с заданием: операции дают не то, что в нём записано.\n"
-                         "Продолжить по нему нельзя, ничего не отправлено.\n";
+        case Verdict::MoveUnsettled:
+            std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*taken.openMove)
+                      << " была отправлена, но «OK» на неё не пришло: дошла ли она до станка и выполнил ли он её, "
+                         "неизвестно.\nУкажите --last-move done (станок её выполнил) или --last-move redo "
+                         "(отправить её ещё раз).\nНичего не отправлено.\n";
             return false;
-        }
-        const zelmar::Checked scale = zelmar::parseStepsPerPixel(session_.stepsText);
-        auto* replayed = dynamic_cast<zelmar::MillJob*>(point.job.get());
-        std::optional<zelmar::JobRunner::Resumption> at;
-        if (replayed)
-            at = zelmar::resumptionOf(reading.state, *replayed, link_, scale, options_.mergeSteps);
-        else if (reading.state.pending == zelmar::JournalState::Pending::None && !reading.state.lifted)
-            at.emplace(); // between two operations, or at a manual move: nothing owed
-        if (!at) {
-            std::cerr << "Журнал " << path << " не сходится с заданием: операции дают не то, что в нём записано.\n"
-                         "Продолжить по нему нельзя, ничего не отправлено.\n";
-            return false;
-        }
-        if (at->open && !options_.lastMoveDone) {
-            std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*at->open)
-                      << " ушла на станок, но «OK» на неё не пришло: неизвестно, выполнил ли её станок.\n"
-                         "Укажите --last-move done (станок её выполнил) или --last-move redo (отправить её "
-                         "ещё раз).\nНичего не отправлено.\n";
-            return false;
-        }
-        if (!journal_.resume(path, reading.wholeBytes)) {
+        case Verdict::Unwritable:
             std::cerr << "cannot write the journal " << path << "\n";
             return false;
         }
-        journalled_ = point.done;
-        next_ = point.operation;
-        if (!point.job)
-            return true; // the journal ends between two operations: the next one starts afresh
-        ++next_; // the job taken up is that operation
-        job_ = replayed;
-        startedAt_ = point.job->movesDone();
-        runner_.setJournalBase(journalled_ - startedAt_);
-        runner_.keep(std::move(point.job), scale, *at, &journal_);
-        resumeKept_ = true;
-        return true;
+        std::cerr << "Журнал " << path << " относится к другому заданию: " << mismatch << "." << cannot;
+        return false;
     }
 
-    void showProgress() {
-        if (!job_ || !showProgress_)
+    void showProgress(const zelmar::JobProgress& progress) {
+        if (!showProgress_)
             return;
-        const std::int64_t done = job_->millingDone();
-        const std::int64_t total = job_->millingTotal();
+        const std::int64_t done = progress.movesDone;
+        const std::int64_t total = progress.movesTotal;
         if (done % 1000 == 0 || done == total) {
             std::fprintf(stderr, "\rmill: %lld / %lld moves", static_cast<long long>(done),
                          static_cast<long long>(total));
@@ -544,13 +456,12 @@ private:
     }
 
 public:
-    void setMillHashAtStart(std::string hash) { millHashAtStart_ = std::move(hash); }
     bool usageError() const { return usageError_; }
     // The job a journal was taken up in goes on first.
     void go() {
         if (resumeKept_)
-            QTimer::singleShot(0, &runner_, &zelmar::JobRunner::resume);
-        else if (grbl_ && !grbl_->isConnected())
+            QTimer::singleShot(0, &controller_, &zelmar::JobController::resume);
+        else if (options_.port && !controller_.linkReady())
             waitingForGrbl_ = true; // the operations start once grbl has said hello
         else
             start();
@@ -559,24 +470,14 @@ public:
 private:
     const Options& options_;
     zelmar::cli::Session& session_;
-    zelmar::SerialLine line_;
-    zelmar::BoardLink link_{line_};
-    std::unique_ptr<zelmar::GrblLink> grbl_;
+    zelmar::JobController controller_;
     bool waitingForGrbl_ = false;
-    zelmar::JobRunner runner_;
-    zelmar::MillIndexCache cache_;
-    zelmar::JournalWriter journal_;
-    zelmar::MillJob* job_ = nullptr;
     QTimer interruptWatch_;
     std::vector<std::string> commands_;
     zelmar::JobCount counted_;
     std::optional<zelmar::GcodeWriter> gcode_;
     std::string gcodeText_;
-    std::string millHashAtStart_;
     std::size_t next_ = 0;
-    std::int64_t journalled_ = 0; // moves of the finished operations, as the journal counts them
-    std::int64_t startedAt_ = 0;  // moves a job taken up from the journal had done before
-    bool milling_ = false;
     bool stopRequested_ = false;
     bool resumeKept_ = false;
     bool usageError_ = false;
@@ -667,8 +568,6 @@ int main(int argc, char** argv) {
     session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
 
     Driver driver(*options, session);
-    if (options->journalPath)
-        driver.setMillHashAtStart(layerHash(session.image.layers.millLayer));
     if (!driver.prepare()) {
         writeOutputs(*options, session, driver);
         return 1;

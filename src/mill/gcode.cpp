@@ -67,7 +67,7 @@ std::string commentText(std::string_view text) {
 
 } // namespace
 
-std::string GcodeWriter::header(const GcodeOrigin& origin) const {
+std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<GcodeStart>& start) const {
     std::string operations;
     for (const std::string& op : origin.operations)
         operations += (operations.empty() ? "" : " ") + op;
@@ -79,8 +79,20 @@ std::string GcodeWriter::header(const GcodeOrigin& origin) const {
          settings_.mmPerStep.text() + ", feed: " + std::to_string(settings_.feed) + " mm/min)\n";
     h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
          (origin.mergeSteps ? "yes" : "no") + ")\n";
+    if (start)
+        h += "(start: the tool at the surface over " + startText(*start) + "; every move is relative to it)\n";
     h += "G21\nG91\n";
     return h;
+}
+
+std::string GcodeWriter::startText(const GcodeStart& start) const {
+    const auto mm = [this](std::int32_t pixels) {
+        const std::int64_t count = std::int64_t{pixels} * settings_.stepsPerPixel;
+        // times() takes the board's 32-bit counts; beyond them the pixels alone say it.
+        return count >= -2147483648LL && count <= 2147483647LL ? settings_.mmPerStep.times(count) + " mm" : std::string("?");
+    };
+    return "pixel " + std::to_string(start.x) + ", " + std::to_string(start.y) + " (" + mm(start.x - 1) +
+           " right and " + mm(start.y - 1) + " down of the picture's top-left pixel)";
 }
 
 std::string GcodeWriter::line(const CommandMove& c) const {

@@ -34,6 +34,13 @@ struct GcodeSettings {
     std::int32_t feed = 300; // mm/min, for the feed moves
 };
 
+// Where the tool must stand when the file starts: over this pixel (column and row from 1, the picture's top-left
+// pixel being 1, 1), at the surface. The file's moves are relative to it.
+struct GcodeStart {
+    std::int32_t x = 1;
+    std::int32_t y = 1;
+};
+
 // The comments that say what the file holds.
 struct GcodeOrigin {
     std::string image;
@@ -46,8 +53,11 @@ class GcodeWriter {
 public:
     explicit GcodeWriter(const GcodeSettings& settings) : settings_(settings) {}
 
-    // Comment lines naming the job, then the units and the incremental mode.
-    std::string header(const GcodeOrigin& origin) const;
+    // Comment lines naming the job and, when given, where the tool must stand; then the units and the
+    // incremental mode.
+    std::string header(const GcodeOrigin& origin, const std::optional<GcodeStart>& start = std::nullopt) const;
+    // The start position in words: "pixel X, Y: A mm right and B mm down of the top-left pixel".
+    std::string startText(const GcodeStart& start) const;
     // One move, with the feed on each feed move.
     std::string line(const CommandMove& command) const;
     std::string footer() const { return "M2\n"; }

@@ -4,7 +4,7 @@
 // picture, never goes above its start or below the deepest cut, is lifted at the end of every job, and the
 // position the program keeps is where the moves took it.
 
-#include "app/image_file.h"
+#include "front/image_file.h"
 #include "byte_script.h"
 #include "fuzz_check.h"
 #include "image/image_session.h"

@@ -1,8 +1,8 @@
 #include "startup_config.h"
 
-#include "app/version.h"
-#include "mill/gcode.h"
+#include "front/version.h"
 #include "profile_reader.h"
+#include "setting_ranges.h"
 
 #include <QDir>
 #include <QFile>
@@ -127,19 +127,9 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
 
 namespace {
 
-// A whole number of the key within [least, most], or nothing.
-std::optional<int> wholeValue(std::string_view iniText, const char* key, int least, int most) {
-    const std::string text = readProfileString(iniText, configSection, key, "");
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < least || value > most)
-        return std::nullopt;
-    return value;
-}
-
-bool isMmPerStep(const std::string& text) {
-    const std::optional<Decimal> d = Decimal::parse(text);
-    return d && !d->isZero();
+// A whole number of the key within its range, or nothing.
+std::optional<int> wholeValue(std::string_view iniText, const char* key, SettingRange range) {
+    return wholeNumberIn(readProfileString(iniText, configSection, key, ""), range);
 }
 
 } // namespace
@@ -150,13 +140,13 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     config.portName = readProfileString(iniText, configSection, "Port", defaultPortName);
     config.imageName = readProfileString(iniText, configSection, "Image", defaultImageName);
     config.imagePath = inProgramFolder(programDir, config.imageName);
-    config.timeoutSeconds = wholeValue(iniText, "Timeout", 1, 24 * 3600).value_or(config.timeoutSeconds);
-    config.mergeSteps = wholeValue(iniText, "MergeSteps", 0, 1).value_or(0) == 1;
-    config.safeHeight = wholeValue(iniText, "SafeHeight", 0, StartupConfig::largestSafeHeight).value_or(0);
-    config.feed = wholeValue(iniText, "Feed", 1, 100000).value_or(config.feed);
-    const std::string mmPerStep = readProfileString(iniText, configSection, "MmPerStep", "");
-    if (isMmPerStep(mmPerStep))
-        config.mmPerStep = mmPerStep;
+    config.timeoutSeconds = wholeValue(iniText, "Timeout", settingRanges::timeoutSeconds).value_or(config.timeoutSeconds);
+    config.mergeSteps = wholeValue(iniText, "MergeSteps", settingRanges::mergeSteps).value_or(0) == 1;
+    config.safeHeight = wholeValue(iniText, "SafeHeight", settingRanges::safeHeight).value_or(0);
+    config.feed = wholeValue(iniText, "Feed", settingRanges::feed).value_or(config.feed);
+    if (const std::optional<Decimal> mmPerStep =
+            millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
+        config.mmPerStep = *mmPerStep;
     QString controller = qs(readProfileString(iniText, configSection, "Controller", "zelmar")).trimmed().toLower();
     if (controller == QLatin1String("grbl")) {
         config.controller = StartupConfig::Controller::Grbl;
@@ -165,7 +155,7 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
         config.note = "Неизвестный контроллер Controller=" + controller.toStdString() +
                       " в cnc.ini: используется плата Zelmar (допустимо zelmar или grbl).";
     }
-    config.baud = wholeValue(iniText, "Baud", 50, 4000000).value_or(config.baud);
+    config.baud = wholeValue(iniText, "Baud", settingRanges::baud).value_or(config.baud);
     return config;
 }
 

@@ -243,6 +243,18 @@ std::string openMoveQuestion(const JobRunner::OpenMove& move) {
            (planMove ? std::string("отправить его ещё раз.") : std::string("считать, что его не было."));
 }
 
+std::string countText(std::int64_t n, const char* one, const char* few, const char* many) {
+    const std::int64_t last = (n < 0 ? -n : n) % 100;
+    const char* noun = last % 10 == 1 && last != 11                                 ? one
+                       : last % 10 >= 2 && last % 10 <= 4 && (last < 12 || last > 14) ? few
+                                                                                    : many;
+    return std::to_string(n) + " " + noun;
+}
+
+std::string movesText(std::int64_t n) {
+    return countText(n, "перемещение", "перемещения", "перемещений");
+}
+
 std::string journalFailureText(const std::string& path) {
     return "Журнал задания не удаётся записать на диск (" + path + ")." + std::string(jobStopped);
 }

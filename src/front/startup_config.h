@@ -1,6 +1,8 @@
 #pragma once
 // What the work window reads when it loads: its caption and the keys of cnc.ini, and where that cnc.ini is.
 
+#include "mill/gcode.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,7 +58,7 @@ struct StartupConfig {
     // each byte sent as it has always been.
     bool mergeSteps = false;      // MergeSteps=1: straight runs of steps as one command each
     int safeHeight = 0;           // SafeHeight: depth units above the surface for the travel between contours
-    std::string mmPerStep = "0.01"; // MmPerStep: millimetres a motor step moves, for G-code
+    Decimal mmPerStep{1, 2};      // MmPerStep: millimetres a motor step moves, for G-code and grbl
     int feed = 300;               // Feed: mm/min of the feed moves, for G-code
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
@@ -66,7 +68,6 @@ struct StartupConfig {
     int baud = 115200;
 
     static constexpr int defaultTimeoutSeconds = 30;
-    static constexpr int largestSafeHeight = 1000;
 };
 
 // Looks in the program's folder, then the user's; when neither has a cnc.ini, writes the user's from the

@@ -21,6 +21,12 @@ std::string openMoveQuestion(const JobRunner::OpenMove& move);
 std::string openMoveName(const JobRunner::OpenMove& move);
 std::string journalFailureText(const std::string& path);
 
+// A count with its noun in the form Russian gives it: one for 1, 21, 101; few for 2-4, 22-24; many for the rest
+// (5-20, 11-14, 111...).
+std::string countText(std::int64_t n, const char* one, const char* few, const char* many);
+// "1 перемещение", "82 перемещения", "5 перемещений".
+std::string movesText(std::int64_t n);
+
 // grbl's error and alarm codes, in the operator's words; the alarm as the box shows it.
 std::string grblErrorMeaning(int code);
 std::string grblAlarmMeaning(int code);

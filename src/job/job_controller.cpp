@@ -1,0 +1,758 @@
+#include "job_controller.h"
+
+#include "image/content_hash.h"
+#include "link/job_resumption.h"
+#include "link/port_access.h"
+#include "mill/gcode.h"
+#include "relief/relief_commands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <fstream>
+#include <iterator>
+
+namespace zelmar {
+
+JobController::JobController(ImageSession& session, ToolPosition& tool, QObject* parent)
+    : QObject(parent), session_(session), tool_(tool) {
+    clock_.start();
+    runner_.setLink(&link_);
+    runner_.setMillingSwitch([this] { return milling_; });
+    runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
+    connect(&runner_, &JobRunner::moveDone, this, &JobController::onMoveDone);
+    connect(&runner_, &JobRunner::ended, this, &JobController::onJobEnded);
+    connect(&runner_, &JobRunner::phaseChanged, this, &JobController::onPhaseChanged);
+    connect(&runner_, &JobRunner::question, this, [this] {
+        if (runner_.openMove())
+            emit question(*runner_.openMove());
+    });
+    connect(&runner_, &JobRunner::commandDone, this, [this] {
+        if (!manualRunning_ && millingJob_)
+            updateFigures();
+    });
+    connect(&line_, &SerialLine::lost, this, [this] {
+        setMilling(false);
+        emit linkChanged();
+        emit machineStatusChanged();
+    });
+    connect(&estimate_, &QFutureWatcher<JobCount>::finished, this, &JobController::startPendingJob);
+}
+
+JobController::~JobController() {
+    abort();
+    line_.close();
+}
+
+void JobController::configure(const StartupConfig& config) {
+    config_ = config;
+    runner_.setMergeSteps(config_.mergeSteps);
+    link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
+    if (config_.controller == StartupConfig::Controller::Grbl && !grbl_) {
+        grbl_ = std::make_unique<GrblLink>(line_, config_.mmPerStep, config_.feed);
+        connect(grbl_.get(), &GrblLink::connected, this, &JobController::onGrblConnected);
+        connect(grbl_.get(), &GrblLink::notConnected, this, [this] {
+            grblSilent_ = true;
+            emit linkChanged();
+            if (continueWhenConnected_) {
+                continueWhenConnected_ = false;
+                emit reopenFailed();
+            }
+        });
+        connect(grbl_.get(), &GrblLink::statusChanged, this, &JobController::machineStatusChanged);
+        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::onGrblAlarm);
+        runner_.setLink(grbl_.get());
+    }
+    if (grbl_)
+        grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
+}
+
+void JobController::journalOperations(std::vector<Operation> operations) {
+    journalled_ = std::move(operations);
+    journalledMoves_ = 0;
+    millHashAtStart_ = millHash();
+}
+
+// ---- The line
+
+bool JobController::openPort() {
+    const QString portName = QString::fromStdString(config_.portName);
+    grblSilent_ = false;
+    if (grbl_)
+        grbl_->connectTo(portName, config_.baud); // ready only once grbl has answered
+    else
+        line_.open(portName, BoardLink::baudRate);
+    portHint_ = line_.isOpen() ? QString()
+                : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
+                    ? settingsRefusedHint(portName)
+                    : openFailureHint(portName, line_.openError());
+    if (!linkReady())
+        setMilling(false);
+    emit linkChanged();
+    return line_.isOpen();
+}
+
+JobController::LinkState JobController::linkState() const {
+    if (line_.isOpen() && (!grbl_ || grbl_->isConnected()))
+        return LinkState::Open;
+    if (line_.loss() != SerialLine::Loss::None)
+        return LinkState::Lost;
+    if (grbl_ && line_.isOpen())
+        return grblSilent_ ? LinkState::GrblSilent : LinkState::AwaitingGrbl;
+    return LinkState::NotOpen;
+}
+
+void JobController::setMilling(bool on) {
+    // Nothing can be sent while the line is not ready: every milling is then a dry run.
+    on = on && linkReady();
+    if (milling_ == on)
+        return;
+    milling_ = on;
+    emit millingChanged(on);
+}
+
+void JobController::onGrblConnected() {
+    emit linkChanged();
+    emit machineStatusChanged();
+    if (continueWhenConnected_) {
+        continueWhenConnected_ = false;
+        setMilling(true);
+        setBusy(true);
+        runner_.resume();
+    }
+}
+
+void JobController::onGrblAlarm() {
+    // A running or held job reports the alarm as its fault, when it ends.
+    if (runner_.isRunning() || runner_.phase() == JobRunner::Phase::Paused)
+        return;
+    emit alarmRaised(grbl_->alarm());
+}
+
+// ---- Work that moves nothing
+
+void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
+    if (!session_.hasImage() || busy_)
+        return;
+    forgetKeptJob();
+    const auto work = [this, &progress] { parseImage(session_, progress); };
+    if (run)
+        run(work);
+    else
+        work();
+    history_.push_back(*operationOf("parse"));
+}
+
+void JobController::gradient() {
+    if (busy_)
+        return;
+    forgetKeptJob();
+    gradientCommand(session_);
+    history_.push_back(*operationOf("gradient"));
+}
+
+void JobController::offset() {
+    if (busy_)
+        return;
+    forgetKeptJob();
+    offsetCommand(session_);
+    history_.push_back(*operationOf("offset"));
+}
+
+bool JobController::select(std::int32_t regionId) {
+    Operation op;
+    op.kind = Operation::Kind::Select;
+    op.id = regionId;
+    if (!runStillOperation(session_, op))
+        return false;
+    // Only the last of several selections in a row counts for what follows.
+    if (!history_.empty() && history_.back().kind == Operation::Kind::Select)
+        history_.back() = op;
+    else
+        history_.push_back(op);
+    return true;
+}
+
+void JobController::clearSelection() {
+    session_.selectedNode = -1;
+}
+
+// ---- Jobs
+
+MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
+    if (busy_ || runner_.isRunning())
+        return MillRefusal::None;
+    const MillRefusal refusal = checkMillCommand(kind, session_);
+    if (refusal != MillRefusal::None)
+        return refusal;
+    Operation op;
+    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
+              : kind == MillKind::All    ? Operation::Kind::MillAll
+                                         : Operation::Kind::Cut3D;
+    std::vector<Operation> operations;
+    JobEvents* events = this;
+    auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
+    if (kind == MillKind::Selected) {
+        Operation select;
+        select.kind = Operation::Kind::Select;
+        select.id = job->selectedRegion();
+        operations.push_back(select);
+    }
+    operations.push_back(op);
+    job->setSafeHeight(config_.safeHeight);
+    beginJob(std::move(job), std::move(operations), stepsText);
+    return MillRefusal::None;
+}
+
+JobController::StartRefusal JobController::startOperation(const Operation& operation, const std::string& stepsText) {
+    StartRefusal refusal;
+    if (operation.kind == Operation::Kind::Move) {
+        const ManualMovePlan plan = manualMovePlan(operation.tx, operation.ty, operation.tz);
+        if (!plan.move) {
+            refusal.numbers = plan.refusal;
+            return refusal;
+        }
+        beginJob(std::make_unique<SingleMove>(*plan.move), {operation}, stepsText);
+        return refusal;
+    }
+    std::unique_ptr<MoveSource> job =
+        jobOf(operation, session_, tool_, millIndex_, config_.safeHeight, &refusal.mill);
+    if (!job)
+        return refusal;
+    JobEvents* events = this;
+    static_cast<MillJob*>(job.get())->setEvents(events);
+    beginJob(std::move(job), {operation}, stepsText);
+    return refusal;
+}
+
+void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
+                             const std::string& stepsText) {
+    forgetKeptJob();
+    sentBefore_ = 0;
+    movedSinceStop_ = false;
+    auto* milling = dynamic_cast<MillJob*>(job.get());
+    millingJob_ = milling;
+    toolBefore_ = tool_;
+    jobOperations_ = operations;
+    for (std::size_t i = 0; i + 1 < operations.size(); ++i)
+        history_.push_back(operations[i]);
+    jobEntry_ = static_cast<std::int64_t>(history_.size());
+    history_.push_back(operations.back());
+    stepsText_ = stepsText;
+    if (!journalled_)
+        millHashAtStart_ = millHash();
+    progress_ = {};
+    timeLeft_.begin(0, 0, clock_.elapsed());
+    setBusy(true);
+    emit jobBegun();
+    if (milling && milling_ && estimateFirst_) {
+        job.release();
+        startAfterEstimate(std::unique_ptr<MillJob>(milling), milling->kind());
+        return;
+    }
+    runJob(std::move(job));
+}
+
+void JobController::runJob(std::unique_ptr<MoveSource> job) {
+    runner_.setJournalBase(journalledMoves_);
+    startedAt_ = job->movesDone();
+    JobRunner::Board from;
+    if (millingJob_)
+        from = {millingJob_->tool().toolX, millingJob_->tool().toolY, 0};
+    runner_.start(std::move(job), parseStepsPerPixel(stepsText_), from);
+}
+
+void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
+    pendingJob_ = std::move(job);
+    emit estimated(-1, 0); // counting
+    emit stateChanged(state());
+    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
+    const Checked scale = parseStepsPerPixel(stepsText_);
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};
+    const ToolPosition tool = tool_;
+    estimate_.setFuture(QtConcurrent::run([copy, settings, tool, kind] {
+        JobCount count;
+        simulateJob(kind, *copy, tool, settings, [&count, &settings](const CommandMove& c) {
+            ++count.commands;
+            count.moves += c.moves;
+            count.bytes += static_cast<std::int64_t>(
+                formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
+        });
+        return count;
+    }));
+}
+
+void JobController::startPendingJob() {
+    if (!pendingJob_)
+        return; // stopped, or the controller is going
+    const JobCount count = estimate_.result();
+    // grbl's time is its motion's, which the count does not know: only the lines are counted.
+    const double lineMs = grbl_ ? 0.0 : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
+    progress_.commandsTotal = count.commands;
+    timeLeft_.begin(count.commands, count.commands > 0 ? lineMs / static_cast<double>(count.commands) : 0,
+                    clock_.elapsed());
+    emit estimated(count.commands, lineMs);
+    runJob(std::move(pendingJob_));
+}
+
+JobController::MoveRefusal JobController::manualMove(const std::string& tx, const std::string& ty,
+                                                    const std::string& tz, const std::string& stepsText,
+                                                    NumberRefusal* numbers) {
+    // While a job is paused only "Продолжить" and "Стоп" act: the paused job goes on from where the tool is.
+    if (runner_.phase() == JobRunner::Phase::Paused || pendingJob_)
+        return MoveRefusal::Paused;
+    if (runner_.isRunning() || manualRunning_)
+        return MoveRefusal::Busy;
+    if (!milling_)
+        return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all
+    if (grbl_ && !grbl_->takesMoveAside())
+        return MoveRefusal::MachineBusy; // a jog in feed hold or alarm would be refused and drop a held job
+    const ManualMovePlan plan = manualMovePlan(tx, ty, tz);
+    if (!plan.move) {
+        if (numbers)
+            *numbers = plan.refusal;
+        return MoveRefusal::Numbers;
+    }
+    // Our board tells nothing of where it stands: a kept job can no longer be trusted to go on from where the
+    // program believes the tool is. grbl's report settles that itself.
+    if (canContinue() && !grbl_)
+        movedSinceStop_ = true;
+    manualRunning_ = true;
+    setBusy(true);
+    runner_.runAside(std::make_unique<SingleMove>(*plan.move), parseStepsPerPixel(stepsText));
+    return MoveRefusal::None;
+}
+
+void JobController::pause() {
+    runner_.pause();
+}
+
+void JobController::stop() {
+    if (pendingJob_) {
+        // Stopped before its first command: nothing happened, nothing is kept.
+        pendingJob_.reset();
+        millingJob_ = nullptr;
+        if (jobEntry_ >= 0)
+            history_.resize(static_cast<std::size_t>(jobEntry_) - (jobOperations_.size() > 1 ? 1 : 0));
+        jobEntry_ = -1;
+        setBusy(false);
+        emit finished(JobRunner::Outcome::Stopped);
+        onPhaseChanged();
+        return;
+    }
+    runner_.stop();
+}
+
+void JobController::resume() {
+    if (runner_.phase() == JobRunner::Phase::Asking) {
+        if (runner_.openMove())
+            emit question(*runner_.openMove());
+        return;
+    }
+    if (!canContinue())
+        return;
+    if (movedSinceStop_) {
+        emit positionInDoubt();
+        return;
+    }
+    if (tickedAtEnd_ && !linkReady()) {
+        // A lost line is opened again as at start.
+        if (!openPort())
+            return;
+        if (grbl_) {
+            continueWhenConnected_ = true; // once grbl has said hello
+            return;
+        }
+        setMilling(true);
+    }
+    setBusy(true);
+    runner_.resume();
+}
+
+void JobController::answerOpenMove(bool carriedOut) {
+    runner_.answer(carriedOut);
+}
+
+void JobController::forgetKeptJob() {
+    if (runner_.isRunning())
+        return;
+    millingJob_ = nullptr; // before the runner lets the job go
+    jobEntry_ = -1;
+    movedSinceStop_ = false;
+    runner_.dropKept();
+    if (!journalled_)
+        removeJournal();
+    onPhaseChanged();
+}
+
+void JobController::abort() {
+    pendingJob_.reset();
+    runner_.abort();
+    link_.abort();
+    if (grbl_)
+        grbl_->abort();
+}
+
+JobState JobController::state() const {
+    if (pendingJob_)
+        return JobState::Estimating;
+    if (manualRunning_)
+        return JobState::Aside;
+    switch (runner_.phase()) {
+    case JobRunner::Phase::Running:
+        return JobState::Running;
+    case JobRunner::Phase::Paused:
+        return JobState::Paused;
+    case JobRunner::Phase::Kept:
+        return millingJob_ ? JobState::Kept : JobState::Idle;
+    case JobRunner::Phase::Asking:
+        return JobState::Asking;
+    case JobRunner::Phase::Idle:
+        break;
+    }
+    return JobState::Idle;
+}
+
+void JobController::setBusy(bool busy) {
+    busy_ = busy;
+}
+
+// ---- The job's stages and progress
+
+void JobController::millingStarts(std::int64_t totalMoves) {
+    if (progress_.commandsTotal == 0)
+        timeLeft_.setTotal(totalMoves);
+    emit jobStarted(totalMoves);
+    updateProgress();
+}
+
+void JobController::regionStarts(std::int32_t) {
+    updateProgress();
+}
+
+void JobController::passStarts(int pass) {
+    emit passStarted(pass);
+}
+
+void JobController::workChanged(bool treeRebuilt) {
+    emit pictureChanged(treeRebuilt);
+}
+
+void JobController::onMoveDone() {
+    if (manualRunning_)
+        return;
+    updateProgress();
+}
+
+void JobController::updateProgress() {
+    if (!millingJob_)
+        return;
+    updateFigures();
+    emit moveDone(progress_);
+}
+
+void JobController::updateFigures() {
+    const JobRunner::Board& b = runner_.board();
+    progress_.movesDone = millingJob_->millingDone();
+    progress_.movesTotal = millingJob_->millingTotal();
+    progress_.regionId = millingJob_->region();
+    progress_.x = b.x;
+    progress_.y = b.y;
+    progress_.z = b.depth;
+    progress_.commandsDone = runner_.commandsSent();
+    timeLeft_.setDone(progress_.commandsTotal > 0 ? progress_.commandsDone : progress_.movesDone);
+    const std::int64_t now = clock_.elapsed();
+    progress_.msLeft = timeLeft_.msLeft(now);
+    progress_.msRun = timeLeft_.msRun(now);
+    emit figuresChanged(progress_);
+}
+
+void JobController::recordJobInHistory() {
+    if (!millingJob_ || jobEntry_ < 0)
+        return;
+    Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
+    entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
+    entry.sentNothing = runner_.movesSent() + sentBefore_ == 0;
+    // A job that sent the board nothing did not move the tool: the next real job must start its approach from
+    // where the tool really is, not from where the drawing ended. The command-line tool's operations are a
+    // script, whose dry run shows what its run on the machine would send: there each starts where the last ended.
+    tool_ = entry.sentNothing && !dryRunsMoveTheTool_ ? toolBefore_ : millingJob_->tool();
+}
+
+void JobController::onJobEnded(JobRunner::Outcome outcome) {
+    using Outcome = JobRunner::Outcome;
+    if (manualRunning_) {
+        manualRunning_ = false;
+        setBusy(runner_.phase() == JobRunner::Phase::Paused);
+        if (outcome == Outcome::Failed)
+            emit faulted(runner_.fault(), true);
+        else if (outcome == Outcome::Refused)
+            emit refused(runner_.refusal(), true);
+        onPhaseChanged();
+        return;
+    }
+    if (MoveSource* job = runner_.job()) {
+        journalledMoves_ += job->movesDone() - startedAt_;
+        startedAt_ = job->movesDone();
+    }
+    recordJobInHistory();
+    tickedAtEnd_ = milling_ || runner_.movesSent() > 0;
+    setBusy(false);
+    if (outcome == Outcome::Completed) {
+        if (!journalled_)
+            removeJournal();
+        millingJob_ = nullptr;
+    }
+    updateProgressTime();
+    emit finished(outcome);
+    if (outcome == Outcome::Failed)
+        emit faulted(runner_.fault(), false);
+    else if (outcome == Outcome::Refused)
+        emit refused(runner_.refusal(), false);
+    else if (outcome == Outcome::JournalFailed)
+        emit journalFailed(journalPath_);
+    else if (outcome == Outcome::Stopped)
+        emit stopped();
+}
+
+void JobController::updateProgressTime() {
+    timeLeft_.setRunning(false, clock_.elapsed());
+    progress_.msRun = timeLeft_.msRun(clock_.elapsed());
+}
+
+void JobController::onPhaseChanged() {
+    const JobState now = state();
+    if (now == JobState::Paused && millingJob_)
+        recordJobInHistory();
+    timeLeft_.setRunning(now == JobState::Running, clock_.elapsed());
+    emit stateChanged(now);
+    if (now == JobState::Paused)
+        emit paused();
+    updateProgress();
+}
+
+// ---- Journal
+
+std::string JobController::imageFileHash() {
+    if (imageHash_.empty()) {
+        std::ifstream file(config_.imagePath, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        imageHash_ = ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    }
+    return imageHash_;
+}
+
+std::string JobController::millHash() const {
+    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
+    return ContentHash::hexOf(mill.data(), mill.size());
+}
+
+JournalWriter* JobController::openJournal(std::int64_t movesDone) {
+    if (journalPath_.isEmpty())
+        return nullptr; // no journal kept
+    if (journalled_ && journal_ && journal_->isOpen())
+        return journal_.get(); // one journal for the whole run of operations
+    JournalHeader header;
+    header.imageHash = imageFileHash();
+    header.imageName = config_.imagePath;
+    header.stepsText = stepsText_;
+    header.mergeSteps = config_.mergeSteps;
+    header.safeHeight = config_.safeHeight;
+    if (journalled_) {
+        for (const Operation& op : *journalled_)
+            header.operations.push_back(wordOf(op));
+    } else {
+        const std::int64_t before = jobEntry_ - static_cast<std::int64_t>(jobOperations_.size() - 1);
+        for (std::int64_t i = 0; i < before; ++i)
+            header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
+        for (const Operation& op : jobOperations_)
+            header.operations.push_back(wordOf(op));
+    }
+    header.millHash = millHashAtStart_;
+    auto journal = std::make_unique<JournalWriter>();
+    if (!journal->create(journalPath_.toStdString(), header))
+        return nullptr;
+    // The moves drawn before the switch was turned on are done, as the journal counts them.
+    for (std::int64_t i = 0; i < movesDone; ++i)
+        journal->doneDry(journalledMoves_ + i);
+    journal_ = std::move(journal);
+    return journal_.get();
+}
+
+void JobController::removeJournal() {
+    journal_.reset();
+    if (!journalPath_.isEmpty())
+        QFile::remove(journalPath_);
+}
+
+std::optional<JournalReading> JobController::journalToContinue() {
+    if (journalPath_.isEmpty() || grbl_)
+        return std::nullopt; // a journal is our board's: grbl's own report says where a job stands
+    QFile file(journalPath_);
+    if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    JournalReading reading = readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (!reading.readable() || reading.state.ended || reading.header.imageHash != imageFileHash())
+        return std::nullopt; // another picture's job, or nothing to continue: left for that picture
+    return reading;
+}
+
+JournalTakeUp JobController::takeUpJournalFile(const JournalExpectation& expected) {
+    std::ifstream file(journalPath_.toStdString(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return takeUpJournal(readJournal(text), expected);
+}
+
+JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const JournalExpectation& expected) {
+    using Verdict = JournalTakeUp::Verdict;
+    JournalTakeUp result;
+    result.reading = reading;
+    const auto refuse = [&result](Verdict verdict) {
+        result.verdict = verdict;
+        return result;
+    };
+    if (!reading.readable())
+        return refuse(reading.verdict == JournalReading::Verdict::Damaged ? Verdict::Damaged : Verdict::NotAJournal);
+    const JournalHeader& h = reading.header;
+    if (h.imageHash != imageFileHash())
+        return refuse(Verdict::OtherImage);
+    if (expected.operations && h.operations != *expected.operations)
+        return refuse(Verdict::OtherOperations);
+    if (expected.stepsText && h.stepsText != *expected.stepsText)
+        return refuse(Verdict::OtherSteps);
+    // The commands must go out as they went: the same merging and the same travel.
+    if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight)
+        return refuse(Verdict::OtherSending);
+    if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
+        return refuse(Verdict::OtherState);
+    std::vector<Operation> prelude;
+    std::vector<Operation> operations;
+    for (const std::string& word : h.prelude) {
+        const std::optional<Operation> op = operationOf(word);
+        if (!op)
+            return refuse(Verdict::DoesNotReplay);
+        prelude.push_back(*op);
+    }
+    for (const std::string& word : h.operations) {
+        const std::optional<Operation> op = operationOf(word);
+        if (!op || op->reached >= 0)
+            return refuse(Verdict::DoesNotReplay);
+        operations.push_back(*op);
+    }
+    // The window journals one milling and what led to it.
+    if (!expected.operations && (operations.empty() || !operations.back().isMilling()))
+        return refuse(Verdict::DoesNotReplay);
+    if (!replayHistory(session_, tool_, millIndex_, prelude, config_.safeHeight) || millHash() != h.millHash)
+        return refuse(Verdict::DoesNotReplay);
+    history_ = prelude;
+    toolBefore_ = tool_;
+    ReplayPoint point =
+        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, config_.safeHeight);
+    if (!point.ok)
+        return refuse(Verdict::DoesNotReplay);
+    auto* job = dynamic_cast<MillJob*>(point.job.get());
+    if (!expected.operations && !job)
+        return refuse(Verdict::DoesNotReplay);
+    const Checked scale = parseStepsPerPixel(h.stepsText);
+    std::optional<JobRunner::Resumption> at;
+    if (job)
+        at = resumptionOf(reading.state, *job, link_, scale, config_.mergeSteps);
+    else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
+        at.emplace(); // between two operations, or at a manual move: nothing owed
+    if (!at)
+        return refuse(Verdict::DoesNotReplay);
+    result.openMove = at->open;
+    if (at->open && expected.wordOnOpenMove)
+        return refuse(Verdict::MoveUnsettled);
+    journal_ = std::make_unique<JournalWriter>();
+    if (!journal_->resume(journalPath_.toStdString(), reading.wholeBytes)) {
+        journal_.reset();
+        if (expected.operations)
+            return refuse(Verdict::Unwritable);
+    }
+    // The journal names what it was written for.
+    stepsText_ = h.stepsText;
+    millHashAtStart_ = h.millHash;
+    result.verdict = Verdict::Taken;
+    result.nextOperation = point.operation;
+    if (expected.operations)
+        journalledMoves_ = point.done;
+    if (!point.job)
+        return result; // the journal ends between two operations: the next one starts afresh
+    result.nextOperation = point.operation + 1; // the job taken up is that operation
+    result.jobKept = true;
+    JobEvents* events = this;
+    job->setEvents(events);
+    millingJob_ = job;
+    jobOperations_.clear();
+    if (expected.operations) {
+        jobOperations_.push_back(operations[point.operation]);
+        journalledMoves_ = point.done - job->movesDone();
+    } else {
+        jobOperations_ = operations;
+    }
+    for (const Operation& op : jobOperations_)
+        history_.push_back(op);
+    jobEntry_ = static_cast<std::int64_t>(history_.size()) - 1;
+    startedAt_ = job->movesDone();
+    runner_.setJournalBase(journalledMoves_);
+    point.job.release();
+    runner_.keep(std::unique_ptr<MoveSource>(job), scale, *at, journal_.get());
+    tickedAtEnd_ = true;
+    sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
+    recordJobInHistory();
+    setMilling(true); // the operator asked for the job on the machine
+    progress_ = {};
+    timeLeft_.begin(0, 0, clock_.elapsed());
+    emit jobBegun();
+    emit jobStarted(job->millingTotal());
+    onPhaseChanged();
+    return result;
+}
+
+// ---- G-code
+
+JobController::GcodeResult JobController::writeGcode(const QString& path, MillKind kind,
+                                                      const std::string& stepsText) {
+    GcodeResult result;
+    result.start = tool_;
+    result.refusal = checkMillCommand(kind, session_);
+    if (result.refusal != MillRefusal::None)
+        return result;
+    const Checked scale = parseStepsPerPixel(stepsText);
+    if (!scale.ok()) {
+        result.numbers = scale.refusal;
+        return result;
+    }
+    GcodeWriter writer({scale.value, config_.mmPerStep, config_.feed});
+    std::vector<std::string> operations;
+    if (kind == MillKind::Selected)
+        operations.push_back(
+            "select=" +
+            std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
+    operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
+    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps},
+                                     GcodeStart{tool_.toolX, tool_.toolY});
+    ImageSession copy = copyForSimulation(session_, kind);
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value};
+    bool fits = true;
+    simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
+        fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();
+        text += writer.line(c);
+    });
+    if (!fits) {
+        result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, scale.value};
+        return result;
+    }
+    text += writer.footer();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.flush())
+        result.fileError = file.errorString().isEmpty() ? QStringLiteral("?") : file.errorString();
+    return result;
+}
+
+} // namespace zelmar

@@ -1,0 +1,330 @@
+#pragma once
+// The job controller: the one place where the work on a picture becomes moves of the machine, for the window and
+// the command-line tool alike. It owns the line (our board or grbl), the runner, the journal of a job on the
+// machine and its take-up after a crash, the estimate of a job and the history of what ran on the picture. The
+// front-ends ask it to run operations and show only what it reports: the state of the job, its progress, where
+// the machine stands, and its faults with their details. It has no widgets and words nothing: the front-ends
+// turn its codes into the operator's words.
+
+#include "front/startup_config.h"
+#include "image/image_session.h"
+#include "link/board_link.h"
+#include "link/grbl_link.h"
+#include "link/job_journal.h"
+#include "link/job_runner.h"
+#include "link/manual_move.h"
+#include "link/serial_line.h"
+#include "mill/job_simulation.h"
+#include "mill/mill_job.h"
+#include "mill/operations.h"
+#include "mill/tool_position.h"
+#include "time_left.h"
+
+#include <QElapsedTimer>
+#include <QFutureWatcher>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelmar {
+
+// What the controller is doing, as the front-ends offer their commands.
+enum class JobState {
+    Idle,       // nothing runs and nothing waits to be continued
+    Estimating, // a job's commands are being counted before it starts
+    Running,    // a job's moves go out or are drawn
+    Aside,      // the manual move runs (a kept or paused job waits meanwhile)
+    Paused,     // "Пауза": only "Продолжить" and "Стоп" act
+    Kept,       // stopped or failed: the job waits to be continued
+    Asking,     // the operator must say whether the unanswered move was made
+};
+
+// How far the job has got: moves of the current milling, where the machine stands after them (pixel column and row,
+// depth below the surface), the commands on the machine and the time left.
+struct JobProgress {
+    std::int64_t movesDone = 0;
+    std::int64_t movesTotal = 0;
+    std::int32_t regionId = 0;
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t z = 0;
+    std::int64_t commandsDone = 0;
+    std::int64_t commandsTotal = 0; // 0: no estimate (a dry run)
+    std::int64_t msLeft = -1;       // -1: not known yet
+    std::int64_t msRun = 0;         // the job's running time, without its pauses
+};
+
+// What a journal left by a crash or a stop says, and whether it may be taken up.
+struct JournalTakeUp {
+    enum class Verdict {
+        Taken,            // the job is kept at the point the journal reached
+        NotAJournal,      // empty, or another kind of file
+        Damaged,          // its header is cut or its records contradict each other
+        OtherImage,       // another picture's journal
+        OtherOperations,  // the operations differ from those given
+        OtherSteps,       // the steps per pixel differ from those given
+        OtherSending,     // the commands went out merged or at a safe height differently
+        OtherState,       // written for another state of the picture (by the window, after other operations)
+        DoesNotReplay,    // the operations, replayed, do not give what it records
+        MoveUnsettled,    // a move went out unanswered, and no word on it was given
+        Unwritable,       // it cannot be written on
+    };
+    Verdict verdict = Verdict::NotAJournal;
+    JournalReading reading;
+    std::size_t nextOperation = 0; // the operations before it are done (the kept job's included)
+    bool jobKept = false;          // an operation's job is kept part done
+    std::optional<JobRunner::OpenMove> openMove; // the move that went out unanswered, if any
+};
+
+// What the take-up must find, beside the picture: the command-line tool names its operations and steps.
+struct JournalExpectation {
+    std::optional<std::vector<std::string>> operations;
+    std::optional<std::string> stepsText;
+    // A move sent and never answered needs the operator's word before anything is sent.
+    bool wordOnOpenMove = true;
+};
+
+class JobController : public QObject, private JobEvents {
+    Q_OBJECT
+public:
+    enum class LinkState {
+        NotOpen,      // the port did not open
+        Open,         // ready for jobs
+        AwaitingGrbl, // the port is open, grbl has not said hello yet
+        GrblSilent,   // grbl never said hello
+        Lost,         // the line failed
+    };
+
+    // The picture's work and the tool position the program keeps; both outlive the controller.
+    JobController(ImageSession& session, ToolPosition& tool, QObject* parent = nullptr);
+    ~JobController() override;
+
+    // The settings, as cnc.ini or the command line give them; before the port is opened.
+    void configure(const StartupConfig& config);
+    const StartupConfig& config() const { return config_; }
+    // Where the journal of a job on the machine is kept; empty: none is kept.
+    void setJournalPath(const QString& path) { journalPath_ = path; }
+    const QString& journalPath() const { return journalPath_; }
+    // A job on the machine is counted before it starts, for its estimate (the window shows it).
+    void setEstimateFirst(bool estimate) { estimateFirst_ = estimate; }
+    // "Фрезеровать": whether moves go to the machine, asked as each falls due. Off, and staying off, while the
+    // line is not ready: every milling is then a dry run.
+    void setMilling(bool on);
+    bool milling() const { return milling_; }
+    // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
+    // it would on the machine. In the window a dry run leaves the tool where the machine has it.
+    void setDryRunsMoveTheTool(bool move) { dryRunsMoveTheTool_ = move; }
+    // Sees every command sent, and in a dry run those that would be sent.
+    void setCommandLog(std::function<void(const LoggedCommand&)> log) { runner_.setCommandLog(std::move(log)); }
+    // The pause of a dry step (1 ms as the operator watches it; 0 as fast as it goes).
+    void setDryPauseMs(int ms) { runner_.setDryPauseMs(ms); }
+    // The command-line tool's run: one journal for all its operations, moves counted over them all.
+    void journalOperations(std::vector<Operation> operations);
+
+    // --- The line
+    // Opens the configured port: our board at once; grbl once it says hello (linkChanged() follows). False
+    // when the port itself did not open.
+    bool openPort();
+    LinkState linkState() const;
+    bool linkReady() const { return linkState() == LinkState::Open; }
+    // Why the port did not open, or that it did: for the operator.
+    const QString& portHint() const { return portHint_; }
+    SerialLine& serialLine() { return line_; }
+    BoardLink& boardLink() { return link_; }
+    GrblLink* grblLink() const { return grbl_.get(); }
+    MachineLink& machineLink() { return grbl_ ? static_cast<MachineLink&>(*grbl_) : link_; }
+    JobRunner& runner() { return runner_; }
+    const JobRunner& runner() const { return runner_; }
+
+    // --- Work that moves nothing; each goes into the history. A kept job is forgotten first.
+    // The parse's own work may be handed to `run` (the window shows a wait cursor meanwhile); it touches no
+    // more than the picture's work.
+    using WorkRunner = std::function<void(const std::function<void()>& work)>;
+    void parse(const ProgressCallback& progress = {}, const WorkRunner& run = {});
+    void gradient();
+    void offset();
+    // A click on the tree node "P" + id: the region is selected and highlighted; false when there is no such node.
+    bool select(std::int32_t regionId);
+    // The node "Выделенная" mills, and what the "Выделение" view shows: the same, or none (-1).
+    void clearSelection();
+
+    // --- Jobs
+    // "Выделенная", "Все" or "Резать 3D" with the text of the steps-per-pixel box; refused when the tree has no
+    // node or nothing is selected.
+    MillRefusal startMilling(MillKind kind, const std::string& stepsText);
+    // An operation of the command-line tool that moves: a milling, or a manual move run as a job of its own (so
+    // that its journal counts it). Refused as startMilling is, or a manual move whose box holds no number.
+    struct StartRefusal {
+        MillRefusal mill = MillRefusal::None;
+        NumberRefusal numbers;
+        bool any() const { return mill != MillRefusal::None || numbers.kind != NumberRefusal::Kind::None; }
+    };
+    StartRefusal startOperation(const Operation& operation, const std::string& stepsText);
+    // "Ручная уст-ка": a move aside, a kept job stays as it was. Refused while a job runs or is paused, when a
+    // box holds no number, or when the machine takes no move now.
+    enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers };
+    MoveRefusal manualMove(const std::string& tx, const std::string& ty, const std::string& tz,
+                           const std::string& stepsText, NumberRefusal* numbers = nullptr);
+    void pause();
+    void stop();
+    // Continues a paused or kept job: asks about an unanswered move first, and opens a lost line again.
+    void resume();
+    // The operator's word on the move that went out unanswered.
+    void answerOpenMove(bool carriedOut);
+    // A kept job is let go (and its journal).
+    void forgetKeptJob();
+    // The window is closing: nothing more is sent, no signal follows; a kept job stays in its journal.
+    void abort();
+
+    JobState state() const;
+    // A job is under way or waits (paused): the commands that start or change work are locked.
+    bool isBusy() const { return busy_; }
+    bool canContinue() const { return millingJob_ && runner_.canContinue(); }
+    MillJob* millingJob() const { return millingJob_; }
+    const JobProgress& progress() const { return progress_; }
+    // The tool was moved by hand after the job stopped: where the program believes it stands is no longer
+    // certain, and the operator must confirm before the job goes on.
+    bool movedSinceStop() const { return movedSinceStop_; }
+    void confirmPosition() { movedSinceStop_ = false; }
+
+    // --- History and journal
+    // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
+    const std::vector<Operation>& history() const { return history_; }
+    // The journal a crash left for this picture, when there is one to continue (our board only).
+    std::optional<JournalReading> journalToContinue();
+    // Replays what the journal says was done, without sending, and keeps the job it was in for resume().
+    JournalTakeUp takeUpJournal(const JournalReading& reading, const JournalExpectation& expected);
+    JournalTakeUp takeUpJournalFile(const JournalExpectation& expected);
+    // A journal is being kept for the job (made at its first command, or taken up).
+    bool keepsJournal() const { return journal_ && journal_->isOpen(); }
+    // The steps per pixel of the job taken up, as they were typed.
+    const std::string& stepsText() const { return stepsText_; }
+
+    // --- G-code
+    // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
+    // on success; else a refusal's code, or the file's error.
+    struct GcodeResult {
+        MillRefusal refusal = MillRefusal::None;
+        NumberRefusal numbers;
+        QString fileError; // the file could not be written
+        ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
+        bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
+    };
+    GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
+
+signals:
+    // A job begins (its clock starts), and a milling of it starts with this many moves (each pass of
+    // "Резать 3D" is one).
+    void jobBegun();
+    void jobStarted(qint64 totalMoves);
+    void passStarted(int pass);
+    // A move was done: the job's figures.
+    void moveDone(const zelmar::JobProgress& progress);
+    // The job's figures changed (a move, a command done, the clock).
+    void figuresChanged(const zelmar::JobProgress& progress);
+    // The work changed between millings (the picture, or the tree too).
+    void pictureChanged(bool treeRebuilt);
+    // The job's commands and their time on the line, before the first goes; a negative count: being counted.
+    void estimated(qint64 commands, double lineMs);
+    void stateChanged(zelmar::JobState state);
+    void paused();
+    void stopped();
+    // A job, or the manual move, ended with a fault of the line or a refusal; the details are the runner's.
+    void faulted(const zelmar::LinkFault& fault, bool manualMove);
+    void refused(const zelmar::NumberRefusal& refusal, bool manualMove);
+    void journalFailed(const QString& path);
+    // A job ran to its end, or ended otherwise (the outcome).
+    void finished(zelmar::JobRunner::Outcome outcome);
+    // The operator must say whether the move that went out unanswered was made (answerOpenMove()).
+    void question(const zelmar::JobRunner::OpenMove& move);
+    // "Продолжить" after the tool was moved by hand: the operator must confirm that the machine stands where the
+    // program believes (confirmPosition(), then resume()).
+    void positionInDoubt();
+    // The line changed (opened, lost, grbl answered or not); grbl's state and position.
+    void linkChanged();
+    // "Фрезеровать" was turned on or off: by the operator, by a line that is lost, or by a job taken up.
+    void millingChanged(bool on);
+    // The lost line was opened again to continue, but grbl did not answer.
+    void reopenFailed();
+    void machineStatusChanged();
+    // grbl went into alarm while no job ran (a job reports it as its fault).
+    void alarmRaised(int code);
+
+private:
+    // The job's stages, as the runner reaches them.
+    void millingStarts(std::int64_t totalMoves) override;
+    void regionStarts(std::int32_t regionId) override;
+    void passStarts(int pass) override;
+    void workChanged(bool treeRebuilt) override;
+
+    void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
+    void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
+    void startPendingJob();
+    void runJob(std::unique_ptr<MoveSource> job);
+    void onMoveDone();
+    void onJobEnded(JobRunner::Outcome outcome);
+    void onPhaseChanged();
+    void updateProgress();
+    void updateFigures();
+    void recordJobInHistory();
+    void updateProgressTime();
+    void setBusy(bool busy);
+    void onGrblConnected();
+    void onGrblAlarm();
+
+    JournalWriter* openJournal(std::int64_t movesDone);
+    void removeJournal();
+    std::string imageFileHash();
+    std::string millHash() const;
+    std::vector<std::string> historyWords(std::size_t count) const;
+
+    ImageSession& session_;
+    ToolPosition& tool_;
+    StartupConfig config_;
+    QString journalPath_;
+    QString portHint_;
+    bool estimateFirst_ = false;
+    bool milling_ = false;
+    bool dryRunsMoveTheTool_ = false;
+    bool grblSilent_ = false;
+
+    SerialLine line_;
+    BoardLink link_{line_};
+    std::unique_ptr<GrblLink> grbl_;
+    JobRunner runner_;
+    MillIndexCache millIndex_;
+
+    MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
+    bool manualRunning_ = false;
+    bool busy_ = false;
+    bool tickedAtEnd_ = false; // the job last ended on the machine: a lost line is opened again for it
+    bool continueWhenConnected_ = false;
+    bool movedSinceStop_ = false;
+    std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
+    std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
+    ToolPosition toolBefore_;
+    std::string stepsText_;
+
+    std::vector<Operation> history_;
+    std::int64_t jobEntry_ = -1; // the job's place in history_
+    std::vector<Operation> jobOperations_;
+    // The command-line tool's run of operations under one journal, and the moves of those finished.
+    std::optional<std::vector<Operation>> journalled_;
+    std::int64_t journalledMoves_ = 0;
+    std::string millHashAtStart_;
+    std::string imageHash_;
+    std::unique_ptr<JournalWriter> journal_;
+
+    std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
+    QFutureWatcher<JobCount> estimate_;
+    JobProgress progress_;
+    TimeLeft timeLeft_;
+    QElapsedTimer clock_;
+};
+
+} // namespace zelmar

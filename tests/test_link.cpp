@@ -299,7 +299,8 @@ private slots:
         QCOMPARE(exchange.nextDeadline(), std::int64_t{1090});
         QCOMPARE(int(exchange.poll(1090)), int(OkExchange::State::Failed));
         QCOMPARE(int(exchange.fault()), int(OkExchange::Fault::ShortWrite));
-        const LinkFault fault{LinkFault::Kind::ShortWrite, {}, "-150,0,0;", 0, true, true};
+        const LinkFault fault{.kind = LinkFault::Kind::ShortWrite, .command = "-150,0,0;", .positionUncertain = true,
+                              .commandWentOut = true};
         const QString text = QString::fromStdString(faultText(fault, false));
         QVERIFY(text.contains(QStringLiteral("не ушла в порт целиком")));
         QVERIFY(text.contains(QStringLiteral("Положение станка теперь известно неточно")));

@@ -2,6 +2,7 @@
 #include "front/startup_config.h"
 #include "front/version.h"
 #include "main_frame.h"
+#include "qt_translations.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("zelmar")));
     if (const std::optional<int> status = zelmar::refuseLeftoverArguments(QCoreApplication::arguments()))
         return *status;
+    zelmar::installQtTranslations(app);
 
     zelmar::MainFrame frame(
         zelmar::standardConfigLocations(QCoreApplication::applicationDirPath().toStdString()));

@@ -42,9 +42,18 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->saveGcode();
     });
-    // Without the work window there is no picture to write: the item waits for "Фрезеровка".
-    saveGcodeAction_->setEnabled(false);
-    saveGcodeAction_->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+    // The marks a dry run (or an earlier job) left in the mill layer read as full depth: this takes them away.
+    restoreMillAction_ = menuBar()->addAction(QStringLiteral("Очистить слой «Фреза»"));
+    restoreMillAction_->setObjectName(QStringLiteral("restoreMill"));
+    connect(restoreMillAction_, &QAction::triggered, this, [this] {
+        if (workWindow_)
+            workWindow_->restoreMillLayer();
+    });
+    // Without the work window there is no picture: the items wait for "Фрезеровка".
+    for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+        a->setEnabled(false);
+        a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+    }
 
     configNote_ = new QLabel(this);
     configNote_->setObjectName(QStringLiteral("configNote"));
@@ -125,13 +134,17 @@ void MainFrame::openWorkWindow() {
     });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
-    saveGcodeAction_->setEnabled(true);
-    saveGcodeAction_->setToolTip(QString());
+    for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+        a->setEnabled(true);
+        a->setToolTip(QString());
+    }
     connect(subWindow_, &QObject::destroyed, this, [this] {
         // The job went with the window: nothing is left to pause, continue, stop or export.
         jobStatus_->setControl(JobStatus::Control::None, false);
-        saveGcodeAction_->setEnabled(false);
-        saveGcodeAction_->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+        for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+            a->setEnabled(false);
+            a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+        }
         machineStatus_->hide();
         if (closeWhenWorkWindowGone_)
             QTimer::singleShot(0, this, &QWidget::close);

@@ -33,6 +33,7 @@ public:
     WorkWindow* workWindow() const { return workWindow_; }
     QAction* millAction() const { return millAction_; }
     QAction* saveGcodeAction() const { return saveGcodeAction_; }
+    QAction* restoreMillAction() const { return restoreMillAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
     class JobStatus* jobStatus() const {
         return jobStatus_;
@@ -55,6 +56,7 @@ private:
     QMdiArea* mdiArea_;
     QAction* millAction_;
     QAction* saveGcodeAction_;
+    QAction* restoreMillAction_;
     class JobStatus* jobStatus_;
     QLabel* configNote_;
     QLabel* machineStatus_;

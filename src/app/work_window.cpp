@@ -176,6 +176,13 @@ void WorkWindow::connectController() {
     });
     connect(c, &JobController::question, this, &WorkWindow::askAboutOpenMove);
     connect(c, &JobController::positionInDoubt, this, &WorkWindow::onPositionInDoubt);
+    connect(c, &JobController::marksInDoubt, this, [this] {
+        askYesNo(this, QStringLiteral("Отметки в слое «Фреза»"),
+                 QStringLiteral("В слое «Фреза» есть отметки прошлых проходов (или пробного прогона без "
+                                "«Фрезеровать»): там глубина будет полной.\r\nПродолжить? «Нет» — задание не "
+                                "начнётся; убрать отметки можно командой меню «Очистить слой «Фреза»»."),
+                 [this](bool yes) { controller_.answerMarks(yes); });
+    });
 }
 
 void WorkWindow::showLinkState() {
@@ -399,6 +406,16 @@ void WorkWindow::offerJournalledJob() {
         RefreshViews();
         controller_.resume();
     });
+}
+
+void WorkWindow::restoreMillLayer() {
+    if (controller_.isBusy()) {
+        showErrorBox(this, QStringLiteral("Идёт задание: слой «Фреза» можно очистить, когда оно закончится или "
+                                          "будет остановлено."));
+        return;
+    }
+    controller_.restoreMill();
+    RefreshViews();
 }
 
 void WorkWindow::saveGcode() {

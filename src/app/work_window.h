@@ -75,6 +75,9 @@ public:
     // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
     const std::vector<Operation>& history() const { return controller_.history(); }
 
+    // "Очистить слой «Фреза»": the mill layer as the picture was loaded, without the marks of earlier millings
+    // (a dry run's too), which would read as full depth. A kept job is forgotten.
+    void restoreMillLayer();
     // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
     void saveGcode();
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the

@@ -68,6 +68,8 @@ constexpr const char* usageText =
     "                 job's G-code lines streamed (millimetres a step and feed as for --gcode), \"Ctrl+C\" is its\n"
     "                 feed hold and reset, and the program returns once grbl stands idle; no --journal\n"
     "  --baud N       the grbl port's speed (cnc.ini Baud, default 115200)\n"
+    "  OPERATION restore-mill  the mill layer as the picture was loaded, without the marks of earlier millings\n"
+    "                 (they read as full depth)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 

@@ -1,8 +1,39 @@
 #include "operator_texts.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
 namespace zelmar {
 
 namespace {
+
+// How the operator can bring the machine back to where the kept job stands. "Ручная уст-ка" moves whole pixels
+// only, and only towards the machine's minus X, plus Y and plus Z (its boxes take no sign).
+std::string wayBackText(const LinkFault& fault) {
+    const MachinePosition back{fault.expected.x - fault.at.x, fault.expected.y - fault.at.y,
+                               fault.expected.z - fault.at.z};
+    const std::int64_t pixel = fault.pixelTravel;
+    constexpr std::int64_t slack = 5'000'000; // a few of the report's thousandths of a millimetre
+    const auto pixels = [pixel](std::int64_t travel) -> std::optional<std::int64_t> {
+        if (pixel <= 0 || travel < -slack)
+            return std::nullopt;
+        const std::int64_t n = (std::max<std::int64_t>(travel, 0) + pixel / 2) / pixel;
+        if (std::llabs(travel - n * pixel) > slack)
+            return std::nullopt;
+        return n;
+    };
+    const std::optional<std::int64_t> tx = pixels(-back.x);
+    const std::optional<std::int64_t> ty = pixels(back.y);
+    const std::optional<std::int64_t> tz = pixels(back.z);
+    const std::string shift = "на " + machinePositionText(back);
+    if (tx && ty && tz)
+        return "Верните станок: сдвиг " + shift + " даёт «Ручная уст-ка» с числами " + std::to_string(*tx) + ", " +
+               std::to_string(*ty) + ", " + std::to_string(*tz) + " (X, Y, Z в пикселях); затем «Продолжить».";
+    return "Чтобы вернуть станок, его нужно сдвинуть " + shift + ". «Ручная уст-ка» так не может: она двигает "
+           "только на целые пиксели и только к минусу X, плюсу Y и плюсу Z станка. Сдвиньте станок пультом или "
+           "другой программой и нажмите «Продолжить» — или начните задание заново.";
+}
 
 std::string quoted(const std::string& text) {
     return "\u00AB" + text + "\u00BB";
@@ -154,10 +185,9 @@ std::string grblFaultText(const LinkFault& fault, bool kept) {
                (kept ? "\r\nЗадание сохранено: после снятия блокировки «Продолжить» спросит grbl, где стоит станок."
                      : "");
     case LinkFault::Kind::OffPath:
-        return "Станок стоит не там, куда его привело задание: " + machinePositionText(fault.at) + ", а задание "
-               "остановилось около " + machinePositionText(fault.expected) +
-               ".\r\nПродолжить задание отсюда нельзя, ничего не отправлено. Верните станок на место "
-               "(«Ручная уст-ка») или начните задание заново.";
+        return "Станок стоит не там, куда его привело задание: grbl сообщает " + machinePositionText(fault.at) +
+               ", а задание остановилось около " + machinePositionText(fault.expected) +
+               ".\r\nПродолжить задание отсюда нельзя, ничего не отправлено.\r\n" + wayBackText(fault);
     case LinkFault::Kind::Restarted:
         return "grbl перезапустился (при открытии порта, по питанию или кнопкой сброса), и его координаты "
                "начались заново: где станок стоит относительно задания, неизвестно.\r\nПродолжить задание "

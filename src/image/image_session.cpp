@@ -24,6 +24,21 @@ bool selectNode(ImageSession& session, std::string_view key) {
     return true;
 }
 
+void restoreMillLayer(ImageSession& session) {
+    if (!session.hasImage())
+        return;
+    session.layers.millLayer = session.layers.sourceLayer; // shares the bytes until the next mark
+    session.layers.millLayer.markAllChanged();
+}
+
+bool millLayerMarked(const ImageSession& session) {
+    const ImageLayer& mill = session.layers.millLayer;
+    const ImageLayer& source = session.layers.sourceLayer;
+    if (mill.sharesBytesWith(source))
+        return false;
+    return !(mill.bits() == source.bits());
+}
+
 void highlightIntoSelection(ImageSession& session, std::int32_t regionId) {
     if (!session.hasImage())
         return;

@@ -29,6 +29,11 @@ void parseImage(ImageSession& session, const ProgressCallback& progress = {});
 // False, with nothing changed, when the tree has no such node.
 bool selectNode(ImageSession& session, std::string_view key);
 
+// The mill layer as the picture was loaded: the marks of earlier millings, which read as full depth, are gone.
+void restoreMillLayer(ImageSession& session);
+// Whether the mill layer holds marks of earlier millings (it differs from the picture as loaded).
+bool millLayerMarked(const ImageSession& session);
+
 // The working image with one region painted green, written into the selection layer. A region with no pixel
 // paints nothing: the selection layer then shows the working image as it is.
 void highlightIntoSelection(ImageSession& session, std::int32_t regionId);

@@ -37,7 +37,7 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
         emit linkChanged();
         emit machineStatusChanged();
     });
-    connect(&estimate_, &QFutureWatcher<JobCount>::finished, this, &JobController::startPendingJob);
+    connect(&estimate_, &QFutureWatcher<Estimate>::finished, this, &JobController::startPendingJob);
 }
 
 JobController::~JobController() {
@@ -62,6 +62,7 @@ void JobController::configure(const StartupConfig& config) {
         });
         connect(grbl_.get(), &GrblLink::statusChanged, this, &JobController::machineStatusChanged);
         connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::onGrblAlarm);
+        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::machineStatusChanged);
         runner_.setLink(grbl_.get());
     }
     if (grbl_)
@@ -158,6 +159,14 @@ void JobController::offset() {
     forgetKeptJob();
     offsetCommand(session_);
     history_.push_back(*operationOf("offset"));
+}
+
+void JobController::restoreMill() {
+    if (busy_)
+        return;
+    forgetKeptJob();
+    restoreMillLayer(session_);
+    history_.push_back(*operationOf("restore-mill"));
 }
 
 bool JobController::select(std::int32_t regionId) {
@@ -268,25 +277,59 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
     emit estimated(-1, 0); // counting
     emit stateChanged(state());
     auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
+    // Marks of earlier millings read as full depth: the job is counted a second time without them, to know
+    // whether they change what it sends.
+    std::shared_ptr<ImageSession> unmarked;
+    if (millLayerMarked(session_)) {
+        unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
+        restoreMillLayer(*unmarked);
+    }
     const Checked scale = parseStepsPerPixel(stepsText_);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};
     const ToolPosition tool = tool_;
-    estimate_.setFuture(QtConcurrent::run([copy, settings, tool, kind] {
-        JobCount count;
-        simulateJob(kind, *copy, tool, settings, [&count, &settings](const CommandMove& c) {
-            ++count.commands;
-            count.moves += c.moves;
-            count.bytes += static_cast<std::int64_t>(
+    estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
+        Estimate estimate;
+        std::vector<CommandMove> commands;
+        simulateJob(kind, *copy, tool, settings, [&](const CommandMove& c) {
+            ++estimate.count.commands;
+            estimate.count.moves += c.moves;
+            estimate.count.bytes += static_cast<std::int64_t>(
                 formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
+            if (unmarked)
+                commands.push_back(c);
         });
-        return count;
+        if (unmarked) {
+            std::size_t i = 0;
+            simulateJob(kind, *unmarked, tool, settings, [&](const CommandMove& c) {
+                const bool same = i < commands.size() && commands[i].x == c.x && commands[i].y == c.y &&
+                                  commands[i].z == c.z && commands[i].kind == c.kind && commands[i].moves == c.moves;
+                estimate.marksMatter = estimate.marksMatter || !same;
+                ++i;
+            });
+            estimate.marksMatter = estimate.marksMatter || i != commands.size();
+        }
+        return estimate;
     }));
 }
 
 void JobController::startPendingJob() {
     if (!pendingJob_)
         return; // stopped, or the controller is going
-    const JobCount count = estimate_.result();
+    if (estimate_.result().marksMatter) {
+        emit marksInDoubt(); // answerMarks() goes on
+        return;
+    }
+    answerMarks(true);
+}
+
+void JobController::answerMarks(bool go) {
+    if (!pendingJob_)
+        return;
+    if (!go) {
+        stop(); // called off before its first command
+        return;
+    }
+    const JobCount count = estimate_.result().count;
     // grbl's time is its motion's, which the count does not know: only the lines are counted.
     const double lineMs = grbl_ ? 0.0 : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
     progress_.commandsTotal = count.commands;

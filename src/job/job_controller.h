@@ -148,6 +148,8 @@ public:
     void parse(const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void gradient();
     void offset();
+    // The mill layer as the picture was loaded, without the marks that earlier millings left (a dry run's too).
+    void restoreMill();
     // A click on the tree node "P" + id: the region is selected and highlighted; false when there is no such node.
     bool select(std::int32_t regionId);
     // The node "Выделенная" mills, and what the "Выделение" view shows: the same, or none (-1).
@@ -176,6 +178,8 @@ public:
     void resume();
     // The operator's word on the move that went out unanswered.
     void answerOpenMove(bool carriedOut);
+    // The operator's word on a job whose depths the marks of earlier millings change: start it, or not.
+    void answerMarks(bool go);
     // A kept job is let go (and its journal).
     void forgetKeptJob();
     // The window is closing: nothing more is sent, no signal follows; a kept job stays in its journal.
@@ -242,6 +246,10 @@ signals:
     void finished(zelmar::JobRunner::Outcome outcome);
     // The operator must say whether the move that went out unanswered was made (answerOpenMove()).
     void question(const zelmar::JobRunner::OpenMove& move);
+    // A job on the machine would read full depth where earlier millings left their marks in the mill layer (the
+    // job's commands differ from those without the marks): the operator must say whether it starts
+    // (answerMarks()).
+    void marksInDoubt();
     // "Продолжить" after the tool was moved by hand: the operator must confirm that the machine stands where the
     // program believes (confirmPosition(), then resume()).
     void positionInDoubt();
@@ -320,8 +328,13 @@ private:
     std::string imageHash_;
     std::unique_ptr<JournalWriter> journal_;
 
+    // A job on the machine, counted before it starts.
+    struct Estimate {
+        JobCount count;
+        bool marksMatter = false; // the marks in the mill layer change what it sends
+    };
     std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
-    QFutureWatcher<JobCount> estimate_;
+    QFutureWatcher<Estimate> estimate_;
     JobProgress progress_;
     TimeLeft timeLeft_;
     QElapsedTimer clock_;

@@ -30,7 +30,8 @@ BoardLink::BoardLink(SerialLine& line, QObject* parent) : MachineLink(parent), l
             emit moveDone();
             return;
         }
-        fail({LinkFault::Kind::Lost, line_.loss(), command_, 0, true, true});
+        fail({.kind = LinkFault::Kind::Lost, .loss = line_.loss(), .command = command_, .positionUncertain = true,
+              .commandWentOut = true});
     });
 }
 
@@ -45,7 +46,7 @@ void BoardLink::send(const std::string& command) {
     if (!line_.isOpen()) {
         const LinkFault::Kind kind = line_.loss() != SerialLine::Loss::None ? LinkFault::Kind::Lost
                                                                             : LinkFault::Kind::NotOpen;
-        const LinkFault fault{kind, line_.loss(), command, 0, positionUncertain_, false};
+        const LinkFault fault{.kind = kind, .loss = line_.loss(), .command = command, .positionUncertain = positionUncertain_};
         QTimer::singleShot(0, this, [this, fault] { emit failed(fault); });
         return;
     }
@@ -54,8 +55,9 @@ void BoardLink::send(const std::string& command) {
     if (!line_.write(command)) {
         exchange_.reset();
         positionUncertain_ = true;
-        const LinkFault fault{line_.isOpen() ? LinkFault::Kind::ShortWrite : LinkFault::Kind::Lost, line_.loss(),
-                              command, 0, true, true};
+        const LinkFault fault{.kind = line_.isOpen() ? LinkFault::Kind::ShortWrite : LinkFault::Kind::Lost,
+                              .loss = line_.loss(), .command = command, .positionUncertain = true,
+                              .commandWentOut = true};
         QTimer::singleShot(0, this, [this, fault] { emit failed(fault); });
         return;
     }
@@ -95,7 +97,7 @@ void BoardLink::decide() {
                                         : exchange_.timeoutMs() / 1000;
         if (f == OkExchange::Fault::ShortWrite)
             line_.discardOutput(); // a stuck remainder must not leave later, glued to the next command
-        fail({kind, SerialLine::Loss::None, command_, waited, true, true});
+        fail({.kind = kind, .command = command_, .seconds = waited, .positionUncertain = true, .commandWentOut = true});
         return;
     }
     default:

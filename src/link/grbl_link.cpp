@@ -117,13 +117,15 @@ void GrblLink::send(const std::string& command) {
         return;
     const std::string line = command + "\n";
     if (!line_.isOpen() || !connected_) {
-        const LinkFault fault{line_.loss() != SerialLine::Loss::None ? LinkFault::Kind::Lost : LinkFault::Kind::NotOpen,
-                              line_.loss(), command, 0, false, false, 0, 0};
+        const LinkFault fault{.kind = line_.loss() != SerialLine::Loss::None ? LinkFault::Kind::Lost
+                                                                              : LinkFault::Kind::NotOpen,
+                              .loss = line_.loss(), .command = command};
         QTimer::singleShot(0, this, [this, fault] { fail(fault); });
         return;
     }
     if (!line_.write(line)) {
-        const LinkFault fault{LinkFault::Kind::ShortWrite, line_.loss(), command, 0, true, true, 0, 0};
+        const LinkFault fault{.kind = LinkFault::Kind::ShortWrite, .loss = line_.loss(), .command = command,
+                              .positionUncertain = true, .commandWentOut = true};
         QTimer::singleShot(0, this, [this, fault] { fail(fault); });
         return;
     }
@@ -160,18 +162,26 @@ void GrblLink::stopAndDrop() {
     stopping_ = Stopping::Holding;
     awaitingIdle_ = false;
     writeRealtime(grblFeedHold);
+    askStatus();
+}
+
+void GrblLink::askStatus() {
     writeRealtime(grblStatusQuery);
+    ++queriesSent_;
 }
 
 void GrblLink::awaitIdle() {
     if (alarm_ != 0) {
         // Locked: it would never report Idle. The alarm is told again instead.
-        const LinkFault fault{LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, false, false, std::max(alarm_, 0), 0};
+        const LinkFault fault{.kind = LinkFault::Kind::Alarm, .code = std::max(alarm_, 0)};
         QTimer::singleShot(0, this, [this, fault] { fail(fault); });
         return;
     }
     awaitingIdle_ = true;
-    writeRealtime(grblStatusQuery);
+    // Only the answer to this question says where the machine stands now: a report already on its way may
+    // predate the last move.
+    idleAfterReport_ = queriesSent_;
+    askStatus();
 }
 
 void GrblLink::clearAlarm() {
@@ -214,6 +224,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         welcomeTimer_.stop();
         const bool busy = counter_.lines() > 0 || awaitingIdle_;
         resetSent(); // a reset drops whatever was queued
+        reportsSeen_ = queriesSent_; // and the questions not answered yet
         // A reset we did not ask for (power, the port's open, a button) starts its coordinates afresh.
         const bool foreign = !resetByUs_;
         if (foreign)
@@ -223,7 +234,7 @@ void GrblLink::onReply(const GrblReply& reply) {
             // Restarted in the middle of a job: its queue and its coordinates are gone.
             awaitingIdle_ = false;
             stopping_ = Stopping::No;
-            fail({LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, true, true, 0, 0});
+            fail({.kind = LinkFault::Kind::Restarted, .positionUncertain = true, .commandWentOut = true});
         }
         if (unlockAfterReset_) {
             unlockAfterReset_ = false;
@@ -232,7 +243,7 @@ void GrblLink::onReply(const GrblReply& reply) {
             inFlight_.push_back({}); // not a job's line
         }
         if (stopping_ == Stopping::Resetting)
-            writeRealtime(grblStatusQuery); // where it stands: the next status report says
+            askStatus(); // where it stands: the next status report says
         if (!connected_) {
             connected_ = true;
             emit connected();
@@ -254,7 +265,8 @@ void GrblLink::onReply(const GrblReply& reply) {
         }
         if (reply.kind == GrblReply::Kind::Error) {
             // The job stops: nothing queued after the refused line may run.
-            fail({LinkFault::Kind::Rejected, SerialLine::Loss::None, line, 0, true, true, reply.code, number});
+            fail({.kind = LinkFault::Kind::Rejected, .command = line, .positionUncertain = true, .commandWentOut = true,
+                  .code = reply.code, .lineNumber = number});
             stopAndDrop();
             return;
         }
@@ -267,9 +279,11 @@ void GrblLink::onReply(const GrblReply& reply) {
         resetSent(); // an alarm drops the queue
         stopping_ = Stopping::No;
         emit alarmRaised(reply.code);
-        fail({LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, true, true, reply.code, 0});
+        emit statusChanged(); // the state shown is Alarm from now, whatever the last report said
+        fail({.kind = LinkFault::Kind::Alarm, .positionUncertain = true, .commandWentOut = true, .code = reply.code});
         return;
     case GrblReply::Kind::Status:
+        ++reportsSeen_;
         status_ = reply.status;
         emit statusChanged();
         if (reply.status.hasPosition)
@@ -277,7 +291,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         if (reply.status.state == "Alarm" && alarm_ == 0) {
             alarm_ = -1;
             emit alarmRaised(0);
-            fail({LinkFault::Kind::Alarm, SerialLine::Loss::None, {}, 0, true, true, 0, 0});
+            fail({.kind = LinkFault::Kind::Alarm, .positionUncertain = true, .commandWentOut = true});
         }
         if (stopping_ == Stopping::Holding && reply.status.standing()) {
             stopping_ = Stopping::Resetting;
@@ -293,10 +307,12 @@ void GrblLink::onReply(const GrblReply& reply) {
             const std::string lost = inFlight_.front();
             const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size()) + 1;
             resetSent();
-            fail({LinkFault::Kind::Timeout, SerialLine::Loss::None, lost, lostLineMs / 1000, true, true, 0, number});
+            fail({.kind = LinkFault::Kind::Timeout, .command = lost, .seconds = lostLineMs / 1000, .positionUncertain = true,
+                  .commandWentOut = true, .lineNumber = number});
             return;
         }
-        if (awaitingIdle_ && reply.status.state == "Idle" && counter_.lines() == 0 && reply.status.hasPosition) {
+        if (awaitingIdle_ && reportsSeen_ > idleAfterReport_ && reply.status.state == "Idle" &&
+            counter_.lines() == 0 && reply.status.hasPosition) {
             awaitingIdle_ = false;
             emit idleAt(positionOf(reply.status));
         }
@@ -315,20 +331,21 @@ void GrblLink::onLost() {
     stopping_ = Stopping::No;
     awaitingIdle_ = false;
     if (busy)
-        fail({LinkFault::Kind::Lost, line_.loss(), {}, 0, true, true, 0, 0});
+        fail({.kind = LinkFault::Kind::Lost, .loss = line_.loss(), .positionUncertain = true, .commandWentOut = true});
 }
 
 void GrblLink::tick() {
     if (!connected_ || !line_.isOpen())
         return;
-    writeRealtime(grblStatusQuery);
+    askStatus();
     // A controller that answers nothing, not even its status, for the time-out is given up on.
     const bool expecting = counter_.lines() > 0 || awaitingIdle_ || stopping_ != Stopping::No;
     if (expecting && now() - lastHeardAt_ > timeoutMs_) {
         resetSent();
         stopping_ = Stopping::No;
         awaitingIdle_ = false;
-        fail({LinkFault::Kind::Timeout, SerialLine::Loss::None, {}, timeoutMs_ / 1000, true, true, 0, 0});
+        fail({.kind = LinkFault::Kind::Timeout, .seconds = timeoutMs_ / 1000, .positionUncertain = true,
+              .commandWentOut = true});
     }
 }
 

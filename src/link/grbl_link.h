@@ -81,6 +81,8 @@ private:
     void tick();
     void fail(LinkFault fault);
     void writeRealtime(char byte);
+    // "?": one status report answers each, in order.
+    void askStatus();
     void resetSent();
     // A soft reset of ours: its welcome does not mean the coordinates started afresh.
     void ownReset();
@@ -108,6 +110,10 @@ private:
     bool unlockAfterReset_ = false;
     bool resetByUs_ = false;
     std::uint64_t positionEpoch_ = 0;
+    std::uint64_t queriesSent_ = 0;
+    std::uint64_t reportsSeen_ = 0;
+    std::uint64_t idleAfterReport_ = 0; // awaitIdle() takes a report after this many
+
 };
 
 } // namespace zelmar

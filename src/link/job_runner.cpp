@@ -436,7 +436,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
         return false;
     }
     if (!link_) {
-        fault_ = {LinkFault::Kind::NotOpen, {}, {}, 0, false, false};
+        fault_ = {.kind = LinkFault::Kind::NotOpen};
         finish(Outcome::Failed);
         return false;
     }
@@ -661,15 +661,17 @@ void JobRunner::finish(Outcome outcome) {
     emit ended(outcome);
 }
 
-std::int64_t JobRunner::positionTolerance() const {
-    // A quarter of a pixel tells the segments of a pixel path apart; never finer than a few of the report's
-    // thousandths of a millimetre.
+std::int64_t JobRunner::pixelTravel() const {
     CommandMove pixel;
     pixel.x = 1;
     MachinePosition travel;
-    const std::int64_t quarter =
-        run_.scale.ok() && link_->travelOf(pixel, run_.scale.value, travel) ? std::abs(travel.x) / 4 : 0;
-    return std::max<std::int64_t>(quarter, 5'000'000);
+    return run_.scale.ok() && link_->travelOf(pixel, run_.scale.value, travel) ? std::abs(travel.x) : 0;
+}
+
+std::int64_t JobRunner::positionTolerance() const {
+    // A quarter of a pixel tells the segments of a pixel path apart; never finer than a few of the report's
+    // thousandths of a millimetre.
+    return std::max<std::int64_t>(pixelTravel() / 4, 5'000'000);
 }
 
 std::optional<PathSegment> JobRunner::segmentOf(const CommandMove& command, const std::string& text) {
@@ -710,14 +712,14 @@ bool JobRunner::streamReady() {
     if (!link_->isOpen()) {
         // Nothing would ever answer: the run ends here, as on our board.
         dropStream();
-        fault_ = {LinkFault::Kind::NotOpen, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+        fault_ = {.kind = LinkFault::Kind::NotOpen, .fromGrbl = true};
         finish(Outcome::Failed);
         return false;
     }
     if (!st.positionKnown) {
         if (st.started && link_->positionEpoch() != st.epoch) {
             // Restarted since: no position it could report says where the job stands.
-            fault_ = {LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+            fault_ = {.kind = LinkFault::Kind::Restarted, .fromGrbl = true};
             finish(Outcome::Failed);
             return false;
         }
@@ -852,14 +854,16 @@ void JobRunner::onLinkIdle(const MachinePosition& at) {
     if (st.locating) {
         st.locating = false;
         if (st.started && link_->positionEpoch() != st.epoch) {
-            fault_ = {LinkFault::Kind::Restarted, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
+            fault_ = {.kind = LinkFault::Kind::Restarted, .fromGrbl = true};
             finish(Outcome::Failed);
             return;
         }
         if (!locate(at)) {
-            fault_ = {LinkFault::Kind::OffPath, SerialLine::Loss::None, {}, 0, false, false, 0, 0, true};
-            fault_.at = at;
-            fault_.expected = st.replay.empty() ? st.confirmed : st.replay.front().start;
+            fault_ = {.kind = LinkFault::Kind::OffPath,
+                      .fromGrbl = true,
+                      .at = at,
+                      .expected = st.replay.empty() ? st.confirmed : st.replay.front().start,
+                      .pixelTravel = pixelTravel()};
             finish(Outcome::Failed);
             return;
         }

@@ -251,6 +251,8 @@ private:
     bool sendStreamLine(const std::string& text, Role role, std::optional<PathSegment> segment);
     std::optional<PathSegment> segmentOf(const CommandMove& command, const std::string& text);
     std::int64_t positionTolerance() const;
+    // How far one pixel of the job moves the machine, in its reported units; 0 when the scale does not hold.
+    std::int64_t pixelTravel() const;
     // The end of a streamed job's plan: the program end, then the wait for the machine to stand idle.
     void closeStream();
     // The controller dropped its queue (stop or fault): the lines it may not have carried out are kept.

@@ -49,6 +49,7 @@ struct LinkFault {
     bool fromGrbl = false;       // the fault is a grbl controller's, not our board's
     MachinePosition at{};        // OffPath: where the machine stood
     MachinePosition expected{};  // and where the kept job had left it
+    std::int64_t pixelTravel = 0; // OffPath: how far one pixel of the job moves an axis (0: unknown)
 };
 
 class MachineLink : public QObject {

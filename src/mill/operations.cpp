@@ -16,6 +16,7 @@ constexpr Name plainNames[] = {
     {Operation::Kind::Parse, "parse"},       {Operation::Kind::MillSelected, "mill-selected"},
     {Operation::Kind::MillAll, "mill-all"},  {Operation::Kind::Gradient, "gradient"},
     {Operation::Kind::Offset, "offset"},     {Operation::Kind::Cut3D, "cut3d"},
+    {Operation::Kind::RestoreMill, "restore-mill"},
 };
 
 template <typename Number> std::optional<Number> numberOf(std::string_view digits) {
@@ -110,6 +111,9 @@ bool runStillOperation(ImageSession& session, const Operation& op, const Progres
         return true;
     case Operation::Kind::Offset:
         offsetCommand(session);
+        return true;
+    case Operation::Kind::RestoreMill:
+        restoreMillLayer(session);
         return true;
     default:
         return true;

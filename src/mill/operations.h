@@ -1,6 +1,6 @@
 #pragma once
 // The operations of the window and of the command-line tool as words ("parse", "select=ID", "move=X,Y,Z",
-// "mill-selected", "mill-all", "gradient", "offset", "cut3d"), and their dry replay: what a journal needs to
+// "mill-selected", "mill-all", "gradient", "offset", "cut3d", "restore-mill"), and their dry replay: what a journal needs to
 // rebuild the layers and tables of a job that a crash interrupted, without sending a move.
 
 #include "mill_job.h"
@@ -15,7 +15,8 @@
 namespace zelmar {
 
 struct Operation {
-    enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D };
+    // RestoreMill: the mill layer as the picture was loaded, without the marks of earlier millings.
+    enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D, RestoreMill };
     Kind kind = Kind::Parse;
     std::int32_t id = 0;    // Select: the region of the tree node
     std::string tx, ty, tz; // Move: the texts of the three boxes

@@ -516,7 +516,7 @@ void JobController::recordJobInHistory() {
         return;
     Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
     entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
-    entry.sentNothing = runner_.movesSent() + sentBefore_ == 0;
+    entry.sentNothing = !runner_.wroteToMachine() && sentBefore_ == 0;
     // A job that sent the board nothing did not move the tool: the next real job must start its approach from
     // where the tool really is, not from where the drawing ended. The command-line tool's operations are a
     // script, whose dry run shows what its run on the machine would send: there each starts where the last ended.
@@ -540,7 +540,7 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
         startedAt_ = job->movesDone();
     }
     recordJobInHistory();
-    tickedAtEnd_ = milling_ || runner_.movesSent() > 0;
+    tickedAtEnd_ = milling_ || runner_.wroteToMachine();
     setBusy(false);
     if (outcome == Outcome::Completed) {
         if (!journalled_)

@@ -18,6 +18,14 @@ namespace {
 
 constexpr std::string_view magic = "zelmar-journal 1";
 
+int fileNumber(std::FILE* file) {
+#if defined(_WIN32)
+    return _fileno(file);
+#else
+    return fileno(file);
+#endif
+}
+
 std::string checkOf(std::string_view payload) {
     return ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()).substr(8);
 }
@@ -298,6 +306,7 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_)
         return false;
+    fd_ = fileNumber(file_);
     path_ = path;
     const auto list = [](const std::vector<std::string>& values) {
         std::string words;
@@ -322,6 +331,7 @@ bool JournalWriter::resume(const std::string& path, std::size_t wholeBytes) {
     if (error)
         return false;
     file_ = std::fopen(path.c_str(), "ab");
+    fd_ = file_ ? fileNumber(file_) : -1;
     path_ = path;
     return file_ != nullptr;
 }
@@ -368,6 +378,10 @@ void JournalWriter::ended() {
 }
 
 bool JournalWriter::commit() {
+    return write() && syncFile(fd_);
+}
+
+bool JournalWriter::write() {
     if (!file_)
         return false;
     if (buffer_.empty())
@@ -375,12 +389,18 @@ bool JournalWriter::commit() {
     const bool written = std::fwrite(buffer_.data(), 1, buffer_.size(), file_) == buffer_.size() &&
                          std::fflush(file_) == 0;
     buffer_.clear();
+    return written;
+}
+
+bool JournalWriter::syncFile(int fd) {
+    if (fd < 0)
+        return false;
 #if defined(_WIN32)
-    return written && _commit(_fileno(file_)) == 0;
+    return _commit(fd) == 0;
 #elif defined(__linux__)
-    return written && fdatasync(fileno(file_)) == 0;
+    return fdatasync(fd) == 0;
 #else
-    return written && fsync(fileno(file_)) == 0;
+    return fsync(fd) == 0;
 #endif
 }
 
@@ -390,6 +410,7 @@ void JournalWriter::close() {
     commit();
     std::fclose(file_);
     file_ = nullptr;
+    fd_ = -1;
 }
 
 } // namespace zelmar

@@ -99,6 +99,12 @@ public:
 
     // Writes what was recorded and waits until it is on the disk; false when that failed.
     bool commit();
+    // The two halves of commit(): what was recorded handed to the system, then the file brought to the disk.
+    // The second may run on another thread while this one records and writes more (it only reads the file's
+    // number); it covers everything written before it began.
+    bool write();
+    int fileDescriptor() const { return fd_; }
+    static bool syncFile(int fd);
     bool hasUncommitted() const { return !buffer_.empty(); }
     void close();
 
@@ -106,6 +112,7 @@ private:
     void record(const std::string& payload);
 
     std::FILE* file_ = nullptr;
+    int fd_ = -1;
     std::string path_;
     std::string buffer_;
 };

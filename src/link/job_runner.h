@@ -17,9 +17,11 @@
 // lines it may not have carried out are kept, and continuing asks where it stands: the line it stood on is
 // finished from there, the ones after it go again, and the job goes on. There is no question and no journal.
 
+#include "board_position.h"
 #include "job_journal.h"
+#include "journal_policy.h"
 #include "machine_link.h"
-#include "stream_path.h"
+#include "stream_recovery.h"
 #include "mill/commands.h"
 #include "mill/move_source.h"
 #include "move_command.h"
@@ -43,6 +45,10 @@ struct LoggedCommand {
     CommandMove move;
     bool ofJob = true; // false: one of those other lines
 };
+
+class RunPacing;
+class BoardPacing;
+class StreamPacing;
 
 class JobRunner : public QObject {
     Q_OBJECT
@@ -106,7 +112,7 @@ public:
 
     // Starts a job; a kept one is dropped. The scale is checked once, for the whole job.
     void start(std::unique_ptr<MoveSource> job, const Checked& scale, const Board& at);
-    // A move of its own (the manual move): a kept or paused job stays as it is.
+    // A move of its own (the manual move): a kept job stays as it is.
     void runAside(std::unique_ptr<MoveSource> move, const Checked& scale);
     // A job done up to where a journal says, kept to be continued, its journal going on.
     void keep(std::unique_ptr<MoveSource> job, const Checked& scale, const Resumption& at, JournalWriter* journal);
@@ -127,12 +133,14 @@ public:
     bool canContinue() const { return phase_ == Phase::Paused || phase_ == Phase::Kept; }
     bool isAside() const { return run_.aside; }
     MoveSource* job() const { return run_.source.get(); }
-    const Board& board() const { return run_.board; }
+    Board board() const { return {run_.at.x, run_.at.y, run_.at.depth}; }
     const LinkFault& fault() const { return fault_; }
     const NumberRefusal& refusal() const { return refusal_; }
     // Plan moves of the job that went to the board and were acknowledged, and the commands that carried them.
-    std::int64_t movesSent() const { return run_.sent; }
+    std::int64_t movesSent() const { return run_.at.sent; }
     std::int64_t commandsSent() const { return run_.commandsSent; }
+    // Something of the job went to the machine (a controller may not have carried it out yet).
+    bool wroteToMachine() const { return run_.at.sent > 0 || run_.open || run_.stream.wrote; }
     const std::optional<OpenMove>& openMove() const { return run_.open; }
 
 signals:
@@ -147,6 +155,10 @@ signals:
     void question();
 
 private:
+    friend class RunPacing;
+    friend class BoardPacing;
+    friend class StreamPacing;
+
     // What a line on a streaming controller is for.
     enum class Role {
         Job,    // a command of the job (all our board gets)
@@ -159,14 +171,9 @@ private:
         std::vector<PlannedMove> moves; // the plan moves of the command, or the lift or plunge as a move
         std::int64_t index = 0;
         std::string command;
-        bool acknowledgementJournalled = false;
         Role role = Role::Job;
         std::optional<PathSegment> segment = std::nullopt; // a move on a streaming controller
-        // Streamed at the end of a region: its moves were done in the plan when it went out, so that the next
-        // region could be planned while grbl still had them queued; the marks they painted, shown when it is
-        // answered.
-        bool doneEarly = false;
-        std::vector<PixelRect> marks = {};
+        bool acknowledgementJournalled = false;
     };
     // A streaming controller's side of the run.
     struct Stream {
@@ -179,25 +186,18 @@ private:
         bool locating = false;      // asked where the machine stands
         bool stopping = false;      // asked to stop and drop its queue
         bool holding = false;       // in a feed hold ("Пауза")
+        bool regionEnd = false;     // the region's lines are all out: waiting for the machine to stand after them
         std::uint64_t epoch = 0;    // the controller's coordinates the positions are in
-        MachinePosition lineEnd;    // where the lines sent take the machine
-        MachinePosition confirmed;  // where the lines known carried out took it
-        std::deque<PathSegment> acknowledged; // lines answered and maybe not carried out yet, in order
-        // After a drop: the lines it may not have carried out, until the position says; then the lines to send
-        // before the job goes on.
-        std::deque<PathSegment> replay;
+        StreamRecovery path;
     };
     struct Run {
         std::unique_ptr<MoveSource> source;
         Checked scale;
         bool aside = false;
-        Board board;
-        bool down = false;          // a plunge went in and no lift or approach followed
-        std::int32_t liveDepth = 0; // how deep the moves sent to the board took it
+        BoardPosition at;
         bool owesPlunge = false;
         std::int32_t plungeDepth = 0;
         std::optional<OpenMove> open;
-        std::int64_t sent = 0;
         std::int64_t commandsSent = 0;
         JournalWriter* journal = nullptr;
         bool journalAsked = false;
@@ -213,67 +213,38 @@ private:
     void runFromHere();
     void schedulePump();
     void pump();
-    std::size_t movesInFlight() const;
+    // Plan moves sent and not yet done: in flight, or answered by a controller that has not carried them out.
+    std::size_t movesOut() const;
     // The moves of the next command, from `offset` moves into the current plan.
     std::span<const PlannedMove> nextCommandMoves(std::size_t offset) const;
     MoveText textOf(const CommandMove& command) const;
     void logCommand(const std::string& text, const CommandMove& command);
     bool sendPlanCommand(std::span<const PlannedMove> moves, std::size_t offset);
     void sendInserted(OpenMove::Kind kind, std::int32_t depth);
+    // Hands the command to the journal's policy, which writes it once its record is on the disk.
     void sendCommand(InFlight item);
     void drawDry();
     void completeDry();
     void completePlanMove(const PlannedMove& move, bool live);
-    // Where the board stands after a move done on the machine, whose marks the plan has painted already.
-    void countLiveMove(const PlannedMove& move, const PixelRect& marked);
-    // The streamed region's moves still unanswered are done in the plan now, so that the next region is planned
-    // and streamed while grbl works off its queue; false when there were none.
-    bool completeInFlightEarly();
-    void acknowledgeEarly(const InFlight& item);
+    // Plan moves carried out on the machine, each entry one command's.
+    void carriedOut(const StreamRecovery::Carried& carried);
     // A lift or plunge of a pause: done on the machine (live), or in the drawing only.
     void insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live);
     void drawInserted(OpenMove::Kind kind, std::int32_t depth);
     void onLinkAcknowledged();
     void onLinkDone();
     void onLinkFailed(const LinkFault& fault);
-    // A command journalled as sent ahead of time that does not go after all.
-    void retractEarlySent();
     void halt();
     void finish(Outcome outcome);
-
-    bool streaming() const { return link_ && link_->streams(); }
-    // A job whose lines went, or are about to go, to a streaming controller.
-    bool streamedRun() const {
-        return streaming() && !run_.aside && (run_.stream.started || run_.stream.locating);
-    }
-    // Sends the modes, the position question and the lines to go again, as due; false while the plan must wait.
-    bool streamReady();
-    bool sendStreamLine(const std::string& text, Role role, std::optional<PathSegment> segment);
-    std::optional<PathSegment> segmentOf(const CommandMove& command, const std::string& text);
-    std::int64_t positionTolerance() const;
-    // How far one pixel of the job moves the machine, in its reported units; 0 when the scale does not hold.
-    std::int64_t pixelTravel() const;
-    // The end of a streamed job's plan: the program end, then the wait for the machine to stand idle.
-    void closeStream();
-    // The controller dropped its queue (stop or fault): the lines it may not have carried out are kept.
-    void dropStream();
-    // Where the machine stands decides what of the kept lines goes again; false when it stands off them.
-    bool locate(const MachinePosition& at);
-    // The line that takes the machine from where it stands to the end of the line it was cut off in.
-    PathSegment catchUp(const MachinePosition& from, const MachinePosition& to, bool rapid) const;
-    void onLinkStopped(const MachinePosition& at);
-    void onLinkIdle(const MachinePosition& at);
-    void onLinkReported(const MachinePosition& at);
-    bool journalCommit();
     JournalWriter* journal();
+    // The run now in hand keeps this journal (nullptr: none, a manual move's).
+    void useJournal(JournalWriter* journal);
 
     MachineLink* link_ = nullptr;
-    QMetaObject::Connection acknowledgedConnection_;
-    QMetaObject::Connection doneConnection_;
-    QMetaObject::Connection failConnection_;
-    QMetaObject::Connection stoppedConnection_;
-    QMetaObject::Connection idleConnection_;
-    QMetaObject::Connection reportConnection_;
+    std::vector<QMetaObject::Connection> linkConnections_;
+    // How this machine takes a job's commands: one at a time (our board), or streamed (grbl).
+    std::unique_ptr<RunPacing> pacing_;
+    JournalPolicy journalPolicy_;
     std::function<bool()> millingOn_;
     std::function<void(const LoggedCommand&)> log_;
     std::function<JournalWriter*(std::int64_t)> journalSource_;
@@ -292,10 +263,6 @@ private:
     LinkFault fault_;
     NumberRefusal refusal_;
     bool pumping_ = false;
-    // The command journalled as sent while the pause of the one before ran (index -1: none): its record is on
-    // the disk by the time it is due.
-    std::int64_t journalledEarly_ = -1;
-    std::int32_t journalledEarlyMoves_ = 0;
 };
 
 } // namespace zelmar

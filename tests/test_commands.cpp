@@ -354,6 +354,12 @@ private slots:
         QVERIFY(read->empty());
         QVERIFY(file.find("weiß") == std::string::npos); // comments keep to printable ASCII
         QVERIFY(file.find("[copy]") != std::string::npos);
+        // Where the tool must stand, as a comment of its own that a reader takes whole.
+        const std::string placed = writer.header({"a.bmp", {}, 0, false}, GcodeStart{3, 5}) + writer.footer();
+        QVERIFY2(readGcode(placed, &why), why.c_str());
+        QVERIFY2(placed.find("(start: the tool at the surface over pixel 3, 5, 3.00 mm right and 6.00 mm down "
+                             "of the picture's top-left pixel; every move is relative to it)\n") != std::string::npos,
+                 placed.c_str());
     }
 
     void theCostIsCountedOnACopy() {

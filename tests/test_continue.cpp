@@ -4,11 +4,15 @@
 // out without an answer.
 
 #include "app/job_status.h"
+#include "app/main_frame.h"
+#include "job/time_left.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -126,6 +130,14 @@ private slots:
         }
         QTest::qWait(50);
         QCOMPARE(board.received(), expected);
+        // Paused, the manual move is locked too: it would shift the rest of the job.
+        QVERIFY(!w.button("Command3")->isEnabled());
+        w.type("tx", "1");
+        w.type("ty", "0");
+        w.type("tz", "0");
+        QCOMPARE(w.form->controller().manualMove("1", "0", "0", "1"), JobController::MoveRefusal::Paused);
+        QTest::qWait(50);
+        QCOMPARE(board.received(), expected);
 
         w.frame.jobStatus()->pauseButton()->click(); // "Продолжить"
         QVERIFY(w.waitIdle());
@@ -165,6 +177,9 @@ private slots:
         QCOMPARE(sentWhenEstimated, 0);
         w.frame.jobStatus()->pauseButton()->click();
         QVERIFY(w.waitIdle());
+        // The estimate stays readable until the next job, whatever the progress wrote meanwhile.
+        const QString estimate = w.frame.findChild<QLabel*>(QStringLiteral("jobEstimate"))->text();
+        QVERIFY2(estimate.startsWith(QStringLiteral("15 команд, на плате ≈ ")), qPrintable(estimate));
         QStringList received = board.received();
         // After the fourth command (the first run of three steps: moves 4..6) the pause's lift to the surface,
         // then the plunge back.
@@ -204,6 +219,110 @@ private slots:
         QVERIFY(!QFile::exists(w.form->journalPath()));
         QVERIFY(!w.frame.jobStatus()->pauseButton()->isEnabled());
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+    }
+
+    // After a stop the tool may be set by hand; the job then goes on only once the operator says the machine
+    // stands where the program believes, and a "Нет" sends nothing.
+    void aManualMoveAfterAStopIsConfirmedBeforeContinuing() {
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
+        prepare(w);
+        afterMove(w, 9, [&w] { w.frame.jobStatus()->stopButton()->click(); });
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QStringList expected = planned_.mid(0, 9) << QStringLiteral("0,0,25;");
+        w.type("tx", "1");
+        w.type("ty", "0");
+        w.type("tz", "0");
+        QVERIFY(w.button("Command3")->isEnabled());
+        w.click("Command3");
+        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }));
+        expected << QStringLiteral("-1,0,0;");
+        QCOMPARE(board.received(), expected);
+        for (const bool yes : {false, true}) {
+            QuestionAnswerer answerer;
+            answerer.yes = yes;
+            answerer.sentSoFar = [&board] { return static_cast<int>(board.received().size()); };
+            answerer.arm();
+            w.frame.jobStatus()->pauseButton()->click(); // "Продолжить"
+            QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0; }));
+            QVERIFY2(answerer.text.contains(QStringLiteral("перемещали вручную")), qPrintable(answerer.text));
+            QCOMPARE(answerer.sentWhenAsked, static_cast<int>(expected.size()));
+            if (!yes) {
+                QTest::qWait(50);
+                QCOMPARE(board.received(), expected);
+                QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+            }
+        }
+        QVERIFY(w.waitIdle());
+        expected << QStringLiteral("0,0,-25;") << planned_.mid(9);
+        QCOMPARE(board.received(), expected);
+    }
+
+    // A dry run leaves its marks in the mill layer, which read as full depth: a job on the machine whose
+    // commands they change (grey blocks, cut half deep) asks first ("Нет": nothing is sent), and once the layer is
+    // cleared through the menu it sends what the fresh picture gives.
+    void marksOfADryRunAreNoSurprise() {
+        const auto greyBlocks = [](int x, int y) { return twoBlocks(x, y) == 0 ? 60 : 255; };
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, greyBlocks, 20, 12);
+        QProcess dry;
+        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                  {dir_.filePath("test.bmp"), "parse", "mill-all", "--steps", "1", "--commands", "-"});
+        QVERIFY(dry.waitForFinished(30000));
+        const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        prepare(w);
+        w.check1()->setChecked(false);
+        w.form->setDryPauseMs(0);
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        w.check1()->setChecked(true);
+        w.click("Command1");
+        QuestionAnswerer answerer;
+        answerer.yes = false;
+        answerer.sentSoFar = [&board] { return static_cast<int>(board.received().size()); };
+        answerer.arm();
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0; }));
+        QVERIFY2(answerer.text.contains(QStringLiteral("отметки прошлых проходов")), qPrintable(answerer.text));
+        QVERIFY(w.waitIdle());
+        QTest::qWait(50);
+        QCOMPARE(board.received(), QStringList{});
+        QVERIFY(w.button("Command6")->isEnabled());
+
+        w.frame.restoreMillAction()->trigger();
+        QCOMPARE(w.form->layers().millLayer.bits(), w.form->layers().sourceLayer.bits());
+        w.click("Command1");
+        BoxCatcher none;
+        none.arm();
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QCOMPARE(none.seen, 0);
+        QCOMPARE(board.received(), planned);
+    }
+
+    // The time left follows the pace of the work measured while the job runs: it stands still while the job
+    // stands (a pause, a question), and the job's estimate stands in until enough is measured.
+    void timeLeftCountsOnlyTheRunningTime() {
+        TimeLeft t;
+        t.begin(100, 10.0, 0); // 100 commands, estimated 10 ms each
+        QCOMPARE(t.msLeft(0), std::int64_t{1000});
+        t.setDone(1);
+        QCOMPARE(t.msLeft(100), std::int64_t{990}); // one command is no pace yet
+        t.setDone(10);
+        QCOMPARE(t.msLeft(3000), std::int64_t{27000}); // ten in three seconds: 300 ms each
+        t.setRunning(false, 3000);
+        QCOMPARE(t.msLeft(60000), std::int64_t{27000}); // paused a minute: the same
+        QCOMPARE(t.msRun(60000), std::int64_t{3000});
+        t.setRunning(true, 60000);
+        t.setDone(20);
+        QCOMPARE(t.msLeft(61000), std::int64_t{16000}); // twenty in four seconds of running: 200 ms each
+        t.setTotal(50);                                  // a further pass: the pace stays
+        t.setDone(0);
+        QCOMPARE(t.msLeft(61000), std::int64_t{10000});
+        TimeLeft unknown;
+        unknown.begin(100, 0, 0);
+        QCOMPARE(unknown.msLeft(0), std::int64_t{-1});
     }
 
     // The board hangs up in mid-job; a new board is plugged in where the old one was. "Продолжить" opens the

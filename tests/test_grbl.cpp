@@ -332,6 +332,31 @@ private slots:
         QCOMPARE(board.received(), planned);
     }
 
+    // grbl answers a line as it takes it into its queue, long before the machine moves along it: the progress
+    // follows the machine's reports, so that the oks run ahead of what the status bar counts done.
+    void progressFollowsTheMachineNotItsAnswers() {
+        const QStringList lines = exported(blocks_, {});
+        Board board(grblBoardArgs({"--delay-ms", "30"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        qsizetype mostAhead = 0;
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, [&] {
+            const qsizetype answered = answeredLines(board).size() - 2; // after G21 and G91
+            mostAhead = std::max(mostAhead, answered - w.form->controller().progress().commandsDone);
+        });
+        sampler.start(20);
+        w.click("Command6");
+        QVERIFY(w.waitIdle(20000));
+        sampler.stop();
+        QVERIFY2(mostAhead >= 5, qPrintable(QString::number(mostAhead)));
+        const JobProgress& done = w.form->controller().progress();
+        QCOMPARE(done.commandsDone, lines.size() - 3); // the job's lines, without G21, G91 and M2
+        QCOMPARE(done.movesDone, done.movesTotal);
+        QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+    }
+
     void connectingWaitsForTheWelcome() {
         // A board that was running says nothing at the open: one soft reset, then its welcome.
         Board board(grblBoardArgs({"--no-welcome"}));
@@ -500,6 +525,8 @@ private slots:
         w.click("Command6");
         QVERIFY(waitFor([&] { return no.seen == 1; }, 10000));
         QVERIFY(no.text.contains(QStringLiteral("ALARM:1 — сработал концевой выключатель")));
+        QVERIFY2(w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Alarm")),
+                 qPrintable(w.frame.machineStatus()->text()));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
         QCOMPARE(w.form->grblLink()->alarm(), 1);
         const qsizetype answeredAtAlarm = answeredLines(board).size();
@@ -540,6 +567,8 @@ private slots:
         QVERIFY(waitFor([&] { return box.seen == 1; }, 10000));
         QVERIFY2(box.text.contains(says), qPrintable(box.text));
         QVERIFY(box.text.contains(QStringLiteral("Продолжить")));
+        if (fault == QStringLiteral("--hangup-after")) // the last report's state is over
+            QCOMPARE(w.frame.machineStatus()->text(), QStringLiteral("grbl: нет связи"));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
         const QStringList sent = board.received();
         QTest::qWait(300);
@@ -650,6 +679,16 @@ private slots:
         w.form->requestContinue();
         QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
         QVERIFY2(box.text.contains(QStringLiteral("Станок стоит не там, куда его привело задание")),
+                 qPrintable(box.text));
+        // It quotes where grbl stands now, and what brings it back: not "Ручная уст-ка", which cannot go down.
+        const QRegularExpressionMatch now = QRegularExpression(QStringLiteral("X(\\S+) Y(\\S+) Z(\\S+)$"))
+                                                .match(w.frame.machineStatus()->text());
+        QVERIFY(now.hasMatch());
+        QVERIFY2(box.text.contains(QStringLiteral("grbl сообщает X %1 Y %2 Z %3 мм")
+                                       .arg(now.captured(1), now.captured(2), now.captured(3))),
+                 qPrintable(box.text + " / " + w.frame.machineStatus()->text()));
+        QVERIFY2(box.text.contains(QStringLiteral("сдвинуть на X 0.000 Y 0.000 Z -7.500 мм")) &&
+                     box.text.contains(QStringLiteral("«Ручная уст-ка» так не может")),
                  qPrintable(box.text));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
         // Back down by the same amount: the job goes on and ends where it would have.

@@ -4,11 +4,13 @@
 
 #include "board_harness.h"
 #include "link/job_journal.h"
+#include "link/job_runner.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
@@ -52,6 +54,51 @@ CliRun cli(const QStringList& args) {
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
 }
+
+// A machine that looks at the journal on the disk at each step of each command: when it is handed the
+// command, the journal must already name it as sent; while its "OK" has come and the protocol's pause still
+// runs, the journal must name nothing more as sent (a crash then would leave a move open that never went).
+// It fails the command numbered failAt (from 1) as one that went out unanswered.
+class JournalCheckingLink : public MachineLink {
+public:
+    QString journalPath;
+    int failAt = 0;
+    int sent = 0;
+    QStringList problems;
+
+    bool isOpen() const override { return true; }
+    MoveText commandFor(const CommandMove& c, std::int32_t stepsPerPixel) const override {
+        return formatMoveCommand(c.x, c.y, c.z, stepsPerPixel);
+    }
+    bool canSend(std::size_t) const override { return !busy_; }
+    void prepareForJob() override {}
+    void abort() override {}
+    void send(const std::string& command) override {
+        busy_ = true;
+        const int number = ++sent;
+        const JournalState onDisk = read(fileBytes(journalPath)).state;
+        if (onDisk.pending != JournalState::Pending::Move || onDisk.pendingMove != number - 1)
+            problems << QStringLiteral("command %1 handed over before the journal named it").arg(number);
+        QTimer::singleShot(1, this, [this, number, command] {
+            if (number == failAt) {
+                busy_ = false;
+                emit failed({.kind = LinkFault::Kind::Timeout, .command = command, .positionUncertain = true,
+                             .commandWentOut = true});
+                return;
+            }
+            emit acknowledged();
+            QTimer::singleShot(5, this, [this, number] { // the protocol's pause
+                if (read(fileBytes(journalPath)).state.pending != JournalState::Pending::None)
+                    problems << QStringLiteral("during the pause after command %1 a move stood open").arg(number);
+                busy_ = false;
+                emit moveDone();
+            });
+        });
+    }
+
+private:
+    bool busy_ = false;
+};
 
 } // namespace
 
@@ -283,6 +330,44 @@ private slots:
         // The lift and the plunge cancel out: the two boards end where the uninterrupted job does.
         QCOMPARE(board.finish(), QStringLiteral("position ") + testing::countsAfter(second));
         QCOMPARE(testing::countsAfter(first + second), testing::countsAfter(planned_));
+    }
+
+    // The runner against a machine that reads the journal as it works, the job cut off by a fault at every
+    // command in turn: each command is on the disk as sent before its bytes go and not before, and the move
+    // the journal leaves open is the one the runner asks the operator about.
+    void theJournalNamesACommandSentOnlyOnceItGoes() {
+        constexpr int moves = 6;
+        for (int failAt = 1; failAt <= moves + 1; ++failAt) {
+            const QString path = dir_.filePath(QStringLiteral("checked%1.journal").arg(failAt));
+            JournalCheckingLink link;
+            link.journalPath = path;
+            link.failAt = failAt;
+            JournalWriter writer;
+            JobRunner runner;
+            runner.setLink(&link);
+            runner.setMillingSwitch([] { return true; });
+            runner.setJournalSource([&](std::int64_t) {
+                return writer.create(path.toStdString(), someHeader()) ? &writer : nullptr;
+            });
+            bool ended = false;
+            QObject::connect(&runner, &JobRunner::ended, &runner, [&] { ended = true; });
+            PlannedMove step;
+            step.x = 1;
+            runner.start(std::make_unique<MoveList>(std::vector<PlannedMove>(moves, step)), parseStepsPerPixel("1"), {});
+            QVERIFY(QTest::qWaitFor([&] { return ended; }, 10000));
+            QVERIFY2(link.problems.isEmpty(), qPrintable(link.problems.join("; ")));
+            const JournalState state = read(fileBytes(path)).state;
+            if (failAt > moves) {
+                QVERIFY(state.ended);
+                QCOMPARE(state.done, std::int64_t{moves});
+                continue;
+            }
+            QVERIFY(runner.openMove());
+            QCOMPARE(state.pending, JournalState::Pending::Move);
+            QCOMPARE(state.pendingMove, runner.openMove()->index);
+            QCOMPARE(state.pendingMove, std::int64_t{failAt - 1});
+            QCOMPARE(state.done, std::int64_t{failAt - 1});
+        }
     }
 
     void aJournalOfAnotherJobOrADamagedOneIsRefused() {

@@ -1,10 +1,13 @@
 // The frame and the work window on the offscreen platform: start-up, the designed controls, the views and
 // their modes, the start-up error box, and reloading through the menu.
 
+#include "app/job_status.h"
 #include "app/layer_view.h"
 #include "app/main_frame.h"
+#include "app/qt_translations.h"
 #include "app/tab_strip.h"
 #include "app/work_window.h"
+#include "front/operator_texts.h"
 #include "mill/milling.h"
 #include "bmp_bytes.h"
 #include "box_catcher.h"
@@ -13,6 +16,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QProcess>
 #include <QGroupBox>
@@ -21,6 +25,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -627,6 +632,14 @@ private slots:
         QCOMPARE(frame.workWindow(), first.data()); // loaded already: only focused
         QCOMPARE(frame.mdiArea()->subWindowList().size(), 1);
 
+        // A job stopped and kept: "Продолжить" stands ready, until the window that holds the job is closed.
+        QTest::mouseClick(control<QPushButton>(first, "Command1"), Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(first, "Command6"), Qt::LeftButton);
+        first->requestStop();
+        QTRY_VERIFY(!first->runner().isRunning());
+        QVERIFY(frame.jobStatus()->pauseButton()->isEnabled());
+        QVERIFY(frame.saveGcodeAction()->isEnabled() && frame.restoreMillAction()->isEnabled());
+
         // Change a layer, the configuration and the file, then close: the menu starts everything afresh.
         PixelBuffer buffer = first->layers().millLayer.toBuffer();
         buffer.at(1) = 77;
@@ -636,6 +649,9 @@ private slots:
         subWindowOf(first)->close();
         QTRY_VERIFY(first.isNull());
         QVERIFY(!frame.workWindow());
+        // Nothing is left to continue, stop or export.
+        QVERIFY(!frame.jobStatus()->pauseButton()->isEnabled() && !frame.jobStatus()->stopButton()->isEnabled());
+        QVERIFY(!frame.saveGcodeAction()->isEnabled() && !frame.restoreMillAction()->isEnabled());
 
         frame.millAction()->trigger();
         WorkWindow* second = frame.workWindow();
@@ -645,6 +661,69 @@ private slots:
         QCOMPARE(second->layers().millLayer.bits(), second->layers().sourceLayer.bits());
         QCOMPARE(second->tool().toolX, 1);
         QCOMPARE(second->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
+        QVERIFY(frame.saveGcodeAction()->isEnabled());
+    }
+
+    // Qt's own words read in Russian like the program's; counts agree with their nouns.
+    void qtWordsAndCountsAreRussian() {
+        QVERIFY(installQtTranslations(*QCoreApplication::instance()));
+        QFileDialog dialog;
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        QStringList words;
+        for (const QDialogButtonBox* box : dialog.findChildren<QDialogButtonBox*>())
+            for (const QAbstractButton* b : box->buttons())
+                words << b->text();
+        QVERIFY2(words.contains(QStringLiteral("&Сохранить")) && words.contains(QStringLiteral("Отмена")),
+                 qPrintable(words.join(", ")));
+        const std::pair<std::int64_t, const char*> counts[] = {
+            {0, "0 перемещений"},     {1, "1 перемещение"},      {2, "2 перемещения"},   {4, "4 перемещения"},
+            {5, "5 перемещений"},     {11, "11 перемещений"},    {12, "12 перемещений"}, {14, "14 перемещений"},
+            {21, "21 перемещение"},   {22, "22 перемещения"},    {82, "82 перемещения"}, {111, "111 перемещений"},
+            {1493, "1493 перемещения"}, {1501, "1501 перемещение"}};
+        for (const auto& [n, text] : counts)
+            QCOMPARE(QString::fromStdString(movesText(n)), QString::fromUtf8(text));
+    }
+
+    // At the designed size every field of the status bar shows whole: the longest figures, grbl's state and
+    // "Продолжить" at once.
+    void theStatusBarShowsEveryFieldWhole() {
+        MainFrame frame(dir_.path());
+        frame.show();
+        JobStatus* status = frame.jobStatus();
+        status->begin();
+        status->setPauseIsFeedHold(true);
+        status->setEstimate(12345, 3723000);
+        status->start(123456);
+        JobProgress p;
+        p.movesDone = 123456;
+        p.movesTotal = 123456;
+        p.regionId = 12345;
+        p.x = -1234;
+        p.y = 1234;
+        p.z = -25;
+        p.commandsDone = 12345;
+        p.msLeft = 3723000;
+        status->progress(p);
+        status->setPass(12);
+        status->setControl(JobStatus::Control::CanContinue, true);
+        frame.machineStatus()->setText(QStringLiteral("grbl: Hold:0 X-123.456 Y-123.456 Z-12.345"));
+        frame.machineStatus()->show();
+        QTest::qWait(250); // past the labels' rate limit
+        status->progress(p);
+        QCoreApplication::processEvents();
+        for (QLabel* label : status->findChildren<QLabel*>()) {
+            if (!label->isVisible())
+                continue;
+            const int needed = label->fontMetrics().horizontalAdvance(label->text());
+            QVERIFY2(label->contentsRect().width() >= needed,
+                     qPrintable(label->objectName() + ": " + label->text() + " " +
+                                QString::number(label->contentsRect().width()) + " < " + QString::number(needed)));
+        }
+        QProgressBar* bar = status->findChild<QProgressBar*>(QStringLiteral("jobProgress"));
+        QVERIFY(bar->width() >= bar->fontMetrics().horizontalAdvance(bar->text()));
+        for (QPushButton* b : {status->pauseButton(), status->stopButton()})
+            QVERIFY2(b->width() >= b->sizeHint().width(), qPrintable(b->text()));
     }
 
     // An installed program's first start for a user without settings: the user's cnc.ini is made from the

@@ -4,11 +4,12 @@
 
 #include <algorithm>
 
-#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace zelmar {
 
@@ -40,18 +41,19 @@ JobStatus::JobStatus(QWidget* parent)
     machine_->hide();
     stop_->setObjectName(QStringLiteral("jobStop"));
     pause_->setObjectName(QStringLiteral("jobPause"));
-    auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(2, 0, 2, 0);
-    grid->setVerticalSpacing(1);
-    grid->addWidget(bar_, 0, 0);
-    grid->addWidget(region_, 0, 1);
-    grid->addWidget(tool_, 0, 2);
-    grid->addWidget(machine_, 0, 3, 1, 3);
-    grid->addWidget(time_, 1, 0);
-    grid->addWidget(estimate_, 1, 1, 1, 3);
-    grid->addWidget(pause_, 1, 4);
-    grid->addWidget(stop_, 1, 5);
-    grid->setColumnStretch(0, 1);
+    // Three rows: the figures of the job, its times, then the estimate, grbl's state and the buttons.
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(2, 0, 2, 0);
+    rows->setSpacing(1);
+    const auto row = [rows](std::initializer_list<std::pair<QWidget*, int>> widgets) {
+        auto* line = new QHBoxLayout;
+        for (const auto& [widget, stretch] : widgets)
+            line->addWidget(widget, stretch);
+        rows->addLayout(line);
+    };
+    row({{bar_, 1}, {tool_, 0}});
+    row({{region_, 0}, {time_, 1}});
+    row({{estimate_, 1}, {machine_, 0}, {pause_, 0}, {stop_, 0}});
     bar_->setRange(0, 1000);
     bar_->setValue(0);
     bar_->setMinimumWidth(bar_->fontMetrics().horizontalAdvance(QStringLiteral("00000 из 00000 · команд 0000 из 0000")) + 12);

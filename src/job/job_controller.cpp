@@ -282,7 +282,7 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
     std::shared_ptr<ImageSession> unmarked;
     if (millLayerMarked(session_)) {
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-        restoreMillLayer(*unmarked);
+        unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
     const Checked scale = parseStepsPerPixel(stepsText_);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};

@@ -273,11 +273,12 @@ void StreamPacing::offPath(const MachinePosition& at) {
     runner_.finish(JobRunner::Outcome::Failed);
 }
 
-void StreamPacing::stoppedAt(const MachinePosition&) {
+void StreamPacing::stoppedAt(const MachinePosition& at) {
     // Where it stands is asked again on continuing: the operator may move it meanwhile.
     if (!stream().stopping)
         return;
     drop();
+    stream().path.stoodAt(at);
     runner_.halt_ = JobRunner::Halt::None;
     runner_.setPhase(JobRunner::Phase::Kept);
     emit runner_.ended(JobRunner::Outcome::Stopped);

@@ -54,6 +54,7 @@ void StreamRecovery::dropped(std::vector<PathSegment> unanswered) {
         path.push_back(std::move(segment));
     replay_ = std::move(path);
     answered_.clear();
+    stoodKnown_ = false;
 }
 
 bool StreamRecovery::locate(const MachinePosition& at, std::int64_t tolerance, const RawMove& rawMove,
@@ -64,6 +65,8 @@ bool StreamRecovery::locate(const MachinePosition& at, std::int64_t tolerance, c
     const std::optional<std::size_t> k = segmentHolding(replay_, at, tolerance);
     std::deque<PathSegment> path = std::move(replay_);
     replay_.clear();
+    if (k)
+        stoodKnown_ = false; // back on the path
     if (!k) {
         if (path.empty() && samePlace(at, confirmed_, tolerance)) {
             if (!samePlace(at, confirmed_, reportDigit))

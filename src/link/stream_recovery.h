@@ -39,6 +39,11 @@ public:
     // The controller dropped its queue: the answered lines, then `unanswered` (sent, never answered), then the
     // lines that waited to go again, are kept until the machine's position says which were carried out.
     void dropped(std::vector<PathSegment> unanswered);
+    // Where the machine stood once it had stopped for the drop (a stop reports it; a fault does not).
+    void stoodAt(const MachinePosition& at) {
+        stood_ = at;
+        stoodKnown_ = true;
+    }
     // Where the machine stands after a drop: the lines before the one it stands on were carried out (their
     // plan moves in `carried`), that one up to where it stands; the rest of it goes again as a line from there.
     // False when it stands on none of them (nor, with none kept, where the job left it): it was moved away.
@@ -46,13 +51,17 @@ public:
     // The lines to send before the job goes on (after locate()), in order.
     std::deque<PathSegment>& replay() { return replay_; }
     // Where the machine should stand for the job to go on: for the operator, when it stands elsewhere.
-    MachinePosition expected() const { return replay_.empty() ? confirmed_ : replay_.front().start; }
+    MachinePosition expected() const {
+        return stoodKnown_ ? stood_ : replay_.empty() ? confirmed_ : replay_.front().start;
+    }
 
 private:
     MachinePosition lineEnd_;   // where the lines sent take the machine
     MachinePosition confirmed_; // where the lines known carried out took it
     std::deque<PathSegment> answered_;
     std::deque<PathSegment> replay_;
+    MachinePosition stood_;
+    bool stoodKnown_ = false;
 };
 
 } // namespace zelmar

@@ -80,7 +80,8 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
     h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
          (origin.mergeSteps ? "yes" : "no") + ")\n";
     if (start)
-        h += "(start: the tool at the surface over " + startText(*start) + "; every move is relative to it)\n";
+        h += "(start: the tool at the surface over " + commentText(startText(*start)) +
+             "; every move is relative to it)\n";
     h += "G21\nG91\n";
     return h;
 }
@@ -91,8 +92,8 @@ std::string GcodeWriter::startText(const GcodeStart& start) const {
         // times() takes the board's 32-bit counts; beyond them the pixels alone say it.
         return count >= -2147483648LL && count <= 2147483647LL ? settings_.mmPerStep.times(count) + " mm" : std::string("?");
     };
-    return "pixel " + std::to_string(start.x) + ", " + std::to_string(start.y) + " (" + mm(start.x - 1) +
-           " right and " + mm(start.y - 1) + " down of the picture's top-left pixel)";
+    return "pixel " + std::to_string(start.x) + ", " + std::to_string(start.y) + ", " + mm(start.x - 1) +
+           " right and " + mm(start.y - 1) + " down of the picture's top-left pixel";
 }
 
 std::string GcodeWriter::line(const CommandMove& c) const {

@@ -56,7 +56,7 @@ public:
     // Comment lines naming the job and, when given, where the tool must stand; then the units and the
     // incremental mode.
     std::string header(const GcodeOrigin& origin, const std::optional<GcodeStart>& start = std::nullopt) const;
-    // The start position in words: "pixel X, Y: A mm right and B mm down of the top-left pixel".
+    // The start position in words: "pixel X, Y, A mm right and B mm down of the picture's top-left pixel".
     std::string startText(const GcodeStart& start) const;
     // One move, with the feed on each feed move.
     std::string line(const CommandMove& command) const;

@@ -18,20 +18,19 @@ std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, Mil
     if (state.pending == Pending::Move) {
         if (!job.next())
             return std::nullopt;
-        const std::span<const PlannedMove> ahead = job.plannedAhead();
-        if (ahead.size() < static_cast<std::size_t>(state.pendingMoves) ||
-            (state.pendingMoves > 1 && !mergeSteps))
+        // The command the journal names must be the one the job's feed makes there.
+        const std::span<const PlannedMove> moves =
+            CommandFeed(mergeSteps && scale.ok(), scale.ok() ? scale.value : 1).nextMoves(job.plannedAhead());
+        if (moves.size() != static_cast<std::size_t>(state.pendingMoves))
             return std::nullopt;
-        const CommandMove command = commandOf(ahead.first(static_cast<std::size_t>(state.pendingMoves)));
+        const CommandMove command = commandOf(moves);
         open.kind = JobRunner::OpenMove::Kind::Plan;
         open.index = state.pendingMove;
         open.moves = state.pendingMoves;
         open.command = scale.ok() ? link.commandFor(command, scale.value).text : std::string();
     } else {
         const bool lift = state.pending == Pending::Lift;
-        CommandMove command;
-        command.z = lift ? state.pendingDepth : -state.pendingDepth;
-        command.kind = lift ? MoveKind::Lift : MoveKind::Plunge;
+        const CommandMove command = CommandFeed::liftOrPlunge(lift, state.pendingDepth);
         open.kind = lift ? JobRunner::OpenMove::Kind::Lift : JobRunner::OpenMove::Kind::Plunge;
         open.depth = state.pendingDepth;
         open.command = scale.ok() ? link.commandFor(command, scale.value).text : std::string();

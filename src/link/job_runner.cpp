@@ -220,9 +220,9 @@ std::size_t JobRunner::movesOut() const {
 }
 
 std::span<const PlannedMove> JobRunner::nextCommandMoves(std::size_t offset) const {
-    const std::span<const PlannedMove> ahead = run_.source->plannedAhead().subspan(offset);
-    const std::size_t longest = run_.scale.ok() ? longestRunAt(run_.scale.value) : 1;
-    return ahead.first(movesInCommand(ahead, mergeSteps_, longest));
+    // Without a scale nothing is merged: no run's length is known to fit the board's counters.
+    return CommandFeed(mergeSteps_ && run_.scale.ok(), run_.scale.ok() ? run_.scale.value : 1)
+        .nextMoves(run_.source->plannedAhead().subspan(offset));
 }
 
 MoveText JobRunner::textOf(const CommandMove& command) const {
@@ -350,9 +350,7 @@ void JobRunner::insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live)
 }
 
 void JobRunner::drawInserted(OpenMove::Kind kind, std::int32_t depth) {
-    CommandMove command;
-    command.z = kind == OpenMove::Kind::Lift ? depth : -depth;
-    command.kind = kind == OpenMove::Kind::Lift ? MoveKind::Lift : MoveKind::Plunge;
+    const CommandMove command = CommandFeed::liftOrPlunge(kind == OpenMove::Kind::Lift, depth);
     const MoveText text = textOf(command);
     if (text.ok())
         logCommand(text.text, command);
@@ -403,9 +401,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
 }
 
 void JobRunner::sendInserted(OpenMove::Kind kind, std::int32_t depth) {
-    CommandMove command;
-    command.z = kind == OpenMove::Kind::Lift ? depth : -depth;
-    command.kind = kind == OpenMove::Kind::Lift ? MoveKind::Lift : MoveKind::Plunge;
+    const CommandMove command = CommandFeed::liftOrPlunge(kind == OpenMove::Kind::Lift, depth);
     const MoveText text = textOf(command);
     if (!link_ || !text.ok()) {
         refusal_ = text.refusal;

@@ -42,4 +42,21 @@ CommandMove commandOf(std::span<const PlannedMove> moves) {
     return c;
 }
 
+CommandMove CommandFeed::liftOrPlunge(bool lift, std::int32_t depth) {
+    CommandMove command;
+    command.z = lift ? depth : -depth;
+    command.kind = lift ? MoveKind::Lift : MoveKind::Plunge;
+    return command;
+}
+
+void CommandFeed::runThrough(MoveSource& job, const std::function<void(const CommandMove&)>& onCommand) const {
+    while (job.next()) {
+        const std::span<const PlannedMove> moves = nextMoves(job.plannedAhead());
+        const std::size_t n = moves.size();
+        onCommand(commandOf(moves));
+        for (std::size_t i = 0; i < n; ++i)
+            job.complete();
+    }
+}
+
 } // namespace zelmar

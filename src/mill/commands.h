@@ -5,8 +5,10 @@
 // moves its axes one after the other would cut a diagonal run as a staircase.
 
 #include "milling.h"
+#include "move_source.h"
 
 #include <cstddef>
+#include <functional>
 #include <span>
 
 namespace zelmar {
@@ -30,5 +32,27 @@ std::size_t longestRunAt(std::int32_t stepsPerPixel);
 
 // The command of these moves.
 CommandMove commandOf(std::span<const PlannedMove> moves);
+
+// The one way a job's commands are made: for the runner, the dry simulation (the estimate, the G-code export)
+// and the journal's resumption alike.
+class CommandFeed {
+public:
+    CommandFeed(bool mergeSteps, std::int32_t stepsPerPixel)
+        : merge_(mergeSteps), longest_(longestRunAt(stepsPerPixel)) {}
+
+    // The moves of the next command, from the first of `ahead` (which must not be empty).
+    std::span<const PlannedMove> nextMoves(std::span<const PlannedMove> ahead) const {
+        return ahead.first(movesInCommand(ahead, merge_, longest_));
+    }
+    // The lift of a pause or a stop to the surface, or the plunge back, by `depth` depth units.
+    static CommandMove liftOrPlunge(bool lift, std::int32_t depth);
+    // The job's commands from where it stands to its end, each handed over as its moves are done: a simulation,
+    // nothing is sent.
+    void runThrough(MoveSource& job, const std::function<void(const CommandMove&)>& onCommand) const;
+
+private:
+    bool merge_;
+    std::size_t longest_;
+};
 
 } // namespace zelmar

@@ -22,14 +22,7 @@ void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, co
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
     job.setSafeHeight(settings.safeHeight);
-    const std::size_t longest = longestRunAt(settings.stepsPerPixel);
-    while (job.next()) {
-        const std::span<const PlannedMove> ahead = job.plannedAhead();
-        const std::size_t n = movesInCommand(ahead, settings.mergeSteps, longest);
-        onCommand(commandOf(ahead.first(n)));
-        for (std::size_t i = 0; i < n; ++i)
-            job.complete();
-    }
+    CommandFeed(settings.mergeSteps, settings.stepsPerPixel).runThrough(job, onCommand);
 }
 
 double lineTimeMs(const JobCount& count, std::int32_t pauseMs, std::int32_t baud) {

@@ -274,7 +274,8 @@ std::string secondsText(double seconds) {
     return text;
 }
 
-std::string ratio(const std::string& key, const Series& ours, const Series& theirs) {
+// Only with OpenCV is there a side to compare with.
+[[maybe_unused]] std::string ratio(const std::string& key, const Series& ours, const Series& theirs) {
     char text[100];
     std::snprintf(text, sizeof text, ",\"%s\":%.2f", key.c_str(), ours.median() / theirs.median());
     return text;

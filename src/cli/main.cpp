@@ -420,8 +420,8 @@ private:
             return false;
         case Verdict::MoveUnsettled:
             std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*taken.openMove)
-                      << " была отправлена, но «OK» на неё не пришло: дошла ли она до станка и выполнил ли он её, "
-                         "неизвестно.\nУкажите --last-move done (станок её выполнил) или --last-move redo "
+                      << " отправлялась на станок, но «OK» на неё не пришло: дошла ли она до станка и выполнил ли он "
+                         "её, неизвестно.\nУкажите --last-move done (станок её выполнил) или --last-move redo "
                          "(отправить её ещё раз).\nНичего не отправлено.\n";
             return false;
         case Verdict::Unwritable:

@@ -267,8 +267,11 @@ std::string openMoveName(const JobRunner::OpenMove& move) {
 
 std::string openMoveQuestion(const JobRunner::OpenMove& move) {
     const bool planMove = move.kind == JobRunner::OpenMove::Kind::Plan;
+    // What is known: the command was on its way (the journal records it right before the bytes are written),
+    // and no "OK" came. Whether it reached the board, only the machine can tell.
     return "Команда " + openMoveName(move) +
-           " ушла в порт, но плата не ответила «OK».\r\nСтанок выполнил это перемещение?\r\n"
+           " отправлялась на плату, но «OK» на неё не пришло: дошла ли она до платы, неизвестно.\r\n"
+           "Посмотрите на станок: выполнил ли он это перемещение?\r\n"
            "«Да» — считать его сделанным, «Нет» — " +
            (planMove ? std::string("отправить его ещё раз.") : std::string("считать, что его не было."));
 }

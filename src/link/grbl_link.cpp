@@ -182,6 +182,7 @@ void GrblLink::awaitIdle() {
     // predate the last move.
     idleAfterReport_ = queriesSent_;
     askStatus();
+    ticker_.setInterval(statusWhileAwaitingMs);
 }
 
 void GrblLink::clearAlarm() {
@@ -335,6 +336,7 @@ void GrblLink::onLost() {
 }
 
 void GrblLink::tick() {
+    ticker_.setInterval(awaitingIdle_ ? statusWhileAwaitingMs : statusEveryMs);
     if (!connected_ || !line_.isOpen())
         return;
     askStatus();

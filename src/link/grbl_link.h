@@ -23,6 +23,9 @@ public:
     static constexpr int defaultBaud = 115200;
     static constexpr int welcomeWaitMs = 2000;
     static constexpr int statusEveryMs = 200;
+    // While the machine is awaited to stand (the end of a region, of a job), so that it stands no longer than
+    // needed: brief, and still within what grbl answers without strain.
+    static constexpr int statusWhileAwaitingMs = 50;
     // A line still unanswered while grbl reports standing idle this long was lost on the way.
     static constexpr int lostLineMs = 2000;
 

@@ -323,6 +323,11 @@ private slots:
         TimeLeft unknown;
         unknown.begin(100, 0, 0);
         QCOMPARE(unknown.msLeft(0), std::int64_t{-1});
+        // Taken up from its journal with 60 done: those took none of this run's time.
+        TimeLeft takenUp;
+        takenUp.begin(100, 0, 0, 60);
+        takenUp.setDone(80);
+        QCOMPARE(takenUp.msLeft(4000), std::int64_t{4000}); // twenty in four seconds, twenty left
     }
 
     // The board hangs up in mid-job; a new board is plugged in where the old one was. "Продолжить" opens the

@@ -47,6 +47,7 @@ JobStatus::JobStatus(QWidget* parent)
     rows->setSpacing(1);
     const auto row = [rows](std::initializer_list<std::pair<QWidget*, int>> widgets) {
         auto* line = new QHBoxLayout;
+        line->setSpacing(12);
         for (const auto& [widget, stretch] : widgets)
             line->addWidget(widget, stretch);
         rows->addLayout(line);

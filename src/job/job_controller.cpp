@@ -748,7 +748,8 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     recordJobInHistory();
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
-    timeLeft_.begin(0, 0, clock_.elapsed());
+    timeLeft_.begin(job->millingTotal(), 0, clock_.elapsed(), job->millingDone());
+    timeLeft_.setRunning(false, clock_.elapsed());
     emit jobBegun();
     emit jobStarted(job->millingTotal());
     onPhaseChanged();

@@ -4,9 +4,11 @@
 
 namespace zelmar {
 
-void TimeLeft::begin(std::int64_t total, double estimateMsPerUnit, std::int64_t now) {
+void TimeLeft::begin(std::int64_t total, double estimateMsPerUnit, std::int64_t now, std::int64_t done) {
     *this = TimeLeft{};
     total_ = total;
+    done_ = done;
+    doneBefore_ = done;
     estimate_ = estimateMsPerUnit;
     runningSince_ = now;
 }
@@ -33,7 +35,7 @@ std::int64_t TimeLeft::msRun(std::int64_t now) const {
 
 std::int64_t TimeLeft::msLeft(std::int64_t now) const {
     const std::int64_t left = std::max<std::int64_t>(total_ - done_, 0);
-    const std::int64_t measured = doneAtStage_ + done_;
+    const std::int64_t measured = doneAtStage_ + done_ - doneBefore_;
     const std::int64_t ran = msRun(now);
     if (measured >= unitsToMeasure || (measured > 0 && ran >= msToMeasure))
         return static_cast<std::int64_t>(static_cast<double>(ran) / static_cast<double>(measured) *

@@ -14,9 +14,9 @@ public:
     static constexpr std::int64_t unitsToMeasure = 20;
     static constexpr std::int64_t msToMeasure = 3000;
 
-    // A job of `total` units begins at `now` (ms); estimateMsPerUnit: its time a unit before any is measured
-    // (0: unknown).
-    void begin(std::int64_t total, double estimateMsPerUnit, std::int64_t now);
+    // A job of `total` units begins at `now` (ms), `done` of them done already (a job taken up from its journal:
+    // those took no time of this run); estimateMsPerUnit: its time a unit before any is measured (0: unknown).
+    void begin(std::int64_t total, double estimateMsPerUnit, std::int64_t now, std::int64_t done = 0);
     // A further stage of the same job brings a new total (a pass of "Резать 3D"); the pace measured stays.
     void setTotal(std::int64_t total);
     // The job goes on or stands (paused, stopped, waiting for the operator's word).
@@ -31,6 +31,7 @@ private:
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;
     std::int64_t doneAtStage_ = 0; // units done before the current total began
+    std::int64_t doneBefore_ = 0;  // units done before the job's run began
     double estimate_ = 0;
     std::int64_t runMs_ = 0;       // run time before the current stretch
     std::int64_t runningSince_ = -1;

@@ -4,7 +4,6 @@
 #include "link/job_resumption.h"
 #include "link/port_access.h"
 #include "mill/gcode.h"
-#include "relief/relief_commands.h"
 
 #include <QDir>
 #include <QFile>
@@ -133,40 +132,32 @@ void JobController::onGrblAlarm() {
 
 // ---- Work that moves nothing
 
-void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
+void JobController::runStill(const Operation& op, const ProgressCallback& progress, const WorkRunner& run) {
     if (!session_.hasImage() || busy_)
         return;
     forgetKeptJob();
-    const auto work = [this, &progress] { parseImage(session_, progress); };
+    const auto work = [this, &op, &progress] { runStillOperation(session_, op, progress); };
     if (run)
         run(work);
     else
         work();
-    history_.push_back(*operationOf("parse"));
+    history_.push_back(op);
+}
+
+void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
+    runStill(*operationOf("parse"), progress, run);
 }
 
 void JobController::gradient() {
-    if (busy_)
-        return;
-    forgetKeptJob();
-    gradientCommand(session_);
-    history_.push_back(*operationOf("gradient"));
+    runStill(*operationOf("gradient"));
 }
 
 void JobController::offset() {
-    if (busy_)
-        return;
-    forgetKeptJob();
-    offsetCommand(session_);
-    history_.push_back(*operationOf("offset"));
+    runStill(*operationOf("offset"));
 }
 
 void JobController::restoreMill() {
-    if (busy_)
-        return;
-    forgetKeptJob();
-    restoreMillLayer(session_);
-    history_.push_back(*operationOf("restore-mill"));
+    runStill(*operationOf("restore-mill"));
 }
 
 bool JobController::select(std::int32_t regionId) {

@@ -279,6 +279,8 @@ private:
     void onPhaseChanged();
     void updateProgress();
     void updateFigures();
+    // A command that moves nothing, run on the picture (its own work handed to `run` when given) and recorded.
+    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void recordJobInHistory();
     void updateProgressTime();
     void setBusy(bool busy);

@@ -7,7 +7,6 @@
 #include "front/operator_texts.h"
 #include "key_filter.h"
 #include "layer_view.h"
-#include "mill/gcode.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
@@ -437,18 +436,16 @@ void WorkWindow::saveGcode() {
         dialog->setDefaultSuffix(QStringLiteral("nc"));
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         connect(dialog, &QFileDialog::fileSelected, this, [this, kind](const QString& path) {
-            const QString problem = writeGcodeFile(path, kind);
+            QString startText;
+            const QString problem = writeGcodeFile(path, kind, &startText);
             if (!problem.isEmpty()) {
                 showErrorBox(this, problem);
                 return;
             }
-            const GcodeWriter writer({parseStepsPerPixel(text2_->text().toStdString()).value, config().mmPerStep,
-                                      config().feed});
             showMessageBox(this, QStringLiteral("G-код сохранён"),
                            QStringLiteral("G-код записан в %1.\r\nПеред запуском поставьте фрезу на поверхность "
                                           "над %2: все перемещения файла отсчитываются от этого места.")
-                               .arg(path, QString::fromStdString(
-                                              writer.startText({tool_.toolX, tool_.toolY}))));
+                               .arg(path, startText));
         });
         dialog->open();
     };
@@ -465,8 +462,10 @@ void WorkWindow::saveGcode() {
              [askWhere](bool onlySelected) { askWhere(onlySelected ? MillKind::Selected : MillKind::All); });
 }
 
-QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind) {
+QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* startText) {
     const JobController::GcodeResult r = controller_.writeGcode(path, kind, text2_->text().toStdString());
+    if (startText)
+        *startText = QString::fromStdString(r.startText);
     if (r.refusal != MillRefusal::None)
         return QString::fromStdString(refusalText(r.refusal));
     if (r.numbers.kind != NumberRefusal::Kind::None)

@@ -240,6 +240,7 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
     jobEntry_ = static_cast<std::int64_t>(history_.size());
     history_.push_back(operations.back());
     stepsText_ = stepsText;
+    scale_ = parseStepsPerPixel(stepsText); // checked once for the whole job
     if (!journalled_)
         millHashAtStart_ = millHash();
     progress_ = {};
@@ -260,7 +261,7 @@ void JobController::runJob(std::unique_ptr<MoveSource> job) {
     JobRunner::Board from;
     if (millingJob_)
         from = {millingJob_->tool().toolX, millingJob_->tool().toolY, 0};
-    runner_.start(std::move(job), parseStepsPerPixel(stepsText_), from);
+    runner_.start(std::move(job), scale_, from);
 }
 
 void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
@@ -275,8 +276,7 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
-    const Checked scale = parseStepsPerPixel(stepsText_);
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.ok() ? scale.value : 1};
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -689,7 +689,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     auto* job = dynamic_cast<MillJob*>(point.job.get());
     if (!expected.operations && !job)
         return refuse(Verdict::DoesNotReplay);
-    const Checked scale = parseStepsPerPixel(h.stepsText);
+    const Checked scale = parseStepsPerPixel(h.stepsText); // as the journal's job was checked
     std::optional<JobRunner::Resumption> at;
     if (job)
         at = resumptionOf(reading.state, *job, link_, scale, config_.mergeSteps);
@@ -708,6 +708,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     }
     // The journal names what it was written for.
     stepsText_ = h.stepsText;
+    scale_ = scale;
     millHashAtStart_ = h.millHash;
     result.verdict = Verdict::Taken;
     result.nextOperation = point.operation;
@@ -782,6 +783,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
         return result;
     }
     text += writer.footer();
+    result.startText = writer.startText({tool_.toolX, tool_.toolY});
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||

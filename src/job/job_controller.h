@@ -217,6 +217,7 @@ public:
         NumberRefusal numbers;
         QString fileError; // the file could not be written
         ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
+        std::string startText; // the same in words, as the file's header says it
         bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
     };
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
@@ -319,6 +320,7 @@ private:
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
     ToolPosition toolBefore_;
     std::string stepsText_;
+    Checked scale_; // the steps per pixel of the job, checked once when it starts
 
     std::vector<Operation> history_;
     std::int64_t jobEntry_ = -1; // the job's place in history_

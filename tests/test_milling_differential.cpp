@@ -12,6 +12,7 @@
 #include "image/image_layer.h"
 #include "image/regions.h"
 #include "mill/mill_job.h"
+#include "mill/drop_cutter.h"
 #include "mill/milling.h"
 #include "reference/literal_milling.h"
 #include "reference/random_images.h"
@@ -644,6 +645,28 @@ ref::TestImage imageOfRows(const std::vector<std::string>& rows) {
     return ref::fromPixels("drawn", 0, w, h, 4, pixels, 0);
 }
 
+// The deepest a tool goes at each pixel, by the rule itself: every pixel it covers, one by one, and the stock
+// beyond the picture at the surface. Beyond the first row or column outside, farther pixels bind less.
+std::vector<std::uint8_t> footprintDepths(const std::vector<std::uint8_t>& targets, std::int32_t w, std::int32_t h,
+                                          const ToolProfile& tool) {
+    std::vector<std::uint8_t> depths(targets.size());
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            std::int64_t best = targets[static_cast<std::size_t>(y * w + x)];
+            for (std::int32_t qy = -1; qy <= h; ++qy)
+                for (std::int32_t qx = -1; qx <= w; ++qx) {
+                    const std::int64_t s = std::int64_t{qx - x} * (qx - x) + std::int64_t{qy - y} * (qy - y);
+                    if (s > tool.reachSquared())
+                        continue;
+                    const bool inside = qx >= 0 && qy >= 0 && qx < w && qy < h;
+                    const std::int64_t target = inside ? targets[static_cast<std::size_t>(qy * w + qx)] : 0;
+                    best = std::min(best, target + tool.unitsAbove(s));
+                }
+            depths[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint8_t>(best);
+        }
+    return depths;
+}
+
 } // namespace
 
 class MillingDifferentialTest : public QObject {
@@ -695,6 +718,57 @@ private slots:
         if (failure)
             QFAIL(failure->c_str());
         QVERIFY(reach.allRegions > reach.allRuns && reach.allDeeperThanZero > 0);
+    }
+
+    // Random small pictures of cut depths (noise, few levels, blocks, one level) under random tools: the
+    // transform by levels gives exactly the footprint loop's depths.
+    void dropCutterMatchesTheFootprintLoop() {
+        ref::Random random(20261208);
+        const std::uint64_t pictures = imageCount / 2;
+        std::int64_t bound = 0, wide = 0;
+        for (std::uint64_t n = 0; n < pictures; ++n) {
+            const std::int32_t w = random.between(1, 36), h = random.between(1, 36);
+            const int style = random.between(0, 3);
+            const std::int32_t levels = random.between(1, 26);
+            std::vector<std::uint8_t> targets(static_cast<std::size_t>(w * h));
+            const std::int32_t block = random.between(1, 9);
+            std::vector<std::int32_t> blockLevel(64 * 64);
+            for (auto& v : blockLevel)
+                v = random.between(0, levels - 1);
+            for (std::int32_t y = 0; y < h; ++y)
+                for (std::int32_t x = 0; x < w; ++x) {
+                    std::int32_t v = style == 0   ? random.between(0, 25)
+                                     : style == 1 ? random.between(0, levels - 1) * 25 / std::max(1, levels - 1)
+                                     : style == 2 ? blockLevel[static_cast<std::size_t>((y / block) * 64 + x / block)]
+                                                  : levels - 1;
+                    targets[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint8_t>(std::min(v, 25));
+                }
+            ToolShape shape;
+            shape.kind = std::array{ToolKind::Flat, ToolKind::Ball, ToolKind::V}[random.between(0, 2)];
+            shape.diameterMm = Decimal{random.between(1, 400), 1}; // 0.1 .. 40 mm
+            shape.angleDeg = Decimal{random.between(10, 170), 0};
+            const double mmPerPixel = std::array{0.5, 1.0, 1.5, 0.25}[random.between(0, 3)];
+            const ToolProfile tool(shape, mmPerPixel);
+            const auto fast = dropCutterDepths(targets, w, h, tool);
+            const auto literal = footprintDepths(targets, w, h, tool);
+            if (fast != literal) {
+                std::ostringstream out;
+                out << "picture " << n << " (" << w << " x " << h << "), tool " << wordOf(shape) << " at "
+                    << mmPerPixel << " mm a pixel:";
+                for (std::size_t i = 0; i < fast.size(); ++i)
+                    if (fast[i] != literal[i]) {
+                        out << " first difference at " << i % w << ", " << i / w << ": " << int(fast[i])
+                            << " against " << int(literal[i]);
+                        break;
+                    }
+                QFAIL(out.str().c_str());
+            }
+            bound += fast != targets;
+            wide += tool.reachSquared() >= std::int64_t{w} * w + std::int64_t{h} * h;
+        }
+        qInfo("%llu pictures, the tool raised the cut in %lld, reached beyond the picture in %lld",
+              static_cast<unsigned long long>(pictures), static_cast<long long>(bound), static_cast<long long>(wide));
+        QVERIFY(bound > 0 && wide > 0 && bound < static_cast<std::int64_t>(pictures));
     }
 
     // Regions whose pixels meet only through the frame row or column: the trace steps off the region, comes

@@ -1,0 +1,165 @@
+#include "drop_cutter.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <thread>
+
+namespace zelmar {
+
+namespace {
+
+constexpr int levelCount = 256;
+
+struct Transform {
+    std::span<const std::uint8_t> targets;
+    std::int32_t width;
+    std::int32_t height;
+    std::int64_t reach;                   // the tool's reach, squared
+    std::vector<std::int32_t> unitsAbove; // by squared distance, 0..reach
+};
+
+// The depth bound of one level over the picture, folded into depths (min). Column pass into `columns` (the
+// distance down or up a column to the nearest pixel at the level or shallower, capped just beyond the reach),
+// then each row's lower envelope.
+template <typename Distance>
+void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, std::vector<std::uint8_t>& depths) {
+    const std::size_t w = static_cast<std::size_t>(t.width);
+    const std::size_t h = static_cast<std::size_t>(t.height);
+    // Farther than the cap, a column's pixel lies outside the tool whatever the row distance.
+    std::int64_t capValue = 1;
+    while (capValue * capValue <= t.reach && capValue < std::numeric_limits<Distance>::max())
+        ++capValue;
+    const Distance cap = static_cast<Distance>(capValue);
+    columns.resize(w * h);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* row = t.targets.data() + y * w;
+        Distance* out = columns.data() + y * w;
+        const Distance* above = y > 0 ? out - w : nullptr;
+        for (std::size_t x = 0; x < w; ++x) {
+            const Distance fromAbove = above ? static_cast<Distance>(std::min<int>(above[x] + 1, cap)) : cap;
+            out[x] = row[x] <= level ? Distance{0} : fromAbove;
+        }
+    }
+    for (std::size_t y = h - 1; y-- > 0;) {
+        Distance* out = columns.data() + y * w;
+        const Distance* below = out + w;
+        for (std::size_t x = 0; x < w; ++x)
+            out[x] = std::min<Distance>(out[x], static_cast<Distance>(std::min<int>(below[x] + 1, cap)));
+    }
+    // Lower envelope of the parabolas (x - q)^2 + g(q)^2 over the sites q of a row whose column distance is
+    // below the cap.
+    std::vector<std::int64_t> site(w), value(w);
+    std::vector<double> from(w + 1);
+    for (std::size_t y = 0; y < h; ++y) {
+        const Distance* g = columns.data() + y * w;
+        std::size_t n = 0;
+        for (std::size_t q = 0; q < w; ++q) {
+            if (g[q] >= cap)
+                continue;
+            const std::int64_t qi = static_cast<std::int64_t>(q);
+            const std::int64_t f = std::int64_t{g[q]} * g[q] + qi * qi;
+            double s = 0;
+            while (n > 0) {
+                s = static_cast<double>(f - value[n - 1]) / static_cast<double>(2 * (qi - site[n - 1]));
+                if (s > from[n - 1])
+                    break;
+                --n;
+            }
+            site[n] = qi;
+            value[n] = f;
+            from[n] = n == 0 ? -std::numeric_limits<double>::infinity() : s;
+            ++n;
+        }
+        if (n == 0)
+            continue;
+        std::uint8_t* d = depths.data() + y * w;
+        std::size_t k = 0;
+        for (std::size_t x = 0; x < w; ++x) {
+            const double xd = static_cast<double>(x);
+            while (k + 1 < n && from[k + 1] < xd)
+                ++k;
+            const std::int64_t xi = static_cast<std::int64_t>(x);
+            const std::int64_t squared = value[k] - site[k] * site[k] + (xi - site[k]) * (xi - site[k]);
+            if (squared > t.reach || d[x] <= level)
+                continue;
+            const std::int64_t bound = level + t.unitsAbove[static_cast<std::size_t>(squared)];
+            if (bound < d[x])
+                d[x] = static_cast<std::uint8_t>(bound);
+        }
+    }
+}
+
+template <typename Distance>
+void foldLevels(const Transform& t, std::span<const int> levels, std::vector<std::uint8_t>& depths) {
+    std::vector<Distance> columns;
+    for (int level : levels)
+        foldLevel<Distance>(t, level, columns, depths);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> dropCutterDepths(std::span<const std::uint8_t> targets, std::int32_t width,
+                                           std::int32_t height, const ToolProfile& tool) {
+    std::vector<std::uint8_t> depths(targets.begin(), targets.end());
+    if (tool.coversOnePixel() || width <= 0 || height <= 0)
+        return depths;
+    Transform t{targets, width, height, 0, {}};
+    // Beyond the picture's diagonal the reach adds nothing.
+    const std::int64_t diagonal = std::int64_t{width} * width + std::int64_t{height} * height;
+    t.reach = std::min(tool.reachSquared(), diagonal);
+    t.unitsAbove.resize(static_cast<std::size_t>(t.reach) + 1);
+    for (std::int64_t s = 0; s <= t.reach; ++s)
+        t.unitsAbove[static_cast<std::size_t>(s)] = std::min(tool.unitsAbove(s), levelCount);
+
+    // A level binds only pixels deeper than it, and only where it brings pixels in that the level before did not.
+    std::array<bool, levelCount> present{};
+    for (std::uint8_t v : targets)
+        present[v] = true;
+    int deepest = levelCount - 1;
+    while (deepest > 0 && !present[static_cast<std::size_t>(deepest)])
+        --deepest;
+    std::vector<int> levels;
+    for (int v = 0; v < deepest; ++v)
+        if (present[static_cast<std::size_t>(v)])
+            levels.push_back(v);
+
+    const bool wide = std::max(width, height) + 2 >= std::numeric_limits<std::uint16_t>::max();
+    const auto fold = [&t, wide](std::span<const int> some, std::vector<std::uint8_t>& into) {
+        if (wide)
+            foldLevels<std::uint32_t>(t, some, into);
+        else
+            foldLevels<std::uint16_t>(t, some, into);
+    };
+    // Two cores take every other level each; each folds into its own copy, and the copies meet by their minimum.
+    const bool split = levels.size() >= 2 && std::int64_t{width} * height >= 1 << 16;
+    if (split) {
+        std::vector<int> mine, theirs;
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            (i % 2 == 0 ? mine : theirs).push_back(levels[i]);
+        std::vector<std::uint8_t> other = depths;
+        std::thread helper([&] { fold(theirs, other); });
+        fold(mine, depths);
+        helper.join();
+        for (std::size_t i = 0; i < depths.size(); ++i)
+            depths[i] = std::min(depths[i], other[i]);
+    } else {
+        fold(levels, depths);
+    }
+
+    // Beyond the picture the stock is at the surface: the nearest pixel outside lies straight across the nearest
+    // edge.
+    for (std::int32_t y = 0; y < height; ++y) {
+        std::uint8_t* row = depths.data() + std::size_t(y) * std::size_t(width);
+        const std::int64_t toRowEdge = std::min(y + 1, height - y);
+        for (std::int32_t x = 0; x < width; ++x) {
+            const std::int64_t e = std::min<std::int64_t>(toRowEdge, std::min(x + 1, width - x));
+            if (e * e > t.reach || row[x] == 0)
+                continue;
+            row[x] = static_cast<std::uint8_t>(std::min<std::int32_t>(row[x], t.unitsAbove[static_cast<std::size_t>(e * e)]));
+        }
+    }
+    return depths;
+}
+
+} // namespace zelmar

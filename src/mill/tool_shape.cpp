@@ -1,0 +1,105 @@
+#include "tool_shape.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace zelmar {
+
+bool ToolShape::sameValue(const Decimal& a, const Decimal& b) {
+    // 1.5 and 1.50 are the same tool.
+    std::int64_t ua = a.units, ub = b.units;
+    for (int p = a.places; p < b.places; ++p)
+        ua *= 10;
+    for (int p = b.places; p < a.places; ++p)
+        ub *= 10;
+    return ua == ub;
+}
+
+std::optional<ToolShape> toolShapeOf(std::string_view word) {
+    if (word.empty() || word == "pixel")
+        return ToolShape{};
+    const std::size_t colon = word.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view name = word.substr(0, colon);
+    std::string_view rest = word.substr(colon + 1);
+    ToolShape shape;
+    if (name == "flat")
+        shape.kind = ToolKind::Flat;
+    else if (name == "ball")
+        shape.kind = ToolKind::Ball;
+    else if (name == "v")
+        shape.kind = ToolKind::V;
+    else
+        return std::nullopt;
+    const std::size_t second = rest.find(':');
+    if (second != std::string_view::npos) {
+        if (shape.kind != ToolKind::V)
+            return std::nullopt;
+        const auto angle = Decimal::parse(rest.substr(second + 1));
+        if (!angle || angle->isZero() || angle->units >= 180 * static_cast<std::int64_t>(std::pow(10, angle->places)))
+            return std::nullopt;
+        shape.angleDeg = *angle;
+        rest = rest.substr(0, second);
+    }
+    const auto diameter = Decimal::parse(rest);
+    if (!diameter || diameter->isZero())
+        return std::nullopt;
+    shape.diameterMm = *diameter;
+    return shape;
+}
+
+std::string wordOf(const ToolShape& shape) {
+    switch (shape.kind) {
+    case ToolKind::Pixel:
+        return "";
+    case ToolKind::Flat:
+        return "flat:" + shape.diameterMm.text();
+    case ToolKind::Ball:
+        return "ball:" + shape.diameterMm.text();
+    case ToolKind::V:
+        return "v:" + shape.diameterMm.text() + ":" + shape.angleDeg.text();
+    }
+    return "";
+}
+
+namespace {
+
+double valueOf(const Decimal& d) {
+    return static_cast<double>(d.units) / std::pow(10.0, d.places);
+}
+
+} // namespace
+
+ToolProfile::ToolProfile(const ToolShape& shape, double mmPerPixel) : kind_(shape.kind) {
+    if (kind_ == ToolKind::Pixel || !(mmPerPixel > 0))
+        return;
+    radius_ = valueOf(shape.diameterMm) / 2 / mmPerPixel;
+    if (kind_ == ToolKind::V)
+        tanHalfAngle_ = std::tan(valueOf(shape.angleDeg) / 2 * std::numbers::pi / 180);
+    // A pixel whose centre lies on the tool's rim is covered; a hair's breadth of rounding must not drop it.
+    const double reach = std::floor(radius_ * radius_ + 1e-9);
+    reachSquared_ = reach > 4e18 ? std::int64_t{4'000'000'000'000'000'000} : static_cast<std::int64_t>(reach);
+}
+
+std::int32_t ToolProfile::unitsAbove(std::int64_t squaredDistance) const {
+    const double d = std::sqrt(static_cast<double>(squaredDistance));
+    double h = 0;
+    switch (kind_) {
+    case ToolKind::Pixel:
+    case ToolKind::Flat:
+        return 0;
+    case ToolKind::Ball:
+        h = radius_ - std::sqrt(std::max(0.0, radius_ * radius_ - static_cast<double>(squaredDistance)));
+        break;
+    case ToolKind::V:
+        h = d / tanHalfAngle_;
+        break;
+    }
+    // Rounding down keeps the tool above the picture; the small allowance keeps a height that is a whole number
+    // (a pixel on a 90-degree V-bit's cone) from losing a unit to the last bit of a square root.
+    const double units = std::floor(h + 1e-9);
+    return units > 1e9 ? 1'000'000'000 : static_cast<std::int32_t>(units);
+}
+
+} // namespace zelmar

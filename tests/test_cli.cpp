@@ -156,7 +156,10 @@ private slots:
 
         for (const QStringList& bad :
              {QStringList{}, QStringList{sample, "--state"}, QStringList{sample, "--bogus"},
-              QStringList{sample, "no-such-operation"}}) {
+              QStringList{sample, "no-such-operation"}, QStringList{sample, "--tool", "ball"},
+              QStringList{sample, "--tool", "drill:3"}, QStringList{sample, "--tool", "flat:0"},
+              QStringList{sample, "--tool", "v:3:180"}, QStringList{sample, "--tool", "ball:3:60"},
+              QStringList{sample, "--tool", ""}}) {
             const Run r = runCli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.startsWith("usage: zelmar-cli"));

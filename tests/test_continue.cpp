@@ -189,6 +189,27 @@ private slots:
         QCOMPARE(board.finish(), positionAfter(planned));
     }
 
+    // A cutter named in cnc.ini: "Настройка" names it, and the board receives the depths zelmar-cli plans for the
+    // same tool.
+    void aToolInTheSettingsCutsAsTheCommandLinePlansIt() {
+        QProcess dry;
+        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), {dir_.filePath("blocks.bmp"), "parse", "mill-all", "--steps",
+                                                                 "1", "--tool", "ball:0.05", "--commands", "-"});
+        QVERIFY(dry.waitForFinished(30000));
+        const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(planned.size(), planned_.size());
+        QVERIFY(planned != planned_);
+
+        Board board;
+        WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, {},
+                        QStringLiteral("ToolShape=Ball\r\nToolDiameter=0.05\r\n"));
+        QCOMPARE(w.label("ToolLabel"), QStringLiteral("Фреза: шаровая 0.05 мм"));
+        prepare(w);
+        w.click("Command6");
+        QVERIFY(w.waitIdle());
+        QCOMPARE(board.received(), planned);
+    }
+
     void stopKeepsTheJobUntilAnotherStarts() {
         Board board;
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);

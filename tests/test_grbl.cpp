@@ -283,6 +283,7 @@ private slots:
             << "rings" << QStringList{"--safe-height", "3", "--mm-per-step", "0.0025", "--feed", "1200"};
         QTest::newRow("rings, one step a pixel, merged")
             << "rings" << QStringList{"--steps", "1", "--merge", "--mm-per-step", "0.004"};
+        QTest::newRow("blocks, a V-bit") << "blocks" << QStringList{"--tool", "v:6:60"};
     }
     void theStreamedJobIsTheExportedFile() {
         QFETCH(QString, picture);

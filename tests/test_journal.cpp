@@ -125,9 +125,13 @@ private slots:
     }
 
     void headerAndRecordsReadBack() {
+        JournalHeader shaped = someHeader();
+        shaped.toolWord = "v:3:90";
+        shaped.mmPerStep = "0.01";
+        for (const JournalHeader& header : {someHeader(), shaped}) {
         const QString path = dir_.filePath("plain.journal");
         JournalWriter w;
-        QVERIFY(w.create(path.toStdString(), someHeader()));
+        QVERIFY(w.create(path.toStdString(), header));
         for (int i = 0; i < 3; ++i) {
             w.sent(i);
             w.acknowledged(i);
@@ -142,12 +146,13 @@ private slots:
         w.close();
         const JournalReading r = read(fileBytes(path));
         QVERIFY(r.readable());
-        QVERIFY(r.header == someHeader());
+        QVERIFY(r.header == header);
         QCOMPARE(r.state.done, std::int64_t{4});
         QCOMPARE(int(r.state.pending), int(JournalState::Pending::Move));
         QCOMPARE(r.state.pendingMove, std::int64_t{4});
         QVERIFY(!r.state.lifted);
         QVERIFY(!r.state.ended);
+        }
     }
 
     // A crash may stop the writing at any byte: each cut reads up to its last whole record, or, inside the
@@ -242,25 +247,39 @@ private slots:
     // boards receive the job, once.
     // Each case runs the whole job at the protocol's pace, and more under the sanitizers: the last is a function
     // of its own, so that neither comes near the time limit of a function.
+    // With a shaped tool the depths differ and the replay must make them again from the journal's tool.
     void killedMidJobResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
-        QTest::newRow("in the first contour") << 6;
-        QTest::newRow("at the end of the first block") << 13;
+        QTest::addColumn<QString>("tool");
+        QTest::newRow("in the first contour") << 6 << QString();
+        QTest::newRow("at the end of the first block") << 13 << QString();
     }
     void killedLateInTheJobResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
-        QTest::newRow("in the second contour") << 20;
+        QTest::addColumn<QString>("tool");
+        QTest::newRow("in the second contour") << 20 << QString();
+        QTest::newRow("in the second contour, a ball nose") << 20 << QStringLiteral("ball:0.05");
     }
     void killedLateInTheJobResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedMidJobResumesOnANewBoard() {
         QFETCH(int, killAfter);
-        const QString journal = dir_.filePath(QStringLiteral("kill%1.journal").arg(killAfter));
+        QFETCH(QString, tool);
+        const QString journal = dir_.filePath(QStringLiteral("kill%1%2.journal").arg(killAfter).arg(tool.size()));
+        const QStringList job = tool.isEmpty() ? job_ : job_ + QStringList{"--tool", tool};
+        QStringList planned = planned_;
+        if (!tool.isEmpty()) {
+            const CliRun dry = cli(job + QStringList{"--commands", "-"});
+            QCOMPARE(dry.status, 0);
+            planned = dry.out.split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(planned.size(), planned_.size()); // the path stays; the depths change
+            QVERIFY(planned != planned_);
+        }
         QStringList first;
         {
             Board board;
             QProcess p;
             p.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
-                    job_ + QStringList{"--port", board.path(), "--journal", journal});
+                    job + QStringList{"--port", board.path(), "--journal", journal});
             QVERIFY(testing::waitFor([&] { return board.received().size() >= killAfter; }, 30000));
             p.kill(); // SIGKILL: no lift, no last word
             QVERIFY(p.waitForFinished(5000));
@@ -280,7 +299,7 @@ private slots:
             const bool wentOut = first.size() == r.state.pendingMove + 1;
             QVERIFY2(wentOut || first.size() == r.state.pendingMove, qPrintable(QString::number(first.size())));
             // Without the operator's word nothing is sent, and the message names the move.
-            const CliRun refused = cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"});
+            const CliRun refused = cli(job + QStringList{"--port", board.path(), "--journal", journal, "--resume"});
             QCOMPARE(refused.status, 1);
             QVERIFY2(refused.err.contains(QStringLiteral("перемещение %1 задания").arg(r.state.pendingMove + 1)),
                      qPrintable(refused.err));
@@ -290,10 +309,10 @@ private slots:
         }
 
         const CliRun resumed =
-            cli(job_ + QStringList{"--port", board.path(), "--journal", journal, "--resume"} + lastMove);
+            cli(job + QStringList{"--port", board.path(), "--journal", journal, "--resume"} + lastMove);
         QVERIFY2(resumed.status == 0, qPrintable(resumed.err));
-        QCOMPARE(first + board.received(), planned_);
-        QCOMPARE(board.finish(), QStringLiteral("position ") + testing::countsAfter(planned_.mid(first.size())));
+        QCOMPARE(first + board.received(), planned);
+        QCOMPARE(board.finish(), QStringLiteral("position ") + testing::countsAfter(planned.mid(first.size())));
         QVERIFY(read(fileBytes(journal)).state.ended);
     }
 
@@ -401,6 +420,7 @@ private slots:
         for (const Case& c : {Case{{image_, "parse", "cut3d", "--steps", "1", "--journal", journal}, other},
                               Case{{image_, "parse", "mill-all", "--steps", "2", "--journal", journal}, other},
                               Case{{otherImage, "parse", "mill-all", "--steps", "1", "--journal", journal}, other},
+                              Case{job_ + QStringList{"--tool", "flat:0.03", "--journal", journal}, other},
                               Case{job_ + QStringList{"--journal", dir_.filePath("damaged.journal")}, "повреждён"},
                               Case{job_ + QStringList{"--journal", dir_.filePath("cnc.ini")}, "не является журналом"},
                               Case{job_ + QStringList{"--journal", dir_.filePath("absent.journal")}, "не является журналом"}}) {

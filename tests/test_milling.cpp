@@ -5,11 +5,14 @@
 #include "image/regions.h"
 #include "mill/mill_job.h"
 #include "mill/milling.h"
+#include "mill/tool_shape.h"
 
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -509,6 +512,57 @@ private slots:
         QCOMPARE(all.next()->z, 0);
         // Neither changes the tool a caller keeps before a move is done.
         QCOMPARE(all.tool().toolX, 9);
+    }
+
+    // A shaped tool keeps the one-pixel tool's path in X and Y; each plunge and step goes exactly as deep as no
+    // part of the tool goes below the picture as the milling began (every pixel it covers, one by one, and the
+    // untouched stock beyond the picture), however the layer is laid out in memory.
+    void aShapedToolKeepsThePathAndStaysAboveThePicture() {
+        std::vector<std::string> rows = whiteWith(26, 17, {{2, 3, 10, 14}, {14, 5, 24, 9}, {16, 12, 17, 17}});
+        rows[5].replace(3, 4, "4433");
+        rows[10].replace(5, 3, "111");
+        rows[6].replace(16, 5, "22#77");
+        Bench b(rows);
+        const auto depthAt = [&b](std::int32_t x, std::int32_t y) {
+            return x < 1 || y < 1 || x > b.drawing.width || y > b.drawing.height ? 0 : cutDepthOf(*b.pixel(x, y));
+        };
+        const auto runAll = [&b](const ToolProfile& tool) {
+            ImageSession session;
+            session.layers.millLayer = b.layer;
+            session.regions = std::make_shared<RegionAnalysis>(b.analysis);
+            MillIndexCache cache;
+            MillJob job(MillKind::All, session, ToolPosition{}, cache);
+            job.setSettings({2, tool});
+            std::vector<PlannedMove> moves;
+            while (const PlannedMove* m = job.next()) {
+                moves.push_back(*m);
+                job.complete();
+            }
+            return moves;
+        };
+        const std::vector<PlannedMove> plain = runAll({});
+        for (const char* word : {"ball:0.6", "flat:0.5", "v:0.8:90", "ball:9"}) {
+            const ToolProfile tool(*toolShapeOf(word), 0.1);
+            const std::vector<PlannedMove> shaped = runAll(tool);
+            QCOMPARE(shaped.size(), plain.size());
+            const std::int32_t reach = static_cast<std::int32_t>(std::sqrt(double(tool.reachSquared())));
+            int raised = 0;
+            for (std::size_t i = 0; i < shaped.size(); ++i) {
+                const PlannedMove& m = shaped[i];
+                QVERIFY(m.x == plain[i].x && m.y == plain[i].y && m.kind == plain[i].kind);
+                if (m.kind != MoveKind::Step && m.kind != MoveKind::Plunge)
+                    continue;
+                std::int32_t deepest = depthAt(m.tool.toolX, m.tool.toolY);
+                for (std::int32_t dy = -reach; dy <= reach; ++dy)
+                    for (std::int32_t dx = -reach; dx <= reach; ++dx)
+                        if (dx * dx + dy * dy <= tool.reachSquared())
+                            deepest = std::min(deepest, depthAt(m.tool.toolX + dx, m.tool.toolY + dy) +
+                                                            tool.unitsAbove(dx * dx + dy * dy));
+                QVERIFY2(m.tool.toolZ == deepest, (std::string(word) + " at move " + std::to_string(i)).c_str());
+                raised += m.tool.toolZ < plain[i].tool.toolZ;
+            }
+            QVERIFY2(raised > 0, word);
+        }
     }
 
     void depthsStayThoseOfTheStartWhenAMillingPaintsThousands() {

@@ -67,6 +67,8 @@ const ControlDesign designs[] = {
     {"ty", Kind::TextBox, "Frame1", "", 990, 855, 780, 375, 11},
     {"tz", Kind::TextBox, "Frame1", "", 1845, 855, 780, 375, 10},
     {"Command3", Kind::Button, "Frame1", "Ручная уст-ка", 2745, 765, 795, 480, 15},
+    // The cutter, when cnc.ini names one; empty for the one-pixel tool.
+    {"ToolLabel", Kind::Label, "Frame1", "", 1650, 570, 1950, 240, 24},
     {"Label1", Kind::Label, "Frame2", "Статус:", 225, 5715, 600, 240, 22},
     {"Label4", Kind::Label, "Frame2", "Ошибка открытия Com-порта", 855, 5715, 2940, 285, 23},
     {"TabStrip1", Kind::TabStrip, nullptr, "", 45, 45, 4290, 3660, 21},
@@ -531,6 +533,7 @@ void WorkWindow::buildControls() {
     take(views_[3], "Pict3");
     take(tv_, "tv");
     take(label4_, "Label4");
+    take(toolLabel_, "ToolLabel");
     take(check1_, "Check1");
     take(command1_, "Command1");
     take(command2_, "Command2");
@@ -583,6 +586,7 @@ bool WorkWindow::eventFilter(QObject* watched, QEvent* event) {
 void WorkWindow::runStartup(const ConfigLocations& locations) {
     setWindowTitle(QString::fromStdString(workWindowCaption()));
     controller_.configure(readStartupConfig(locations));
+    toolLabel_->setText(QString::fromStdString(toolText(config().tool)));
 
     controller_.openPort();
 

@@ -158,6 +158,7 @@ private:
     std::array<LayerView*, 4> views_{};
     QTreeView* tv_ = nullptr;
     QLabel* label4_ = nullptr;
+    QLabel* toolLabel_ = nullptr;
     QCheckBox* check1_ = nullptr;
     QPushButton* command1_ = nullptr; // "Разобрать"
     QPushButton* command2_ = nullptr; // "Выделенная"

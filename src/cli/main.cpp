@@ -15,6 +15,7 @@
 #include "front/version.h"
 #include "job/job_controller.h"
 #include "mill/gcode.h"
+#include "mill/tool_shape.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
@@ -70,6 +71,9 @@ constexpr const char* usageText =
     "  --baud N       the grbl port's speed (cnc.ini Baud, default 115200)\n"
     "  OPERATION restore-mill  the mill layer as the picture was loaded, without the marks of earlier millings\n"
     "                 (they read as full depth)\n"
+    "  --tool SHAPE:D  the cutter, D its diameter in mm: flat:D, ball:D or v:D:ANGLE (ANGLE in degrees, default\n"
+    "                 60); each depth is the deepest the tool reaches without cutting below the picture\n"
+    "                 (cnc.ini ToolShape, ToolDiameter, ToolAngle; default: a flat tool one pixel wide)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -95,6 +99,7 @@ struct Options {
     bool grbl = false;
     int baud = zelmar::GrblLink::defaultBaud;
     bool baudGiven = false;
+    zelmar::ToolShape tool;
 };
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
@@ -104,7 +109,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud") {
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -134,6 +139,13 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (!n)
                     return std::nullopt;
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
+                continue;
+            }
+            if (a == "--tool") {
+                const std::optional<zelmar::ToolShape> tool = zelmar::toolShapeOf(value);
+                if (!tool || value.empty())
+                    return std::nullopt;
+                options.tool = *tool;
                 continue;
             }
             if (a == "--mm-per-step") {
@@ -221,6 +233,7 @@ public:
         config.safeHeight = options_.safeHeight;
         config.mmPerStep = options_.mmPerStep;
         config.feed = options_.feed;
+        config.tool = options_.tool;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -243,7 +256,7 @@ public:
             gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
                                                  options_.mmPerStep, options_.feed});
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
-                                         options_.mergeSteps},
+                                         options_.mergeSteps, zelmar::wordOf(options_.tool)},
                                         zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
         connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
@@ -409,7 +422,9 @@ private:
             break;
         case Verdict::OtherSending:
             mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
-                       " и --safe-height " + std::to_string(h.safeHeight);
+                       " и --safe-height " + std::to_string(h.safeHeight) +
+                       (h.toolWord.empty() ? std::string()
+                                           : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep);
             break;
         case Verdict::OtherState:
             mismatch = "журнал записан окном программы для другого состояния изображения";
@@ -547,7 +562,7 @@ int main(int argc, char** argv) {
         }
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud")
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

@@ -292,4 +292,19 @@ std::string journalFailureText(const std::string& path) {
     return "Журнал задания не удаётся записать на диск (" + path + ")." + std::string(jobStopped);
 }
 
+std::string toolText(const ToolShape& tool) {
+    const std::string diameter = tool.diameterMm.text() + " мм";
+    switch (tool.kind) {
+    case ToolKind::Pixel:
+        return "";
+    case ToolKind::Flat:
+        return "Фреза: плоская " + diameter;
+    case ToolKind::Ball:
+        return "Фреза: шаровая " + diameter;
+    case ToolKind::V:
+        return "Фреза: V " + diameter + ", " + tool.angleDeg.text() + "°";
+    }
+    return "";
+}
+
 } // namespace zelmar

@@ -32,6 +32,8 @@ std::string grblErrorMeaning(int code);
 std::string grblAlarmMeaning(int code);
 std::string grblAlarmText(int code);
 // A machine position in millimetres with three decimals: "X 1.500 Y -2.000 Z 0.000 мм".
+// The cutter in "Настройка": "Фреза: шаровая 6 мм"; empty for today's one-pixel tool.
+std::string toolText(const ToolShape& tool);
 std::string machinePositionText(const MachinePosition& position);
 
 } // namespace zelmar

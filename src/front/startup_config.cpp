@@ -147,6 +147,19 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     if (const std::optional<Decimal> mmPerStep =
             millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
         config.mmPerStep = *mmPerStep;
+    const std::string shape = qs(readProfileString(iniText, configSection, "ToolShape", "")).trimmed().toLower().toStdString();
+    if (!shape.empty()) {
+        const std::string diameter = qs(readProfileString(iniText, configSection, "ToolDiameter", "")).trimmed().toStdString();
+        const std::string angle = qs(readProfileString(iniText, configSection, "ToolAngle", "60")).trimmed().toStdString();
+        const std::optional<ToolShape> tool = toolShapeOf(shape + ":" + diameter + (shape == "v" ? ":" + angle : ""));
+        if (tool)
+            config.tool = *tool;
+        else // cut with a one-pixel tool's depths, a real cutter would go below the picture: the operator must know
+            config.note = "Фреза в cnc.ini не понята (ToolShape=" + shape + ", ToolDiameter=" + diameter +
+                          (shape == "v" ? ", ToolAngle=" + angle : "") +
+                          "): глубины считаются для фрезы шириной в один пиксель. Допустимо ToolShape=flat, ball "
+                          "или v, ToolDiameter больше 0 мм, ToolAngle от 0 до 180 градусов.";
+    }
     QString controller = qs(readProfileString(iniText, configSection, "Controller", "zelmar")).trimmed().toLower();
     if (controller == QLatin1String("grbl")) {
         config.controller = StartupConfig::Controller::Grbl;

@@ -2,6 +2,7 @@
 // What the work window reads when it loads: its caption and the keys of cnc.ini, and where that cnc.ini is.
 
 #include "mill/gcode.h"
+#include "mill/tool_shape.h"
 
 #include <string>
 #include <string_view>
@@ -60,6 +61,9 @@ struct StartupConfig {
     int safeHeight = 0;           // SafeHeight: depth units above the surface for the travel between contours
     Decimal mmPerStep{1, 2};      // MmPerStep: millimetres a motor step moves, for G-code and grbl
     int feed = 300;               // Feed: mm/min of the feed moves, for G-code
+    // ToolShape=flat|ball|v, ToolDiameter (mm), ToolAngle (degrees, V-bits, default 60): the cutter. Empty:
+    // today's tool, one pixel wide with a flat end.
+    ToolShape tool;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

@@ -200,7 +200,7 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
         operations.push_back(select);
     }
     operations.push_back(op);
-    job->setSafeHeight(config_.safeHeight);
+    job->setSettings(millSettingsAt(stepsText));
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
 }
@@ -217,13 +217,22 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
         return refusal;
     }
     std::unique_ptr<MoveSource> job =
-        jobOf(operation, session_, tool_, millIndex_, config_.safeHeight, &refusal.mill);
+        jobOf(operation, session_, tool_, millIndex_, millSettingsAt(stepsText), &refusal.mill);
     if (!job)
         return refusal;
     JobEvents* events = this;
     static_cast<MillJob*>(job.get())->setEvents(events);
     beginJob(std::move(job), {operation}, stepsText);
     return refusal;
+}
+
+MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
+    MillSettings settings;
+    settings.safeHeight = config_.safeHeight;
+    const Checked scale = parseStepsPerPixel(stepsText);
+    if (scale.ok()) // a job of wrong steps is refused before it moves
+        settings.tool = ToolProfile(config_.tool, config_.mmPerStep.value() * scale.value);
+    return settings;
 }
 
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
@@ -276,7 +285,8 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1};
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1,
+                                      millSettingsAt(stepsText_).tool};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -593,6 +603,10 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
     header.stepsText = stepsText_;
     header.mergeSteps = config_.mergeSteps;
     header.safeHeight = config_.safeHeight;
+    if (config_.tool.kind != ToolKind::Pixel) {
+        header.toolWord = wordOf(config_.tool);
+        header.mmPerStep = config_.mmPerStep.text();
+    }
     if (journalled_) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
@@ -657,8 +671,10 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     if (expected.stepsText && h.stepsText != *expected.stepsText)
         return refuse(Verdict::OtherSteps);
     // The commands must go out as they went: the same merging and the same travel.
-    if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight)
+    if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
+        h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()))
         return refuse(Verdict::OtherSending);
+    const MillSettings settings = millSettingsAt(h.stepsText);
     if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
         return refuse(Verdict::OtherState);
     std::vector<Operation> prelude;
@@ -678,12 +694,12 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     // The window journals one milling and what led to it.
     if (!expected.operations && (operations.empty() || !operations.back().isMilling()))
         return refuse(Verdict::DoesNotReplay);
-    if (!replayHistory(session_, tool_, millIndex_, prelude, config_.safeHeight) || millHash() != h.millHash)
+    if (!replayHistory(session_, tool_, millIndex_, prelude, settings) || millHash() != h.millHash)
         return refuse(Verdict::DoesNotReplay);
     history_ = prelude;
     toolBefore_ = tool_;
     ReplayPoint point =
-        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, config_.safeHeight);
+        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, settings);
     if (!point.ok)
         return refuse(Verdict::DoesNotReplay);
     auto* job = dynamic_cast<MillJob*>(point.job.get());
@@ -769,10 +785,12 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
             "select=" +
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps},
+    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps,
+                                      wordOf(config_.tool)},
                                      GcodeStart{tool_.toolX, tool_.toolY});
     ImageSession copy = copyForSimulation(session_, kind);
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value};
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value,
+                                      millSettingsAt(stepsText).tool};
     bool fits = true;
     simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
         fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();

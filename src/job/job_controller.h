@@ -271,6 +271,8 @@ private:
     void passStarts(int pass) override;
     void workChanged(bool treeRebuilt) override;
 
+    // The travel height and the tool in pixels, at the steps a pixel of the text.
+    MillSettings millSettingsAt(const std::string& stepsText) const;
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();

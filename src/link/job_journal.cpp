@@ -255,14 +255,20 @@ JournalReading readJournal(std::string_view text) {
             r.header.stepsText = (*values)[0];
             break;
         case 3: {
-            const std::optional<std::int32_t> merge = values->size() == 2 ? numberOf<std::int32_t>((*values)[0])
-                                                                         : std::nullopt;
-            const std::optional<std::int32_t> safe = values->size() == 2 ? numberOf<std::int32_t>((*values)[1])
-                                                                        : std::nullopt;
+            // Two values, or four with a shaped tool.
+            const bool counted = values->size() == 2 || values->size() == 4;
+            const std::optional<std::int32_t> merge = counted ? numberOf<std::int32_t>((*values)[0]) : std::nullopt;
+            const std::optional<std::int32_t> safe = counted ? numberOf<std::int32_t>((*values)[1]) : std::nullopt;
             if (!merge || !safe || (*merge != 0 && *merge != 1) || *safe < 0)
                 return damaged();
             r.header.mergeSteps = *merge == 1;
             r.header.safeHeight = *safe;
+            if (values->size() == 4) {
+                r.header.toolWord = (*values)[2];
+                r.header.mmPerStep = (*values)[3];
+                if (r.header.toolWord.empty())
+                    return damaged();
+            }
             break;
         }
         case 4:
@@ -317,7 +323,10 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
     buffer_ = journalLine(magic) + journalLine("image " + encoded(header.imageHash) + " " + encoded(header.imageName)) +
               journalLine("steps " + encoded(header.stepsText)) +
               journalLine("travel " + std::to_string(header.mergeSteps ? 1 : 0) + " " +
-                          std::to_string(header.safeHeight)) +
+                          std::to_string(header.safeHeight) +
+                          (header.toolWord.empty()
+                               ? std::string()
+                               : " " + encoded(header.toolWord) + " " + encoded(header.mmPerStep))) +
               journalLine("prelude" + list(header.prelude)) +
               journalLine("operations" + list(header.operations)) + journalLine("mill " + encoded(header.millHash)) +
               journalLine("begin");

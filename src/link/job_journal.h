@@ -24,6 +24,10 @@ struct JournalHeader {
     // How the moves went out: straight runs merged, the safe height of the travel.
     bool mergeSteps = false;
     std::int32_t safeHeight = 0;
+    // A shaped tool (its word, as --tool takes it) and the millimetres a motor step moves, which make its size in
+    // pixels; both empty for today's tool.
+    std::string toolWord;
+    std::string mmPerStep;
     // What ran since the picture was loaded, before the operations (the window's history), as operation words
     // with what they reached.
     std::vector<std::string> prelude;

@@ -47,6 +47,13 @@ std::string Decimal::times(std::int64_t count) const {
     return negative ? "-" + digits : digits;
 }
 
+double Decimal::value() const {
+    double scale = 1;
+    for (int p = 0; p < places; ++p)
+        scale *= 10;
+    return static_cast<double>(units) / scale;
+}
+
 bool isRapid(MoveKind kind, std::int32_t z) {
     if (kind == MoveKind::Approach)
         return true;
@@ -79,6 +86,9 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
          settings_.mmPerStep.text() + ", feed: " + std::to_string(settings_.feed) + " mm/min)\n";
     h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
          (origin.mergeSteps ? "yes" : "no") + ")\n";
+    if (!origin.tool.empty())
+        h += "(tool: " + commentText(origin.tool) + ", diameter in mm; the depths keep every part of it above the "
+             "picture)\n";
     if (start)
         h += "(start: the tool at the surface over " + commentText(startText(*start)) +
              "; every move is relative to it)\n";

@@ -25,6 +25,7 @@ struct Decimal {
     // 0.01).
     std::string times(std::int64_t count) const;
     std::string text() const { return times(1); }
+    double value() const;
     bool isZero() const { return units == 0; }
 };
 
@@ -47,6 +48,7 @@ struct GcodeOrigin {
     std::vector<std::string> operations;
     std::int32_t safeHeight = 0;
     bool mergeSteps = false;
+    std::string tool; // a shaped tool's word ("ball:6"); empty for today's one-pixel tool, which is not named
 };
 
 class GcodeWriter {

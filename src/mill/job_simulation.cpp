@@ -21,7 +21,7 @@ void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, co
                  const std::function<void(const CommandMove&)>& onCommand) {
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
-    job.setSafeHeight(settings.safeHeight);
+    job.setSettings({settings.safeHeight, settings.tool});
     CommandFeed(settings.mergeSteps, settings.stepsPerPixel).runThrough(job, onCommand);
 }
 

@@ -15,6 +15,7 @@ struct SimulationSettings {
     bool mergeSteps = false;
     std::int32_t safeHeight = 0;
     std::int32_t stepsPerPixel = 150; // for the longest merged run
+    ToolProfile tool;
 };
 
 // What a job needs of the work, copied: the layers it reads and writes, and its own region tables.

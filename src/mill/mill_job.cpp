@@ -1,5 +1,6 @@
 #include "mill_job.h"
 
+#include "drop_cutter.h"
 #include "relief/relief_commands.h"
 
 #include <limits>
@@ -78,7 +79,7 @@ bool MillJob::advance() {
             travel.safeHeight = safeHeight_;
             travel.firstOfMilling = !contourPlanned_;
             travel.lastOfMilling = k == lastRegionWithContours_;
-            plan_ = planRegion(*traced_, k, session_.layers.millLayer, tool_, travel);
+            plan_ = planRegion(*traced_, k, session_.layers.millLayer, tool_, travel, reachable_);
             contourPlanned_ = contourPlanned_ || !plan_.moves.empty();
             cursor_ = 0;
             if (events_)
@@ -105,6 +106,9 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
     const bool sameImage = !layer.isEmpty() && index.width == layer.header().bmWidth &&
                            index.height == layer.header().bmHeight;
     traced_ = std::make_unique<TracedRegions>();
+    reachable_.clear();
+    if (sameImage && !cutter_.coversOnePixel())
+        reachable_ = dropCutterDepths(cutDepthsOf(layer), index.width, index.height, cutter_);
     for (std::int32_t id : regions) {
         if (sameImage)
             traced_->trace(analysis_->tables.labelMap, index, id);

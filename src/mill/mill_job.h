@@ -7,6 +7,7 @@
 #include "image/image_session.h"
 #include "milling.h"
 #include "move_source.h"
+#include "tool_shape.h"
 
 #include <memory>
 #include <span>
@@ -25,6 +26,13 @@ private:
 };
 
 enum class MillKind { Selected, All, Cut3D };
+
+// How a job cuts, beyond what the picture says: the travel height between contours (depth units above the
+// surface) and the tool. At their defaults every move is today's.
+struct MillSettings {
+    std::int32_t safeHeight = 0;
+    ToolProfile tool;
+};
 
 // Why a milling command did nothing at all.
 enum class MillRefusal { None, NoTree, NoSelection };
@@ -53,6 +61,13 @@ public:
 
     // Depth units above the surface at which the tool travels between contours (0: at the surface).
     void setSafeHeight(std::int32_t safeHeight) { safeHeight_ = safeHeight; }
+    // A shaped tool cuts each milling only as deep as it can without going below the picture as that milling
+    // begins. Set before the first next().
+    void setTool(const ToolProfile& tool) { cutter_ = tool; }
+    void setSettings(const MillSettings& settings) {
+        setSafeHeight(settings.safeHeight);
+        setTool(settings.tool);
+    }
 
     MillKind kind() const { return kind_; }
     // The region "Выделенная" mills; 0 for the other commands.
@@ -101,6 +116,9 @@ private:
     std::unique_ptr<TracedRegions> traced_;
     std::size_t nextRegion_ = 0;
     std::int32_t safeHeight_ = 0;
+    ToolProfile cutter_;
+    // For a shaped tool: the depths it may reach in the current milling; empty for today's tool.
+    std::vector<std::uint8_t> reachable_;
     bool contourPlanned_ = false;            // in the current milling
     std::size_t lastRegionWithContours_ = 0; // of the current milling
     RegionPlan plan_;

@@ -167,16 +167,20 @@ std::int64_t TracedRegions::moveCount(std::size_t k) const {
 class RegionPlanner {
 public:
     static RegionPlan plan(const TracedRegions& traced, std::size_t k, const ImageLayer& layer,
-                           const ToolPosition& start, const TravelOptions& travel) {
+                           const ToolPosition& start, const TravelOptions& travel,
+                           std::span<const std::uint8_t> reachable) {
         RegionPlan plan;
         plan.region = traced.regions_[k].id;
         plan.moves.reserve(static_cast<std::size_t>(traced.moveCount(k)) + 1);
         const std::int32_t safe = travel.safeHeight;
         const PixelGeometry g = layer.geometry();
         const std::uint8_t* bytes = layer.bits().data();
-        const auto depthAt = [&g, bytes](std::int32_t x, std::int32_t y) {
+        const auto depthAt = [&g, bytes, reachable](std::int32_t x, std::int32_t y) -> std::int32_t {
             if (x < 1 || y < 1 || x > g.width || y > g.height)
                 return 0;
+            if (!reachable.empty())
+                return reachable[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(g.width) +
+                                 static_cast<std::size_t>(x - 1)];
             return cutDepthOf(bytes[static_cast<std::size_t>(g.indexOf(x, y) - 1)]);
         };
         ToolPosition tool = start;
@@ -212,8 +216,22 @@ public:
 };
 
 RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
-                      const ToolPosition& tool, const TravelOptions& travel) {
-    return RegionPlanner::plan(traced, k, millLayer, tool, travel);
+                      const ToolPosition& tool, const TravelOptions& travel,
+                      std::span<const std::uint8_t> reachableDepths) {
+    return RegionPlanner::plan(traced, k, millLayer, tool, travel, reachableDepths);
+}
+
+std::vector<std::uint8_t> cutDepthsOf(const ImageLayer& millLayer) {
+    const PixelGeometry g = millLayer.geometry();
+    std::vector<std::uint8_t> depths(static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height));
+    const std::uint8_t* bytes = millLayer.bits().data();
+    for (std::int32_t y = 1; y <= g.height; ++y) {
+        std::uint8_t* row = depths.data() + static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(g.width);
+        const std::uint8_t* first = bytes + (g.indexOf(1, y) - 1);
+        for (std::int32_t x = 0; x < g.width; ++x)
+            row[x] = static_cast<std::uint8_t>(cutDepthOf(first[static_cast<std::size_t>(x) * g.bytesPerPixel]));
+    }
+    return depths;
 }
 
 RegionPlan MillRegion(const RegionTables& tables, const MillIndex& index, const ImageLayer& millLayer,

@@ -24,6 +24,7 @@
 #include "tool_position.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace zelmar {
@@ -124,9 +125,14 @@ struct TravelOptions {
     bool lastOfMilling = true;  // this region's last lift ends it
 };
 
-// The plan of traced region k from the tool position, its depths read from the mill layer as it is now.
+// The plan of traced region k from the tool position, its depths read from the mill layer as it is now, or, for a
+// shaped tool, from the depths it may reach (width * height, row by row from the top; see dropCutterDepths).
 RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
-                      const ToolPosition& tool, const TravelOptions& travel = {});
+                      const ToolPosition& tool, const TravelOptions& travel = {},
+                      std::span<const std::uint8_t> reachableDepths = {});
+
+// The cut depth of every pixel of the layer, row by row from the top: what a shaped tool must not cut below.
+std::vector<std::uint8_t> cutDepthsOf(const ImageLayer& millLayer);
 
 // Trace and plan of one region at once. With no image, or tables of another image, the plan is empty.
 RegionPlan MillRegion(const RegionTables& tables, const MillIndex& index, const ImageLayer& millLayer,

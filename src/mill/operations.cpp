@@ -121,7 +121,7 @@ bool runStillOperation(ImageSession& session, const Operation& op, const Progres
 }
 
 std::unique_ptr<MoveSource> jobOf(const Operation& op, ImageSession& session, const ToolPosition& tool,
-                                  MillIndexCache& cache, std::int32_t safeHeight, MillRefusal* refusal) {
+                                  MillIndexCache& cache, const MillSettings& settings, MillRefusal* refusal) {
     if (op.kind == Operation::Kind::Move) {
         // Replayed, the manual move only counts: it changes nothing the program keeps.
         PlannedMove move;
@@ -135,7 +135,7 @@ std::unique_ptr<MoveSource> jobOf(const Operation& op, ImageSession& session, co
     if (r != MillRefusal::None)
         return nullptr;
     auto job = std::make_unique<MillJob>(op.millKind(), session, tool, cache);
-    job->setSafeHeight(safeHeight);
+    job->setSettings(settings);
     return job;
 }
 
@@ -151,7 +151,7 @@ void takeTool(ToolPosition& tool, const MoveSource& job) {
 
 ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
                              const std::vector<Operation>& operations, std::int64_t movesDone,
-                             std::int32_t safeHeight) {
+                             const MillSettings& settings) {
     ReplayPoint point;
     for (; point.operation < operations.size(); ++point.operation) {
         const Operation& op = operations[point.operation];
@@ -162,7 +162,7 @@ ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillInde
             }
             continue;
         }
-        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, safeHeight);
+        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, settings);
         if (!job) {
             point.ok = false;
             return point;
@@ -184,7 +184,7 @@ ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillInde
 }
 
 bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                   const std::vector<Operation>& history, std::int32_t safeHeight) {
+                   const std::vector<Operation>& history, const MillSettings& settings) {
     for (const Operation& op : history) {
         if (!op.isMilling()) {
             if (!runStillOperation(session, op))
@@ -192,7 +192,7 @@ bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& ca
             continue;
         }
         const ToolPosition before = tool;
-        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, safeHeight);
+        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, settings);
         if (!job)
             return false;
         for (std::int64_t n = 0; (op.reached < 0 || n < op.reached) && job->next(); ++n)

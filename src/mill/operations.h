@@ -40,9 +40,10 @@ bool runStillOperation(ImageSession& session, const Operation& operation, const 
 
 // The job of a moving operation, from the tool position; nullptr when the command refuses (no tree, no
 // selection). A manual move is a job of one move that changes nothing.
-// safeHeight: depth units above the surface for the travel between contours.
+// settings: the travel height and the tool of the millings.
 std::unique_ptr<MoveSource> jobOf(const Operation& operation, ImageSession& session, const ToolPosition& tool,
-                                  MillIndexCache& cache, std::int32_t safeHeight, MillRefusal* refusal = nullptr);
+                                  MillIndexCache& cache, const MillSettings& settings,
+                                  MillRefusal* refusal = nullptr);
 
 // Where a dry replay of operations stopped.
 struct ReplayPoint {
@@ -57,11 +58,11 @@ struct ReplayPoint {
 // replay stands. The tool position follows the jobs as the command-line tool keeps it.
 ReplayPoint replayOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
                              const std::vector<Operation>& operations, std::int64_t movesDone,
-                             std::int32_t safeHeight);
+                             const MillSettings& settings);
 
 // Runs a history dry: each milling to where it was left, its tool position put back when it sent nothing.
 // False when an operation could not run as it did then.
 bool replayHistory(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                   const std::vector<Operation>& history, std::int32_t safeHeight);
+                   const std::vector<Operation>& history, const MillSettings& settings);
 
 } // namespace zelmar

@@ -37,7 +37,7 @@ std::optional<ToolShape> toolShapeOf(std::string_view word) {
         if (shape.kind != ToolKind::V)
             return std::nullopt;
         const auto angle = Decimal::parse(rest.substr(second + 1));
-        if (!angle || angle->isZero() || angle->units >= 180 * static_cast<std::int64_t>(std::pow(10, angle->places)))
+        if (!angle || angle->isZero() || angle->value() >= 180)
             return std::nullopt;
         shape.angleDeg = *angle;
         rest = rest.substr(0, second);
@@ -63,20 +63,12 @@ std::string wordOf(const ToolShape& shape) {
     return "";
 }
 
-namespace {
-
-double valueOf(const Decimal& d) {
-    return static_cast<double>(d.units) / std::pow(10.0, d.places);
-}
-
-} // namespace
-
 ToolProfile::ToolProfile(const ToolShape& shape, double mmPerPixel) : kind_(shape.kind) {
     if (kind_ == ToolKind::Pixel || !(mmPerPixel > 0))
         return;
-    radius_ = valueOf(shape.diameterMm) / 2 / mmPerPixel;
+    radius_ = shape.diameterMm.value() / 2 / mmPerPixel;
     if (kind_ == ToolKind::V)
-        tanHalfAngle_ = std::tan(valueOf(shape.angleDeg) / 2 * std::numbers::pi / 180);
+        tanHalfAngle_ = std::tan(shape.angleDeg.value() / 2 * std::numbers::pi / 180);
     // A pixel whose centre lies on the tool's rim is covered; a hair's breadth of rounding must not drop it.
     const double reach = std::floor(radius_ * radius_ + 1e-9);
     reachSquared_ = reach > 4e18 ? std::int64_t{4'000'000'000'000'000'000} : static_cast<std::int64_t>(reach);

@@ -50,7 +50,7 @@ struct Run {
 };
 
 // The job as the runner sends it: commands grouped from the plan as it falls due.
-Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, bool merge, std::int32_t safeHeight) {
+Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, const MergeRule& merge, std::int32_t safeHeight) {
     Run run;
     MillIndexCache cache;
     MillJob job(kind, s, tool, cache);
@@ -65,15 +65,6 @@ Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, bool merge,
         }
     }
     return run;
-}
-
-// A merged command back into unit steps.
-std::vector<CommandMove> expanded(const std::vector<CommandMove>& commands) {
-    std::vector<CommandMove> out;
-    for (const CommandMove& c : commands)
-        for (std::int32_t i = 0; i < c.moves; ++i)
-            out.push_back({c.x / c.moves, c.y / c.moves, c.z / c.moves, c.kind, 1});
-    return out;
 }
 
 bool sameCommand(const CommandMove& a, const CommandMove& b) {
@@ -179,8 +170,12 @@ std::optional<std::vector<GcodeMove>> readGcode(const std::string& text, std::st
 class CommandsTest : public QObject {
     Q_OBJECT
 private slots:
+    // Merged by straight runs or within a tolerance, the commands stand for the unmerged moves in order, each the
+    // sum of those it stands for; a straight run moves one axis at one depth, and a run within a tolerance
+    // passes every point of the unmerged path no farther than the tolerance from its line.
     void mergedRunsExpandIntoTheUnmergedJob() {
-        std::int64_t merges = 0, commandsSaved = 0;
+        for (const MergeRule rule : {MergeRule{true, 0}, MergeRule{false, 0.5}, MergeRule{false, 1}, MergeRule{true, 2.5}}) {
+        std::int64_t merges = 0, commandsSaved = 0, bent = 0;
         for (std::uint64_t seed = 1; seed <= imageCount; ++seed) {
             ref::Random random(seed * 7 + 3);
             const ref::TestImage image = ref::randomImage(seed);
@@ -191,29 +186,51 @@ private slots:
             merged.regions = std::make_shared<RegionAnalysis>(*plain.regions);
             if (checkMillCommand(kind, plain) != MillRefusal::None)
                 continue;
-            const Run a = runJob(kind, plain, tool, false, 0);
-            const Run b = runJob(kind, merged, tool, true, 0);
-            const std::vector<CommandMove> unit = expanded(b.commands);
-            QVERIFY2(unit.size() == a.commands.size(), ("seed " + text(std::int64_t(seed))).c_str());
-            for (std::size_t i = 0; i < unit.size(); ++i)
-                QVERIFY2(sameCommand(unit[i], a.commands[i]),
-                         ("seed " + text(std::int64_t(seed)) + ", move " + text(std::int64_t(i))).c_str());
+            const Run a = runJob(kind, plain, tool, MergeRule{}, 0);
+            const Run b = runJob(kind, merged, tool, rule, 0);
+            const std::string where = "seed " + text(std::int64_t(seed)) + ", tolerance " + std::to_string(rule.tolerance);
+            QVERIFY2(a.moves == b.moves, where.c_str());
             QVERIFY(plain.layers.millLayer.bits() == merged.layers.millLayer.bits());
             QVERIFY(plain.regions->tables.regionTable == merged.regions->tables.regionTable);
+            std::size_t next = 0;
             for (const CommandMove& c : b.commands) {
+                QVERIFY2(c.moves >= 1 && next + std::size_t(c.moves) <= a.commands.size(), where.c_str());
+                const CommandMove sum = commandOf(std::span(a.moves).subspan(next, std::size_t(c.moves)));
+                QVERIFY2(sameCommand(c, sum), (where + ", command of move " + text(std::int64_t(next))).c_str());
                 if (c.moves > 1) {
                     ++merges;
-                    // Only straight runs along one axis, at one depth.
-                    QVERIFY(c.kind == MoveKind::Step && c.z == 0 && (c.x == 0) != (c.y == 0));
-                    QCOMPARE(std::abs(c.x + c.y), c.moves);
+                    QCOMPARE(int(c.kind), int(MoveKind::Step));
+                    if (rule.tolerance == 0) {
+                        QVERIFY(c.z == 0 && (c.x == 0) != (c.y == 0));
+                        QCOMPARE(std::abs(c.x + c.y), c.moves);
+                    }
+                    // Every point the unmerged steps pass, measured from the line of the merged command.
+                    double px = 0, py = 0, pz = 0;
+                    const double ll = double(c.x) * c.x + double(c.y) * c.y + double(c.z) * c.z;
+                    bool straight = true;
+                    for (std::int32_t i = 0; i < c.moves; ++i) {
+                        const PlannedMove& m = a.moves[next + std::size_t(i)];
+                        QCOMPARE(int(m.kind), int(MoveKind::Step));
+                        px += m.x, py += m.y, pz += m.z;
+                        const double t = ll > 0 ? std::clamp((px * c.x + py * c.y + pz * c.z) / ll, 0.0, 1.0) : 0.0;
+                        const double dx = px - t * c.x, dy = py - t * c.y, dz = pz - t * c.z;
+                        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+                        QVERIFY2(d <= rule.tolerance + 1e-9, (where + ", command of move " + text(std::int64_t(next))).c_str());
+                        straight = straight && d == 0;
+                    }
+                    bent += straight ? 0 : 1;
                 }
+                next += std::size_t(c.moves);
             }
+            QCOMPARE(next, a.commands.size());
             commandsSaved += static_cast<std::int64_t>(a.commands.size() - b.commands.size());
         }
-        qInfo("%lld merged runs saved %lld commands", static_cast<long long>(merges),
-              static_cast<long long>(commandsSaved));
+        qInfo("tolerance %.1f: %lld merged runs (%lld not straight) saved %lld commands", rule.tolerance,
+              static_cast<long long>(merges), static_cast<long long>(bent), static_cast<long long>(commandsSaved));
         // The images must give merging something to do: about one merged run an image, fewer in a short run.
         QVERIFY(merges >= static_cast<std::int64_t>(imageCount) / 2);
+        QVERIFY(rule.tolerance < 1 || bent > 0);
+        }
     }
 
     void aRunIsSplitWhereTheDepthChangesOrTheTraceTurns() {
@@ -229,7 +246,7 @@ private slots:
         parseImage(s);
         std::uint8_t* mill = s.layers.millLayer.pixelBytes();
         mill[std::size_t(((2 - 1) * 12 + 6 - 1) * 4)] = 100; // depth 15 at (6, 2)
-        const Run run = runJob(MillKind::All, s, ToolPosition{}, true, 0);
+        const Run run = runJob(MillKind::All, s, ToolPosition{}, MergeRule{true, 0}, 0);
         std::vector<std::string> got;
         for (const CommandMove& c : run.commands)
             got.push_back("(" + text(c.x) + "," + text(c.y) + "," + text(c.z) + ")x" + text(c.moves));
@@ -260,9 +277,9 @@ private slots:
             raised.regions = std::make_shared<RegionAnalysis>(*base.regions);
             ImageSession zero = base;
             zero.regions = std::make_shared<RegionAnalysis>(*base.regions);
-            const Run a = runJob(kind, base, ToolPosition{}, false, 0);
-            const Run b = runJob(kind, raised, ToolPosition{}, false, safe);
-            const Run c = runJob(kind, zero, ToolPosition{}, false, 0);
+            const Run a = runJob(kind, base, ToolPosition{}, MergeRule{}, 0);
+            const Run b = runJob(kind, raised, ToolPosition{}, MergeRule{}, safe);
+            const Run c = runJob(kind, zero, ToolPosition{}, MergeRule{}, 0);
             const std::string where = "seed " + text(std::int64_t(seed)) + ", safe height " + text(safe);
             // N = 0 is the job without a safe height, move for move.
             QCOMPARE(c.moves.size(), a.moves.size());

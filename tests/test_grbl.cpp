@@ -284,6 +284,7 @@ private slots:
         QTest::newRow("rings, one step a pixel, merged")
             << "rings" << QStringList{"--steps", "1", "--merge", "--mm-per-step", "0.004"};
         QTest::newRow("blocks, a V-bit") << "blocks" << QStringList{"--tool", "v:6:60"};
+        QTest::newRow("rings, within a pixel") << "rings" << QStringList{"--merge-tolerance", "1", "--steps", "7"};
     }
     void theStreamedJobIsTheExportedFile() {
         QFETCH(QString, picture);

@@ -128,6 +128,7 @@ private slots:
         JournalHeader shaped = someHeader();
         shaped.toolWord = "v:3:90";
         shaped.mmPerStep = "0.01";
+        shaped.mergeTolerance = "0.5";
         for (const JournalHeader& header : {someHeader(), shaped}) {
         const QString path = dir_.filePath("plain.journal");
         JournalWriter w;

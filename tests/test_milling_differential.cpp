@@ -34,7 +34,7 @@ namespace ref = zelmar::reference;
 
 namespace {
 
-const std::uint64_t imageCount = ref::differentialImages(3000, 70);
+const std::uint64_t imageCount = ref::differentialImages(2000, 70);
 const std::uint64_t firstSeed = ref::envNumber("ZELMAR_DIFFERENTIAL_FIRST_SEED", 1);
 
 std::string text(std::int64_t n) {

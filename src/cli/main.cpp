@@ -74,6 +74,9 @@ constexpr const char* usageText =
     "  --tool SHAPE:D  the cutter, D its diameter in mm: flat:D, ball:D or v:D:ANGLE (ANGLE in degrees, default\n"
     "                 60); each depth is the deepest the tool reaches without cutting below the picture\n"
     "                 (cnc.ini ToolShape, ToolDiameter, ToolAngle; default: a flat tool one pixel wide)\n"
+    "  --merge-tolerance T  send consecutive steps whose points all lie within T pixels (depth units for Z) of\n"
+    "                 one straight line as one command, ending where the steps end (cnc.ini MergeTolerance,\n"
+    "                 default 0: only --merge's straight runs)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -100,6 +103,7 @@ struct Options {
     int baud = zelmar::GrblLink::defaultBaud;
     bool baudGiven = false;
     zelmar::ToolShape tool;
+    zelmar::Decimal mergeTolerance;
 };
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
@@ -109,7 +113,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool") {
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
+            a == "--merge-tolerance") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -139,6 +144,13 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (!n)
                     return std::nullopt;
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
+                continue;
+            }
+            if (a == "--merge-tolerance") {
+                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
+                if (!d)
+                    return std::nullopt;
+                options.mergeTolerance = *d;
                 continue;
             }
             if (a == "--tool") {
@@ -234,6 +246,7 @@ public:
         config.mmPerStep = options_.mmPerStep;
         config.feed = options_.feed;
         config.tool = options_.tool;
+        config.mergeTolerance = options_.mergeTolerance;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -256,7 +269,8 @@ public:
             gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
                                                  options_.mmPerStep, options_.feed});
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
-                                         options_.mergeSteps, zelmar::wordOf(options_.tool)},
+                                         options_.mergeSteps, zelmar::wordOf(options_.tool),
+                                         options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text()},
                                         zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
         connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
@@ -424,7 +438,8 @@ private:
             mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
                        " и --safe-height " + std::to_string(h.safeHeight) +
                        (h.toolWord.empty() ? std::string()
-                                           : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep);
+                                           : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep) +
+                       (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance);
             break;
         case Verdict::OtherState:
             mismatch = "журнал записан окном программы для другого состояния изображения";
@@ -562,7 +577,8 @@ int main(int argc, char** argv) {
         }
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool")
+            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
+            a == "--merge-tolerance")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

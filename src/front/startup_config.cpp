@@ -147,6 +147,9 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     if (const std::optional<Decimal> mmPerStep =
             millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
         config.mmPerStep = *mmPerStep;
+    if (const std::optional<Decimal> tolerance =
+            Decimal::parse(readProfileString(iniText, configSection, "MergeTolerance", "")))
+        config.mergeTolerance = *tolerance;
     const std::string shape = qs(readProfileString(iniText, configSection, "ToolShape", "")).trimmed().toLower().toStdString();
     if (!shape.empty()) {
         const std::string diameter = qs(readProfileString(iniText, configSection, "ToolDiameter", "")).trimmed().toStdString();

@@ -64,6 +64,8 @@ struct StartupConfig {
     // ToolShape=flat|ball|v, ToolDiameter (mm), ToolAngle (degrees, V-bits, default 60): the cutter. Empty:
     // today's tool, one pixel wide with a flat end.
     ToolShape tool;
+    // MergeTolerance: pixels; above 0, steps within it of a straight line go as one command.
+    Decimal mergeTolerance;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

@@ -47,6 +47,7 @@ JobController::~JobController() {
 void JobController::configure(const StartupConfig& config) {
     config_ = config;
     runner_.setMergeSteps(config_.mergeSteps);
+    runner_.setMergeTolerance(config_.mergeTolerance.value());
     link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
     if (config_.controller == StartupConfig::Controller::Grbl && !grbl_) {
         grbl_ = std::make_unique<GrblLink>(line_, config_.mmPerStep, config_.feed);
@@ -286,7 +287,7 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1,
-                                      millSettingsAt(stepsText_).tool};
+                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value()};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -607,6 +608,8 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
         header.toolWord = wordOf(config_.tool);
         header.mmPerStep = config_.mmPerStep.text();
     }
+    if (!config_.mergeTolerance.isZero())
+        header.mergeTolerance = config_.mergeTolerance.text();
     if (journalled_) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
@@ -672,7 +675,8 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         return refuse(Verdict::OtherSteps);
     // The commands must go out as they went: the same merging and the same travel.
     if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
-        h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()))
+        h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()) ||
+        h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()))
         return refuse(Verdict::OtherSending);
     const MillSettings settings = millSettingsAt(h.stepsText);
     if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
@@ -708,7 +712,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     const Checked scale = parseStepsPerPixel(h.stepsText); // as the journal's job was checked
     std::optional<JobRunner::Resumption> at;
     if (job)
-        at = resumptionOf(reading.state, *job, link_, scale, config_.mergeSteps);
+        at = resumptionOf(reading.state, *job, link_, scale, {config_.mergeSteps, config_.mergeTolerance.value()});
     else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
         at.emplace(); // between two operations, or at a manual move: nothing owed
     if (!at)
@@ -786,11 +790,11 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
     std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps,
-                                      wordOf(config_.tool)},
+                                      wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()},
                                      GcodeStart{tool_.toolX, tool_.toolY});
     ImageSession copy = copyForSimulation(session_, kind);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value,
-                                      millSettingsAt(stepsText).tool};
+                                      millSettingsAt(stepsText).tool, config_.mergeTolerance.value()};
     bool fits = true;
     simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
         fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();

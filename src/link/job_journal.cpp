@@ -255,19 +255,24 @@ JournalReading readJournal(std::string_view text) {
             r.header.stepsText = (*values)[0];
             break;
         case 3: {
-            // Two values, or four with a shaped tool.
-            const bool counted = values->size() == 2 || values->size() == 4;
-            const std::optional<std::int32_t> merge = counted ? numberOf<std::int32_t>((*values)[0]) : std::nullopt;
-            const std::optional<std::int32_t> safe = counted ? numberOf<std::int32_t>((*values)[1]) : std::nullopt;
+            // Merging and the safe height, then what is set beyond them as key=value: tool, mm (a step), tolerance.
+            const std::optional<std::int32_t> merge = values->size() >= 2 ? numberOf<std::int32_t>((*values)[0]) : std::nullopt;
+            const std::optional<std::int32_t> safe = values->size() >= 2 ? numberOf<std::int32_t>((*values)[1]) : std::nullopt;
             if (!merge || !safe || (*merge != 0 && *merge != 1) || *safe < 0)
                 return damaged();
             r.header.mergeSteps = *merge == 1;
             r.header.safeHeight = *safe;
-            if (values->size() == 4) {
-                r.header.toolWord = (*values)[2];
-                r.header.mmPerStep = (*values)[3];
-                if (r.header.toolWord.empty())
-                    return damaged();
+            for (std::size_t k = 2; k < values->size(); ++k) {
+                const std::string& v = (*values)[k];
+                const std::size_t eq = v.find('=');
+                const std::string key = v.substr(0, eq);
+                std::string* field = key == "tool" ? &r.header.toolWord
+                                     : key == "mm" ? &r.header.mmPerStep
+                                     : key == "tolerance" ? &r.header.mergeTolerance
+                                                          : nullptr;
+                if (eq == std::string::npos || !field || !field->empty() || eq + 1 == v.size())
+                    return damaged(); // a setting this program does not know would send other moves
+                *field = v.substr(eq + 1);
             }
             break;
         }
@@ -314,6 +319,10 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
         return false;
     fd_ = fileNumber(file_);
     path_ = path;
+    // Only what is set: a journal of today's settings reads as it always did.
+    const auto setting = [](const char* key, const std::string& value) {
+        return value.empty() ? std::string() : " " + encoded(std::string(key) + "=" + value);
+    };
     const auto list = [](const std::vector<std::string>& values) {
         std::string words;
         for (const std::string& v : values)
@@ -323,10 +332,8 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
     buffer_ = journalLine(magic) + journalLine("image " + encoded(header.imageHash) + " " + encoded(header.imageName)) +
               journalLine("steps " + encoded(header.stepsText)) +
               journalLine("travel " + std::to_string(header.mergeSteps ? 1 : 0) + " " +
-                          std::to_string(header.safeHeight) +
-                          (header.toolWord.empty()
-                               ? std::string()
-                               : " " + encoded(header.toolWord) + " " + encoded(header.mmPerStep))) +
+                          std::to_string(header.safeHeight) + setting("tool", header.toolWord) +
+                          setting("mm", header.mmPerStep) + setting("tolerance", header.mergeTolerance)) +
               journalLine("prelude" + list(header.prelude)) +
               journalLine("operations" + list(header.operations)) + journalLine("mill " + encoded(header.millHash)) +
               journalLine("begin");

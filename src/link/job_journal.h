@@ -28,6 +28,7 @@ struct JournalHeader {
     // pixels; both empty for today's tool.
     std::string toolWord;
     std::string mmPerStep;
+    std::string mergeTolerance; // pixels, as cnc.ini or the command line gave it; empty: none
     // What ran since the picture was loaded, before the operations (the window's history), as operation words
     // with what they reached.
     std::vector<std::string> prelude;

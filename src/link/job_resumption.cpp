@@ -3,7 +3,7 @@
 namespace zelmar {
 
 std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, MillJob& job, const MachineLink& link,
-                                                  const Checked& scale, bool mergeSteps) {
+                                                  const Checked& scale, const MergeRule& merge) {
     JobRunner::Resumption at;
     const ToolPosition tool = job.tool();
     at.toolDown = job.toolInMaterial() && !state.lifted;
@@ -20,7 +20,7 @@ std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, Mil
             return std::nullopt;
         // The command the journal names must be the one the job's feed makes there.
         const std::span<const PlannedMove> moves =
-            CommandFeed(mergeSteps && scale.ok(), scale.ok() ? scale.value : 1).nextMoves(job.plannedAhead());
+            CommandFeed(scale.ok() ? merge : MergeRule{}, scale.ok() ? scale.value : 1).nextMoves(job.plannedAhead());
         if (moves.size() != static_cast<std::size_t>(state.pendingMoves))
             return std::nullopt;
         const CommandMove command = commandOf(moves);

@@ -14,6 +14,6 @@ namespace zelmar {
 // open command, if any, is named in the machine's own words. Nothing when the journal and the job disagree.
 std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, MillJob& job,
                                                   const MachineLink& link, const Checked& scale,
-                                                  bool mergeSteps);
+                                                  const MergeRule& merge);
 
 } // namespace zelmar

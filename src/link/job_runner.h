@@ -99,7 +99,9 @@ public:
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { log_ = std::move(log); }
     // Straight runs of steps go out as one command each.
-    void setMergeSteps(bool merge) { mergeSteps_ = merge; }
+    void setMergeSteps(bool merge) { merge_.straightRuns = merge; }
+    // Steps within this many pixels of a straight line go as one command; 0: none.
+    void setMergeTolerance(double pixels) { merge_.tolerance = pixels; }
     // The pause of a dry step; 0 draws dry moves as fast as they go, in slices that keep events flowing.
     void setDryPauseMs(int ms) { dryPauseMs_ = ms; }
     // Asked when a job is about to send its first command, with the moves it has done so far, for the journal
@@ -249,7 +251,7 @@ private:
     std::function<void(const LoggedCommand&)> log_;
     std::function<JournalWriter*(std::int64_t)> journalSource_;
     std::int64_t journalBase_ = 0;
-    bool mergeSteps_ = false;
+    MergeRule merge_;
     int dryPauseMs_ = 1;
     QTimer dryTimer_;
     QTimer pumpTimer_;

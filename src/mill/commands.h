@@ -1,8 +1,11 @@
 #pragma once
-// How the moves of a plan go out as commands. Every move is one command, unless straight runs are merged:
-// then consecutive steps along one axis, in one direction and without a change of depth, go as one command
-// that moves the whole run. Diagonal steps and steps that change the depth stay one command each: a board that
-// moves its axes one after the other would cut a diagonal run as a staircase.
+// How the moves of a plan go out as commands. Every move is one command, unless steps are merged. Straight runs:
+// consecutive steps along one axis, in one direction and without a change of depth, go as one command that moves
+// the whole run; diagonal steps and steps that change the depth stay one command each, as a board that moves its
+// axes one after the other would cut a diagonal run as a staircase. Within a tolerance: consecutive steps whose
+// points all lie within it of the straight line from the run's start to its end (depth included, a depth unit
+// as long as a pixel) go as one command, whatever their directions; the merged command ends exactly where the
+// steps do.
 
 #include "milling.h"
 #include "move_source.h"
@@ -23,9 +26,16 @@ struct CommandMove {
     std::int32_t moves = 1;
 };
 
+struct MergeRule {
+    bool straightRuns = false; // MergeSteps
+    double tolerance = 0;      // MergeTolerance in pixels; above 0 it decides alone
+
+    bool merges() const { return straightRuns || tolerance > 0; }
+};
+
 // How many moves, from the first of `ahead` (which must not be empty), go out as the next command. A merged run
 // is at most longestRun steps, so that its counts still fit where single steps do.
-std::size_t movesInCommand(std::span<const PlannedMove> ahead, bool mergeSteps, std::size_t longestRun);
+std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& rule, std::size_t longestRun);
 
 // The longest run whose count, at this many motor steps a pixel, fits a 32-bit counter.
 std::size_t longestRunAt(std::int32_t stepsPerPixel);
@@ -37,12 +47,12 @@ CommandMove commandOf(std::span<const PlannedMove> moves);
 // and the journal's resumption alike.
 class CommandFeed {
 public:
-    CommandFeed(bool mergeSteps, std::int32_t stepsPerPixel)
-        : merge_(mergeSteps), longest_(longestRunAt(stepsPerPixel)) {}
+    CommandFeed(const MergeRule& rule, std::int32_t stepsPerPixel)
+        : rule_(rule), longest_(longestRunAt(stepsPerPixel)) {}
 
     // The moves of the next command, from the first of `ahead` (which must not be empty).
     std::span<const PlannedMove> nextMoves(std::span<const PlannedMove> ahead) const {
-        return ahead.first(movesInCommand(ahead, merge_, longest_));
+        return ahead.first(movesInCommand(ahead, rule_, longest_));
     }
     // The lift of a pause or a stop to the surface, or the plunge back, by `depth` depth units.
     static CommandMove liftOrPlunge(bool lift, std::int32_t depth);
@@ -51,7 +61,7 @@ public:
     void runThrough(MoveSource& job, const std::function<void(const CommandMove&)>& onCommand) const;
 
 private:
-    bool merge_;
+    MergeRule rule_;
     std::size_t longest_;
 };
 

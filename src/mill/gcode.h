@@ -49,6 +49,7 @@ struct GcodeOrigin {
     std::int32_t safeHeight = 0;
     bool mergeSteps = false;
     std::string tool; // a shaped tool's word ("ball:6"); empty for today's one-pixel tool, which is not named
+    std::string mergeTolerance; // pixels; empty when steps are not merged within a tolerance
 };
 
 class GcodeWriter {

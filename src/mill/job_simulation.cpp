@@ -22,7 +22,7 @@ void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, co
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
     job.setSettings({settings.safeHeight, settings.tool});
-    CommandFeed(settings.mergeSteps, settings.stepsPerPixel).runThrough(job, onCommand);
+    CommandFeed({settings.mergeSteps, settings.mergeTolerance}, settings.stepsPerPixel).runThrough(job, onCommand);
 }
 
 double lineTimeMs(const JobCount& count, std::int32_t pauseMs, std::int32_t baud) {

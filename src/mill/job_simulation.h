@@ -16,6 +16,7 @@ struct SimulationSettings {
     std::int32_t safeHeight = 0;
     std::int32_t stepsPerPixel = 150; // for the longest merged run
     ToolProfile tool;
+    double mergeTolerance = 0; // pixels: steps within it of a straight line go as one command
 };
 
 // What a job needs of the work, copied: the layers it reads and writes, and its own region tables.

@@ -285,6 +285,7 @@ private slots:
             << "rings" << QStringList{"--steps", "1", "--merge", "--mm-per-step", "0.004"};
         QTest::newRow("blocks, a V-bit") << "blocks" << QStringList{"--tool", "v:6:60"};
         QTest::newRow("rings, within a pixel") << "rings" << QStringList{"--merge-tolerance", "1", "--steps", "7"};
+        QTest::newRow("blocks, the spindle") << "blocks" << QStringList{"--spindle", "24000", "--spindle-delay", "0.2"};
     }
     void theStreamedJobIsTheExportedFile() {
         QFETCH(QString, picture);
@@ -400,18 +401,23 @@ private slots:
     void pauseContinueStopContinue_data() {
         QTest::addColumn<int>("pauseAtMs");
         QTest::addColumn<int>("stopAfterMs");
-        QTest::newRow("early") << 60 << 60;
-        QTest::newRow("mid-job") << 250 << 150;
-        QTest::newRow("late") << 500 << 120;
+        QTest::addColumn<bool>("spindle");
+        QTest::newRow("early") << 60 << 60 << false;
+        QTest::newRow("mid-job") << 250 << 150 << false;
+        QTest::newRow("late") << 500 << 120 << false;
+        QTest::newRow("mid-job, the spindle") << 250 << 150 << true;
     }
     void pauseContinueStopContinue() {
         QFETCH(int, pauseAtMs);
         QFETCH(int, stopAfterMs);
-        const QStringList lines = exported(blocks_, {});
+        QFETCH(bool, spindle);
+        const QStringList lines =
+            exported(blocks_, spindle ? QStringList{"--spindle", "9000", "--spindle-delay", "0.05"} : QStringList{});
         // Every block takes 25 ms: the job runs long enough to be held and stopped anywhere in it.
         Board board(grblBoardArgs({"--delay-ms", "25"}));
         QTemporaryDir dir;
-        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {},
+                        spindle ? "Controller=grbl\r\nSpindle=9000\r\nSpindleDelay=0.05\r\n" : "Controller=grbl\r\n");
         connectWindow(w);
         w.click("Command6");
         QTest::qWait(pauseAtMs);
@@ -446,6 +452,32 @@ private slots:
             if (at < lines.size() && line == lines[at])
                 ++at;
         QCOMPARE(at, lines.size());
+        if (!spindle)
+            return;
+        // No move while the spindle stands: it starts (and comes up to speed) before the first one, again after
+        // the reset of a stop, and stops only after the last.
+        bool turning = false, started = false;
+        int starts = 0;
+        static const QRegularExpression entry(QStringLiteral("^\\S+ \"(.*)\" ok"));
+        for (const QString& l : board.logLines()) {
+            if (l.contains(QStringLiteral("soft reset"))) {
+                turning = started = false;
+                continue;
+            }
+            const QString line = entry.match(l).captured(1);
+            if (line == QStringLiteral("M3 S9000"))
+                started = true;
+            else if (line == QStringLiteral("G4 P0.05") && started)
+                turning = true, ++starts;
+            else if (line == QStringLiteral("M5"))
+                turning = false;
+            else if (line.startsWith('G') && line != QStringLiteral("G21") && line != QStringLiteral("G91"))
+                QVERIFY2(turning, qPrintable(QStringLiteral("a move with the spindle standing: ") + line));
+        }
+        QVERIFY(!turning);
+        QCOMPARE(starts, finishedFirst ? 1 : 2);
+        QCOMPARE(lines.mid(2, 2), (QStringList{"M3 S9000", "G4 P0.05"}));
+        QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"M5", "M2"}));
     }
 
     void aRefusedLineStopsTheJobAndNothingFollows() {

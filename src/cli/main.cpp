@@ -77,6 +77,10 @@ constexpr const char* usageText =
     "  --merge-tolerance T  send consecutive steps whose points all lie within T pixels (depth units for Z) of\n"
     "                 one straight line as one command, ending where the steps end (cnc.ini MergeTolerance,\n"
     "                 default 0: only --merge's straight runs)\n"
+    "  --spindle RPM  grbl and the G-code: \"M3 SRPM\" and a dwell before the job's first move, again before\n"
+    "                 the first move after a stop, and \"M5\" at the end (cnc.ini Spindle; default 0: the\n"
+    "                 spindle is left alone)\n"
+    "  --spindle-delay S  seconds for the spindle to come up to speed (cnc.ini SpindleDelay, default 3)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -104,6 +108,7 @@ struct Options {
     bool baudGiven = false;
     zelmar::ToolShape tool;
     zelmar::Decimal mergeTolerance;
+    zelmar::Spindle spindle;
 };
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
@@ -114,7 +119,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance") {
+            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -144,6 +149,20 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (!n)
                     return std::nullopt;
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
+                continue;
+            }
+            if (a == "--spindle") {
+                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::spindleRpm);
+                if (!n)
+                    return std::nullopt;
+                options.spindle.rpm = *n;
+                continue;
+            }
+            if (a == "--spindle-delay") {
+                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
+                if (!d)
+                    return std::nullopt;
+                options.spindle.delaySeconds = *d;
                 continue;
             }
             if (a == "--merge-tolerance") {
@@ -247,6 +266,7 @@ public:
         config.feed = options_.feed;
         config.tool = options_.tool;
         config.mergeTolerance = options_.mergeTolerance;
+        config.spindle = options_.spindle;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -267,7 +287,7 @@ public:
         });
         if (options_.gcodePath) {
             gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
-                                                 options_.mmPerStep, options_.feed});
+                                                 options_.mmPerStep, options_.feed, options_.spindle});
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
                                          options_.mergeSteps, zelmar::wordOf(options_.tool),
                                          options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text()},
@@ -578,7 +598,7 @@ int main(int argc, char** argv) {
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance")
+            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

@@ -147,6 +147,9 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     if (const std::optional<Decimal> mmPerStep =
             millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
         config.mmPerStep = *mmPerStep;
+    config.spindle.rpm = wholeValue(iniText, "Spindle", settingRanges::spindleRpm).value_or(0);
+    if (const std::optional<Decimal> delay = Decimal::parse(readProfileString(iniText, configSection, "SpindleDelay", "")))
+        config.spindle.delaySeconds = *delay;
     if (const std::optional<Decimal> tolerance =
             Decimal::parse(readProfileString(iniText, configSection, "MergeTolerance", "")))
         config.mergeTolerance = *tolerance;

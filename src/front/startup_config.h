@@ -66,6 +66,9 @@ struct StartupConfig {
     ToolShape tool;
     // MergeTolerance: pixels; above 0, steps within it of a straight line go as one command.
     Decimal mergeTolerance;
+    // Spindle (rpm; 0: not touched) and SpindleDelay (s, default 3): grbl and the G-code start it before the job's
+    // first move and stop it at the end. Our board has no spindle.
+    Spindle spindle;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

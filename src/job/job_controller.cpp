@@ -65,8 +65,10 @@ void JobController::configure(const StartupConfig& config) {
         connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::machineStatusChanged);
         runner_.setLink(grbl_.get());
     }
-    if (grbl_)
+    if (grbl_) {
         grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
+        grbl_->setSpindle(config_.spindle);
+    }
 }
 
 void JobController::journalOperations(std::vector<Operation> operations) {
@@ -782,7 +784,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
         result.numbers = scale.refusal;
         return result;
     }
-    GcodeWriter writer({scale.value, config_.mmPerStep, config_.feed});
+    GcodeWriter writer({scale.value, config_.mmPerStep, config_.feed, config_.spindle});
     std::vector<std::string> operations;
     if (kind == MillKind::Selected)
         operations.push_back(

@@ -158,6 +158,19 @@ void GrblLink::release() {
     writeRealtime(grblCycleStart);
 }
 
+std::vector<std::string> GrblLink::modalLines() const {
+    std::vector<std::string> lines{"G21", "G91"};
+    for (std::string& line : spindle_.startLines())
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+std::vector<std::string> GrblLink::closingLines() const {
+    std::vector<std::string> lines = spindle_.stopLines();
+    lines.push_back("M2");
+    return lines;
+}
+
 void GrblLink::stopAndDrop() {
     stopping_ = Stopping::Holding;
     awaitingIdle_ = false;

@@ -58,10 +58,13 @@ public:
     void release() override;
     void stopAndDrop() override;
     void awaitIdle() override;
-    std::vector<std::string> modalLines() const override { return {"G21", "G91"}; }
+    // The spindle started with the modes: at a job's start and again whenever grbl dropped its queue (a stop), so
+    // that no move of a job, and no plunge, ever runs with the spindle standing.
+    void setSpindle(const Spindle& spindle) { spindle_ = spindle; }
+    std::vector<std::string> modalLines() const override;
     std::string rawMove(const MachinePosition& delta, bool rapid) const override;
     bool travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const override;
-    std::string closingLine() const override { return "M2"; }
+    std::vector<std::string> closingLines() const override;
     bool takesMoveAside() const override;
     std::uint64_t positionEpoch() const override { return positionEpoch_; }
 
@@ -91,6 +94,7 @@ private:
     void ownReset();
 
     SerialLine& line_;
+    Spindle spindle_;
     Decimal mmPerStep_;
     std::int32_t feed_;
     std::int64_t timeoutMs_ = 30000;

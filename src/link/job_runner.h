@@ -184,7 +184,9 @@ private:
         std::size_t modesSent = 0;  // of the modal lines, since the controller last dropped its queue
         bool modesDone = false;     // all of them: not asked for again line after line
         bool wrote = false;         // a line of the job went out: the program end follows
-        enum class Closing { No, EndSent, AwaitingIdle } closing = Closing::No;
+        // The closing lines go out one by one as room allows (Sending), the last of them the program end.
+        enum class Closing { No, Sending, EndSent, AwaitingIdle } closing = Closing::No;
+        std::size_t closingSent = 0;
         bool locating = false;      // asked where the machine stands
         bool stopping = false;      // asked to stop and drop its queue
         bool holding = false;       // in a feed hold ("Пауза")

@@ -96,9 +96,9 @@ public:
         travel = {};
         return true;
     }
-    // The last line of a job on a streaming controller (program end), and whether a move may be sent aside
-    // now: a controller in feed hold takes no jog.
-    virtual std::string closingLine() const { return {}; }
+    // The last lines of a job on a streaming controller, the program end last, and whether a move may be sent
+    // aside now: a controller in feed hold takes no jog.
+    virtual std::vector<std::string> closingLines() const { return {}; }
     // Counts the times the controller started its coordinates afresh (a reset it was not asked for): a position
     // taken before means nothing after.
     virtual std::uint64_t positionEpoch() const { return 0; }

@@ -49,6 +49,10 @@ bool StreamPacing::sendLine(const std::string& text, JobRunner::Role role, std::
 bool StreamPacing::readyForPlan() {
     JobRunner::Stream& st = stream();
     MachineLink* link = runner_.link_;
+    if (st.closing == JobRunner::Stream::Closing::Sending) {
+        closeRun(); // the rest of the closing lines, as room allows
+        return false;
+    }
     if (st.stopping || st.locating || st.regionEnd || st.closing != JobRunner::Stream::Closing::No)
         return false;
     if (runner_.run_.aside || !runner_.millingOn())
@@ -105,17 +109,24 @@ bool StreamPacing::closeRun() {
     JobRunner::Stream& st = stream();
     if (!(st.wrote || (runner_.run_.aside && runner_.run_.at.sent > 0)))
         return false;
-    const std::string end = runner_.run_.aside ? std::string() : runner_.link_->closingLine();
-    if (!end.empty()) {
-        if (!runner_.link_->canSend(end.size()))
-            return true; // an answer frees room and pumps again
+    const std::vector<std::string> lines =
+        runner_.run_.aside ? std::vector<std::string>() : runner_.link_->closingLines();
+    if (!lines.empty()) {
+        for (; st.closingSent < lines.size(); ++st.closingSent) {
+            const std::string& line = lines[st.closingSent];
+            if (!runner_.link_->canSend(line.size())) {
+                st.closing = JobRunner::Stream::Closing::Sending;
+                return true; // an answer frees room and pumps again
+            }
+            if (runner_.log_)
+                runner_.log_({line, {}, false});
+            JobRunner::InFlight item;
+            // Only the program end's answer leads on to waiting for the machine to stand.
+            item.role = st.closingSent + 1 == lines.size() ? JobRunner::Role::Ending : JobRunner::Role::Modes;
+            item.command = line;
+            runner_.sendCommand(std::move(item));
+        }
         st.closing = JobRunner::Stream::Closing::EndSent;
-        if (runner_.log_)
-            runner_.log_({end, {}, false});
-        JobRunner::InFlight item;
-        item.role = JobRunner::Role::Ending;
-        item.command = end;
-        runner_.sendCommand(std::move(item));
         return true;
     }
     st.closing = JobRunner::Stream::Closing::AwaitingIdle;
@@ -219,6 +230,7 @@ void StreamPacing::drop() {
     st.modesSent = 0;
     st.modesDone = false;
     st.closing = JobRunner::Stream::Closing::No;
+    st.closingSent = 0;
     st.locating = false;
     st.stopping = false;
     st.holding = false;

@@ -95,7 +95,28 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
         h += "(start: the tool at the surface over " + commentText(startText(*start)) +
              "; every move is relative to it)\n";
     h += "G21\nG91\n";
+    for (const std::string& line : settings_.spindle.startLines())
+        h += line + "\n";
     return h;
+}
+
+std::string GcodeWriter::footer() const {
+    std::string f;
+    for (const std::string& line : settings_.spindle.stopLines())
+        f += line + "\n";
+    return f + "M2\n";
+}
+
+std::vector<std::string> Spindle::startLines() const {
+    if (!used())
+        return {};
+    return {"M3 S" + std::to_string(rpm), "G4 P" + delaySeconds.text()};
+}
+
+std::vector<std::string> Spindle::stopLines() const {
+    if (!used())
+        return {};
+    return {"M5"};
 }
 
 std::string GcodeWriter::startText(const GcodeStart& start) const {

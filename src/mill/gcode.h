@@ -29,10 +29,22 @@ struct Decimal {
     bool isZero() const { return units == 0; }
 };
 
+// The spindle, where the machine's controller drives it: started (M3 at rpm) and given delaySeconds to come up
+// to speed (G4) before the job's first move, stopped (M5) at its end. rpm 0: the program leaves it alone.
+struct Spindle {
+    std::int32_t rpm = 0;
+    Decimal delaySeconds{3, 0};
+
+    bool used() const { return rpm > 0; }
+    std::vector<std::string> startLines() const;
+    std::vector<std::string> stopLines() const;
+};
+
 struct GcodeSettings {
     std::int32_t stepsPerPixel = 150;
     Decimal mmPerStep{1, 2}; // 0.01
     std::int32_t feed = 300; // mm/min, for the feed moves
+    Spindle spindle;
 };
 
 // Where the tool must stand when the file starts: over this pixel (column and row from 1, the picture's top-left
@@ -57,13 +69,14 @@ public:
     explicit GcodeWriter(const GcodeSettings& settings) : settings_(settings) {}
 
     // Comment lines naming the job and, when given, where the tool must stand; then the units and the
-    // incremental mode.
+    // incremental mode, and the spindle's start.
     std::string header(const GcodeOrigin& origin, const std::optional<GcodeStart>& start = std::nullopt) const;
     // The start position in words: "pixel X, Y, A mm right and B mm down of the picture's top-left pixel".
     std::string startText(const GcodeStart& start) const;
     // One move, with the feed on each feed move.
     std::string line(const CommandMove& command) const;
-    std::string footer() const { return "M2\n"; }
+    // The spindle's stop and the program end.
+    std::string footer() const;
 
     // The counts our board would get for the command: X turned, as the board's X runs the other way.
     std::int64_t countX(const CommandMove& c) const { return -std::int64_t{c.x} * settings_.stepsPerPixel; }

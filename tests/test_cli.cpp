@@ -161,7 +161,8 @@ private slots:
               QStringList{sample, "--tool", "v:3:180"}, QStringList{sample, "--tool", "ball:3:60"},
               QStringList{sample, "--tool", ""}, QStringList{sample, "--merge-tolerance", "-1"},
               QStringList{sample, "--merge-tolerance", "half"}, QStringList{sample, "--spindle", "-1"},
-              QStringList{sample, "--spindle", "100001"}, QStringList{sample, "--spindle-delay", "soon"}}) {
+              QStringList{sample, "--spindle", "100001"}, QStringList{sample, "--spindle-delay", "soon"},
+              QStringList{sample, "--step-down", "-2"}, QStringList{sample, "--step-down", "1.5"}}) {
             const Run r = runCli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.startsWith("usage: zelmar-cli"));

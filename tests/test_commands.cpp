@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,11 +51,12 @@ struct Run {
 };
 
 // The job as the runner sends it: commands grouped from the plan as it falls due.
-Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, const MergeRule& merge, std::int32_t safeHeight) {
+Run runJob(MillKind kind, ImageSession& s, const ToolPosition& tool, const MergeRule& merge, std::int32_t safeHeight,
+           std::int32_t stepDown = 0) {
     Run run;
     MillIndexCache cache;
     MillJob job(kind, s, tool, cache);
-    job.setSafeHeight(safeHeight);
+    job.setSettings({safeHeight, {}, stepDown});
     while (job.next()) {
         const std::span<const PlannedMove> ahead = job.plannedAhead();
         const std::size_t n = movesInCommand(ahead, merge, longestRunAt(150));
@@ -260,6 +262,56 @@ private slots:
             "(-7,0,0)x7", "(0,-2,0)x2",   // back along the bottom, up the left side
             "(0,0,25)x1"};                // the lift
         QCOMPARE(got, expected);
+    }
+
+    // In passes: no move goes more than the step-down below the surface or below where it starts, the job ends at
+    // the surface, and every pixel is cut exactly as deep as the job in one go cuts it, with the same marks.
+    void passesNeverGoDeeperThanTheStepDownAndCutWhatOneGoCuts() {
+        std::int64_t splitDrops = 0, passesBeyondOne = 0;
+        for (std::uint64_t seed = 1; seed <= imageCount; ++seed) {
+            ref::Random random(seed * 13 + 1);
+            const ref::TestImage image = ref::randomImage(seed);
+            const MillKind kind = random.percent(25) ? MillKind::Cut3D : MillKind::All;
+            const std::int32_t down = random.between(1, 12);
+            const std::int32_t safe = random.percent(50) ? 0 : random.between(1, 5);
+            ImageSession once = sessionOf(image, random);
+            if (checkMillCommand(kind, once) != MillRefusal::None)
+                continue;
+            ImageSession passes = once;
+            passes.regions = std::make_shared<RegionAnalysis>(*once.regions);
+            const Run a = runJob(kind, once, ToolPosition{}, MergeRule{}, safe);
+            const Run b = runJob(kind, passes, ToolPosition{}, MergeRule{}, safe, down);
+            const std::string where = "seed " + text(std::int64_t(seed)) + ", step-down " + text(down);
+            QVERIFY2(once.layers.millLayer.bits() == passes.layers.millLayer.bits(), where.c_str());
+            QVERIFY(once.regions->tables.regionTable == passes.regions->tables.regionTable);
+            // The deepest cut at every position the tool passes.
+            const auto deepest = [](const Run& run, std::int32_t limit, const std::string& label, std::int64_t* drops) {
+                std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> cut;
+                std::int32_t depth = 0;
+                for (const PlannedMove& m : run.moves) {
+                    const std::int32_t from = depth;
+                    depth -= m.z;
+                    if (limit > 0 && depth > std::max(from, 0) + limit)
+                        QTest::qFail((label + ": a move down from " + text(from) + " to " + text(depth)).c_str(), __FILE__, __LINE__);
+                    if (drops && m.kind == MoveKind::Plunge && from > 0)
+                        ++*drops;
+                    if (m.kind == MoveKind::Step || m.kind == MoveKind::Plunge) {
+                        std::int32_t& c = cut[{m.tool.toolX, m.tool.toolY}];
+                        c = std::max(c, depth);
+                    }
+                }
+                if (depth != 0 && !run.moves.empty())
+                    QTest::qFail((label + ": the job ends at " + text(depth)).c_str(), __FILE__, __LINE__);
+                return cut;
+            };
+            QVERIFY2(deepest(a, 0, where, nullptr) == deepest(b, down, where, &splitDrops), where.c_str());
+            if (QTest::currentTestFailed())
+                return;
+            passesBeyondOne += b.moves.size() > a.moves.size() ? 1 : 0;
+        }
+        qInfo("%lld jobs cut in more than one pass, %lld plunges below the surface", static_cast<long long>(passesBeyondOne),
+              static_cast<long long>(splitDrops));
+        QVERIFY(passesBeyondOne > 0 && splitDrops > 0);
     }
 
     void aSafeHeightRaisesEveryLevelMoveAndLeavesTheCutsAlone() {

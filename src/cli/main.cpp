@@ -77,6 +77,8 @@ constexpr const char* usageText =
     "  --merge-tolerance T  send consecutive steps whose points all lie within T pixels (depth units for Z) of\n"
     "                 one straight line as one command, ending where the steps end (cnc.ini MergeTolerance,\n"
     "                 default 0: only --merge's straight runs)\n"
+    "  --step-down N  cut each contour in passes, each at most N depth units deeper than the one before, no\n"
+    "                 move going down more than N at once (cnc.ini StepDown; default 0: at its depth at once)\n"
     "  --spindle RPM  grbl and the G-code: \"M3 SRPM\" and a dwell before the job's first move, again before\n"
     "                 the first move after a stop, and \"M5\" at the end (cnc.ini Spindle; default 0: the\n"
     "                 spindle is left alone)\n"
@@ -109,6 +111,7 @@ struct Options {
     zelmar::ToolShape tool;
     zelmar::Decimal mergeTolerance;
     zelmar::Spindle spindle;
+    std::int32_t stepDown = 0;
 };
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
@@ -119,7 +122,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay") {
+            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
+            a == "--step-down") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -149,6 +153,13 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (!n)
                     return std::nullopt;
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
+                continue;
+            }
+            if (a == "--step-down") {
+                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::stepDown);
+                if (!n)
+                    return std::nullopt;
+                options.stepDown = *n;
                 continue;
             }
             if (a == "--spindle") {
@@ -267,6 +278,7 @@ public:
         config.tool = options_.tool;
         config.mergeTolerance = options_.mergeTolerance;
         config.spindle = options_.spindle;
+        config.stepDown = options_.stepDown;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -290,7 +302,8 @@ public:
                                                  options_.mmPerStep, options_.feed, options_.spindle});
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
                                          options_.mergeSteps, zelmar::wordOf(options_.tool),
-                                         options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text()},
+                                         options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text(),
+                                         options_.stepDown},
                                         zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
         connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
@@ -459,7 +472,8 @@ private:
                        " и --safe-height " + std::to_string(h.safeHeight) +
                        (h.toolWord.empty() ? std::string()
                                            : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep) +
-                       (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance);
+                       (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance) +
+                       (h.stepDown.empty() ? std::string() : " с --step-down " + h.stepDown);
             break;
         case Verdict::OtherState:
             mismatch = "журнал записан окном программы для другого состояния изображения";
@@ -598,7 +612,8 @@ int main(int argc, char** argv) {
         if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay")
+            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
+            a == "--step-down")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

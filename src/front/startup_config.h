@@ -69,6 +69,8 @@ struct StartupConfig {
     // Spindle (rpm; 0: not touched) and SpindleDelay (s, default 3): grbl and the G-code start it before the job's
     // first move and stop it at the end. Our board has no spindle.
     Spindle spindle;
+    // StepDown: depth units a pass; 0 (the default) cuts each contour at its depth at once.
+    int stepDown = 0;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

@@ -232,6 +232,7 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
 MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
     MillSettings settings;
     settings.safeHeight = config_.safeHeight;
+    settings.stepDown = config_.stepDown;
     const Checked scale = parseStepsPerPixel(stepsText);
     if (scale.ok()) // a job of wrong steps is refused before it moves
         settings.tool = ToolProfile(config_.tool, config_.mmPerStep.value() * scale.value);
@@ -289,7 +290,8 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1,
-                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value()};
+                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
+                                      config_.stepDown};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -612,6 +614,8 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
     }
     if (!config_.mergeTolerance.isZero())
         header.mergeTolerance = config_.mergeTolerance.text();
+    if (config_.stepDown > 0)
+        header.stepDown = std::to_string(config_.stepDown);
     if (journalled_) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
@@ -678,7 +682,8 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     // The commands must go out as they went: the same merging and the same travel.
     if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
         h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()) ||
-        h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()))
+        h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()) ||
+        h.stepDown != (config_.stepDown > 0 ? std::to_string(config_.stepDown) : std::string()))
         return refuse(Verdict::OtherSending);
     const MillSettings settings = millSettingsAt(h.stepsText);
     if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
@@ -792,11 +797,13 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
     std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps,
-                                      wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()},
+                                      wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text(),
+                                      config_.stepDown},
                                      GcodeStart{tool_.toolX, tool_.toolY});
     ImageSession copy = copyForSimulation(session_, kind);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value,
-                                      millSettingsAt(stepsText).tool, config_.mergeTolerance.value()};
+                                      millSettingsAt(stepsText).tool, config_.mergeTolerance.value(),
+                                      config_.stepDown};
     bool fits = true;
     simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
         fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();

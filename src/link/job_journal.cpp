@@ -269,6 +269,7 @@ JournalReading readJournal(std::string_view text) {
                 std::string* field = key == "tool" ? &r.header.toolWord
                                      : key == "mm" ? &r.header.mmPerStep
                                      : key == "tolerance" ? &r.header.mergeTolerance
+                                     : key == "stepdown" ? &r.header.stepDown
                                                           : nullptr;
                 if (eq == std::string::npos || !field || !field->empty() || eq + 1 == v.size())
                     return damaged(); // a setting this program does not know would send other moves
@@ -333,7 +334,8 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
               journalLine("steps " + encoded(header.stepsText)) +
               journalLine("travel " + std::to_string(header.mergeSteps ? 1 : 0) + " " +
                           std::to_string(header.safeHeight) + setting("tool", header.toolWord) +
-                          setting("mm", header.mmPerStep) + setting("tolerance", header.mergeTolerance)) +
+                          setting("mm", header.mmPerStep) + setting("tolerance", header.mergeTolerance) +
+                          setting("stepdown", header.stepDown)) +
               journalLine("prelude" + list(header.prelude)) +
               journalLine("operations" + list(header.operations)) + journalLine("mill " + encoded(header.millHash)) +
               journalLine("begin");

@@ -29,6 +29,7 @@ struct JournalHeader {
     std::string toolWord;
     std::string mmPerStep;
     std::string mergeTolerance; // pixels, as cnc.ini or the command line gave it; empty: none
+    std::string stepDown;       // depth units a pass; empty: all at once
     // What ran since the picture was loaded, before the operations (the window's history), as operation words
     // with what they reached.
     std::vector<std::string> prelude;

@@ -86,6 +86,8 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
          settings_.mmPerStep.text() + ", feed: " + std::to_string(settings_.feed) + " mm/min)\n";
     h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
          (origin.mergeSteps ? "yes" : "no") + ")\n";
+    if (origin.stepDown > 0)
+        h += "(cut in passes of at most " + std::to_string(origin.stepDown) + " depth units)\n";
     if (!origin.mergeTolerance.empty())
         h += "(steps merged within " + commentText(origin.mergeTolerance) + " pixels of a straight line)\n";
     if (!origin.tool.empty())

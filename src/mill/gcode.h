@@ -62,6 +62,7 @@ struct GcodeOrigin {
     bool mergeSteps = false;
     std::string tool; // a shaped tool's word ("ball:6"); empty for today's one-pixel tool, which is not named
     std::string mergeTolerance; // pixels; empty when steps are not merged within a tolerance
+    std::int32_t stepDown = 0;  // depth units a pass; 0: not named
 };
 
 class GcodeWriter {

@@ -21,7 +21,7 @@ void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, co
                  const std::function<void(const CommandMove&)>& onCommand) {
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
-    job.setSettings({settings.safeHeight, settings.tool});
+    job.setSettings({settings.safeHeight, settings.tool, settings.stepDown});
     CommandFeed({settings.mergeSteps, settings.mergeTolerance}, settings.stepsPerPixel).runThrough(job, onCommand);
 }
 

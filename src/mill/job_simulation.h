@@ -17,6 +17,7 @@ struct SimulationSettings {
     std::int32_t stepsPerPixel = 150; // for the longest merged run
     ToolProfile tool;
     double mergeTolerance = 0; // pixels: steps within it of a straight line go as one command
+    std::int32_t stepDown = 0;
 };
 
 // What a job needs of the work, copied: the layers it reads and writes, and its own region tables.

@@ -79,7 +79,11 @@ bool MillJob::advance() {
             travel.safeHeight = safeHeight_;
             travel.firstOfMilling = !contourPlanned_;
             travel.lastOfMilling = k == lastRegionWithContours_;
+            travel.stepDown = stepDown_;
             plan_ = planRegion(*traced_, k, session_.layers.millLayer, tool_, travel, reachable_);
+            const std::int64_t counted =
+                traced_->moveCount(k) + (safeHeight_ > 0 && travel.firstOfMilling && traced_->hasContours(k) ? 1 : 0);
+            millingTotal_ += static_cast<std::int64_t>(plan_.moves.size()) - counted;
             contourPlanned_ = contourPlanned_ || !plan_.moves.empty();
             cursor_ = 0;
             if (events_)

@@ -32,6 +32,7 @@ enum class MillKind { Selected, All, Cut3D };
 struct MillSettings {
     std::int32_t safeHeight = 0;
     ToolProfile tool;
+    std::int32_t stepDown = 0; // depth units a pass; 0: each contour at its depth at once
 };
 
 // Why a milling command did nothing at all.
@@ -67,6 +68,7 @@ public:
     void setSettings(const MillSettings& settings) {
         setSafeHeight(settings.safeHeight);
         setTool(settings.tool);
+        stepDown_ = settings.stepDown;
     }
 
     MillKind kind() const { return kind_; }
@@ -89,6 +91,7 @@ public:
     bool finished() const { return finished_; }
     // Moves done over the whole job, and of the current milling out of its total.
     std::int64_t movesDone() const override { return done_; }
+    // With a step-down the passes of a region are known once it is planned: the total grows as regions begin.
     std::int64_t millingDone() const { return millingDone_; }
     std::int64_t millingTotal() const { return millingTotal_; }
     std::int32_t region() const { return plan_.region; }
@@ -117,6 +120,7 @@ private:
     std::size_t nextRegion_ = 0;
     std::int32_t safeHeight_ = 0;
     ToolProfile cutter_;
+    std::int32_t stepDown_ = 0;
     // For a shaped tool: the depths it may reach in the current milling; empty for today's tool.
     std::vector<std::uint8_t> reachable_;
     bool contourPlanned_ = false;            // in the current milling

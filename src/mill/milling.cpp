@@ -187,29 +187,81 @@ public:
         const std::uint8_t* step = traced.steps_.data() + traced.regions_[k].stepBegin;
         const std::uint32_t contourBegin = k == 0 ? 0 : traced.regions_[k - 1].contourEnd;
         const std::uint32_t contourEnd = traced.regions_[k].contourEnd;
+        std::vector<std::int32_t> depths; // of the contour's start and of each step's end
         for (std::uint32_t c = contourBegin; c < contourEnd; ++c) {
             const ContourPath& path = traced.contours_[c];
-            const std::int32_t startDepth = depthAt(path.startX, path.startY);
+            const std::uint8_t* const firstStep = step;
+            const bool endsMilling = c + 1 == contourEnd && travel.lastOfMilling;
             if (safe > 0 && c == contourBegin && travel.firstOfMilling)
                 plan.moves.push_back({0, 0, safe, MoveKind::Lift, tool}); // up from the surface to travel
-            const std::int32_t dx = path.startX - tool.toolX;
-            const std::int32_t dy = path.startY - tool.toolY;
-            tool.toolX = path.startX;
-            tool.toolY = path.startY;
-            plan.moves.push_back({dx, dy, 0, MoveKind::Approach, tool});
-            tool.toolZ = startDepth;
-            plan.moves.push_back({0, 0, -(startDepth + safe), MoveKind::Plunge, tool});
-            for (std::uint32_t s = 0; s < path.stepCount; ++s) {
-                const int d = *step++;
-                tool.toolX += directionX[d];
-                tool.toolY += directionY[d];
-                const std::int32_t depth = depthAt(tool.toolX, tool.toolY);
-                const std::int32_t dz = depth - tool.toolZ;
-                tool.toolZ = depth;
-                plan.moves.push_back({directionX[d], directionY[d], -dz, MoveKind::Step, tool});
+            if (travel.stepDown <= 0) {
+                const std::int32_t startDepth = depthAt(path.startX, path.startY);
+                const std::int32_t dx = path.startX - tool.toolX;
+                const std::int32_t dy = path.startY - tool.toolY;
+                tool.toolX = path.startX;
+                tool.toolY = path.startY;
+                plan.moves.push_back({dx, dy, 0, MoveKind::Approach, tool});
+                tool.toolZ = startDepth;
+                plan.moves.push_back({0, 0, -(startDepth + safe), MoveKind::Plunge, tool});
+                for (std::uint32_t s = 0; s < path.stepCount; ++s) {
+                    const int d = *step++;
+                    tool.toolX += directionX[d];
+                    tool.toolY += directionY[d];
+                    const std::int32_t depth = depthAt(tool.toolX, tool.toolY);
+                    const std::int32_t dz = depth - tool.toolZ;
+                    tool.toolZ = depth;
+                    plan.moves.push_back({directionX[d], directionY[d], -dz, MoveKind::Step, tool});
+                }
+                plan.moves.push_back({0, 0, tool.toolZ + (endsMilling ? 0 : safe), MoveKind::Lift, tool});
+                continue;
             }
-            const bool endsMilling = c + 1 == contourEnd && travel.lastOfMilling;
-            plan.moves.push_back({0, 0, tool.toolZ + (endsMilling ? 0 : safe), MoveKind::Lift, tool});
+            const std::int32_t down = travel.stepDown;
+            depths.assign(1, depthAt(path.startX, path.startY));
+            std::int32_t x = path.startX, y = path.startY;
+            for (std::uint32_t s = 0; s < path.stepCount; ++s) {
+                x += directionX[firstStep[s]];
+                y += directionY[firstStep[s]];
+                depths.push_back(depthAt(x, y));
+            }
+            step = firstStep + path.stepCount;
+            const std::int32_t deepest = *std::max_element(depths.begin(), depths.end());
+            const std::int32_t passes = std::max(1, (deepest + down - 1) / down);
+            // Down to `depth` from where the tool stands, no part more than `down` below the surface.
+            const auto plungeTo = [&plan, &tool, down](std::int32_t depth, std::int32_t above) {
+                std::int32_t first = std::min(depth - tool.toolZ, std::max(0, tool.toolZ) + down - tool.toolZ);
+                first = std::max(first, 0);
+                tool.toolZ += first;
+                plan.moves.push_back({0, 0, -(first + above), MoveKind::Plunge, tool});
+                while (tool.toolZ < depth) {
+                    const std::int32_t part = std::min(down, depth - tool.toolZ);
+                    tool.toolZ += part;
+                    plan.moves.push_back({0, 0, -part, MoveKind::Plunge, tool});
+                }
+            };
+            for (std::int32_t pass = 1; pass <= passes; ++pass) {
+                const std::int32_t level = pass * down;
+                const std::int32_t dx = path.startX - tool.toolX;
+                const std::int32_t dy = path.startY - tool.toolY;
+                tool.toolX = path.startX;
+                tool.toolY = path.startY;
+                plan.moves.push_back({dx, dy, 0, MoveKind::Approach, tool});
+                tool.toolZ = 0;
+                plungeTo(std::min(depths[0], level), safe);
+                for (std::uint32_t s = 0; s < path.stepCount; ++s) {
+                    const int d = firstStep[s];
+                    tool.toolX += directionX[d];
+                    tool.toolY += directionY[d];
+                    const std::int32_t depth = std::min(depths[s + 1], level);
+                    const std::int32_t arrive = std::min(depth, std::max(0, tool.toolZ) + down);
+                    const std::int32_t dz = arrive - tool.toolZ;
+                    tool.toolZ = arrive;
+                    plan.moves.push_back({directionX[d], directionY[d], -dz, MoveKind::Step, tool});
+                    if (arrive < depth)
+                        plungeTo(depth, 0);
+                }
+                const bool last = pass == passes && endsMilling;
+                plan.moves.push_back({0, 0, tool.toolZ + (last ? 0 : safe), MoveKind::Lift, tool});
+            }
         }
         return plan;
     }

@@ -119,8 +119,14 @@ struct RegionPlan {
 // lift takes it back up there. The first approach of a milling starts with the rise from the surface, and the
 // last lift of a milling ends at the surface, where every milling starts and ends. With N = 0 the moves are
 // those without a safe height.
+//
+// With a step-down of S depth units (0: all at once) each contour is cut in passes, the k-th no deeper than k * S,
+// until it reaches its depths; each pass starts from the contour's start (an approach, a plunge) and ends with a
+// lift. No move goes more than S deeper below the surface than where it starts: deeper plunges go down in parts,
+// and a step that would drop more than S arrives S below where it left and goes on down in plunges.
 struct TravelOptions {
     std::int32_t safeHeight = 0;
+    std::int32_t stepDown = 0;
     bool firstOfMilling = true; // this region's first approach starts the milling
     bool lastOfMilling = true;  // this region's last lift ends it
 };

@@ -1,11 +1,16 @@
 // The depths a shaped tool may reach, over a whole picture: median of several runs, JSON lines. Pictures: the
-// shapes (two depths) and a photograph-like field of every depth; tools at 0.1 mm a pixel.
+// shapes (two depths) and a photograph-like field of every depth; tools at 0.1 mm a pixel. Then the preview of
+// "Все": the parse, the job carved on a copy and both shaded views, on the sample and on SIZE x SIZE shapes, with
+// today's tool and with a 6 mm ball at the default 1.5 mm a pixel.
 //
 //   zelmar-bench-tool [SIZE]
 
 #include "bench_images.h"
 #include "median_time.h"
+#include "front/image_file.h"
+#include "mill/carving.h"
 #include "mill/drop_cutter.h"
+#include "mill/job_simulation.h"
 #include "mill/milling.h"
 
 #include <cmath>
@@ -49,6 +54,36 @@ int main(int argc, char** argv) {
     const int size = argc > 1 ? std::atoi(argv[1]) : 4096;
     const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> pictures{
         {"shapes", depthsOf(bench::shapesImage(size, size))}, {"photograph", photographDepths(size)}};
+    // The preview first: what the window and --preview do.
+    std::vector<std::pair<std::string, ImageLayer>> jobs;
+    LoadedImage sample = loadImageFile(ZELMAR_BIN_DIR "/test.bmp");
+    if (sample.ok())
+        jobs.emplace_back("sample", std::move(sample.layer));
+    jobs.emplace_back("shapes", bench::shapesImage(size, size));
+    for (const auto& [name, layer] : jobs)
+        for (const std::string word : {"", "ball:6"}) {
+            ImageSession loaded;
+            loaded.layers = LayerSet::copiesOf(ImageLayer(layer));
+            MillSettings settings;
+            settings.tool = ToolProfile(*toolShapeOf(word), 1.5);
+            float deepest = 0;
+            std::size_t pictureBytes = 0;
+            const double ms = bench::medianMs(3, [&] {
+                ImageSession s = loaded;
+                s.regions = std::make_shared<RegionAnalysis>(*loaded.regions);
+                parseImage(s);
+                ImageSession copy = copyForSimulation(s, MillKind::All);
+                const Carving carving = carveJob(MillKind::All, copy, ToolPosition{}, settings);
+                const CarvingPicture above = pictureOf(carving, CarvingView::Above);
+                const CarvingPicture tilted = pictureOf(carving, CarvingView::Tilted);
+                deepest = carving.deepest();
+                pictureBytes = above.rgb.size() + tilted.rgb.size();
+            });
+            std::printf("{\"bench\":\"preview\",\"picture\":\"%s\",\"width\":%d,\"tool\":\"%s\",\"ms\":%.1f,"
+                        "\"deepest\":%.1f,\"picture_bytes\":%zu}\n",
+                        name.c_str(), layer.header().bmWidth, word.empty() ? "pixel" : word.c_str(), ms,
+                        static_cast<double>(deepest), pictureBytes);
+        }
     for (const std::string word : {"ball:6", "flat:3", "v:6:60"}) {
         const ToolProfile tool(*toolShapeOf(word), 0.1);
         for (const auto& [name, targets] : pictures) {

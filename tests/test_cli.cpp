@@ -147,6 +147,33 @@ private slots:
         }
     }
 
+    // The carving "Все" leaves: a height grid of motor steps (the black pixels the one-pixel tool cuts 25 units
+    // deep, the white ones untouched) and the two shaded views side by side.
+    void theCarvingIsWrittenAsAPictureAndAHeightGrid() {
+        QTemporaryDir dir;
+        const Run r = runCli({squareImage(dir), "parse", "mill-all", "--steps", "7", "--result", dir.filePath("r.pgm"),
+                              "--preview", dir.filePath("p.png")});
+        QCOMPARE(r.status, 0);
+        QFile grid(dir.filePath("r.pgm"));
+        QVERIFY(grid.open(QIODevice::ReadOnly));
+        QCOMPARE(grid.readLine(), QByteArray("P5\n"));
+        QVERIFY(grid.readLine().startsWith("# zelmar: each value the depth cut below the surface in motor steps"));
+        QCOMPARE(grid.readLine(), QByteArray("6 5\n"));
+        QCOMPARE(grid.readLine(), QByteArray("65535\n"));
+        const QByteArray values = grid.readAll();
+        QCOMPARE(values.size(), 6 * 5 * 2);
+        const auto at = [&values](int x, int y) {
+            const int i = ((y - 1) * 6 + x - 1) * 2;
+            return (std::uint8_t(values[i]) << 8) | std::uint8_t(values[i + 1]);
+        };
+        QCOMPARE(at(3, 2), 25 * 7);
+        QCOMPARE(at(6, 5), 25 * 7);
+        QCOMPARE(at(1, 1), 0);
+        const QImage preview(dir.filePath("p.png"));
+        QCOMPARE(preview.width(), 6 + 8 + 6);
+        QVERIFY(preview.height() >= 5);
+    }
+
     void failuresAndUsage() {
         QTemporaryDir dir;
         const Run missing = runCli({dir.filePath("none.bmp"), "--state", dir.filePath("s.json")});

@@ -105,7 +105,7 @@ private slots:
         QVERIFY(lines[17].startsWith("  --journal FILE "));
         QVERIFY(lines[19].startsWith("  --resume "));
         QVERIFY(lines[21].startsWith("  --last-move done|redo "));
-        QVERIFY(lines.filter(QRegularExpression("^  --(merge|safe-height|gcode|mm-per-step|feed|estimate|tool|merge-tolerance|spindle|spindle-delay|step-down) ")).size() == 11);
+        QVERIFY(lines.filter(QRegularExpression("^  --(merge|safe-height|gcode|mm-per-step|feed|estimate|tool|merge-tolerance|spindle|spindle-delay|step-down|preview|result) ")).size() == 13);
         QVERIFY(lines[lines.size() - 2].startsWith("  --help "));
         QVERIFY(lines[lines.size() - 1].startsWith("  --version "));
         const Run bad = runProgram("zelmar-cli", {"--bogus"});

@@ -4,6 +4,7 @@
 #include "image/image_layer.h"
 #include "image/regions.h"
 #include "mill/mill_job.h"
+#include "mill/carving.h"
 #include "mill/milling.h"
 #include "mill/tool_shape.h"
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <array>
 #include <memory>
 #include <string>
@@ -516,7 +518,8 @@ private slots:
 
     // A shaped tool keeps the one-pixel tool's path in X and Y; each plunge and step goes exactly as deep as no
     // part of the tool goes below the picture as the milling began (every pixel it covers, one by one, and the
-    // untouched stock beyond the picture), however the layer is laid out in memory.
+    // untouched stock beyond the picture), however the layer is laid out in memory. The carving of the job, with
+    // the same tool swept along its moves, then lies nowhere below the picture.
     void aShapedToolKeepsThePathAndStaysAboveThePicture() {
         std::vector<std::string> rows = whiteWith(26, 17, {{2, 3, 10, 14}, {14, 5, 24, 9}, {16, 12, 17, 17}});
         rows[5].replace(3, 4, "4433");
@@ -541,6 +544,7 @@ private slots:
             return moves;
         };
         const std::vector<PlannedMove> plain = runAll({});
+        int carved = 0;
         for (const char* word : {"ball:0.6", "flat:0.5", "v:0.8:90", "ball:9"}) {
             const ToolProfile tool(*toolShapeOf(word), 0.1);
             const std::vector<PlannedMove> shaped = runAll(tool);
@@ -562,7 +566,33 @@ private slots:
                 raised += m.tool.toolZ < plain[i].tool.toolZ;
             }
             QVERIFY2(raised > 0, word);
+            Carving carving(b.drawing.width, b.drawing.height, tool);
+            for (const PlannedMove& m : shaped)
+                carving.take(m);
+            for (std::int32_t y = 1; y <= b.drawing.height; ++y)
+                for (std::int32_t x = 1; x <= b.drawing.width; ++x)
+                    QVERIFY2(carving.depths()[std::size_t((y - 1) * b.drawing.width + x - 1)] <= static_cast<float>(depthAt(x, y)) + 1e-4f,
+                             (std::string(word) + " cuts below the picture at " + std::to_string(x) + ", " +
+                              std::to_string(y)).c_str());
+            carved += carving.deepest() > 0 ? 1 : 0;
         }
+        QVERIFY(carved >= 3); // the widest tool reaches the stock beyond the picture wherever it stands
+        // Today's tool carves its pixel only, as deep as its deepest move there.
+        Carving pixel(b.drawing.width, b.drawing.height, ToolProfile{});
+        std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> deepest;
+        for (const PlannedMove& m : plain) {
+            pixel.take(m);
+            if (m.kind == MoveKind::Step || m.kind == MoveKind::Plunge) {
+                std::int32_t& d = deepest[{m.tool.toolX, m.tool.toolY}];
+                d = std::max(d, m.tool.toolZ);
+            }
+        }
+        for (std::int32_t y = 1; y <= b.drawing.height; ++y)
+            for (std::int32_t x = 1; x <= b.drawing.width; ++x) {
+                const auto at = deepest.find({x, y});
+                QCOMPARE(pixel.depths()[std::size_t((y - 1) * b.drawing.width + x - 1)],
+                         static_cast<float>(at == deepest.end() ? 0 : at->second));
+            }
     }
 
     void depthsStayThoseOfTheStartWhenAMillingPaintsThousands() {

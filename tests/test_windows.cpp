@@ -4,6 +4,7 @@
 #include "app/job_status.h"
 #include "app/layer_view.h"
 #include "app/main_frame.h"
+#include "app/preview_dialog.h"
 #include "app/qt_translations.h"
 #include "app/tab_strip.h"
 #include "app/work_window.h"
@@ -461,6 +462,14 @@ private slots:
         QTRY_VERIFY(QFile::exists(selectedPath));
         QVERIFY(unchanged());
 
+        // The preview carves a copy beside the window: its pictures come, and the work stays as it was.
+        frame.previewAction()->trigger();
+        auto* preview = form->findChild<PreviewDialog*>();
+        QVERIFY(preview);
+        QTRY_VERIFY(preview->ready());
+        QVERIFY(unchanged());
+        preview->close();
+
         // Directly, "Все" as well; both as zelmar-cli writes the same jobs.
         const QString allPath = dir_.filePath("all.nc");
         QCOMPARE(form->writeGcodeFile(allPath, MillKind::All), QString());
@@ -638,7 +647,8 @@ private slots:
         first->requestStop();
         QTRY_VERIFY(!first->runner().isRunning());
         QVERIFY(frame.jobStatus()->pauseButton()->isEnabled());
-        QVERIFY(frame.saveGcodeAction()->isEnabled() && frame.restoreMillAction()->isEnabled());
+        QVERIFY(frame.saveGcodeAction()->isEnabled() && frame.restoreMillAction()->isEnabled() &&
+                frame.previewAction()->isEnabled());
 
         // Change a layer, the configuration and the file, then close: the menu starts everything afresh.
         PixelBuffer buffer = first->layers().millLayer.toBuffer();
@@ -651,7 +661,8 @@ private slots:
         QVERIFY(!frame.workWindow());
         // Nothing is left to continue, stop or export.
         QVERIFY(!frame.jobStatus()->pauseButton()->isEnabled() && !frame.jobStatus()->stopButton()->isEnabled());
-        QVERIFY(!frame.saveGcodeAction()->isEnabled() && !frame.restoreMillAction()->isEnabled());
+        QVERIFY(!frame.saveGcodeAction()->isEnabled() && !frame.restoreMillAction()->isEnabled() &&
+                !frame.previewAction()->isEnabled());
 
         frame.millAction()->trigger();
         WorkWindow* second = frame.workWindow();

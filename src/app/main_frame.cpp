@@ -42,6 +42,13 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->saveGcode();
     });
+    // What "Все" would carve, shaded, before it runs.
+    previewAction_ = menuBar()->addAction(QStringLiteral("Предпросмотр 3D…"));
+    previewAction_->setObjectName(QStringLiteral("preview3d"));
+    connect(previewAction_, &QAction::triggered, this, [this] {
+        if (workWindow_)
+            workWindow_->showPreview();
+    });
     // The marks a dry run (or an earlier job) left in the mill layer read as full depth: this takes them away.
     restoreMillAction_ = menuBar()->addAction(QStringLiteral("Очистить слой «Фреза»"));
     restoreMillAction_->setObjectName(QStringLiteral("restoreMill"));
@@ -50,7 +57,7 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
             workWindow_->restoreMillLayer();
     });
     // Without the work window there is no picture: the items wait for "Фрезеровка".
-    for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+    for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
         a->setEnabled(false);
         a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
     }
@@ -134,14 +141,14 @@ void MainFrame::openWorkWindow() {
     });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
-    for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+    for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
         a->setEnabled(true);
         a->setToolTip(QString());
     }
     connect(subWindow_, &QObject::destroyed, this, [this] {
         // The job went with the window: nothing is left to pause, continue, stop or export.
         jobStatus_->setControl(JobStatus::Control::None, false);
-        for (QAction* a : {saveGcodeAction_, restoreMillAction_}) {
+        for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
             a->setEnabled(false);
             a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
         }

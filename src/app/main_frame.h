@@ -34,6 +34,7 @@ public:
     QAction* millAction() const { return millAction_; }
     QAction* saveGcodeAction() const { return saveGcodeAction_; }
     QAction* restoreMillAction() const { return restoreMillAction_; }
+    QAction* previewAction() const { return previewAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
     class JobStatus* jobStatus() const {
         return jobStatus_;
@@ -57,6 +58,7 @@ private:
     QAction* millAction_;
     QAction* saveGcodeAction_;
     QAction* restoreMillAction_;
+    QAction* previewAction_;
     class JobStatus* jobStatus_;
     QLabel* configNote_;
     QLabel* machineStatus_;

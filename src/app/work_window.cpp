@@ -3,10 +3,14 @@
 #include "busy_cursor.h"
 #include "caption_button.h"
 #include "error_box.h"
+#include "front/carving_image.h"
 #include "front/image_file.h"
 #include "front/operator_texts.h"
 #include "key_filter.h"
 #include "layer_view.h"
+#include "mill/carving.h"
+#include "mill/job_simulation.h"
+#include "preview_dialog.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
@@ -28,6 +32,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTreeView>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <vector>
@@ -417,6 +422,37 @@ void WorkWindow::restoreMillLayer() {
     }
     controller_.restoreMill();
     RefreshViews();
+}
+
+void WorkWindow::showPreview() {
+    const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    if (refusal != MillRefusal::None) {
+        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        return;
+    }
+    // "Все" from where the tool stands, on a copy: the work and the job running meanwhile are left alone.
+    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, MillKind::All));
+    const MillSettings settings = controller_.millSettingsAt(text2_->text().toStdString());
+    const ToolPosition tool = tool_;
+    const std::string cutter = toolText(config().tool);
+    auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") +
+                                         (cutter.empty() ? QString() : QStringLiteral(", ") +
+                                                                            QString::fromStdString(cutter).toLower()),
+                                     this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+    struct Pictures {
+        QImage above, tilted;
+    };
+    auto* watcher = new QFutureWatcher<Pictures>(dialog);
+    connect(watcher, &QFutureWatcher<Pictures>::finished, dialog, [dialog, watcher] {
+        const Pictures p = watcher->result();
+        dialog->showPictures(p.above, p.tilted);
+    });
+    watcher->setFuture(QtConcurrent::run([copy, settings, tool] {
+        const Carving carving = carveJob(MillKind::All, *copy, tool, settings);
+        return Pictures{imageOf(pictureOf(carving, CarvingView::Above)), imageOf(pictureOf(carving, CarvingView::Tilted))};
+    }));
 }
 
 void WorkWindow::saveGcode() {

@@ -80,6 +80,8 @@ public:
     void restoreMillLayer();
     // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
     void saveGcode();
+    // "Предпросмотр 3D…": the carving "Все" would leave, computed beside the window.
+    void showPreview();
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
     // start position in words, where the tool must stand.

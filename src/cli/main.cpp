@@ -9,6 +9,7 @@
 // (nothing written).
 
 #include "cli_state.h"
+#include "front/carving_image.h"
 #include "front/image_file.h"
 #include "front/operator_texts.h"
 #include "front/setting_ranges.h"
@@ -83,6 +84,9 @@ constexpr const char* usageText =
     "                 the first move after a stop, and \"M5\" at the end (cnc.ini Spindle; default 0: the\n"
     "                 spindle is left alone)\n"
     "  --spindle-delay S  seconds for the spindle to come up to speed (cnc.ini SpindleDelay, default 3)\n"
+    "  --preview FILE.png  the carving the operations' millings leave, shaded as if lit from the top left:\n"
+    "                 from above and tilted, side by side (with the tool of --tool)\n"
+    "  --result FILE.pgm  the same carving as a 16-bit height grid: the depth cut at each pixel in motor steps\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -104,6 +108,8 @@ struct Options {
     zelmar::Decimal mmPerStep{1, 2};
     std::int32_t feed = 300;
     std::optional<std::string> gcodePath;
+    std::optional<std::string> previewPath;
+    std::optional<std::string> resultPath;
     bool estimate = false;
     bool grbl = false;
     int baud = zelmar::GrblLink::defaultBaud;
@@ -123,7 +129,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
             a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
-            a == "--step-down") {
+            a == "--step-down" || a == "--preview" || a == "--result") {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -197,8 +203,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 options.mmPerStep = *d;
                 continue;
             }
-            if (a == "--gcode") {
-                options.gcodePath = value;
+            if (a == "--gcode" || a == "--preview" || a == "--result") {
+                (a == "--gcode" ? options.gcodePath : a == "--preview" ? options.previewPath : options.resultPath) = value;
                 continue;
             }
             auto& target = a == "--steps"    ? options.steps
@@ -350,6 +356,7 @@ public:
     const std::vector<std::string>& commands() const { return commands_; }
     // The G-code of the commands, ended; empty without --gcode.
     std::string gcode() const { return gcode_ ? gcodeText_ + gcode_->footer() : std::string(); }
+    zelmar::MillSettings millSettings() const { return controller_.millSettingsAt(options_.steps.value_or("150")); }
     const zelmar::JobCount& counted() const { return counted_; }
 
 private:
@@ -564,6 +571,31 @@ std::string estimateLine(const zelmar::JobCount& count) {
            " ms pause after each command, without the board's own motion time\n";
 }
 
+// The carving of the operations' millings, replayed dry from the picture as it was loaded.
+bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, const zelmar::MillSettings& settings) {
+    if (!options.previewPath && !options.resultPath)
+        return true;
+    zelmar::ImageSession start = loaded.image;
+    start.regions = std::make_shared<zelmar::RegionAnalysis>(*loaded.image.regions);
+    zelmar::ToolPosition tool = loaded.tool;
+    zelmar::MillIndexCache cache;
+    const zelmar::ImageLayer& picture = start.layers.millLayer;
+    zelmar::Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
+    zelmar::carveOperations(start, tool, cache, options.operations, settings, carving);
+    bool written = true;
+    if (options.previewPath && !zelmar::previewImage(carving).save(QString::fromStdString(*options.previewPath), "PNG")) {
+        std::cerr << "cannot write the preview to " << *options.previewPath << "\n";
+        written = false;
+    }
+    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options.steps.value_or("150"));
+    if (options.resultPath &&
+        !zelmar::writeHeightGrid(*options.resultPath, carving, scale.ok() ? scale.value : 1, options.mmPerStep)) {
+        std::cerr << "cannot write the result to " << *options.resultPath << "\n";
+        written = false;
+    }
+    return written;
+}
+
 bool writeOutputs(const Options& options, const zelmar::cli::Session& session, const Driver& driver) {
     bool written = true;
     if (options.commandsPath) {
@@ -613,7 +645,7 @@ int main(int argc, char** argv) {
             a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
             a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
             a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
-            a == "--step-down")
+            a == "--step-down" || a == "--preview" || a == "--result")
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it
@@ -634,6 +666,7 @@ int main(int argc, char** argv) {
     }
     zelmar::cli::Session session;
     session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
+    zelmar::cli::Session asLoaded = session; // for the carving, which replays the operations from the start
 
     Driver driver(*options, session);
     if (!driver.prepare()) {
@@ -647,5 +680,6 @@ int main(int argc, char** argv) {
         return 2; // nothing written on bad usage
     if (options->estimate && status == 0)
         std::cout << estimateLine(driver.counted()) << std::flush;
-    return writeOutputs(*options, session, driver) ? status : 1;
+    const bool carved = writeCarving(*options, asLoaded, driver.millSettings());
+    return writeOutputs(*options, session, driver) && carved ? status : 1;
 }

@@ -106,6 +106,9 @@ public:
 
     // The settings, as cnc.ini or the command line give them; before the port is opened.
     void configure(const StartupConfig& config);
+    // How the millings cut with these settings: the travel height, the tool in pixels at the steps a pixel of the
+    // text, the step-down.
+    MillSettings millSettingsAt(const std::string& stepsText) const;
     const StartupConfig& config() const { return config_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
     void setJournalPath(const QString& path) { journalPath_ = path; }
@@ -271,8 +274,6 @@ private:
     void passStarts(int pass) override;
     void workChanged(bool treeRebuilt) override;
 
-    // The travel height and the tool in pixels, at the steps a pixel of the text.
-    MillSettings millSettingsAt(const std::string& stepsText) const;
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();

@@ -74,20 +74,21 @@ ToolProfile::ToolProfile(const ToolShape& shape, double mmPerPixel) : kind_(shap
     reachSquared_ = reach > 4e18 ? std::int64_t{4'000'000'000'000'000'000} : static_cast<std::int64_t>(reach);
 }
 
-std::int32_t ToolProfile::unitsAbove(std::int64_t squaredDistance) const {
-    const double d = std::sqrt(static_cast<double>(squaredDistance));
-    double h = 0;
+double ToolProfile::heightAbove(double squaredDistance) const {
     switch (kind_) {
     case ToolKind::Pixel:
     case ToolKind::Flat:
         return 0;
     case ToolKind::Ball:
-        h = radius_ - std::sqrt(std::max(0.0, radius_ * radius_ - static_cast<double>(squaredDistance)));
-        break;
+        return radius_ - std::sqrt(std::max(0.0, radius_ * radius_ - squaredDistance));
     case ToolKind::V:
-        h = d / tanHalfAngle_;
-        break;
+        return std::sqrt(squaredDistance) / tanHalfAngle_;
     }
+    return 0;
+}
+
+std::int32_t ToolProfile::unitsAbove(std::int64_t squaredDistance) const {
+    const double h = heightAbove(static_cast<double>(squaredDistance));
     // Rounding down keeps the tool above the picture; the small allowance keeps a height that is a whole number
     // (a pixel on a 90-degree V-bit's cone) from losing a unit to the last bit of a square root.
     const double units = std::floor(h + 1e-9);

@@ -53,6 +53,8 @@ public:
     // squared distance from the axis (at most reachSquared()). Never more than the true height: a depth made
     // from it never cuts below the picture.
     std::int32_t unitsAbove(std::int64_t squaredDistance) const;
+    // The same height exactly, in depth units: what a picture of the result shows.
+    double heightAbove(double squaredDistance) const;
 
 private:
     ToolKind kind_ = ToolKind::Pixel;

@@ -1,0 +1,162 @@
+#include "carving.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace zelmar {
+
+Carving::Carving(std::int32_t width, std::int32_t height, const ToolProfile& tool)
+    : width_(std::max(width, 0)), height_(std::max(height, 0)),
+      depths_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0.0f) {
+    const std::int64_t reach = std::min<std::int64_t>(tool.reachSquared(), std::int64_t{width_} * width_ + std::int64_t{height_} * height_);
+    reach_ = static_cast<std::int32_t>(std::sqrt(static_cast<double>(reach)));
+    for (std::int32_t dy = -reach_; dy <= reach_; ++dy)
+        for (std::int32_t dx = -reach_; dx <= reach_; ++dx) {
+            const std::int64_t s = std::int64_t{dx} * dx + std::int64_t{dy} * dy;
+            if (s > reach)
+                continue;
+            offsetX_.push_back(dx);
+            offsetY_.push_back(dy);
+            lift_.push_back(static_cast<float>(tool.heightAbove(static_cast<double>(s))));
+        }
+}
+
+void Carving::cutAt(std::int32_t x, std::int32_t y, std::int32_t depth) {
+    if (depth <= 0)
+        return; // at or above the surface nothing is cut
+    for (std::size_t i = 0; i < lift_.size(); ++i) {
+        const std::int32_t cx = x - 1 + offsetX_[i];
+        const std::int32_t cy = y - 1 + offsetY_[i];
+        if (cx < 0 || cy < 0 || cx >= width_ || cy >= height_)
+            continue;
+        const float cut = static_cast<float>(depth) - lift_[i];
+        float& cell = depths_[static_cast<std::size_t>(cy) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(cx)];
+        if (cut > cell) {
+            cell = cut;
+            deepest_ = std::max(deepest_, cut);
+        }
+    }
+}
+
+void Carving::take(const PlannedMove& move) {
+    if (move.kind == MoveKind::Step || move.kind == MoveKind::Plunge)
+        cutAt(move.tool.toolX, move.tool.toolY, move.tool.toolZ);
+}
+
+Carving carveJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const MillSettings& settings) {
+    const ImageLayer& picture = copy.layers.millLayer;
+    Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
+    MillIndexCache cache;
+    MillJob job(kind, copy, tool, cache);
+    job.setSettings(settings);
+    while (const PlannedMove* move = job.next()) {
+        carving.take(*move);
+        job.complete();
+    }
+    return carving;
+}
+
+bool carveOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
+                     const std::vector<Operation>& operations, const MillSettings& settings, Carving& carving) {
+    for (const Operation& op : operations) {
+        if (!op.isMilling()) {
+            if (op.kind != Operation::Kind::Move && !runStillOperation(session, op))
+                return false;
+            continue;
+        }
+        std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, settings);
+        if (!job)
+            return false;
+        while (const PlannedMove* move = job->next()) {
+            carving.take(*move);
+            job->complete();
+        }
+        if (const auto* mill = dynamic_cast<const MillJob*>(job.get()))
+            tool = mill->tool();
+    }
+    return true;
+}
+
+namespace {
+
+// Light from the top left and above; the piece the colour of light wood, its cut faces shaded by their slope.
+struct Lighting {
+    double lx, ly, lz;
+    Lighting() {
+        const double n = std::sqrt(1.0 + 1.0 + 1.4 * 1.4);
+        lx = -1 / n;
+        ly = -1 / n;
+        lz = 1.4 / n;
+    }
+    std::array<std::uint8_t, 3> shade(double slopeX, double slopeY, double depthShare) const {
+        // The surface's normal from its slopes (height rises where the cut gets shallower).
+        const double n = std::sqrt(slopeX * slopeX + slopeY * slopeY + 1);
+        const double lit = std::max(0.0, (-slopeX * lx - slopeY * ly + lz) / n);
+        const double light = 0.30 + 0.70 * lit;
+        // Deeper wood a little darker, as end grain and shadow make it.
+        const double tone = light * (1.0 - 0.25 * depthShare);
+        const auto channel = [tone](double base) {
+            return static_cast<std::uint8_t>(std::clamp(base * tone, 0.0, 255.0));
+        };
+        return {channel(236), channel(200), channel(150)};
+    }
+};
+
+} // namespace
+
+CarvingPicture pictureOf(const Carving& carving, CarvingView view) {
+    const std::int32_t w = carving.width(), h = carving.height();
+    const std::vector<float>& d = carving.depths();
+    const auto heightAt = [&](std::int32_t x, std::int32_t y) -> double {
+        x = std::clamp(x, 0, w - 1);
+        y = std::clamp(y, 0, h - 1);
+        return -static_cast<double>(d[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)]);
+    };
+    const double deepest = std::max<double>(carving.deepest(), 1);
+    const Lighting light;
+    const auto colourAt = [&](std::int32_t x, std::int32_t y) {
+        const double sx = (heightAt(x + 1, y) - heightAt(x - 1, y)) / 2;
+        const double sy = (heightAt(x, y + 1) - heightAt(x, y - 1)) / 2;
+        return light.shade(sx, sy, -heightAt(x, y) / deepest);
+    };
+    CarvingPicture picture;
+    if (w == 0 || h == 0)
+        return picture;
+    if (view == CarvingView::Above) {
+        picture.width = w;
+        picture.height = h;
+        picture.rgb.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3);
+        for (std::int32_t y = 0; y < h; ++y)
+            for (std::int32_t x = 0; x < w; ++x) {
+                const auto c = colourAt(x, y);
+                std::copy(c.begin(), c.end(), picture.rgb.begin() + (static_cast<std::ptrdiff_t>(y) * w + x) * 3);
+            }
+        return picture;
+    }
+    // Tilted: rows recede with the cosine of the tilt, and a cut shows its depth by the sine; each column is drawn
+    // from the nearest row to the farthest, a row showing only above what nearer rows already cover.
+    const double tilt = 50.0 * 3.14159265358979 / 180;
+    const double c = std::cos(tilt), s = std::sin(tilt);
+    const std::int32_t drop = static_cast<std::int32_t>(std::ceil(deepest * s));
+    picture.width = w;
+    picture.height = static_cast<std::int32_t>(std::ceil(h * c)) + drop + 1;
+    picture.rgb.assign(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) * 3, 255);
+    for (std::int32_t x = 0; x < w; ++x) {
+        std::int32_t covered = picture.height; // rows from here down are drawn
+        for (std::int32_t y = h - 1; y >= 0; --y) {
+            const double top = y * c - heightAt(x, y) * s; // the cell's top edge on the picture
+            const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));
+            if (from >= covered)
+                continue;
+            const auto colour = colourAt(x, y);
+            for (std::int32_t row = from; row < covered; ++row)
+                std::copy(colour.begin(), colour.end(),
+                          picture.rgb.begin() + (static_cast<std::ptrdiff_t>(row) * picture.width + x) * 3);
+            covered = from;
+        }
+    }
+    return picture;
+}
+
+} // namespace zelmar

@@ -6,6 +6,7 @@
 #include "app/job_status.h"
 #include "app/main_frame.h"
 #include "job/time_left.h"
+#include "mill/carving.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 
@@ -18,6 +19,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cmath>
 
 using namespace zelmar;
 using testing::Board;
@@ -189,12 +192,13 @@ private slots:
         QCOMPARE(board.finish(), positionAfter(planned));
     }
 
-    // A cutter named in cnc.ini: "Настройка" names it, and the board receives the depths zelmar-cli plans for the
-    // same tool.
+    // A cutter named in cnc.ini: "Настройка" names it, the board receives the depths zelmar-cli plans for the
+    // same tool, and what the job cut is the carving zelmar-cli writes for it.
     void aToolInTheSettingsCutsAsTheCommandLinePlansIt() {
         QProcess dry;
         dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), {dir_.filePath("blocks.bmp"), "parse", "mill-all", "--steps",
-                                                                 "1", "--tool", "ball:0.05", "--commands", "-"});
+                                                                 "1", "--tool", "v:0.05:20", "--commands", "-",
+                                                                 "--result", dir_.filePath("blocks.pgm")});
         QVERIFY(dry.waitForFinished(30000));
         const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(planned.size(), planned_.size());
@@ -202,12 +206,20 @@ private slots:
 
         Board board;
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, {},
-                        QStringLiteral("ToolShape=Ball\r\nToolDiameter=0.05\r\n"));
-        QCOMPARE(w.label("ToolLabel"), QStringLiteral("Фреза: шаровая 0.05 мм"));
+                        QStringLiteral("ToolShape=V\r\nToolDiameter=0.05\r\nToolAngle=20\r\n"));
+        QCOMPARE(w.label("ToolLabel"), QStringLiteral("Фреза: V 0.05 мм, 20°"));
         prepare(w);
         w.click("Command6");
         QVERIFY(w.waitIdle());
         QCOMPARE(board.received(), planned);
+        const Carving* cut = w.form->controller().jobCarving();
+        QVERIFY(cut && cut->deepest() > 0);
+        QFile grid(dir_.filePath("blocks.pgm"));
+        QVERIFY(grid.open(QIODevice::ReadOnly));
+        const QByteArray values = grid.readAll().right(20 * 12 * 2);
+        for (std::size_t i = 0; i < cut->depths().size(); ++i)
+            QCOMPARE((std::uint8_t(values[qsizetype(i * 2)]) << 8) | std::uint8_t(values[qsizetype(i * 2 + 1)]),
+                     int(std::lround(cut->depths()[i])));
     }
 
     void stopKeepsTheJobUntilAnotherStarts() {

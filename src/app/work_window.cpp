@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QHash>
 #include <QItemSelectionModel>
@@ -31,10 +32,12 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QTreeView>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace zelmar {
@@ -424,35 +427,63 @@ void WorkWindow::restoreMillLayer() {
     RefreshViews();
 }
 
+namespace {
+
+struct PreviewPictures {
+    QImage above, tilted;
+};
+
+PreviewPictures picturesOf(const Carving& carving) {
+    return {imageOf(pictureOf(carving, CarvingView::Above)), imageOf(pictureOf(carving, CarvingView::Tilted))};
+}
+
+// Shades the carving beside the window and hands the pictures to the dialog.
+void shadeInto(PreviewDialog* dialog, std::function<Carving()> carve) {
+    auto* watcher = new QFutureWatcher<PreviewPictures>(dialog);
+    QObject::connect(watcher, &QFutureWatcher<PreviewPictures>::finished, dialog, [dialog, watcher] {
+        const PreviewPictures p = watcher->result();
+        dialog->showPictures(p.above, p.tilted);
+        watcher->deleteLater();
+    });
+    watcher->setFuture(QtConcurrent::run([carve = std::move(carve)] { return picturesOf(carve()); }));
+}
+
+} // namespace
+
 void WorkWindow::showPreview() {
+    const std::string cutter = toolText(config().tool);
+    const QString tool = cutter.empty() ? QString() : QStringLiteral(", ") + QString::fromStdString(cutter).toLower();
+    const Carving* cut = controller_.jobCarving();
+    if (cut && (cut->deepest() > 0 || controller_.isBusy() || controller_.runner().isRunning())) {
+        // What the last job has cut, in a dry run too, growing while it runs and the dialog stays open.
+        auto* dialog = new PreviewDialog(QStringLiteral("Вырезано заданием") + tool, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+        auto* timer = new QTimer(dialog);
+        const auto refresh = [this, dialog] {
+            if (!controller_.jobCarving() || dialog->findChild<QFutureWatcher<PreviewPictures>*>())
+                return; // the last pictures are still being shaded
+            auto snapshot = std::make_shared<Carving>(*controller_.jobCarving());
+            shadeInto(dialog, [snapshot] { return *snapshot; });
+        };
+        connect(timer, &QTimer::timeout, dialog, refresh);
+        timer->start(1000);
+        refresh();
+        return;
+    }
     const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
     if (refusal != MillRefusal::None) {
         showErrorBox(this, QString::fromStdString(refusalText(refusal)));
         return;
     }
-    // "Все" from where the tool stands, on a copy: the work and the job running meanwhile are left alone.
+    // "Все" from where the tool stands, on a copy: the work is left alone.
     auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, MillKind::All));
     const MillSettings settings = controller_.millSettingsAt(text2_->text().toStdString());
-    const ToolPosition tool = tool_;
-    const std::string cutter = toolText(config().tool);
-    auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") +
-                                         (cutter.empty() ? QString() : QStringLiteral(", ") +
-                                                                            QString::fromStdString(cutter).toLower()),
-                                     this);
+    const ToolPosition start = tool_;
+    auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") + tool, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
-    struct Pictures {
-        QImage above, tilted;
-    };
-    auto* watcher = new QFutureWatcher<Pictures>(dialog);
-    connect(watcher, &QFutureWatcher<Pictures>::finished, dialog, [dialog, watcher] {
-        const Pictures p = watcher->result();
-        dialog->showPictures(p.above, p.tilted);
-    });
-    watcher->setFuture(QtConcurrent::run([copy, settings, tool] {
-        const Carving carving = carveJob(MillKind::All, *copy, tool, settings);
-        return Pictures{imageOf(pictureOf(carving, CarvingView::Above)), imageOf(pictureOf(carving, CarvingView::Tilted))};
-    }));
+    shadeInto(dialog, [copy, settings, start] { return carveJob(MillKind::All, *copy, start, settings); });
 }
 
 void WorkWindow::saveGcode() {

@@ -80,7 +80,8 @@ public:
     void restoreMillLayer();
     // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
     void saveGcode();
-    // "Предпросмотр 3D…": the carving "Все" would leave, computed beside the window.
+    // "Предпросмотр 3D…": what the job under way has cut so far, growing; without one, the carving "Все" would
+    // leave. Shaded beside the window.
     void showPreview();
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the

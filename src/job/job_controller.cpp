@@ -161,6 +161,7 @@ void JobController::offset() {
 
 void JobController::restoreMill() {
     runStill(*operationOf("restore-mill"));
+    carving_.reset(); // the marks of what was cut are gone, and so is the picture of it
 }
 
 bool JobController::select(std::int32_t regionId) {
@@ -246,6 +247,12 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
     movedSinceStop_ = false;
     auto* milling = dynamic_cast<MillJob*>(job.get());
     millingJob_ = milling;
+    if (milling) {
+        const ImageLayer& layer = session_.layers.millLayer;
+        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight,
+                                             millSettingsAt(stepsText).tool);
+        milling->setCarving(carving_.get());
+    }
     toolBefore_ = tool_;
     jobOperations_ = operations;
     for (std::size_t i = 0; i + 1 < operations.size(); ++i)

@@ -14,6 +14,7 @@
 #include "link/job_runner.h"
 #include "link/manual_move.h"
 #include "link/serial_line.h"
+#include "mill/carving.h"
 #include "mill/job_simulation.h"
 #include "mill/mill_job.h"
 #include "mill/operations.h"
@@ -191,6 +192,9 @@ public:
     JobState state() const;
     // A job is under way or waits (paused): the commands that start or change work are locked.
     bool isBusy() const { return busy_; }
+    // What the current (or last) milling job has cut so far, moves drawn in a dry run included; null before
+    // the first and after the mill layer is cleared. It grows on this thread as moves are done.
+    const Carving* jobCarving() const { return carving_.get(); }
     bool canContinue() const { return millingJob_ && runner_.canContinue(); }
     MillJob* millingJob() const { return millingJob_; }
     const JobProgress& progress() const { return progress_; }
@@ -299,6 +303,7 @@ private:
 
     ImageSession& session_;
     ToolPosition& tool_;
+    std::unique_ptr<Carving> carving_;
     StartupConfig config_;
     QString journalPath_;
     QString portHint_;

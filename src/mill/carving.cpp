@@ -135,15 +135,21 @@ CarvingPicture pictureOf(const Carving& carving, CarvingView view) {
         return picture;
     }
     // Tilted: rows recede with the cosine of the tilt, and a cut shows its depth by the sine; each column is drawn
-    // from the nearest row to the farthest, a row showing only above what nearer rows already cover.
+    // from the nearest row to the farthest, a row showing only above what nearer rows already cover. Below the
+    // nearest row the stock's front face, in the shadow's colour, down to the depth of the deepest cut.
     const double tilt = 50.0 * 3.14159265358979 / 180;
     const double c = std::cos(tilt), s = std::sin(tilt);
     const std::int32_t drop = static_cast<std::int32_t>(std::ceil(deepest * s));
     picture.width = w;
     picture.height = static_cast<std::int32_t>(std::ceil(h * c)) + drop + 1;
     picture.rgb.assign(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) * 3, 255);
+    const std::array<std::uint8_t, 3> face = light.shade(0, 1e6, 1);
+    const double bottom = h * c + deepest * s;
     for (std::int32_t x = 0; x < w; ++x) {
-        std::int32_t covered = picture.height; // rows from here down are drawn
+        const std::int32_t faceTop = static_cast<std::int32_t>(std::floor(h * c - heightAt(x, h - 1) * s));
+        for (std::int32_t row = std::max(0, faceTop); row < std::min<std::int32_t>(picture.height, static_cast<std::int32_t>(std::ceil(bottom))); ++row)
+            std::copy(face.begin(), face.end(), picture.rgb.begin() + (static_cast<std::ptrdiff_t>(row) * picture.width + x) * 3);
+        std::int32_t covered = std::clamp(faceTop, 0, picture.height); // rows from here down are drawn
         for (std::int32_t y = h - 1; y >= 0; --y) {
             const double top = y * c - heightAt(x, y) * s; // the cell's top edge on the picture
             const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));

@@ -1,5 +1,6 @@
 #include "mill_job.h"
 
+#include "carving.h"
 #include "drop_cutter.h"
 #include "relief/relief_commands.h"
 
@@ -58,6 +59,8 @@ PixelRect MillJob::complete() {
     ++done_;
     ++millingDone_;
     const PixelRect marked = markMove(session_.layers.millLayer, move);
+    if (carving_)
+        carving_->take(move);
     if (cursor_ == plan_.moves.size())
         regionFinished();
     return marked;

@@ -75,6 +75,8 @@ public:
     // The region "Выделенная" mills; 0 for the other commands.
     std::int32_t selectedRegion() const { return selectedRegion_; }
     void setEvents(JobEvents* events) { events_ = events; }
+    // Every move done from now on is carved into it (a picture of what the machine has cut so far).
+    void setCarving(class Carving* carving) { carving_ = carving; }
 
     // The next move due, reaching the next stage when the current plan is used up; nullptr once the job is
     // complete.
@@ -109,6 +111,7 @@ private:
     ImageSession& session_;
     MillIndexCache& cache_;
     JobEvents* events_;
+    class Carving* carving_ = nullptr;
     ToolPosition tool_;
     std::int32_t selectedRegion_ = 0;
     Stage stage_ = Stage::Begin;

@@ -10,9 +10,9 @@ Carving::Carving(std::int32_t width, std::int32_t height, const ToolProfile& too
     : width_(std::max(width, 0)), height_(std::max(height, 0)),
       depths_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0.0f) {
     const std::int64_t reach = std::min<std::int64_t>(tool.reachSquared(), std::int64_t{width_} * width_ + std::int64_t{height_} * height_);
-    reach_ = static_cast<std::int32_t>(std::sqrt(static_cast<double>(reach)));
-    for (std::int32_t dy = -reach_; dy <= reach_; ++dy)
-        for (std::int32_t dx = -reach_; dx <= reach_; ++dx) {
+    const auto span = static_cast<std::int32_t>(std::sqrt(static_cast<double>(reach))); // whole pixels from the axis
+    for (std::int32_t dy = -span; dy <= span; ++dy)
+        for (std::int32_t dx = -span; dx <= span; ++dx) {
             const std::int64_t s = std::int64_t{dx} * dx + std::int64_t{dy} * dy;
             if (s > reach)
                 continue;

@@ -30,7 +30,6 @@ public:
 private:
     std::int32_t width_;
     std::int32_t height_;
-    std::int32_t reach_ = 0;                // whole pixels the tool spans from its axis
     // The cells under the tool: their offsets from its axis and how far its surface stands above its tip there.
     std::vector<std::int32_t> offsetX_, offsetY_;
     std::vector<float> lift_;

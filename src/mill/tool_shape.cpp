@@ -5,16 +5,6 @@
 
 namespace zelmar {
 
-bool ToolShape::sameValue(const Decimal& a, const Decimal& b) {
-    // 1.5 and 1.50 are the same tool.
-    std::int64_t ua = a.units, ub = b.units;
-    for (int p = a.places; p < b.places; ++p)
-        ua *= 10;
-    for (int p = b.places; p < a.places; ++p)
-        ub *= 10;
-    return ua == ub;
-}
-
 std::optional<ToolShape> toolShapeOf(std::string_view word) {
     if (word.empty() || word == "pixel")
         return ToolShape{};

@@ -21,14 +21,6 @@ struct ToolShape {
     ToolKind kind = ToolKind::Pixel;
     Decimal diameterMm;        // Flat, Ball, V
     Decimal angleDeg{60, 0};   // V: the angle of the point
-
-    bool operator==(const ToolShape& o) const {
-        return kind == o.kind && (kind == ToolKind::Pixel || sameValue(diameterMm, o.diameterMm)) &&
-               (kind != ToolKind::V || sameValue(angleDeg, o.angleDeg));
-    }
-
-private:
-    static bool sameValue(const Decimal& a, const Decimal& b);
 };
 
 // "flat:3", "ball:6", "v:6:60", "v:6" (60 degrees), "" or "pixel" for today's tool. A diameter above 0; an angle

@@ -1,0 +1,259 @@
+// The G-code parser, exact numbers, and the G-code lines and jogs it lets through.
+#include "grbl.h"
+#include "grbl_detail.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+namespace zelmar::board::grbl {
+
+using namespace detail;
+
+namespace {
+
+// One G-code block (or the body of a jog) as the parser read it, before anything is checked against the state.
+struct Parsed {
+    std::optional<bool> feedMotion; // G1, or G0
+    std::optional<bool> inches;     // G20, or G21
+    std::optional<bool> relative;   // G91, or G90
+    bool machine = false;           // G53
+    bool dwell = false;             // G4
+    bool programEnd = false;        // M2, M30
+    bool otherCommands = false;     // accepted and without effect here: G17-G19, G40, G49, G54, G61, G94, M3-M5, M8, M9
+    bool otherValues = false;       // N, S, T
+    bool arcWords = false;          // I, J, K, L, R: nothing here uses them
+    std::array<std::optional<std::int64_t>, 3> axes;
+    std::optional<std::int64_t> feed;
+    std::optional<std::int64_t> p;
+
+    bool anyAxis() const { return axes[0] || axes[1] || axes[2]; }
+};
+
+enum Group { Motion, NonModal, Plane, Units, Distance, Cutter, ToolLength, CoordSystem, Path, FeedMode, Flow, Spindle,
+             Coolant };
+
+// The error code of the first fault, grbl's way: words left to right, then what they mean together.
+int parse(std::string_view line, Parsed& p) {
+    unsigned groups = 0;
+    unsigned words = 0;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char letter = line[i];
+        if (letter < 'A' || letter > 'Z')
+            return 1;
+        const std::optional<Number> number = readNumber(line.substr(i + 1));
+        if (!number)
+            return 2;
+        i += 1 + number->length;
+        const std::int64_t v = number->billionths;
+
+        if (letter == 'G' || letter == 'M') {
+            if (v < 0 || v % billion != 0)
+                return 20;
+            const std::int64_t code = v / billion;
+            Group group = Motion;
+            if (letter == 'G') {
+                switch (code) {
+                case 0: case 1: group = Motion; p.feedMotion = code == 1; break;
+                case 4: group = NonModal; p.dwell = true; break;
+                case 53: group = NonModal; p.machine = true; break;
+                case 17: case 18: case 19: group = Plane; p.otherCommands = true; break;
+                case 20: case 21: group = Units; p.inches = code == 20; break;
+                case 40: group = Cutter; p.otherCommands = true; break;
+                case 49: group = ToolLength; p.otherCommands = true; break;
+                case 54: group = CoordSystem; p.otherCommands = true; break;
+                case 61: group = Path; p.otherCommands = true; break;
+                case 90: case 91: group = Distance; p.relative = code == 91; break;
+                case 94: group = FeedMode; p.otherCommands = true; break;
+                default: return 20;
+                }
+            } else {
+                switch (code) {
+                case 2: case 30: group = Flow; p.programEnd = true; break;
+                case 3: case 4: case 5: group = Spindle; p.otherCommands = true; break;
+                case 8: case 9: group = Coolant; p.otherCommands = true; break;
+                default: return 20;
+                }
+            }
+            if (groups & (1u << group))
+                return 21;
+            groups |= 1u << group;
+            continue;
+        }
+
+        constexpr std::string_view letters = "XYZFNPSTIJKLR";
+        const auto word = letters.find(letter);
+        if (word == std::string_view::npos)
+            return 20;
+        if (words & (1u << word))
+            return 25;
+        words |= 1u << word;
+        if (word >= 3 && word <= 7 && v < 0) // F N P S T
+            return 4;
+        switch (letter) {
+        case 'X': case 'Y': case 'Z': p.axes[word] = v; break;
+        case 'F': p.feed = v; break;
+        case 'P': p.p = v; break;
+        case 'N':
+            if (v / billion > 9'999'999)
+                return 27;
+            p.otherValues = true;
+            break;
+        case 'S': case 'T': p.otherValues = true; break;
+        default: p.arcWords = true; break;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+std::optional<Number> readNumber(std::string_view text) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
+    std::int64_t whole = 0;
+    std::int64_t fraction = 0;
+    int wholeDigits = 0;
+    int fractionDigits = 0;
+    bool roundUp = false;
+    bool digits = false;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (c < '0' || c > '9')
+            break;
+        digits = true;
+        const int d = c - '0';
+        if (!point) {
+            if (whole == 0 && d == 0)
+                continue;
+            if (++wholeDigits > 9)
+                return std::nullopt;
+            whole = whole * 10 + d;
+        } else if (fractionDigits < 9) {
+            fraction = fraction * 10 + d;
+            ++fractionDigits;
+        } else if (fractionDigits == 9) {
+            roundUp = d >= 5; // the tenth decimal decides; later ones cannot change it
+            ++fractionDigits;
+        }
+    }
+    if (!digits)
+        return std::nullopt;
+    for (int n = fractionDigits; n < 9; ++n)
+        fraction *= 10;
+    const std::int64_t magnitude = whole * billion + fraction + (roundUp ? 1 : 0);
+    return Number{negative ? -magnitude : magnitude, i};
+}
+
+std::int64_t nanometres(std::int64_t billionths, bool inches) {
+    if (!inches)
+        return divRound(billionths, 1000);
+    // 25.4 mm an inch: billionths * 254 / 10000, split so that nothing overflows.
+    return billionths / 10000 * 254 + divRound(billionths % 10000 * 254, 10000);
+}
+
+std::string millimetres(std::int64_t steps) {
+    const std::uint64_t magnitude =
+        steps < 0 ? std::uint64_t(0) - static_cast<std::uint64_t>(steps) : static_cast<std::uint64_t>(steps);
+    const std::uint64_t um = magnitude * static_cast<std::uint64_t>(1000 / stepsPerMm);
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%s%llu.%03llu", steps < 0 ? "-" : "",
+                  static_cast<unsigned long long>(um / 1000), static_cast<unsigned long long>(um % 1000));
+    return text.data();
+}
+
+
+void Controller::gcode(const std::string& raw, const std::string& line, Micros now) {
+    Parsed p;
+    if (const int error = parse(line, p))
+        return answer(raw, error);
+    const bool inches = p.inches.value_or(modal_.inches);
+    const bool relative = p.relative.value_or(modal_.relative);
+    const bool feedMotion = p.feedMotion.value_or(modal_.feedMotion);
+    const double feed = p.feed ? mmPerMin(*p.feed, inches) : modal_.feed;
+    if (p.dwell && !p.p)
+        return answer(raw, 28);
+    if (p.anyAxis() && feedMotion && feed <= 0)
+        return answer(raw, 22);
+    if (p.arcWords || (p.p && !p.dwell))
+        return answer(raw, 36);
+    auto target = target_;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (!p.axes[i])
+            continue;
+        const std::int64_t nm = nanometres(*p.axes[i], inches);
+        target[i] = relative && !p.machine ? target_[i] + nm : nm;
+        if (target[i] > maxTarget || target[i] < -maxTarget)
+            return answer(raw, 33);
+    }
+
+    modal_ = {feedMotion, inches, relative, feed};
+    Work work;
+    work.raw = raw;
+    work.since = now;
+    work.programEnd = p.programEnd;
+    if (p.programEnd && busy_.running) {
+        // The sender has sent its last line: the buffer runs dry from here by necessity.
+        account(now);
+        busy_.lastLineAt = now;
+    }
+    if (p.dwell)
+        work.dwell = *p.p / 1000; // seconds in billionths: microseconds
+    if (p.anyAxis()) {
+        if (outsideTravel(target)) {
+            log(raw, "beyond the travel: ALARM:2, not answered");
+            return tripAlarm(2, now, "soft limit");
+        }
+        work.block = makeBlock(target, !feedMotion, feed, false);
+        target_ = target;
+        work.outcome = "to " + millimetres(stepsOf(target[0])) + " " + millimetres(stepsOf(target[1])) + " " +
+                       millimetres(stepsOf(target[2]));
+    }
+    work_ = std::move(work);
+}
+
+void Controller::jog(const std::string& raw, const std::string& body, Micros now) {
+    if (state_ != State::Idle && state_ != State::Jog)
+        return answer(raw, 8);
+    Parsed p;
+    if (const int error = parse(body, p))
+        return answer(raw, error);
+    if (p.feedMotion || p.dwell || p.programEnd || p.otherCommands || p.otherValues || p.arcWords || p.p)
+        return answer(raw, 16);
+    if (!p.feed || *p.feed == 0)
+        return answer(raw, 22);
+    if (!p.anyAxis())
+        return answer(raw, 26);
+    // The jog's own G20/G21 and G90/G91 hold for it alone.
+    const bool inches = p.inches.value_or(modal_.inches);
+    const bool relative = p.relative.value_or(modal_.relative) && !p.machine;
+    auto target = target_;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (!p.axes[i])
+            continue;
+        const std::int64_t nm = nanometres(*p.axes[i], inches);
+        target[i] = relative ? target_[i] + nm : nm;
+        if (target[i] > maxTarget || target[i] < -maxTarget)
+            return answer(raw, 33);
+    }
+    if (outsideTravel(target))
+        return answer(raw, 15);
+    Work work;
+    work.raw = raw;
+    work.since = now;
+    work.block = makeBlock(target, false, mmPerMin(*p.feed, inches), true);
+    target_ = target;
+    work.outcome = "jog to " + millimetres(stepsOf(target[0])) + " " + millimetres(stepsOf(target[1])) + " " +
+                   millimetres(stepsOf(target[2]));
+    work_ = std::move(work);
+}
+
+} // namespace zelmar::board::grbl

@@ -22,11 +22,13 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,16 +122,29 @@ struct Options {
     std::int32_t stepDown = 0;
 };
 
+// The options followed by a value.
+bool takesValue(std::string_view a) {
+    static constexpr std::string_view withValue[] = {
+        "--steps",   "--state",       "--layers",  "--port",       "--commands",        "--journal", "--last-move",
+        "--safe-height", "--mm-per-step", "--feed", "--gcode",     "--controller",      "--baud",    "--tool",
+        "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result"};
+    return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
+}
+
+// Sets target to what the value parsed into; false when it did not parse.
+template <typename T, typename Parsed> bool takeParsed(const std::optional<Parsed>& parsed, T& target) {
+    if (!parsed)
+        return false;
+    target = *parsed;
+    return true;
+}
+
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
     bool haveImage = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
-            a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
-            a == "--step-down" || a == "--preview" || a == "--result") {
+        if (takesValue(a)) {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
@@ -161,32 +176,16 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 (a == "--feed" ? options.feed : options.safeHeight) = *n;
                 continue;
             }
-            if (a == "--step-down") {
-                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::stepDown);
-                if (!n)
+            if (a == "--step-down" || a == "--spindle" || a == "--spindle-delay" || a == "--merge-tolerance") {
+                const bool taken =
+                    a == "--step-down"
+                        ? takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::stepDown), options.stepDown)
+                    : a == "--spindle"
+                        ? takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::spindleRpm), options.spindle.rpm)
+                    : a == "--spindle-delay" ? takeParsed(zelmar::Decimal::parse(value), options.spindle.delaySeconds)
+                                             : takeParsed(zelmar::Decimal::parse(value), options.mergeTolerance);
+                if (!taken)
                     return std::nullopt;
-                options.stepDown = *n;
-                continue;
-            }
-            if (a == "--spindle") {
-                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::spindleRpm);
-                if (!n)
-                    return std::nullopt;
-                options.spindle.rpm = *n;
-                continue;
-            }
-            if (a == "--spindle-delay") {
-                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
-                if (!d)
-                    return std::nullopt;
-                options.spindle.delaySeconds = *d;
-                continue;
-            }
-            if (a == "--merge-tolerance") {
-                const std::optional<zelmar::Decimal> d = zelmar::Decimal::parse(value);
-                if (!d)
-                    return std::nullopt;
-                options.mergeTolerance = *d;
                 continue;
             }
             if (a == "--tool") {
@@ -641,11 +640,7 @@ int main(int argc, char** argv) {
             std::cout << "zelmar-cli " << zelmar::versionText << "\n";
             return 0;
         }
-        if (a == "--steps" || a == "--state" || a == "--layers" || a == "--port" || a == "--commands" ||
-            a == "--journal" || a == "--last-move" || a == "--safe-height" || a == "--mm-per-step" ||
-            a == "--feed" || a == "--gcode" || a == "--controller" || a == "--baud" || a == "--tool" ||
-            a == "--merge-tolerance" || a == "--spindle" || a == "--spindle-delay" ||
-            a == "--step-down" || a == "--preview" || a == "--result")
+        if (takesValue(a))
             ++i;
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it

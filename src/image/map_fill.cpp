@@ -1,0 +1,62 @@
+#include "map_fill.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+namespace zelmar::parsing {
+
+MapFill::MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
+                 const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId)
+    : rows_(std::move(rows)), start_(start), label_(label), finalIds_(finalIds), cells_(map.row(0)),
+      width_(map.width()), height_(map.height()), frameId_(frameId) {
+    std::fill_n(cells_, width_ + 1, frameId_);
+}
+
+void MapFill::takeBands() {
+    for (std::int32_t band; (band = nextBand_.fetch_add(1, std::memory_order_relaxed)) < bands();)
+        fillRows(band * bandRows + 1, std::min(height_, (band + 1) * bandRows));
+}
+
+void MapFill::fillRows(std::int32_t first, std::int32_t last) {
+    const auto rowCells = static_cast<std::size_t>(width_) + 1;
+    for (std::int32_t y = first; y <= last; ++y) {
+        const RowRuns& row = rows_[static_cast<std::size_t>(y)];
+        std::int32_t* cells = cells_ + static_cast<std::size_t>(y) * rowCells;
+        const std::int64_t room = std::int64_t{width_ + 1} * (last + 1 - y);
+        cells[0] = frameId_;
+        for (std::size_t k = row.first; k < row.first + row.count; ++k)
+            fillRun(cells, start_[k], start_[k + 1] - 1, finalIds_[label_[k]], room);
+    }
+}
+
+void PendingMapFill::start(std::unique_ptr<MapFill> fill, bool secondThread) {
+    fill_ = std::move(fill);
+    if (!secondThread)
+        return;
+    try {
+        helper_ = std::thread([fill = fill_.get()] { fill->takeBands(); });
+    } catch (const std::system_error&) {
+        // no thread to be had: finish() fills it all
+    }
+}
+
+void PendingMapFill::finish() {
+    if (!fill_)
+        return;
+    fill_->takeBands();
+    if (helper_.joinable())
+        helper_.join();
+    fill_.reset();
+}
+
+void PendingMapFill::abandon() {
+    if (!fill_)
+        return;
+    fill_->abandon();
+    if (helper_.joinable())
+        helper_.join();
+    fill_.reset();
+}
+
+} // namespace zelmar::parsing

@@ -1,0 +1,62 @@
+#pragma once
+// The label map filled from the runs and their final ids, on two threads.
+
+#include "regions.h"
+#include "row_runs.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace zelmar::parsing {
+
+// Bands of rows that two threads take in turn: a second thread from when it starts, the calling thread once its
+// links (and, for a parse, its tree) are done. No thread waits for the other to begin, and neither writes into
+// a band it has not taken: the last row of a band keeps its block fills to itself.
+class MapFill {
+public:
+    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
+            const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId);
+
+    void takeBands();
+    // No band is taken any more (the map is not wanted after all).
+    void abandon() { nextBand_.store(bands(), std::memory_order_relaxed); }
+
+private:
+    static constexpr std::int32_t bandRows = 32;
+
+    std::int32_t bands() const { return (height_ + bandRows - 1) / bandRows; }
+    void fillRows(std::int32_t first, std::int32_t last);
+
+    std::vector<RowRuns> rows_;
+    const std::int32_t* start_;
+    const std::int32_t* label_;
+    const std::int32_t* finalIds_;
+    std::int32_t* cells_;
+    std::int32_t width_;
+    std::int32_t height_;
+    std::int32_t frameId_;
+    std::atomic<std::int32_t> nextBand_{0};
+};
+
+// A fill under way: the second thread's part begun, the calling thread's taken by finish().
+class PendingMapFill {
+public:
+    PendingMapFill() = default;
+    PendingMapFill(const PendingMapFill&) = delete;
+    PendingMapFill& operator=(const PendingMapFill&) = delete;
+    ~PendingMapFill() { abandon(); }
+
+    void start(std::unique_ptr<MapFill> fill, bool secondThread);
+    void finish();
+    // For the way out of an exception: the second thread ends after its band, and the map stays unfilled.
+    void abandon();
+
+private:
+    std::unique_ptr<MapFill> fill_;
+    std::thread helper_;
+};
+
+} // namespace zelmar::parsing

@@ -1,0 +1,50 @@
+#pragma once
+// The working arrays a parse leaves for the next one, and the sizing rules its stages share.
+
+#include "large_array.h"
+#include "regions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zelmar {
+
+struct ParseScratch::Arrays {
+    LargeArray<std::int32_t> runStart;
+    LargeArray<std::int32_t> runLabel;
+    LargeArray<std::int32_t> parent;
+    LargeArray<std::int32_t> publicId;
+    LargeArray<std::uint64_t> pairSlots;
+    std::size_t emptyPairSlots = 0; // the leading pair slots known to hold no pair, filled ahead
+    LargeArray<std::uint8_t> isChild;
+    LargeArray<std::int32_t> childOffsets;
+    LargeArray<std::int32_t> children;
+    LargeArray<std::int32_t> fill;
+    // Room for the link table, the region table and the tree of the parse under way, paged in ahead of them;
+    // each is taken by the step that builds it.
+    std::vector<NestingLink> links;
+    std::vector<RegionRecord> regionTable;
+    RegionTree tree;
+};
+
+namespace parsing {
+
+using Scratch = ParseScratch::Arrays;
+
+// Table sizes start at 100 and double whenever an entry past the end is needed.
+inline std::int32_t doubledSizeFor(std::int64_t highestIndex) {
+    std::int64_t size = initialTableSize;
+    while (size < highestIndex)
+        size *= 2;
+    return static_cast<std::int32_t>(size);
+}
+
+template <typename T> LargeArray<T>& atLeast(LargeArray<T>& array, std::size_t size) {
+    if (array.size() < size)
+        array = LargeArray<T>(size);
+    return array;
+}
+
+} // namespace parsing
+} // namespace zelmar

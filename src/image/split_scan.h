@@ -1,0 +1,65 @@
+#pragma once
+// A labelling shared with a second thread: it scans the lower rows on their own, with labels of its own and a
+// record of every event that gives or frees an id; the calling thread plays the record back in raster order,
+// so ids, tables and tree come out exactly as from one thread.
+
+#include "helper_threads.h"
+#include "id_scan.h"
+#include "large_array.h"
+#include "row_scan.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace zelmar::parsing {
+
+// What the second thread leaves for the calling thread.
+struct SecondShare {
+    std::int32_t firstRow = 0; // the first row of its share
+    std::int32_t firstLabel =
+        0; // its first label: the frame's stand-in, then one for each run of the row above
+    std::int32_t labelsEnd = 0;
+    std::size_t firstRun = 0; // where its runs begin in the run arrays
+    std::size_t runsEnd = 0;
+    std::int32_t rowsDone = 0;
+    std::size_t logged = 0;
+    std::vector<std::pair<std::size_t, std::int32_t>> progressMarks;
+    std::int64_t netRegions = 0;
+};
+
+class SplitScan {
+public:
+    // Starts the second thread on the lower rows when the picture is big enough and a thread can be had. Its
+    // runs and labels start where those of the rows above can no longer reach: every row before holds at most
+    // width runs and a closing start, and a set each run; parent has room for them all.
+    SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs, std::int32_t* parent,
+              const ParseThreads& threads);
+    SplitScan(const SplitScan&) = delete;
+    SplitScan& operator=(const SplitScan&) = delete;
+
+    bool active() const { return share_.firstRow > 0; }
+    // The last row the calling thread scans before the playback.
+    std::int32_t lastOwnRow(std::int32_t height) const { return active() ? share_.firstRow - 1 : height; }
+
+    // Waits for the second thread's rows when a number of them was set, otherwise stops it after its current
+    // row (or takes its share back when it has not begun).
+    void end();
+    // About how many regions the picture will have live at the end: the live count so far, scaled by rows.
+    std::size_t foreseenRegions(std::size_t liveAbove, std::int32_t height, std::size_t mostRegions) const;
+    // The second thread's events, played back as they would have happened in one scan; its record is then let
+    // go of, before the label map and the tree take their memory.
+    void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const RunArrays& runs, std::int32_t frame);
+    // Scans the rows the second thread did not get to; runCount is where the runs end.
+    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs, std::size_t& runCount,
+                  std::int32_t frame, IdScan& idScan) const;
+
+private:
+    SecondShare share_;
+    LargeArray<std::uint64_t> log_;
+    bool waitForAll_ = false;
+    ShareThread thread_; // last: it ends before what it writes to goes
+};
+
+} // namespace zelmar::parsing

@@ -37,10 +37,10 @@ bool growUnlessStopped(std::vector<T>& vector, std::size_t size, const T& value,
 
 } // namespace
 
-// In a one-shot parse all of it is fresh from the system, and the first touch of a page costs about as much as
-// the work then done in it; a helper makes those touches while the calling thread plays back the second
-// thread's record and the other core would stand idle. An estimate that falls short only leaves the rest to be
-// paged in where it is used.
+// In a one-shot parse all of it is fresh from the system, and the first touch of a page costs about as much
+// as the work then done in it; a helper makes those touches while the calling thread plays back the second
+// thread's record and the other core would stand idle. An estimate that falls short only leaves the rest to
+// be paged in where it is used.
 void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop) noexcept {
     try {
         const std::size_t table =

@@ -1,5 +1,6 @@
 #pragma once
-// The helper threads of a parse: the second thread's scan and the warm-up of the memory the last stages write.
+// The helper threads of a parse: the second thread's scan and the warm-up of the memory the last stages
+// write.
 
 #include "parse_scratch.h"
 

@@ -12,9 +12,9 @@
 
 namespace zelmar::parsing {
 
-// Bands of rows that two threads take in turn: a second thread from when it starts, the calling thread once its
-// links (and, for a parse, its tree) are done. No thread waits for the other to begin, and neither writes into
-// a band it has not taken: the last row of a band keeps its block fills to itself.
+// Bands of rows that two threads take in turn: a second thread from when it starts, the calling thread once
+// its links (and, for a parse, its tree) are done. No thread waits for the other to begin, and neither writes
+// into a band it has not taken: the last row of a band keeps its block fills to itself.
 class MapFill {
 public:
     MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,

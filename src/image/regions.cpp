@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <charconv>
 #include <memory>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -101,8 +100,8 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // 1. The lower rows begun on a second thread, the upper ones scanned here.
     SplitScan split(g, bytes, runs, scratch.parent.data(), threads);
     ShareThread warm;
-    scanRows(g, bytes, 1, split.lastOwnRow(g.height), UpperRow{rows[0], runs.start, runs.label, nullptr}, runs,
-             runCount, frame, idScan);
+    scanRows(g, bytes, 1, split.lastOwnRow(g.height), UpperRow{rows[0], runs.start, runs.label, nullptr},
+             runs, runCount, frame, idScan);
     if (split.active()) {
         // 2. The memory of the last stages paged in on the other core while the second thread's record is
         //    played back here; then the rows it did not get to.
@@ -113,7 +112,8 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         split.scanRest(g, bytes, runs, runCount, frame, idScan);
     }
 
-    // 3. The final public id of every set; the runs keep their labels, looked up by the map fill and the links
+    // 3. The final public id of every set; the runs keep their labels, looked up by the map fill and the
+    // links
     //    as they pass (one pass over the runs fewer).
     sets.settleFinalIds();
     warm.end(false); // what it has not paged in by now is paged in where it is used

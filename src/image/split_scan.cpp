@@ -128,11 +128,10 @@ SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, const Ru
         2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share_.firstRow + 1) +
         static_cast<std::size_t>(w) + 2;
     log_ = LargeArray<std::uint64_t>(eventsAtMost);
-    const bool started =
-        thread_.start([=, &share = share_, events = log_.data(), rowLimit = threads.secondThreadRows](
-                          const std::atomic<bool>& stop) {
-            scanSecondShare(g, bytes, runs, parent, events, stop, rowLimit, share);
-        });
+    const bool started = thread_.start([=, &share = share_, events = log_.data(),
+                                        rowLimit = threads.secondThreadRows](const std::atomic<bool>& stop) {
+        scanSecondShare(g, bytes, runs, parent, events, stop, rowLimit, share);
+    });
     if (!started)
         share_.firstRow = 0; // no thread to be had: one thread scans all
 }
@@ -160,7 +159,8 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
     sets.openRange(share_.firstLabel, std::max(share_.labelsEnd, standIns));
     sets.attach(share_.firstLabel, sets.find(frame));
     for (std::size_t k = 0; k < seam.count; ++k)
-        sets.attach(share_.firstLabel + 1 + static_cast<std::int32_t>(k), sets.find(runs.label[seam.first + k]));
+        sets.attach(share_.firstLabel + 1 + static_cast<std::int32_t>(k),
+                    sets.find(runs.label[seam.first + k]));
     std::size_t mark = 0;
     const auto& marks = share_.progressMarks;
     for (std::size_t i = 0; i < share_.logged; ++i) {
@@ -190,8 +190,9 @@ void SplitScan::scanRest(const PixelGeometry& g, const std::uint8_t* bytes, cons
     if (share_.rowsDone > 0)
         runCount = share_.runsEnd;
     const RowRuns& last = runs.rows[static_cast<std::size_t>(resume - 1)];
-    scanRows(g, bytes, resume, g.height, UpperRow{last, runs.start + last.first, runs.label + last.first, nullptr},
-             runs, runCount, frame, idScan);
+    scanRows(g, bytes, resume, g.height,
+             UpperRow{last, runs.start + last.first, runs.label + last.first, nullptr}, runs, runCount, frame,
+             idScan);
 }
 
 } // namespace zelmar::parsing

@@ -50,10 +50,11 @@ public:
     std::size_t foreseenRegions(std::size_t liveAbove, std::int32_t height, std::size_t mostRegions) const;
     // The second thread's events, played back as they would have happened in one scan; its record is then let
     // go of, before the label map and the tree take their memory.
-    void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const RunArrays& runs, std::int32_t frame);
+    void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const RunArrays& runs,
+                  std::int32_t frame);
     // Scans the rows the second thread did not get to; runCount is where the runs end.
-    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs, std::size_t& runCount,
-                  std::int32_t frame, IdScan& idScan) const;
+    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs,
+                  std::size_t& runCount, std::int32_t frame, IdScan& idScan) const;
 
 private:
     SecondShare share_;

@@ -42,18 +42,20 @@ void PendingMapFill::start(std::unique_ptr<MapFill> fill, bool secondThread) {
 }
 
 void PendingMapFill::finish() {
-    if (!fill_)
-        return;
-    fill_->takeBands();
-    if (helper_.joinable())
-        helper_.join();
-    fill_.reset();
+    end(true);
 }
 
 void PendingMapFill::abandon() {
+    end(false);
+}
+
+void PendingMapFill::end(bool fillRest) {
     if (!fill_)
         return;
-    fill_->abandon();
+    if (fillRest)
+        fill_->takeBands();
+    else
+        fill_->abandon();
     if (helper_.joinable())
         helper_.join();
     fill_.reset();

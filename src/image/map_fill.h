@@ -55,6 +55,9 @@ public:
     void abandon();
 
 private:
+    // The calling thread fills the bands left, or leaves them; then the second thread ends.
+    void end(bool fillRest);
+
     std::unique_ptr<MapFill> fill_;
     std::thread helper_;
 };

@@ -34,6 +34,9 @@ public:
 
 private:
     std::int64_t now() const { return clock_.elapsed(); }
+    // The pause starts from here: the clock counts whole milliseconds, and a start rounded down would end the
+    // pause up to a millisecond early.
+    std::int64_t nowRoundedUp() const { return (clock_.nsecsElapsed() + 999'999) / 1'000'000; }
     void take();
     void decide();
     void fail(LinkFault fault);

@@ -235,7 +235,13 @@ private slots:
         const QByteArray png = encoded("PNG");
         QTest::newRow("PNG, empty") << QByteArray() << "empty.png" << broken;
         QTest::newRow("PNG, signature only") << png.left(8) << "sig.png" << broken;
-        QTest::newRow("PNG, cut in half") << png.left(png.size() / 2) << "half.png" << broken;
+        QTest::newRow("PNG, cut in half") << png.left(png.size() / 2) << "half.png" << cut;
+        // A text chunk after the image data that claims 1.8 GB in a file of a few hundred bytes: refused before
+        // the decoder sets that much aside.
+        QByteArray longText = png.left(png.size() - 12);
+        longText += QByteArray::fromHex("6f10a092") + "tEXt" + "Comment" + QByteArray(8, '\0');
+        longText += png.right(12);
+        QTest::newRow("PNG, a chunk longer than the file") << longText << "long.png" << cut;
         QTest::newRow("PNG, image data scrambled") << scrambled(png, 60) << "bad.png" << broken;
 
         const QByteArray jpeg = encoded("JPEG");

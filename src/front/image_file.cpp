@@ -68,6 +68,37 @@ QSize sizeClaimedByBmpHeader(QIODevice& device) {
     return QSize(width, height < 0 ? -height : height);
 }
 
+// A big-endian number of four bytes at a place the caller knows to be inside bytes.
+quint32 be32(const QByteArray& bytes, int at) {
+    quint32 v = 0;
+    for (int i = 0; i < 4; ++i)
+        v = v << 8 | static_cast<quint8>(bytes[at + i]);
+    return v;
+}
+
+// A PNG chunk that claims more bytes than the file has left: libpng sets aside the whole claim before it
+// reads, so a few hundred bytes could make it ask for gigabytes. Such a file is cut off (or damaged in a
+// chunk's length) and is refused before it is decoded.
+bool pngChunkRunsPastEnd(QIODevice& device) {
+    if (!device.seek(0) || device.read(8) != QByteArray("\x89PNG\r\n\x1a\n", 8))
+        return false;
+    const qint64 size = device.size();
+    for (qint64 at = 8; at < size;) {
+        if (!device.seek(at))
+            return false;
+        const QByteArray head = device.read(8);
+        if (head.size() < 8)
+            return true;
+        const qint64 end = at + 12 + qint64{be32(head, 0)};
+        if (end > size)
+            return true;
+        if (head.mid(4, 4) == "IEND")
+            return false;
+        at = end;
+    }
+    return false;
+}
+
 // Qt fills the rows a cut-off file no longer holds with whatever it likes (black, as often as not) and reports
 // success: the mill would cut a shape that is not in the picture. An uncompressed BMP must hold every row its
 // header announces, and a JPEG's last scan must reach the end-of-image marker.
@@ -126,6 +157,11 @@ std::optional<LargeArray<std::uint8_t>> layerBytesOf(QImage image) {
 
 // Reads the picture from an open device; name is what the messages call it.
 LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pixelLimit) {
+    const QString cutReason =
+        QStringLiteral("Файл обрезан: в нём меньше данных изображения, чем объявлено в его заголовке.");
+    if (pngChunkRunsPastEnd(device))
+        return failure(name, cutReason);
+    device.seek(0);
     QImageReader reader(&device);
     // Our own pixel limit is checked below; Qt's default allocation cap (256 MB) would refuse images under
     // it.
@@ -158,8 +194,7 @@ LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pix
     if (qint64{image.width()} * image.height() > pixelLimit)
         return failure(name, tooLargeReason(image.width(), image.height(), pixelLimit));
     if (endsEarly(device))
-        return failure(name, QStringLiteral("Файл обрезан: в нём меньше данных изображения, чем объявлено в "
-                                            "его заголовке."));
+        return failure(name, cutReason);
 
     const BitmapHeader header{image.width(), image.height(), 32};
     // The reader may have made a picture of its own after all (another size or format than announced).

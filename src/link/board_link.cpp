@@ -17,7 +17,7 @@ BoardLink::BoardLink(SerialLine& line, QObject* parent) : MachineLink(parent), l
             take();
     });
     connect(&line_, &SerialLine::allWritten, this, [this] {
-        exchange_.bytesOut(nowRoundedUp());
+        exchange_.bytesOut(pauseStart());
         decide();
     });
     connect(&line_, &SerialLine::lost, this, [this] {
@@ -63,7 +63,7 @@ void BoardLink::send(const std::string& command) {
     }
     take(); // what waited in the port counts for this command, as the board may have answered late
     if (line_.bytesToWrite() == 0)
-        exchange_.bytesOut(nowRoundedUp());
+        exchange_.bytesOut(pauseStart());
     decide();
 }
 

@@ -34,9 +34,11 @@ public:
 
 private:
     std::int64_t now() const { return clock_.elapsed(); }
-    // The pause starts from here: the clock counts whole milliseconds, and a start rounded down would end the
-    // pause up to a millisecond early.
-    std::int64_t nowRoundedUp() const { return (clock_.nsecsElapsed() + 999'999) / 1'000'000; }
+    // Where the pause starts: the clock counts whole milliseconds, and a start rounded down would end a pause
+    // up to a millisecond early. Without a pause there is nothing to round.
+    std::int64_t pauseStart() const {
+        return exchange_.pauseMs() > 0 ? (clock_.nsecsElapsed() + 999'999) / 1'000'000 : now();
+    }
     void take();
     void decide();
     void fail(LinkFault fault);

@@ -25,6 +25,7 @@ public:
     static constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
 
     void setPauseMs(std::int64_t ms) { pauseMs_ = ms; }
+    std::int64_t pauseMs() const { return pauseMs_; }
     void setTimeoutMs(std::int64_t ms) { timeoutMs_ = ms; }
     std::int64_t timeoutMs() const { return timeoutMs_; }
 

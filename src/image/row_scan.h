@@ -24,58 +24,59 @@ struct UpperRow {
 
 // Labels the runs of one row against the row above. Regions decides what a new region, a region that an
 // upper one swallows at birth, and a join of two regions do.
+//
+// A run touches the upper runs over columns a - 1 .. b (its first pixel's upper-left and upper neighbours,
+// and above the rest); those of its own class are every other one, f, f + 2 .. l. The first pixel takes the
+// left neighbour's region (the frame's), else the upper run f's when f reaches column a, else a new one that
+// f, if any, swallows at once; each later upper run of its class then joins it. Noise makes every one of
+// these choices a coin toss, so they are reduced to the fewest branches: the upper-left and upper
+// neighbours are not told apart, and f is never looked up twice.
 template <bool columnsAbove, typename Regions>
 void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* curLabel, const UpperRow& up,
               std::int32_t frame, Regions& regions) {
     const std::int32_t* upStart = up.start;
     std::int32_t* upLabel = up.label;
-    const std::size_t upCount = up.runs.count;
-    std::size_t u = 0; // the upper run that holds column max(a - 1, 1)
+    // Upper run k is light when its parity is this; the indices are compared signed, as l may fall below 0.
+    const std::ptrdiff_t upLightParity = up.runs.firstIsLight ? 0 : 1;
+    std::ptrdiff_t u = 0; // the upper run that holds column max(a - 1, 1)
     for (std::size_t k = 0; k < cur.count; ++k) {
         const std::int32_t a = curStart[k];
         const std::int32_t b = curStart[k + 1] - 1;
         const bool light = runIsLight(cur, k);
-        const std::int32_t left = std::max(a - 1, 1);
-        std::size_t ua; // the upper run above column a
+        std::ptrdiff_t ub; // the upper run that holds column b
         if constexpr (columnsAbove) {
-            u = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(left)]);
-            ua = static_cast<std::size_t>(up.runAt[static_cast<std::size_t>(a)]);
+            u = up.runAt[static_cast<std::size_t>(std::max(a - 1, 1))];
+            ub = up.runAt[static_cast<std::size_t>(b)];
         } else {
-            while (upStart[u + 1] <= left)
-                ++u;
-            ua = upStart[u + 1] <= a ? u + 1 : u;
+            for (ub = u; upStart[ub + 1] <= b;)
+                ++ub;
         }
-
-        // The first pixel takes the left, upper or upper-left neighbour's region, or a new one; the rest of
-        // the run takes its left neighbour's. Which neighbour is a coin toss in noise, so the choice is made
-        // by selection, not by branches.
-        const bool onFrame = (a == 1) & light; // the frame column on the left
-        const bool sameAbove = runIsLight(up.runs, ua) == light;
-        const bool sameUpperLeft = (a != 1) & (runIsLight(up.runs, u) == light);
-        // The first upper run of the run's class from column a on.
-        std::size_t v = ua + (sameAbove ? 0 : 1);
+        const std::ptrdiff_t parity = light ? upLightParity : 1 - upLightParity;
+        const std::ptrdiff_t f = u + ((u & 1) != parity ? 1 : 0);
+        const std::ptrdiff_t l = ub - ((ub & 1) != parity ? 1 : 0);
+        std::ptrdiff_t v = f;
         std::int32_t mine;
-        if (onFrame | sameAbove | sameUpperLeft) {
-            mine = regions.find(onFrame ? frame : upLabel[sameAbove ? ua : u]);
-        } else if (v < upCount && upStart[v] <= b) {
-            // A new region that the upper one at v swallows at once: it keeps the upper region's set.
-            regions.swallowedAtBirth(light);
-            mine = regions.find(upLabel[v]);
-            upLabel[v] = mine;
+        if ((a == 1) & light) {
+            mine = regions.find(frame); // the frame column on the left
+        } else if (l >= f) {
+            if (upStart[f] > a)
+                regions.swallowedAtBirth(light);
+            mine = regions.find(upLabel[f]);
+            upLabel[f] = mine;
             v += 2;
         } else {
             mine = regions.created(light);
         }
-
-        // Each upper region of the same class above the run joins it, keeping the upper region's id. Roots
-        // found are written back, so later rows start their search from them.
-        for (; v < upCount && upStart[v] <= b; v += 2) {
+        // Roots found are written back, so later rows start their search from them.
+        for (; v <= l; v += 2) {
             const std::int32_t upper = regions.find(upLabel[v]);
             upLabel[v] = upper;
             if (upper != mine)
                 mine = regions.join(mine, upper);
         }
         curLabel[k] = mine;
+        if constexpr (!columnsAbove)
+            u = ub; // the next run's column a - 1 is this one's b
     }
 }
 

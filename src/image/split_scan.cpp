@@ -169,8 +169,11 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
         const std::uint64_t e = log_[i];
         const bool light = (e & event::light) != 0;
         if ((e & event::single) == 0) {
-            const std::int32_t mine = sets.find(static_cast<std::int32_t>(e >> 32));
-            const std::int32_t upper = sets.find(static_cast<std::int32_t>(e & 0xffffffffu));
+            // Its labels were roots of its own scan. One whose set holds no stand-in (a stand-in is the
+            // lowest label of any set it joins) is a root here too: the joins replayed here are its own.
+            const auto root = [&](std::int32_t label) { return label < standIns ? sets.find(label) : label; };
+            const std::int32_t mine = root(static_cast<std::int32_t>(e >> 32));
+            const std::int32_t upper = root(static_cast<std::int32_t>(e & 0xffffffffu));
             if (mine != upper)
                 idScan.join(mine, upper);
         } else if ((e & event::swallowed) != 0) {

@@ -2,7 +2,6 @@
 // Public region ids as the labelling hands them out.
 
 #include "free_ids.h"
-#include "large_array.h"
 #include "parse_scratch.h"
 #include "regions.h"
 
@@ -15,9 +14,11 @@ namespace zelmar::parsing {
 // Always the lowest free id for a new region; a merge frees one.
 class RegionIds {
 public:
-    explicit RegionIds(std::size_t mostIds) : isLight_(mostIds + 1), state_(mostIds + 1) {
-        isLight_[0] = 0;
-        state_[0] = regionFree;
+    explicit RegionIds(std::size_t mostIds) {
+        isLight_.reserve(mostIds + 1);
+        state_.reserve(mostIds + 1);
+        isLight_.push_back(0);
+        state_.push_back(regionFree);
     }
 
     std::int32_t take(bool isLight) {
@@ -27,6 +28,8 @@ public:
             freed_.erase(id);
         } else {
             id = ++highest_;
+            isLight_.push_back(0);
+            state_.push_back(regionFree);
         }
         isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
         state_[static_cast<std::size_t>(id)] = regionLive;
@@ -49,7 +52,8 @@ public:
             id = freed_.lowest();
         } else {
             id = ++highest_;
-            state_[static_cast<std::size_t>(id)] = regionFree;
+            isLight_.push_back(0);
+            state_.push_back(regionFree);
             freed_.insert(id);
         }
         isLight_[static_cast<std::size_t>(id)] = isLight ? 1 : 0;
@@ -73,10 +77,9 @@ private:
     std::int32_t highest_ = 0;
     std::size_t live_ = 0;
     // By id; element 0 unused. Room for every id a picture can have is set aside at once: growing by copies
-    // would touch the memory over again, and what is never written costs nothing. A parse's states (free or
-    // live) fit a byte.
-    LargeArray<std::uint8_t> isLight_;
-    LargeArray<std::uint8_t> state_;
+    // would touch the memory over again, and what is never written costs nothing.
+    std::vector<std::uint8_t> isLight_;
+    std::vector<std::uint8_t> state_; // a parse's states (free or live) fit a byte
 };
 
 } // namespace zelmar::parsing

@@ -1,5 +1,7 @@
 #include "map_fill.h"
 
+#include "system_memory.h"
+
 #include <algorithm>
 #include <system_error>
 #include <utility>
@@ -20,6 +22,8 @@ void MapFill::takeBands() {
 
 void MapFill::fillRows(std::int32_t first, std::int32_t last) {
     const auto rowCells = static_cast<std::size_t>(width_) + 1;
+    pageInForWriting(cells_ + static_cast<std::size_t>(first) * rowCells,
+                     static_cast<std::size_t>(last + 1 - first) * rowCells * sizeof(std::int32_t));
     for (std::int32_t y = first; y <= last; ++y) {
         const RowRuns& row = rows_[static_cast<std::size_t>(y)];
         std::int32_t* cells = cells_ + static_cast<std::size_t>(y) * rowCells;

@@ -93,7 +93,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
     const RunArrays runs{atLeast(scratch.runStart, maxRuns).data(), atLeast(scratch.runLabel, maxRuns).data(),
-                         rows};
+                         rows, maxRuns};
     std::size_t runCount = writeFrameRow(runs, w, frame);
     IdScan idScan{sets, ids, progress, g.height};
 

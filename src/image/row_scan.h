@@ -4,6 +4,7 @@
 
 #include "pixel_geometry.h"
 #include "row_runs.h"
+#include "system_memory.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -86,6 +87,7 @@ struct RunArrays {
     std::int32_t* start;
     std::int32_t* label;
     std::vector<RowRuns>& rows;
+    std::size_t capacity; // entries of start and of label
 };
 
 // Row 0, the frame: one light run over the whole width. Returns where the next row's runs begin.
@@ -116,9 +118,18 @@ std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::in
         std::copy_n(above.runAt, w + 1, upRunAt.begin());
     bool upColumns = above.runAt != nullptr;
     std::int32_t y = first;
+    // The run arrays are paged in a block at a time ahead of the row being written.
+    constexpr std::size_t pageInBlock = std::size_t{1} << 16;
+    std::size_t pagedIn = at;
     for (; y <= last && regions.goOn(y); ++y) {
         RowRuns& cur = runs.rows[static_cast<std::size_t>(y)];
         cur.first = at;
+        if (at + static_cast<std::size_t>(w) + 2 > pagedIn && pagedIn < runs.capacity) {
+            const std::size_t block = std::min(pageInBlock, runs.capacity - pagedIn) * sizeof(std::int32_t);
+            pageInForWriting(runs.start + pagedIn, block);
+            pageInForWriting(runs.label + pagedIn, block);
+            pagedIn += pageInBlock;
+        }
         const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
         cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
                                               cur.firstIsLight)

@@ -1,11 +1,16 @@
 #include "system_memory.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #if defined(_WIN32)
 #include <malloc.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace zelmar {
@@ -34,6 +39,22 @@ void* allocateZeroed(std::size_t count, std::size_t size) noexcept {
     return p;
 #else
     return std::calloc(count, size);
+#endif
+}
+
+void pageInForWriting(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__)
+#if !defined(MADV_POPULATE_WRITE)
+    constexpr int MADV_POPULATE_WRITE = 23; // Linux 5.14; older kernels refuse it
+#endif
+    static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + pageSize - 1) & ~(pageSize - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(pageSize - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)bytes;
 #endif
 }
 

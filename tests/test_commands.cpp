@@ -244,10 +244,9 @@ private slots:
         for (int y = 2; y <= 4; ++y)
             for (int x = 2; x <= 9; ++x)
                 set(x, y, 0);
+        set(6, 2, 100); // depth 15 at (6, 2), dark still
         s.layers = LayerSet::copiesOf(ImageLayer({12, 6, 32}, bits));
         parseImage(s);
-        std::uint8_t* mill = s.layers.millLayer.pixelBytes();
-        mill[std::size_t(((2 - 1) * 12 + 6 - 1) * 4)] = 100; // depth 15 at (6, 2)
         const Run run = runJob(MillKind::All, s, ToolPosition{}, MergeRule{true, 0}, 0);
         std::vector<std::string> got;
         for (const CommandMove& c : run.commands)

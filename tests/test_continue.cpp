@@ -292,46 +292,61 @@ private slots:
         QCOMPARE(board.received(), expected);
     }
 
-    // A dry run leaves its marks in the mill layer, which read as full depth: a job on the machine whose
+    // A dry run leaves its marks in the mill layer. They deepen nothing: the job on the machine then sends what the
+    // picture gives, and asks nothing. Under the old rule (MarksAsDepth=1) they read as full depth: a job whose
     // commands they change (grey blocks, cut half deep) asks first ("Нет": nothing is sent), and once the layer is
     // cleared through the menu it sends what the fresh picture gives.
     void marksOfADryRunAreNoSurprise() {
         const auto greyBlocks = [](int x, int y) { return twoBlocks(x, y) == 0 ? 60 : 255; };
-        Board board;
-        WindowOnBoard w(dir_, board.path(), 2, greyBlocks, 20, 12);
-        QProcess dry;
-        dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
-                  {dir_.filePath("test.bmp"), "parse", "mill-all", "--steps", "1", "--commands", "-"});
-        QVERIFY(dry.waitForFinished(30000));
-        const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        prepare(w);
-        w.check1()->setChecked(false);
-        w.form->setDryPauseMs(0);
-        w.click("Command6");
-        QVERIFY(w.waitIdle());
-        w.check1()->setChecked(true);
-        w.click("Command1");
-        QuestionAnswerer answerer;
-        answerer.yes = false;
-        answerer.sentSoFar = [&board] { return static_cast<int>(board.received().size()); };
-        answerer.arm();
-        w.click("Command6");
-        QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0; }));
-        QVERIFY2(answerer.text.contains(QStringLiteral("отметки прошлых проходов")), qPrintable(answerer.text));
-        QVERIFY(w.waitIdle());
-        QTest::qWait(50);
-        QCOMPARE(board.received(), QStringList{});
-        QVERIFY(w.button("Command6")->isEnabled());
+        QStringList planned;
+        for (const bool oldRule : {false, true}) {
+            Board board;
+            WindowOnBoard w(dir_, board.path(), 2, greyBlocks, 20, 12, {}, oldRule ? "MarksAsDepth=1\r\n" : "");
+            if (planned.isEmpty()) {
+                QProcess dry;
+                dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                          {dir_.filePath("test.bmp"), "parse", "mill-all", "--steps", "1", "--commands", "-"});
+                QVERIFY(dry.waitForFinished(30000));
+                planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+            }
+            prepare(w);
+            w.check1()->setChecked(false);
+            w.form->setDryPauseMs(0);
+            w.click("Command6");
+            QVERIFY(w.waitIdle());
+            w.check1()->setChecked(true);
+            w.click("Command1");
+            if (!oldRule) {
+                BoxCatcher none;
+                none.arm();
+                w.click("Command6");
+                QVERIFY(w.waitIdle());
+                QCOMPARE(none.seen, 0);
+                QCOMPARE(board.received(), planned);
+                continue;
+            }
+            QuestionAnswerer answerer;
+            answerer.yes = false;
+            answerer.sentSoFar = [&board] { return static_cast<int>(board.received().size()); };
+            answerer.arm();
+            w.click("Command6");
+            QVERIFY(waitFor([&] { return answerer.sentWhenAsked >= 0; }));
+            QVERIFY2(answerer.text.contains(QStringLiteral("отметки прошлых проходов")), qPrintable(answerer.text));
+            QVERIFY(w.waitIdle());
+            QTest::qWait(50);
+            QCOMPARE(board.received(), QStringList{});
+            QVERIFY(w.button("Command6")->isEnabled());
 
-        w.frame.restoreMillAction()->trigger();
-        QCOMPARE(w.form->layers().millLayer.bits(), w.form->layers().sourceLayer.bits());
-        w.click("Command1");
-        BoxCatcher none;
-        none.arm();
-        w.click("Command6");
-        QVERIFY(w.waitIdle());
-        QCOMPARE(none.seen, 0);
-        QCOMPARE(board.received(), planned);
+            w.frame.restoreMillAction()->trigger();
+            QCOMPARE(w.form->layers().millLayer.bits(), w.form->layers().sourceLayer.bits());
+            w.click("Command1");
+            BoxCatcher none;
+            none.arm();
+            w.click("Command6");
+            QVERIFY(w.waitIdle());
+            QCOMPARE(none.seen, 0);
+            QCOMPARE(board.received(), planned);
+        }
     }
 
     // The time left follows the pace of the work measured while the job runs: it stands still while the job

@@ -262,7 +262,7 @@ private slots:
         QTest::addColumn<QStringList>("settings");
         QTest::newRow("in the second contour") << 20 << QStringList();
         QTest::newRow("in the second contour, a ball nose in passes")
-            << 20 << QStringList{"--tool", "ball:0.05", "--step-down", "12"};
+            << 20 << QStringList{"--tool", "ball:0.015", "--step-down", "12"}; // wider would not fit the blocks
     }
     void killedLateInTheJobResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedMidJobResumesOnANewBoard() {

@@ -5,6 +5,7 @@
 #include "image/regions.h"
 #include "mill/mill_job.h"
 #include "mill/carving.h"
+#include "image/image_session.h"
 #include "mill/milling.h"
 #include "mill/tool_shape.h"
 
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 #include <array>
 #include <memory>
 #include <string>
@@ -414,6 +416,38 @@ private slots:
         QCOMPARE(second.back(), (Move{0, 0, 25}));
     }
 
+    // A job reads its depths from the picture as loaded: the marks of an earlier milling, dry or real, deepen
+    // nothing. Under the old rule they read as full depth.
+    void marksDeepenACutOnlyUnderTheOldRule() {
+        const Drawing grey({".........", ".44444...", ".44444...", ".44444...", ".........", ".........", "........."});
+        ImageSession session;
+        session.layers.sourceLayer = ImageLayer(BitmapHeader{grey.width, grey.height, 32}, grey.bytes);
+        session.layers.workLayer = session.layers.sourceLayer;
+        session.layers.millLayer = session.layers.sourceLayer;
+        parseImage(session);
+        QVERIFY(selectNode(session, "P" + std::to_string(session.regions->tables.labelMap.at(2, 2))));
+        const auto millSelected = [&session](bool marksAsDepth) {
+            MillIndexCache cache;
+            MillJob job(MillKind::Selected, session, ToolPosition{}, cache);
+            MillSettings settings;
+            settings.marksAsDepth = marksAsDepth;
+            job.setSettings(settings);
+            std::vector<Move> moves;
+            while (const PlannedMove* m = job.next()) {
+                moves.push_back({m->x, m->y, m->z});
+                job.complete();
+            }
+            return moves;
+        };
+        const std::vector<Move> first = millSelected(false);
+        QCOMPARE(first[1], (Move{0, 0, -15})); // (255 - 100) div 10
+        QVERIFY(millLayerMarked(session));
+        COMPARE_MOVES(millSelected(false), first);
+        const std::vector<Move> literal = millSelected(true);
+        QCOMPARE(literal.size(), first.size());
+        QCOMPARE(literal[1], (Move{0, 0, -25}));
+    }
+
     // Marks at the image's edge are clipped: nothing lands at the start of the next row.
     void marksAtTheEdgeDoNotWrap() {
         Bench b({"....", "...#", "....", "...."});
@@ -516,9 +550,10 @@ private slots:
         QCOMPARE(all.tool().toolX, 9);
     }
 
-    // A shaped tool keeps the one-pixel tool's path in X and Y; each plunge and step goes exactly as deep as no
-    // part of the tool goes below the picture as the milling began (every pixel it covers, one by one, and the
-    // untouched stock beyond the picture), however the layer is laid out in memory. The carving of the job, with
+    // A shaped tool keeps the one-pixel tool's path in X and Y; where it stops it goes exactly as deep as no part
+    // of the tool goes below the picture as the milling began (every pixel it covers, one by one, and the
+    // untouched stock beyond the picture), however the layer is laid out in memory, even where the move there goes
+    // as a staircase; a tool that could cut nowhere below the surface traces nothing. The carving of the job, with
     // the same tool swept along its moves, then lies nowhere below the picture.
     void aShapedToolKeepsThePathAndStaysAboveThePicture() {
         std::vector<std::string> rows = whiteWith(26, 17, {{2, 3, 10, 14}, {14, 5, 24, 9}, {16, 12, 17, 17}});
@@ -544,26 +579,46 @@ private slots:
             return moves;
         };
         const std::vector<PlannedMove> plain = runAll({});
+        std::set<std::pair<std::int32_t, std::int32_t>> path;
+        for (const PlannedMove& m : plain)
+            if (m.kind == MoveKind::Step)
+                path.insert({m.tool.toolX, m.tool.toolY});
         int carved = 0;
         for (const char* word : {"ball:0.6", "flat:0.5", "v:0.8:90", "ball:9"}) {
             const ToolProfile tool(*toolShapeOf(word), 0.1);
             const std::vector<PlannedMove> shaped = runAll(tool);
-            QCOMPARE(shaped.size(), plain.size());
             const std::int32_t reach = static_cast<std::int32_t>(std::sqrt(double(tool.reachSquared())));
-            int raised = 0;
-            for (std::size_t i = 0; i < shaped.size(); ++i) {
-                const PlannedMove& m = shaped[i];
-                QVERIFY(m.x == plain[i].x && m.y == plain[i].y && m.kind == plain[i].kind);
-                if (m.kind != MoveKind::Step && m.kind != MoveKind::Plunge)
-                    continue;
-                std::int32_t deepest = depthAt(m.tool.toolX, m.tool.toolY);
+            const auto deepestAt = [&](std::int32_t x, std::int32_t y) {
+                std::int32_t deepest = depthAt(x, y);
                 for (std::int32_t dy = -reach; dy <= reach; ++dy)
                     for (std::int32_t dx = -reach; dx <= reach; ++dx)
                         if (dx * dx + dy * dy <= tool.reachSquared())
-                            deepest = std::min(deepest, depthAt(m.tool.toolX + dx, m.tool.toolY + dy) +
-                                                            tool.unitsAbove(dx * dx + dy * dy));
-                QVERIFY2(m.tool.toolZ == deepest, (std::string(word) + " at move " + std::to_string(i)).c_str());
-                raised += m.tool.toolZ < plain[i].tool.toolZ;
+                            deepest = std::min(deepest, depthAt(x + dx, y + dy) + tool.unitsAbove(dx * dx + dy * dy));
+                return deepest;
+            };
+            // The shaped tool keeps to the path; where it stops it goes as deep as it may there, never deeper,
+            // even when a move that would cut on the way goes as a staircase.
+            int raised = 0;
+            for (std::size_t i = 0; i < shaped.size(); ++i) {
+                const PlannedMove& m = shaped[i];
+                if (m.kind != MoveKind::Step && m.kind != MoveKind::Plunge)
+                    continue;
+                const std::int32_t deepest = deepestAt(m.tool.toolX, m.tool.toolY);
+                QVERIFY2(m.tool.toolZ <= deepest, (std::string(word) + " at move " + std::to_string(i)).c_str());
+                if (m.x == 0 && m.y == 0)
+                    continue;
+                QVERIFY(path.count({m.tool.toolX, m.tool.toolY}) == 1 && std::abs(m.x) <= 1 && std::abs(m.y) <= 1);
+                std::int32_t reached = m.tool.toolZ;
+                for (std::size_t j = i + 1; j < shaped.size() && shaped[j].x == 0 && shaped[j].y == 0 &&
+                                            shaped[j].kind != MoveKind::Lift;
+                     ++j)
+                    reached = std::max(reached, shaped[j].tool.toolZ);
+                QVERIFY2(reached == deepest, (std::string(word) + " stops short at move " + std::to_string(i)).c_str());
+                raised += deepest < depthAt(m.tool.toolX, m.tool.toolY);
+            }
+            if (std::string(word) == "ball:9") { // nowhere below the surface: no contour is traced at all
+                QVERIFY(shaped.empty());
+                continue;
             }
             QVERIFY2(raised > 0, word);
             Carving carving(b.drawing.width, b.drawing.height, tool);

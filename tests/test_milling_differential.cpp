@@ -10,8 +10,12 @@
 // ZELMAR_DIFFERENTIAL_IMAGES and ZELMAR_DIFFERENTIAL_FIRST_SEED widen or move the run for a longer soak.
 
 #include "image/image_layer.h"
+#include "image/image_session.h"
 #include "image/regions.h"
+#include "mill/carving.h"
+#include "mill/commands.h"
 #include "mill/mill_job.h"
+#include "mill/tool_sweep.h"
 #include "mill/drop_cutter.h"
 #include "mill/milling.h"
 #include "reference/literal_milling.h"
@@ -21,9 +25,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -667,6 +673,30 @@ std::vector<std::uint8_t> footprintDepths(const std::vector<std::uint8_t>& targe
     return depths;
 }
 
+// The tool's body carried along a straight move, by the rule itself at many points of the move: the deepest it
+// reaches at the centre (qx, qy), or nothing where it never covers it.
+std::optional<double> sampledDeepest(const ToolProfile& tool, double qx, double qy, const TipPoint& a,
+                                     const TipPoint& b) {
+    // Today's tool is its axis: it cuts a centre only where the axis passes over it, which on a move between two
+    // centres happens at a whole fraction of the move's own divisor.
+    const double radius = tool.kind() == ToolKind::Pixel ? 0 : tool.radius();
+    const double r2 = radius * radius + 1e-9;
+    const double length = std::hypot(b.x - a.x, b.y - a.y, b.depth - a.depth);
+    const int divisor = std::max(1, std::gcd(static_cast<int>(std::abs(b.x - a.x)), static_cast<int>(std::abs(b.y - a.y))));
+    const int samples = 64 * divisor * std::max(1, static_cast<int>(std::ceil(length)));
+    std::optional<double> deepest;
+    for (int i = 0; i <= samples; ++i) {
+        const double t = double(i) / samples;
+        const double dx = a.x + t * (b.x - a.x) - qx, dy = a.y + t * (b.y - a.y) - qy;
+        const double d2 = dx * dx + dy * dy;
+        if (d2 > r2)
+            continue;
+        const double cut = a.depth + t * (b.depth - a.depth) - tool.heightAbove(std::min(d2, radius * radius));
+        deepest = std::max(deepest.value_or(cut), cut);
+    }
+    return deepest;
+}
+
 } // namespace
 
 class MillingDifferentialTest : public QObject {
@@ -769,6 +799,100 @@ private slots:
         qInfo("%llu pictures, the tool raised the cut in %lld, reached beyond the picture in %lld",
               static_cast<unsigned long long>(pictures), static_cast<long long>(bound), static_cast<long long>(wide));
         QVERIFY(bound > 0 && wide > 0 && bound < static_cast<std::int64_t>(pictures));
+    }
+
+    // Random small pictures of greys, parsed and milled with "Все" by a random flat, ball or V tool or today's,
+    // merged or not, in passes or not: carried along every command as the machine moves it (sampled finely, by the tool's
+    // own heights), the body never reaches below any pixel's depth or below the stock around the picture by a
+    // motor step; the carving, swept exactly, is never shallower than the samples; and the tool still cuts.
+    void noCommandOfAShapedToolCutsBelowThePicture() {
+        ref::Random random(20261209);
+        const std::uint64_t pictures = std::max<std::uint64_t>(8, imageCount / 12);
+        const double motorStep = 1.0 / 150;
+        std::int64_t cut = 0, staircases = 0, merged = 0, commands = 0;
+        std::string failure;
+        for (std::uint64_t n = 0; n < pictures; ++n) {
+            const std::int32_t w = random.between(3, 22), h = random.between(3, 22);
+            const std::int32_t block = random.between(1, 6);
+            std::vector<std::int32_t> blockDepth(32 * 32);
+            for (auto& d : blockDepth)
+                d = random.percent(40) ? 0 : random.between(0, 25);
+            std::vector<std::uint8_t> bytes;
+            for (std::int32_t y = 0; y < h; ++y)
+                for (std::int32_t x = 0; x < w; ++x) {
+                    const std::int32_t d = random.percent(15) ? random.between(0, 25)
+                                                              : blockDepth[std::size_t((y / block) * 32 + x / block)];
+                    bytes.insert(bytes.end(), {static_cast<std::uint8_t>(std::max(0, 255 - 10 * d - random.between(0, 9))), 0, 0, 0});
+                }
+            const BitmapHeader header{w, h, 32};
+            ImageSession session;
+            session.layers.sourceLayer = ImageLayer(header, bytes);
+            session.layers.workLayer = session.layers.sourceLayer;
+            session.layers.millLayer = session.layers.sourceLayer;
+            parseImage(session);
+            if (checkMillCommand(MillKind::All, session) != MillRefusal::None)
+                continue;
+            ToolShape shape;
+            shape.kind = std::array{ToolKind::Flat, ToolKind::Ball, ToolKind::V, ToolKind::Pixel}[random.between(0, 3)];
+            shape.diameterMm = Decimal{random.between(3, 40), 1}; // 0.3 .. 4 mm
+            shape.angleDeg = Decimal{random.between(20, 160), 0};
+            const double mmPerPixel = std::array{0.25, 0.5, 1.0}[random.between(0, 2)];
+            MillSettings settings;
+            settings.tool = ToolProfile(shape, mmPerPixel);
+            settings.safeHeight = random.between(0, 3);
+            settings.stepDown = random.percent(40) ? random.between(1, 6) : 0;
+            const MergeRule rule{random.percent(30), random.percent(50) ? std::array{0.5, 1.0, 2.5}[random.between(0, 2)] : 0.0};
+            std::ostringstream what;
+            what << "picture " << n << " (" << w << " x " << h << "), " << wordOf(shape) << " at " << mmPerPixel
+                 << " mm a pixel, step-down " << settings.stepDown << ", safe " << settings.safeHeight
+                 << ", merge " << rule.straightRuns << "/" << rule.tolerance;
+            const auto target = [&](std::int32_t x, std::int32_t y) {
+                return x < 1 || y < 1 || x > w || y > h ? 0 : cutDepthOf(bytes[std::size_t(((y - 1) * w + x - 1) * 4)]);
+            };
+            MillIndexCache cache;
+            MillJob job(MillKind::All, session, ToolPosition{}, cache);
+            job.setSettings(settings);
+            const CommandFeed feed(rule, 150);
+            Carving carving(w, h, settings.tool);
+            const ToolSweep sweep(settings.tool);
+            while (job.next()) {
+                const std::span<const PlannedMove> moves = feed.nextMoves(job.plannedAhead(), job.surfaceGuard());
+                const PlannedMove& first = moves.front();
+                const PlannedMove& last = moves.back();
+                ++commands;
+                merged += moves.size() > 1;
+                staircases += first.kind == MoveKind::Step && first.x == 0 && first.y == 0;
+                if (first.kind == MoveKind::Step || first.kind == MoveKind::Plunge) {
+                    const TipPoint a{double(first.tool.toolX - first.x), double(first.tool.toolY - first.y),
+                                     double(first.tool.toolZ + first.z)};
+                    const TipPoint b{double(last.tool.toolX), double(last.tool.toolY), double(last.tool.toolZ)};
+                    carving.take(moves);
+                    sweep.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
+                        const std::optional<double> d = sampledDeepest(settings.tool, x, y, a, b);
+                        if (!d || *d <= 0)
+                            return;
+                        if (*d > target(x, y) + motorStep && failure.empty())
+                            failure = (what.str() + ": the move from " + std::to_string(a.x) + ", " + std::to_string(a.y) + ", " +
+                                   std::to_string(a.depth) + " to " + std::to_string(b.x) + ", " + std::to_string(b.y) + ", " +
+                                   std::to_string(b.depth) + " cuts pixel " + std::to_string(x) + ", " + std::to_string(y) +
+                                   " to " + std::to_string(*d) + " where the picture asks " + std::to_string(target(x, y)));
+                        if (x >= 1 && y >= 1 && x <= w && y <= h &&
+                            carving.depths()[std::size_t((y - 1) * w + x - 1)] < *d - 1e-4 && failure.empty())
+                            failure = what.str() + ": the carving is shallower than the tool's sweep at " +
+                                      std::to_string(x) + ", " + std::to_string(y);
+                    });
+                    if (!failure.empty())
+                        QFAIL(failure.c_str());
+                }
+                for (std::size_t i = moves.size(); i > 0; --i)
+                    job.complete();
+            }
+            cut += carving.deepest() > 1;
+        }
+        qInfo("%llu pictures: %lld commands, %lld merged, %lld staircases; the tool cut in %lld",
+              static_cast<unsigned long long>(pictures), static_cast<long long>(commands), static_cast<long long>(merged),
+              static_cast<long long>(staircases), static_cast<long long>(cut));
+        QVERIFY(cut > 0 && merged > 0 && staircases > 0);
     }
 
     // Regions whose pixels meet only through the frame row or column: the trace steps off the region, comes

@@ -49,7 +49,8 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->showPreview();
     });
-    // The marks a dry run (or an earlier job) left in the mill layer read as full depth: this takes them away.
+    // The marks a dry run (or an earlier job) left in the mill layer: this takes them away (under MarksAsDepth=1
+    // they read as full depth).
     restoreMillAction_ = menuBar()->addAction(QStringLiteral("Очистить слой «Фреза»"));
     restoreMillAction_->setObjectName(QStringLiteral("restoreMill"));
     connect(restoreMillAction_, &QAction::triggered, this, [this] {

@@ -479,11 +479,12 @@ void WorkWindow::showPreview() {
     // "Все" from where the tool stands, on a copy: the work is left alone.
     auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, MillKind::All));
     const MillSettings settings = controller_.millSettingsAt(text2_->text().toStdString());
+    const CommandFeed feed = controller_.commandFeedAt(text2_->text().toStdString());
     const ToolPosition start = tool_;
     auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") + tool, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
-    shadeInto(dialog, [copy, settings, start] { return carveJob(MillKind::All, *copy, start, settings); });
+    shadeInto(dialog, [copy, settings, feed, start] { return carveJob(MillKind::All, *copy, start, settings, feed); });
 }
 
 void WorkWindow::saveGcode() {

@@ -80,6 +80,10 @@ constexpr const char* usageText =
     "  --merge-tolerance T  send consecutive steps whose points all lie within T pixels (depth units for Z) of\n"
     "                 one straight line as one command, ending where the steps end (cnc.ini MergeTolerance,\n"
     "                 default 0: only --merge's straight runs)\n"
+    "  --marks-as-depth  the old rule (cnc.ini MarksAsDepth=1): depths read from the mill layer, where the red\n"
+    "                 marks of earlier millings read as full depth, and a shaped tool's moves checked only where\n"
+    "                 they end; by default depths come from the picture as loaded, and every move keeps the\n"
+    "                 whole tool above it\n"
     "  --step-down N  cut each contour in passes, each at most N depth units deeper than the one before, no\n"
     "                 move going down more than N at once (cnc.ini StepDown; default 0: at its depth at once)\n"
     "  --spindle RPM  grbl and the G-code: \"M3 SRPM\" and a dwell before the job's first move, again before\n"
@@ -120,6 +124,7 @@ struct Options {
     zelmar::Decimal mergeTolerance;
     zelmar::Spindle spindle;
     std::int32_t stepDown = 0;
+    bool marksAsDepth = false;
 };
 
 // The options followed by a value.
@@ -219,6 +224,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             options.resume = true;
         } else if (a == "--merge") {
             options.mergeSteps = true;
+        } else if (a == "--marks-as-depth") {
+            options.marksAsDepth = true;
         } else if (a == "--estimate") {
             options.estimate = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -284,6 +291,7 @@ public:
         config.mergeTolerance = options_.mergeTolerance;
         config.spindle = options_.spindle;
         config.stepDown = options_.stepDown;
+        config.marksAsDepth = options_.marksAsDepth;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -479,7 +487,8 @@ private:
                        (h.toolWord.empty() ? std::string()
                                            : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep) +
                        (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance) +
-                       (h.stepDown.empty() ? std::string() : " с --step-down " + h.stepDown);
+                       (h.stepDown.empty() ? std::string() : " с --step-down " + h.stepDown) +
+                       (h.depthRule.empty() ? std::string() : " с --marks-as-depth");
             break;
         case Verdict::OtherState:
             mismatch = "журнал записан окном программы для другого состояния изображения";
@@ -580,13 +589,17 @@ bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, co
     zelmar::MillIndexCache cache;
     const zelmar::ImageLayer& picture = start.layers.millLayer;
     zelmar::Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
-    zelmar::carveOperations(start, tool, cache, options.operations, settings, carving);
+    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options.steps.value_or("150"));
+    // Merged runs carved as the machine moves them.
+    const zelmar::CommandFeed feed(scale.ok() ? zelmar::MergeRule{options.mergeSteps, options.mergeTolerance.value()}
+                                              : zelmar::MergeRule{},
+                                   scale.ok() ? scale.value : 1);
+    zelmar::carveOperations(start, tool, cache, options.operations, settings, carving, feed);
     bool written = true;
     if (options.previewPath && !zelmar::previewImage(carving).save(QString::fromStdString(*options.previewPath), "PNG")) {
         std::cerr << "cannot write the preview to " << *options.previewPath << "\n";
         written = false;
     }
-    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options.steps.value_or("150"));
     if (options.resultPath &&
         !zelmar::writeHeightGrid(*options.resultPath, carving, scale.ok() ? scale.value : 1, options.mmPerStep)) {
         std::cerr << "cannot write the result to " << *options.resultPath << "\n";

@@ -24,6 +24,7 @@ inline constexpr SettingRange baud{50, 4000000};
 inline constexpr SettingRange mergeSteps{0, 1};
 inline constexpr SettingRange spindleRpm{0, 100000};
 inline constexpr SettingRange stepDown{0, 1000};
+inline constexpr SettingRange marksAsDepth{0, 1};
 } // namespace settingRanges
 
 // The whole number the text holds, when it lies in the range; nothing for anything else (blanks included).

@@ -148,6 +148,7 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
             millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
         config.mmPerStep = *mmPerStep;
     config.stepDown = wholeValue(iniText, "StepDown", settingRanges::stepDown).value_or(0);
+    config.marksAsDepth = wholeValue(iniText, "MarksAsDepth", settingRanges::marksAsDepth).value_or(0) == 1;
     config.spindle.rpm = wholeValue(iniText, "Spindle", settingRanges::spindleRpm).value_or(0);
     if (const std::optional<Decimal> delay = Decimal::parse(readProfileString(iniText, configSection, "SpindleDelay", "")))
         config.spindle.delaySeconds = *delay;

@@ -71,6 +71,10 @@ struct StartupConfig {
     Spindle spindle;
     // StepDown: depth units a pass; 0 (the default) cuts each contour at its depth at once.
     int stepDown = 0;
+    // MarksAsDepth=1: the old rule, byte for byte: depths read from the mill layer, where the red marks of earlier
+    // millings read as full depth, and a shaped tool's moves checked only where they end. By default depths come
+    // from the picture as loaded and a shaped tool keeps its whole body above it along every move.
+    bool marksAsDepth = false;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

@@ -234,10 +234,18 @@ MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
     MillSettings settings;
     settings.safeHeight = config_.safeHeight;
     settings.stepDown = config_.stepDown;
+    settings.marksAsDepth = config_.marksAsDepth;
     const Checked scale = parseStepsPerPixel(stepsText);
     if (scale.ok()) // a job of wrong steps is refused before it moves
         settings.tool = ToolProfile(config_.tool, config_.mmPerStep.value() * scale.value);
     return settings;
+}
+
+CommandFeed JobController::commandFeedAt(const std::string& stepsText) const {
+    const Checked scale = parseStepsPerPixel(stepsText);
+    if (!scale.ok())
+        return CommandFeed({}, 1);
+    return CommandFeed({config_.mergeSteps, config_.mergeTolerance.value()}, scale.value);
 }
 
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
@@ -292,13 +300,13 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
     // Marks of earlier millings read as full depth: the job is counted a second time without them, to know
     // whether they change what it sends.
     std::shared_ptr<ImageSession> unmarked;
-    if (millLayerMarked(session_)) {
+    if (config_.marksAsDepth && millLayerMarked(session_)) {
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1,
                                       millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown};
+                                      config_.stepDown, config_.marksAsDepth};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -623,6 +631,8 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
         header.mergeTolerance = config_.mergeTolerance.text();
     if (config_.stepDown > 0)
         header.stepDown = std::to_string(config_.stepDown);
+    if (config_.marksAsDepth)
+        header.depthRule = "marks";
     if (journalled_) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
@@ -690,7 +700,8 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
         h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()) ||
         h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()) ||
-        h.stepDown != (config_.stepDown > 0 ? std::to_string(config_.stepDown) : std::string()))
+        h.stepDown != (config_.stepDown > 0 ? std::to_string(config_.stepDown) : std::string()) ||
+        h.depthRule != (config_.marksAsDepth ? "marks" : ""))
         return refuse(Verdict::OtherSending);
     const MillSettings settings = millSettingsAt(h.stepsText);
     if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
@@ -810,7 +821,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
     ImageSession copy = copyForSimulation(session_, kind);
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value,
                                       millSettingsAt(stepsText).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown};
+                                      config_.stepDown, config_.marksAsDepth};
     bool fits = true;
     simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
         fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();

@@ -110,6 +110,8 @@ public:
     // How the millings cut with these settings: the travel height, the tool in pixels at the steps a pixel of the
     // text, the step-down.
     MillSettings millSettingsAt(const std::string& stepsText) const;
+    // How the job's moves go out as commands at this scale (merged runs, as the machine will make them).
+    CommandFeed commandFeedAt(const std::string& stepsText) const;
     const StartupConfig& config() const { return config_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
     void setJournalPath(const QString& path) { journalPath_ = path; }

@@ -270,6 +270,7 @@ JournalReading readJournal(std::string_view text) {
                                      : key == "mm" ? &r.header.mmPerStep
                                      : key == "tolerance" ? &r.header.mergeTolerance
                                      : key == "stepdown" ? &r.header.stepDown
+                                     : key == "depth" ? &r.header.depthRule
                                                           : nullptr;
                 if (eq == std::string::npos || !field || !field->empty() || eq + 1 == v.size())
                     return damaged(); // a setting this program does not know would send other moves
@@ -335,7 +336,7 @@ bool JournalWriter::create(const std::string& path, const JournalHeader& header)
               journalLine("travel " + std::to_string(header.mergeSteps ? 1 : 0) + " " +
                           std::to_string(header.safeHeight) + setting("tool", header.toolWord) +
                           setting("mm", header.mmPerStep) + setting("tolerance", header.mergeTolerance) +
-                          setting("stepdown", header.stepDown)) +
+                          setting("stepdown", header.stepDown) + setting("depth", header.depthRule)) +
               journalLine("prelude" + list(header.prelude)) +
               journalLine("operations" + list(header.operations)) + journalLine("mill " + encoded(header.millHash)) +
               journalLine("begin");

@@ -30,6 +30,7 @@ struct JournalHeader {
     std::string mmPerStep;
     std::string mergeTolerance; // pixels, as cnc.ini or the command line gave it; empty: none
     std::string stepDown;       // depth units a pass; empty: all at once
+    std::string depthRule;      // "marks": depths read with the marks of earlier millings; empty: as loaded
     // What ran since the picture was loaded, before the operations (the window's history), as operation words
     // with what they reached.
     std::vector<std::string> prelude;

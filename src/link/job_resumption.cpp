@@ -20,7 +20,7 @@ std::optional<JobRunner::Resumption> resumptionOf(const JournalState& state, Mil
             return std::nullopt;
         // The command the journal names must be the one the job's feed makes there.
         const std::span<const PlannedMove> moves =
-            CommandFeed(scale.ok() ? merge : MergeRule{}, scale.ok() ? scale.value : 1).nextMoves(job.plannedAhead());
+            CommandFeed(scale.ok() ? merge : MergeRule{}, scale.ok() ? scale.value : 1).nextMoves(job.plannedAhead(), job.surfaceGuard());
         if (moves.size() != static_cast<std::size_t>(state.pendingMoves))
             return std::nullopt;
         const CommandMove command = commandOf(moves);

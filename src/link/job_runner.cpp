@@ -222,7 +222,7 @@ std::size_t JobRunner::movesOut() const {
 std::span<const PlannedMove> JobRunner::nextCommandMoves(std::size_t offset) const {
     // Without a scale nothing is merged: no run's length is known to fit the board's counters.
     return CommandFeed(run_.scale.ok() ? merge_ : MergeRule{}, run_.scale.ok() ? run_.scale.value : 1)
-        .nextMoves(run_.source->plannedAhead().subspan(offset));
+        .nextMoves(run_.source->plannedAhead().subspan(offset), run_.source->surfaceGuard());
 }
 
 MoveText JobRunner::textOf(const CommandMove& command) const {

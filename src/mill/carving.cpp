@@ -7,58 +7,80 @@
 namespace zelmar {
 
 Carving::Carving(std::int32_t width, std::int32_t height, const ToolProfile& tool)
-    : width_(std::max(width, 0)), height_(std::max(height, 0)),
-      depths_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0.0f) {
-    const std::int64_t reach = std::min<std::int64_t>(tool.reachSquared(), std::int64_t{width_} * width_ + std::int64_t{height_} * height_);
-    const auto span = static_cast<std::int32_t>(std::sqrt(static_cast<double>(reach))); // whole pixels from the axis
-    for (std::int32_t dy = -span; dy <= span; ++dy)
-        for (std::int32_t dx = -span; dx <= span; ++dx) {
-            const std::int64_t s = std::int64_t{dx} * dx + std::int64_t{dy} * dy;
-            if (s > reach)
-                continue;
-            offsetX_.push_back(dx);
-            offsetY_.push_back(dy);
-            lift_.push_back(static_cast<float>(tool.heightAbove(static_cast<double>(s))));
-        }
-}
+    : width_(std::max(width, 0)), height_(std::max(height, 0)), sweep_(tool),
+      depths_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0.0f) {}
 
 void Carving::cutAt(std::int32_t x, std::int32_t y, std::int32_t depth) {
-    if (depth <= 0)
-        return; // at or above the surface nothing is cut
-    for (std::size_t i = 0; i < lift_.size(); ++i) {
-        const std::int32_t cx = x - 1 + offsetX_[i];
-        const std::int32_t cy = y - 1 + offsetY_[i];
-        if (cx < 0 || cy < 0 || cx >= width_ || cy >= height_)
-            continue;
-        const float cut = static_cast<float>(depth) - lift_[i];
-        float& cell = depths_[static_cast<std::size_t>(cy) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(cx)];
-        if (cut > cell) {
-            cell = cut;
-            deepest_ = std::max(deepest_, cut);
-        }
-    }
+    const TipPoint tip{double(x), double(y), double(depth)};
+    sweep(tip, tip);
 }
+
+void Carving::sweep(const TipPoint& a, const TipPoint& b) {
+    if (std::max(a.depth, b.depth) <= 0)
+        return; // at or above the surface nothing is cut
+    sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
+        const double cut = sweep_.deepestAt(x, y, a, b);
+        float& cell = depths_[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(width_) +
+                              static_cast<std::size_t>(x - 1)];
+        if (cut > cell) {
+            cell = static_cast<float>(cut);
+            deepest_ = std::max(deepest_, cell);
+        }
+    }, {1, 1, width_, height_});
+}
+
+namespace {
+
+// A move's tool position is where it ends; a plunge's or a step's depth is the tip's own.
+TipPoint endOf(const PlannedMove& m) {
+    return {double(m.tool.toolX), double(m.tool.toolY), double(m.tool.toolZ)};
+}
+TipPoint startOf(const PlannedMove& m) {
+    return {double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(m.tool.toolZ + m.z)};
+}
+
+} // namespace
 
 void Carving::take(const PlannedMove& move) {
     if (move.kind == MoveKind::Step || move.kind == MoveKind::Plunge)
-        cutAt(move.tool.toolX, move.tool.toolY, move.tool.toolZ);
+        sweep(startOf(move), endOf(move));
 }
 
-Carving carveJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const MillSettings& settings) {
+void Carving::take(std::span<const PlannedMove> command) {
+    if (command.size() == 1)
+        take(command.front());
+    else if (!command.empty() && command.front().kind == MoveKind::Step)
+        sweep(startOf(command.front()), endOf(command.back()));
+}
+
+namespace {
+
+// Runs a job through to its end, carving each command as it goes out.
+void carveThrough(MoveSource& job, const CommandFeed& feed, Carving& carving) {
+    while (job.next()) {
+        const std::span<const PlannedMove> moves = feed.nextMoves(job.plannedAhead(), job.surfaceGuard());
+        carving.take(moves);
+        for (std::size_t i = moves.size(); i > 0; --i)
+            job.complete();
+    }
+}
+
+} // namespace
+
+Carving carveJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const MillSettings& settings,
+                 const CommandFeed& feed) {
     const ImageLayer& picture = copy.layers.millLayer;
     Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
     job.setSettings(settings);
-    while (const PlannedMove* move = job.next()) {
-        carving.take(*move);
-        job.complete();
-    }
+    carveThrough(job, feed, carving);
     return carving;
 }
 
 bool carveOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                     const std::vector<Operation>& operations, const MillSettings& settings, Carving& carving) {
+                     const std::vector<Operation>& operations, const MillSettings& settings, Carving& carving,
+                     const CommandFeed& feed) {
     for (const Operation& op : operations) {
         if (!op.isMilling()) {
             if (op.kind != Operation::Kind::Move && !runStillOperation(session, op))
@@ -68,10 +90,7 @@ bool carveOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& 
         std::unique_ptr<MoveSource> job = jobOf(op, session, tool, cache, settings);
         if (!job)
             return false;
-        while (const PlannedMove* move = job->next()) {
-            carving.take(*move);
-            job->complete();
-        }
+        carveThrough(*job, feed, carving);
         if (const auto* mill = dynamic_cast<const MillJob*>(job.get()))
             tool = mill->tool();
     }

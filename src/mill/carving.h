@@ -1,13 +1,17 @@
 #pragma once
-// The stock as a job leaves it: a height grid, one cell a pixel, lowered by the tool's shape wherever a move takes
-// its tip below the surface (plunges and cuts; a lift or a level move above the surface cuts nothing). The tool is
-// the one whose depths the job planned (see ToolProfile), so the drop-cutter and this picture share one model.
+// The stock as a job leaves it: a height grid, one cell a pixel, lowered wherever the tool's body passes below the
+// surface while the tip moves straight from one point of a move to the next (plunges and cuts; a lift or a level
+// move above the surface cuts nothing). Each cell is the deepest the body reaches at its centre along the whole
+// move (ToolSweep), not only where the move ends: the same sweep the moves were checked with.
 
+#include "commands.h"
 #include "mill_job.h"
 #include "operations.h"
 #include "tool_shape.h"
+#include "tool_sweep.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace zelmar {
@@ -24,27 +28,32 @@ public:
 
     // The tool's tip at pixel (x, y) (from 1), `depth` units below the surface.
     void cutAt(std::int32_t x, std::int32_t y, std::int32_t depth);
-    // A move of a job done: a plunge or a cut lowers the stock under the tool where it ends.
+    // The tip moved straight from a to b.
+    void sweep(const TipPoint& a, const TipPoint& b);
+    // A move of a job done: a plunge or a cut lowers the stock under the tool along the way.
     void take(const PlannedMove& move);
+    // The moves of one command done: a merged run as the one straight move the machine makes of it.
+    void take(std::span<const PlannedMove> command);
 
 private:
     std::int32_t width_;
     std::int32_t height_;
-    // The cells under the tool: their offsets from its axis and how far its surface stands above its tip there.
-    std::vector<std::int32_t> offsetX_, offsetY_;
-    std::vector<float> lift_;
+    ToolSweep sweep_;
     std::vector<float> depths_;
     float deepest_ = 0;
 };
 
 // Runs the command on `copy` (which it changes) from the tool position and carves what it cuts: the result of a
 // job before it runs. The command must not be refused (checkMillCommand).
-Carving carveJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const MillSettings& settings);
+// Merged commands are carved as the machine makes them.
+Carving carveJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, const MillSettings& settings,
+                 const CommandFeed& feed = CommandFeed({}, 1));
 
 // Runs the operations dry on the session (which they change, as a replay does) and carves what their millings cut.
 // False when an operation could not run; the carving then holds what the operations before it cut.
 bool carveOperations(ImageSession& session, ToolPosition& tool, MillIndexCache& cache,
-                     const std::vector<Operation>& operations, const MillSettings& settings, Carving& carving);
+                     const std::vector<Operation>& operations, const MillSettings& settings, Carving& carving,
+                     const CommandFeed& feed = CommandFeed({}, 1));
 
 // The carving as a picture, lit from the top left like a photograph of the piece: looked at from straight above,
 // or tilted by 50 degrees towards the viewer. Bytes R, G, B row by row; tilted, the picture is taller than the

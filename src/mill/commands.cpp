@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "tool_sweep.h"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -10,6 +12,14 @@ namespace {
 
 bool straightLevelStep(const PlannedMove& m) {
     return m.kind == MoveKind::Step && m.z == 0 && (m.x == 0) != (m.y == 0);
+}
+
+// A step's tool position is where it ends, its depth the tip's own.
+TipPoint endOf(const PlannedMove& m) {
+    return {double(m.tool.toolX), double(m.tool.toolY), double(m.tool.toolZ)};
+}
+TipPoint startOf(const PlannedMove& m) {
+    return {double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(m.tool.toolZ + m.z)};
 }
 
 } // namespace
@@ -59,11 +69,17 @@ std::size_t stepsWithin(std::span<const PlannedMove> ahead, double tolerance, st
 
 } // namespace
 
-std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& rule, std::size_t longestRun) {
+std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& rule, std::size_t longestRun,
+                           const SurfaceGuard* guard) {
     if (!rule.merges() || ahead.empty() || ahead.front().kind != MoveKind::Step)
         return 1;
-    if (rule.tolerance > 0)
-        return stepsWithin(ahead, rule.tolerance, longestRun);
+    if (rule.tolerance > 0) {
+        std::size_t n = stepsWithin(ahead, rule.tolerance, longestRun);
+        // Every single step keeps above; a shorter run is within the tolerance as well.
+        while (guard && n > 1 && !guard->keepsAbove(startOf(ahead.front()), endOf(ahead[n - 1])))
+            n /= 2;
+        return n;
+    }
     if (!straightLevelStep(ahead.front()))
         return 1;
     const PlannedMove& first = ahead.front();
@@ -95,7 +111,7 @@ CommandMove CommandFeed::liftOrPlunge(bool lift, std::int32_t depth) {
 
 void CommandFeed::runThrough(MoveSource& job, const std::function<void(const CommandMove&)>& onCommand) const {
     while (job.next()) {
-        const std::span<const PlannedMove> moves = nextMoves(job.plannedAhead());
+        const std::span<const PlannedMove> moves = nextMoves(job.plannedAhead(), job.surfaceGuard());
         const std::size_t n = moves.size();
         onCommand(commandOf(moves));
         for (std::size_t i = 0; i < n; ++i)

@@ -16,6 +16,8 @@
 
 namespace zelmar {
 
+class SurfaceGuard;
+
 // One command: the sum of its moves (pixels and depth units, negative z deeper), what kind of move it is, and
 // how many plan moves it stands for.
 struct CommandMove {
@@ -34,8 +36,11 @@ struct MergeRule {
 };
 
 // How many moves, from the first of `ahead` (which must not be empty), go out as the next command. A merged run
-// is at most longestRun steps, so that its counts still fit where single steps do.
-std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& rule, std::size_t longestRun);
+// is at most longestRun steps, so that its counts still fit where single steps do. With a guard (a shaped tool), a
+// run merged within a tolerance goes as one command only where its straight move keeps the whole tool above the
+// picture: being near the tip's path is not enough for a tool wider than a pixel.
+std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& rule, std::size_t longestRun,
+                           const SurfaceGuard* guard = nullptr);
 
 // The longest run whose count, at this many motor steps a pixel, fits a 32-bit counter.
 std::size_t longestRunAt(std::int32_t stepsPerPixel);
@@ -50,9 +55,11 @@ public:
     CommandFeed(const MergeRule& rule, std::int32_t stepsPerPixel)
         : rule_(rule), longest_(longestRunAt(stepsPerPixel)) {}
 
-    // The moves of the next command, from the first of `ahead` (which must not be empty).
-    std::span<const PlannedMove> nextMoves(std::span<const PlannedMove> ahead) const {
-        return ahead.first(movesInCommand(ahead, rule_, longest_));
+    // The moves of the next command, from the first of `ahead` (which must not be empty); the guard is the job's
+    // (MoveSource::surfaceGuard).
+    std::span<const PlannedMove> nextMoves(std::span<const PlannedMove> ahead,
+                                           const SurfaceGuard* guard = nullptr) const {
+        return ahead.first(movesInCommand(ahead, rule_, longest_, guard));
     }
     // The lift of a pause or a stop to the surface, or the plunge back, by `depth` depth units.
     static CommandMove liftOrPlunge(bool lift, std::int32_t depth);

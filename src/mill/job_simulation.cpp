@@ -6,11 +6,11 @@ namespace zelmar {
 
 ImageSession copyForSimulation(const ImageSession& session, MillKind kind) {
     ImageSession copy;
-    // "Резать 3D" reads the loaded picture and rewrites the working one; every milling paints the mill layer.
-    if (kind == MillKind::Cut3D) {
-        copy.layers.sourceLayer = session.layers.sourceLayer;
+    // "Резать 3D" rewrites the working picture from the loaded one; every milling reads its depths from the loaded
+    // picture and paints the mill layer. Layers share their bytes until written.
+    copy.layers.sourceLayer = session.layers.sourceLayer;
+    if (kind == MillKind::Cut3D)
         copy.layers.workLayer = session.layers.workLayer;
-    }
     copy.layers.millLayer = session.layers.millLayer;
     copy.regions = std::make_shared<RegionAnalysis>(*session.regions);
     copy.selectedNode = session.selectedNode;
@@ -21,7 +21,7 @@ void simulateJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, co
                  const std::function<void(const CommandMove&)>& onCommand) {
     MillIndexCache cache;
     MillJob job(kind, copy, tool, cache);
-    job.setSettings({settings.safeHeight, settings.tool, settings.stepDown});
+    job.setSettings({settings.safeHeight, settings.tool, settings.stepDown, settings.marksAsDepth});
     CommandFeed({settings.mergeSteps, settings.mergeTolerance}, settings.stepsPerPixel).runThrough(job, onCommand);
 }
 

@@ -18,9 +18,11 @@ struct SimulationSettings {
     ToolProfile tool;
     double mergeTolerance = 0; // pixels: steps within it of a straight line go as one command
     std::int32_t stepDown = 0;
+    bool marksAsDepth = false; // see MillSettings
 };
 
-// What a job needs of the work, copied: the layers it reads and writes, and its own region tables.
+// What a job needs of the work, copied: the layers it reads and writes (the picture as loaded, where its depths
+// come from, among them), and its own region tables.
 ImageSession copyForSimulation(const ImageSession& session, MillKind kind);
 
 // Runs the command on `copy` (which it changes) from the tool position, handing over every command in order.

@@ -3,6 +3,7 @@
 #include "carving.h"
 #include "drop_cutter.h"
 #include "relief/relief_commands.h"
+#include "tool_sweep.h"
 
 #include <limits>
 
@@ -66,6 +67,15 @@ PixelRect MillJob::complete() {
     return marked;
 }
 
+const ImageLayer& MillJob::depthPicture() const {
+    const ImageLayer& mill = session_.layers.millLayer;
+    const ImageLayer& loaded = session_.layers.sourceLayer;
+    if (marksAsDepth_ || loaded.isEmpty() || loaded.header().bmWidth != mill.header().bmWidth ||
+        loaded.header().bmHeight != mill.header().bmHeight || loaded.header().bmBitsPixel != mill.header().bmBitsPixel)
+        return mill;
+    return loaded;
+}
+
 void MillJob::regionFinished() {
     if (kind_ == MillKind::Selected)
         return; // "Выделенная" leaves the region's state alone
@@ -83,10 +93,12 @@ bool MillJob::advance() {
             travel.firstOfMilling = !contourPlanned_;
             travel.lastOfMilling = k == lastRegionWithContours_;
             travel.stepDown = stepDown_;
-            plan_ = planRegion(*traced_, k, session_.layers.millLayer, tool_, travel, reachable_);
-            const std::int64_t counted =
-                traced_->moveCount(k) + (safeHeight_ > 0 && travel.firstOfMilling && traced_->hasContours(k) ? 1 : 0);
-            millingTotal_ += static_cast<std::int64_t>(plan_.moves.size()) - counted;
+            // Today's tool touches a pixel only where a step begins or ends: no step of its own needs the guard.
+            plan_ = planRegion(*traced_, k, depthPicture(), tool_, travel, reachable_,
+                               reachable_.empty() ? nullptr : guard_.get());
+            // The milling's total counted the traced moves and one rise to the travel height.
+            const bool risesHere = safeHeight_ > 0 && travel.firstOfMilling && !plan_.moves.empty();
+            millingTotal_ += static_cast<std::int64_t>(plan_.moves.size()) - traced_->moveCount(k) - (risesHere ? 1 : 0);
             contourPlanned_ = contourPlanned_ || !plan_.moves.empty();
             cursor_ = 0;
             if (events_)
@@ -114,8 +126,12 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
                            index.height == layer.header().bmHeight;
     traced_ = std::make_unique<TracedRegions>();
     reachable_.clear();
-    if (sameImage && !cutter_.coversOnePixel())
-        reachable_ = dropCutterDepths(cutDepthsOf(layer), index.width, index.height, cutter_);
+    guard_.reset();
+    if (sameImage && cutter_.kind() != ToolKind::Pixel)
+        reachable_ = dropCutterDepths(cutDepthsOf(depthPicture()), index.width, index.height, cutter_);
+    // Today's tool needs it too: a run merged within a tolerance may pass over a pixel on its way.
+    if (sameImage && !marksAsDepth_)
+        guard_ = std::make_shared<const SurfaceGuard>(depthPicture(), cutter_);
     for (std::int32_t id : regions) {
         if (sameImage)
             traced_->trace(analysis_->tables.labelMap, index, id);
@@ -127,8 +143,11 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
     contourPlanned_ = false;
     lastRegionWithContours_ = std::numeric_limits<std::size_t>::max();
     bool anyContour = false;
+    // Under the old rule a shaped tool traces even the contours it cannot cut below the surface.
+    const std::span<const std::uint8_t> skipped = guard_ ? std::span<const std::uint8_t>(reachable_) : std::span<const std::uint8_t>();
+    // (Today's tool has no such depths: it traces every contour.)
     for (std::size_t k = 0; k < traced_->size(); ++k)
-        if (traced_->hasContours(k)) {
+        if (cutsBelowSurface(*traced_, k, skipped)) {
             lastRegionWithContours_ = k;
             anyContour = true;
         }

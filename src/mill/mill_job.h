@@ -33,6 +33,10 @@ struct MillSettings {
     std::int32_t safeHeight = 0;
     ToolProfile tool;
     std::int32_t stepDown = 0; // depth units a pass; 0: each contour at its depth at once
+    // The old rule: depths read from the mill layer with its red marks, which read as full depth, and a shaped
+    // tool's moves as they were, checked only where they end. Off: depths come from the picture as loaded, and
+    // every move of a shaped tool keeps its whole body above the picture.
+    bool marksAsDepth = false;
 };
 
 // Why a milling command did nothing at all.
@@ -69,6 +73,7 @@ public:
         setSafeHeight(settings.safeHeight);
         setTool(settings.tool);
         stepDown_ = settings.stepDown;
+        marksAsDepth_ = settings.marksAsDepth;
     }
 
     MillKind kind() const { return kind_; }
@@ -93,6 +98,7 @@ public:
     bool finished() const { return finished_; }
     // Moves done over the whole job, and of the current milling out of its total.
     std::int64_t movesDone() const override { return done_; }
+    const SurfaceGuard* surfaceGuard() const override { return guard_.get(); }
     // With a step-down the passes of a region are known once it is planned: the total grows as regions begin.
     std::int64_t millingDone() const { return millingDone_; }
     std::int64_t millingTotal() const { return millingTotal_; }
@@ -104,6 +110,8 @@ private:
     bool nextStage();
     void startMilling(const std::vector<std::int32_t>& regions);
     void regionFinished();
+    // Where the depths come from: the picture as loaded, or the mill layer with its marks under the old rule.
+    const ImageLayer& depthPicture() const;
 
     enum class Stage { Begin, PassEnds, End };
 
@@ -124,8 +132,11 @@ private:
     std::int32_t safeHeight_ = 0;
     ToolProfile cutter_;
     std::int32_t stepDown_ = 0;
-    // For a shaped tool: the depths it may reach in the current milling; empty for today's tool.
+    bool marksAsDepth_ = false;
+    // For a shaped tool, however narrow: the depths it may reach in the current milling; empty for today's tool.
     std::vector<std::uint8_t> reachable_;
+    // For a shaped tool: the picture its moves keep above, in the current milling.
+    std::shared_ptr<const SurfaceGuard> guard_;
     bool contourPlanned_ = false;            // in the current milling
     std::size_t lastRegionWithContours_ = 0; // of the current milling
     RegionPlan plan_;

@@ -1,5 +1,7 @@
 #include "milling.h"
 
+#include "tool_sweep.h"
+
 #include <algorithm>
 
 namespace zelmar {
@@ -102,6 +104,7 @@ void TracedRegions::traceNothing(std::int32_t regionId) {
 void TracedRegions::trace(const LabelMap& map, const MillIndex& index, std::int32_t regionId) {
     const std::size_t contoursBefore = contours_.size();
     const std::size_t stepsBefore = steps_.size();
+    width_ = map.width();
     const auto inRegion = [&map, regionId](std::int32_t x, std::int32_t y) {
         return x >= 1 && y >= 1 && x <= map.width() && y <= map.height() && map.at(x, y) == regionId;
     };
@@ -166,9 +169,42 @@ std::int64_t TracedRegions::moveCount(std::size_t k) const {
 // Reads depths from the layer as it is: nothing of the region being planned is painted yet.
 class RegionPlanner {
 public:
+    static std::int32_t widthOf(const TracedRegions& traced) { return traced.width_; }
+
+    // Per contour of traced region k: whether the tool of these depths stays at the surface all along it.
+    static std::vector<bool> atSurface(const TracedRegions& traced, std::size_t k,
+                                       std::span<const std::uint8_t> reachable, std::int32_t width) {
+        const std::uint32_t contourBegin = k == 0 ? 0 : traced.regions_[k - 1].contourEnd;
+        const std::uint32_t contourEnd = traced.regions_[k].contourEnd;
+        std::vector<bool> surface(contourEnd - contourBegin, false);
+        if (reachable.empty() || width <= 0)
+            return surface;
+        const std::int32_t height = static_cast<std::int32_t>(reachable.size() / static_cast<std::size_t>(width));
+        const auto depthAt = [&](std::int32_t x, std::int32_t y) -> std::int32_t {
+            return x < 1 || y < 1 || x > width || y > height
+                       ? 0
+                       : reachable[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(width) +
+                                   static_cast<std::size_t>(x - 1)];
+        };
+        const std::uint8_t* step = traced.steps_.data() + traced.regions_[k].stepBegin;
+        for (std::uint32_t c = contourBegin; c < contourEnd; ++c) {
+            const ContourPath& path = traced.contours_[c];
+            std::int32_t x = path.startX, y = path.startY;
+            bool shallow = depthAt(x, y) == 0;
+            for (std::uint32_t s = 0; s < path.stepCount; ++s) {
+                x += directionX[*step];
+                y += directionY[*step];
+                ++step;
+                shallow = shallow && depthAt(x, y) == 0;
+            }
+            surface[c - contourBegin] = shallow;
+        }
+        return surface;
+    }
+
     static RegionPlan plan(const TracedRegions& traced, std::size_t k, const ImageLayer& layer,
                            const ToolPosition& start, const TravelOptions& travel,
-                           std::span<const std::uint8_t> reachable) {
+                           std::span<const std::uint8_t> reachable, const SurfaceGuard* guard) {
         RegionPlan plan;
         plan.region = traced.regions_[k].id;
         plan.moves.reserve(static_cast<std::size_t>(traced.moveCount(k)) + 1);
@@ -188,12 +224,25 @@ public:
         const std::uint32_t contourBegin = k == 0 ? 0 : traced.regions_[k - 1].contourEnd;
         const std::uint32_t contourEnd = traced.regions_[k].contourEnd;
         std::vector<std::int32_t> depths; // of the contour's start and of each step's end
+        // A shaped tool that would only graze the stock along a contour does not go there.
+        const std::vector<bool> skip =
+            atSurface(traced, k, guard ? reachable : std::span<const std::uint8_t>(), g.width);
+        std::uint32_t lastCut = contourBegin;
+        for (std::uint32_t c = contourBegin; c < contourEnd; ++c)
+            if (!skip[c - contourBegin])
+                lastCut = c;
+        bool travelling = !travel.firstOfMilling; // at the travel height already
         for (std::uint32_t c = contourBegin; c < contourEnd; ++c) {
             const ContourPath& path = traced.contours_[c];
             const std::uint8_t* const firstStep = step;
-            const bool endsMilling = c + 1 == contourEnd && travel.lastOfMilling;
-            if (safe > 0 && c == contourBegin && travel.firstOfMilling)
+            if (skip[c - contourBegin]) {
+                step += path.stepCount;
+                continue;
+            }
+            const bool endsMilling = c == lastCut && travel.lastOfMilling;
+            if (safe > 0 && !travelling)
                 plan.moves.push_back({0, 0, safe, MoveKind::Lift, tool}); // up from the surface to travel
+            travelling = true;
             if (travel.stepDown <= 0) {
                 const std::int32_t startDepth = depthAt(path.startX, path.startY);
                 const std::int32_t dx = path.startX - tool.toolX;
@@ -263,14 +312,70 @@ public:
                 plan.moves.push_back({0, 0, tool.toolZ + (last ? 0 : safe), MoveKind::Lift, tool});
             }
         }
+        if (guard)
+            plan.moves = keptAbove(std::move(plan.moves), travel.firstOfMilling ? 0 : -safe, *guard, travel.stepDown);
         return plan;
+    }
+
+private:
+    // The moves with each step whose straight move would cut below the picture turned into a staircase.
+    static std::vector<PlannedMove> keptAbove(std::vector<PlannedMove> moves, std::int32_t startDepth,
+                                              const SurfaceGuard& guard, std::int32_t stepDown) {
+        std::vector<PlannedMove> out;
+        std::int32_t depth = startDepth; // where the tip really is: a lift leaves the tool's depth as it was
+        std::size_t kept = 0;            // moves before this were copied to out unchanged
+        for (std::size_t i = 0; i < moves.size(); ++i) {
+            const PlannedMove& m = moves[i];
+            const std::int32_t before = depth;
+            depth -= m.z;
+            // A level step along an axis passes nearest every pixel at one of its ends, where the depth is safe.
+            if (m.kind != MoveKind::Step || (m.z == 0 && (m.x == 0) != (m.y == 0)))
+                continue;
+            const TipPoint from{double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(before)};
+            const TipPoint to{double(m.tool.toolX), double(m.tool.toolY), double(depth)};
+            if (guard.keepsAbove(from, to))
+                continue;
+            if (out.empty())
+                out.reserve(moves.size() + 16);
+            out.insert(out.end(), moves.begin() + static_cast<std::ptrdiff_t>(kept),
+                       moves.begin() + static_cast<std::ptrdiff_t>(i));
+            kept = i + 1;
+            const std::int32_t level = std::min({before, depth, guard.deepestLevel(from, to)});
+            ToolPosition at = m.tool;
+            at.toolX -= m.x;
+            at.toolY -= m.y;
+            at.toolZ = level;
+            if (before > level)
+                out.push_back({0, 0, before - level, MoveKind::Step, at});
+            at.toolX = m.tool.toolX;
+            at.toolY = m.tool.toolY;
+            out.push_back({m.x, m.y, 0, MoveKind::Step, at});
+            while (at.toolZ < depth) {
+                const std::int32_t part = stepDown > 0 ? std::min(stepDown, depth - at.toolZ) : depth - at.toolZ;
+                at.toolZ += part;
+                out.push_back({0, 0, -part, MoveKind::Plunge, at});
+            }
+        }
+        if (kept == 0)
+            return moves;
+        out.insert(out.end(), moves.begin() + static_cast<std::ptrdiff_t>(kept), moves.end());
+        return out;
     }
 };
 
-RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
+RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& depthPicture,
                       const ToolPosition& tool, const TravelOptions& travel,
-                      std::span<const std::uint8_t> reachableDepths) {
-    return RegionPlanner::plan(traced, k, millLayer, tool, travel, reachableDepths);
+                      std::span<const std::uint8_t> reachableDepths, const SurfaceGuard* guard) {
+    return RegionPlanner::plan(traced, k, depthPicture, tool, travel, reachableDepths, guard);
+}
+
+bool cutsBelowSurface(const TracedRegions& traced, std::size_t k, std::span<const std::uint8_t> reachableDepths) {
+    if (!traced.hasContours(k))
+        return false;
+    if (reachableDepths.empty())
+        return true; // today's tool traces every contour
+    const std::vector<bool> surface = RegionPlanner::atSurface(traced, k, reachableDepths, RegionPlanner::widthOf(traced));
+    return std::find(surface.begin(), surface.end(), false) != surface.end();
 }
 
 std::vector<std::uint8_t> cutDepthsOf(const ImageLayer& millLayer) {

@@ -29,6 +29,8 @@
 
 namespace zelmar {
 
+class SurfaceGuard;
+
 void TurnClockwise(std::int32_t& dirX, std::int32_t& dirY);
 void TurnCounterClockwise(std::int32_t& dirX, std::int32_t& dirY);
 
@@ -91,6 +93,7 @@ private:
     std::vector<ContourPath> contours_;
     std::vector<std::uint8_t> steps_;
     std::int64_t totalMoves_ = 0;
+    std::int32_t width_ = 0; // of the label map traced
     FlatTable<std::uint8_t> endStates_;
 };
 
@@ -131,11 +134,20 @@ struct TravelOptions {
     bool lastOfMilling = true;  // this region's last lift ends it
 };
 
-// The plan of traced region k from the tool position, its depths read from the mill layer as it is now, or, for a
-// shaped tool, from the depths it may reach (width * height, row by row from the top; see dropCutterDepths).
-RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& millLayer,
+// The plan of traced region k from the tool position, its depths read from the picture given (the mill picture as
+// loaded, or with its marks when they count as depth), or, for a shaped tool, from the depths it may reach
+// (width * height, row by row from the top; see dropCutterDepths).
+//
+// A shaped tool also gets its guard: a contour it could follow nowhere below the surface is not traced at all
+// (the tool travels on to the next one), and a step whose straight move would take some part of the body below
+// the picture between its two ends goes as a staircase instead: up where the step begins, level across at the
+// deepest height that keeps above, down where it ends (down in parts of the step-down). Each end keeps its depth.
+RegionPlan planRegion(const TracedRegions& traced, std::size_t k, const ImageLayer& depthPicture,
                       const ToolPosition& tool, const TravelOptions& travel = {},
-                      std::span<const std::uint8_t> reachableDepths = {});
+                      std::span<const std::uint8_t> reachableDepths = {}, const SurfaceGuard* guard = nullptr);
+
+// Whether traced region k has a contour that the tool of these depths cuts below the surface somewhere.
+bool cutsBelowSurface(const TracedRegions& traced, std::size_t k, std::span<const std::uint8_t> reachableDepths);
 
 // The cut depth of every pixel of the layer, row by row from the top: what a shaped tool must not cut below.
 std::vector<std::uint8_t> cutDepthsOf(const ImageLayer& millLayer);

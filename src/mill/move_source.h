@@ -10,6 +10,8 @@
 
 namespace zelmar {
 
+class SurfaceGuard;
+
 class MoveSource {
 public:
     virtual ~MoveSource() = default;
@@ -21,6 +23,9 @@ public:
     virtual PixelRect complete() = 0;
     // Moves done so far.
     virtual std::int64_t movesDone() const = 0;
+    // What the moves must keep the tool above, for a shaped tool: steps are merged only where the merged move
+    // keeps above too. Nothing for today's tool.
+    virtual const SurfaceGuard* surfaceGuard() const { return nullptr; }
 };
 
 // A job of moves given in advance that paints nothing.

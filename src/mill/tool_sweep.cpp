@@ -1,0 +1,93 @@
+#include "tool_sweep.h"
+
+#include <algorithm>
+
+namespace zelmar {
+
+ToolSweep::ToolSweep(const ToolProfile& tool)
+    : kind_(tool.kind()), radius_(tool.kind() == ToolKind::Pixel ? 0.0 : tool.radius()), radiusSquared_(radius_ * radius_),
+      slope_(tool.kind() == ToolKind::V ? tool.heightAbove(1.0) : 0.0) {}
+
+double ToolSweep::heightAt(double squaredDistance) const {
+    switch (kind_) {
+    case ToolKind::Ball:
+        return radius_ - std::sqrt(std::max(0.0, radiusSquared_ - squaredDistance));
+    case ToolKind::V:
+        return std::sqrt(std::max(0.0, squaredDistance)) * slope_;
+    default:
+        return 0;
+    }
+}
+
+double ToolSweep::deepestAt(double qx, double qy, const TipPoint& a, const TipPoint& b) const {
+    const double px = qx - a.x, py = qy - a.y;
+    const double ux = b.x - a.x, uy = b.y - a.y, w = b.depth - a.depth;
+    const double along = ux * ux + uy * uy;
+    const double reach = radiusSquared_ + sweepSlack;
+    if (along < 1e-18) { // straight up or down: the deeper end is the deepest
+        const double d2 = px * px + py * py;
+        return d2 > reach ? notCovered : std::max(a.depth, b.depth) - heightAt(std::min(d2, radiusSquared_));
+    }
+    // The pixel's foot on the axis's line (t0, in the move's parameter) and its distance from the line.
+    const double t0 = (px * ux + py * uy) / along;
+    const double e2 = std::max(0.0, px * px + py * py - t0 * t0 * along);
+    if (e2 > reach)
+        return notCovered;
+    const double length = std::sqrt(along);
+    const double half = std::sqrt(reach - e2) / length;
+    const double lo = std::max(0.0, t0 - half), hi = std::min(1.0, t0 + half);
+    if (lo > hi)
+        return notCovered;
+    const auto cutAt = [&](double t) {
+        const double s = t - t0;
+        return a.depth + t * w - heightAt(std::min(e2 + s * s * along, radiusSquared_));
+    };
+    double best = w > 0 ? hi : lo; // flat: the cut changes linearly
+    if (kind_ == ToolKind::Ball) {
+        const double rho = std::sqrt(std::max(0.0, radiusSquared_ - e2));
+        best = t0 + w * rho / (length * std::sqrt(along + w * w));
+    } else if (kind_ == ToolKind::V && slope_ * length > std::abs(w)) {
+        best = t0 + w * std::sqrt(e2) / (length * std::sqrt(slope_ * slope_ * along - w * w));
+    }
+    best = std::clamp(best, lo, hi);
+    return std::max({cutAt(best), cutAt(lo), cutAt(hi)});
+}
+
+SurfaceGuard::SurfaceGuard(const ImageLayer& depthPicture, const ToolProfile& tool)
+    : picture_(depthPicture), geometry_(picture_.geometry()), bytes_(picture_.bits().data()), sweep_(tool) {}
+
+bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
+    if (std::max(a.depth, b.depth) <= 0)
+        return true; // the body stands above its tip: nothing of it is below the surface
+    bool above = true;
+    sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
+        if (!above)
+            return;
+        const double cut = sweep_.deepestAt(x, y, a, b);
+        if (cut > 0 && cut > targetAt(x, y) + sweepSlack)
+            above = false;
+    }, boundsFor(a, b));
+    return above;
+}
+
+std::int32_t SurfaceGuard::deepestLevel(const TipPoint& a, const TipPoint& b) const {
+    const TipPoint from{a.x, a.y, 0}, to{b.x, b.y, 0};
+    double deepest = 1e6;
+    sweep_.forEachPixelNear(from, to, [&](std::int32_t x, std::int32_t y) {
+        const double cut = sweep_.deepestAt(x, y, from, to); // minus the body's height nearest the pixel
+        if (cut != notCovered)
+            deepest = std::min(deepest, targetAt(x, y) - cut);
+    }, boundsFor(from, to));
+    return static_cast<std::int32_t>(std::floor(deepest + sweepSlack));
+}
+
+ToolSweep::Bounds SurfaceGuard::boundsFor(const TipPoint& a, const TipPoint& b) const {
+    ToolSweep::Bounds bounds;
+    bounds.left = std::min<std::int64_t>(0, static_cast<std::int64_t>(std::floor(std::min(a.x, b.x))));
+    bounds.top = std::min<std::int64_t>(0, static_cast<std::int64_t>(std::floor(std::min(a.y, b.y))));
+    bounds.right = std::max<std::int64_t>(geometry_.width + 1, static_cast<std::int64_t>(std::ceil(std::max(a.x, b.x))));
+    bounds.bottom = std::max<std::int64_t>(geometry_.height + 1, static_cast<std::int64_t>(std::ceil(std::max(a.y, b.y))));
+    return bounds;
+}
+
+} // namespace zelmar

@@ -172,6 +172,13 @@ private slots:
         const QImage preview(dir.filePath("p.png"));
         QCOMPARE(preview.width(), 6 + 8 + 6);
         QVERIFY(preview.height() >= 5);
+        // From above, lit from the top left: the square pit's rim below it and to its right slopes towards
+        // the light, the rim above it and to its left away from it.
+        const auto brightness = [&preview](int x, int y) { return qGray(preview.pixel(x - 1, y - 1)); };
+        QVERIFY2(brightness(3, 4) > brightness(3, 1) + 40,
+                 qPrintable(QStringLiteral("%1 %2").arg(brightness(3, 4)).arg(brightness(3, 1))));
+        QVERIFY2(brightness(5, 2) > brightness(2, 2) + 40,
+                 qPrintable(QStringLiteral("%1 %2").arg(brightness(5, 2)).arg(brightness(2, 2))));
     }
 
     void failuresAndUsage() {

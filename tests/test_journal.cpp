@@ -433,6 +433,32 @@ private slots:
             QVERIFY2(r.err.contains(c.says) && r.err.contains(QStringLiteral("ничего не отправлено")), qPrintable(r.err));
             QCOMPARE(board.received(), QStringList{});
         }
+        // A shaped tool's journal goes on only with the same shape, diameter, angle and millimetres a step. With
+        // a move left open the same tool gets as far as the question about it; any other is refused.
+        for (const auto& [word, others] :
+             {std::pair{QStringLiteral("ball:0.05"), QStringList{"ball:0.2", "flat:0.05", "ball:0.05@0.02"}},
+              std::pair{QStringLiteral("v:0.05:60"), QStringList{"v:0.05:90", "v:0.1:60"}}}) {
+            JournalHeader header = read(fileBytes(journal)).header;
+            header.toolWord = word.toStdString();
+            header.mmPerStep = "0.01";
+            const QString shaped = dir_.filePath("shaped.journal");
+            JournalWriter writer;
+            QVERIFY(writer.create(shaped.toStdString(), header));
+            writer.sent(0);
+            QVERIFY(writer.commit());
+            writer.close();
+            for (const QString& tool : QStringList{word} + others) {
+                const QStringList toolAndScale = tool.split('@');
+                Board board;
+                const CliRun r = cli(job_ + QStringList{"--tool", toolAndScale[0], "--mm-per-step",
+                                                        toolAndScale.value(1, "0.01"), "--journal", shaped,
+                                                        "--resume", "--port", board.path()});
+                QCOMPARE(r.status, 1);
+                QVERIFY2(r.err.contains(tool == word ? QStringLiteral("--last-move") : other),
+                         qPrintable(tool + ": " + r.err));
+                QCOMPARE(board.received(), QStringList{});
+            }
+        }
         // --resume without --journal, or --last-move without --resume, is bad usage.
         QCOMPARE(cli(job_ + QStringList{"--resume"}).status, 2);
         QCOMPARE(cli(job_ + QStringList{"--last-move", "done"}).status, 2);

@@ -556,6 +556,31 @@ private slots:
     // as a staircase; a tool that could cut nowhere below the surface traces nothing. The carving of the job, with
     // the same tool swept along its moves, then lies nowhere below the picture.
     void aShapedToolKeepsThePathAndStaysAboveThePicture() {
+        // The tool's heights at known distances, worked out by hand (0.1 mm a pixel): a ball of radius r
+        // stands r - sqrt(r^2 - d^2) above its tip, a V-bit d / tan(A / 2), a flat end nothing; a pixel whose
+        // centre is on the rim is covered even when the radius comes out a hair short of a whole number.
+        struct Height {
+            const char* word;
+            std::int64_t reachSquared;
+            std::int64_t squaredDistance;
+            double height;
+            std::int32_t units;
+        };
+        for (const Height& h :
+             {Height{"ball:1", 25, 9, 1, 1}, Height{"ball:1", 25, 16, 2, 2},
+              Height{"ball:1", 25, 1, 0.1010205, 0}, Height{"ball:1", 25, 25, 5, 5},
+              Height{"ball:0.6", 9, 5, 1, 1}, Height{"ball:0.6", 9, 9, 3, 3},
+              Height{"v:1.2:60", 36, 1, 1.7320508, 1}, Height{"v:1.2:60", 36, 4, 3.4641016, 3},
+              Height{"v:1.2:60", 36, 25, 8.6602540, 8}, Height{"v:1:120", 25, 25, 2.8867513, 2},
+              Height{"v:1:120", 25, 9, 1.7320508, 1}, Height{"flat:0.5", 6, 5, 0, 0},
+              Height{"flat:0.5", 6, 0, 0, 0}, Height{"flat:0.05", 0, 0, 0, 0}}) {
+            const ToolProfile tool(*toolShapeOf(h.word), 0.1);
+            const std::string where = std::string(h.word) + " at " + std::to_string(h.squaredDistance);
+            QVERIFY2(tool.reachSquared() == h.reachSquared, where.c_str());
+            QVERIFY2(tool.coversOnePixel() == (h.reachSquared == 0), where.c_str());
+            QVERIFY2(std::abs(tool.heightAbove(double(h.squaredDistance)) - h.height) < 1e-6, where.c_str());
+            QVERIFY2(tool.unitsAbove(h.squaredDistance) == h.units, where.c_str());
+        }
         std::vector<std::string> rows = whiteWith(26, 17, {{2, 3, 10, 14}, {14, 5, 24, 9}, {16, 12, 17, 17}});
         rows[5].replace(3, 4, "4433");
         rows[10].replace(5, 3, "111");

@@ -436,7 +436,7 @@ private slots:
         // A shaped tool's journal goes on only with the same shape, diameter, angle and millimetres a step. With
         // a move left open the same tool gets as far as the question about it; any other is refused.
         for (const auto& [word, others] :
-             {std::pair{QStringLiteral("ball:0.05"), QStringList{"ball:0.2", "flat:0.05", "ball:0.05@0.02"}},
+             {std::pair{QStringLiteral("ball:0.015"), QStringList{"ball:0.2", "flat:0.015", "ball:0.015@0.02"}},
               std::pair{QStringLiteral("v:0.05:60"), QStringList{"v:0.05:90", "v:0.1:60"}}}) {
             JournalHeader header = read(fileBytes(journal)).header;
             header.toolWord = word.toStdString();

@@ -76,7 +76,7 @@ public:
     const std::vector<Operation>& history() const { return controller_.history(); }
 
     // "Очистить слой «Фреза»": the mill layer as the picture was loaded, without the marks of earlier millings
-    // (a dry run's too), which would read as full depth. A kept job is forgotten.
+    // (a dry run's too), which read as full depth under the old rule. A kept job is forgotten.
     void restoreMillLayer();
     // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
     void saveGcode();

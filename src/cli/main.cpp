@@ -73,7 +73,7 @@ constexpr const char* usageText =
     "                 feed hold and reset, and the program returns once grbl stands idle; no --journal\n"
     "  --baud N       the grbl port's speed (cnc.ini Baud, default 115200)\n"
     "  OPERATION restore-mill  the mill layer as the picture was loaded, without the marks of earlier millings\n"
-    "                 (they read as full depth)\n"
+    "                 (under --marks-as-depth they read as full depth)\n"
     "  --tool SHAPE:D  the cutter, D its diameter in mm: flat:D, ball:D or v:D:ANGLE (ANGLE in degrees, default\n"
     "                 60); each depth is the deepest the tool reaches without cutting below the picture\n"
     "                 (cnc.ini ToolShape, ToolDiameter, ToolAngle; default: a flat tool one pixel wide)\n"

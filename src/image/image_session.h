@@ -29,7 +29,7 @@ void parseImage(ImageSession& session, const ProgressCallback& progress = {});
 // False, with nothing changed, when the tree has no such node.
 bool selectNode(ImageSession& session, std::string_view key);
 
-// The mill layer as the picture was loaded: the marks of earlier millings, which read as full depth, are gone.
+// The mill layer as the picture was loaded: the marks of earlier millings (full depth under the old rule) are gone.
 void restoreMillLayer(ImageSession& session);
 // Whether the mill layer holds marks of earlier millings (it differs from the picture as loaded).
 bool millLayerMarked(const ImageSession& session);

@@ -256,7 +256,7 @@ signals:
     void finished(zelmar::JobRunner::Outcome outcome);
     // The operator must say whether the move that went out unanswered was made (answerOpenMove()).
     void question(const zelmar::JobRunner::OpenMove& move);
-    // A job on the machine would read full depth where earlier millings left their marks in the mill layer (the
+    // Under the old rule, a job on the machine would read full depth where earlier millings left their marks (the
     // job's commands differ from those without the marks): the operator must say whether it starts
     // (answerMarks()).
     void marksInDoubt();

@@ -33,6 +33,8 @@ double ToolSweep::deepestAt(double qx, double qy, const TipPoint& a, const TipPo
     const double e2 = std::max(0.0, px * px + py * py - t0 * t0 * along);
     if (e2 > reach)
         return notCovered;
+    if (radius_ == 0) // the axis alone: the depth where it passes over the centre
+        return t0 < -sweepSlack || t0 > 1 + sweepSlack ? notCovered : a.depth + std::clamp(t0, 0.0, 1.0) * w;
     const double length = std::sqrt(along);
     const double half = std::sqrt(reach - e2) / length;
     const double lo = std::max(0.0, t0 - half), hi = std::min(1.0, t0 + half);

@@ -80,6 +80,7 @@ bool sameCommand(const CommandMove& a, const CommandMove& b) {
 struct GcodeMove {
     bool rapid = false;
     bool hasFeed = false;
+    std::int64_t feed = 0;
     // Millionths of a millimetre, exactly.
     std::int64_t x = 0, y = 0, z = 0;
 };
@@ -151,6 +152,7 @@ std::optional<std::vector<GcodeMove>> readGcode(const std::string& text, std::st
                 if (m.rapid)
                     return fail("a feed on a rapid move");
                 m.hasFeed = true;
+                m.feed = std::stoll(value);
                 continue;
             }
             if (letter != 'X' && letter != 'Y' && letter != 'Z')
@@ -412,8 +414,9 @@ private slots:
         QVERIFY(Decimal::parse("0")->isZero());
     }
 
-    // Every line of the file moves the axes exactly as the board's command would, at the scale; rapid for level
-    // moves and lifts, feed for plunges and cuts; the feed given once.
+    // Every line of the file moves the axes exactly as the board's command would, at the scale, the picture the
+    // right way up or an axis turned; rapid for level moves and lifts, feed for plunges and cuts, each feed move
+    // with its feed, the plunge feed where it goes down.
     void gcodeMovesTheAxesAsTheBoardWould() {
         for (std::uint64_t seed = 1; seed <= imageCount / 2; ++seed) {
             ref::Random random(seed * 13 + 1);
@@ -425,7 +428,11 @@ private slots:
             const std::int32_t safe = random.percent(50) ? 0 : random.between(1, 20);
             const std::int32_t steps = random.between(1, 400);
             const Decimal mm = *Decimal::parse(random.percent(50) ? "0.01" : "0.0025");
-            GcodeWriter writer({steps, mm, 300});
+            GcodeSettings settings{steps, mm, 300};
+            settings.axisX = random.percent(50) ? 1 : -1;
+            settings.axisY = random.percent(50) ? 1 : -1;
+            settings.plungeFeed = random.percent(50) ? 0 : random.between(10, 200);
+            GcodeWriter writer(settings);
             std::string file = writer.header({"picture.bmp", {"parse", "mill-all"}, safe, merge});
             std::vector<CommandMove> commands;
             ImageSession copy = copyForSimulation(s, MillKind::All);
@@ -442,8 +449,9 @@ private slots:
             const std::int64_t perStep = micrometresTimesThousand(mm.text());
             for (std::size_t i = 0; i < commands.size(); ++i) {
                 const CommandMove& c = commands[i];
-                sx += -std::int64_t{c.x} * steps;
-                sy += std::int64_t{c.y} * steps;
+                // The picture's right is X+ and its top Y+ (the board's counts turn X; its rows run down).
+                sx += std::int64_t{c.x} * steps * settings.axisX;
+                sy += -std::int64_t{c.y} * steps * settings.axisY;
                 sz += std::int64_t{c.z} * steps;
                 gx += (*read)[i].x;
                 gy += (*read)[i].y;
@@ -454,6 +462,8 @@ private slots:
                 QCOMPARE((*read)[i].rapid, level || up);
                 // Every feed move carries its feed: a line streamed again after a reset means what it did.
                 QCOMPARE((*read)[i].hasFeed, !(*read)[i].rapid);
+                if ((*read)[i].hasFeed)
+                    QCOMPARE((*read)[i].feed, std::int64_t{c.z < 0 && settings.plungeFeed > 0 ? settings.plungeFeed : 300});
             }
         }
     }

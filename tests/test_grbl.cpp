@@ -355,7 +355,7 @@ private slots:
         sampler.stop();
         QVERIFY2(mostAhead >= 5, qPrintable(QString::number(mostAhead)));
         const JobProgress& done = w.form->controller().progress();
-        QCOMPARE(done.commandsDone, lines.size() - 3); // the job's lines, without G21, G91 and M2
+        QCOMPARE(done.commandsDone, lines.size() - 4); // the job's lines, without G21, G91, the last rise and M2
         QCOMPARE(done.movesDone, done.movesTotal);
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }
@@ -521,7 +521,7 @@ private slots:
         const LinkFault& fault = grbl.runner.fault();
         QCOMPARE(fault.kind, LinkFault::Kind::Timeout);
         QCOMPARE(fault.lineNumber, 3);
-        QCOMPARE(fault.command, std::string("G0 X-1.50"));
+        QCOMPARE(fault.command, std::string("G0 X1.50"));
         QVERIFY(QString::fromStdString(faultText(fault, true)).contains(QStringLiteral("потерялась по пути")));
     }
 
@@ -644,7 +644,7 @@ private slots:
         w.type("tz", "0");
         w.click("Command3");
         QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
-        QCOMPARE(answeredLines(board), QStringList{"$J=G91 G21 X-3.00 Y1.50 Z0.00 F300"});
+        QCOMPARE(answeredLines(board), QStringList{"$J=G91 G21 X3.00 Y-1.50 Z0.00 F300"}); // X+ right, Y+ up
         // Beyond the machine's travel: grbl refuses the jog, and the operator reads why.
         testing::BoxCatcher box;
         box.arm();
@@ -653,7 +653,7 @@ private slots:
         QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
         QVERIFY2(box.text.contains(QStringLiteral("error:15 — толчковое перемещение выходит за пределы хода")),
                  qPrintable(box.text));
-        QCOMPARE(board.finish(), QStringLiteral("position -3.000 1.500 0.000 overrun 0"));
+        QCOMPARE(board.finish(), QStringLiteral("position 3.000 -1.500 0.000 overrun 0"));
     }
 
     void aLineTheControllerRefusesInTheWindow() {

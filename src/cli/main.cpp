@@ -84,6 +84,10 @@ constexpr const char* usageText =
     "                 marks of earlier millings read as full depth, and a shaped tool's moves checked only where\n"
     "                 they end; by default depths come from the picture as loaded, and every move keeps the\n"
     "                 whole tool above it\n"
+    "  --axis-x S, --axis-y S  grbl and the G-code: 1 (the default) takes the picture's right as X+ and its top\n"
+    "                 as Y+; -1 turns that axis for a machine wired otherwise (cnc.ini AxisX, AxisY)\n"
+    "  --plunge-feed N  grbl and the G-code: mm/min of the feed moves that go down (cnc.ini PlungeFeed; default\n"
+    "                 the feed)\n"
     "  --step-down N  cut each contour in passes, each at most N depth units deeper than the one before, no\n"
     "                 move going down more than N at once (cnc.ini StepDown; default 0: at its depth at once)\n"
     "  --spindle RPM  grbl and the G-code: \"M3 SRPM\" and a dwell before the job's first move, again before\n"
@@ -125,6 +129,9 @@ struct Options {
     zelmar::Spindle spindle;
     std::int32_t stepDown = 0;
     bool marksAsDepth = false;
+    std::int32_t axisX = 1;
+    std::int32_t axisY = 1;
+    std::int32_t plungeFeed = 0;
 };
 
 // The options followed by a value.
@@ -132,7 +139,8 @@ bool takesValue(std::string_view a) {
     static constexpr std::string_view withValue[] = {
         "--steps",   "--state",       "--layers",  "--port",       "--commands",        "--journal", "--last-move",
         "--safe-height", "--mm-per-step", "--feed", "--gcode",     "--controller",      "--baud",    "--tool",
-        "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result"};
+        "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result",
+        "--axis-x", "--axis-y", "--plunge-feed"};
     return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
 }
 
@@ -171,6 +179,17 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (value != "done" && value != "redo")
                     return std::nullopt;
                 options.lastMoveDone = value == "done";
+                continue;
+            }
+            if (a == "--axis-x" || a == "--axis-y") {
+                if (value != "1" && value != "-1" && value != "+1")
+                    return std::nullopt;
+                (a == "--axis-x" ? options.axisX : options.axisY) = value == "-1" ? -1 : 1;
+                continue;
+            }
+            if (a == "--plunge-feed") {
+                if (!takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::plungeFeed), options.plungeFeed))
+                    return std::nullopt;
                 continue;
             }
             if (a == "--safe-height" || a == "--feed") {
@@ -292,6 +311,9 @@ public:
         config.spindle = options_.spindle;
         config.stepDown = options_.stepDown;
         config.marksAsDepth = options_.marksAsDepth;
+        config.axisX = options_.axisX;
+        config.axisY = options_.axisY;
+        config.plungeFeed = options_.plungeFeed;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -311,12 +333,17 @@ public:
                 gcodeText_ += gcode_->line(c.move);
         });
         if (options_.gcodePath) {
-            gcode_.emplace(zelmar::GcodeSettings{zelmar::parseStepsPerPixel(options_.steps.value_or("150")).value,
-                                                 options_.mmPerStep, options_.feed, options_.spindle});
-            gcodeText_ = gcode_->header({options_.image, options_.operationWords, options_.safeHeight,
+            // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the
+            // file holds the board's own commands.
+            controller_.setStandardMachineTravel(!options_.port);
+            const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+            const bool standard = !options_.port || options_.grbl;
+            const std::int32_t travel = controller_.travelHeightAt(scale, standard);
+            gcode_.emplace(controller_.gcodeSettingsAt(scale.value, standard ? travel : 0));
+            gcodeText_ = gcode_->header({options_.image, options_.operationWords, travel,
                                          options_.mergeSteps, zelmar::wordOf(options_.tool),
                                          options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text(),
-                                         options_.stepDown},
+                                         options_.stepDown, travel != options_.safeHeight},
                                         zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
         connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {

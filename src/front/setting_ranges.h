@@ -25,6 +25,8 @@ inline constexpr SettingRange mergeSteps{0, 1};
 inline constexpr SettingRange spindleRpm{0, 100000};
 inline constexpr SettingRange stepDown{0, 1000};
 inline constexpr SettingRange marksAsDepth{0, 1};
+inline constexpr SettingRange axisSign{-1, 1}; // -1 or 1; 0 is refused where read
+inline constexpr SettingRange plungeFeed{1, 100000};
 } // namespace settingRanges
 
 // The whole number the text holds, when it lies in the range; nothing for anything else (blanks included).

@@ -149,6 +149,9 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
         config.mmPerStep = *mmPerStep;
     config.stepDown = wholeValue(iniText, "StepDown", settingRanges::stepDown).value_or(0);
     config.marksAsDepth = wholeValue(iniText, "MarksAsDepth", settingRanges::marksAsDepth).value_or(0) == 1;
+    config.axisX = wholeValue(iniText, "AxisX", settingRanges::axisSign).value_or(1) < 0 ? -1 : 1;
+    config.axisY = wholeValue(iniText, "AxisY", settingRanges::axisSign).value_or(1) < 0 ? -1 : 1;
+    config.plungeFeed = wholeValue(iniText, "PlungeFeed", settingRanges::plungeFeed).value_or(0);
     config.spindle.rpm = wholeValue(iniText, "Spindle", settingRanges::spindleRpm).value_or(0);
     if (const std::optional<Decimal> delay = Decimal::parse(readProfileString(iniText, configSection, "SpindleDelay", "")))
         config.spindle.delaySeconds = *delay;

@@ -75,6 +75,12 @@ struct StartupConfig {
     // millings read as full depth, and a shaped tool's moves checked only where they end. By default depths come
     // from the picture as loaded and a shaped tool keeps its whole body above it along every move.
     bool marksAsDepth = false;
+    // grbl and G-code only (our board's bytes never change): AxisX=-1 / AxisY=-1 turn an axis for a machine wired
+    // otherwise (by default X+ is the picture's right, Y+ its top); PlungeFeed: mm/min of the moves that go down
+    // (0: Feed).
+    int axisX = 1;
+    int axisY = 1;
+    int plungeFeed = 0;
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

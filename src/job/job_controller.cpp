@@ -1,5 +1,6 @@
 #include "job_controller.h"
 
+#include "front/setting_ranges.h"
 #include "image/content_hash.h"
 #include "link/job_resumption.h"
 #include "link/port_access.h"
@@ -68,6 +69,7 @@ void JobController::configure(const StartupConfig& config) {
     if (grbl_) {
         grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
         grbl_->setSpindle(config_.spindle);
+        grbl_->setMachineFrame(config_.axisX, config_.axisY, config_.plungeFeed);
     }
 }
 
@@ -230,14 +232,34 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
     return refusal;
 }
 
+std::int32_t JobController::travelHeightAt(const Checked& scale, bool standardMachine) const {
+    if (config_.safeHeight > 0 || !standardMachine || !scale.ok() || config_.mmPerStep.isZero())
+        return config_.safeHeight;
+    // A millimetre in depth units (pixels), rounded up: 10^places / (units * steps a pixel).
+    std::int64_t millimetre = 1;
+    for (int p = 0; p < config_.mmPerStep.places; ++p)
+        millimetre *= 10;
+    const std::int64_t pixel = config_.mmPerStep.units * std::int64_t{scale.value};
+    return static_cast<std::int32_t>(std::min<std::int64_t>((millimetre + pixel - 1) / pixel, settingRanges::safeHeight.most));
+}
+
 MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
     MillSettings settings;
-    settings.safeHeight = config_.safeHeight;
+    settings.safeHeight = travelHeightAt(parseStepsPerPixel(stepsText), grbl_ != nullptr || standardTravel_);
     settings.stepDown = config_.stepDown;
     settings.marksAsDepth = config_.marksAsDepth;
     const Checked scale = parseStepsPerPixel(stepsText);
     if (scale.ok()) // a job of wrong steps is refused before it moves
         settings.tool = ToolProfile(config_.tool, config_.mmPerStep.value() * scale.value);
+    return settings;
+}
+
+GcodeSettings JobController::gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const {
+    GcodeSettings settings{stepsPerPixel, config_.mmPerStep, config_.feed, config_.spindle};
+    settings.axisX = config_.axisX;
+    settings.axisY = config_.axisY;
+    settings.plungeFeed = config_.plungeFeed;
+    settings.endRise = travelHeight;
     return settings;
 }
 
@@ -285,6 +307,8 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
 
 void JobController::runJob(std::unique_ptr<MoveSource> job) {
     runner_.setJournalBase(journalledMoves_);
+    if (grbl_ && scale_.ok())
+        grbl_->setEndRise(millSettingsAt(stepsText_).safeHeight, scale_.value);
     startedAt_ = job->movesDone();
     JobRunner::Board from;
     if (millingJob_)
@@ -304,9 +328,10 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale_.ok() ? scale_.value : 1,
-                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown, config_.marksAsDepth};
+    const MillSettings mill = millSettingsAt(stepsText_);
+    const SimulationSettings settings{config_.mergeSteps, mill.safeHeight, scale_.ok() ? scale_.value : 1,
+                                      mill.tool, config_.mergeTolerance.value(), config_.stepDown,
+                                      config_.marksAsDepth};
     const ToolPosition tool = tool_;
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
         Estimate estimate;
@@ -807,19 +832,20 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
         result.numbers = scale.refusal;
         return result;
     }
-    GcodeWriter writer({scale.value, config_.mmPerStep, config_.feed, config_.spindle});
+    const std::int32_t travel = travelHeightAt(scale, true);
+    GcodeWriter writer(gcodeSettingsAt(scale.value, travel));
     std::vector<std::string> operations;
     if (kind == MillKind::Selected)
         operations.push_back(
             "select=" +
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text = writer.header({config_.imagePath, operations, config_.safeHeight, config_.mergeSteps,
+    std::string text = writer.header({config_.imagePath, operations, travel, config_.mergeSteps,
                                       wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text(),
-                                      config_.stepDown},
+                                      config_.stepDown, travel != config_.safeHeight},
                                      GcodeStart{tool_.toolX, tool_.toolY});
     ImageSession copy = copyForSimulation(session_, kind);
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, scale.value,
+    const SimulationSettings settings{config_.mergeSteps, travel, scale.value,
                                       millSettingsAt(stepsText).tool, config_.mergeTolerance.value(),
                                       config_.stepDown, config_.marksAsDepth};
     bool fits = true;

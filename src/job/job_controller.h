@@ -112,6 +112,13 @@ public:
     MillSettings millSettingsAt(const std::string& stepsText) const;
     // How the job's moves go out as commands at this scale (merged runs, as the machine will make them).
     CommandFeed commandFeedAt(const std::string& stepsText) const;
+    // The G-code of a job at this scale whose tool travels this many depth units above the stock.
+    GcodeSettings gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
+    // Where the tool travels between contours, in depth units above the surface: SafeHeight, and on a standard
+    // machine (grbl, a G-code file) never below a millimetre: a rapid move is never at the stock's surface.
+    std::int32_t travelHeightAt(const Checked& scale, bool standardMachine) const;
+    // The job's commands go to a G-code file (a dry run of zelmar-cli with --gcode): they travel as on grbl.
+    void setStandardMachineTravel(bool on) { standardTravel_ = on; }
     const StartupConfig& config() const { return config_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
     void setJournalPath(const QString& path) { journalPath_ = path; }
@@ -306,6 +313,7 @@ private:
     ImageSession& session_;
     ToolPosition& tool_;
     std::unique_ptr<Carving> carving_;
+    bool standardTravel_ = false;
     StartupConfig config_;
     QString journalPath_;
     QString portHint_;

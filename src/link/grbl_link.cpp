@@ -74,7 +74,7 @@ MoveText GrblLink::commandFor(const CommandMove& command, std::int32_t stepsPerP
         return counts;
     if (command.kind == MoveKind::Manual)
         return {jogLine(command, stepsPerPixel), {}};
-    std::string line = GcodeWriter({stepsPerPixel, mmPerStep_, feed_}).line(command);
+    std::string line = writerAt(stepsPerPixel).line(command);
     line.pop_back(); // the line end goes on the line, not into the text
     return {line, {}};
 }
@@ -84,7 +84,7 @@ bool GrblLink::travelOf(const CommandMove& command, std::int32_t stepsPerPixel, 
     std::int64_t perStep = mmPerStep_.units;
     for (int p = mmPerStep_.places; p < 9; ++p)
         perStep *= 10;
-    const GcodeWriter writer({stepsPerPixel, mmPerStep_, feed_});
+    const GcodeWriter writer = writerAt(stepsPerPixel);
     return !__builtin_mul_overflow(writer.countX(command), perStep, &travel.x) &&
            !__builtin_mul_overflow(writer.countY(command), perStep, &travel.y) &&
            !__builtin_mul_overflow(writer.countZ(command), perStep, &travel.z);
@@ -95,7 +95,7 @@ bool GrblLink::takesMoveAside() const {
 }
 
 std::string GrblLink::jogLine(const CommandMove& move, std::int32_t stepsPerPixel) const {
-    const GcodeWriter writer({stepsPerPixel, mmPerStep_, feed_});
+    const GcodeWriter writer = writerAt(stepsPerPixel);
     return "$J=G91 G21 X" + mmPerStep_.times(writer.countX(move)) + " Y" + mmPerStep_.times(writer.countY(move)) +
            " Z" + mmPerStep_.times(writer.countZ(move)) + " F" + std::to_string(feed_);
 }
@@ -166,9 +166,22 @@ std::vector<std::string> GrblLink::modalLines() const {
 }
 
 std::vector<std::string> GrblLink::closingLines() const {
-    std::vector<std::string> lines = spindle_.stopLines();
-    lines.push_back("M2");
+    GcodeSettings settings{endRiseScale_, mmPerStep_, feed_, spindle_};
+    settings.endRise = endRise_;
+    // The footer's lines: up to the travel height, the spindle's stop, the program end.
+    std::vector<std::string> lines;
+    const std::string footer = GcodeWriter(settings).footer();
+    for (std::size_t from = 0, end; (end = footer.find('\n', from)) != std::string::npos; from = end + 1)
+        lines.push_back(footer.substr(from, end - from));
     return lines;
+}
+
+GcodeWriter GrblLink::writerAt(std::int32_t stepsPerPixel) const {
+    GcodeSettings settings{stepsPerPixel, mmPerStep_, feed_, spindle_};
+    settings.axisX = axisX_;
+    settings.axisY = axisY_;
+    settings.plungeFeed = plungeFeed_;
+    return GcodeWriter(settings);
 }
 
 void GrblLink::stopAndDrop() {

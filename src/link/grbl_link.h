@@ -61,6 +61,17 @@ public:
     // The spindle started with the modes: at a job's start and again whenever grbl dropped its queue (a stop), so
     // that no move of a job, and no plunge, ever runs with the spindle standing.
     void setSpindle(const Spindle& spindle) { spindle_ = spindle; }
+    // How the machine's axes take the picture (GcodeSettings), and the plunge feed (0: the feed).
+    void setMachineFrame(std::int32_t axisX, std::int32_t axisY, std::int32_t plungeFeed) {
+        axisX_ = axisX;
+        axisY_ = axisY;
+        plungeFeed_ = plungeFeed;
+    }
+    // The rise to the travel height after the job's last move, for the job about to run.
+    void setEndRise(std::int32_t depthUnits, std::int32_t stepsPerPixel) {
+        endRise_ = depthUnits;
+        endRiseScale_ = stepsPerPixel;
+    }
     std::vector<std::string> modalLines() const override;
     std::string rawMove(const MachinePosition& delta, bool rapid) const override;
     bool travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const override;
@@ -97,6 +108,13 @@ private:
     Spindle spindle_;
     Decimal mmPerStep_;
     std::int32_t feed_;
+    std::int32_t axisX_ = 1;
+    std::int32_t axisY_ = 1;
+    std::int32_t plungeFeed_ = 0;
+    std::int32_t endRise_ = 0;
+    std::int32_t endRiseScale_ = 1;
+
+    GcodeWriter writerAt(std::int32_t stepsPerPixel) const;
     std::int64_t timeoutMs_ = 30000;
     GrblReplies replies_;
     CharacterCounter counter_;

@@ -86,6 +86,10 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
          settings_.mmPerStep.text() + ", feed: " + std::to_string(settings_.feed) + " mm/min)\n";
     h += "(safe height: " + std::to_string(origin.safeHeight) + " depth units, straight runs merged: " +
          (origin.mergeSteps ? "yes" : "no") + ")\n";
+    if (origin.travelOneMillimetre)
+        h += "(rapid moves travel at least 1 mm above the stock: SafeHeight is 0)\n";
+    h += std::string("(axes: X+ is the picture's ") + (settings_.axisX < 0 ? "left" : "right") + ", Y+ its " +
+         (settings_.axisY < 0 ? "bottom" : "top") + ", Z+ up)\n";
     if (origin.stepDown > 0)
         h += "(cut in passes of at most " + std::to_string(origin.stepDown) + " depth units)\n";
     if (!origin.mergeTolerance.empty())
@@ -104,6 +108,8 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
 
 std::string GcodeWriter::footer() const {
     std::string f;
+    if (settings_.endRise > 0) // the job ends lifted to where the tool travels
+        f += "G0 Z" + settings_.mmPerStep.times(std::int64_t{settings_.endRise} * settings_.stepsPerPixel) + "\n";
     for (const std::string& line : settings_.spindle.stopLines())
         f += line + "\n";
     return f + "M2\n";
@@ -151,7 +157,7 @@ std::string GcodeWriter::line(const CommandMove& c) const {
     // The feed on every feed move: a line then means the same on its own, streamed again after a controller's
     // reset as in the file.
     if (!rapid)
-        l += " F" + std::to_string(settings_.feed);
+        l += " F" + std::to_string(feedOf(c));
     return l + "\n";
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // A job's commands as G-code that standard controllers and simulators read: millimetres (G21), incremental
 // moves (G91), one G-code move per board command with each axis the command's count times the millimetres a
-// motor step moves, so that a machine moves its axes exactly as our board would. Level moves and lifts are
-// rapid moves (G0), plunges and cuts feed moves (G1). Numbers are exact decimals, never with an exponent.
+// motor step moves, the picture the right way up (X+ its right, Y+ its top). Level moves and lifts are rapid moves
+// (G0), plunges and cuts feed moves (G1). Numbers are exact decimals, never with an exponent.
 
 #include "commands.h"
 
@@ -45,6 +45,12 @@ struct GcodeSettings {
     Decimal mmPerStep{1, 2}; // 0.01
     std::int32_t feed = 300; // mm/min, for the feed moves
     Spindle spindle;
+    // A standard machine takes the picture the right way up: X+ is the picture's right, Y+ its top (rows run
+    // -Y), Z+ up; -1 turns an axis for a machine wired otherwise.
+    std::int32_t axisX = 1;
+    std::int32_t axisY = 1;
+    std::int32_t plungeFeed = 0; // mm/min of the feed moves that go down; 0: the feed
+    std::int32_t endRise = 0;    // depth units the tool rises after the job's last move, to the travel height
 };
 
 // Where the tool must stand when the file starts: over this pixel (column and row from 1, the picture's top-left
@@ -63,6 +69,7 @@ struct GcodeOrigin {
     std::string tool; // a shaped tool's word ("ball:6"); empty for today's one-pixel tool, which is not named
     std::string mergeTolerance; // pixels; empty when steps are not merged within a tolerance
     std::int32_t stepDown = 0;  // depth units a pass; 0: not named
+    bool travelOneMillimetre = false; // the travel height is the millimetre kept above the stock as SafeHeight is 0
 };
 
 class GcodeWriter {
@@ -79,10 +86,18 @@ public:
     // The spindle's stop and the program end.
     std::string footer() const;
 
-    // The counts our board would get for the command: X turned, as the board's X runs the other way.
-    std::int64_t countX(const CommandMove& c) const { return -std::int64_t{c.x} * settings_.stepsPerPixel; }
-    std::int64_t countY(const CommandMove& c) const { return std::int64_t{c.y} * settings_.stepsPerPixel; }
+    // The motor steps along each of the machine's axes: the picture's right is X+, its top Y+, unless turned.
+    std::int64_t countX(const CommandMove& c) const {
+        return std::int64_t{c.x} * settings_.stepsPerPixel * (settings_.axisX < 0 ? -1 : 1);
+    }
+    std::int64_t countY(const CommandMove& c) const {
+        return -std::int64_t{c.y} * settings_.stepsPerPixel * (settings_.axisY < 0 ? -1 : 1);
+    }
     std::int64_t countZ(const CommandMove& c) const { return std::int64_t{c.z} * settings_.stepsPerPixel; }
+    // The feed of a feed move: the plunge feed for one that goes down.
+    std::int32_t feedOf(const CommandMove& c) const {
+        return c.z < 0 && settings_.plungeFeed > 0 ? settings_.plungeFeed : settings_.feed;
+    }
 
 private:
     GcodeSettings settings_;

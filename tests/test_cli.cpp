@@ -196,13 +196,30 @@ private slots:
               QStringList{sample, "--tool", ""}, QStringList{sample, "--merge-tolerance", "-1"},
               QStringList{sample, "--merge-tolerance", "half"}, QStringList{sample, "--spindle", "-1"},
               QStringList{sample, "--spindle", "100001"}, QStringList{sample, "--spindle-delay", "soon"},
-              QStringList{sample, "--step-down", "-2"}, QStringList{sample, "--step-down", "1.5"}}) {
+              QStringList{sample, "--step-down", "-2"}, QStringList{sample, "--step-down", "1.5"},
+              QStringList{sample, "--tool", "ball:3:L0"}, QStringList{sample, "--tool-length", "3"},
+              QStringList{sample, "--axis-x", "0"}, QStringList{sample, "--plunge-feed", "0"}}) {
             const Run r = runCli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.startsWith("usage: zelmar-cli"));
             QVERIFY(r.out.isEmpty());
         }
         QVERIFY(!QFile::exists(dir.filePath("s.json")));
+
+        // A cutting edge shorter than the picture's depth: in one pass the job is refused before any move; in
+        // passes no move goes down more than the edge (a 3 mm cone at 1.5 mm a pixel: 2 depth units, 300 steps).
+        const Run tooShort = runCli({sample, "parse", "mill-all", "--tool", "v:6:90:L3", "--commands", "-"});
+        QCOMPARE(tooShort.status, 1);
+        QVERIFY2(QString::fromUtf8(tooShort.err).contains(QStringLiteral("Режущая часть фрезы")), tooShort.err.constData());
+        QVERIFY(tooShort.out.isEmpty());
+        const Run inPasses =
+            runCli({sample, "parse", "mill-all", "--tool", "v:6:90", "--tool-length", "3", "--step-down", "10", "--commands", "-"});
+        QCOMPARE(inPasses.status, 0);
+        int deepestDrop = 0;
+        for (const QByteArray& line : inPasses.out.split('\n'))
+            if (line.count(',') == 2)
+                deepestDrop = std::max(deepestDrop, -line.chopped(1).split(',')[2].toInt());
+        QCOMPARE(deepestDrop, 300);
     }
 };
 

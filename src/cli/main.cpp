@@ -86,6 +86,9 @@ constexpr const char* usageText =
     "                 whole tool above it\n"
     "  --axis-x S, --axis-y S  grbl and the G-code: 1 (the default) takes the picture's right as X+ and its top\n"
     "                 as Y+; -1 turns that axis for a machine wired otherwise (cnc.ini AxisX, AxisY)\n"
+    "  --tool-length L  the cutting edge of --tool's cutter, in mm (or --tool SHAPE:D:LL, e.g. ball:6:L20; cnc.ini\n"
+    "                 ToolLength): no pass goes deeper into the material than L; a job in one pass that the\n"
+    "                 picture asks deeper is refused, with --step-down the passes are kept within L\n"
     "  --plunge-feed N  grbl and the G-code: mm/min of the feed moves that go down (cnc.ini PlungeFeed; default\n"
     "                 the feed)\n"
     "  --step-down N  cut each contour in passes, each at most N depth units deeper than the one before, no\n"
@@ -140,7 +143,7 @@ bool takesValue(std::string_view a) {
         "--steps",   "--state",       "--layers",  "--port",       "--commands",        "--journal", "--last-move",
         "--safe-height", "--mm-per-step", "--feed", "--gcode",     "--controller",      "--baud",    "--tool",
         "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result",
-        "--axis-x", "--axis-y", "--plunge-feed"};
+        "--axis-x", "--axis-y", "--plunge-feed", "--tool-length"};
     return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
 }
 
@@ -155,6 +158,7 @@ template <typename T, typename Parsed> bool takeParsed(const std::optional<Parse
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
     bool haveImage = false;
+    std::optional<zelmar::Decimal> toolLength; // applies to whichever --tool, given before or after it
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (takesValue(a)) {
@@ -185,6 +189,13 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 if (value != "1" && value != "-1" && value != "+1")
                     return std::nullopt;
                 (a == "--axis-x" ? options.axisX : options.axisY) = value == "-1" ? -1 : 1;
+                continue;
+            }
+            if (a == "--tool-length") {
+                const std::optional<zelmar::Decimal> length = zelmar::Decimal::parse(value);
+                if (!length || length->isZero())
+                    return std::nullopt;
+                toolLength = *length;
                 continue;
             }
             if (a == "--plunge-feed") {
@@ -259,6 +270,11 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         } else {
             return std::nullopt;
         }
+    }
+    if (toolLength) {
+        if (options.tool.kind == zelmar::ToolKind::Pixel)
+            return std::nullopt; // the one-pixel tool has no edge to speak of
+        options.tool.lengthMm = *toolLength;
     }
     // An estimate is a dry run: with a port it would be a job on the machine.
     if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume) ||

@@ -162,14 +162,16 @@ StartupConfig startupConfigFromText(std::string_view iniText, const std::string&
     if (!shape.empty()) {
         const std::string diameter = qs(readProfileString(iniText, configSection, "ToolDiameter", "")).trimmed().toStdString();
         const std::string angle = qs(readProfileString(iniText, configSection, "ToolAngle", "60")).trimmed().toStdString();
-        const std::optional<ToolShape> tool = toolShapeOf(shape + ":" + diameter + (shape == "v" ? ":" + angle : ""));
+        const std::string length = qs(readProfileString(iniText, configSection, "ToolLength", "")).trimmed().toStdString();
+        const std::optional<ToolShape> tool = toolShapeOf(shape + ":" + diameter + (shape == "v" ? ":" + angle : "") +
+                                                          (length.empty() ? "" : ":L" + length));
         if (tool)
             config.tool = *tool;
         else // cut with a one-pixel tool's depths, a real cutter would go below the picture: the operator must know
             config.note = "Фреза в cnc.ini не понята (ToolShape=" + shape + ", ToolDiameter=" + diameter +
-                          (shape == "v" ? ", ToolAngle=" + angle : "") +
+                          (shape == "v" ? ", ToolAngle=" + angle : "") + (length.empty() ? "" : ", ToolLength=" + length) +
                           "): глубины считаются для фрезы шириной в один пиксель. Допустимо ToolShape=flat, ball "
-                          "или v, ToolDiameter больше 0 мм, ToolAngle от 0 до 180 градусов.";
+                          "или v, ToolDiameter больше 0 мм, ToolAngle от 0 до 180 градусов, ToolLength больше 0 мм.";
     }
     QString controller = qs(readProfileString(iniText, configSection, "Controller", "zelmar")).trimmed().toLower();
     if (controller == QLatin1String("grbl")) {

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 
@@ -189,7 +191,7 @@ void JobController::clearSelection() {
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
     if (busy_ || runner_.isRunning())
         return MillRefusal::None;
-    const MillRefusal refusal = checkMillCommand(kind, session_);
+    const MillRefusal refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
     if (refusal != MillRefusal::None)
         return refusal;
     Operation op;
@@ -249,8 +251,17 @@ MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
     settings.stepDown = config_.stepDown;
     settings.marksAsDepth = config_.marksAsDepth;
     const Checked scale = parseStepsPerPixel(stepsText);
-    if (scale.ok()) // a job of wrong steps is refused before it moves
-        settings.tool = ToolProfile(config_.tool, config_.mmPerStep.value() * scale.value);
+    if (scale.ok()) { // a job of wrong steps is refused before it moves
+        const double mmPerPixel = config_.mmPerStep.value() * scale.value;
+        settings.tool = ToolProfile(config_.tool, mmPerPixel);
+        // No pass goes deeper into the material than the cutting edge is long.
+        if (!config_.tool.lengthMm.isZero() && config_.tool.kind != ToolKind::Pixel && mmPerPixel > 0) {
+            settings.edge = static_cast<std::int32_t>(
+                std::min(1e6, std::floor(config_.tool.lengthMm.value() / mmPerPixel + 1e-9)));
+            if (settings.stepDown > 0 && settings.edge >= 1)
+                settings.stepDown = std::min(settings.stepDown, settings.edge);
+        }
+    }
     return settings;
 }
 
@@ -824,7 +835,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
                                                       const std::string& stepsText) {
     GcodeResult result;
     result.start = tool_;
-    result.refusal = checkMillCommand(kind, session_);
+    result.refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
     if (result.refusal != MillRefusal::None)
         return result;
     const Checked scale = parseStepsPerPixel(stepsText);

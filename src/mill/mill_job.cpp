@@ -5,6 +5,7 @@
 #include "relief/relief_commands.h"
 #include "tool_sweep.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace zelmar {
@@ -26,6 +27,16 @@ MillRefusal checkMillCommand(MillKind kind, const ImageSession& session) {
         (session.selectedNode < 0 || static_cast<std::size_t>(session.selectedNode) >= tree.nodes.size()))
         return MillRefusal::NoSelection;
     return MillRefusal::None;
+}
+
+MillRefusal checkMillCommand(MillKind kind, const ImageSession& session, const MillSettings& settings) {
+    const MillRefusal refusal = checkMillCommand(kind, session);
+    if (refusal != MillRefusal::None || settings.edge < 0 || (settings.stepDown > 0 && settings.edge >= 1))
+        return refusal;
+    // In one pass every contour goes to its depth at once: the picture's deepest must be within the edge.
+    const std::vector<std::uint8_t> depths = cutDepthsOf(depthPictureOf(session, settings.marksAsDepth));
+    const auto deepest = std::max_element(depths.begin(), depths.end());
+    return deepest != depths.end() && *deepest > settings.edge ? MillRefusal::EdgeTooShort : MillRefusal::None;
 }
 
 MillJob::MillJob(MillKind kind, ImageSession& session, const ToolPosition& tool, MillIndexCache& cache,
@@ -67,13 +78,17 @@ PixelRect MillJob::complete() {
     return marked;
 }
 
-const ImageLayer& MillJob::depthPicture() const {
-    const ImageLayer& mill = session_.layers.millLayer;
-    const ImageLayer& loaded = session_.layers.sourceLayer;
-    if (marksAsDepth_ || loaded.isEmpty() || loaded.header().bmWidth != mill.header().bmWidth ||
+const ImageLayer& depthPictureOf(const ImageSession& session, bool marksAsDepth) {
+    const ImageLayer& mill = session.layers.millLayer;
+    const ImageLayer& loaded = session.layers.sourceLayer;
+    if (marksAsDepth || loaded.isEmpty() || loaded.header().bmWidth != mill.header().bmWidth ||
         loaded.header().bmHeight != mill.header().bmHeight || loaded.header().bmBitsPixel != mill.header().bmBitsPixel)
         return mill;
     return loaded;
+}
+
+const ImageLayer& MillJob::depthPicture() const {
+    return depthPictureOf(session_, marksAsDepth_);
 }
 
 void MillJob::regionFinished() {

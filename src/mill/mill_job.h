@@ -37,13 +37,21 @@ struct MillSettings {
     // tool's moves as they were, checked only where they end. Off: depths come from the picture as loaded, and
     // every move of a shaped tool keeps its whole body above the picture.
     bool marksAsDepth = false;
+    // Depth units of the tool's cutting edge; -1: not limited. A job in one pass may not cut deeper than the edge
+    // is long; passes are kept within it where the settings are made.
+    std::int32_t edge = -1;
 };
 
 // Why a milling command did nothing at all.
-enum class MillRefusal { None, NoTree, NoSelection };
+enum class MillRefusal { None, NoTree, NoSelection, EdgeTooShort };
 
 // Refuses before anything happens: every command needs a tree, "Выделенная" a selected node too.
 MillRefusal checkMillCommand(MillKind kind, const ImageSession& session);
+// The same, and a job in one pass that the picture asks deeper than the tool's cutting edge is long.
+MillRefusal checkMillCommand(MillKind kind, const ImageSession& session, const MillSettings& settings);
+
+// Where a job's depths come from: the picture as loaded, or the mill layer with its marks under the old rule.
+const ImageLayer& depthPictureOf(const ImageSession& session, bool marksAsDepth);
 
 // What a front-end hears of a job's stages, as the job reaches them.
 class JobEvents {

@@ -129,7 +129,7 @@ std::unique_ptr<MoveSource> jobOf(const Operation& op, ImageSession& session, co
         move.tool = tool;
         return std::make_unique<SingleMove>(move);
     }
-    const MillRefusal r = checkMillCommand(op.millKind(), session);
+    const MillRefusal r = checkMillCommand(op.millKind(), session, settings);
     if (refusal)
         *refusal = r;
     if (r != MillRefusal::None)

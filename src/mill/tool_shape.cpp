@@ -14,6 +14,13 @@ std::optional<ToolShape> toolShapeOf(std::string_view word) {
     const std::string_view name = word.substr(0, colon);
     std::string_view rest = word.substr(colon + 1);
     ToolShape shape;
+    if (const std::size_t edge = rest.rfind(":L"); edge != std::string_view::npos) {
+        const auto length = Decimal::parse(rest.substr(edge + 2));
+        if (!length || length->isZero())
+            return std::nullopt;
+        shape.lengthMm = *length;
+        rest = rest.substr(0, edge);
+    }
     if (name == "flat")
         shape.kind = ToolKind::Flat;
     else if (name == "ball")
@@ -40,15 +47,16 @@ std::optional<ToolShape> toolShapeOf(std::string_view word) {
 }
 
 std::string wordOf(const ToolShape& shape) {
+    const std::string edge = shape.lengthMm.isZero() ? std::string() : ":L" + shape.lengthMm.text();
     switch (shape.kind) {
     case ToolKind::Pixel:
         return "";
     case ToolKind::Flat:
-        return "flat:" + shape.diameterMm.text();
+        return "flat:" + shape.diameterMm.text() + edge;
     case ToolKind::Ball:
-        return "ball:" + shape.diameterMm.text();
+        return "ball:" + shape.diameterMm.text() + edge;
     case ToolKind::V:
-        return "v:" + shape.diameterMm.text() + ":" + shape.angleDeg.text();
+        return "v:" + shape.diameterMm.text() + ":" + shape.angleDeg.text() + edge;
     }
     return "";
 }

@@ -21,10 +21,12 @@ struct ToolShape {
     ToolKind kind = ToolKind::Pixel;
     Decimal diameterMm;        // Flat, Ball, V
     Decimal angleDeg{60, 0};   // V: the angle of the point
+    Decimal lengthMm;          // how long the cutting edge is; 0: not said, nothing is held against it
 };
 
-// "flat:3", "ball:6", "v:6:60", "v:6" (60 degrees), "" or "pixel" for today's tool. A diameter above 0; an angle
-// above 0 and below 180 degrees. Nothing for anything else.
+// "flat:3", "ball:6", "v:6:60", "v:6" (60 degrees), "" or "pixel" for today's tool; any shape may end in ":L20",
+// the cutting edge's length in mm. A diameter above 0; an angle above 0 and below 180 degrees; a length above 0.
+// Nothing for anything else.
 std::optional<ToolShape> toolShapeOf(std::string_view word);
 // The word toolShapeOf reads back: "" for today's tool.
 std::string wordOf(const ToolShape& shape);

@@ -27,6 +27,7 @@
 #include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -461,6 +462,23 @@ private slots:
         QTRY_VERIFY(answered);
         QTRY_VERIFY(QFile::exists(selectedPath));
         QVERIFY(unchanged());
+        // The box that confirms the save says where the tool must stand, in Russian throughout.
+        QTRY_VERIFY(QApplication::activeModalWidget() &&
+                    QApplication::activeModalWidget()->objectName() == QStringLiteral("messageBox"));
+        auto* saved = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        const QString right = QString::number((toolBefore.toolX - 1) * 150 * 0.01, 'f', 2);
+        const QString down = QString::number((toolBefore.toolY - 1) * 150 * 0.01, 'f', 2);
+        const QString savedText = saved->text();
+        QVERIFY2(savedText.contains(QStringLiteral("над пикселем %1, %2 (%3 мм правее и %4 мм ниже левого верхнего "
+                                                   "пикселя изображения): все перемещения")
+                                        .arg(toolBefore.toolX)
+                                        .arg(toolBefore.toolY)
+                                        .arg(right, down)),
+                 qPrintable(savedText));
+        QVERIFY2(!QString(savedText).remove(selectedPath).remove(QStringLiteral("G-код")).contains(
+                     QRegularExpression(QStringLiteral("[A-Za-z]"))),
+                 qPrintable(savedText));
+        saved->accept();
 
         // The preview carves a copy beside the window: its pictures come, and the work stays as it was.
         frame.previewAction()->trigger();

@@ -535,7 +535,7 @@ void WorkWindow::saveGcode() {
 QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* startText) {
     const JobController::GcodeResult r = controller_.writeGcode(path, kind, text2_->text().toStdString());
     if (startText)
-        *startText = QString::fromStdString(r.startText);
+        *startText = QString::fromStdString(gcodeStartText(r.start.toolX, r.start.toolY, r.startRightMm, r.startDownMm));
     if (r.refusal != MillRefusal::None)
         return QString::fromStdString(refusalText(r.refusal));
     if (r.numbers.kind != NumberRefusal::Kind::None)

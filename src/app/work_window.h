@@ -85,7 +85,7 @@ public:
     void showPreview();
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
-    // start position in words, where the tool must stand.
+    // start position in the operator's words ("пикселем 1, 1 (…)"), where the tool must stand.
     QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr);
     // True while the count of a job's commands is worked out before it starts.
     bool isEstimating() const { return controller_.state() == JobState::Estimating; }

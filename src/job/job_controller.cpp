@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 namespace zelmar {
 
@@ -833,6 +834,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
     }
     text += writer.footer();
     result.startText = writer.startText({tool_.toolX, tool_.toolY});
+    std::tie(result.startRightMm, result.startDownMm) = writer.startMm({tool_.toolX, tool_.toolY});
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||

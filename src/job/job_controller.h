@@ -227,6 +227,7 @@ public:
         QString fileError; // the file could not be written
         ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
         std::string startText; // the same in words, as the file's header says it
+        std::string startRightMm, startDownMm; // its offsets from the top-left pixel; empty: beyond the counter
         bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
     };
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);

@@ -284,6 +284,10 @@ private:
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();
+    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first movesDone
+    // moves.
+    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int32_t stepsPerPixel,
+                      std::int64_t movesDone) const;
     void runJob(std::unique_ptr<MoveSource> job);
     void onMoveDone();
     void onJobEnded(JobRunner::Outcome outcome);

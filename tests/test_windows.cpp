@@ -662,9 +662,16 @@ private slots:
         // A job stopped and kept: "Продолжить" stands ready, until the window that holds the job is closed.
         QTest::mouseClick(control<QPushButton>(first, "Command1"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(first, "Command6"), Qt::LeftButton);
+        // Closing while it runs (a dry run too) asks first; "Нет" leaves the window and its job as they were.
+        subWindowOf(first)->close();
+        QCOMPARE(testing::answerQuestionNow(false), QStringLiteral("Идёт фрезерование. Остановить и закрыть?"));
+        QVERIFY(first && first->isVisible());
+        QCOMPARE(first->runner().phase(), JobRunner::Phase::Running);
         first->requestStop();
         QTRY_VERIFY(!first->runner().isRunning());
         QVERIFY(frame.jobStatus()->pauseButton()->isEnabled());
+        QLabel* time = frame.jobStatus()->findChild<QLabel*>(QStringLiteral("jobTime"));
+        QVERIFY2(time->text().startsWith(QStringLiteral("остановлено")), qPrintable(time->text()));
         QVERIFY(frame.saveGcodeAction()->isEnabled() && frame.restoreMillAction()->isEnabled() &&
                 frame.previewAction()->isEnabled());
 
@@ -685,6 +692,12 @@ private slots:
         frame.millAction()->trigger();
         WorkWindow* second = frame.workWindow();
         QVERIFY(second);
+        // The status bar starts clean: the last window's job is gone with it.
+        for (const char* field : {"jobTime", "jobEstimate", "jobRegion", "jobTool"})
+            QVERIFY2(frame.jobStatus()->findChild<QLabel*>(QString::fromUtf8(field))->text().isEmpty(), field);
+        QCOMPARE(frame.jobStatus()->findChild<QProgressBar*>(QStringLiteral("jobProgress"))->value(), 0);
+        QVERIFY(!frame.jobStatus()->findChild<QProgressBar*>(QStringLiteral("jobProgress"))->text().contains(
+            QStringLiteral(" из ")));
         QCOMPARE(QString::fromStdString(second->config().portName), QStringLiteral("/dev/null"));
         QCOMPARE(second->layers().header().bmWidth, 12);
         QCOMPARE(second->layers().millLayer.bits(), second->layers().sourceLayer.bits());
@@ -791,6 +804,8 @@ private slots:
 
         QPointer<WorkWindow> first = form;
         subWindowOf(form)->close();
+        if (form->runner().isRunning())
+            QVERIFY(!testing::answerQuestionNow(true).isEmpty());
         QTRY_VERIFY(first.isNull());
         frame.millAction()->trigger();
         QVERIFY(frame.workWindow());

@@ -106,6 +106,8 @@ signals:
     // A controller that reports its own state (grbl): the state and the machine position, for the status bar;
     // empty for our board.
     void machineStatus(const QString& text);
+    // Closing was asked for while a job ran, and the operator said "Нет": the window and the job stay.
+    void closeCalledOff();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -144,12 +146,15 @@ private:
     void updateControls();
     void showLinkState();
     void offerJournalledJob();
+    // Closing while a job runs: "Да" stops it as "Стоп" does, and the window closes once it has ended.
+    void askToStopAndClose();
 
     ToolPosition& tool_;
     ImageSession session_;
     JobController controller_;
     QPointer<QMessageBox> alarmBox_;
     QPointer<QMessageBox> questionBox_;
+    QPointer<QMessageBox> closeBox_;
     bool closeAfterJob_ = false;
     QString startupError_;
     QTimer refreshTimer_;

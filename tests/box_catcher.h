@@ -2,6 +2,7 @@
 // Closes the next modal message box once it is up, and keeps what it said: a click that opens a box does not
 // return until the box is closed.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -41,5 +42,20 @@ struct BoxCatcher {
         });
     }
 };
+
+// Answers the question box that is up now ("Да" or "Нет") and returns its text; empty when none is up.
+inline QString answerQuestionNow(bool yes) {
+    QMessageBox* box = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->objectName() == QStringLiteral("questionBox"))
+            box = qobject_cast<QMessageBox*>(w);
+    if (!box)
+        return {};
+    const QString text = box->text();
+    for (QAbstractButton* b : box->buttons())
+        if (b->text() == (yes ? QStringLiteral("Да") : QStringLiteral("Нет")))
+            b->click();
+    return text;
+}
 
 } // namespace zelmar::testing

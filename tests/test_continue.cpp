@@ -16,6 +16,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -234,8 +236,23 @@ private slots:
         QVERIFY(w.button("Command6")->isEnabled());
         QVERIFY(QFile::exists(w.form->journalPath()));
         QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
+        QLabel* time = w.frame.findChild<QLabel*>(QStringLiteral("jobTime"));
+        QVERIFY2(time->text().startsWith(QStringLiteral("остановлено, ")), qPrintable(time->text()));
+        // Continued, the job runs again, and the status bar says so with the time it has left, from the moment
+        // it goes on to its last move.
+        static const QRegularExpression running(QStringLiteral("^прошло \\d+:\\d\\d:\\d\\d, осталось \\d+:\\d\\d:\\d\\d$"));
+        QStringList shownWhileRunning;
+        QObject::connect(&w.form->runner(), &JobRunner::moveDone, time, [&] {
+            if (w.form->runner().phase() == JobRunner::Phase::Running)
+                shownWhileRunning << time->text();
+        });
         w.frame.jobStatus()->pauseButton()->click();
+        QVERIFY2(running.match(time->text()).hasMatch(), qPrintable(time->text()));
         QVERIFY(w.waitIdle());
+        QCOMPARE(shownWhileRunning.size(), planned_.size() - 9 + 1); // the plunge, then the rest
+        for (const QString& shown : shownWhileRunning)
+            QVERIFY2(running.match(shown).hasMatch(), qPrintable(shown));
+        QVERIFY2(time->text().startsWith(QStringLiteral("готово, ")), qPrintable(time->text()));
         QCOMPARE(board.received(),
                  planned_.mid(0, 9) << QStringLiteral("0,0,25;") << QStringLiteral("0,0,-25;") << planned_.mid(9));
         QVERIFY(!QFile::exists(w.form->journalPath())); // done: nothing left to continue
@@ -510,6 +527,12 @@ private slots:
         QVERIFY(!QFile::exists(w.form->journalPath()));
         // The state was rebuilt: the tree of the parse, both blocks milled.
         QCOMPARE(w.form->session().regions->tree.nodes.size(), std::size_t{3});
+        // The status bar counted the commands left when the job was taken up, and shows their estimate.
+        const qsizetype left = planned_.size() - 17;
+        const QString estimate = w.frame.findChild<QLabel*>(QStringLiteral("jobEstimate"))->text();
+        QVERIFY2(estimate.startsWith(QStringLiteral("%1 команд, на плате ≈ 0:00:0").arg(left)), qPrintable(estimate));
+        const QString bar = w.frame.findChild<QProgressBar*>(QStringLiteral("jobProgress"))->text();
+        QVERIFY2(bar.endsWith(QStringLiteral(" · команд %1 из %1").arg(left)), qPrintable(bar));
     }
 };
 

@@ -12,6 +12,7 @@
 #include "mill/move_source.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
@@ -576,8 +577,14 @@ private slots:
         w.form->requestContinue();
         QVERIFY(waitFor([&] { return yes.seen == 1; }, 5000));
         QVERIFY(waitFor([&] { return w.form->grblLink()->alarm() == 0; }, 5000));
+        QLabel* time = w.frame.findChild<QLabel*>(QStringLiteral("jobTime"));
+        QVERIFY2(time->text().startsWith(QStringLiteral("прервано, ")), qPrintable(time->text()));
         w.form->requestContinue();
+        // Running again: the fault no longer stands in the status bar.
+        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+        QVERIFY2(time->text().startsWith(QStringLiteral("прошло ")), qPrintable(time->text()));
         QVERIFY(w.waitIdle(20000));
+        QVERIFY2(time->text().startsWith(QStringLiteral("готово, ")), qPrintable(time->text()));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }

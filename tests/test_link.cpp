@@ -537,14 +537,25 @@ private slots:
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         QPointer<WorkWindow> form = w.form;
         int toolZ = -1;
+        QStringList asked;
+        bool stillRunning = false;
         QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int z) {
-            if (done == 10 && toolZ < 0) { // the lift that follows reports the same count again
+            // "Нет" changes nothing: the job goes on, and the window stays.
+            if (done == 5 && asked.isEmpty()) {
+                qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();
+                asked << testing::answerQuestionNow(false);
+            } else if (done == 6 && asked.size() == 1) {
+                stillRunning = form->runner().phase() == JobRunner::Phase::Running;
+            } else if (done == 10 && toolZ < 0) { // the lift that follows reports the same count again
                 toolZ = z;
                 qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();
+                asked << testing::answerQuestionNow(true);
             }
         });
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
-        QTRY_VERIFY(form.isNull());
+        QTRY_VERIFY2(form.isNull(), qPrintable(asked.join('|')));
+        QCOMPARE(asked, QStringList(2, QStringLiteral("Идёт фрезерование. Остановить и закрыть?")));
+        QVERIFY(stillRunning);
         QCOMPARE(board.received().size(), 11);
         QCOMPARE(board.received().last(), QStringLiteral("0,0,%1;").arg(toolZ * 150));
         QVERIFY(board.finish().endsWith(" 0"));
@@ -577,12 +588,17 @@ private slots:
         WindowOnBoard w(dir_, board.path(), 2, bars, 60, 40);
         w.check1()->setChecked(true);
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        QStringList asked;
         QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
-            if (done == 6)
+            // Asked twice: "Нет" keeps the program and the job, "Да" stops the job and then closes.
+            if ((done == 3 && asked.isEmpty()) || (done == 6 && asked.size() == 1)) {
                 w.frame.close();
+                asked << testing::answerQuestionNow(done == 6);
+            }
         });
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
-        QTRY_VERIFY(!w.frame.isVisible());
+        QTRY_VERIFY2(!w.frame.isVisible(), qPrintable(asked.join('|')));
+        QCOMPARE(asked, QStringList(2, QStringLiteral("Идёт фрезерование. Остановить и закрыть?")));
         QCOMPARE(board.received().size(), 7); // the move under way, then the lift
         QVERIFY(board.finish().endsWith(" 0"));
     }

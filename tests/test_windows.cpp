@@ -27,6 +27,7 @@
 #include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -461,6 +462,23 @@ private slots:
         QTRY_VERIFY(answered);
         QTRY_VERIFY(QFile::exists(selectedPath));
         QVERIFY(unchanged());
+        // The box that confirms the save says where the tool must stand, in Russian throughout.
+        QTRY_VERIFY(QApplication::activeModalWidget() &&
+                    QApplication::activeModalWidget()->objectName() == QStringLiteral("messageBox"));
+        auto* saved = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        const QString right = QString::number((toolBefore.toolX - 1) * 150 * 0.01, 'f', 2);
+        const QString down = QString::number((toolBefore.toolY - 1) * 150 * 0.01, 'f', 2);
+        const QString savedText = saved->text();
+        QVERIFY2(savedText.contains(QStringLiteral("над пикселем %1, %2 (%3 мм правее и %4 мм ниже левого верхнего "
+                                                   "пикселя изображения): все перемещения")
+                                        .arg(toolBefore.toolX)
+                                        .arg(toolBefore.toolY)
+                                        .arg(right, down)),
+                 qPrintable(savedText));
+        QVERIFY2(!QString(savedText).remove(selectedPath).remove(QStringLiteral("G-код")).contains(
+                     QRegularExpression(QStringLiteral("[A-Za-z]"))),
+                 qPrintable(savedText));
+        saved->accept();
 
         // The preview carves a copy beside the window: its pictures come, and the work stays as it was.
         frame.previewAction()->trigger();
@@ -644,9 +662,16 @@ private slots:
         // A job stopped and kept: "Продолжить" stands ready, until the window that holds the job is closed.
         QTest::mouseClick(control<QPushButton>(first, "Command1"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(first, "Command6"), Qt::LeftButton);
+        // Closing while it runs (a dry run too) asks first; "Нет" leaves the window and its job as they were.
+        subWindowOf(first)->close();
+        QCOMPARE(testing::answerQuestionNow(false), QStringLiteral("Идёт фрезерование. Остановить и закрыть?"));
+        QVERIFY(first && first->isVisible());
+        QCOMPARE(first->runner().phase(), JobRunner::Phase::Running);
         first->requestStop();
         QTRY_VERIFY(!first->runner().isRunning());
         QVERIFY(frame.jobStatus()->pauseButton()->isEnabled());
+        QLabel* time = frame.jobStatus()->findChild<QLabel*>(QStringLiteral("jobTime"));
+        QVERIFY2(time->text().startsWith(QStringLiteral("остановлено")), qPrintable(time->text()));
         QVERIFY(frame.saveGcodeAction()->isEnabled() && frame.restoreMillAction()->isEnabled() &&
                 frame.previewAction()->isEnabled());
 
@@ -667,6 +692,12 @@ private slots:
         frame.millAction()->trigger();
         WorkWindow* second = frame.workWindow();
         QVERIFY(second);
+        // The status bar starts clean: the last window's job is gone with it.
+        for (const char* field : {"jobTime", "jobEstimate", "jobRegion", "jobTool"})
+            QVERIFY2(frame.jobStatus()->findChild<QLabel*>(QString::fromUtf8(field))->text().isEmpty(), field);
+        QCOMPARE(frame.jobStatus()->findChild<QProgressBar*>(QStringLiteral("jobProgress"))->value(), 0);
+        QVERIFY(!frame.jobStatus()->findChild<QProgressBar*>(QStringLiteral("jobProgress"))->text().contains(
+            QStringLiteral(" из ")));
         QCOMPARE(QString::fromStdString(second->config().portName), QStringLiteral("/dev/null"));
         QCOMPARE(second->layers().header().bmWidth, 12);
         QCOMPARE(second->layers().millLayer.bits(), second->layers().sourceLayer.bits());
@@ -773,6 +804,8 @@ private slots:
 
         QPointer<WorkWindow> first = form;
         subWindowOf(form)->close();
+        if (form->runner().isRunning())
+            QVERIFY(!testing::answerQuestionNow(true).isEmpty());
         QTRY_VERIFY(first.isNull());
         frame.millAction()->trigger();
         QVERIFY(frame.workWindow());

@@ -89,6 +89,19 @@ void JobStatus::begin() {
     estimate_->clear();
 }
 
+void JobStatus::clear() {
+    lateShow_->stop();
+    elapsed_.invalidate();
+    sinceShown_.invalidate();
+    pass_ = 0;
+    outcome_.clear();
+    figures_ = {};
+    bar_->setValue(0);
+    bar_->resetFormat();
+    for (QLabel* label : {region_, tool_, time_, estimate_})
+        label->clear();
+}
+
 void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
     if (commands < 0) {
         estimate_->setText(QStringLiteral("подсчёт команд…"));
@@ -123,6 +136,10 @@ void JobStatus::setControl(Control control, bool canStop) {
                                : QStringLiteral("Приостановить после текущего перемещения и поднять фрезу"));
     pause_->setEnabled(control != Control::None);
     stop_->setEnabled(canStop);
+    if (control == Control::CanPause && !outcome_.isEmpty()) {
+        outcome_.clear();
+        show(true);
+    }
 }
 
 void JobStatus::progress(const JobProgress& progress) {

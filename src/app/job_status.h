@@ -26,6 +26,8 @@ public:
     // A job begins: the clock starts. Its millings (one, or one a pass of "Резать 3D") each start with their
     // own total of moves.
     void begin();
+    // No job: the fields as a status bar that has shown none (a work window loaded anew starts from here).
+    void clear();
     void start(std::int64_t totalMoves);
     // Cheap enough for every move: the labels are rewritten at most a few times a second.
     void progress(const JobProgress& progress);
@@ -36,7 +38,8 @@ public:
     // protocol's pauses and the bytes). A negative count: the commands are being counted.
     void setEstimate(std::int64_t commands, double lineMs);
 
-    // What the two buttons offer: pause while a job runs, continue while one is paused or kept.
+    // What the two buttons offer: pause while a job runs, continue while one is paused or kept. A job that can
+    // be paused runs: whatever ended it before ("Стоп", a fault) no longer stands in the time field.
     enum class Control { None, CanPause, CanContinue };
     void setControl(Control control, bool canStop);
     // A controller whose pause is its own feed hold (grbl): the machine stops where it is, with no lift.

@@ -117,8 +117,12 @@ void MainFrame::openWorkWindow() {
         workWindow_->setFocus();
         return;
     }
+    // The last window's job went with it: its figures are no one's now.
+    jobStatus_->clear();
     auto* form = new WorkWindow(locations_, tool_, journalFolder_);
     workWindow_ = form;
+    // "Нет" to stopping the job: the program stays, too.
+    connect(form, &WorkWindow::closeCalledOff, this, [this] { closeWhenWorkWindowGone_ = false; });
     const QString note = QString::fromStdString(form->config().note);
     configNote_->setText(note);
     configNote_->setToolTip(note);

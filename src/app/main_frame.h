@@ -45,8 +45,8 @@ public:
     QLabel* machineStatus() const { return machineStatus_; }
 
 protected:
-    // Closing the program closes the work window first: a running job stops (after its current move, with a
-    // lift) before the program ends.
+    // Closing the program closes the work window first: a running job, once the operator agrees, stops (after
+    // its current move, with a lift) before the program ends.
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -535,7 +535,7 @@ void WorkWindow::saveGcode() {
 QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* startText) {
     const JobController::GcodeResult r = controller_.writeGcode(path, kind, text2_->text().toStdString());
     if (startText)
-        *startText = QString::fromStdString(r.startText);
+        *startText = QString::fromStdString(gcodeStartText(r.start.toolX, r.start.toolY, r.startRightMm, r.startDownMm));
     if (r.refusal != MillRefusal::None)
         return QString::fromStdString(refusalText(r.refusal));
     if (r.numbers.kind != NumberRefusal::Kind::None)
@@ -546,18 +546,42 @@ QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* 
 }
 
 void WorkWindow::closeEvent(QCloseEvent* event) {
-    if (controller_.state() == JobState::Estimating)
-        controller_.stop();
-    if (isMilling() && !closeAfterJob_) {
-        // A milling stops as with "Стоп": after the current "OK", with a lift; then the window closes.
-        closeAfterJob_ = true;
-        controller_.stop();
+    const JobState state = controller_.state();
+    if ((state == JobState::Running || state == JobState::Estimating) && !closeAfterJob_) {
         event->ignore();
+        askToStopAndClose();
         return;
     }
-    // Anything else waiting on the board ends now; a kept job stays in its journal.
+    // Anything else waiting on the board ends now (a second close while the stop is under way, too); a kept
+    // job stays in its journal.
     controller_.abort();
     QWidget::closeEvent(event);
+}
+
+void WorkWindow::askToStopAndClose() {
+    if (closeBox_)
+        return;
+    closeBox_ = askYesNo(this, QStringLiteral("Закрытие окна"), QStringLiteral("Идёт фрезерование. Остановить и закрыть?"),
+                         [this](bool yes) {
+                             if (!yes)
+                                 return;
+                             closeAfterJob_ = true;
+                             const JobState state = controller_.state();
+                             // A milling stops as with "Стоп": after the current "OK", with a lift; the window
+                             // closes when it has ended. One that ended while the box stood closes it at once.
+                             if (state == JobState::Running || state == JobState::Estimating)
+                                 controller_.stop();
+                             else
+                                 QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
+                         });
+    // "Нет", or the box closed without a word: the window stays. The box finishes before its buttons' answer
+    // runs, hence the wait for it.
+    connect(closeBox_, &QDialog::finished, this, [this] {
+        QTimer::singleShot(0, this, [this] {
+            if (!closeAfterJob_)
+                emit closeCalledOff();
+        });
+    });
 }
 
 void WorkWindow::buildControls() {

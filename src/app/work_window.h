@@ -85,7 +85,7 @@ public:
     void showPreview();
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
-    // start position in words, where the tool must stand.
+    // start position in the operator's words ("пикселем 1, 1 (…)"), where the tool must stand.
     QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr);
     // True while the count of a job's commands is worked out before it starts.
     bool isEstimating() const { return controller_.state() == JobState::Estimating; }
@@ -106,6 +106,8 @@ signals:
     // A controller that reports its own state (grbl): the state and the machine position, for the status bar;
     // empty for our board.
     void machineStatus(const QString& text);
+    // Closing was asked for while a job ran, and the operator said "Нет": the window and the job stay.
+    void closeCalledOff();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -144,12 +146,15 @@ private:
     void updateControls();
     void showLinkState();
     void offerJournalledJob();
+    // Closing while a job runs: "Да" stops it as "Стоп" does, and the window closes once it has ended.
+    void askToStopAndClose();
 
     ToolPosition& tool_;
     ImageSession session_;
     JobController controller_;
     QPointer<QMessageBox> alarmBox_;
     QPointer<QMessageBox> questionBox_;
+    QPointer<QMessageBox> closeBox_;
     bool closeAfterJob_ = false;
     QString startupError_;
     QTimer refreshTimer_;

@@ -297,6 +297,12 @@ std::string journalFailureText(const std::string& path) {
     return "Журнал задания не удаётся записать на диск (" + path + ")." + std::string(jobStopped);
 }
 
+std::string gcodeStartText(std::int32_t x, std::int32_t y, const std::string& rightMm, const std::string& downMm) {
+    const auto mm = [](const std::string& number) { return number.empty() ? std::string("?") : number + " мм"; };
+    return "пикселем " + std::to_string(x) + ", " + std::to_string(y) + " (" + mm(rightMm) + " правее и " +
+           mm(downMm) + " ниже левого верхнего пикселя изображения)";
+}
+
 std::string toolText(const ToolShape& tool) {
     const std::string diameter = tool.diameterMm.text() + " мм";
     switch (tool.kind) {

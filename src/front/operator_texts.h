@@ -20,6 +20,9 @@ std::string openMoveQuestion(const JobRunner::OpenMove& move);
 // The same move, named in one line (for the command-line tool).
 std::string openMoveName(const JobRunner::OpenMove& move);
 std::string journalFailureText(const std::string& path);
+// Where a saved G-code file starts, after "над": "пикселем 1, 1 (0.000 мм правее и 0.000 мм ниже левого верхнего
+// пикселя изображения)"; an empty offset (beyond the board's counter) reads "?".
+std::string gcodeStartText(std::int32_t x, std::int32_t y, const std::string& rightMm, const std::string& downMm);
 
 // A count with its noun in the form Russian gives it: one for 1, 21, 101; few for 2-4, 22-24; many for the rest
 // (5-20, 11-14, 111...).

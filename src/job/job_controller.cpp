@@ -14,6 +14,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 namespace zelmar {
 
@@ -396,6 +397,24 @@ void JobController::answerMarks(bool go) {
     runJob(std::move(pendingJob_));
 }
 
+JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
+                                 std::int32_t stepsPerPixel, std::int64_t movesDone) const {
+    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, stepsPerPixel,
+                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
+                                      config_.stepDown, config_.marksAsDepth};
+    JobCount count;
+    std::int64_t moves = 0;
+    simulateJob(kind, copy, tool, settings, [&](const CommandMove& c) {
+        moves += c.moves;
+        if (moves <= movesDone)
+            return;
+        ++count.commands;
+        count.moves += c.moves;
+        count.bytes += static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, stepsPerPixel).text.size());
+    });
+    return count;
+}
+
 JobController::MoveRefusal JobController::manualMove(const std::string& tx, const std::string& ty,
                                                     const std::string& tz, const std::string& stepsText,
                                                     NumberRefusal* numbers) {
@@ -763,6 +782,11 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         return refuse(Verdict::DoesNotReplay);
     history_ = prelude;
     toolBefore_ = tool_;
+    // The window shows a job's count before it goes on: the work as it stood before the job is kept to count it
+    // on (the copy shares the layers' bytes).
+    std::optional<ImageSession> beforeJob;
+    if (estimateFirst_)
+        beforeJob = copyForSimulation(session_, MillKind::Cut3D);
     ReplayPoint point =
         replayOperations(session_, tool_, millIndex_, operations, reading.state.done, settings);
     if (!point.ok)
@@ -821,9 +845,29 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     recordJobInHistory();
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
-    timeLeft_.begin(job->millingTotal(), 0, clock_.elapsed(), job->millingDone());
+    std::optional<JobCount> rest;
+    if (beforeJob && scale.ok()) {
+        // The operations before the job select its region; it is counted from its start, and what the journal
+        // has done is left out.
+        bool still = true;
+        for (std::size_t i = 0; i < point.operation && still; ++i)
+            still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
+        if (still)
+            rest = countJob(job->kind(), *beforeJob, toolBefore_, scale.value, job->movesDone());
+    }
+    double lineMs = 0;
+    if (rest) {
+        lineMs = grbl_ ? 0.0 : lineTimeMs(*rest, BoardLink::protocolPauseMs, BoardLink::baudRate);
+        progress_.commandsTotal = rest->commands;
+        timeLeft_.begin(rest->commands, rest->commands > 0 ? lineMs / static_cast<double>(rest->commands) : 0,
+                        clock_.elapsed());
+    } else {
+        timeLeft_.begin(job->millingTotal(), 0, clock_.elapsed(), job->millingDone());
+    }
     timeLeft_.setRunning(false, clock_.elapsed());
     emit jobBegun();
+    if (rest)
+        emit estimated(rest->commands, lineMs);
     emit jobStarted(job->millingTotal());
     onPhaseChanged();
     return result;
@@ -870,6 +914,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
     }
     text += writer.footer();
     result.startText = writer.startText({tool_.toolX, tool_.toolY});
+    std::tie(result.startRightMm, result.startDownMm) = writer.startMm({tool_.toolX, tool_.toolY});
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||

@@ -234,6 +234,7 @@ public:
         QString fileError; // the file could not be written
         ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
         std::string startText; // the same in words, as the file's header says it
+        std::string startRightMm, startDownMm; // its offsets from the top-left pixel; empty: beyond the counter
         bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
     };
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
@@ -290,6 +291,10 @@ private:
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();
+    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first movesDone
+    // moves.
+    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int32_t stepsPerPixel,
+                      std::int64_t movesDone) const;
     void runJob(std::unique_ptr<MoveSource> job);
     void onMoveDone();
     void onJobEnded(JobRunner::Outcome outcome);

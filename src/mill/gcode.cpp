@@ -127,14 +127,20 @@ std::vector<std::string> Spindle::stopLines() const {
     return {"M5"};
 }
 
-std::string GcodeWriter::startText(const GcodeStart& start) const {
+std::pair<std::string, std::string> GcodeWriter::startMm(const GcodeStart& start) const {
     const auto mm = [this](std::int32_t pixels) {
         const std::int64_t count = std::int64_t{pixels} * settings_.stepsPerPixel;
         // times() takes the board's 32-bit counts; beyond them the pixels alone say it.
-        return count >= -2147483648LL && count <= 2147483647LL ? settings_.mmPerStep.times(count) + " mm" : std::string("?");
+        return count >= -2147483648LL && count <= 2147483647LL ? settings_.mmPerStep.times(count) : std::string();
     };
-    return "pixel " + std::to_string(start.x) + ", " + std::to_string(start.y) + ", " + mm(start.x - 1) +
-           " right and " + mm(start.y - 1) + " down of the picture's top-left pixel";
+    return {mm(start.x - 1), mm(start.y - 1)};
+}
+
+std::string GcodeWriter::startText(const GcodeStart& start) const {
+    const auto [right, down] = startMm(start);
+    const auto mm = [](const std::string& number) { return number.empty() ? std::string("?") : number + " mm"; };
+    return "pixel " + std::to_string(start.x) + ", " + std::to_string(start.y) + ", " + mm(right) + " right and " +
+           mm(down) + " down of the picture's top-left pixel";
 }
 
 std::string GcodeWriter::line(const CommandMove& c) const {

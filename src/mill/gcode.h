@@ -81,6 +81,9 @@ public:
     std::string header(const GcodeOrigin& origin, const std::optional<GcodeStart>& start = std::nullopt) const;
     // The start position in words: "pixel X, Y, A mm right and B mm down of the picture's top-left pixel".
     std::string startText(const GcodeStart& start) const;
+    // Millimetres right of and below the top-left pixel, the numbers of startText(); empty where a count
+    // would not fit the board's 32 bits.
+    std::pair<std::string, std::string> startMm(const GcodeStart& start) const;
     // One move, with the feed on each feed move.
     std::string line(const CommandMove& command) const;
     // The spindle's stop and the program end.

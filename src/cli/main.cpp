@@ -16,6 +16,7 @@
 #include "front/version.h"
 #include "job/job_controller.h"
 #include "mill/gcode.h"
+#include "mill/motion_time.h"
 #include "mill/tool_shape.h"
 #include "terminal.h"
 
@@ -345,13 +346,22 @@ public:
             ++counted_.commands;
             counted_.moves += c.move.moves;
             counted_.bytes += static_cast<std::int64_t>(c.text.size());
+            if (motion_)
+                motion_->add(c.move);
             if (gcode_)
                 gcodeText_ += gcode_->line(c.move);
         });
+        if (options_.grbl) {
+            // A dry run for grbl is the grbl job: its travel and its time are a standard machine's.
+            controller_.setStandardMachineTravel(true);
+            const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+            if (scale.ok())
+                motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.baud);
+        }
         if (options_.gcodePath) {
             // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the
             // file holds the board's own commands.
-            controller_.setStandardMachineTravel(!options_.port);
+            controller_.setStandardMachineTravel(!options_.port || options_.grbl);
             const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
             const bool standard = !options_.port || options_.grbl;
             const std::int32_t travel = controller_.travelHeightAt(scale, standard);
@@ -408,6 +418,7 @@ public:
     std::string gcode() const { return gcode_ ? gcodeText_ + gcode_->footer() : std::string(); }
     zelmar::MillSettings millSettings() const { return controller_.millSettingsAt(options_.steps.value_or("150")); }
     const zelmar::JobCount& counted() const { return counted_; }
+    const std::optional<zelmar::MotionClock>& motion() const { return motion_; }
 
 private:
     void finish(int status) {
@@ -599,6 +610,7 @@ private:
     QTimer interruptWatch_;
     std::vector<std::string> commands_;
     zelmar::JobCount counted_;
+    std::optional<zelmar::MotionClock> motion_; // the grbl job's time
     std::optional<zelmar::GcodeWriter> gcode_;
     std::string gcodeText_;
     std::size_t next_ = 0;
@@ -608,6 +620,22 @@ private:
     const bool showProgress_ = zelmar::cli::standardErrorIsTerminal();
     int status_ = 0;
 };
+
+std::string clockText(double seconds) {
+    const auto whole = static_cast<long long>(seconds + 0.5);
+    char clock[32];
+    std::snprintf(clock, sizeof clock, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+    return clock;
+}
+
+// "estimate: ..." for the commands of a grbl job: its time is the machine's motion, not a protocol's pause.
+std::string grblEstimateLine(const zelmar::JobCount& count, const zelmar::MotionClock& motion, const Options& options) {
+    return "estimate: " + std::to_string(count.commands) + " commands for " + std::to_string(count.moves) +
+           " moves; " + clockText(motion.seconds()) + " on grbl: the motion at " + std::to_string(options.feed) +
+           " mm/min (plunges at " + std::to_string(options.plungeFeed > 0 ? options.plungeFeed : options.feed) +
+           "), rapid moves at 500 mm/min, 10 mm/s^2 and corners as grbl's planner takes them ($11, $110-$122 "
+           "as grbl comes), and the lines at " + std::to_string(options.baud) + " baud\n";
+}
 
 // "estimate: ..." for the commands a dry run counted.
 std::string estimateLine(const zelmar::JobCount& count) {
@@ -730,7 +758,9 @@ int main(int argc, char** argv) {
     if (driver.usageError())
         return 2; // nothing written on bad usage
     if (options->estimate && status == 0)
-        std::cout << estimateLine(driver.counted()) << std::flush;
+        std::cout << (driver.motion() ? grblEstimateLine(driver.counted(), *driver.motion(), *options)
+                                      : estimateLine(driver.counted()))
+                  << std::flush;
     const bool carved = writeCarving(*options, asLoaded, driver.millSettings());
     return writeOutputs(*options, session, driver) && carved ? status : 1;
 }

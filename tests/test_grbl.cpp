@@ -523,7 +523,8 @@ private slots:
         QVERIFY(waitFor([&] { return !connected.isEmpty(); }, 5000));
         qsizetype sentAtFault = -1;
         connect(&runner, &JobRunner::ended, this, [&] { sentAtFault = sent.size(); });
-        runner.start(straightMoves(30), parseStepsPerPixel("150"), {});
+        // The tool starts 2 depth units (3 mm) into the stock, so that the refusal finds it there.
+        runner.start(straightMoves(30), parseStepsPerPixel("150"), {0, 0, 2});
         QVERIFY(waitFor([&] { return sentAtFault >= 0; }, 10000));
         QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
         const LinkFault& fault = runner.fault();
@@ -533,12 +534,13 @@ private slots:
         QCOMPARE(fault.lineNumber, 14); // after G21 and G91
         const QString text = QString::fromStdString(faultText(fault, true));
         QVERIFY(text.contains(QStringLiteral("строку 14 задания «G5 X1»: error:20 — команда G-кода не поддерживается")));
-        // The hold and the reset drop what was queued; nothing more goes out.
+        // The hold and the reset drop what was queued; nothing more goes out but the lift out of the stock.
         QVERIFY(waitFor([&] { return board.logLines().join('\n').contains(QStringLiteral("soft reset")); }, 3000));
         QTest::qWait(400);
-        QCOMPARE(sent.size(), sentAtFault);
+        QCOMPARE(sent.mid(sentAtFault), QStringList{QStringLiteral("G21 G91 G0 Z3")});
         QCOMPARE(answeredLines(board).last(), sent.last());
         QVERIFY(!board.logLines().join('\n').contains(QStringLiteral("ALARM")));
+        QVERIFY2(board.finish().endsWith(QStringLiteral(" 3.000 overrun 0")), qPrintable(board.finish()));
     }
 
     void aLineLostOnTheWayIsNamed() {

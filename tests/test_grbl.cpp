@@ -409,6 +409,7 @@ private slots:
         QTest::newRow("mid-job, the spindle") << 250 << 150 << true << 0;
         QTest::newRow("in the cut, the spindle, a safe height") << 120 << 100 << true << 2;
         QTest::newRow("in the cut, a safe height") << 120 << 100 << false << 1;
+        QTest::newRow("stopped while held in the cut") << 200 << -1 << true << 1; // no cycle start before the stop
     }
     void pauseContinueStopContinue() {
         QFETCH(int, pauseAtMs);
@@ -438,11 +439,15 @@ private slots:
         const QString held = w.frame.machineStatus()->text();
         QTest::qWait(300);
         QCOMPARE(w.frame.machineStatus()->text(), held);
-        w.form->requestContinue();
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
-        QTest::qWait(stopAfterMs);
+        if (stopAfterMs >= 0) {
+            w.form->requestContinue();
+            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+            QTest::qWait(stopAfterMs);
+        }
         w.form->requestStop();
-        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
+        QVERIFY(waitFor([&] {
+            return !w.form->runner().isRunning() && w.form->runner().phase() != JobRunner::Phase::Paused;
+        }, 5000));
         const bool finishedFirst = w.form->runner().phase() == JobRunner::Phase::Idle;
         if (!finishedFirst) {
             QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);

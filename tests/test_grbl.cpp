@@ -403,22 +403,32 @@ private slots:
         QTest::addColumn<int>("pauseAtMs");
         QTest::addColumn<int>("stopAfterMs");
         QTest::addColumn<bool>("spindle");
-        QTest::newRow("early") << 60 << 60 << false;
-        QTest::newRow("mid-job") << 250 << 150 << false;
-        QTest::newRow("late") << 500 << 120 << false;
-        QTest::newRow("mid-job, the spindle") << 250 << 150 << true;
+        QTest::addColumn<int>("safeHeight");
+        QTest::newRow("early") << 60 << 60 << false << 0;
+        QTest::newRow("mid-job") << 250 << 150 << false << 0;
+        QTest::newRow("late") << 500 << 120 << false << 0;
+        QTest::newRow("mid-job, the spindle") << 250 << 150 << true << 0;
+        QTest::newRow("in the cut, the spindle, a safe height") << 120 << 100 << true << 2;
+        QTest::newRow("in the cut, a safe height") << 120 << 100 << false << 1;
+        QTest::newRow("stopped while held in the cut") << 200 << -1 << true << 1; // no cycle start before the stop
     }
     void pauseContinueStopContinue() {
         QFETCH(int, pauseAtMs);
         QFETCH(int, stopAfterMs);
         QFETCH(bool, spindle);
-        const QStringList lines =
-            exported(blocks_, spindle ? QStringList{"--spindle", "9000", "--spindle-delay", "0.05"} : QStringList{});
+        QFETCH(int, safeHeight);
+        QStringList more{"--safe-height", QString::number(safeHeight)};
+        if (spindle)
+            more << "--spindle" << "9000" << "--spindle-delay" << "0.05";
+        const QStringList lines = exported(blocks_, more);
         // Every block takes 25 ms: the job runs long enough to be held and stopped anywhere in it.
         Board board(grblBoardArgs({"--delay-ms", "25"}));
         QTemporaryDir dir;
         WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {},
-                        spindle ? "Controller=grbl\r\nSpindle=9000\r\nSpindleDelay=0.05\r\n" : "Controller=grbl\r\n");
+                        QStringLiteral("Controller=grbl\r\nSafeHeight=%1\r\n").arg(safeHeight) +
+                            (spindle ? "Spindle=9000\r\nSpindleDelay=0.05\r\n" : ""));
+        // A depth unit is 150 steps of 0.01 mm: the stock's surface is where the job began, Z 0.
+        const double safeMm = safeHeight * 1.5;
         connectWindow(w);
         w.click("Command6");
         QTest::qWait(pauseAtMs);
@@ -430,15 +440,29 @@ private slots:
         const QString held = w.frame.machineStatus()->text();
         QTest::qWait(300);
         QCOMPARE(w.frame.machineStatus()->text(), held);
-        w.form->requestContinue();
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
-        QTest::qWait(stopAfterMs);
+        if (stopAfterMs >= 0) {
+            w.form->requestContinue();
+            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+            QTest::qWait(stopAfterMs);
+        }
         w.form->requestStop();
-        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
+        QVERIFY(waitFor([&] {
+            return !w.form->runner().isRunning() && w.form->runner().phase() != JobRunner::Phase::Paused;
+        }, 5000));
         const bool finishedFirst = w.form->runner().phase() == JobRunner::Phase::Idle;
         if (!finishedFirst) {
             QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
             QVERIFY(board.logLines().join('\n').contains(QStringLiteral("soft reset")));
+            // Stopped means out of the stock: the report that ended the stop has grbl standing at the surface plus
+            // the safe height, or higher.
+            const GrblStatus stood = *w.form->grblLink()->status();
+            QCOMPARE(QString::fromStdString(stood.state), QStringLiteral("Idle"));
+            QVERIFY2(stood.z >= std::llround(safeMm * 1000), qPrintable(QString::number(stood.z)));
+            // A tool stopped lower went straight up to exactly there, whatever depth it had.
+            static const QRegularExpression lift(QStringLiteral("\"G21 G91 G0 Z[0-9.]+\" ok, to \\S+ \\S+ (\\S+)"));
+            for (const QString& l : board.logLines())
+                if (const QRegularExpressionMatch m = lift.match(l); m.hasMatch())
+                    QCOMPARE(m.captured(1).toDouble(), safeMm);
             w.form->requestContinue();
             QVERIFY(w.waitIdle(20000));
             QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
@@ -455,25 +479,35 @@ private slots:
         QCOMPARE(at, lines.size());
         if (!spindle)
             return;
-        // No move while the spindle stands: it starts (and comes up to speed) before the first one, again after
-        // the reset of a stop, and stops only after the last.
+        // No move into the stock while the spindle stands: it starts (and comes up to speed) above the stock
+        // before the first one, again after the reset of a stop, and stops only after the last; the one move
+        // without it is the stop's lift straight up out of the stock.
         bool turning = false, started = false;
-        int starts = 0;
-        static const QRegularExpression entry(QStringLiteral("^\\S+ \"(.*)\" ok"));
+        int starts = 0, resets = 0;
+        static const QRegularExpression entry(QStringLiteral("^\\S+ \"(.*)\" ok(.*)$"));
+        static const QRegularExpression spindleAt(QStringLiteral("spindle on at \\S+ \\S+ (\\S+)"));
         for (const QString& l : board.logLines()) {
             if (l.contains(QStringLiteral("soft reset"))) {
                 turning = started = false;
+                ++resets;
                 continue;
             }
-            const QString line = entry.match(l).captured(1);
-            if (line == QStringLiteral("M3 S9000"))
+            const QRegularExpressionMatch m = entry.match(l);
+            const QString line = m.captured(1);
+            if (line == QStringLiteral("M3 S9000")) {
                 started = true;
-            else if (line == QStringLiteral("G4 P0.05") && started)
+                const QRegularExpressionMatch height = spindleAt.match(m.captured(2));
+                QVERIFY2(height.hasMatch() && height.captured(1).toDouble() >= (resets > 0 ? safeMm : 0.0) - 0.0005,
+                         qPrintable(l));
+            } else if (line == QStringLiteral("G4 P0.05") && started) {
                 turning = true, ++starts;
-            else if (line == QStringLiteral("M5"))
+            } else if (line == QStringLiteral("M5")) {
                 turning = false;
-            else if (line.startsWith('G') && line != QStringLiteral("G21") && line != QStringLiteral("G91"))
+            } else if (line.startsWith(QLatin1String("G21 G91 G0 Z")) && !turning && resets > 0) {
+                QVERIFY2(line.mid(12).toDouble() > 0, qPrintable(line));
+            } else if (line.startsWith('G') && line != QStringLiteral("G21") && line != QStringLiteral("G91")) {
                 QVERIFY2(turning, qPrintable(QStringLiteral("a move with the spindle standing: ") + line));
+            }
         }
         QVERIFY(!turning);
         QCOMPARE(starts, finishedFirst ? 1 : 2);
@@ -495,7 +529,8 @@ private slots:
         QVERIFY(waitFor([&] { return !connected.isEmpty(); }, 5000));
         qsizetype sentAtFault = -1;
         connect(&runner, &JobRunner::ended, this, [&] { sentAtFault = sent.size(); });
-        runner.start(straightMoves(30), parseStepsPerPixel("150"), {});
+        // The tool starts 2 depth units (3 mm) into the stock, so that the refusal finds it there.
+        runner.start(straightMoves(30), parseStepsPerPixel("150"), {0, 0, 2});
         QVERIFY(waitFor([&] { return sentAtFault >= 0; }, 10000));
         QCOMPARE(runner.phase(), JobRunner::Phase::Kept);
         const LinkFault& fault = runner.fault();
@@ -505,12 +540,13 @@ private slots:
         QCOMPARE(fault.lineNumber, 14); // after G21 and G91
         const QString text = QString::fromStdString(faultText(fault, true));
         QVERIFY(text.contains(QStringLiteral("строку 14 задания «G5 X1»: error:20 — команда G-кода не поддерживается")));
-        // The hold and the reset drop what was queued; nothing more goes out.
+        // The hold and the reset drop what was queued; nothing more goes out but the lift out of the stock.
         QVERIFY(waitFor([&] { return board.logLines().join('\n').contains(QStringLiteral("soft reset")); }, 3000));
         QTest::qWait(400);
-        QCOMPARE(sent.size(), sentAtFault);
+        QCOMPARE(sent.mid(sentAtFault), QStringList{QStringLiteral("G21 G91 G0 Z3")});
         QCOMPARE(answeredLines(board).last(), sent.last());
         QVERIFY(!board.logLines().join('\n').contains(QStringLiteral("ALARM")));
+        QVERIFY2(board.finish().endsWith(QStringLiteral(" 3.000 overrun 0")), qPrintable(board.finish()));
     }
 
     void aLineLostOnTheWayIsNamed() {
@@ -549,36 +585,90 @@ private slots:
         QCOMPARE(grbl.sent, before);
     }
 
+    void anAlarmIsShownAndClearedOnlyByTheOperator_data() {
+        QTest::addColumn<bool>("hardLimit");
+        QTest::newRow("a hard limit: the position is lost") << true;
+        QTest::newRow("a soft limit in the cut: the position is kept") << false;
+    }
     void anAlarmIsShownAndClearedOnlyByTheOperator() {
-        const QStringList lines = exported(blocks_, {});
-        Board board(grblBoardArgs({"--delay-ms", "15", "--alarm-at", "8"}));
+        QFETCH(bool, hardLimit);
+        // The rings' outer contour reaches Y 30 mm, further than anything before it: a soft limit at 29 mm trips
+        // as grbl reads that line, with the machine some fifteen lines behind, in the same cut.
+        const QStringList lines = exported(hardLimit ? blocks_ : rings_, {"--safe-height", "1"});
+        Board board(hardLimit ? grblBoardArgs({"--delay-ms", "15", "--alarm-at", "8"}) : grblBoardArgs({"--delay-ms", "15"}));
         QTemporaryDir dir;
-        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        WindowOnBoard w(dir, board.path(), 2, hardLimit ? twoBlocks : rings, hardLimit ? 20 : 30, hardLimit ? 12 : 23,
+                        {}, "Controller=grbl\r\nSafeHeight=1\r\n");
         connectWindow(w);
+        if (!hardLimit) {
+            for (const char* setting : {"$20=1", "$131=29"})
+                w.form->grblLink()->send(setting);
+            QVERIFY(waitFor([&] { return answeredLines(board).size() == 2; }, 5000));
+        }
         QuestionAnswerer no(QStringLiteral("Тревога grbl"), false);
         no.arm();
         w.click("Command6");
         QVERIFY(waitFor([&] { return no.seen == 1; }, 10000));
-        QVERIFY(no.text.contains(QStringLiteral("ALARM:1 — сработал концевой выключатель")));
+        QVERIFY2(no.text.contains(hardLimit ? QStringLiteral("ALARM:1 — сработал концевой выключатель")
+                                            : QStringLiteral("ALARM:2 — цель перемещения за пределами хода")),
+                 qPrintable(no.text));
+        QVERIFY2(no.text.contains(QStringLiteral("продолжить задание нельзя")) == hardLimit, qPrintable(no.text));
         QVERIFY2(w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Alarm")),
                  qPrintable(w.frame.machineStatus()->text()));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
-        QCOMPARE(w.form->grblLink()->alarm(), 1);
+        QCOMPARE(w.form->grblLink()->alarm(), hardLimit ? 1 : 2);
         const qsizetype answeredAtAlarm = answeredLines(board).size();
-        // Continuing while it is locked: the alarm again, nothing sent.
-        no.arm();
+        // Continuing while it is locked: the alarm again (or, the position lost, the refusal), nothing sent.
+        testing::BoxCatcher refused;
+        if (hardLimit)
+            refused.arm();
+        else
+            no.arm();
         w.form->requestContinue();
-        QVERIFY(waitFor([&] { return no.seen == 2; }, 5000));
+        QVERIFY(waitFor([&] { return (hardLimit ? refused.seen : no.seen - 1) == 1; }, 5000));
+        if (hardLimit)
+            QVERIFY2(refused.text.contains(QStringLiteral("После тревоги ALARM:1 grbl не знает точно, где стоит станок")),
+                     qPrintable(refused.text));
         QCOMPARE(answeredLines(board).size(), answeredAtAlarm);
-        QCOMPARE(w.form->grblLink()->alarm(), 1);
-        // The operator unlocks it; then the job goes on from where the machine stopped and ends where it should.
+        QCOMPARE(w.form->grblLink()->alarm(), hardLimit ? 1 : 2);
+        // The operator unlocks it.
         QuestionAnswerer yes(QStringLiteral("Тревога grbl"), true);
         yes.arm();
-        w.form->requestContinue();
-        QVERIFY(waitFor([&] { return yes.seen == 1; }, 5000));
+        if (hardLimit) {
+            // The refusal stands; the unlock is asked for as a box of its own when continuing is refused again.
+            w.form->grblLink()->clearAlarm();
+        } else {
+            w.form->requestContinue();
+            QVERIFY(waitFor([&] { return yes.seen == 1; }, 5000));
+        }
         QVERIFY(waitFor([&] { return w.form->grblLink()->alarm() == 0; }, 5000));
         QLabel* time = w.frame.findChild<QLabel*>(QStringLiteral("jobTime"));
         QVERIFY2(time->text().startsWith(QStringLiteral("прервано, ")), qPrintable(time->text()));
+        if (hardLimit) {
+            // Unlocked, the machine still may not be where grbl thinks: nothing of the job moves it again.
+            testing::BoxCatcher again;
+            again.arm();
+            w.form->requestContinue();
+            QVERIFY(waitFor([&] { return again.seen == 1; }, 5000));
+            QVERIFY2(again.text.contains(QStringLiteral("Выставьте ноль заново и начните задание заново")),
+                     qPrintable(again.text));
+            QTest::qWait(200);
+            QCOMPARE(answeredLines(board).mid(answeredAtAlarm), QStringList{QStringLiteral("$X")});
+            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+            return;
+        }
+        // Kept: once unlocked the tool goes straight up to the safe height, cut below the surface as it was.
+        QVERIFY(waitFor([&] {
+            const std::optional<GrblStatus>& st = w.form->grblLink()->status();
+            return st && st->state == "Idle" && st->z == 1500;
+        }, 5000));
+        const QStringList afterUnlock = answeredLines(board).mid(answeredAtAlarm);
+        QCOMPARE(afterUnlock.size(), 2);
+        QVERIFY2(afterUnlock[1].startsWith(QLatin1String("G21 G91 G0 Z")) && afterUnlock[1].mid(12).toDouble() > 1.5,
+                 qPrintable(afterUnlock.join(" | ")));
+        // With the limit widened the job goes on, the plunge back first, and ends where it should.
+        w.form->grblLink()->send("$131=200");
+        QVERIFY(waitFor([&] { return answeredLines(board).size() == answeredAtAlarm + 3; }, 5000));
         w.form->requestContinue();
         // Running again: the fault no longer stands in the status bar.
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
@@ -586,6 +676,7 @@ private slots:
         QVERIFY(w.waitIdle(20000));
         QVERIFY2(time->text().startsWith(QStringLiteral("готово, ")), qPrintable(time->text()));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(answeredLines(board).at(answeredAtAlarm + 5), QStringLiteral("G1 X0 Y0 Z-%1 F300").arg(afterUnlock[1].mid(12)));
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }
 

@@ -71,7 +71,8 @@ constexpr const char* usageText =
     "  --estimate     print the job's commands and its time on the board on one line, as a dry run\n"
     "  --controller zelmar|grbl  the controller on --port (cnc.ini Controller, default zelmar): grbl gets the\n"
     "                 job's G-code lines streamed (millimetres a step and feed as for --gcode), \"Ctrl+C\" is its\n"
-    "                 feed hold and reset, and the program returns once grbl stands idle; no --journal\n"
+    "                 feed hold and reset, then a lift out of the stock, and the program returns once grbl\n"
+    "                 stands idle; no --journal\n"
     "  --baud N       the grbl port's speed (cnc.ini Baud, default 115200)\n"
     "  OPERATION restore-mill  the mill layer as the picture was loaded, without the marks of earlier millings\n"
     "                 (under --marks-as-depth they read as full depth)\n"
@@ -482,7 +483,8 @@ private:
         case Outcome::Stopped:
             if (options_.grbl) {
                 fail("Задание остановлено (Ctrl+C): grbl удержал подачу и, когда станок встал, сброшен; "
-                     "строки в его очереди отброшены.");
+                     "строки в его очереди отброшены." +
+                     std::string(controller_.milling() ? " Фреза поднята над заготовкой." : ""));
                 return;
             }
             fail("Задание остановлено (Ctrl+C) после текущего перемещения" +

@@ -1,4 +1,5 @@
 #include "operator_texts.h"
+#include "link/grbl_protocol.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -186,13 +187,23 @@ std::string grblFaultText(const LinkFault& fault, bool kept) {
                ": error:" + std::to_string(fault.code) + " — " + grblErrorMeaning(fault.code) + ".";
         break;
     case LinkFault::Kind::Alarm:
+        if (!grblAlarmKeepsPosition(fault.code))
+            return grblAlarmText(fault.code) + jobStopped +
+                   (kept ? "\r\nПосле этой тревоги grbl не знает точно, где стоит станок, поэтому продолжить "
+                           "задание нельзя. Снимите блокировку, выставьте ноль заново и начните задание заново."
+                         : "");
         return grblAlarmText(fault.code) + jobStopped +
-               (kept ? "\r\nЗадание сохранено: после снятия блокировки «Продолжить» спросит grbl, где стоит станок."
+               (kept ? "\r\nЗадание сохранено: после снятия блокировки фреза поднимется над заготовкой, а "
+                       "«Продолжить» спросит grbl, где стоит станок."
                      : "");
     case LinkFault::Kind::OffPath:
         return "Станок стоит не там, куда его привело задание: grbl сообщает " + machinePositionText(fault.at) +
                ", а задание остановилось около " + machinePositionText(fault.expected) +
                ".\r\nПродолжить задание отсюда нельзя, ничего не отправлено.\r\n" + wayBackText(fault);
+    case LinkFault::Kind::PositionLost:
+        return "После тревоги" + (fault.code > 0 ? " ALARM:" + std::to_string(fault.code) : std::string()) +
+               " grbl не знает точно, где стоит станок: продолжить задание с того места, где оно остановилось, "
+               "нельзя, ничего не отправлено.\r\nВыставьте ноль заново и начните задание заново.";
     case LinkFault::Kind::Restarted:
         return "grbl перезапустился (при открытии порта, по питанию или кнопкой сброса), и его координаты "
                "начались заново: где станок стоит относительно задания, неизвестно.\r\nПродолжить задание "
@@ -247,6 +258,7 @@ std::string faultText(const LinkFault& fault, bool kept) {
     case LinkFault::Kind::Alarm:
     case LinkFault::Kind::OffPath:
     case LinkFault::Kind::Restarted:
+    case LinkFault::Kind::PositionLost:
     case LinkFault::Kind::None:
         break; // grbl's own
     }

@@ -52,6 +52,7 @@ void JobController::configure(const StartupConfig& config) {
     config_ = config;
     runner_.setMergeSteps(config_.mergeSteps);
     runner_.setMergeTolerance(config_.mergeTolerance.value());
+    runner_.setSafeHeight(config_.safeHeight);
     link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
     if (config_.controller == StartupConfig::Controller::Grbl && !grbl_) {
         grbl_ = std::make_unique<GrblLink>(line_, config_.mmPerStep, config_.feed);

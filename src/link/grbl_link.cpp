@@ -184,6 +184,14 @@ GcodeWriter GrblLink::writerAt(std::int32_t stepsPerPixel) const {
     return GcodeWriter(settings);
 }
 
+std::vector<std::string> GrblLink::liftLines(std::int64_t up) const {
+    // A reset has put grbl back to G90, and a lift must not depend on what the modes were.
+    std::vector<std::string> lines{"G21 G91 G0 Z" + millimetres(up)};
+    for (std::string& line : spindle_.stopLines())
+        lines.push_back(std::move(line));
+    return lines;
+}
+
 void GrblLink::stopAndDrop() {
     stopping_ = Stopping::Holding;
     awaitingIdle_ = false;
@@ -286,8 +294,10 @@ void GrblLink::onReply(const GrblReply& reply) {
         const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size());
         waitingSince_ = counter_.lines() > 0 ? now() : -1;
         if (line.empty()) {
-            if (reply.kind == GrblReply::Kind::Ok)
-                alarm_ = 0; // unlocked
+            if (reply.kind == GrblReply::Kind::Ok && alarm_ != 0) {
+                alarm_ = 0;
+                emit unlocked();
+            }
             return;
         }
         if (reply.kind == GrblReply::Kind::Error) {

@@ -3,7 +3,8 @@
 // none comes; a job's G-code lines stream with character counting (as many lines in flight as fit its 128-byte
 // receive buffer, each "ok" freeing its line's bytes); "?" asks for its state about five times a second; "!"
 // holds, "~" goes on, and a stop is a hold, then, once the machine stands, a soft reset that drops what was
-// queued. An alarm is reported and never cleared by the program on its own.
+// queued (the runner then lifts the tool out of the stock). An alarm is reported and never cleared by the program
+// on its own.
 
 #include "grbl_protocol.h"
 #include "machine_link.h"
@@ -76,6 +77,7 @@ public:
     std::string rawMove(const MachinePosition& delta, bool rapid) const override;
     bool travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const override;
     std::vector<std::string> closingLines() const override;
+    std::vector<std::string> liftLines(std::int64_t up) const override;
     bool takesMoveAside() const override;
     std::uint64_t positionEpoch() const override { return positionEpoch_; }
 

@@ -84,4 +84,11 @@ constexpr char grblFeedHold = '!';
 constexpr char grblCycleStart = '~';
 constexpr char grblSoftReset = 0x18;
 
+// Whether grbl still knows where the machine stands after this alarm: a soft limit stops the motion before it
+// runs and the probe alarms stop it under control; a hard limit, a reset in motion and the homing failures may have
+// lost steps, and an alarm of unknown code is taken as the worst.
+constexpr bool grblAlarmKeepsPosition(int code) {
+    return code == 2 || code == 4 || code == 5;
+}
+
 } // namespace zelmar

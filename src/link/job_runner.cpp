@@ -50,6 +50,7 @@ void JobRunner::setLink(MachineLink* link) {
         connect(link_, &MachineLink::stoppedAt, this, [this](const MachinePosition& at) { pacing_->stoppedAt(at); }),
         connect(link_, &MachineLink::idleAt, this, [this](const MachinePosition& at) { pacing_->idleAt(at); }),
         connect(link_, &MachineLink::reportedAt, this, [this](const MachinePosition& at) { pacing_->reportedAt(at); }),
+        connect(link_, &MachineLink::unlocked, this, [this] { pacing_->unlocked(); }),
     };
 }
 

@@ -14,8 +14,10 @@
 //
 // A streaming controller (grbl) gets its modes first and the program end last, and the job is done only once it
 // stands idle. "Пауза" is its feed hold, continuing its cycle start. "Стоп" and a fault drop its queue; the
-// lines it may not have carried out are kept, and continuing asks where it stands: the line it stood on is
-// finished from there, the ones after it go again, and the job goes on. There is no question and no journal.
+// lines it may not have carried out are kept. The tool then goes straight up out of the stock where the controller
+// still knows its position (a stop, a refused line, an alarm that keeps it, after the unlock), and continuing
+// asks where it stands: the spindle starts up there, the tool plunges back, the line it stood on is finished from
+// there, the ones after it go again, and the job goes on. There is no question and no journal.
 
 #include "board_position.h"
 #include "job_journal.h"
@@ -96,6 +98,8 @@ public:
     void setLink(MachineLink* link);
     // "Фрезеровать", read when each move falls due.
     void setMillingSwitch(std::function<bool()> on) { millingOn_ = std::move(on); }
+    // Depth units above the surface the tool travels at, and where a streaming controller's stop takes it.
+    void setSafeHeight(std::int32_t safeHeight) { safeHeight_ = safeHeight; }
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { log_ = std::move(log); }
     // Straight runs of steps go out as one command each.
@@ -191,6 +195,16 @@ private:
         bool stopping = false;      // asked to stop and drop its queue
         bool holding = false;       // in a feed hold ("Пауза")
         bool regionEnd = false;     // the region's lines are all out: waiting for the machine to stand after them
+        std::int64_t surfaceZ = 0;  // the machine's Z at the stock's surface, taken with the job's first position
+        // After a dropped queue the tool goes up out of the stock first: the lift's lines are out, and the machine
+        // is awaited to stand above (`lift` over where it stopped); a stop ends only then.
+        bool lifting = false;
+        bool liftEndsStop = false;
+        std::int64_t lift = 0;
+        bool liftAfterUnlock = false; // an alarm that kept the position: the lift follows the operator's unlock
+        bool settling = false;        // unlocked: asked where the machine stands, for the lift
+        bool liftWhenStopped = false; // a refused line: the lift follows the stop the controller makes of it
+        int positionLostBy = 0;       // the alarm after which grbl no longer knows its position (-1: no code)
         std::uint64_t epoch = 0;    // the controller's coordinates the positions are in
         StreamRecovery path;
     };
@@ -255,6 +269,7 @@ private:
     std::int64_t journalBase_ = 0;
     MergeRule merge_;
     int dryPauseMs_ = 1;
+    std::int32_t safeHeight_ = 0;
     QTimer dryTimer_;
     QTimer pumpTimer_;
     Phase phase_ = Phase::Idle;

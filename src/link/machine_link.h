@@ -35,6 +35,7 @@ struct LinkFault {
         Alarm,      // the controller went into alarm (grbl "ALARM:N")
         OffPath,    // a kept job cannot go on: the machine stands where none of its lines took it
         Restarted,  // a kept job cannot go on: the controller restarted and its coordinates began afresh
+        PositionLost, // a kept job cannot go on: an alarm left the controller unsure where the machine stands
     };
     Kind kind = Kind::None;
     SerialLine::Loss loss = SerialLine::Loss::None; // how the line was lost
@@ -99,6 +100,12 @@ public:
     // The last lines of a job on a streaming controller, the program end last, and whether a move may be sent
     // aside now: a controller in feed hold takes no jog.
     virtual std::vector<std::string> closingLines() const { return {}; }
+    // The lines that take a machine standing after a dropped queue straight up by `up` (10^-9 mm), then stop its
+    // spindle; none where the machine has no such lines.
+    virtual std::vector<std::string> liftLines(std::int64_t up) const {
+        (void)up;
+        return {};
+    }
     // Counts the times the controller started its coordinates afresh (a reset it was not asked for): a position
     // taken before means nothing after.
     virtual std::uint64_t positionEpoch() const { return 0; }
@@ -116,6 +123,8 @@ signals:
     void idleAt(const zelmar::MachinePosition& position);
     // A status report with the machine's position.
     void reportedAt(const zelmar::MachinePosition& position);
+    // The operator's unlock of an alarm went through: the machine takes motion again.
+    void unlocked();
 };
 
 } // namespace zelmar

@@ -43,6 +43,7 @@ public:
     virtual void stoppedAt(const MachinePosition&) {}
     virtual void idleAt(const MachinePosition&) {}
     virtual void reportedAt(const MachinePosition&) {}
+    virtual void unlocked() {}
 };
 
 // Our board: one command at a time, nothing of its own.
@@ -84,8 +85,16 @@ public:
     void stoppedAt(const MachinePosition& at) override;
     void idleAt(const MachinePosition& at) override;
     void reportedAt(const MachinePosition& at) override;
+    void unlocked() override;
 
 private:
+    // Where the job's surface plus the safe height is above the machine standing at `at`, the lift out of the
+    // stock goes out and true is returned: idleAt() then finds the machine standing above.
+    bool liftFrom(const MachinePosition& at, bool endsStop);
+    // An alarm: whether its lift waits for the unlock, or the job may not go on at all.
+    void noteAlarm(const LinkFault& fault);
+    // How far one depth unit moves the machine's Z, in its reported units; 0 when the scale does not hold.
+    std::int64_t depthTravel() const;
     JobRunner::Stream& stream() const { return runner_.run_.stream; }
     // A job whose lines went, or are about to go, to the controller.
     bool streamed() const;

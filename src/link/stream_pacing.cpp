@@ -1,5 +1,6 @@
 #include "run_pacing.h"
 
+#include "grbl_protocol.h"
 #include "mill/gcode.h"
 
 #include <algorithm>
@@ -22,6 +23,14 @@ std::int64_t StreamPacing::pixelTravel() const {
     MachinePosition travel;
     const Checked& scale = runner_.run_.scale;
     return scale.ok() && runner_.link_->travelOf(pixel, scale.value, travel) ? std::abs(travel.x) : 0;
+}
+
+std::int64_t StreamPacing::depthTravel() const {
+    CommandMove unit;
+    unit.z = 1;
+    MachinePosition travel;
+    const Checked& scale = runner_.run_.scale;
+    return scale.ok() && runner_.link_->travelOf(unit, scale.value, travel) ? std::abs(travel.z) : 0;
 }
 
 std::int64_t StreamPacing::positionTolerance() const {
@@ -53,7 +62,8 @@ bool StreamPacing::readyForPlan() {
         closeRun(); // the rest of the closing lines, as room allows
         return false;
     }
-    if (st.stopping || st.locating || st.regionEnd || st.closing != JobRunner::Stream::Closing::No)
+    if (st.stopping || st.locating || st.regionEnd || st.lifting || st.settling ||
+        st.closing != JobRunner::Stream::Closing::No)
         return false;
     if (runner_.run_.aside || !runner_.millingOn())
         return true; // a jog, or a job drawn only
@@ -65,6 +75,13 @@ bool StreamPacing::readyForPlan() {
         return false;
     }
     if (!st.positionKnown) {
+        if (st.positionLostBy != 0) {
+            // grbl's coordinates no longer say where the tool is against the stock: only a new start does.
+            runner_.fault_ = {.kind = LinkFault::Kind::PositionLost, .code = std::max(st.positionLostBy, 0),
+                              .fromGrbl = true};
+            runner_.finish(JobRunner::Outcome::Failed);
+            return false;
+        }
         if (st.started && link->positionEpoch() != st.epoch) {
             // Restarted since: no position it could report says where the job stands.
             runner_.fault_ = {.kind = LinkFault::Kind::Restarted, .fromGrbl = true};
@@ -235,6 +252,10 @@ void StreamPacing::drop() {
     st.stopping = false;
     st.holding = false;
     st.regionEnd = false;
+    st.lifting = false;
+    st.settling = false;
+    st.liftAfterUnlock = false;
+    st.liftWhenStopped = false;
 }
 
 bool StreamPacing::failed(const LinkFault& fault) {
@@ -242,9 +263,15 @@ bool StreamPacing::failed(const LinkFault& fault) {
     const JobRunner::Phase phase = runner_.phase_;
     if (streamed()) {
         // Whatever the fault, the controller's queue is gone or in doubt: where it stands decides on continuing.
-        if (phase != JobRunner::Phase::Running && phase != JobRunner::Phase::Paused)
+        if (phase != JobRunner::Phase::Running && phase != JobRunner::Phase::Paused) {
+            st.lifting = st.settling = false; // a lift of a kept job was cut short: continuing finds where it is
+            noteAlarm(fault);
             return true;
+        }
         drop();
+        noteAlarm(fault);
+        // grbl holds and resets itself after a refused line; the tool comes out of the stock once it stands.
+        st.liftWhenStopped = fault.kind == LinkFault::Kind::Rejected;
         runner_.fault_ = fault;
         runner_.finish(JobRunner::Outcome::Failed);
         return true;
@@ -259,12 +286,44 @@ bool StreamPacing::failed(const LinkFault& fault) {
     return false;
 }
 
+void StreamPacing::noteAlarm(const LinkFault& fault) {
+    JobRunner::Stream& st = stream();
+    if (fault.kind != LinkFault::Kind::Alarm || !st.started)
+        return;
+    // An alarm stopped the spindle with the tool wherever it was. Where grbl still knows the position, the tool
+    // comes out once the operator has unlocked it; where it does not, nothing of this job may move it again.
+    if (grblAlarmKeepsPosition(fault.code))
+        st.liftAfterUnlock = st.positionLostBy == 0;
+    else
+        st.positionLostBy = fault.code > 0 ? fault.code : -1;
+}
+
+bool StreamPacing::liftFrom(const MachinePosition& at, bool endsStop) {
+    JobRunner::Stream& st = stream();
+    MachineLink* link = runner_.link_;
+    const std::int64_t unit = depthTravel();
+    if (!st.started || unit == 0 || !link->isOpen())
+        return false;
+    const std::int64_t up = st.surfaceZ + std::int64_t{runner_.safeHeight_} * unit - at.z;
+    if (up <= 0)
+        return false; // already at the safe height
+    for (const std::string& line : link->liftLines(up))
+        if (!sendLine(line, JobRunner::Role::Modes, std::nullopt))
+            return false;
+    st.lifting = true;
+    st.liftEndsStop = endsStop;
+    st.lift = up;
+    link->awaitIdle();
+    return true;
+}
+
 bool StreamPacing::locate(const MachinePosition& at) {
     JobRunner::Stream& st = stream();
     if (!st.started) {
         st.started = true;
         st.epoch = runner_.link_->positionEpoch();
         st.path.start(at);
+        st.surfaceZ = at.z + runner_.run_.at.depth * depthTravel();
         return true;
     }
     StreamRecovery::Carried carried;
@@ -287,10 +346,23 @@ void StreamPacing::offPath(const MachinePosition& at) {
 
 void StreamPacing::stoppedAt(const MachinePosition& at) {
     // Where it stands is asked again on continuing: the operator may move it meanwhile.
-    if (!stream().stopping)
+    JobRunner::Stream& st = stream();
+    if (!st.stopping) {
+        if (st.liftWhenStopped && runner_.phase_ == JobRunner::Phase::Kept) {
+            st.liftWhenStopped = false;
+            st.path.stoodAt(at);
+            liftFrom(at, false);
+        }
         return;
+    }
     drop();
-    stream().path.stoodAt(at);
+    st.path.stoodAt(at);
+    // grbl drops its queue only with a reset, and a reset stops its spindle: the lift cannot come before it, as
+    // a move queued in a hold runs only after what the hold kept. So the tool goes straight up at once, while a
+    // spindle grbl drives runs down and one it does not drive (a router switched by hand) still turns. A
+    // spindle started again in the cut would take the full load at once; it starts only up there, on continuing.
+    if (liftFrom(at, true))
+        return; // the stop ends once the machine stands above
     runner_.halt_ = JobRunner::Halt::None;
     runner_.setPhase(JobRunner::Phase::Kept);
     emit runner_.ended(JobRunner::Outcome::Stopped);
@@ -298,6 +370,25 @@ void StreamPacing::stoppedAt(const MachinePosition& at) {
 
 void StreamPacing::idleAt(const MachinePosition& at) {
     JobRunner::Stream& st = stream();
+    if (st.lifting) {
+        st.lifting = false;
+        st.path.liftedBy(st.lift);
+        if (st.liftEndsStop) {
+            runner_.halt_ = JobRunner::Halt::None;
+            runner_.setPhase(JobRunner::Phase::Kept);
+            emit runner_.ended(JobRunner::Outcome::Stopped);
+        } else if (runner_.phase_ == JobRunner::Phase::Running) {
+            runner_.schedulePump();
+        }
+        return;
+    }
+    if (st.settling) {
+        st.settling = false;
+        st.path.stoodAt(at);
+        if (!liftFrom(at, false) && runner_.phase_ == JobRunner::Phase::Running)
+            runner_.schedulePump();
+        return;
+    }
     if (runner_.phase_ != JobRunner::Phase::Running)
         return;
     if (st.locating) {
@@ -327,6 +418,15 @@ void StreamPacing::idleAt(const MachinePosition& at) {
         st = JobRunner::Stream{};
         runner_.finish(JobRunner::Outcome::Completed);
     }
+}
+
+void StreamPacing::unlocked() {
+    JobRunner::Stream& st = stream();
+    if (!st.liftAfterUnlock || runner_.run_.aside || !runner_.link_)
+        return;
+    st.liftAfterUnlock = false;
+    st.settling = true;
+    runner_.link_->awaitIdle(); // where it stands: the lift starts there
 }
 
 void StreamPacing::reportedAt(const MachinePosition& at) {

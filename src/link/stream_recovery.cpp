@@ -55,6 +55,7 @@ void StreamRecovery::dropped(std::vector<PathSegment> unanswered) {
     replay_ = std::move(path);
     answered_.clear();
     stoodKnown_ = false;
+    lift_ = 0;
 }
 
 bool StreamRecovery::locate(const MachinePosition& at, std::int64_t tolerance, const RawMove& rawMove,
@@ -62,16 +63,29 @@ bool StreamRecovery::locate(const MachinePosition& at, std::int64_t tolerance, c
     const auto catchUp = [&rawMove](const MachinePosition& from, const MachinePosition& to, bool rapid) {
         return PathSegment{from, to, rawMove({to.x - from.x, to.y - from.y, to.z - from.z}, rapid), rapid, 0};
     };
-    const std::optional<std::size_t> k = segmentHolding(replay_, at, tolerance);
+    MachinePosition on = at; // where the job goes on from, after the plunge of a lifted machine
+    const MachinePosition above = expected();
+    if (stoodKnown_ && lift_ > 0) {
+        if (!samePlace(at, above, tolerance))
+            return false;
+        on.z -= lift_;
+    }
+    const auto plunge = [&] {
+        if (lift_ > 0)
+            replay_.push_front(catchUp(at, on, false));
+        lift_ = 0;
+    };
+    const std::optional<std::size_t> k = segmentHolding(replay_, on, tolerance);
     std::deque<PathSegment> path = std::move(replay_);
     replay_.clear();
     if (k)
         stoodKnown_ = false; // back on the path
     if (!k) {
-        if (path.empty() && samePlace(at, confirmed_, tolerance)) {
-            if (!samePlace(at, confirmed_, reportDigit))
-                replay_.push_back(catchUp(at, confirmed_, false));
+        if (path.empty() && samePlace(on, confirmed_, tolerance)) {
+            if (!samePlace(on, confirmed_, reportDigit))
+                replay_.push_back(catchUp(on, confirmed_, false));
             lineEnd_ = confirmed_;
+            plunge();
             return true;
         }
         replay_ = std::move(path);
@@ -83,14 +97,15 @@ bool StreamRecovery::locate(const MachinePosition& at, std::int64_t tolerance, c
         carried.push_back(path[i].unacknowledgedMoves);
     const PathSegment& held = path[*k];
     confirmed_ = held.start;
-    if (!samePlace(at, held.end, reportDigit))
-        replay_.push_back(catchUp(at, held.end, held.rapid));
+    if (!samePlace(on, held.end, reportDigit))
+        replay_.push_back(catchUp(on, held.end, held.rapid));
     lineEnd_ = held.end;
     // Lines beyond it whose moves are done in the plan go again as they are (none stay behind in the plan).
     for (std::size_t i = *k + 1; i < path.size() && path[i].unacknowledgedMoves == 0; ++i) {
         replay_.push_back(std::move(path[i]));
         lineEnd_ = replay_.back().end;
     }
+    plunge();
     return true;
 }
 

@@ -43,16 +43,23 @@ public:
     void stoodAt(const MachinePosition& at) {
         stood_ = at;
         stoodKnown_ = true;
+        lift_ = 0;
     }
+    // From where it stood it was lifted straight up by this much: it goes on only from up there, with a plunge
+    // back to where it stood as the first line after the modes.
+    void liftedBy(std::int64_t up) { lift_ = up; }
     // Where the machine stands after a drop: the lines before the one it stands on were carried out (their
     // plan moves in `carried`), that one up to where it stands; the rest of it goes again as a line from there.
-    // False when it stands on none of them (nor, with none kept, where the job left it): it was moved away.
+    // False when it stands on none of them (nor, with none kept, where the job left it): it was moved away. A
+    // lifted machine must stand where the lift took it.
     bool locate(const MachinePosition& at, std::int64_t tolerance, const RawMove& rawMove, Carried& carried);
     // The lines to send before the job goes on (after locate()), in order.
     std::deque<PathSegment>& replay() { return replay_; }
     // Where the machine should stand for the job to go on: for the operator, when it stands elsewhere.
     MachinePosition expected() const {
-        return stoodKnown_ ? stood_ : replay_.empty() ? confirmed_ : replay_.front().start;
+        return stoodKnown_ ? MachinePosition{stood_.x, stood_.y, stood_.z + lift_}
+               : replay_.empty() ? confirmed_
+                                 : replay_.front().start;
     }
 
 private:
@@ -62,6 +69,7 @@ private:
     std::deque<PathSegment> replay_;
     MachinePosition stood_;
     bool stoodKnown_ = false;
+    std::int64_t lift_ = 0; // above stood_
 };
 
 } // namespace zelmar

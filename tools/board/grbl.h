@@ -92,6 +92,7 @@ private:
         std::optional<Micros> dwellUntil;
         std::optional<Block> block;
         bool programEnd = false;
+        std::optional<bool> spindleOn; // M3/M4 or M5: once the machine stands, as grbl synchronizes them
     };
     struct Modal {
         bool feedMotion = false; // G1, else G0

@@ -21,6 +21,7 @@ struct Parsed {
     bool dwell = false;             // G4
     bool programEnd = false;        // M2, M30
     bool otherCommands = false;     // accepted and without effect here: G17-G19, G40, G49, G54, G61, G94, M3-M5, M8, M9
+    std::optional<bool> spindleOn;  // M3/M4, or M5: no motor here, but the machine is awaited and its place logged
     bool otherValues = false;       // N, S, T
     bool arcWords = false;          // I, J, K, L, R: nothing here uses them
     std::array<std::optional<std::int64_t>, 3> axes;
@@ -71,7 +72,7 @@ int parse(std::string_view line, Parsed& p) {
             } else {
                 switch (code) {
                 case 2: case 30: group = Flow; p.programEnd = true; break;
-                case 3: case 4: case 5: group = Spindle; p.otherCommands = true; break;
+                case 3: case 4: case 5: group = Spindle; p.otherCommands = true; p.spindleOn = code != 5; break;
                 case 8: case 9: group = Coolant; p.otherCommands = true; break;
                 default: return 20;
                 }
@@ -207,6 +208,7 @@ void Controller::gcode(const std::string& raw, const std::string& line, Micros n
     }
     if (p.dwell)
         work.dwell = *p.p / 1000; // seconds in billionths: microseconds
+    work.spindleOn = p.spindleOn;
     if (p.anyAxis()) {
         if (outsideTravel(target)) {
             log(raw, "beyond the travel: ALARM:2, not answered");

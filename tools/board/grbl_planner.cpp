@@ -198,6 +198,14 @@ bool Controller::continueWork(Micros now) {
         place(*w.block, now);
         w.block.reset();
     }
+    if (w.spindleOn) {
+        if (!planner_.empty())
+            return false;
+        const auto at = machinePosition(now);
+        w.outcome += (w.outcome.empty() ? "" : ", ") + std::string(*w.spindleOn ? "spindle on" : "spindle off") +
+                     " at " + millimetres(at[0]) + " " + millimetres(at[1]) + " " + millimetres(at[2]);
+        w.spindleOn.reset();
+    }
     if (w.programEnd) {
         if (!planner_.empty())
             return false;

@@ -105,6 +105,8 @@ private:
     std::int64_t positionTolerance() const;
     // How far one pixel of the job moves the machine, in its reported units; 0 when the scale does not hold.
     std::int64_t pixelTravel() const;
+    // One pixel along X (or one depth unit along Z), as pixelTravel() and depthTravel() give it.
+    std::int64_t travelOfOne(bool depth) const;
     void offPath(const MachinePosition& at);
 
     JobRunner& runner_;

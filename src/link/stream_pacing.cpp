@@ -17,20 +17,20 @@ std::size_t StreamPacing::movesAnswered() const {
     return static_cast<std::size_t>(stream().path.movesNotDone());
 }
 
-std::int64_t StreamPacing::pixelTravel() const {
-    CommandMove pixel;
-    pixel.x = 1;
+std::int64_t StreamPacing::travelOfOne(bool depth) const {
+    CommandMove unit;
+    (depth ? unit.z : unit.x) = 1;
     MachinePosition travel;
     const Checked& scale = runner_.run_.scale;
-    return scale.ok() && runner_.link_->travelOf(pixel, scale.value, travel) ? std::abs(travel.x) : 0;
+    return scale.ok() && runner_.link_->travelOf(unit, scale.value, travel) ? std::abs(depth ? travel.z : travel.x) : 0;
+}
+
+std::int64_t StreamPacing::pixelTravel() const {
+    return travelOfOne(false);
 }
 
 std::int64_t StreamPacing::depthTravel() const {
-    CommandMove unit;
-    unit.z = 1;
-    MachinePosition travel;
-    const Checked& scale = runner_.run_.scale;
-    return scale.ok() && runner_.link_->travelOf(unit, scale.value, travel) ? std::abs(travel.z) : 0;
+    return travelOfOne(true);
 }
 
 std::int64_t StreamPacing::positionTolerance() const {

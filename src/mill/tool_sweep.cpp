@@ -83,8 +83,8 @@ std::int32_t SurfaceGuard::deepestLevel(const TipPoint& a, const TipPoint& b) co
     return static_cast<std::int32_t>(std::floor(deepest + sweepSlack));
 }
 
-ToolSweep::Bounds SurfaceGuard::boundsFor(const TipPoint& a, const TipPoint& b) const {
-    ToolSweep::Bounds bounds;
+SweepBounds SurfaceGuard::boundsFor(const TipPoint& a, const TipPoint& b) const {
+    SweepBounds bounds;
     bounds.left = std::min<std::int64_t>(0, static_cast<std::int64_t>(std::floor(std::min(a.x, b.x))));
     bounds.top = std::min<std::int64_t>(0, static_cast<std::int64_t>(std::floor(std::min(a.y, b.y))));
     bounds.right = std::max<std::int64_t>(geometry_.width + 1, static_cast<std::int64_t>(std::ceil(std::max(a.x, b.x))));

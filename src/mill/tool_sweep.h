@@ -26,6 +26,12 @@ struct TipPoint {
     double depth = 0;
 };
 
+// The pixels a sweep looks at, columns left..right and rows top..bottom, all included.
+struct SweepBounds {
+    std::int64_t left = std::numeric_limits<std::int32_t>::min(), top = std::numeric_limits<std::int32_t>::min();
+    std::int64_t right = std::numeric_limits<std::int32_t>::max(), bottom = std::numeric_limits<std::int32_t>::max();
+};
+
 // What nothing was cut to: the pixel was never under the tool.
 inline constexpr double notCovered = -std::numeric_limits<double>::infinity();
 
@@ -41,12 +47,8 @@ public:
     double deepestAt(double qx, double qy, const TipPoint& a, const TipPoint& b) const;
     // The pixels the body may cover on that move within the bounds, each handed to visit(x, y) once (a few
     // beyond the body too: deepestAt() tells).
-    struct Bounds {
-        std::int64_t left = std::numeric_limits<std::int32_t>::min(), top = std::numeric_limits<std::int32_t>::min();
-        std::int64_t right = std::numeric_limits<std::int32_t>::max(), bottom = std::numeric_limits<std::int32_t>::max();
-    };
     template <typename Visit>
-    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const Bounds& bounds = {}) const;
+    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {}) const;
 
 private:
     ToolKind kind_;
@@ -83,14 +85,14 @@ private:
 
     // The picture and a frame of untouched stock around it, and the move's own pixels: beyond the frame a pixel
     // lies farther from the move than one in the frame that stands no deeper, so it cannot be cut deeper.
-    ToolSweep::Bounds boundsFor(const TipPoint& a, const TipPoint& b) const;
+    SweepBounds boundsFor(const TipPoint& a, const TipPoint& b) const;
 };
 
 // Depths are checked to this much: far below a motor step, far above a double's rounding of them.
 inline constexpr double sweepSlack = 1e-7;
 
 template <typename Visit>
-void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const Bounds& bounds) const {
+void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds) const {
     const double r = radius_ + sweepSlack;
     const double ux = b.x - a.x, uy = b.y - a.y;
     const auto firstRow = std::max(bounds.top, static_cast<std::int64_t>(std::ceil(std::min(a.y, b.y) - r)));

@@ -206,6 +206,17 @@ private slots:
         }
         QVERIFY(!QFile::exists(dir.filePath("s.json")));
 
+        // A scale that is no number: no empty G-code file, no estimate of nothing, but the window's refusal.
+        for (const char* steps : {"0", "abc", "-5"}) {
+            const Run r = runCli({sample, "parse", "mill-all", "--steps", steps, "--gcode", dir.filePath("job.nc")});
+            QCOMPARE(r.status, 1);
+            QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Число шагов на один пиксель")), r.err.constData());
+            QVERIFY(!QFile::exists(dir.filePath("job.nc")));
+            const Run estimate = runCli({sample, "parse", "mill-all", "--steps", steps, "--estimate"});
+            QCOMPARE(estimate.status, 1);
+            QVERIFY(estimate.out.isEmpty());
+        }
+
         // A cutting edge shorter than the picture's depth: in one pass the job is refused before any move; in
         // passes no move goes down more than the edge (a 3 mm cone at 1.5 mm a pixel: 2 depth units, 300 steps).
         const Run tooShort = runCli({sample, "parse", "mill-all", "--tool", "v:6:90:L3", "--commands", "-"});

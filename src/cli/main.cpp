@@ -749,6 +749,16 @@ int main(int argc, char** argv) {
     session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
     zelmar::cli::Session asLoaded = session; // for the carving, which replays the operations from the start
 
+    // A G-code file or an estimate of a job at a scale that is no number would be an empty job: the window refuses
+    // such a job before it moves, and so does this, writing nothing.
+    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options->steps.value_or("150"));
+    const bool moves = std::any_of(options->operations.begin(), options->operations.end(),
+                                   [](const zelmar::Operation& op) { return op.moves(); });
+    if (!scale.ok() && moves && (options->gcodePath || options->estimate)) {
+        std::cerr << plainLines(zelmar::refusalText(scale.refusal)) << "\n";
+        return 1;
+    }
+
     Driver driver(*options, session);
     if (!driver.prepare()) {
         writeOutputs(*options, session, driver);

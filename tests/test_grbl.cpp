@@ -399,19 +399,28 @@ private slots:
         QVERIFY(another.received().isEmpty());
     }
 
-    void pauseContinueStopContinue_data() {
+    // Each case runs a job against the simulated grbl: the stops in the cut are a function of their own, so that
+    // neither comes near the time limit of a function.
+    static void addPauseColumns() {
         QTest::addColumn<int>("pauseAtMs");
         QTest::addColumn<int>("stopAfterMs");
         QTest::addColumn<bool>("spindle");
         QTest::addColumn<int>("safeHeight");
+    }
+    void pauseContinueStopContinue_data() {
+        addPauseColumns();
         QTest::newRow("early") << 60 << 60 << false << 0;
         QTest::newRow("mid-job") << 250 << 150 << false << 0;
         QTest::newRow("late") << 500 << 120 << false << 0;
         QTest::newRow("mid-job, the spindle") << 250 << 150 << true << 0;
+    }
+    void aStopInTheCutLiftsAndContinuesAbove_data() {
+        addPauseColumns();
         QTest::newRow("in the cut, the spindle, a safe height") << 120 << 100 << true << 2;
         QTest::newRow("in the cut, a safe height") << 120 << 100 << false << 1;
         QTest::newRow("stopped while held in the cut") << 200 << -1 << true << 1; // no cycle start before the stop
     }
+    void aStopInTheCutLiftsAndContinuesAbove() { pauseContinueStopContinue(); }
     void pauseContinueStopContinue() {
         QFETCH(int, pauseAtMs);
         QFETCH(int, stopAfterMs);

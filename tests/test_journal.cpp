@@ -250,7 +250,7 @@ private slots:
     // Each case runs the whole job at the protocol's pace, and more under the sanitizers: the last is a function
     // of its own, so that neither comes near the time limit of a function.
     // With a shaped tool and passes the moves differ, and the replay must make them again from the journal's
-    // settings.
+    // settings; that case is a function of its own too.
     void killedMidJobResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
@@ -261,10 +261,15 @@ private slots:
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
         QTest::newRow("in the second contour") << 20 << QStringList();
+    }
+    void killedLateInTheJobResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
+    void killedInPassesResumesOnANewBoard_data() {
+        QTest::addColumn<int>("killAfter");
+        QTest::addColumn<QStringList>("settings");
         QTest::newRow("in the second contour, a ball nose in passes")
             << 20 << QStringList{"--tool", "ball:0.015", "--step-down", "12"}; // wider would not fit the blocks
     }
-    void killedLateInTheJobResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
+    void killedInPassesResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedMidJobResumesOnANewBoard() {
         QFETCH(int, killAfter);
         QFETCH(QStringList, settings);

@@ -29,28 +29,16 @@ void Carving::sweep(const TipPoint& a, const TipPoint& b) {
     }, {1, 1, width_, height_});
 }
 
-namespace {
-
-// A move's tool position is where it ends; a plunge's or a step's depth is the tip's own.
-TipPoint endOf(const PlannedMove& m) {
-    return {double(m.tool.toolX), double(m.tool.toolY), double(m.tool.toolZ)};
-}
-TipPoint startOf(const PlannedMove& m) {
-    return {double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(m.tool.toolZ + m.z)};
-}
-
-} // namespace
-
 void Carving::take(const PlannedMove& move) {
     if (move.kind == MoveKind::Step || move.kind == MoveKind::Plunge)
-        sweep(startOf(move), endOf(move));
+        sweep(tipBefore(move), tipAfter(move));
 }
 
 void Carving::take(std::span<const PlannedMove> command) {
     if (command.size() == 1)
         take(command.front());
     else if (!command.empty() && command.front().kind == MoveKind::Step)
-        sweep(startOf(command.front()), endOf(command.back()));
+        sweep(tipBefore(command.front()), tipAfter(command.back()));
 }
 
 namespace {

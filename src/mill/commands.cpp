@@ -14,14 +14,6 @@ bool straightLevelStep(const PlannedMove& m) {
     return m.kind == MoveKind::Step && m.z == 0 && (m.x == 0) != (m.y == 0);
 }
 
-// A step's tool position is where it ends, its depth the tip's own.
-TipPoint endOf(const PlannedMove& m) {
-    return {double(m.tool.toolX), double(m.tool.toolY), double(m.tool.toolZ)};
-}
-TipPoint startOf(const PlannedMove& m) {
-    return {double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(m.tool.toolZ + m.z)};
-}
-
 } // namespace
 
 std::size_t longestRunAt(std::int32_t stepsPerPixel) {
@@ -76,7 +68,7 @@ std::size_t movesInCommand(std::span<const PlannedMove> ahead, const MergeRule& 
     if (rule.tolerance > 0) {
         std::size_t n = stepsWithin(ahead, rule.tolerance, longestRun);
         // Every single step keeps above; a shorter run is within the tolerance as well.
-        while (guard && n > 1 && !guard->keepsAbove(startOf(ahead.front()), endOf(ahead[n - 1])))
+        while (guard && n > 1 && !guard->keepsAbove(tipBefore(ahead.front()), tipAfter(ahead[n - 1])))
             n /= 2;
         return n;
     }

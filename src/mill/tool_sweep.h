@@ -26,6 +26,14 @@ struct TipPoint {
     double depth = 0;
 };
 
+// Where a plunge or a step of a plan begins and ends: its tool position is where it ends, its depth the tip's own.
+inline TipPoint tipAfter(const PlannedMove& m) {
+    return {double(m.tool.toolX), double(m.tool.toolY), double(m.tool.toolZ)};
+}
+inline TipPoint tipBefore(const PlannedMove& m) {
+    return {double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(m.tool.toolZ + m.z)};
+}
+
 // The pixels a sweep looks at, columns left..right and rows top..bottom, all included.
 struct SweepBounds {
     std::int64_t left = std::numeric_limits<std::int32_t>::min(), top = std::numeric_limits<std::int32_t>::min();

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 
 using namespace zelmar;
@@ -172,6 +173,61 @@ private slots:
         QVERIFY2(form->findChild<QLabel*>("Label4")->text().contains(status),
                  qPrintable(form->findChild<QLabel*>("Label4")->text()));
         QVERIFY(!form->findChild<QCheckBox*>("Check1")->isEnabled()); // no port: nothing can be sent
+    }
+
+    // Values of cnc.ini out of their range: all listed when the window opens, each keeps its default, and the work
+    // that needs one refuses to start, naming it, with nothing sent; work that does not need it is not held back.
+    void badSettingsAreListedAndHoldBackTheirWork_data() {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<bool>("gcode"); // the work tried: saving G-code, else "Все" on the machine
+        QTest::addColumn<QStringList>("named");
+        QTest::addColumn<QString>("notNamed");
+        QTest::newRow("the board's job needs the milling's settings, not the spindle's")
+            << "Spindle=12000rpm\r\nStepDown=-1\r\nMergeTolerance=-0.5\r\nSpindleDelay=-3\r\n"
+            << QStringList{"Spindle=12000rpm", "StepDown=-1", "MergeTolerance=-0.5", "SpindleDelay=-3"} << false
+            << QStringList{"StepDown=-1", "MergeTolerance=-0.5"} << "Spindle";
+        QTest::newRow("the G-code needs the spindle")
+            << "Spindle=99999999\r\n" << QStringList{"Spindle=99999999"} << true << QStringList{"Spindle=99999999"}
+            << "";
+        QTest::newRow("a cutter that does not fit is no one-pixel tool")
+            << "ToolShape=ball\r\nToolDiameter=0\r\n" << QStringList{"ToolDiameter=0"} << false
+            << QStringList{"ToolDiameter=0"} << "";
+        QTest::newRow("a controller it does not know")
+            << "Controller=grbll\r\n" << QStringList{"Controller=grbll"} << false << QStringList{"Controller=grbll"}
+            << "";
+    }
+    void badSettingsAreListedAndHoldBackTheirWork() {
+        QFETCH(QString, settings);
+        QFETCH(QStringList, listed);
+        QFETCH(bool, gcode);
+        QFETCH(QStringList, named);
+        QFETCH(QString, notNamed);
+        Board board;
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, [](int x, int) { return x < 8 ? 0 : 255; }, 16, 12, {}, settings);
+        auto* list = w.frame.findChild<QMessageBox*>(QStringLiteral("settingProblems"));
+        QVERIFY(list);
+        for (const QString& value : listed)
+            QVERIFY2(list->text().contains(value + QStringLiteral(" — ")), qPrintable(list->text()));
+        QCOMPARE(list->text().count(QStringLiteral("\n• ")), listed.size());
+        list->accept();
+        QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
+        w.check1()->setChecked(true);
+        BoxCatcher box;
+        box.arm();
+        if (gcode)
+            w.form->saveGcode();
+        else
+            QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QTRY_COMPARE(box.seen, 1);
+        QVERIFY2(box.text.startsWith(QStringLiteral("Задание не начато")), qPrintable(box.text));
+        for (const QString& value : named)
+            QVERIFY2(box.text.contains(value), qPrintable(box.text));
+        if (!notNamed.isEmpty())
+            QVERIFY2(!box.text.contains(notNamed), qPrintable(box.text));
+        QVERIFY(!w.form->isBusy());
+        QCOMPARE(board.received(), QStringList{});
     }
 
     // Pictures of a single pixel, a single column and a single row, dark and light, through every command: 32

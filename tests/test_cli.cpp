@@ -188,30 +188,58 @@ private slots:
         QVERIFY(QString::fromUtf8(missing.err).contains(QStringLiteral("Файл не найден.")));
         QVERIFY(QString::fromUtf8(missing.err).contains(dir.filePath("none.bmp")));
 
-        for (const QStringList& bad :
-             {QStringList{}, QStringList{sample, "--state"}, QStringList{sample, "--bogus"},
-              QStringList{sample, "no-such-operation"}, QStringList{sample, "--tool", "ball"},
-              QStringList{sample, "--tool", "drill:3"}, QStringList{sample, "--tool", "flat:0"},
-              QStringList{sample, "--tool", "v:3:180"}, QStringList{sample, "--tool", "ball:3:60"},
-              QStringList{sample, "--tool", ""}, QStringList{sample, "--merge-tolerance", "-1"},
-              QStringList{sample, "--merge-tolerance", "half"}, QStringList{sample, "--spindle", "-1"},
-              QStringList{sample, "--spindle", "100001"}, QStringList{sample, "--spindle-delay", "soon"},
-              QStringList{sample, "--step-down", "-2"}, QStringList{sample, "--step-down", "1.5"},
-              QStringList{sample, "--tool", "ball:3:L0"}, QStringList{sample, "--tool-length", "3"},
-              QStringList{sample, "--axis-x", "0"}, QStringList{sample, "--plunge-feed", "0"}}) {
-            const Run r = runCli(bad);
+        for (const QStringList& bad : {QStringList{}, QStringList{sample, "--state"}, QStringList{sample, "--bogus"},
+                                       QStringList{sample, "no-such-operation"}}) {
+            const Run r = runCli(bad + QStringList{"--state", dir.filePath("s.json")});
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.startsWith("usage: zelmar-cli"));
+            QVERIFY(r.out.isEmpty());
+        }
+        // A value out of its setting's range: one line a problem, naming the option, the value and the range.
+        const std::pair<QStringList, QStringList> refused[] = {
+            {{"--tool", "ball:-6"}, {"--tool: diameter -6 mm is outside 0.1..50 mm"}},
+            {{"--tool", "v:6:180"}, {"--tool: angle 180 degrees is outside 10..170 degrees"}},
+            {{"--tool", "flat:0.0001"}, {"--tool: diameter 0.0001 mm is outside 0.1..50 mm"}},
+            {{"--tool", "ball:99999"}, {"--tool: diameter 99999 mm is outside"}},
+            {{"--tool", "ball"}, {"--tool: the diameter is missing"}},
+            {{"--tool", "drill:3"}, {"--tool: shape drill is not one of flat, ball, v"}},
+            {{"--tool", "ball:3:60"}, {"--tool: ball:3:60 is not a cutter"}},
+            {{"--tool", ""}, {"--tool: \"\" is not a cutter"}},
+            {{"--tool", "ball:3:L0"}, {"--tool-length: 0 mm is outside 0.1..200 mm"}},
+            {{"--tool-length", "3"}, {"--tool-length: 3 mm is the edge of no cutter"}},
+            {{"--step-down", "-1"}, {"--step-down: -1 depth units is outside 0..1000 depth units"}},
+            {{"--step-down", "1.5"}, {"--step-down: 1.5 is not a whole number"}},
+            {{"--spindle", "1e12"}, {"--spindle: 1e12 is not a whole number (0..60000 rpm)"}},
+            {{"--spindle", "60001"}, {"--spindle: 60001 rpm is outside 0..60000 rpm"}},
+            {{"--feed", "0"}, {"--feed: 0 mm/min is outside 1..50000 mm/min"}},
+            {{"--plunge-feed", "0"}, {"--plunge-feed: 0 mm/min is outside"}},
+            {{"--axis-x", "0"}, {"--axis-x: 0 is neither 1 nor -1"}},
+            {{"--mm-per-step", "0"}, {"--mm-per-step: 0 mm is outside 0.0001..10 mm"}},
+            // All of them, not the first only.
+            {{"--merge-tolerance", "half", "--spindle-delay", "-3", "--controller", "marlin"},
+             {"--controller: marlin is not one of zelmar, grbl", "--spindle-delay: -3 s is outside 0..60 s",
+              "--merge-tolerance: half is not a number (0..10 pixels)"}},
+        };
+        for (const auto& [args, lines] : refused) {
+            const Run r = runCli(QStringList{sample, "parse", "mill-all", "--gcode", dir.filePath("s.json")} + args);
+            QCOMPARE(r.status, 2);
+            const QStringList said = QString::fromUtf8(r.err).split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(said.size(), lines.size());
+            for (qsizetype i = 0; i < lines.size(); ++i)
+                QVERIFY2(said[i].startsWith("zelmar-cli: " + lines[i]), qPrintable(said[i]));
             QVERIFY(r.out.isEmpty());
         }
         QVERIFY(!QFile::exists(dir.filePath("s.json")));
 
         // A scale that is no number: no empty G-code file, no estimate of nothing, but the window's refusal.
         for (const char* steps : {"0", "abc", "-5"}) {
-            const Run r = runCli({sample, "parse", "mill-all", "--steps", steps, "--gcode", dir.filePath("job.nc")});
-            QCOMPARE(r.status, 1);
-            QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Число шагов на один пиксель")), r.err.constData());
-            QVERIFY(!QFile::exists(dir.filePath("job.nc")));
+            for (const char* output : {"--gcode", "--commands", "--result"}) {
+                const Run r = runCli({sample, "parse", "mill-all", "--steps", steps, output, dir.filePath("job.out")});
+                QCOMPARE(r.status, 1);
+                QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Число шагов на один пиксель")),
+                         r.err.constData());
+                QVERIFY(!QFile::exists(dir.filePath("job.out")));
+            }
             const Run estimate = runCli({sample, "parse", "mill-all", "--steps", steps, "--estimate"});
             QCOMPARE(estimate.status, 1);
             QVERIFY(estimate.out.isEmpty());

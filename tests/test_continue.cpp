@@ -199,7 +199,7 @@ private slots:
     void aToolInTheSettingsCutsAsTheCommandLinePlansIt() {
         QProcess dry;
         dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), {dir_.filePath("blocks.bmp"), "parse", "mill-all", "--steps",
-                                                                 "1", "--tool", "v:0.05:20", "--commands", "-",
+                                                                 "1", "--tool", "v:0.5:20", "--mm-per-step", "0.1", "--commands", "-",
                                                                  "--result", dir_.filePath("blocks.pgm")});
         QVERIFY(dry.waitForFinished(30000));
         const QStringList planned = QString::fromUtf8(dry.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
@@ -208,8 +208,8 @@ private slots:
 
         Board board;
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12, {},
-                        QStringLiteral("ToolShape=V\r\nToolDiameter=0.05\r\nToolAngle=20\r\n"));
-        QCOMPARE(w.label("ToolLabel"), QStringLiteral("Фреза: V 0.05 мм, 20°"));
+                        QStringLiteral("ToolShape=V\r\nToolDiameter=0.5\r\nToolAngle=20\r\nMmPerStep=0.1\r\n"));
+        QCOMPARE(w.label("ToolLabel"), QStringLiteral("Фреза: V 0.5 мм, 20°"));
         prepare(w);
         w.click("Command6");
         QVERIFY(w.waitIdle());

@@ -251,14 +251,16 @@ private slots:
         c = startupConfigFromText("[CNC]\r\nController= GRBL \r\nBaud=250000\r\n", "/p");
         QCOMPARE(c.controller, StartupConfig::Controller::Grbl);
         QCOMPARE(c.baud, 250000);
+        // A speed or a name it does not know: the default, and the problem listed for the operator.
         c = startupConfigFromText("[CNC]\r\nController=zelmar\r\nBaud=fast\r\n", "/p");
         QCOMPARE(c.controller, StartupConfig::Controller::Zelmar);
         QCOMPARE(c.baud, 115200);
-        QVERIFY(c.note.empty());
-        // A name it does not know: our board, and the operator is told.
+        QCOMPARE(c.problems.size(), std::size_t{1});
+        QCOMPARE(c.problems[0].setting, Setting::Baud);
         c = startupConfigFromText("[CNC]\r\nController=marlin\r\n", "/p");
         QCOMPARE(c.controller, StartupConfig::Controller::Zelmar);
-        QVERIFY(QString::fromStdString(c.note).contains(QStringLiteral("marlin")));
+        QCOMPARE(c.problems.size(), std::size_t{1});
+        QVERIFY(QString::fromStdString(settingProblemText(c.problems[0])).contains(QStringLiteral("marlin")));
     }
 
     void theCommandLineOptions_data() {
@@ -764,12 +766,13 @@ private slots:
     }
 
     void aLineTheControllerRefusesInTheWindow() {
-        // A millimetre a step this coarse makes numbers grbl cannot read, or targets beyond any it takes: the
+        // Steps this coarse make numbers grbl cannot read (ten digits before the point in a run of ten pixels): the
         // first such line is refused, and the box names it, its number in the job and what grbl's code means.
-        const QStringList lines = exported(blocks_, {"--mm-per-step", "1000000"});
+        const QStringList lines = exported(blocks_, {"--mm-per-step", "10", "--steps", "10000000", "--merge"});
         Board board(grblBoardArgs());
         QTemporaryDir dir;
-        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nMmPerStep=1000000\r\n");
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nMmPerStep=10\r\nMergeSteps=1\r\n");
+        w.box("Text2")->setText("10000000");
         connectWindow(w);
         testing::BoxCatcher box;
         box.arm();

@@ -267,7 +267,7 @@ private slots:
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
         QTest::newRow("in the second contour, a ball nose in passes")
-            << 20 << QStringList{"--tool", "ball:0.015", "--step-down", "12"}; // wider would not fit the blocks
+            << 20 << QStringList{"--tool", "ball:0.15", "--mm-per-step", "0.1", "--step-down", "12"}; // wider would not fit the blocks
     }
     void killedInPassesResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedMidJobResumesOnANewBoard() {
@@ -428,7 +428,7 @@ private slots:
         for (const Case& c : {Case{{image_, "parse", "cut3d", "--steps", "1", "--journal", journal}, other},
                               Case{{image_, "parse", "mill-all", "--steps", "2", "--journal", journal}, other},
                               Case{{otherImage, "parse", "mill-all", "--steps", "1", "--journal", journal}, other},
-                              Case{job_ + QStringList{"--tool", "flat:0.03", "--journal", journal}, other},
+                              Case{job_ + QStringList{"--tool", "flat:0.3", "--mm-per-step", "0.1", "--journal", journal}, other},
                               Case{job_ + QStringList{"--journal", dir_.filePath("damaged.journal")}, "повреждён"},
                               Case{job_ + QStringList{"--journal", dir_.filePath("cnc.ini")}, "не является журналом"},
                               Case{job_ + QStringList{"--journal", dir_.filePath("absent.journal")}, "не является журналом"}}) {
@@ -441,11 +441,11 @@ private slots:
         // A shaped tool's journal goes on only with the same shape, diameter, angle and millimetres a step. With
         // a move left open the same tool gets as far as the question about it; any other is refused.
         for (const auto& [word, others] :
-             {std::pair{QStringLiteral("ball:0.015"), QStringList{"ball:0.2", "flat:0.015", "ball:0.015@0.02"}},
-              std::pair{QStringLiteral("v:0.05:60"), QStringList{"v:0.05:90", "v:0.1:60"}}}) {
+             {std::pair{QStringLiteral("ball:0.15"), QStringList{"ball:2", "flat:0.15", "ball:0.15@0.2"}},
+              std::pair{QStringLiteral("v:0.5:60"), QStringList{"v:0.5:90", "v:1:60"}}}) {
             JournalHeader header = read(fileBytes(journal)).header;
             header.toolWord = word.toStdString();
-            header.mmPerStep = "0.01";
+            header.mmPerStep = "0.1";
             const QString shaped = dir_.filePath("shaped.journal");
             JournalWriter writer;
             QVERIFY(writer.create(shaped.toStdString(), header));
@@ -456,7 +456,7 @@ private slots:
                 const QStringList toolAndScale = tool.split('@');
                 Board board;
                 const CliRun r = cli(job_ + QStringList{"--tool", toolAndScale[0], "--mm-per-step",
-                                                        toolAndScale.value(1, "0.01"), "--journal", shaped,
+                                                        toolAndScale.value(1, "0.1"), "--journal", shaped,
                                                         "--resume", "--port", board.path()});
                 QCOMPARE(r.status, 1);
                 QVERIFY2(r.err.contains(tool == word ? QStringLiteral("--last-move") : other),

@@ -99,6 +99,37 @@ private slots:
         QCOMPARE(port(ini), std::string("co\xffm"));
     }
 
+    // The defaults the settings table tells the operator (and the guide lists) are the ones the program uses: every
+    // default written out in cnc.ini reads back as no setting at all.
+    void theTableSaysTheDefaults() {
+        SettingTexts texts;
+        for (const SettingSpec& spec : settingsTable())
+            if (!spec.defaultText.empty())
+                texts[std::size_t(spec.setting)] = std::string(spec.defaultText);
+        StartupConfig read;
+        QVERIFY(applySettings(texts, read).empty());
+        const StartupConfig none;
+        QCOMPARE(read.portName, none.portName);
+        QCOMPARE(read.imageName, none.imageName);
+        QCOMPARE(read.timeoutSeconds, none.timeoutSeconds);
+        QCOMPARE(read.controller, none.controller);
+        QCOMPARE(read.baud, none.baud);
+        QCOMPARE(read.mergeSteps, none.mergeSteps);
+        QCOMPARE(read.safeHeight, none.safeHeight);
+        QCOMPARE(read.mmPerStep.text(), none.mmPerStep.text());
+        QCOMPARE(read.feed, none.feed);
+        QCOMPARE(read.plungeFeed, none.plungeFeed);
+        QCOMPARE(read.spindle.rpm, none.spindle.rpm);
+        QCOMPARE(read.spindle.delaySeconds.value(), none.spindle.delaySeconds.value());
+        QCOMPARE(read.mergeTolerance.value(), none.mergeTolerance.value());
+        QCOMPARE(read.stepDown, none.stepDown);
+        QCOMPARE(read.marksAsDepth, none.marksAsDepth);
+        QCOMPARE(read.axisX, none.axisX);
+        QCOMPARE(read.axisY, none.axisY);
+        QCOMPARE(wordOf(read.tool), wordOf(none.tool));
+        QCOMPARE(read.tool.angleDeg.value(), ToolShape{}.angleDeg.value());
+    }
+
     void startupPathsComeFromTheProgramFolder() {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());

@@ -1,5 +1,6 @@
 #include "main_frame.h"
 
+#include "error_box.h"
 #include "job_status.h"
 #include "twips.h"
 #include "work_window.h"
@@ -10,6 +11,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -128,6 +130,12 @@ void MainFrame::openWorkWindow() {
     configNote_->setToolTip(note);
     configNote_->setVisible(!note.isEmpty());
     connect(form, &WorkWindow::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
+    if (const StartupConfig& config = form->config(); !config.problems.empty()) {
+        // All of them at once and whole: a line in the status bar would show one, cut off.
+        QMessageBox* box = showMessageBox(this, QStringLiteral("Неверные настройки"),
+                                          QString::fromStdString(settingProblemsText(config.configPath, config.problems)));
+        box->setObjectName(QStringLiteral("settingProblems"));
+    }
     jobStatus_->setPauseIsFeedHold(form->grblLink() != nullptr);
     connect(form, &WorkWindow::machineStatus, machineStatus_, [this](const QString& text) {
         machineStatus_->setText(text);

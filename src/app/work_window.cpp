@@ -304,14 +304,23 @@ void WorkWindow::onManualMoveClicked() {
     case JobController::MoveRefusal::Numbers:
         showErrorBox(this, QString::fromStdString(refusalText(numbers)));
         break;
+    case JobController::MoveRefusal::Settings:
+        showErrorBox(this, QString::fromStdString(badSettingsRefusalText(controller_.blockingSettings())));
+        break;
     }
     updateControls();
+}
+
+QString WorkWindow::millRefusalText(MillRefusal refusal) const {
+    return QString::fromStdString(refusal == MillRefusal::BadSetting
+                                      ? badSettingsRefusalText(controller_.blockingSettings())
+                                      : refusalText(refusal));
 }
 
 void WorkWindow::onMillClicked(MillKind kind) {
     const MillRefusal refusal = controller_.startMilling(kind, text2_->text().toStdString());
     if (refusal != MillRefusal::None)
-        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        showErrorBox(this, millRefusalText(refusal));
     updateControls();
 }
 
@@ -471,9 +480,11 @@ void WorkWindow::showPreview() {
         refresh();
         return;
     }
-    const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    if (refusal == MillRefusal::None)
+        refusal = controller_.checkSettings(settingNeeds::milling);
     if (refusal != MillRefusal::None) {
-        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        showErrorBox(this, millRefusalText(refusal));
         return;
     }
     // "Все" from where the tool stands, on a copy: the work is left alone.
@@ -493,9 +504,11 @@ void WorkWindow::saveGcode() {
                                           "остановлено."));
         return;
     }
-    const MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    MillRefusal refusal = checkMillCommand(MillKind::All, session_);
+    if (refusal == MillRefusal::None) // before the file is named: nothing could be written
+        refusal = controller_.checkSettings(settingNeeds::milling | settingNeeds::gcode);
     if (refusal != MillRefusal::None) {
-        showErrorBox(this, QString::fromStdString(refusalText(refusal)));
+        showErrorBox(this, millRefusalText(refusal));
         return;
     }
     const auto askWhere = [this](MillKind kind) {
@@ -537,7 +550,7 @@ QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* 
     if (startText)
         *startText = QString::fromStdString(gcodeStartText(r.start.toolX, r.start.toolY, r.startRightMm, r.startDownMm));
     if (r.refusal != MillRefusal::None)
-        return QString::fromStdString(refusalText(r.refusal));
+        return millRefusalText(r.refusal);
     if (r.numbers.kind != NumberRefusal::Kind::None)
         return QString::fromStdString(refusalText(r.numbers));
     if (!r.fileError.isEmpty())

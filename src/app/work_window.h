@@ -117,6 +117,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // A refusal in the operator's words; a bad setting's names the values.
+    QString millRefusalText(MillRefusal refusal) const;
     void buildControls();
     void connectController();
     void runStartup(const ConfigLocations& locations);

@@ -12,7 +12,8 @@
 #include "front/carving_image.h"
 #include "front/image_file.h"
 #include "front/operator_texts.h"
-#include "front/setting_ranges.h"
+#include "front/settings_table.h"
+#include "front/startup_config.h"
 #include "front/version.h"
 #include "job/job_controller.h"
 #include "mill/gcode.h"
@@ -118,25 +119,16 @@ struct Options {
     std::optional<std::string> journalPath;
     bool resume = false;
     std::optional<bool> lastMoveDone;
-    bool mergeSteps = false;
-    std::int32_t safeHeight = 0;
-    zelmar::Decimal mmPerStep{1, 2};
-    std::int32_t feed = 300;
     std::optional<std::string> gcodePath;
     std::optional<std::string> previewPath;
     std::optional<std::string> resultPath;
     bool estimate = false;
-    bool grbl = false;
-    int baud = zelmar::GrblLink::defaultBaud;
+    // The job's settings, read through the settings table as cnc.ini's are; what it refused.
+    zelmar::StartupConfig settings;
+    std::vector<zelmar::SettingProblem> problems;
     bool baudGiven = false;
-    zelmar::ToolShape tool;
-    zelmar::Decimal mergeTolerance;
-    zelmar::Spindle spindle;
-    std::int32_t stepDown = 0;
-    bool marksAsDepth = false;
-    std::int32_t axisX = 1;
-    std::int32_t axisY = 1;
-    std::int32_t plungeFeed = 0;
+
+    bool grbl() const { return settings.controller == zelmar::StartupConfig::Controller::Grbl; }
 };
 
 // The options followed by a value.
@@ -149,94 +141,72 @@ bool takesValue(std::string_view a) {
     return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
 }
 
-// Sets target to what the value parsed into; false when it did not parse.
-template <typename T, typename Parsed> bool takeParsed(const std::optional<Parsed>& parsed, T& target) {
-    if (!parsed)
+// The option's setting in the table, when its whole value is one.
+std::optional<zelmar::Setting> settingOfOption(std::string_view option) {
+    for (const zelmar::SettingSpec& spec : zelmar::settingsTable())
+        if (spec.option == option && spec.part.empty() && spec.type != zelmar::SettingType::Text)
+            return spec.setting;
+    return std::nullopt;
+}
+
+// "ball:6", "v:6:90:L20", "pixel": the cutter's parts as the table names them; false when the word is no cutter.
+bool takeToolWord(const std::string& word, zelmar::SettingTexts& texts) {
+    using zelmar::Setting;
+    const auto text = [&texts](Setting s) -> std::optional<std::string>& { return texts[std::size_t(s)]; };
+    for (Setting s : {Setting::ToolShape, Setting::ToolDiameter, Setting::ToolAngle})
+        text(s).reset();
+    std::vector<std::string> parts;
+    for (std::size_t from = 0;;) {
+        const std::size_t colon = word.find(':', from);
+        parts.push_back(word.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+        if (colon == std::string::npos)
+            break;
+        from = colon + 1;
+    }
+    if (parts.size() > 1 && parts.back().size() > 1 && parts.back()[0] == 'L') {
+        text(Setting::ToolLength) = parts.back().substr(1);
+        parts.pop_back();
+    }
+    if (word.empty() || parts.size() > 3 || (parts.size() == 3 && parts[0] != "v") ||
+        (zelmar::namesNoCutter(parts[0]) && parts.size() > 1))
         return false;
-    target = *parsed;
+    text(Setting::ToolShape) = parts[0];
+    if (parts.size() > 1)
+        text(Setting::ToolDiameter) = parts[1];
+    if (parts.size() > 2)
+        text(Setting::ToolAngle) = parts[2];
     return true;
 }
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     Options options;
     bool haveImage = false;
-    std::optional<zelmar::Decimal> toolLength; // applies to whichever --tool, given before or after it
+    zelmar::SettingTexts texts;
+    std::optional<std::string> toolLength; // applies to whichever --tool, given before or after it
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (takesValue(a)) {
             if (i + 1 >= args.size())
                 return std::nullopt;
             const std::string& value = args[++i];
-            if (a == "--controller") {
-                if (value != "zelmar" && value != "grbl")
-                    return std::nullopt;
-                options.grbl = value == "grbl";
-                continue;
-            }
-            if (a == "--baud") {
-                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(value, zelmar::settingRanges::baud);
-                if (!n)
-                    return std::nullopt;
-                options.baud = *n;
-                options.baudGiven = true;
-                continue;
-            }
             if (a == "--last-move") {
                 if (value != "done" && value != "redo")
                     return std::nullopt;
                 options.lastMoveDone = value == "done";
                 continue;
             }
-            if (a == "--axis-x" || a == "--axis-y") {
-                if (value != "1" && value != "-1" && value != "+1")
-                    return std::nullopt;
-                (a == "--axis-x" ? options.axisX : options.axisY) = value == "-1" ? -1 : 1;
-                continue;
-            }
             if (a == "--tool-length") {
-                const std::optional<zelmar::Decimal> length = zelmar::Decimal::parse(value);
-                if (!length || length->isZero())
-                    return std::nullopt;
-                toolLength = *length;
-                continue;
-            }
-            if (a == "--plunge-feed") {
-                if (!takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::plungeFeed), options.plungeFeed))
-                    return std::nullopt;
-                continue;
-            }
-            if (a == "--safe-height" || a == "--feed") {
-                const std::optional<std::int32_t> n = zelmar::wholeNumberIn(
-                    value, a == "--feed" ? zelmar::settingRanges::feed : zelmar::settingRanges::safeHeight);
-                if (!n)
-                    return std::nullopt;
-                (a == "--feed" ? options.feed : options.safeHeight) = *n;
-                continue;
-            }
-            if (a == "--step-down" || a == "--spindle" || a == "--spindle-delay" || a == "--merge-tolerance") {
-                const bool taken =
-                    a == "--step-down"
-                        ? takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::stepDown), options.stepDown)
-                    : a == "--spindle"
-                        ? takeParsed(zelmar::wholeNumberIn(value, zelmar::settingRanges::spindleRpm), options.spindle.rpm)
-                    : a == "--spindle-delay" ? takeParsed(zelmar::Decimal::parse(value), options.spindle.delaySeconds)
-                                             : takeParsed(zelmar::Decimal::parse(value), options.mergeTolerance);
-                if (!taken)
-                    return std::nullopt;
+                toolLength = value;
                 continue;
             }
             if (a == "--tool") {
-                const std::optional<zelmar::ToolShape> tool = zelmar::toolShapeOf(value);
-                if (!tool || value.empty())
-                    return std::nullopt;
-                options.tool = *tool;
+                if (!takeToolWord(value, texts))
+                    options.problems.push_back({zelmar::Setting::ToolShape, zelmar::SettingProblem::Kind::Shape, value});
                 continue;
             }
-            if (a == "--mm-per-step") {
-                const std::optional<zelmar::Decimal> d = zelmar::millimetresAStep(value);
-                if (!d)
-                    return std::nullopt;
-                options.mmPerStep = *d;
+            if (const std::optional<zelmar::Setting> setting = settingOfOption(a)) {
+                texts[std::size_t(*setting)] = value;
+                options.baudGiven = options.baudGiven || a == "--baud";
                 continue;
             }
             if (a == "--gcode" || a == "--preview" || a == "--result") {
@@ -255,9 +225,9 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         } else if (a == "--resume") {
             options.resume = true;
         } else if (a == "--merge") {
-            options.mergeSteps = true;
+            texts[std::size_t(zelmar::Setting::MergeSteps)] = "1";
         } else if (a == "--marks-as-depth") {
-            options.marksAsDepth = true;
+            texts[std::size_t(zelmar::Setting::MarksAsDepth)] = "1";
         } else if (a == "--estimate") {
             options.estimate = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -273,15 +243,14 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             return std::nullopt;
         }
     }
-    if (toolLength) {
-        if (options.tool.kind == zelmar::ToolKind::Pixel)
-            return std::nullopt; // the one-pixel tool has no edge to speak of
-        options.tool.lengthMm = *toolLength;
-    }
+    if (toolLength)
+        texts[std::size_t(zelmar::Setting::ToolLength)] = *toolLength;
+    const std::vector<zelmar::SettingProblem> refused = zelmar::applySettings(texts, options.settings);
+    options.problems.insert(options.problems.end(), refused.begin(), refused.end());
     // An estimate is a dry run: with a port it would be a job on the machine.
     if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume) ||
-        (options.estimate && options.port) || (options.grbl && options.journalPath) ||
-        (options.baudGiven && !options.grbl))
+        (options.estimate && options.port) || (options.grbl() && options.journalPath) ||
+        (options.baudGiven && !options.grbl()))
         return std::nullopt;
     return options;
 }
@@ -315,23 +284,8 @@ class Driver : public QObject {
 public:
     Driver(const Options& options, zelmar::cli::Session& session)
         : options_(options), session_(session), controller_(session.image, session.tool) {
-        zelmar::StartupConfig config;
+        zelmar::StartupConfig config = options_.settings;
         config.portName = options_.port.value_or(std::string());
-        config.controller = options_.grbl ? zelmar::StartupConfig::Controller::Grbl
-                                          : zelmar::StartupConfig::Controller::Zelmar;
-        config.baud = options_.baud;
-        config.mergeSteps = options_.mergeSteps;
-        config.safeHeight = options_.safeHeight;
-        config.mmPerStep = options_.mmPerStep;
-        config.feed = options_.feed;
-        config.tool = options_.tool;
-        config.mergeTolerance = options_.mergeTolerance;
-        config.spindle = options_.spindle;
-        config.stepDown = options_.stepDown;
-        config.marksAsDepth = options_.marksAsDepth;
-        config.axisX = options_.axisX;
-        config.axisY = options_.axisY;
-        config.plungeFeed = options_.plungeFeed;
         config.imagePath = options_.image;
         controller_.configure(config);
         controller_.setDryRunsMoveTheTool(true);
@@ -352,25 +306,25 @@ public:
             if (gcode_)
                 gcodeText_ += gcode_->line(c.move);
         });
-        if (options_.grbl) {
+        if (options_.grbl()) {
             // A dry run for grbl is the grbl job: its travel and its time are a standard machine's.
             controller_.setStandardMachineTravel(true);
             const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
             if (scale.ok())
-                motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.baud);
+                motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.settings.baud);
         }
         if (options_.gcodePath) {
             // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the
             // file holds the board's own commands.
-            controller_.setStandardMachineTravel(!options_.port || options_.grbl);
+            controller_.setStandardMachineTravel(!options_.port || options_.grbl());
             const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
-            const bool standard = !options_.port || options_.grbl;
+            const bool standard = !options_.port || options_.grbl();
             const std::int32_t travel = controller_.travelHeightAt(scale, standard);
             gcode_.emplace(controller_.gcodeSettingsAt(scale.value, standard ? travel : 0));
             gcodeText_ = gcode_->header({options_.image, options_.operationWords, travel,
-                                         options_.mergeSteps, zelmar::wordOf(options_.tool),
-                                         options_.mergeTolerance.isZero() ? "" : options_.mergeTolerance.text(),
-                                         options_.stepDown, travel != options_.safeHeight},
+                                         options_.settings.mergeSteps, zelmar::wordOf(options_.settings.tool),
+                                         options_.settings.mergeTolerance.isZero() ? "" : options_.settings.mergeTolerance.text(),
+                                         options_.settings.stepDown, travel != options_.settings.safeHeight},
                                         zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
         }
         connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
@@ -481,7 +435,7 @@ private:
             QTimer::singleShot(0, this, &Driver::runNext);
             return;
         case Outcome::Stopped:
-            if (options_.grbl) {
+            if (options_.grbl()) {
                 fail("Задание остановлено (Ctrl+C): grbl удержал подачу и, когда станок встал, сброшен; "
                      "строки в его очереди отброшены." +
                      std::string(controller_.milling() ? " Фреза поднята над заготовкой." : ""));
@@ -633,10 +587,10 @@ std::string clockText(double seconds) {
 // "estimate: ..." for the commands of a grbl job: its time is the machine's motion, not a protocol's pause.
 std::string grblEstimateLine(const zelmar::JobCount& count, const zelmar::MotionClock& motion, const Options& options) {
     return "estimate: " + std::to_string(count.commands) + " commands for " + std::to_string(count.moves) +
-           " moves; " + clockText(motion.seconds()) + " on grbl: the motion at " + std::to_string(options.feed) +
-           " mm/min (plunges at " + std::to_string(options.plungeFeed > 0 ? options.plungeFeed : options.feed) +
+           " moves; " + clockText(motion.seconds()) + " on grbl: the motion at " + std::to_string(options.settings.feed) +
+           " mm/min (plunges at " + std::to_string(options.settings.plungeFeed > 0 ? options.settings.plungeFeed : options.settings.feed) +
            "), rapid moves at 500 mm/min, 10 mm/s^2 and corners as grbl's planner takes them ($11, $110-$122 "
-           "as grbl comes), and the lines at " + std::to_string(options.baud) + " baud\n";
+           "as grbl comes), and the lines at " + std::to_string(options.settings.baud) + " baud\n";
 }
 
 // "estimate: ..." for the commands a dry run counted.
@@ -664,7 +618,7 @@ bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, co
     zelmar::Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
     const zelmar::Checked scale = zelmar::parseStepsPerPixel(options.steps.value_or("150"));
     // Merged runs carved as the machine moves them.
-    const zelmar::CommandFeed feed(scale.ok() ? zelmar::MergeRule{options.mergeSteps, options.mergeTolerance.value()}
+    const zelmar::CommandFeed feed(scale.ok() ? zelmar::MergeRule{options.settings.mergeSteps, options.settings.mergeTolerance.value()}
                                               : zelmar::MergeRule{},
                                    scale.ok() ? scale.value : 1);
     zelmar::carveOperations(start, tool, cache, options.operations, settings, carving, feed);
@@ -674,7 +628,7 @@ bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, co
         written = false;
     }
     if (options.resultPath &&
-        !zelmar::writeHeightGrid(*options.resultPath, carving, scale.ok() ? scale.value : 1, options.mmPerStep)) {
+        !zelmar::writeHeightGrid(*options.resultPath, carving, scale.ok() ? scale.value : 1, options.settings.mmPerStep)) {
         std::cerr << "cannot write the result to " << *options.resultPath << "\n";
         written = false;
     }
@@ -736,6 +690,11 @@ int main(int argc, char** argv) {
         std::cerr << usageText;
         return 2;
     }
+    if (!options->problems.empty()) { // every value refused, each on its line, and nothing done
+        for (const zelmar::SettingProblem& problem : options->problems)
+            std::cerr << "zelmar-cli: " << zelmar::optionProblemText(problem) << "\n";
+        return 2;
+    }
 
     zelmar::LoadedImage loaded = zelmar::loadImageFile(options->image);
     if (!loaded.ok()) {
@@ -749,12 +708,13 @@ int main(int argc, char** argv) {
     session.image.layers = zelmar::LayerSet::copiesOf(std::move(loaded.layer));
     zelmar::cli::Session asLoaded = session; // for the carving, which replays the operations from the start
 
-    // A G-code file or an estimate of a job at a scale that is no number would be an empty job: the window refuses
-    // such a job before it moves, and so does this, writing nothing.
+    // The commands, the G-code file, the estimate or the height grid of a job at a scale that is no number would be
+    // those of an empty job: the window refuses such a job before it moves, and so does this, writing nothing.
     const zelmar::Checked scale = zelmar::parseStepsPerPixel(options->steps.value_or("150"));
     const bool moves = std::any_of(options->operations.begin(), options->operations.end(),
                                    [](const zelmar::Operation& op) { return op.moves(); });
-    if (!scale.ok() && moves && (options->gcodePath || options->estimate)) {
+    if (!scale.ok() && moves &&
+        (options->gcodePath || options->estimate || options->commandsPath || options->resultPath)) {
         std::cerr << plainLines(zelmar::refusalText(scale.refusal)) << "\n";
         return 1;
     }

@@ -2,15 +2,13 @@
 
 #include "front/version.h"
 #include "profile_reader.h"
-#include "setting_ranges.h"
+#include "settings_table.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <charconv>
-#include <optional>
 #include <filesystem>
 
 namespace zelmar {
@@ -125,63 +123,17 @@ StartupConfig readStartupConfig(const ConfigLocations& locations) {
     return config;
 }
 
-namespace {
-
-// A whole number of the key within its range, or nothing.
-std::optional<int> wholeValue(std::string_view iniText, const char* key, SettingRange range) {
-    return wholeNumberIn(readProfileString(iniText, configSection, key, ""), range);
-}
-
-} // namespace
-
 StartupConfig startupConfigFromText(std::string_view iniText, const std::string& programDir) {
     StartupConfig config;
     config.configPath = inProgramFolder(programDir, configFileName);
-    config.portName = readProfileString(iniText, configSection, "Port", defaultPortName);
-    config.imageName = readProfileString(iniText, configSection, "Image", defaultImageName);
+    SettingTexts texts;
+    for (const SettingSpec& spec : settingsTable()) {
+        std::string value = readProfileString(iniText, configSection, spec.key, "");
+        if (!value.empty()) // the reader gives an empty value as its default: not given
+            texts[static_cast<std::size_t>(spec.setting)] = std::move(value);
+    }
+    config.problems = applySettings(texts, config);
     config.imagePath = inProgramFolder(programDir, config.imageName);
-    config.timeoutSeconds = wholeValue(iniText, "Timeout", settingRanges::timeoutSeconds).value_or(config.timeoutSeconds);
-    config.mergeSteps = wholeValue(iniText, "MergeSteps", settingRanges::mergeSteps).value_or(0) == 1;
-    config.safeHeight = wholeValue(iniText, "SafeHeight", settingRanges::safeHeight).value_or(0);
-    config.feed = wholeValue(iniText, "Feed", settingRanges::feed).value_or(config.feed);
-    if (const std::optional<Decimal> mmPerStep =
-            millimetresAStep(readProfileString(iniText, configSection, "MmPerStep", "")))
-        config.mmPerStep = *mmPerStep;
-    config.stepDown = wholeValue(iniText, "StepDown", settingRanges::stepDown).value_or(0);
-    config.marksAsDepth = wholeValue(iniText, "MarksAsDepth", settingRanges::marksAsDepth).value_or(0) == 1;
-    config.axisX = wholeValue(iniText, "AxisX", settingRanges::axisSign).value_or(1) < 0 ? -1 : 1;
-    config.axisY = wholeValue(iniText, "AxisY", settingRanges::axisSign).value_or(1) < 0 ? -1 : 1;
-    config.plungeFeed = wholeValue(iniText, "PlungeFeed", settingRanges::plungeFeed).value_or(0);
-    config.spindle.rpm = wholeValue(iniText, "Spindle", settingRanges::spindleRpm).value_or(0);
-    if (const std::optional<Decimal> delay = Decimal::parse(readProfileString(iniText, configSection, "SpindleDelay", "")))
-        config.spindle.delaySeconds = *delay;
-    if (const std::optional<Decimal> tolerance =
-            Decimal::parse(readProfileString(iniText, configSection, "MergeTolerance", "")))
-        config.mergeTolerance = *tolerance;
-    const std::string shape = qs(readProfileString(iniText, configSection, "ToolShape", "")).trimmed().toLower().toStdString();
-    if (!shape.empty()) {
-        const std::string diameter = qs(readProfileString(iniText, configSection, "ToolDiameter", "")).trimmed().toStdString();
-        const std::string angle = qs(readProfileString(iniText, configSection, "ToolAngle", "60")).trimmed().toStdString();
-        const std::string length = qs(readProfileString(iniText, configSection, "ToolLength", "")).trimmed().toStdString();
-        const std::optional<ToolShape> tool = toolShapeOf(shape + ":" + diameter + (shape == "v" ? ":" + angle : "") +
-                                                          (length.empty() ? "" : ":L" + length));
-        if (tool)
-            config.tool = *tool;
-        else // cut with a one-pixel tool's depths, a real cutter would go below the picture: the operator must know
-            config.note = "Фреза в cnc.ini не понята (ToolShape=" + shape + ", ToolDiameter=" + diameter +
-                          (shape == "v" ? ", ToolAngle=" + angle : "") + (length.empty() ? "" : ", ToolLength=" + length) +
-                          "): глубины считаются для фрезы шириной в один пиксель. Допустимо ToolShape=flat, ball "
-                          "или v, ToolDiameter больше 0 мм, ToolAngle от 0 до 180 градусов, ToolLength больше 0 мм.";
-    }
-    QString controller = qs(readProfileString(iniText, configSection, "Controller", "zelmar")).trimmed().toLower();
-    if (controller == QLatin1String("grbl")) {
-        config.controller = StartupConfig::Controller::Grbl;
-    } else if (controller != QLatin1String("zelmar") && !controller.isEmpty()) {
-        // Our board's commands would be errors to any other controller: harmless, but the operator must know.
-        config.note = "Неизвестный контроллер Controller=" + controller.toStdString() +
-                      " в cnc.ini: используется плата Zelmar (допустимо zelmar или grbl).";
-    }
-    config.baud = wholeValue(iniText, "Baud", settingRanges::baud).value_or(config.baud);
     return config;
 }
 

@@ -3,6 +3,7 @@
 
 #include "mill/gcode.h"
 #include "mill/tool_shape.h"
+#include "settings_table.h"
 
 #include <string>
 #include <string_view>
@@ -46,8 +47,11 @@ struct StartupConfig {
     ConfigOrigin origin = ConfigOrigin::ProgramFolder;
     // For the operator, in Russian: where the file was created, or why it could not be; empty otherwise.
     std::string note;
-    std::string portName;
-    std::string imageName;
+    // The values cnc.ini gives that the table refuses: each keeps its default, and the work that needs it refuses
+    // to start.
+    std::vector<SettingProblem> problems;
+    std::string portName = defaultPortName;
+    std::string imageName = defaultImageName;
     // From the program's folder: always that folder, the separator and the configured name, even when the
     // name is absolute. From any other cnc.ini: a relative name is taken from that file's folder, an absolute
     // one names itself.
@@ -55,8 +59,8 @@ struct StartupConfig {
     // How long to wait for the board's "OK" (optional key Timeout, whole seconds from 1 up).
     int timeoutSeconds = defaultTimeoutSeconds;
 
-    // How the moves go out; every key optional, and a value that does not fit keeps the default, which leaves
-    // each byte sent as it has always been.
+    // How the moves go out; every key optional (its range in the settings table), and a value that does not fit
+    // keeps the default, which leaves each byte sent as it has always been, and is listed in `problems`.
     bool mergeSteps = false;      // MergeSteps=1: straight runs of steps as one command each
     int safeHeight = 0;           // SafeHeight: depth units above the surface for the travel between contours
     Decimal mmPerStep{1, 2};      // MmPerStep: millimetres a motor step moves, for G-code and grbl

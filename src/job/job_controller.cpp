@@ -1,6 +1,6 @@
 #include "job_controller.h"
 
-#include "front/setting_ranges.h"
+#include "front/settings_table.h"
 #include "image/content_hash.h"
 #include "link/job_resumption.h"
 #include "link/port_access.h"
@@ -193,7 +193,9 @@ void JobController::clearSelection() {
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
     if (busy_ || runner_.isRunning())
         return MillRefusal::None;
-    const MillRefusal refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    MillRefusal refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    if (refusal == MillRefusal::None)
+        refusal = checkSettings(settingNeeds::milling | machineNeeds());
     if (refusal != MillRefusal::None)
         return refusal;
     Operation op;
@@ -213,6 +215,20 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
     job->setSettings(millSettingsAt(stepsText));
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
+}
+
+unsigned JobController::machineNeeds() const {
+    if (!milling_)
+        return 0;
+    return grbl_ ? settingNeeds::onGrbl : settingNeeds::onBoard;
+}
+
+MillRefusal JobController::checkSettings(unsigned needs) {
+    blockingSettings_.clear();
+    for (const SettingProblem& problem : config_.problems)
+        if (neededBy(problem.setting, needs))
+            blockingSettings_.push_back(problem);
+    return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
 }
 
 JobController::StartRefusal JobController::startOperation(const Operation& operation, const std::string& stepsText) {
@@ -244,7 +260,7 @@ std::int32_t JobController::travelHeightAt(const Checked& scale, bool standardMa
     for (int p = 0; p < config_.mmPerStep.places; ++p)
         millimetre *= 10;
     const std::int64_t pixel = config_.mmPerStep.units * std::int64_t{scale.value};
-    return static_cast<std::int32_t>(std::min<std::int64_t>((millimetre + pixel - 1) / pixel, settingRanges::safeHeight.most));
+    return static_cast<std::int32_t>(std::min<std::int64_t>((millimetre + pixel - 1) / pixel, static_cast<std::int64_t>(specOf(Setting::SafeHeight).most)));
 }
 
 MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
@@ -428,6 +444,8 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
         return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all
     if (grbl_ && !grbl_->takesMoveAside())
         return MoveRefusal::MachineBusy; // a jog in feed hold or alarm would be refused and drop a held job
+    if (checkSettings(machineNeeds()) != MillRefusal::None)
+        return MoveRefusal::Settings;
     const ManualMovePlan plan = manualMovePlan(tx, ty, tz);
     if (!plan.move) {
         if (numbers)
@@ -881,6 +899,8 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
     GcodeResult result;
     result.start = tool_;
     result.refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    if (result.refusal == MillRefusal::None)
+        result.refusal = checkSettings(settingNeeds::milling | settingNeeds::gcode);
     if (result.refusal != MillRefusal::None)
         return result;
     const Checked scale = parseStepsPerPixel(stepsText);

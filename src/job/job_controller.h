@@ -120,6 +120,10 @@ public:
     // The job's commands go to a G-code file (a dry run of zelmar-cli with --gcode): they travel as on grbl.
     void setStandardMachineTravel(bool on) { standardTravel_ = on; }
     const StartupConfig& config() const { return config_; }
+    // Refuses work of these needs (settingNeeds) while a setting it needs holds a bad value: BadSetting, and
+    // blockingSettings() names them.
+    MillRefusal checkSettings(unsigned needs);
+    const std::vector<SettingProblem>& blockingSettings() const { return blockingSettings_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
     void setJournalPath(const QString& path) { journalPath_ = path; }
     const QString& journalPath() const { return journalPath_; }
@@ -182,7 +186,7 @@ public:
     StartRefusal startOperation(const Operation& operation, const std::string& stepsText);
     // "Ручная уст-ка": a move aside, a kept job stays as it was. Refused while a job runs or is paused, when a
     // box holds no number, or when the machine takes no move now.
-    enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers };
+    enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers, Settings };
     MoveRefusal manualMove(const std::string& tx, const std::string& ty, const std::string& tz,
                            const std::string& stepsText, NumberRefusal* numbers = nullptr);
     void pause();
@@ -307,6 +311,8 @@ private:
     void updateProgressTime();
     void setBusy(bool busy);
     void onGrblConnected();
+    // What a job or a move on the machine needs beside the milling: the line's settings, and grbl's output.
+    unsigned machineNeeds() const;
     void onGrblAlarm();
 
     JournalWriter* openJournal(std::int64_t movesDone);
@@ -320,6 +326,7 @@ private:
     std::unique_ptr<Carving> carving_;
     bool standardTravel_ = false;
     StartupConfig config_;
+    std::vector<SettingProblem> blockingSettings_;
     QString journalPath_;
     QString portHint_;
     bool estimateFirst_ = false;

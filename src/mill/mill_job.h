@@ -43,7 +43,8 @@ struct MillSettings {
 };
 
 // Why a milling command did nothing at all.
-enum class MillRefusal { None, NoTree, NoSelection, EdgeTooShort };
+// BadSetting: a setting the job needs holds a value the front-end refused (it names which).
+enum class MillRefusal { None, NoTree, NoSelection, EdgeTooShort, BadSetting };
 
 // Refuses before anything happens: every command needs a tree, "Выделенная" a selected node too.
 MillRefusal checkMillCommand(MillKind kind, const ImageSession& session);

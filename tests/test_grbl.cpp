@@ -9,6 +9,7 @@
 #include "box_catcher.h"
 #include "link/grbl_link.h"
 #include "link/job_runner.h"
+#include "mill/motion_time.h"
 #include "mill/move_source.h"
 
 #include <QApplication>
@@ -172,8 +173,9 @@ std::unique_ptr<MoveList> straightMoves(int count) {
     return std::make_unique<MoveList>(std::vector<PlannedMove>(static_cast<std::size_t>(count), move));
 }
 
-// A grbl of the test's own on a bare pseudo-terminal, with a runner streaming to it: it answers "ok" to its first
-// lines and "?" with `status`, nothing else.
+// A grbl of the test's own on a bare pseudo-terminal, with a runner streaming to it: it answers "ok" to its
+// first lines and "?" with `status`, nothing else; "$$" is answered "ok" (by the test itself when it holds
+// it), and is none of those lines.
 struct ScriptedGrbl {
     explicit ScriptedGrbl(int answered) : answers(answered) {
         runner.setLink(&link);
@@ -183,10 +185,19 @@ struct ScriptedGrbl {
         QObject::connect(&controller, &QTimer::timeout, [this] {
             QByteArray out;
             for (char c : raw.receive()) {
-                if (c == '?')
+                if (c == '?') {
                     out += status;
-                else if (c == '\n' && ++lines <= answers)
+                } else if (c != '\n') {
+                    received += c;
+                } else if (received == "$$") {
+                    settingsAsked = true;
+                    if (!holdSettings)
+                        out += "ok\r\n";
+                } else if (++lines <= answers) {
                     out += "ok\r\n";
+                }
+                if (c == '\n')
+                    received.clear();
             }
             if (!out.isEmpty())
                 raw.send(out);
@@ -209,6 +220,9 @@ struct ScriptedGrbl {
     int answers = 0;
     QByteArray status = "<Idle|MPos:0.000,0.000,0.000|FS:0,0>\r\n";
     int lines = 0; // lines the controller received
+    QByteArray received; // of the line coming
+    bool holdSettings = false;
+    bool settingsAsked = false;
     int sent = 0;  // lines the runner sent
     bool ended = false;
     QTimer controller;
@@ -306,7 +320,8 @@ private slots:
         QCOMPARE(run.status, 0);
         // Each line once, whole, in order: what the program says it sent and what grbl answered.
         QCOMPARE(run.out.split('\n', Qt::SkipEmptyParts), lines);
-        QCOMPARE(answeredLines(board), lines);
+        // The settings were asked for before the job, and nothing else.
+        QCOMPARE(answeredLines(board), QStringList{"$$"} + lines);
         // Character counting never overran the receive buffer; the machine stands where the file takes it.
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }
@@ -339,17 +354,31 @@ private slots:
     }
 
     // grbl answers a line as it takes it into its queue, long before the machine moves along it: the progress
-    // follows the machine's reports, so that the oks run ahead of what the status bar counts done.
+    // follows the machine's reports, so that the oks run ahead of what the status bar counts done. The job's
+    // time, told before it starts, is its motion's at the rates grbl lists, not at grbl's defaults.
     void progressFollowsTheMachineNotItsAnswers() {
         const QStringList lines = exported(blocks_, {});
-        Board board(grblBoardArgs({"--delay-ms", "30"}));
+        // Every move takes 30 ms whatever its rate; the rates listed are a fifth of the feed.
+        Board board(grblBoardArgs({"--delay-ms", "30", "--max-rate", "60"}));
         QTemporaryDir dir;
         WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
         connectWindow(w);
+        QVERIFY(waitFor([&] { return w.form->grblLink()->ratesRead(); }, 3000));
+        QCOMPARE(w.form->grblLink()->rates().maxRate, (std::array<double, 3>{60, 60, 60}));
+        double estimateMs = -1;
+        connect(&w.form->controller(), &JobController::estimated, this, [&](qint64 commands, double ms) {
+            if (commands >= 0)
+                estimateMs = ms;
+        });
+        std::vector<CommandMove> sent;
+        w.form->controller().setCommandLog([&](const LoggedCommand& c) {
+            if (c.ofJob)
+                sent.push_back(c.move);
+        });
         qsizetype mostAhead = 0;
         QTimer sampler;
         QObject::connect(&sampler, &QTimer::timeout, [&] {
-            const qsizetype answered = answeredLines(board).size() - 2; // after G21 and G91
+            const qsizetype answered = answeredLines(board).size() - 3; // after $$, G21 and G91
             mostAhead = std::max(mostAhead, answered - w.form->controller().progress().commandsDone);
         });
         sampler.start(20);
@@ -361,6 +390,19 @@ private slots:
         QCOMPARE(done.commandsDone, lines.size() - 4); // the job's lines, without G21, G91, the last rise and M2
         QCOMPARE(done.movesDone, done.movesTotal);
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
+        const GcodeSettings gcode = w.form->controller().gcodeSettingsAt(
+            parseStepsPerPixel(w.box("Text2")->text().toStdString()).value, 0);
+        MotionClock listed(gcode, w.form->grblLink()->rates(), GrblLink::defaultBaud);
+        MotionClock asGrblComes(gcode, MachineRates{}, GrblLink::defaultBaud);
+        for (const CommandMove& c : sent) {
+            listed.add(c);
+            asGrblComes.add(c);
+        }
+        QVERIFY2(std::abs(estimateMs - listed.seconds() * 1000) < 1e-6 * estimateMs,
+                 qPrintable(QStringLiteral("%1 ms, the motion %2 s").arg(estimateMs).arg(listed.seconds())));
+        QVERIFY2(estimateMs > 3000 * asGrblComes.seconds(), qPrintable(QString::number(estimateMs)));
+        const QString shown = w.frame.findChild<QLabel*>(QStringLiteral("jobEstimate"))->text();
+        QVERIFY2(shown.contains(QStringLiteral(" ≈ ")), qPrintable(shown));
     }
 
     void connectingWaitsForTheWelcome() {
@@ -573,6 +615,29 @@ private slots:
         QVERIFY(QString::fromStdString(faultText(fault, true)).contains(QStringLiteral("потерялась по пути")));
     }
 
+    // The settings asked for after the welcome are a line of our own: its bytes count in grbl's buffer, its
+    // listing gives the rates, and its "ok" unlocks no alarm that came meanwhile.
+    void theSettingsAreReadAfterTheWelcome() {
+        ScriptedGrbl grbl(0);
+        grbl.holdSettings = true;
+        QSignalSpy unlocked(&grbl.link, &MachineLink::unlocked);
+        QVERIFY(grbl.connect());
+        QVERIFY(waitFor([&] { return grbl.settingsAsked; }, 2000));
+        QVERIFY(grbl.link.canSend(124)); // and its line end: 128 bytes with "$$\n"
+        QVERIFY(!grbl.link.canSend(125));
+        grbl.status = "<Alarm|MPos:0.000,0.000,0.000|FS:0,0>\r\n";
+        QVERIFY(waitFor([&] { return grbl.link.alarm() != 0; }, 2000));
+        QVERIFY(!grbl.link.ratesRead());
+        grbl.raw.send("$0=10\r\n$1=25\r\n$11=0.020\r\n$12=0.002\r\n$110=1200.000\r\n$111=800.000\r\n"
+                      "$112=250.000\r\n$120=30.000\r\n$121=20.000\r\n$122=5.000\r\n$130=200.000\r\nok\r\n");
+        QVERIFY(waitFor([&] { return grbl.link.ratesRead(); }, 2000));
+        QCOMPARE(grbl.link.rates().maxRate, (std::array<double, 3>{1200, 800, 250}));
+        QCOMPARE(grbl.link.rates().acceleration, (std::array<double, 3>{30, 20, 5}));
+        QCOMPARE(grbl.link.rates().junctionDeviation, 0.02);
+        QCOMPARE(grbl.link.alarm(), -1);
+        QVERIFY(unlocked.isEmpty());
+    }
+
     void aControllerThatRestartsInTheMiddleOfAJob() {
         // Restarted by its power or a button: a welcome nobody asked for, its queue and coordinates gone.
         ScriptedGrbl grbl(4);
@@ -614,7 +679,7 @@ private slots:
         if (!hardLimit) {
             for (const char* setting : {"$20=1", "$131=29"})
                 w.form->grblLink()->send(setting);
-            QVERIFY(waitFor([&] { return answeredLines(board).size() == 2; }, 5000));
+            QVERIFY(waitFor([&] { return answeredLines(board).size() == 3; }, 5000)); // after $$
         }
         QuestionAnswerer no(QStringLiteral("Тревога grbl"), false);
         no.arm();
@@ -739,7 +804,7 @@ private slots:
         QVERIFY2(refused.text.contains(QStringLiteral("grbl перезапустился")), qPrintable(refused.text));
         QCOMPARE(w.label("Label4"), QStringLiteral("Com-порт открыт"));
         QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
-        QVERIFY(answeredLines(second).isEmpty());
+        QCOMPARE(answeredLines(second), QStringList{"$$"}); // its settings, nothing of the job
     }
 
     void theManualMoveIsAJog() {
@@ -753,7 +818,8 @@ private slots:
         w.type("tz", "0");
         w.click("Command3");
         QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
-        QCOMPARE(answeredLines(board), QStringList{"$J=G91 G21 X3.00 Y-1.50 Z0.00 F300"}); // X+ right, Y+ up
+        QCOMPARE(answeredLines(board),
+                 (QStringList{"$$", "$J=G91 G21 X3.00 Y-1.50 Z0.00 F300"})); // X+ right, Y+ up
         // Beyond the machine's travel: grbl refuses the jog, and the operator reads why.
         testing::BoxCatcher box;
         box.arm();

@@ -1,10 +1,12 @@
-// grbl's replies as they come off the line, the character counting that keeps its receive buffer full, and the
-// search that finds where on a job's path a stopped machine stands.
+// grbl's replies as they come off the line, the rates read from its settings, the character counting that
+// keeps its receive buffer full, and the search that finds where on a job's path a stopped machine stands.
 
 #include "link/grbl_protocol.h"
 #include "link/stream_path.h"
 
 #include <QTest>
+
+#include <array>
 
 using namespace zelmar;
 
@@ -101,6 +103,60 @@ private slots:
         QCOMPARE(v.has_value(), ok);
         if (ok)
             QCOMPARE(*v, value);
+    }
+
+    // "field": which rate the line sets, in the order $11, $110-$112, $120-$122; -1: none.
+    void rates_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("field");
+        QTest::addColumn<double>("value");
+        QTest::newRow("junction deviation") << "$11=0.010" << 0 << 0.01;
+        QTest::newRow("every corner a standstill") << "$11=0" << 0 << 0.0;
+        QTest::newRow("X rate") << "$110=500.000" << 1 << 500.0;
+        QTest::newRow("Y rate, a fraction") << "$111=1234.5" << 2 << 1234.5;
+        QTest::newRow("Z rate, no point") << "$112=80" << 3 << 80.0;
+        QTest::newRow("X acceleration") << "$120=10.000" << 4 << 10.0;
+        QTest::newRow("Z acceleration, below one") << "$122=.25" << 6 << 0.25;
+        QTest::newRow("another setting") << "$1=25" << -1 << 0.0;
+        QTest::newRow("the arc tolerance beside $11") << "$12=0.002" << -1 << 0.0;
+        QTest::newRow("a fourth axis") << "$113=500.000" << -1 << 0.0;
+        QTest::newRow("the travel") << "$130=200.000" << -1 << 0.0;
+        QTest::newRow("no number") << "$110=abc" << -1 << 0.0;
+        QTest::newRow("no value") << "$110=" << -1 << 0.0;
+        QTest::newRow("junk after the number") << "$110=500.000x" << -1 << 0.0;
+        QTest::newRow("negative rate") << "$110=-500.000" << -1 << 0.0;
+        QTest::newRow("negative deviation") << "$11=-0.010" << -1 << 0.0;
+        QTest::newRow("a rate of nothing") << "$111=0.000" << -1 << 0.0;
+        QTest::newRow("no acceleration") << "$121=0" << -1 << 0.0;
+        QTest::newRow("an exponent") << "$110=5e2" << -1 << 0.0;
+        QTest::newRow("infinite") << "$120=inf" << -1 << 0.0;
+        QTest::newRow("not a number") << "$120=nan" << -1 << 0.0;
+        QTest::newRow("no setting's number") << "$=500" << -1 << 0.0;
+        QTest::newRow("a startup line") << "$N0=" << -1 << 0.0;
+        QTest::newRow("without the dollar") << "110=500" << -1 << 0.0;
+        QTest::newRow("a space in it") << "$110= 500" << -1 << 0.0;
+        QTest::newRow("a message") << "[MSG:'$H'|'$X' to unlock]" << -1 << 0.0;
+        QTest::newRow("empty") << "" << -1 << 0.0;
+    }
+    void rates() {
+        QFETCH(QString, line);
+        QFETCH(int, field);
+        QFETCH(double, value);
+        const auto fields = [](const MachineRates& r) {
+            return std::array<double, 7>{r.junctionDeviation, r.maxRate[0],      r.maxRate[1],
+                                         r.maxRate[2],        r.acceleration[0], r.acceleration[1],
+                                         r.acceleration[2]};
+        };
+        // Every field apart from the others, so that one set in another's place shows.
+        MachineRates rates{{501, 502, 503}, {11, 12, 13}, 0.5};
+        std::array<double, 7> expected = fields(rates);
+        const std::optional<int> setting = readGrblRate(line.toStdString(), rates);
+        QCOMPARE(setting.has_value(), field >= 0);
+        if (field >= 0) {
+            QCOMPARE(*setting, line.mid(1, line.indexOf('=') - 1).toInt());
+            expected[static_cast<std::size_t>(field)] = value;
+        }
+        QCOMPARE(fields(rates), expected);
     }
 
     void theCounterFillsTheBufferExactlyAndFreesInOrder() {

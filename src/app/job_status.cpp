@@ -62,8 +62,10 @@ JobStatus::JobStatus(QWidget* parent)
     pause_->setEnabled(false);
     stop_->setToolTip(QStringLiteral("Остановить работу после текущего перемещения и поднять фрезу (Esc); "
                                      "задание сохранится, и его можно будет продолжить"));
-    estimate_->setToolTip(QStringLiteral("Команды задания и их время на плате (паузы протокола и байты на линии, "
-                                         "без времени движения станка); видно до следующего задания"));
+    estimate_->setToolTip(
+        QStringLiteral("Команды задания и их время на плате (паузы протокола и байты на линии, "
+                       "без времени движения станка; на grbl — время движения при скоростях и "
+                       "ускорениях, прочитанных из его $$); видно до следующего задания"));
     connect(stop_, &QPushButton::clicked, this, &JobStatus::stopClicked);
     connect(pause_, &QPushButton::clicked, this, [this] {
         if (control_ == Control::CanPause)
@@ -108,7 +110,7 @@ void JobStatus::setEstimate(std::int64_t commands, double lineMs) {
         return;
     }
     figures_.commandsTotal = commands;
-    // No time for a controller whose motion, not its line, sets the pace (grbl).
+    // No time when none is known.
     const QString count = QString::fromStdString(countText(commands, "команда", "команды", "команд"));
     estimate_->setText(lineMs > 0 ? QStringLiteral("%1, на плате ≈ %2").arg(count, clock(qint64(lineMs))) : count);
     show(true);

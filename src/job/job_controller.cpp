@@ -5,6 +5,7 @@
 #include "link/job_resumption.h"
 #include "link/port_access.h"
 #include "mill/gcode.h"
+#include "mill/motion_time.h"
 
 #include <QDir>
 #include <QFile>
@@ -362,17 +363,23 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
                                       mill.tool, config_.mergeTolerance.value(), config_.stepDown,
                                       config_.marksAsDepth};
     const ToolPosition tool = tool_;
-    estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind] {
+    const std::optional<MotionClock> clock = motionClockAt(settings.stepsPerPixel, mill.safeHeight);
+    estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind, clock] {
         Estimate estimate;
+        std::optional<MotionClock> motion = clock;
         std::vector<CommandMove> commands;
         simulateJob(kind, *copy, tool, settings, [&](const CommandMove& c) {
             ++estimate.count.commands;
             estimate.count.moves += c.moves;
             estimate.count.bytes += static_cast<std::int64_t>(
                 formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
+            if (motion)
+                motion->add(c);
             if (unmarked)
                 commands.push_back(c);
         });
+        if (motion)
+            estimate.motionMs = motion->seconds() * 1000;
         if (unmarked) {
             std::size_t i = 0;
             simulateJob(kind, *unmarked, tool, settings, [&](const CommandMove& c) {
@@ -405,8 +412,7 @@ void JobController::answerMarks(bool go) {
         return;
     }
     const JobCount count = estimate_.result().count;
-    // grbl's time is its motion's, which the count does not know: only the lines are counted.
-    const double lineMs = grbl_ ? 0.0 : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
+    const double lineMs = jobTimeMs(count, estimate_.result().motionMs);
     progress_.commandsTotal = count.commands;
     timeLeft_.begin(count.commands, count.commands > 0 ? lineMs / static_cast<double>(count.commands) : 0,
                     clock_.elapsed());
@@ -414,8 +420,22 @@ void JobController::answerMarks(bool go) {
     runJob(std::move(pendingJob_));
 }
 
+std::optional<MotionClock> JobController::motionClockAt(std::int32_t stepsPerPixel,
+                                                        std::int32_t travelHeight) const {
+    if (!grbl_)
+        return std::nullopt;
+    return MotionClock(gcodeSettingsAt(stepsPerPixel, travelHeight), grbl_->rates(), config_.baud);
+}
+
+double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
+    // On grbl the machine's motion sets the pace, its lines stream behind it; on our board the protocol's
+    // pause after every command does, and its own motion is not known.
+    return grbl_ ? motionMs : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
+}
+
 JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
-                                 std::int32_t stepsPerPixel, std::int64_t movesDone) const {
+                                 std::int32_t stepsPerPixel, std::int64_t movesDone,
+                                 MotionClock* motion) const {
     const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, stepsPerPixel,
                                       millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
                                       config_.stepDown, config_.marksAsDepth};
@@ -428,6 +448,8 @@ JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPo
         ++count.commands;
         count.moves += c.moves;
         count.bytes += static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, stepsPerPixel).text.size());
+        if (motion)
+            motion->add(c);
     });
     return count;
 }
@@ -865,18 +887,21 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
     std::optional<JobCount> rest;
+    std::optional<MotionClock> motion;
     if (beforeJob && scale.ok()) {
         // The operations before the job select its region; it is counted from its start, and what the journal
         // has done is left out.
         bool still = true;
         for (std::size_t i = 0; i < point.operation && still; ++i)
             still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
+        motion = motionClockAt(scale.value, settings.safeHeight);
         if (still)
-            rest = countJob(job->kind(), *beforeJob, toolBefore_, scale.value, job->movesDone());
+            rest = countJob(job->kind(), *beforeJob, toolBefore_, scale.value, job->movesDone(),
+                            motion ? &*motion : nullptr);
     }
     double lineMs = 0;
     if (rest) {
-        lineMs = grbl_ ? 0.0 : lineTimeMs(*rest, BoardLink::protocolPauseMs, BoardLink::baudRate);
+        lineMs = jobTimeMs(*rest, motion ? motion->seconds() * 1000 : 0.0);
         progress_.commandsTotal = rest->commands;
         timeLeft_.begin(rest->commands, rest->commands > 0 ? lineMs / static_cast<double>(rest->commands) : 0,
                         clock_.elapsed());

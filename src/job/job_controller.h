@@ -17,6 +17,7 @@
 #include "mill/carving.h"
 #include "mill/job_simulation.h"
 #include "mill/mill_job.h"
+#include "mill/motion_time.h"
 #include "mill/operations.h"
 #include "mill/tool_position.h"
 #include "time_left.h"
@@ -255,7 +256,8 @@ signals:
     void figuresChanged(const zelmar::JobProgress& progress);
     // The work changed between millings (the picture, or the tree too).
     void pictureChanged(bool treeRebuilt);
-    // The job's commands and their time on the line, before the first goes; a negative count: being counted.
+    // The job's commands and their time, before the first goes: on our board the line's, on grbl its motion's
+    // at the rates it reported; a negative count: being counted.
     void estimated(qint64 commands, double lineMs);
     void stateChanged(zelmar::JobState state);
     void paused();
@@ -295,10 +297,14 @@ private:
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();
-    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first movesDone
-    // moves.
+    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first
+    // movesDone moves; those commands' motion goes into `motion` when given.
     JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int32_t stepsPerPixel,
-                      std::int64_t movesDone) const;
+                      std::int64_t movesDone, MotionClock* motion = nullptr) const;
+    // grbl's clock for a job's motion, at the rates it listed (its defaults until then); none for our board.
+    std::optional<MotionClock> motionClockAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
+    // The time of the counted commands on the machine: grbl's motion (motionMs), our board's line.
+    double jobTimeMs(const JobCount& count, double motionMs) const;
     void runJob(std::unique_ptr<MoveSource> job);
     void onMoveDone();
     void onJobEnded(JobRunner::Outcome outcome);
@@ -366,6 +372,7 @@ private:
     struct Estimate {
         JobCount count;
         bool marksMatter = false; // the marks in the mill layer change what it sends
+        double motionMs = 0;      // grbl's motion along its commands
     };
     std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
     QFutureWatcher<Estimate> estimate_;

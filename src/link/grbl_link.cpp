@@ -20,6 +20,12 @@ std::string millimetres(std::int64_t nano) {
     return negative && v != 0 ? "-" + text : text;
 }
 
+// Each of the seven rates "$$" lists, a bit: $11, $110-$112, $120-$122.
+constexpr unsigned allRates = 0x7f;
+unsigned rateBit(int setting) {
+    return 1u << (setting == 11 ? 0 : setting <= 112 ? setting - 109 : setting - 116);
+}
+
 } // namespace
 
 GrblLink::GrblLink(SerialLine& line, const Decimal& mmPerStep, std::int32_t feed, QObject* parent)
@@ -54,6 +60,9 @@ bool GrblLink::connectTo(const QString& portName, int baud) {
     inFlight_.clear();
     stopping_ = Stopping::No;
     awaitingIdle_ = false;
+    // Another controller may answer this time: its rates are read afresh.
+    rates_ = {};
+    ratesRead_ = false;
     if (!line_.open(portName, baud, false))
         return false;
     lastHeardAt_ = now();
@@ -130,7 +139,7 @@ void GrblLink::send(const std::string& command) {
         return;
     }
     counter_.sent(line.size());
-    inFlight_.push_back(command);
+    inFlight_.push_back({InFlight::Kind::Job, command});
     ++linesSent_;
     if (waitingSince_ < 0)
         waitingSince_ = now();
@@ -233,6 +242,18 @@ void GrblLink::ownReset() {
     writeRealtime(grblSoftReset);
 }
 
+std::int64_t GrblLink::jobLinesInFlight() const {
+    return std::count_if(inFlight_.begin(), inFlight_.end(),
+                         [](const InFlight& f) { return f.kind == InFlight::Kind::Job; });
+}
+
+void GrblLink::sendOwn(InFlight::Kind kind, const std::string& line) {
+    const std::string text = line + "\n";
+    line_.write(text);
+    counter_.sent(text.size());
+    inFlight_.push_back({kind, line});
+}
+
 void GrblLink::writeRealtime(char byte) {
     if (line_.isOpen())
         line_.write(std::string_view(&byte, 1));
@@ -273,13 +294,15 @@ void GrblLink::onReply(const GrblReply& reply) {
         }
         if (unlockAfterReset_) {
             unlockAfterReset_ = false;
-            line_.write("$X\n");
-            counter_.sent(3);
-            inFlight_.push_back({}); // not a job's line
+            sendOwn(InFlight::Kind::Unlock, "$X");
         }
         if (stopping_ == Stopping::Resetting)
             askStatus(); // where it stands: the next status report says
         if (!connected_) {
+            // The rates its motion takes, for a job's time: grbl's defaults stand until the listing's "ok".
+            ratesComing_ = {};
+            ratesSeen_ = 0;
+            sendOwn(InFlight::Kind::Settings, "$$");
             connected_ = true;
             emit connected();
         }
@@ -289,17 +312,25 @@ void GrblLink::onReply(const GrblReply& reply) {
     case GrblReply::Kind::Error: {
         if (!counter_.answered())
             return; // an answer to nothing of ours
-        const std::string line = inFlight_.front();
+        const InFlight answered = std::move(inFlight_.front());
         inFlight_.pop_front();
-        const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size());
+        const std::string& line = answered.line;
         waitingSince_ = counter_.lines() > 0 ? now() : -1;
-        if (line.empty()) {
+        if (answered.kind == InFlight::Kind::Unlock) {
             if (reply.kind == GrblReply::Kind::Ok && alarm_ != 0) {
                 alarm_ = 0;
                 emit unlocked();
             }
             return;
         }
+        if (answered.kind == InFlight::Kind::Settings) {
+            if (reply.kind == GrblReply::Kind::Ok) {
+                rates_ = ratesComing_;
+                ratesRead_ = ratesSeen_ == allRates;
+            }
+            return;
+        }
+        const std::int64_t number = linesSent_ - jobLinesInFlight();
         if (reply.kind == GrblReply::Kind::Error) {
             // The job stops: nothing queued after the refused line may run.
             fail({.kind = LinkFault::Kind::Rejected, .command = line, .positionUncertain = true, .commandWentOut = true,
@@ -341,8 +372,10 @@ void GrblLink::onReply(const GrblReply& reply) {
         if (reply.status.state == "Idle" && counter_.lines() > 0 && stopping_ == Stopping::No && waitingSince_ >= 0 &&
             now() - waitingSince_ > lostLineMs) {
             // Standing idle with a line unanswered: the line was lost on the way, it will never be answered.
-            const std::string lost = inFlight_.front();
-            const std::int64_t number = linesSent_ - static_cast<std::int64_t>(inFlight_.size()) + 1;
+            // One of our own lines is no line of the job: not named.
+            const bool ofJob = inFlight_.front().kind == InFlight::Kind::Job;
+            const std::string lost = ofJob ? inFlight_.front().line : std::string();
+            const std::int64_t number = ofJob ? linesSent_ - jobLinesInFlight() + 1 : 0;
             resetSent();
             fail({.kind = LinkFault::Kind::Timeout, .command = lost, .seconds = lostLineMs / 1000, .positionUncertain = true,
                   .commandWentOut = true, .lineNumber = number});
@@ -355,7 +388,12 @@ void GrblLink::onReply(const GrblReply& reply) {
         }
         return;
     case GrblReply::Kind::Other:
-        return; // messages and settings: nothing the sender must act on
+        // The "$$" listing comes before its "ok", while it is the oldest line unanswered. Other messages and
+        // settings: nothing the sender must act on.
+        if (!inFlight_.empty() && inFlight_.front().kind == InFlight::Kind::Settings)
+            if (const std::optional<int> id = readGrblRate(reply.line, ratesComing_))
+                ratesSeen_ |= rateBit(*id);
+        return;
     }
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // A grbl 1.1 controller on a serial line. Connecting waits for its welcome line and sends one soft reset when
-// none comes; a job's G-code lines stream with character counting (as many lines in flight as fit its 128-byte
-// receive buffer, each "ok" freeing its line's bytes); "?" asks for its state about five times a second; "!"
-// holds, "~" goes on, and a stop is a hold, then, once the machine stands, a soft reset that drops what was
-// queued (the runner then lifts the tool out of the stock). An alarm is reported and never cleared by the program
-// on its own.
+// none comes, then reads the rates its motion takes with "$$"; a job's G-code lines stream with character
+// counting (as many lines in flight as fit its 128-byte receive buffer, each "ok" freeing its line's bytes);
+// "?" asks for its state about five times a second; "!" holds, "~" goes on, and a stop is a hold, then, once
+// the machine stands, a soft reset that drops what was queued (the runner then lifts the tool out of the
+// stock). An alarm is reported and never cleared by the program on its own.
 
 #include "grbl_protocol.h"
 #include "machine_link.h"
@@ -38,6 +38,10 @@ public:
     // follows. False when the port itself cannot be opened.
     bool connectTo(const QString& portName, int baud);
     bool isConnected() const { return connected_; }
+    // The rates grbl's motion takes ($11, $110-$122), as read after its welcome; grbl's defaults until then.
+    const MachineRates& rates() const { return rates_; }
+    // All of them came from the controller connected now.
+    bool ratesRead() const { return ratesRead_; }
     // The last status report, and whether there was one.
     const std::optional<GrblStatus>& status() const { return status_; }
     // The alarm grbl is in (0: none); set by "ALARM:N" or an Alarm state, cleared only by clearAlarm().
@@ -120,7 +124,16 @@ private:
     std::int64_t timeoutMs_ = 30000;
     GrblReplies replies_;
     CharacterCounter counter_;
-    std::deque<std::string> inFlight_; // the lines not yet answered, in order
+    // A line not yet answered: a job's (what it said), or one of our own that no job waits for.
+    struct InFlight {
+        enum class Kind { Job, Unlock, Settings };
+        Kind kind = Kind::Job;
+        std::string line;
+    };
+    // Our own line: written and counted, its answer never taken for a job's.
+    void sendOwn(InFlight::Kind kind, const std::string& line);
+    std::deque<InFlight> inFlight_; // in order
+    std::int64_t jobLinesInFlight() const;
     std::int64_t linesSent_ = 0;      // in the current job, for the line's number in a message
     std::optional<GrblStatus> status_;
     QTimer ticker_;
@@ -140,7 +153,10 @@ private:
     std::uint64_t queriesSent_ = 0;
     std::uint64_t reportsSeen_ = 0;
     std::uint64_t idleAfterReport_ = 0; // awaitIdle() takes a report after this many
-
+    MachineRates rates_;
+    MachineRates ratesComing_; // the "$$" listing's, until its "ok"
+    unsigned ratesSeen_ = 0;   // which of its seven came, a bit each
+    bool ratesRead_ = false;
 };
 
 } // namespace zelmar

@@ -1,6 +1,7 @@
 #include "grbl_protocol.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace zelmar {
 
@@ -100,6 +101,34 @@ GrblReply grblReplyOf(std::string_view line) {
         r.kind = GrblReply::Kind::Welcome;
     }
     return r;
+}
+
+std::optional<int> readGrblRate(std::string_view line, MachineRates& rates) {
+    const std::size_t eq = line.find('=');
+    if (!line.starts_with('$') || eq == std::string_view::npos || eq < 2)
+        return std::nullopt;
+    int id = 0;
+    const auto [idEnd, idError] = std::from_chars(line.data() + 1, line.data() + eq, id);
+    if (idError != std::errc() || idEnd != line.data() + eq)
+        return std::nullopt;
+    // grbl prints its settings as plain decimals: no exponent, no "inf" or "nan".
+    const std::string_view text = line.substr(eq + 1);
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return std::nullopt;
+    // $11 may be 0 (each corner a standstill); a rate or an acceleration of 0 would move nothing.
+    if (id == 11 && value >= 0) {
+        rates.junctionDeviation = value;
+    } else if (id >= 110 && id <= 112 && value > 0) {
+        rates.maxRate[static_cast<std::size_t>(id - 110)] = value;
+    } else if (id >= 120 && id <= 122 && value > 0) {
+        rates.acceleration[static_cast<std::size_t>(id - 120)] = value;
+    } else {
+        return std::nullopt;
+    }
+    return id;
 }
 
 std::vector<GrblReply> GrblReplies::add(std::string_view bytes) {

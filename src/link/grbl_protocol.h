@@ -1,7 +1,10 @@
 #pragma once
 // grbl 1.1's side of the line, as plain data: its replies split into lines and told apart ("ok", "error:N",
-// "ALARM:N", status reports, the welcome line), and the character counting that keeps its 128-byte receive
-// buffer busy without ever overrunning it. The port adapter feeds bytes in and asks what may go out.
+// "ALARM:N", status reports, the welcome line), the machine's rates read from its settings, and the character
+// counting that keeps its 128-byte receive buffer busy without ever overrunning it. The port adapter feeds
+// bytes in and asks what may go out.
+
+#include "mill/motion_time.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +49,11 @@ GrblReply grblReplyOf(std::string_view line);
 
 // "1.500" or "-0.17" in thousandths (1500, -170); nothing for what is not such a number.
 std::optional<std::int64_t> thousandthsOf(std::string_view text);
+
+// One line of grbl's "$$" listing, when it is one of the rates its motion takes: $11 (mm, 0 or more),
+// $110-$112 (mm/min) and $120-$122 (mm/s^2), each more than 0, put into `rates`. The setting's number;
+// nothing, and `rates` untouched, for any other line: another setting, or a value a planner could not run on.
+std::optional<int> readGrblRate(std::string_view line, MachineRates& rates);
 
 // The lines that went out and have not been answered, and their bytes: a line goes only when it fits beside
 // them in grbl's receive buffer, and each "ok" or "error" frees the oldest.

@@ -7,8 +7,8 @@
 //   beside this program). A shorter pause shows the program's own cost per move in a longer run.
 
 #include "link/board_link.h"
-#include "link/job_journal.h"
-#include "link/job_runner.h"
+#include "run/job_journal.h"
+#include "run/job_runner.h"
 #include "link/serial_line.h"
 
 #include <QCoreApplication>

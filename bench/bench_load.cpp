@@ -23,7 +23,7 @@
 //
 // The --once modes are the measured children; they print one JSON line.
 
-#include "front/image_file.h"
+#include "picture_files/image_file.h"
 #include "app/work_window.h"
 #include "bench_images.h"
 #include "image/bmp_file.h"

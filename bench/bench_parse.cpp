@@ -5,7 +5,7 @@
 // Without files it measures generated shapes and 50 % noise at 2048 x 2048 and 4096 x 4096 (the pair shows
 // how time grows with the pixel count).
 
-#include "front/image_file.h"
+#include "picture_files/image_file.h"
 #include "bench_images.h"
 #include "image/regions.h"
 

@@ -7,7 +7,7 @@
 
 #include "bench_images.h"
 #include "median_time.h"
-#include "front/image_file.h"
+#include "picture_files/image_file.h"
 #include "mill/carving.h"
 #include "mill/drop_cutter.h"
 #include "mill/job_simulation.h"

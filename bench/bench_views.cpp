@@ -4,7 +4,7 @@
 //   zelmar-bench-views [WIDTH HEIGHT]   (default 4096 4096, drawn at 1200 x 900)
 
 #include "image/image_layer.h"
-#include "image/scaled_copy.h"
+#include "app/scaled_copy.h"
 #include "median_time.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // --help and --version of the three programs: on standard output, status 0, no display needed, one version
 // for all; bad usage keeps its old answers (zelmar-cli: the usage on standard error, status 2).
 
-#include "front/startup_config.h"
-#include "front/version.h"
+#include "config/startup_config.h"
+#include "config/version.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

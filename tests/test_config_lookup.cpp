@@ -1,8 +1,8 @@
 // Where start-up finds cnc.ini: the program's folder, then the user's, then the user's made from the example;
 // the image taken from the folder of the file used; the program's folder never written.
 
-#include "front/profile_reader.h"
-#include "front/startup_config.h"
+#include "config/profile_reader.h"
+#include "config/startup_config.h"
 
 #include <QDir>
 #include <QFile>

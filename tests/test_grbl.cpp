@@ -3,12 +3,12 @@
 // and every fault (a refused line, an alarm, silence, a hang-up, a missing welcome) ends in a clear word with
 // nothing sent after it. Our board's bytes stay what they were without the setting.
 
-#include "front/operator_texts.h"
-#include "front/startup_config.h"
+#include "texts/operator_texts.h"
+#include "config/startup_config.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 #include "link/grbl_link.h"
-#include "link/job_runner.h"
+#include "run/job_runner.h"
 #include "mill/motion_time.h"
 #include "mill/move_source.h"
 

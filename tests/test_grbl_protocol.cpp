@@ -2,7 +2,7 @@
 // keeps its receive buffer full, and the search that finds where on a job's path a stopped machine stands.
 
 #include "link/grbl_protocol.h"
-#include "link/stream_path.h"
+#include "run/stream_path.h"
 
 #include <QTest>
 

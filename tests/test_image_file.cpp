@@ -1,7 +1,7 @@
 // Loading the operator's image: every depth becomes 4 bytes per pixel with the light test intact, and every
 // kind of bad file gets a Russian reason that names the file.
 
-#include "front/image_file.h"
+#include "picture_files/image_file.h"
 #include "bmp_bytes.h"
 
 #include <QBuffer>

@@ -3,8 +3,8 @@
 // the two boards together receive the job once.
 
 #include "board_harness.h"
-#include "link/job_journal.h"
-#include "link/job_runner.h"
+#include "run/job_journal.h"
+#include "run/job_runner.h"
 
 #include <QFile>
 #include <QProcess>

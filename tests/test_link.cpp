@@ -6,9 +6,9 @@
 #include "bmp_bytes.h"
 #include "board_harness.h"
 #include "box_catcher.h"
-#include "front/operator_texts.h"
+#include "texts/operator_texts.h"
 #include "link/board_link.h"
-#include "link/manual_move.h"
+#include "run/manual_move.h"
 #include "link/ok_exchange.h"
 #include "link/serial_line.h"
 

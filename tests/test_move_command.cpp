@@ -2,7 +2,7 @@
 // filter of the number boxes, and the words the operator reads for a refusal.
 
 #include "app/key_filter.h"
-#include "front/operator_texts.h"
+#include "texts/operator_texts.h"
 #include "link/move_command.h"
 
 #include <QTest>

@@ -1,7 +1,7 @@
 // cnc.ini as the platform's profile reader reads it, and the paths start-up builds from it.
 
-#include "front/profile_reader.h"
-#include "front/startup_config.h"
+#include "config/profile_reader.h"
+#include "config/startup_config.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -2,7 +2,7 @@
 // redraw gives, and touch no more than the pixels that area maps to.
 
 #include "image/image_layer.h"
-#include "image/scaled_copy.h"
+#include "app/scaled_copy.h"
 
 #include <QTest>
 

@@ -8,7 +8,7 @@
 #include "app/qt_translations.h"
 #include "app/tab_strip.h"
 #include "app/work_window.h"
-#include "front/operator_texts.h"
+#include "texts/operator_texts.h"
 #include "mill/milling.h"
 #include "bmp_bytes.h"
 #include "box_catcher.h"

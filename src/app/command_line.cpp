@@ -1,6 +1,6 @@
 #include "command_line.h"
 
-#include "front/version.h"
+#include "config/version.h"
 
 #include <QCommandLineParser>
 

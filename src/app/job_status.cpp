@@ -1,6 +1,6 @@
 #include "job_status.h"
 
-#include "front/operator_texts.h"
+#include "texts/operator_texts.h"
 
 #include <algorithm>
 

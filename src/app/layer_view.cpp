@@ -1,7 +1,7 @@
 #include "layer_view.h"
 
 #include "image/image_layer.h"
-#include "image/scaled_copy.h"
+#include "app/scaled_copy.h"
 
 #include <QPaintEvent>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
-#include "front/startup_config.h"
-#include "front/version.h"
+#include "config/startup_config.h"
+#include "config/version.h"
 #include "main_frame.h"
 #include "qt_translations.h"
 

@@ -2,7 +2,7 @@
 // MDIForm1: the frame that holds the work window and the one menu item that (re)opens it.
 
 #include "mill/tool_position.h"
-#include "front/startup_config.h"
+#include "config/startup_config.h"
 #include "work_window.h"
 
 #include <QMainWindow>

@@ -3,7 +3,7 @@
 // sequence; destroying it is the shutdown. Its jobs run on the shared runner: a click starts one and returns,
 // and the window stays live while the moves go out.
 
-#include "front/startup_config.h"
+#include "config/startup_config.h"
 #include "image/image_session.h"
 #include "job/job_controller.h"
 #include "mill/tool_position.h"

@@ -9,12 +9,12 @@
 // (nothing written).
 
 #include "cli_state.h"
-#include "front/carving_image.h"
-#include "front/image_file.h"
-#include "front/operator_texts.h"
-#include "front/settings_table.h"
-#include "front/startup_config.h"
-#include "front/version.h"
+#include "picture_files/carving_image.h"
+#include "picture_files/image_file.h"
+#include "texts/operator_texts.h"
+#include "config/settings_table.h"
+#include "config/startup_config.h"
+#include "config/version.h"
 #include "job/job_controller.h"
 #include "mill/gcode.h"
 #include "mill/motion_time.h"

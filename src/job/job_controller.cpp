@@ -1,8 +1,8 @@
 #include "job_controller.h"
 
-#include "front/settings_table.h"
-#include "image/content_hash.h"
-#include "link/job_resumption.h"
+#include "config/settings_table.h"
+#include "run/content_hash.h"
+#include "run/job_resumption.h"
 #include "link/port_access.h"
 #include "mill/gcode.h"
 #include "mill/motion_time.h"

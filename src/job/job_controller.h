@@ -6,13 +6,13 @@
 // the machine stands, and its faults with their details. It has no widgets and words nothing: the front-ends
 // turn its codes into the operator's words.
 
-#include "front/startup_config.h"
+#include "config/startup_config.h"
 #include "image/image_session.h"
 #include "link/board_link.h"
 #include "link/grbl_link.h"
-#include "link/job_journal.h"
-#include "link/job_runner.h"
-#include "link/manual_move.h"
+#include "run/job_journal.h"
+#include "run/job_runner.h"
+#include "run/manual_move.h"
 #include "link/serial_line.h"
 #include "mill/carving.h"
 #include "mill/job_simulation.h"

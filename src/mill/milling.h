@@ -18,7 +18,7 @@
 // per parse.
 
 #include "image/child_lists.h"
-#include "image/flat_table.h"
+#include "mill/flat_table.h"
 #include "image/image_layer.h"
 #include "image/regions.h"
 #include "tool_position.h"

@@ -4,11 +4,11 @@
 // picture, never goes above its start or below the deepest cut, is lifted at the end of every job, and the
 // position the program keeps is where the moves took it.
 
-#include "front/image_file.h"
+#include "picture_files/image_file.h"
 #include "byte_script.h"
 #include "fuzz_check.h"
 #include "image/image_session.h"
-#include "link/job_runner.h"
+#include "run/job_runner.h"
 #include "mill/mill_job.h"
 #include "relief/relief_commands.h"
 

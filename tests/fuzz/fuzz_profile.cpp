@@ -1,8 +1,8 @@
 // cnc.ini bytes -> the reader and the start-up keys. Whatever the file holds, a value comes back whole from the
 // file or is the default, within the reader's length, and the time-out stays a sane number of seconds.
 
-#include "front/profile_reader.h"
-#include "front/startup_config.h"
+#include "config/profile_reader.h"
+#include "config/startup_config.h"
 #include "fuzz_check.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // its scaled picture and asks only for the part whose source changed, so a nine-pixel milling mark costs
 // nine pixels' worth of work whatever the image size.
 
-#include "image_layer.h"
+#include "image/image_layer.h"
 
 #include <cstdint>
 

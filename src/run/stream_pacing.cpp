@@ -1,6 +1,6 @@
 #include "run_pacing.h"
 
-#include "grbl_protocol.h"
+#include "link/grbl_protocol.h"
 #include "mill/gcode.h"
 
 #include <algorithm>

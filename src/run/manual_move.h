@@ -3,7 +3,7 @@
 // the machine up by hand, milling starts from where the program believes the tool is.
 
 #include "mill/move_source.h"
-#include "move_command.h"
+#include "link/move_command.h"
 
 #include <optional>
 #include <string_view>

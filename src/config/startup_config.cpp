@@ -1,6 +1,6 @@
 #include "startup_config.h"
 
-#include "front/version.h"
+#include "config/version.h"
 #include "profile_reader.h"
 #include "settings_table.h"
 

@@ -22,11 +22,11 @@
 #include "board_position.h"
 #include "job_journal.h"
 #include "journal_policy.h"
-#include "machine_link.h"
+#include "link/machine_link.h"
 #include "stream_recovery.h"
 #include "mill/commands.h"
 #include "mill/move_source.h"
-#include "move_command.h"
+#include "link/move_command.h"
 
 #include <QObject>
 #include <QTimer>

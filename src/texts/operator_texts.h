@@ -2,7 +2,7 @@
 // What the operator reads, in Russian, for the codes the core and the line report. The window and the
 // command-line tool say the same words. Lines are joined by CR LF, as the message boxes show them.
 
-#include "link/job_runner.h"
+#include "run/job_runner.h"
 #include "link/machine_link.h"
 #include "link/move_command.h"
 #include "mill/mill_job.h"

@@ -5,7 +5,7 @@
 // path runs over the same place twice, the earliest segment is taken: a stretch cut again is air, a stretch
 // skipped would be left uncut.
 
-#include "machine_link.h"
+#include "link/machine_link.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,6 +1,6 @@
 #include "job_journal.h"
 
-#include "image/content_hash.h"
+#include "run/content_hash.h"
 
 #include <charconv>
 #include <filesystem>

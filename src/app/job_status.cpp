@@ -1,5 +1,6 @@
 #include "job_status.h"
 
+#include "texts/line_texts.h"
 #include "texts/operator_texts.h"
 
 #include <algorithm>
@@ -15,11 +16,7 @@ namespace zelmar {
 
 namespace {
 QString clock(qint64 ms) {
-    const qint64 s = ms / 1000;
-    return QStringLiteral("%1:%2:%3")
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QString::fromStdString(clockText(ms / 1000));
 }
 } // namespace
 

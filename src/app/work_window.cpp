@@ -5,6 +5,7 @@
 #include "error_box.h"
 #include "picture_files/carving_image.h"
 #include "picture_files/image_file.h"
+#include "texts/line_texts.h"
 #include "texts/operator_texts.h"
 #include "key_filter.h"
 #include "layer_view.h"
@@ -212,7 +213,7 @@ void WorkWindow::showLinkState() {
         onGrblNotConnected();
         break;
     case JobController::LinkState::NotOpen:
-        label4_->setText(QStringLiteral("Ошибка открытия Com-порта"));
+        label4_->setText(QString::fromUtf8(portNotOpenedText));
         // The status line keeps its words; what to do about a port that did not open is in its tooltip.
         label4_->setToolTip(controller_.portHint());
         break;
@@ -233,11 +234,8 @@ void WorkWindow::updateControls() {
 }
 
 void WorkWindow::onGrblNotConnected() {
-    label4_->setToolTip(QStringLiteral("Порт %1 открыт, но grbl не прислал приветствия ни сразу, ни после "
-                                       "программного сброса (Ctrl-X). Проверьте скорость порта (Baud в cnc.ini, "
-                                       "сейчас %2) и что на плате grbl.")
-                            .arg(QString::fromStdString(config().portName))
-                            .arg(config().baud));
+    label4_->setToolTip(QString::fromStdString(
+        grblSilentText(config().portName, "Baud в cnc.ini, сейчас " + std::to_string(config().baud))));
     label4_->setText(QStringLiteral("grbl не отвечает"));
 }
 

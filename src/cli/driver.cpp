@@ -1,0 +1,279 @@
+#include "driver.h"
+
+#include "outputs.h"
+#include "texts/line_texts.h"
+#include "texts/operator_texts.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <iostream>
+
+namespace zelmar::cli {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+Driver::Driver(const Options& options, zelmar::cli::Session& session)
+    : options_(options), session_(session), controller_(session.image, session.tool) {
+    zelmar::StartupConfig config = options_.settings;
+    config.portName = options_.port.value_or(std::string());
+    config.imagePath = options_.image;
+    controller_.configure(config);
+    controller_.setDryRunsMoveTheTool(true);
+    controller_.setDryPauseMs(0); // no one watches a dry run here
+    if (options_.journalPath) {
+        controller_.setJournalPath(QString::fromStdString(*options_.journalPath));
+        controller_.journalOperations(options_.operations);
+    }
+    controller_.setCommandLog([this](const zelmar::LoggedCommand& c) {
+        commands_.push_back(c.text);
+        if (!c.ofJob)
+            return; // grbl's modes and program end: in the G-code file's header and footer already
+        ++counted_.commands;
+        counted_.moves += c.move.moves;
+        counted_.bytes += static_cast<std::int64_t>(c.text.size());
+        if (motion_)
+            motion_->add(c.move);
+        if (gcode_)
+            gcodeText_ += gcode_->line(c.move);
+    });
+    if (options_.grbl()) {
+        // A dry run for grbl is the grbl job: its travel and its time are a standard machine's.
+        controller_.setStandardMachineTravel(true);
+        const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+        if (scale.ok())
+            motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.settings.baud);
+    }
+    if (options_.gcodePath) {
+        // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the
+        // file holds the board's own commands.
+        controller_.setStandardMachineTravel(!options_.port || options_.grbl());
+        const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+        const bool standard = !options_.port || options_.grbl();
+        const std::int32_t travel = controller_.travelHeightAt(scale, standard);
+        gcode_.emplace(controller_.gcodeSettingsAt(scale.value, standard ? travel : 0));
+        gcodeText_ = gcode_->header({options_.image, options_.operationWords, travel,
+                                     options_.settings.mergeSteps, zelmar::wordOf(options_.settings.tool),
+                                     options_.settings.mergeTolerance.isZero() ? "" : options_.settings.mergeTolerance.text(),
+                                     options_.settings.stepDown, travel != options_.settings.safeHeight},
+                                    zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
+    }
+    connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
+        using Link = zelmar::JobController::LinkState;
+        if (controller_.linkState() == Link::Open && options_.port) {
+            controller_.setMilling(true);
+            if (waitingForGrbl_) {
+                waitingForGrbl_ = false;
+                start();
+            }
+        } else if (controller_.linkState() == Link::GrblSilent) {
+            fail(zelmar::grblSilentText(*options_.port, "--baud") + " Ничего не отправлено.");
+        }
+    });
+    connect(&controller_, &zelmar::JobController::finished, this, &Driver::onEnded);
+    connect(&controller_, &zelmar::JobController::moveDone, this, &Driver::showProgress);
+    connect(&controller_, &zelmar::JobController::question, this,
+            [this] { controller_.answerOpenMove(options_.lastMoveDone.value_or(false)); });
+    connect(&interruptWatch_, &QTimer::timeout, this, [this] {
+        if (!interrupted)
+            return;
+        interrupted = 0;
+        stopRequested_ = true;
+        controller_.stop();
+    });
+    interruptWatch_.start(50);
+}
+
+bool Driver::prepare() {
+    if (options_.steps)
+        session_.stepsText = *options_.steps;
+    if (options_.port && !controller_.openPort()) {
+        std::cerr << zelmar::portNotOpenedText << ": " << *options_.port << "\n"
+                  << controller_.portHint().toStdString() << "\n";
+        return false;
+    }
+    return !options_.resume || takeUpJournal();
+}
+
+void Driver::finish(int status) {
+    status_ = status;
+    interruptWatch_.stop();
+    QCoreApplication::exit(status);
+}
+
+void Driver::fail(const std::string& message) {
+    std::cerr << plainLines(message) << "\n";
+    finish(1);
+}
+
+void Driver::runNext() {
+    while (next_ < options_.operations.size()) {
+        if (stopRequested_) {
+            fail("Остановлено (Ctrl+C).");
+            return;
+        }
+        const zelmar::Operation& op = options_.operations[next_++];
+        if (op.kind == zelmar::Operation::Kind::Select) {
+            if (!controller_.select(op.id)) {
+                std::cerr << "select=" << op.id << ": the tree has no node P" << op.id << "\n" << usageText;
+                finish(2);
+                usageError_ = true;
+                return;
+            }
+            continue;
+        }
+        if (op.kind == zelmar::Operation::Kind::Parse) {
+            controller_.parse(parseProgress(op));
+            continue;
+        }
+        if (op.kind == zelmar::Operation::Kind::Gradient || op.kind == zelmar::Operation::Kind::Offset) {
+            op.kind == zelmar::Operation::Kind::Gradient ? controller_.gradient() : controller_.offset();
+            continue;
+        }
+        const zelmar::JobController::StartRefusal refusal = controller_.startOperation(op, session_.stepsText);
+        if (refusal.mill != zelmar::MillRefusal::None) {
+            fail(zelmar::refusalText(refusal.mill));
+            return;
+        }
+        if (refusal.numbers.kind != zelmar::NumberRefusal::Kind::None) {
+            if (controller_.milling()) {
+                fail(zelmar::refusalText(refusal.numbers));
+                return;
+            }
+            continue; // unticked, the manual move does nothing
+        }
+        return;
+    }
+    finish(0);
+}
+
+void Driver::onEnded(zelmar::JobRunner::Outcome outcome) {
+    using Outcome = zelmar::JobRunner::Outcome;
+    switch (outcome) {
+    case Outcome::Completed:
+        QTimer::singleShot(0, this, &Driver::runNext);
+        return;
+    case Outcome::Stopped:
+        if (options_.grbl()) {
+            fail("Задание остановлено (Ctrl+C): grbl удержал подачу и, когда станок встал, сброшен; "
+                 "строки в его очереди отброшены." +
+                 std::string(controller_.milling() ? " Фреза поднята над заготовкой." : ""));
+            return;
+        }
+        fail("Задание остановлено (Ctrl+C) после текущего перемещения" +
+             std::string(controller_.milling() ? ", фреза поднята" : "") +
+             (controller_.keepsJournal() ? ". Журнал сохранён: продолжить можно той же командой с --resume."
+                                         : "."));
+        return;
+    case Outcome::Failed:
+        fail(zelmar::faultText(controller_.runner().fault(), false));
+        return;
+    case Outcome::Refused:
+        fail(zelmar::refusalText(controller_.runner().refusal()));
+        return;
+    case Outcome::JournalFailed:
+        fail(zelmar::journalFailureText(*options_.journalPath));
+        return;
+    }
+}
+
+bool Driver::takeUpJournal() {
+    const std::string& path = *options_.journalPath;
+    using Verdict = zelmar::JournalTakeUp::Verdict;
+    zelmar::JournalExpectation expected;
+    expected.operations = options_.operationWords;
+    expected.stepsText = session_.stepsText;
+    expected.wordOnOpenMove = !options_.lastMoveDone;
+    const zelmar::JournalTakeUp taken = controller_.takeUpJournalFile(expected);
+    const zelmar::JournalHeader& h = taken.reading.header;
+    const std::string cannot = "\nПродолжить по нему нельзя, ничего не отправлено.\n";
+    std::string mismatch;
+    switch (taken.verdict) {
+    case Verdict::Taken:
+        next_ = taken.nextOperation;
+        resumeKept_ = taken.jobKept;
+        return true;
+    case Verdict::NotAJournal:
+        std::cerr << "Журнал " << path << " не является журналом задания (или пуст)." << cannot;
+        return false;
+    case Verdict::Damaged:
+        std::cerr << "Журнал " << path
+                  << " повреждён: его заголовок неполон или записи противоречат друг другу." << cannot;
+        return false;
+    case Verdict::OtherImage:
+        mismatch = "изображение другое";
+        break;
+    case Verdict::OtherOperations:
+        mismatch = "операции другие";
+        break;
+    case Verdict::OtherSteps:
+        mismatch = "число шагов на пиксель другое (--steps " + h.stepsText + ")";
+        break;
+    case Verdict::OtherSending:
+        mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
+                   " и --safe-height " + std::to_string(h.safeHeight) +
+                   (h.toolWord.empty() ? std::string()
+                                       : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep) +
+                   (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance) +
+                   (h.stepDown.empty() ? std::string() : " с --step-down " + h.stepDown) +
+                   (h.depthRule.empty() ? std::string() : " с --marks-as-depth");
+        break;
+    case Verdict::OtherState:
+        mismatch = "журнал записан окном программы для другого состояния изображения";
+        break;
+    case Verdict::DoesNotReplay:
+        std::cerr << "Журнал " << path << " не сходится с заданием: операции дают не то, что в нём записано."
+                  << cannot;
+        return false;
+    case Verdict::MoveUnsettled:
+        std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*taken.openMove)
+                  << " отправлялась на станок, но «OK» на неё не пришло: дошла ли она до станка и выполнил ли он "
+                     "её, неизвестно.\nУкажите --last-move done (станок её выполнил) или --last-move redo "
+                     "(отправить её ещё раз).\nНичего не отправлено.\n";
+        return false;
+    case Verdict::Unwritable:
+        std::cerr << "cannot write the journal " << path << "\n";
+        return false;
+    }
+    std::cerr << "Журнал " << path << " относится к другому заданию: " << mismatch << "." << cannot;
+    return false;
+}
+
+void Driver::showProgress(const zelmar::JobProgress& progress) {
+    if (!showProgress_)
+        return;
+    const std::int64_t done = progress.movesDone;
+    const std::int64_t total = progress.movesTotal;
+    if (done % 1000 == 0 || done == total) {
+        std::fprintf(stderr, "\rmill: %lld / %lld moves", static_cast<long long>(done),
+                     static_cast<long long>(total));
+        if (done == total)
+            std::fprintf(stderr, "\n");
+    }
+}
+
+zelmar::ProgressCallback Driver::parseProgress(const zelmar::Operation& op) const {
+    const auto& h = session_.image.layers.header();
+    if (op.kind != zelmar::Operation::Kind::Parse || !zelmar::cli::standardErrorIsTerminal() ||
+        std::int64_t{h.bmWidth} * h.bmHeight < 4'000'000)
+        return {};
+    return [](double done) {
+        std::fprintf(stderr, "\rparse: %3d%%%s", static_cast<int>(done * 100), done >= 1.0 ? "\n" : "");
+        std::fflush(stderr);
+    };
+}
+
+void Driver::go() {
+    if (resumeKept_)
+        QTimer::singleShot(0, &controller_, &zelmar::JobController::resume);
+    else if (options_.port && !controller_.linkReady())
+        waitingForGrbl_ = true; // the operations start once grbl has said hello
+    else
+        start();
+}
+
+} // namespace zelmar::cli

@@ -1,0 +1,48 @@
+#pragma once
+// What zelmar-cli is asked to do: its command line read into options, the settings through the settings table.
+
+#include "config/settings_table.h"
+#include "config/startup_config.h"
+#include "mill/operations.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmar::cli {
+
+extern const char* const usageText;
+
+struct Options {
+    std::string image;
+    std::vector<zelmar::Operation> operations;
+    std::vector<std::string> operationWords;
+    std::optional<std::string> steps;
+    std::optional<std::string> port;
+    std::optional<std::string> commandsPath;
+    std::optional<std::string> statePath;
+    bool labels = false;
+    std::optional<std::string> layersDir;
+    std::optional<std::string> journalPath;
+    bool resume = false;
+    std::optional<bool> lastMoveDone;
+    std::optional<std::string> gcodePath;
+    std::optional<std::string> previewPath;
+    std::optional<std::string> resultPath;
+    bool estimate = false;
+    // The job's settings, read through the settings table as cnc.ini's are; what it refused.
+    zelmar::StartupConfig settings;
+    std::vector<zelmar::SettingProblem> problems;
+    bool baudGiven = false;
+
+    bool grbl() const { return settings.controller == zelmar::StartupConfig::Controller::Grbl; }
+};
+
+// The options followed by a value.
+bool takesValue(std::string_view a);
+
+// Nothing on bad usage; values out of their settings' ranges are listed in `problems`.
+std::optional<Options> parseArguments(const std::vector<std::string>& args);
+
+} // namespace zelmar::cli

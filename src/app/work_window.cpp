@@ -69,7 +69,7 @@ const ControlDesign designs[] = {
     {"Command7", Kind::Button, "Frame2", "Резать 3D", 2655, 3780, 1140, 375, 5},
     {"Frame1", Kind::Frame, "Frame2", "Настройка", 135, 4230, 3660, 1365, 9},
     {"Label2", Kind::Label, "Frame1", "1 пиксель - ", 150, 270, 915, 240, 17},
-    {"Text2", Kind::TextBox, "Frame1", "150", 1095, 225, 510, 285, 12},
+    {"Text2", Kind::TextBox, "Frame1", defaultStepsPerPixel, 1095, 225, 510, 285, 12},
     {"Label3", Kind::Label, "Frame1", "шагов", 1725, 270, 690, 240, 16},
     {"Check1", Kind::CheckBox, "Frame1", "Фрезеровать", 150, 540, 1455, 285, 13},
     {"tx", Kind::TextBox, "Frame1", "", 135, 855, 780, 375, 14},

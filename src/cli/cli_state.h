@@ -1,6 +1,7 @@
 #pragma once
 // What the command-line tool knows after its operations run, and its JSON form.
 
+#include "config/settings_table.h"
 #include "image/image_session.h"
 #include "mill/tool_position.h"
 
@@ -13,7 +14,7 @@ namespace zelmar::cli {
 struct Session {
     ImageSession image;
     ToolPosition tool;
-    std::string stepsText = "150"; // the text of Text2
+    std::string stepsText = defaultStepsPerPixel; // the text of Text2
 };
 
 nlohmann::ordered_json stateJson(const Session& session, bool withLabels);

@@ -44,7 +44,7 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
     if (options_.grbl()) {
         // A dry run for grbl is the grbl job: its travel and its time are a standard machine's.
         controller_.setStandardMachineTravel(true);
-        const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+        const zelmar::Checked scale = options_.scale;
         if (scale.ok())
             motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.settings.baud);
     }
@@ -52,7 +52,7 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the
         // file holds the board's own commands.
         controller_.setStandardMachineTravel(!options_.port || options_.grbl());
-        const zelmar::Checked scale = zelmar::parseStepsPerPixel(options_.steps.value_or("150"));
+        const zelmar::Checked scale = options_.scale;
         const bool standard = !options_.port || options_.grbl();
         const std::int32_t travel = controller_.travelHeightAt(scale, standard);
         gcode_.emplace(controller_.gcodeSettingsAt(scale.value, standard ? travel : 0));
@@ -89,8 +89,7 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
 }
 
 bool Driver::prepare() {
-    if (options_.steps)
-        session_.stepsText = *options_.steps;
+    session_.stepsText = options_.steps;
     if (options_.port && !controller_.openPort()) {
         std::cerr << zelmar::portNotOpenedText << ": " << *options_.port << "\n"
                   << controller_.portHint().toStdString() << "\n";

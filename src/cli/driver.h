@@ -34,7 +34,7 @@ public:
     const std::vector<std::string>& commands() const { return commands_; }
     // The G-code of the commands, ended; empty without --gcode.
     std::string gcode() const { return gcode_ ? gcodeText_ + gcode_->footer() : std::string(); }
-    zelmar::MillSettings millSettings() const { return controller_.millSettingsAt(options_.steps.value_or("150")); }
+    zelmar::MillSettings millSettings() const { return controller_.millSettingsAt(options_.steps); }
     const zelmar::JobCount& counted() const { return counted_; }
     const std::optional<zelmar::MotionClock>& motion() const { return motion_; }
 

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
 
     // The commands, the G-code file, the estimate or the height grid of a job at a scale that is no number would be
     // those of an empty job: the window refuses such a job before it moves, and so does this, writing nothing.
-    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options->steps.value_or("150"));
+    const zelmar::Checked scale = options->scale;
     const bool moves = std::any_of(options->operations.begin(), options->operations.end(),
                                    [](const zelmar::Operation& op) { return op.moves(); });
     if (!scale.ok() && moves &&

@@ -5,8 +5,8 @@
 
 namespace zelmar::cli {
 
-const char* const usageText =
-    "usage: zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE]\n"
+const std::string usageText =
+    std::string("usage: zelmar-cli IMAGE [OPERATION ...] [--steps N] [--port PATH] [--commands FILE] [--state FILE]\n"
     "                  [--labels] [--layers DIR]\n"
     "  IMAGE          the picture to load, as the window loads its configured image\n"
     "  OPERATION      parse        \"Разобрать\": regions, links and tree of the working image\n"
@@ -17,7 +17,7 @@ const char* const usageText =
     "                 gradient     \"Градиент\": the outline picture of the loaded image\n"
     "                 offset       \"Отступить\": the white of the working picture grows by a pixel\n"
     "                 cut3d        \"Резать 3D\": the relief, pass by pass\n"
-    "  --steps N      the text of the steps-per-pixel field (default 150)\n"
+    "  --steps N      the text of the steps-per-pixel field (default ") + defaultStepsPerPixel + ")\n"
     "  --port PATH    open the board's serial port as the window does and tick \"Фрезеровать\"\n"
     "  --commands FILE  every command sent, one per line; in a dry run those that would be sent (- stdout)\n"
     "  --state FILE   write the final state as JSON (- for standard output)\n"
@@ -158,8 +158,11 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
                 (a == "--gcode" ? options.gcodePath : a == "--preview" ? options.previewPath : options.resultPath) = value;
                 continue;
             }
-            auto& target = a == "--steps"    ? options.steps
-                           : a == "--state"  ? options.statePath
+            if (a == "--steps") {
+                options.steps = value;
+                continue;
+            }
+            auto& target = a == "--state"  ? options.statePath
                            : a == "--layers" ? options.layersDir
                            : a == "--port"   ? options.port
                            : a == "--journal" ? options.journalPath
@@ -190,6 +193,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     }
     if (toolLength)
         texts[std::size_t(zelmar::Setting::ToolLength)] = *toolLength;
+    options.scale = parseStepsPerPixel(options.steps);
     const std::vector<zelmar::SettingProblem> refused = zelmar::applySettings(texts, options.settings);
     options.problems.insert(options.problems.end(), refused.begin(), refused.end());
     // An estimate is a dry run: with a port it would be a job on the machine.

@@ -3,6 +3,7 @@
 
 #include "config/settings_table.h"
 #include "config/startup_config.h"
+#include "link/move_command.h"
 #include "mill/operations.h"
 
 #include <optional>
@@ -12,13 +13,15 @@
 
 namespace zelmar::cli {
 
-extern const char* const usageText;
+extern const std::string usageText;
 
 struct Options {
     std::string image;
     std::vector<zelmar::Operation> operations;
     std::vector<std::string> operationWords;
-    std::optional<std::string> steps;
+    // The text of the steps-per-pixel box, as the window's starts; and its number, checked once here.
+    std::string steps = defaultStepsPerPixel;
+    Checked scale;
     std::optional<std::string> port;
     std::optional<std::string> commandsPath;
     std::optional<std::string> statePath;

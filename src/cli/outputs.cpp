@@ -56,7 +56,7 @@ bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, co
     zelmar::MillIndexCache cache;
     const zelmar::ImageLayer& picture = start.layers.millLayer;
     zelmar::Carving carving(picture.header().bmWidth, picture.header().bmHeight, settings.tool);
-    const zelmar::Checked scale = zelmar::parseStepsPerPixel(options.steps.value_or("150"));
+    const zelmar::Checked scale = options.scale;
     // Merged runs carved as the machine moves them.
     const zelmar::CommandFeed feed(scale.ok() ? zelmar::MergeRule{options.settings.mergeSteps, options.settings.mergeTolerance.value()}
                                               : zelmar::MergeRule{},

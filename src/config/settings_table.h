@@ -14,6 +14,9 @@ namespace zelmar {
 
 struct StartupConfig;
 
+// The steps-per-pixel box's text when the window opens, and zelmar-cli's --steps when none is given.
+inline constexpr const char* defaultStepsPerPixel = "150";
+
 enum class Setting {
     Port, Image, Timeout, Controller, Baud, MergeSteps, SafeHeight, MmPerStep, Feed, PlungeFeed, Spindle,
     SpindleDelay, MergeTolerance, StepDown, MarksAsDepth, AxisX, AxisY, ToolShape, ToolDiameter, ToolAngle,

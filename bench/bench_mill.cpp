@@ -84,8 +84,8 @@ void window(const char* name, const ImageLayer& layer, const char* command = "Co
     form->setDryPauseMs(0);
     form->findChild<QPushButton*>("Command1")->click();
     qint64 moves = 0;
-    QObject::connect(form, &WorkWindow::jobProgress,
-                     [&moves](qint64 done, int, int, int, int) { moves = done; });
+    QObject::connect(&form->controller(), &JobController::moveDone,
+                     [&moves](const JobProgress& p) { moves = p.movesDone; });
     QElapsedTimer sinceTick;
     double longestGapMs = 0;
     QTimer tick;

@@ -171,7 +171,7 @@ private slots:
         prepare(w);
         qint64 estimated = -1;
         int sentWhenEstimated = -1;
-        QObject::connect(w.form, &WorkWindow::jobEstimate, w.form, [&](qint64 commands, double) {
+        QObject::connect(&w.form->controller(), &JobController::estimated, w.form, [&](qint64 commands, double) {
             estimated = commands;
             sentWhenEstimated = static_cast<int>(board.received().size());
         });

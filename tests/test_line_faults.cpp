@@ -236,7 +236,8 @@ private slots:
         w.type("Text2", "1");
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         const QMetaObject::Connection stopper =
-            QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
+            QObject::connect(&w.form->controller(), &JobController::moveDone, w.form, [&](const JobProgress& p) {
+            const qint64 done = p.movesDone;
                 if (done == 18)
                     w.frame.jobStatus()->stopButton()->click();
             });
@@ -311,8 +312,8 @@ private slots:
             w.check1()->setChecked(onBoard);
             qint64 moves = 0;
             QString outcome;
-            QObject::connect(w.form, &WorkWindow::jobProgress, w.form,
-                             [&](qint64 done, int, int, int, int) { moves += done > 0; });
+            QObject::connect(&w.form->controller(), &JobController::moveDone, w.form,
+                             [&](const JobProgress& p) { moves += p.movesDone > 0; });
             QObject::connect(w.form, &WorkWindow::jobFinished, w.form, [&](const QString& o) { outcome = o; });
             QElapsedTimer t;
             t.start();

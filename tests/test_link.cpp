@@ -507,7 +507,8 @@ private slots:
         w.type("Text2", "3");
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         bool stoppedMidJob = false;
-        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
+        QObject::connect(&w.form->controller(), &JobController::moveDone, w.form, [&](const JobProgress& p) {
+            const qint64 done = p.movesDone;
             if (done == 20) {
                 QTest::keyClick(w.form, Qt::Key_Escape); // Esc is "Стоп"
                 stoppedMidJob = true;
@@ -539,7 +540,9 @@ private slots:
         int toolZ = -1;
         QStringList asked;
         bool stillRunning = false;
-        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int z) {
+        QObject::connect(&w.form->controller(), &JobController::moveDone, w.form, [&](const JobProgress& p) {
+            const qint64 done = p.movesDone;
+            const auto z = static_cast<int>(p.z);
             // "Нет" changes nothing: the job goes on, and the window stays.
             if (done == 5 && asked.isEmpty()) {
                 qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();
@@ -589,7 +592,8 @@ private slots:
         w.check1()->setChecked(true);
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         QStringList asked;
-        QObject::connect(w.form, &WorkWindow::jobProgress, w.form, [&](qint64 done, int, int, int, int) {
+        QObject::connect(&w.form->controller(), &JobController::moveDone, w.form, [&](const JobProgress& p) {
+            const qint64 done = p.movesDone;
             // Asked twice: "Нет" keeps the program and the job, "Да" stops the job and then closes.
             if ((done == 3 && asked.isEmpty()) || (done == 6 && asked.size() == 1)) {
                 w.frame.close();

@@ -129,7 +129,9 @@ void MainFrame::openWorkWindow() {
     configNote_->setText(note);
     configNote_->setToolTip(note);
     configNote_->setVisible(!note.isEmpty());
-    connect(form, &WorkWindow::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
+    // The job's figures come from the controller; the window words only how a job ended and what may be clicked.
+    const JobController* controller = &form->controller();
+    connect(controller, &JobController::jobBegun, configNote_, &QWidget::hide); // the job's figures need the room
     if (const StartupConfig& config = form->config(); !config.problems.empty()) {
         // All of them at once and whole: a line in the status bar would show one, cut off.
         QMessageBox* box = showMessageBox(this, QStringLiteral("Неверные настройки"),
@@ -141,14 +143,12 @@ void MainFrame::openWorkWindow() {
         machineStatus_->setText(text);
         machineStatus_->setVisible(!text.isEmpty());
     });
-    connect(form, &WorkWindow::jobBegun, jobStatus_, &JobStatus::begin);
-    connect(form, &WorkWindow::jobStarted, jobStatus_, &JobStatus::start);
-    connect(form, &WorkWindow::jobFigures, jobStatus_, &JobStatus::progress);
+    connect(controller, &JobController::jobBegun, jobStatus_, &JobStatus::begin);
+    connect(controller, &JobController::jobStarted, jobStatus_, &JobStatus::start);
+    connect(controller, &JobController::figuresChanged, jobStatus_, &JobStatus::progress);
+    connect(controller, &JobController::passStarted, jobStatus_, &JobStatus::setPass);
+    connect(controller, &JobController::estimated, jobStatus_, &JobStatus::setEstimate);
     connect(form, &WorkWindow::jobFinished, jobStatus_, &JobStatus::finish);
-    connect(form, &WorkWindow::jobPass, jobStatus_, &JobStatus::setPass);
-    connect(form, &WorkWindow::jobEstimate, jobStatus_, [this](qint64 commands, double lineMs) {
-        jobStatus_->setEstimate(commands, lineMs);
-    });
     connect(form, &WorkWindow::jobControls, jobStatus_, [this](int control, bool canStop) {
         jobStatus_->setControl(static_cast<JobStatus::Control>(control), canStop);
     });

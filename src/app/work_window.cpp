@@ -159,20 +159,12 @@ void WorkWindow::connectController() {
     connect(c, &JobController::reopenFailed, this, [this] { showErrorBox(this, label4_->toolTip()); });
     connect(c, &JobController::machineStatusChanged, this, &WorkWindow::showMachineStatus);
     connect(c, &JobController::alarmRaised, this, [this](int code) { askAboutAlarm(grblAlarmText(code)); });
-    connect(c, &JobController::jobBegun, this, &WorkWindow::jobBegun);
-    connect(c, &JobController::jobStarted, this, &WorkWindow::jobStarted);
-    connect(c, &JobController::passStarted, this, &WorkWindow::jobPass);
-    connect(c, &JobController::estimated, this, &WorkWindow::jobEstimate);
     connect(c, &JobController::pictureChanged, this, [this](bool treeRebuilt) {
         if (treeRebuilt)
             showNewTree();
         scheduleRefresh();
     });
-    connect(c, &JobController::moveDone, this, [this](const JobProgress& p) {
-        scheduleRefresh();
-        emit jobProgress(p.movesDone, p.regionId, static_cast<int>(p.x), static_cast<int>(p.y), static_cast<int>(p.z));
-    });
-    connect(c, &JobController::figuresChanged, this, &WorkWindow::jobFigures);
+    connect(c, &JobController::moveDone, this, &WorkWindow::scheduleRefresh);
     connect(c, &JobController::stateChanged, this, &WorkWindow::onStateChanged);
     connect(c, &JobController::finished, this, &WorkWindow::onJobFinished);
     connect(c, &JobController::faulted, this, &WorkWindow::onFault);

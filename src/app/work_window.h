@@ -91,18 +91,10 @@ public:
     bool isEstimating() const { return controller_.state() == JobState::Estimating; }
 
 signals:
-    void jobBegun();
-    void jobStarted(qint64 totalMoves);
-    // Where the board stands after the moves it acknowledged: pixel column and row, depth below the surface.
-    void jobProgress(qint64 movesDone, int regionId, int x, int y, int z);
-    // The same with the commands done and the time left, for the status bar.
-    void jobFigures(const zelmar::JobProgress& progress);
+    // How the job ended, in the status bar's words.
     void jobFinished(const QString& outcome);
-    void jobPass(int pass);
     // What the status bar's buttons may do now: 0 nothing, 1 pause, 2 continue; and whether "Стоп" may.
     void jobControls(int control, bool canStop);
-    // A job on the machine: its commands and their time on the line, before the first one goes.
-    void jobEstimate(qint64 commands, double lineMs);
     // A controller that reports its own state (grbl): the state and the machine position, for the status bar;
     // empty for our board.
     void machineStatus(const QString& text);

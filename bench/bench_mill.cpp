@@ -81,7 +81,7 @@ void window(const char* name, const ImageLayer& layer, const char* command = "Co
     frame.show();
     frame.openWorkWindow();
     WorkWindow* form = frame.workWindow();
-    form->setDryPauseMs(0);
+    form->controller().setDryPauseMs(0);
     form->findChild<QPushButton*>("Command1")->click();
     qint64 moves = 0;
     QObject::connect(&form->controller(), &JobController::moveDone,
@@ -99,7 +99,7 @@ void window(const char* name, const ImageLayer& layer, const char* command = "Co
     sinceTick.start();
     tick.start(5);
     qint64 allMoves = 0;
-    QObject::connect(&form->runner(), &JobRunner::moveDone, [&allMoves] { ++allMoves; });
+    QObject::connect(&form->controller().runner(), &JobRunner::moveDone, [&allMoves] { ++allMoves; });
     // The click itself from the event loop, so that what it does before the first move counts as well.
     QPushButton* button = form->findChild<QPushButton*>(command);
     bool clicked = false;
@@ -107,7 +107,7 @@ void window(const char* name, const ImageLayer& layer, const char* command = "Co
         button->click();
         clicked = true;
     });
-    while (!clicked || form->runner().isRunning())
+    while (!clicked || form->controller().runner().isRunning())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     longestGapMs = std::max(longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
     tick.stop();
@@ -169,7 +169,7 @@ void windowOnBoard(const char* name, const ImageLayer& layer, bool journal, qint
         sinceTick.restart();
     });
     qint64 done = 0;
-    QObject::connect(&form->runner(), &JobRunner::moveDone, [&] {
+    QObject::connect(&form->controller().runner(), &JobRunner::moveDone, [&] {
         if (++done == moves)
             form->requestStop();
     });
@@ -182,7 +182,7 @@ void windowOnBoard(const char* name, const ImageLayer& layer, bool journal, qint
         sinceTick.start();
         tick.start(5);
     });
-    while (!clicked || form->runner().isRunning() || form->isEstimating())
+    while (!clicked || form->controller().runner().isRunning() || (form->controller().state() == JobState::Estimating))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     tick.stop();
     std::printf("{\"bench\":\"window_on_board\",\"image\":\"%s\",\"journal\":%s,\"moves\":%lld,\"total_ms\":%.1f,"

@@ -190,7 +190,7 @@ struct WindowOnBoard {
     }
     // Until the job or move that runs has ended.
     bool waitIdle(int ms = 60000) const {
-        return waitFor([this] { return !form || (!form->runner().isRunning() && !form->isEstimating()); }, ms);
+        return waitFor([this] { return !form || (!form->controller().runner().isRunning() && !(form->controller().state() == JobState::Estimating)); }, ms);
     }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     void type(const char* name, const QString& text) const {

@@ -72,7 +72,7 @@ private:
 
     // The window on a board, ready for a ticked "Все" of the two blocks at one step a pixel.
     void prepare(WindowOnBoard& w) {
-        w.form->boardLink().setPauseMs(5);
+        w.form->controller().boardLink().setPauseMs(5);
         w.type("Text2", "1");
         w.check1()->setChecked(true);
         w.click("Command1");
@@ -81,8 +81,8 @@ private:
     // Calls `act` once, right after the job's move number n (from 1) is done.
     static void afterMove(WindowOnBoard& w, int n, const std::function<void()>& act) {
         auto fired = std::make_shared<bool>(false);
-        QObject::connect(&w.form->runner(), &JobRunner::moveDone, w.form, [&w, n, act, fired] {
-            MoveSource* job = w.form->runner().job();
+        QObject::connect(&w.form->controller().runner(), &JobRunner::moveDone, w.form, [&w, n, act, fired] {
+            MoveSource* job = w.form->controller().runner().job();
             if (!*fired && job && job->movesDone() == n) {
                 *fired = true;
                 act();
@@ -121,7 +121,7 @@ private slots:
         prepare(w);
         afterMove(w, pauseAfter, [&w] { w.frame.jobStatus()->pauseButton()->click(); });
         w.click("Command6");
-        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Paused; }));
+        QVERIFY(waitFor([&] { return w.form->controller().runner().phase() == JobRunner::Phase::Paused; }));
         // Paused: the button reads "Продолжить", the work stays locked, and the tool is out of the material.
         QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
         QVERIFY(w.frame.jobStatus()->pauseButton()->isEnabled());
@@ -177,7 +177,7 @@ private slots:
         });
         afterMove(w, 6, [&w] { w.frame.jobStatus()->pauseButton()->click(); }); // in the first contour
         w.click("Command6");
-        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Paused; }));
+        QVERIFY(waitFor([&] { return w.form->controller().runner().phase() == JobRunner::Phase::Paused; }));
         QCOMPARE(estimated, qint64{15});
         QCOMPARE(sentWhenEstimated, 0);
         w.frame.jobStatus()->pauseButton()->click();
@@ -234,7 +234,7 @@ private slots:
         QCOMPARE(board.received(), planned_.mid(0, 9) << QStringLiteral("0,0,25;"));
         // Stopped: the window is free, and the job can be continued.
         QVERIFY(w.button("Command6")->isEnabled());
-        QVERIFY(QFile::exists(w.form->journalPath()));
+        QVERIFY(QFile::exists(w.form->controller().journalPath()));
         QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
         QLabel* time = w.frame.findChild<QLabel*>(QStringLiteral("jobTime"));
         QVERIFY2(time->text().startsWith(QStringLiteral("остановлено, ")), qPrintable(time->text()));
@@ -242,8 +242,8 @@ private slots:
         // it goes on to its last move.
         static const QRegularExpression running(QStringLiteral("^прошло \\d+:\\d\\d:\\d\\d, осталось \\d+:\\d\\d:\\d\\d$"));
         QStringList shownWhileRunning;
-        QObject::connect(&w.form->runner(), &JobRunner::moveDone, time, [&] {
-            if (w.form->runner().phase() == JobRunner::Phase::Running)
+        QObject::connect(&w.form->controller().runner(), &JobRunner::moveDone, time, [&] {
+            if (w.form->controller().runner().phase() == JobRunner::Phase::Running)
                 shownWhileRunning << time->text();
         });
         w.frame.jobStatus()->pauseButton()->click();
@@ -255,20 +255,20 @@ private slots:
         QVERIFY2(time->text().startsWith(QStringLiteral("готово, ")), qPrintable(time->text()));
         QCOMPARE(board.received(),
                  planned_.mid(0, 9) << QStringLiteral("0,0,25;") << QStringLiteral("0,0,-25;") << planned_.mid(9));
-        QVERIFY(!QFile::exists(w.form->journalPath())); // done: nothing left to continue
+        QVERIFY(!QFile::exists(w.form->controller().journalPath())); // done: nothing left to continue
 
         // Stopped again, then another job: the kept one is forgotten, with its journal.
         w.click("Command1");
         afterMove(w, 4, [&w] { w.form->requestStop(); });
         w.click("Command6");
         QVERIFY(w.waitIdle());
-        QVERIFY(QFile::exists(w.form->journalPath()));
+        QVERIFY(QFile::exists(w.form->controller().journalPath()));
         w.check1()->setChecked(false);
-        w.form->setDryPauseMs(0);
+        w.form->controller().setDryPauseMs(0);
         w.click("Command1"); // a parse drops it too
-        QVERIFY(!QFile::exists(w.form->journalPath()));
+        QVERIFY(!QFile::exists(w.form->controller().journalPath()));
         QVERIFY(!w.frame.jobStatus()->pauseButton()->isEnabled());
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Idle);
     }
 
     // After a stop the tool may be set by hand; the job then goes on only once the operator says the machine
@@ -286,7 +286,7 @@ private slots:
         w.type("tz", "0");
         QVERIFY(w.button("Command3")->isEnabled());
         w.click("Command3");
-        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }));
+        QVERIFY(waitFor([&] { return !w.form->controller().runner().isRunning(); }));
         expected << QStringLiteral("-1,0,0;");
         QCOMPARE(board.received(), expected);
         for (const bool yes : {false, true}) {
@@ -301,7 +301,7 @@ private slots:
             if (!yes) {
                 QTest::qWait(50);
                 QCOMPARE(board.received(), expected);
-                QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+                QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
             }
         }
         QVERIFY(w.waitIdle());
@@ -337,7 +337,7 @@ private slots:
             }
             prepare(w);
             w.check1()->setChecked(false);
-            w.form->setDryPauseMs(0);
+            w.form->controller().setDryPauseMs(0);
             w.click("Command6");
             QVERIFY(w.waitIdle());
             w.check1()->setChecked(true);
@@ -462,7 +462,7 @@ private slots:
         w.frame.jobStatus()->pauseButton()->click();
         QCOMPARE(w.label("Label4"), QStringLiteral("Ошибка открытия Com-порта"));
         QVERIFY(!w.check1()->isEnabled());
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
         QCOMPARE(w.frame.jobStatus()->pauseButton()->text(), QStringLiteral("Продолжить"));
     }
 
@@ -490,12 +490,12 @@ private slots:
             QObject::connect(&watch, &QTimer::timeout, w.form, [&w, &board, &watch] {
                 if (board.received().size() >= 18) {
                     watch.stop();
-                    w.form->runner().abort();
+                    w.form->controller().runner().abort();
                 }
             });
             afterMove(w, 17, [&w, &watch, crashAfterMs] {
                 if (crashAfterMs < 0)
-                    w.form->runner().abort();
+                    w.form->controller().runner().abort();
                 else
                     watch.start();
             });
@@ -527,13 +527,13 @@ private slots:
         QVERIFY(waitFor([&] { return offered; }));
         answerer.arm();
         QVERIFY(waitFor([&] {
-            return (crashAfterMs < 0 || answerer.sentWhenAsked >= 0) && !w.form->runner().isRunning() &&
+            return (crashAfterMs < 0 || answerer.sentWhenAsked >= 0) && !w.form->controller().runner().isRunning() &&
                    before.size() + board.received().size() >= planned_.size();
         }));
         QCOMPARE(answerer.sentWhenAsked, crashAfterMs < 0 ? -1 : 0);
         QCOMPARE(before + board.received(), planned_);
         QCOMPARE(board.finish(), positionAfter(planned_.mid(before.size())));
-        QVERIFY(!QFile::exists(w.form->journalPath()));
+        QVERIFY(!QFile::exists(w.form->controller().journalPath()));
         // The state was rebuilt: the tree of the parse, both blocks milled.
         QCOMPARE(w.form->session().regions->tree.nodes.size(), std::size_t{3});
         // The status bar counted the commands left when the job was taken up, and shows their estimate.

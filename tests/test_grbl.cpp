@@ -343,9 +343,9 @@ private slots:
         QTemporaryDir dir;
         Board board;
         WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12);
-        QVERIFY(w.form->grblLink() == nullptr);
+        QVERIFY(w.form->controller().grblLink() == nullptr);
         QVERIFY(w.frame.machineStatus()->isHidden());
-        w.form->boardLink().setPauseMs(0);
+        w.form->controller().boardLink().setPauseMs(0);
         w.check1()->setChecked(true);
         w.click("Command1");
         w.click("Command6");
@@ -363,8 +363,8 @@ private slots:
         QTemporaryDir dir;
         WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
         connectWindow(w);
-        QVERIFY(waitFor([&] { return w.form->grblLink()->ratesRead(); }, 3000));
-        QCOMPARE(w.form->grblLink()->rates().maxRate, (std::array<double, 3>{60, 60, 60}));
+        QVERIFY(waitFor([&] { return w.form->controller().grblLink()->ratesRead(); }, 3000));
+        QCOMPARE(w.form->controller().grblLink()->rates().maxRate, (std::array<double, 3>{60, 60, 60}));
         double estimateMs = -1;
         connect(&w.form->controller(), &JobController::estimated, this, [&](qint64 commands, double ms) {
             if (commands >= 0)
@@ -392,7 +392,7 @@ private slots:
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
         const GcodeSettings gcode = w.form->controller().gcodeSettingsAt(
             parseStepsPerPixel(w.box("Text2")->text().toStdString()).value, 0);
-        MotionClock listed(gcode, w.form->grblLink()->rates(), GrblLink::defaultBaud);
+        MotionClock listed(gcode, w.form->controller().grblLink()->rates(), GrblLink::defaultBaud);
         MotionClock asGrblComes(gcode, MachineRates{}, GrblLink::defaultBaud);
         for (const CommandMove& c : sent) {
             listed.add(c);
@@ -410,7 +410,7 @@ private slots:
         Board board(grblBoardArgs({"--no-welcome"}));
         QTemporaryDir dir;
         WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
-        QVERIFY(w.form->grblLink() != nullptr);
+        QVERIFY(w.form->controller().grblLink() != nullptr);
         QCOMPARE(w.label("Label4"), QStringLiteral("Ожидание ответа grbl…"));
         QVERIFY(!w.check1()->isEnabled());
         QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 5000));
@@ -486,7 +486,7 @@ private slots:
         w.click("Command6");
         QTest::qWait(pauseAtMs);
         w.form->requestPause();
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Paused);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Paused);
         // Held: the machine stands still.
         QVERIFY(waitFor([&] { return w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Hold")); },
                         2000));
@@ -495,20 +495,20 @@ private slots:
         QCOMPARE(w.frame.machineStatus()->text(), held);
         if (stopAfterMs >= 0) {
             w.form->requestContinue();
-            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+            QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Running);
             QTest::qWait(stopAfterMs);
         }
         w.form->requestStop();
         QVERIFY(waitFor([&] {
-            return !w.form->runner().isRunning() && w.form->runner().phase() != JobRunner::Phase::Paused;
+            return !w.form->controller().runner().isRunning() && w.form->controller().runner().phase() != JobRunner::Phase::Paused;
         }, 5000));
-        const bool finishedFirst = w.form->runner().phase() == JobRunner::Phase::Idle;
+        const bool finishedFirst = w.form->controller().runner().phase() == JobRunner::Phase::Idle;
         if (!finishedFirst) {
-            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+            QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
             QVERIFY(board.logLines().join('\n').contains(QStringLiteral("soft reset")));
             // Stopped means out of the stock: the report that ended the stop has grbl standing at the surface plus
             // the safe height, or higher.
-            const GrblStatus stood = *w.form->grblLink()->status();
+            const GrblStatus stood = *w.form->controller().grblLink()->status();
             QCOMPARE(QString::fromStdString(stood.state), QStringLiteral("Idle"));
             QVERIFY2(stood.z >= std::llround(safeMm * 1000), qPrintable(QString::number(stood.z)));
             // A tool stopped lower went straight up to exactly there, whatever depth it had.
@@ -518,7 +518,7 @@ private slots:
                     QCOMPARE(m.captured(1).toDouble(), safeMm);
             w.form->requestContinue();
             QVERIFY(w.waitIdle(20000));
-            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+            QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Idle);
         }
         // The stop dropped the queue without an alarm, and the machine ends where the uninterrupted job does.
         QVERIFY(!board.logLines().join('\n').contains(QStringLiteral("ALARM")));
@@ -678,7 +678,7 @@ private slots:
         connectWindow(w);
         if (!hardLimit) {
             for (const char* setting : {"$20=1", "$131=29"})
-                w.form->grblLink()->send(setting);
+                w.form->controller().grblLink()->send(setting);
             QVERIFY(waitFor([&] { return answeredLines(board).size() == 3; }, 5000)); // after $$
         }
         QuestionAnswerer no(QStringLiteral("Тревога grbl"), false);
@@ -691,8 +691,8 @@ private slots:
         QVERIFY2(no.text.contains(QStringLiteral("продолжить задание нельзя")) == hardLimit, qPrintable(no.text));
         QVERIFY2(w.frame.machineStatus()->text().startsWith(QStringLiteral("grbl: Alarm")),
                  qPrintable(w.frame.machineStatus()->text()));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
-        QCOMPARE(w.form->grblLink()->alarm(), hardLimit ? 1 : 2);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().grblLink()->alarm(), hardLimit ? 1 : 2);
         const qsizetype answeredAtAlarm = answeredLines(board).size();
         // Continuing while it is locked: the alarm again (or, the position lost, the refusal), nothing sent.
         testing::BoxCatcher refused;
@@ -706,18 +706,18 @@ private slots:
             QVERIFY2(refused.text.contains(QStringLiteral("После тревоги ALARM:1 grbl не знает точно, где стоит станок")),
                      qPrintable(refused.text));
         QCOMPARE(answeredLines(board).size(), answeredAtAlarm);
-        QCOMPARE(w.form->grblLink()->alarm(), hardLimit ? 1 : 2);
+        QCOMPARE(w.form->controller().grblLink()->alarm(), hardLimit ? 1 : 2);
         // The operator unlocks it.
         QuestionAnswerer yes(QStringLiteral("Тревога grbl"), true);
         yes.arm();
         if (hardLimit) {
             // The refusal stands; the unlock is asked for as a box of its own when continuing is refused again.
-            w.form->grblLink()->clearAlarm();
+            w.form->controller().grblLink()->clearAlarm();
         } else {
             w.form->requestContinue();
             QVERIFY(waitFor([&] { return yes.seen == 1; }, 5000));
         }
-        QVERIFY(waitFor([&] { return w.form->grblLink()->alarm() == 0; }, 5000));
+        QVERIFY(waitFor([&] { return w.form->controller().grblLink()->alarm() == 0; }, 5000));
         QLabel* time = w.frame.findChild<QLabel*>(QStringLiteral("jobTime"));
         QVERIFY2(time->text().startsWith(QStringLiteral("прервано, ")), qPrintable(time->text()));
         if (hardLimit) {
@@ -730,12 +730,12 @@ private slots:
                      qPrintable(again.text));
             QTest::qWait(200);
             QCOMPARE(answeredLines(board).mid(answeredAtAlarm), QStringList{QStringLiteral("$X")});
-            QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+            QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
             return;
         }
         // Kept: once unlocked the tool goes straight up to the safe height, cut below the surface as it was.
         QVERIFY(waitFor([&] {
-            const std::optional<GrblStatus>& st = w.form->grblLink()->status();
+            const std::optional<GrblStatus>& st = w.form->controller().grblLink()->status();
             return st && st->state == "Idle" && st->z == 1500;
         }, 5000));
         const QStringList afterUnlock = answeredLines(board).mid(answeredAtAlarm);
@@ -743,15 +743,15 @@ private slots:
         QVERIFY2(afterUnlock[1].startsWith(QLatin1String("G21 G91 G0 Z")) && afterUnlock[1].mid(12).toDouble() > 1.5,
                  qPrintable(afterUnlock.join(" | ")));
         // With the limit widened the job goes on, the plunge back first, and ends where it should.
-        w.form->grblLink()->send("$131=200");
+        w.form->controller().grblLink()->send("$131=200");
         QVERIFY(waitFor([&] { return answeredLines(board).size() == answeredAtAlarm + 3; }, 5000));
         w.form->requestContinue();
         // Running again: the fault no longer stands in the status bar.
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Running);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Running);
         QVERIFY2(time->text().startsWith(QStringLiteral("прошло ")), qPrintable(time->text()));
         QVERIFY(w.waitIdle(20000));
         QVERIFY2(time->text().startsWith(QStringLiteral("готово, ")), qPrintable(time->text()));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Idle);
         QCOMPARE(answeredLines(board).at(answeredAtAlarm + 5), QStringLiteral("G1 X0 Y0 Z-%1 F300").arg(afterUnlock[1].mid(12)));
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }
@@ -777,7 +777,7 @@ private slots:
         QVERIFY(box.text.contains(QStringLiteral("Продолжить")));
         if (fault == QStringLiteral("--hangup-after")) // the last report's state is over
             QCOMPARE(w.frame.machineStatus()->text(), QStringLiteral("grbl: нет связи"));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
         const QStringList sent = board.received();
         QTest::qWait(300);
         QCOMPARE(board.received(), sent);
@@ -803,7 +803,7 @@ private slots:
         QVERIFY(waitFor([&] { return refused.seen == 1; }, 10000));
         QVERIFY2(refused.text.contains(QStringLiteral("grbl перезапустился")), qPrintable(refused.text));
         QCOMPARE(w.label("Label4"), QStringLiteral("Com-порт открыт"));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
         // Its settings are asked for once it has said hello, maybe after the refusal: they, and nothing of the job.
         QVERIFY(waitFor([&] { return !answeredLines(second).isEmpty(); }, 3000));
         QTest::qWait(200);
@@ -820,7 +820,7 @@ private slots:
         w.type("ty", "1");
         w.type("tz", "0");
         w.click("Command3");
-        QVERIFY(waitFor([&] { return !w.form->runner().isRunning(); }, 5000));
+        QVERIFY(waitFor([&] { return !w.form->controller().runner().isRunning(); }, 5000));
         QCOMPARE(answeredLines(board),
                  (QStringList{"$$", "$J=G91 G21 X3.00 Y-1.50 Z0.00 F300"})); // X+ right, Y+ up
         // Beyond the machine's travel: grbl refuses the jog, and the operator reads why.
@@ -867,7 +867,7 @@ private slots:
                 reset = i;
         for (qsizetype i = reset + 1; i < log.size(); ++i)
             QVERIFY2(!log[i].contains(QStringLiteral("\" ok")), qPrintable(log[i]));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
     }
 
     void continuingAfterTheMachineWasMovedAway() {
@@ -881,12 +881,12 @@ private slots:
         w.click("Command6");
         QTest::qWait(200);
         w.form->requestStop();
-        QVERIFY(waitFor([&] { return w.form->runner().phase() == JobRunner::Phase::Kept; }, 5000));
+        QVERIFY(waitFor([&] { return w.form->controller().runner().phase() == JobRunner::Phase::Kept; }, 5000));
         w.type("tx", "0");
         w.type("ty", "0");
         w.type("tz", "5");
         w.click("Command3");
-        QVERIFY(waitFor([&] { return !w.form->runner().isAside(); }, 5000));
+        QVERIFY(waitFor([&] { return !w.form->controller().runner().isAside(); }, 5000));
         testing::BoxCatcher box;
         box.arm();
         w.form->requestContinue();
@@ -903,16 +903,16 @@ private slots:
         QVERIFY2(box.text.contains(QStringLiteral("сдвинуть на X 0.000 Y 0.000 Z -7.500 мм")) &&
                      box.text.contains(QStringLiteral("«Ручная уст-ка» так не может")),
                  qPrintable(box.text));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Kept);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Kept);
         // Back down by the same amount: the job goes on and ends where it would have.
         const qsizetype before = answeredLines(board).size();
         QCOMPARE(answeredLines(board).last(), QStringLiteral("$J=G91 G21 X0.00 Y0.00 Z7.50 F300"));
         // The boxes take no negative increments: the jog back down is the test's own.
-        w.form->grblLink()->send("$J=G91 G21 X0 Y0 Z-7.50 F300");
+        w.form->controller().grblLink()->send("$J=G91 G21 X0 Y0 Z-7.50 F300");
         QVERIFY(waitFor([&] { return answeredLines(board).size() == before + 1; }, 5000));
         w.form->requestContinue();
         QVERIFY(w.waitIdle(20000));
-        QCOMPARE(w.form->runner().phase(), JobRunner::Phase::Idle);
+        QCOMPARE(w.form->controller().runner().phase(), JobRunner::Phase::Idle);
         QCOMPARE(board.finish(), positionAfter(lines) + QStringLiteral(" overrun 0"));
     }
 };

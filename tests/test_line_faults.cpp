@@ -191,7 +191,7 @@ private slots:
         QFETCH(int, movesBeyondShown);
         Board board(faults);
         WindowOnBoard w(dir_, board.path(), timeoutSeconds, twoBlocks, 20, 12);
-        w.form->boardLink().setPauseMs(5); // the protocol's 100 ms changes nothing here but the run time
+        w.form->controller().boardLink().setPauseMs(5); // the protocol's 100 ms changes nothing here but the run time
         w.check1()->setChecked(true);
         w.type("Text2", "1");
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
@@ -231,7 +231,7 @@ private slots:
     void stopInMidJobLeavesTheBoardWhereShown() {
         Board board({"--delay-ms", "2"});
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
-        w.form->boardLink().setPauseMs(5);
+        w.form->controller().boardLink().setPauseMs(5);
         w.check1()->setChecked(true);
         w.type("Text2", "1");
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
@@ -257,7 +257,7 @@ private slots:
         {
             Board board;
             WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
-            w.form->boardLink().setPauseMs(5);
+            w.form->controller().boardLink().setPauseMs(5);
             w.type("Text2", "1");
             w.check1()->setChecked(true);
             QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
@@ -267,8 +267,8 @@ private slots:
         }
         Board board;
         WindowOnBoard w(dir_, board.path(), 2, twoBlocks, 20, 12);
-        w.form->boardLink().setPauseMs(5);
-        w.form->setDryPauseMs(0);
+        w.form->controller().boardLink().setPauseMs(5);
+        w.form->controller().setDryPauseMs(0);
         w.type("Text2", "1");
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton); // dry
@@ -304,10 +304,10 @@ private slots:
                 w.frame.openWorkWindow();
                 w.form = w.frame.workWindow();
             }
-            w.form->setDryPauseMs(0);
+            w.form->controller().setDryPauseMs(0);
             // The protocol's 100 ms after each of thousands of moves would make this an hour; the pause is a
             // sleep, and nothing else about the line changes.
-            w.form->boardLink().setPauseMs(0);
+            w.form->controller().boardLink().setPauseMs(0);
             w.type("Text2", "1");
             w.check1()->setChecked(onBoard);
             qint64 moves = 0;

@@ -548,7 +548,7 @@ private slots:
                 qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();
                 asked << testing::answerQuestionNow(false);
             } else if (done == 6 && asked.size() == 1) {
-                stillRunning = form->runner().phase() == JobRunner::Phase::Running;
+                stillRunning = form->controller().runner().phase() == JobRunner::Phase::Running;
             } else if (done == 10 && toolZ < 0) { // the lift that follows reports the same count again
                 toolZ = z;
                 qobject_cast<QMdiSubWindow*>(form->parentWidget())->close();

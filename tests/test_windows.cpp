@@ -333,7 +333,7 @@ private slots:
         frame.show();
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
-        form->setDryPauseMs(0);
+        form->controller().setDryPauseMs(0);
         auto* tv = control<QTreeView>(form, "tv");
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QAbstractItemModel* model = tv->model();
@@ -341,7 +341,7 @@ private slots:
         QCOMPARE(model->rowCount(root), 4); // four blocks below the background
         const auto regionOf = [](const QModelIndex& i) { return i.data().toString().toInt(); };
         const auto lastSelect = [form]() {
-            const std::vector<Operation>& h = form->history();
+            const std::vector<Operation>& h = form->controller().history();
             return h.size() >= 2 && h[h.size() - 2].kind == Operation::Kind::Select ? h[h.size() - 2].id : -1;
         };
         const auto milled = [form](int region) {
@@ -359,7 +359,7 @@ private slots:
         const QModelIndex third = model->index(2, 0, root);
         QCOMPARE(tv->currentIndex(), third);
         QTest::mouseClick(control<QPushButton>(form, "Command2"), Qt::LeftButton);
-        QTRY_VERIFY(!form->runner().isRunning());
+        QTRY_VERIFY(!form->controller().runner().isRunning());
         QCOMPARE(lastSelect(), regionOf(third));
         QVERIFY(milled(regionOf(third)));
         QVERIFY(!milled(regionOf(model->index(0, 0, root))));
@@ -396,7 +396,7 @@ private slots:
         BoxCatcher box;
         box.arm();
         QTest::mouseClick(control<QPushButton>(form, "Command2"), Qt::LeftButton);
-        QTRY_VERIFY(!form->runner().isRunning());
+        QTRY_VERIFY(!form->controller().runner().isRunning());
         QTest::qWait(20);
         QCOMPARE(box.seen, 0);
         QCOMPARE(lastSelect(), regionOf(first));
@@ -411,12 +411,12 @@ private slots:
         frame.show();
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
-        form->setDryPauseMs(0);
+        form->controller().setDryPauseMs(0);
         auto* tv = control<QTreeView>(form, "tv");
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         // A dry "Все" first, so that the marks and states the export must leave alone are not the fresh ones.
         QTest::mouseClick(control<QPushButton>(form, "Command6"), Qt::LeftButton);
-        QTRY_VERIFY(!form->runner().isRunning());
+        QTRY_VERIFY(!form->controller().runner().isRunning());
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         const QModelIndex second = tv->model()->index(1, 0, tv->model()->index(0, 0));
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(second).center());
@@ -425,7 +425,7 @@ private slots:
         const LayerSet before = form->layers();
         const RegionAnalysis analysisBefore = *form->session().regions;
         const ToolPosition toolBefore = form->tool();
-        const std::size_t historyBefore = form->history().size();
+        const std::size_t historyBefore = form->controller().history().size();
         const std::int32_t selectedBefore = form->session().selectedNode;
         QVERIFY(selectedBefore >= 0);
         const auto unchanged = [&] {
@@ -436,7 +436,7 @@ private slots:
                    form->session().regions->tables.regionTable == analysisBefore.tables.regionTable &&
                    form->session().regions->tables.linkTable == analysisBefore.tables.linkTable &&
                    form->session().regions->tree.nodes == analysisBefore.tree.nodes &&
-                   form->tool() == toolBefore && form->history().size() == historyBefore &&
+                   form->tool() == toolBefore && form->controller().history().size() == historyBefore &&
                    form->session().selectedNode == selectedBefore;
         };
 
@@ -544,7 +544,7 @@ private slots:
         frame.show();
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
-        form->setDryPauseMs(0);
+        form->controller().setDryPauseMs(0);
         auto* tv = control<QTreeView>(form, "tv");
 
         // Without a tree "Резать 3D" refuses and changes nothing.
@@ -572,7 +572,7 @@ private slots:
         QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QTest::mouseClick(control<QPushButton>(form, "Command7"), Qt::LeftButton);
-        QTRY_VERIFY(!form->runner().isRunning());
+        QTRY_VERIFY(!form->controller().runner().isRunning());
         QCOMPARE(tv->model()->rowCount(), 0);
         const ImageLayer& mill = form->layers().millLayer;
         const auto red = [&mill](int x, int y) {
@@ -666,9 +666,9 @@ private slots:
         subWindowOf(first)->close();
         QCOMPARE(testing::answerQuestionNow(false), QStringLiteral("Идёт фрезерование. Остановить и закрыть?"));
         QVERIFY(first && first->isVisible());
-        QCOMPARE(first->runner().phase(), JobRunner::Phase::Running);
+        QCOMPARE(first->controller().runner().phase(), JobRunner::Phase::Running);
         first->requestStop();
-        QTRY_VERIFY(!first->runner().isRunning());
+        QTRY_VERIFY(!first->controller().runner().isRunning());
         QVERIFY(frame.jobStatus()->pauseButton()->isEnabled());
         QLabel* time = frame.jobStatus()->findChild<QLabel*>(QStringLiteral("jobTime"));
         QVERIFY2(time->text().startsWith(QStringLiteral("остановлено")), qPrintable(time->text()));
@@ -804,7 +804,7 @@ private slots:
 
         QPointer<WorkWindow> first = form;
         subWindowOf(form)->close();
-        if (form->runner().isRunning())
+        if (form->controller().runner().isRunning())
             QVERIFY(!testing::answerQuestionNow(true).isEmpty());
         QTRY_VERIFY(first.isNull());
         frame.millAction()->trigger();

@@ -138,7 +138,7 @@ void MainFrame::openWorkWindow() {
                                           QString::fromStdString(settingProblemsText(config.configPath, config.problems)));
         box->setObjectName(QStringLiteral("settingProblems"));
     }
-    jobStatus_->setPauseIsFeedHold(form->grblLink() != nullptr);
+    jobStatus_->setPauseIsFeedHold(form->controller().grblLink() != nullptr);
     connect(form, &WorkWindow::machineStatus, machineStatus_, [this](const QString& text) {
         machineStatus_->setText(text);
         machineStatus_->setVisible(!text.isEmpty());

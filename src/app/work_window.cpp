@@ -195,7 +195,7 @@ void WorkWindow::showLinkState() {
         label4_->setToolTip(QStringLiteral("Порт: %1").arg(portName));
         break;
     case JobController::LinkState::Lost:
-        label4_->setText(grblLink() ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
+        label4_->setText(controller_.grblLink() ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
         break;
     case JobController::LinkState::AwaitingGrbl:
         label4_->setText(QStringLiteral("Ожидание ответа grbl…"));
@@ -232,7 +232,7 @@ void WorkWindow::onGrblNotConnected() {
 }
 
 void WorkWindow::showMachineStatus() {
-    GrblLink* grbl = grblLink();
+    GrblLink* grbl = controller_.grblLink();
     if (!grbl) {
         emit machineStatus(QString());
         return;
@@ -261,13 +261,13 @@ void WorkWindow::showMachineStatus() {
 }
 
 void WorkWindow::askAboutAlarm(const std::string& text) {
-    if (alarmBox_ || !grblLink())
+    if (alarmBox_ || !controller_.grblLink())
         return;
     alarmBox_ = askYesNo(this, QStringLiteral("Тревога grbl"),
                          QString::fromStdString(text) + QStringLiteral("\r\n\r\nСнять блокировку сейчас ($X)?"),
                          [this](bool yes) {
-                             if (yes && grblLink())
-                                 grblLink()->clearAlarm();
+                             if (yes && controller_.grblLink())
+                                 controller_.grblLink()->clearAlarm();
                          });
 }
 
@@ -287,8 +287,8 @@ void WorkWindow::onManualMoveClicked() {
         // A jog in feed hold or alarm would be refused by grbl, and the refusal would drop the held job.
         showErrorBox(this, QStringLiteral("grbl сейчас не принимает ручное перемещение (состояние %1).\r\n"
                                           "Нажмите «Продолжить» или «Стоп».")
-                               .arg(grblLink() && grblLink()->status()
-                                        ? QString::fromStdString(grblLink()->status()->state)
+                               .arg(controller_.grblLink() && controller_.grblLink()->status()
+                                        ? QString::fromStdString(controller_.grblLink()->status()->state)
                                         : QStringLiteral("неизвестно")));
         break;
     case JobController::MoveRefusal::Numbers:

@@ -55,25 +55,13 @@ public:
     LayerView* view(int index) const { return views_.at(static_cast<std::size_t>(index)); }
     TabStrip* tabStrip() const { return tabStrip_; }
     JobController& controller() { return controller_; }
-    SerialLine& serialLine() { return controller_.serialLine(); }
-    BoardLink& boardLink() { return controller_.boardLink(); }
-    // The grbl controller's link, when cnc.ini says Controller=grbl; nullptr otherwise.
-    GrblLink* grblLink() const { return controller_.grblLink(); }
-    MachineLink& machineLink() { return controller_.machineLink(); }
-    JobRunner& runner() { return controller_.runner(); }
     // True while a command that talks to the board runs or a job is paused; the work buttons are disabled.
     bool isBusy() const { return controller_.isBusy(); }
-    bool isMilling() const { return controller_.state() == JobState::Running; }
     // "Стоп": the running milling ends after the current move's "OK", with one lift; the job is kept.
     void requestStop() { controller_.stop(); }
     // "Пауза", and "Продолжить" for a paused, stopped or failed job.
     void requestPause() { controller_.pause(); }
     void requestContinue() { controller_.resume(); }
-    // A dry run pauses 1 ms a step, as the operator watches it; tests and benchmarks may turn that off.
-    void setDryPauseMs(int ms) { controller_.setDryPauseMs(ms); }
-    QString journalPath() const { return controller_.journalPath(); }
-    // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
-    const std::vector<Operation>& history() const { return controller_.history(); }
 
     // "Очистить слой «Фреза»": the mill layer as the picture was loaded, without the marks of earlier millings
     // (a dry run's too), which read as full depth under the old rule. A kept job is forgotten.
@@ -87,8 +75,6 @@ public:
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
     // start position in the operator's words ("пикселем 1, 1 (…)"), where the tool must stand.
     QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr);
-    // True while the count of a job's commands is worked out before it starts.
-    bool isEstimating() const { return controller_.state() == JobState::Estimating; }
 
 signals:
     // How the job ended, in the status bar's words.

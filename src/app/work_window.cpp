@@ -3,6 +3,7 @@
 #include "busy_cursor.h"
 #include "error_box.h"
 #include "form_design.h"
+#include "job/planned_carving.h"
 #include "picture_files/carving_image.h"
 #include "picture_files/image_file.h"
 #include "texts/line_texts.h"
@@ -10,7 +11,6 @@
 #include "key_filter.h"
 #include "layer_view.h"
 #include "mill/carving.h"
-#include "mill/job_simulation.h"
 #include "preview_dialog.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
@@ -392,22 +392,16 @@ void WorkWindow::showPreview() {
         refresh();
         return;
     }
-    MillRefusal refusal = checkMillCommand(MillKind::All, session_);
-    if (refusal == MillRefusal::None)
-        refusal = controller_.checkSettings(settingNeeds::milling);
-    if (refusal != MillRefusal::None) {
-        showErrorBox(this, millRefusalText(refusal));
+    // "Все" from where the tool stands, on a copy: the work is left alone.
+    PlannedCarving planned = plannedCarving(controller_, session_, tool_, text2_->text().toStdString());
+    if (planned.refusal != MillRefusal::None) {
+        showErrorBox(this, millRefusalText(planned.refusal));
         return;
     }
-    // "Все" from where the tool stands, on a copy: the work is left alone.
-    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, MillKind::All));
-    const MillSettings settings = controller_.millSettingsAt(text2_->text().toStdString());
-    const CommandFeed feed = controller_.commandFeedAt(text2_->text().toStdString());
-    const ToolPosition start = tool_;
     auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") + tool, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
-    shadeInto(dialog, [copy, settings, feed, start] { return carveJob(MillKind::All, *copy, start, settings, feed); });
+    shadeInto(dialog, std::move(planned.carve));
 }
 
 void WorkWindow::saveGcode() {
@@ -416,9 +410,9 @@ void WorkWindow::saveGcode() {
                                           "остановлено."));
         return;
     }
-    MillRefusal refusal = checkMillCommand(MillKind::All, session_);
-    if (refusal == MillRefusal::None) // before the file is named: nothing could be written
-        refusal = controller_.checkSettings(settingNeeds::milling | settingNeeds::gcode);
+    // Before the file is named: nothing could be written.
+    const MillRefusal refusal =
+        checkPlannedJob(controller_, session_, MillKind::All, settingNeeds::milling | settingNeeds::gcode);
     if (refusal != MillRefusal::None) {
         showErrorBox(this, millRefusalText(refusal));
         return;

@@ -3,15 +3,12 @@
 #include "busy_cursor.h"
 #include "error_box.h"
 #include "form_design.h"
-#include "job/planned_carving.h"
-#include "picture_files/carving_image.h"
+#include "job_exports.h"
 #include "picture_files/image_file.h"
 #include "texts/line_texts.h"
 #include "texts/operator_texts.h"
 #include "key_filter.h"
 #include "layer_view.h"
-#include "mill/carving.h"
-#include "preview_dialog.h"
 #include "region_tree_model.h"
 #include "tab_strip.h"
 #include "twips.h"
@@ -21,8 +18,6 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
-#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QHash>
 #include <QItemSelectionModel>
@@ -30,12 +25,10 @@
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QTreeView>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <functional>
@@ -45,7 +38,9 @@ namespace zelmar {
 
 WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, const QString& journalDir,
                        QWidget* parent)
-    : QWidget(parent), tool_(tool), controller_(session_, tool) {
+    : QWidget(parent), tool_(tool), controller_(session_, tool),
+      exports_(std::make_unique<JobExports>(this, controller_, session_, tool_,
+                                            [this] { return text2_->text().toStdString(); })) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
     // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.
@@ -223,16 +218,10 @@ void WorkWindow::onManualMoveClicked() {
     updateControls();
 }
 
-QString WorkWindow::millRefusalText(MillRefusal refusal) const {
-    return QString::fromStdString(refusal == MillRefusal::BadSetting
-                                      ? badSettingsRefusalText(controller_.blockingSettings())
-                                      : refusalText(refusal));
-}
-
 void WorkWindow::onMillClicked(MillKind kind) {
     const MillRefusal refusal = controller_.startMilling(kind, text2_->text().toStdString());
     if (refusal != MillRefusal::None)
-        showErrorBox(this, millRefusalText(refusal));
+        showErrorBox(this, millRefusalText(controller_, refusal));
     updateControls();
 }
 
@@ -348,120 +337,16 @@ void WorkWindow::restoreMillLayer() {
     RefreshViews();
 }
 
-namespace {
-
-struct PreviewPictures {
-    QImage above, tilted;
-};
-
-PreviewPictures picturesOf(const Carving& carving) {
-    return {imageOf(pictureOf(carving, CarvingView::Above)), imageOf(pictureOf(carving, CarvingView::Tilted))};
-}
-
-// Shades the carving beside the window and hands the pictures to the dialog.
-void shadeInto(PreviewDialog* dialog, std::function<Carving()> carve) {
-    auto* watcher = new QFutureWatcher<PreviewPictures>(dialog);
-    QObject::connect(watcher, &QFutureWatcher<PreviewPictures>::finished, dialog, [dialog, watcher] {
-        const PreviewPictures p = watcher->result();
-        dialog->showPictures(p.above, p.tilted);
-        watcher->deleteLater();
-    });
-    watcher->setFuture(QtConcurrent::run([carve = std::move(carve)] { return picturesOf(carve()); }));
-}
-
-} // namespace
-
 void WorkWindow::showPreview() {
-    const std::string cutter = toolText(config().tool);
-    const QString tool = cutter.empty() ? QString() : QStringLiteral(", ") + QString::fromStdString(cutter).toLower();
-    const Carving* cut = controller_.jobCarving();
-    if (cut && (cut->deepest() > 0 || controller_.isBusy() || controller_.runner().isRunning())) {
-        // What the last job has cut, in a dry run too, growing while it runs and the dialog stays open.
-        auto* dialog = new PreviewDialog(QStringLiteral("Вырезано заданием") + tool, this);
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->show();
-        auto* timer = new QTimer(dialog);
-        const auto refresh = [this, dialog] {
-            if (!controller_.jobCarving() || dialog->findChild<QFutureWatcher<PreviewPictures>*>())
-                return; // the last pictures are still being shaded
-            auto snapshot = std::make_shared<Carving>(*controller_.jobCarving());
-            shadeInto(dialog, [snapshot] { return *snapshot; });
-        };
-        connect(timer, &QTimer::timeout, dialog, refresh);
-        timer->start(1000);
-        refresh();
-        return;
-    }
-    // "Все" from where the tool stands, on a copy: the work is left alone.
-    PlannedCarving planned = plannedCarving(controller_, session_, tool_, text2_->text().toStdString());
-    if (planned.refusal != MillRefusal::None) {
-        showErrorBox(this, millRefusalText(planned.refusal));
-        return;
-    }
-    auto* dialog = new PreviewDialog(QStringLiteral("Результат «Все»") + tool, this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->show();
-    shadeInto(dialog, std::move(planned.carve));
+    exports_->showPreview();
 }
 
 void WorkWindow::saveGcode() {
-    if (controller_.isBusy() || controller_.runner().isRunning()) {
-        showErrorBox(this, QStringLiteral("Идёт задание: G-код можно сохранить, когда оно закончится или будет "
-                                          "остановлено."));
-        return;
-    }
-    // Before the file is named: nothing could be written.
-    const MillRefusal refusal =
-        checkPlannedJob(controller_, session_, MillKind::All, settingNeeds::milling | settingNeeds::gcode);
-    if (refusal != MillRefusal::None) {
-        showErrorBox(this, millRefusalText(refusal));
-        return;
-    }
-    const auto askWhere = [this](MillKind kind) {
-        auto* dialog = new QFileDialog(this, QStringLiteral("Сохранить G-код"), QString(),
-                                       QStringLiteral("G-код (*.nc *.ngc *.gcode);;Все файлы (*)"));
-        dialog->setObjectName(QStringLiteral("gcodeDialog"));
-        dialog->setAcceptMode(QFileDialog::AcceptSave);
-        dialog->setDefaultSuffix(QStringLiteral("nc"));
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        connect(dialog, &QFileDialog::fileSelected, this, [this, kind](const QString& path) {
-            QString startText;
-            const QString problem = writeGcodeFile(path, kind, &startText);
-            if (!problem.isEmpty()) {
-                showErrorBox(this, problem);
-                return;
-            }
-            showMessageBox(this, QStringLiteral("G-код сохранён"),
-                           QStringLiteral("G-код записан в %1.\r\nПеред запуском поставьте фрезу на поверхность "
-                                          "над %2: все перемещения файла отсчитываются от этого места.")
-                               .arg(path, startText));
-        });
-        dialog->open();
-    };
-    const RegionTree& tree = session_.regions->tree;
-    if (session_.selectedNode < 0 || static_cast<std::size_t>(session_.selectedNode) >= tree.nodes.size()) {
-        askWhere(MillKind::All);
-        return;
-    }
-    const std::int32_t region = tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId;
-    askYesNo(this, QStringLiteral("Сохранить G-код"),
-             QStringLiteral("В дереве выбрана фигура %1.\nЗаписать только её, как её фрезерует «Выделенная»?\n"
-                            "«Нет» — записать все фигуры, как «Все».")
-                 .arg(region),
-             [askWhere](bool onlySelected) { askWhere(onlySelected ? MillKind::Selected : MillKind::All); });
+    exports_->saveGcode();
 }
 
 QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* startText) {
-    const JobController::GcodeResult r = controller_.writeGcode(path, kind, text2_->text().toStdString());
-    if (startText)
-        *startText = QString::fromStdString(gcodeStartText(r.start.toolX, r.start.toolY, r.startRightMm, r.startDownMm));
-    if (r.refusal != MillRefusal::None)
-        return millRefusalText(r.refusal);
-    if (r.numbers.kind != NumberRefusal::Kind::None)
-        return QString::fromStdString(refusalText(r.numbers));
-    if (!r.fileError.isEmpty())
-        return QStringLiteral("Файл G-кода не удалось записать: %1\n%2").arg(path, r.fileError);
-    return {};
+    return exports_->writeGcodeFile(path, kind, startText);
 }
 
 void WorkWindow::closeEvent(QCloseEvent* event) {

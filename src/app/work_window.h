@@ -26,6 +26,7 @@ class QTreeView;
 
 namespace zelmar {
 
+class JobExports;
 class LayerView;
 class RegionTreeModel;
 class TabStrip;
@@ -95,8 +96,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // A refusal in the operator's words; a bad setting's names the values.
-    QString millRefusalText(MillRefusal refusal) const;
     void buildControls();
     void connectController();
     void runStartup(const ConfigLocations& locations);
@@ -132,6 +131,7 @@ private:
     ToolPosition& tool_;
     ImageSession session_;
     JobController controller_;
+    std::unique_ptr<JobExports> exports_;
     QPointer<QMessageBox> alarmBox_;
     QPointer<QMessageBox> questionBox_;
     QPointer<QMessageBox> closeBox_;

@@ -4,6 +4,7 @@
 #include "error_box.h"
 #include "form_design.h"
 #include "job_exports.h"
+#include "job_questions.h"
 #include "picture_files/image_file.h"
 #include "texts/line_texts.h"
 #include "texts/operator_texts.h"
@@ -17,7 +18,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
-#include <QFile>
 #include <QGroupBox>
 #include <QHash>
 #include <QItemSelectionModel>
@@ -40,7 +40,8 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
                        QWidget* parent)
     : QWidget(parent), tool_(tool), controller_(session_, tool),
       exports_(std::make_unique<JobExports>(this, controller_, session_, tool_,
-                                            [this] { return text2_->text().toStdString(); })) {
+                                            [this] { return text2_->text().toStdString(); })),
+      questions_(std::make_unique<JobQuestions>(this, controller_, [this] { return closeAfterJob_; })) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
     // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.
@@ -75,7 +76,7 @@ void WorkWindow::connectController() {
     connect(c, &JobController::linkChanged, this, &WorkWindow::showLinkState);
     connect(c, &JobController::reopenFailed, this, [this] { showErrorBox(this, label4_->toolTip()); });
     connect(c, &JobController::machineStatusChanged, this, &WorkWindow::showMachineStatus);
-    connect(c, &JobController::alarmRaised, this, [this](int code) { askAboutAlarm(grblAlarmText(code)); });
+    connect(c, &JobController::alarmRaised, this, [this](int code) { questions_->askAboutAlarm(grblAlarmText(code)); });
     connect(c, &JobController::pictureChanged, this, [this](bool treeRebuilt) {
         if (treeRebuilt)
             showNewTree();
@@ -84,7 +85,7 @@ void WorkWindow::connectController() {
     connect(c, &JobController::moveDone, this, &WorkWindow::scheduleRefresh);
     connect(c, &JobController::stateChanged, this, &WorkWindow::onStateChanged);
     connect(c, &JobController::finished, this, &WorkWindow::onJobFinished);
-    connect(c, &JobController::faulted, this, &WorkWindow::onFault);
+    connect(c, &JobController::faulted, questions_.get(), &JobQuestions::onFault);
     connect(c, &JobController::refused, this, [this](const NumberRefusal& refusal, bool) {
         if (!closeAfterJob_)
             showErrorBox(this, QString::fromStdString(refusalText(refusal)));
@@ -93,8 +94,13 @@ void WorkWindow::connectController() {
         if (!closeAfterJob_)
             showErrorBox(this, QString::fromStdString(journalFailureText(path.toStdString())));
     });
-    connect(c, &JobController::question, this, &WorkWindow::askAboutOpenMove);
-    connect(c, &JobController::positionInDoubt, this, &WorkWindow::onPositionInDoubt);
+    connect(c, &JobController::question, questions_.get(), &JobQuestions::askAboutOpenMove);
+    connect(questions_.get(), &JobQuestions::jobTakenUp, this, [this] {
+        text2_->setText(QString::fromStdString(controller_.stepsText()));
+        showNewTree();
+        RefreshViews();
+    });
+    connect(c, &JobController::positionInDoubt, questions_.get(), &JobQuestions::onPositionInDoubt);
     connect(c, &JobController::marksInDoubt, this, [this] {
         askYesNo(this, QStringLiteral("Отметки в слое «Фреза»"),
                  QStringLiteral("В слое «Фреза» есть отметки прошлых проходов (или пробного прогона без "
@@ -177,17 +183,6 @@ void WorkWindow::showMachineStatus() {
     emit machineStatus(text);
 }
 
-void WorkWindow::askAboutAlarm(const std::string& text) {
-    if (alarmBox_ || !controller_.grblLink())
-        return;
-    alarmBox_ = askYesNo(this, QStringLiteral("Тревога grbl"),
-                         QString::fromStdString(text) + QStringLiteral("\r\n\r\nСнять блокировку сейчас ($X)?"),
-                         [this](bool yes) {
-                             if (yes && controller_.grblLink())
-                                 controller_.grblLink()->clearAlarm();
-                         });
-}
-
 void WorkWindow::onManualMoveClicked() {
     NumberRefusal numbers;
     switch (controller_.manualMove(tx_->text().toStdString(), ty_->text().toStdString(), tz_->text().toStdString(),
@@ -260,71 +255,6 @@ void WorkWindow::onJobFinished(JobRunner::Outcome outcome) {
     updateControls();
     if (closeAfterJob_)
         QTimer::singleShot(0, parentWidget() ? parentWidget() : this, &QWidget::close);
-}
-
-void WorkWindow::onFault(const LinkFault& fault, bool manualMove) {
-    if (closeAfterJob_)
-        return;
-    if (!manualMove && fault.kind == LinkFault::Kind::Alarm)
-        askAboutAlarm(faultText(fault, true));
-    else
-        showErrorBox(this, QString::fromStdString(faultText(fault, !manualMove)));
-}
-
-void WorkWindow::askAboutOpenMove(const JobRunner::OpenMove& move) {
-    if (questionBox_)
-        return;
-    questionBox_ = askYesNo(this, QStringLiteral("Продолжение задания"),
-                            QString::fromStdString(openMoveQuestion(move)),
-                            [this](bool yes) { controller_.answerOpenMove(yes); });
-}
-
-void WorkWindow::onPositionInDoubt() {
-    const JobProgress& at = controller_.progress();
-    askYesNo(this, QStringLiteral("Продолжение задания"),
-             QStringLiteral("После остановки станок перемещали вручную («Ручная уст-ка»). Задание продолжится "
-                            "оттуда, где, по расчёту программы, стоит фреза: X %1, Y %2 (пиксели), глубина %3 "
-                            "(над поверхностью, если меньше нуля).\r\nВерните станок в это положение.\r\n\r\n"
-                            "Станок стоит там? «Да» — продолжить задание, «Нет» — не продолжать.")
-                 .arg(at.x)
-                 .arg(at.y)
-                 .arg(at.z),
-             [this](bool yes) {
-                 if (!yes)
-                     return;
-                 controller_.confirmPosition();
-                 controller_.resume();
-             });
-}
-
-void WorkWindow::offerJournalledJob() {
-    const std::optional<JournalReading> found = controller_.journalToContinue();
-    if (!found)
-        return;
-    auto reading = std::make_shared<JournalReading>(*found);
-    const QString text =
-        QStringLiteral("Для этого изображения есть незаконченное задание: %1 из него уже сделано.\n"
-                       "Продолжить его? Сделанное будет восстановлено без отправки на станок, затем задание "
-                       "продолжится с того места, где оно прервалось.\n«Нет» — забыть это задание.")
-            .arg(QString::fromStdString(movesText(reading->state.done)));
-    askYesNo(this, QStringLiteral("Незаконченное задание"), text, [this, reading](bool yes) {
-        if (!yes) {
-            controller_.forgetKeptJob();
-            QFile::remove(controller_.journalPath());
-            return;
-        }
-        const JournalTakeUp taken = controller_.takeUpJournal(*reading, {{}, {}, false});
-        if (taken.verdict != JournalTakeUp::Verdict::Taken) {
-            showErrorBox(this, QStringLiteral("Незаконченное задание не удалось восстановить: изображение или "
-                                              "его обработка дают не то, что было при записи журнала.\n"
-                                              "Задание не продолжено, ничего не отправлено."));
-            return;
-        }
-        text2_->setText(QString::fromStdString(controller_.stepsText()));
-        showNewTree();
-        RefreshViews();
-        controller_.resume();
-    });
 }
 
 void WorkWindow::restoreMillLayer() {
@@ -478,7 +408,7 @@ void WorkWindow::reportStartupError() {
         showErrorBox(this, startupError_);
         return;
     }
-    offerJournalledJob();
+    questions_->offerJournalledJob();
 }
 
 QSize WorkWindow::outerSize() const {

@@ -27,6 +27,7 @@ class QTreeView;
 namespace zelmar {
 
 class JobExports;
+class JobQuestions;
 class LayerView;
 class RegionTreeModel;
 class TabStrip;
@@ -113,18 +114,13 @@ private:
     void showNewTree();
     void showSelection();
     void onJobFinished(JobRunner::Outcome outcome);
-    void onFault(const LinkFault& fault, bool manualMove);
     void onStateChanged(JobState state);
-    void onPositionInDoubt();
-    void askAboutOpenMove(const JobRunner::OpenMove& move);
     void onGrblNotConnected();
     // grbl in alarm: the meaning of its code, and the question whether to unlock it ("$X").
-    void askAboutAlarm(const std::string& text);
     void showMachineStatus();
     // Enables what the job's state and the line allow.
     void updateControls();
     void showLinkState();
-    void offerJournalledJob();
     // Closing while a job runs: "Да" stops it as "Стоп" does, and the window closes once it has ended.
     void askToStopAndClose();
 
@@ -132,8 +128,7 @@ private:
     ImageSession session_;
     JobController controller_;
     std::unique_ptr<JobExports> exports_;
-    QPointer<QMessageBox> alarmBox_;
-    QPointer<QMessageBox> questionBox_;
+    std::unique_ptr<JobQuestions> questions_;
     QPointer<QMessageBox> closeBox_;
     bool closeAfterJob_ = false;
     QString startupError_;

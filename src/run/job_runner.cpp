@@ -1,6 +1,7 @@
 #include "job_runner.h"
 
-#include "run_pacing.h"
+#include "board_pacing.h"
+#include "stream_pacing.h"
 
 #include <QElapsedTimer>
 
@@ -37,8 +38,9 @@ void JobRunner::setLink(MachineLink* link) {
         disconnect(c);
     linkConnections_.clear();
     link_ = link;
+    PacedRun& run = *this;
     if (link_ && link_->streams())
-        pacing_ = std::make_unique<StreamPacing>(*this);
+        pacing_ = std::make_unique<StreamPacing>(*link_, run);
     else
         pacing_ = std::make_unique<BoardPacing>();
     if (!link_)
@@ -66,11 +68,33 @@ void JobRunner::useJournal(JournalWriter* journal) {
     journalPolicy_.attach(journal);
 }
 
+void JobRunner::beginRun() {
+    run_ = Run{};
+    pacing_->beginRun();
+}
+
+void JobRunner::putAside() {
+    keptAside_ = std::move(run_);
+    keptPhase_ = phase_;
+    pacing_->putAside();
+}
+
+void JobRunner::takeBack() {
+    run_ = std::move(*keptAside_);
+    keptAside_.reset();
+    pacing_->takeBack();
+}
+
+void JobRunner::forgetAside() {
+    keptAside_.reset();
+    pacing_->forgetAside();
+}
+
 void JobRunner::start(std::unique_ptr<MoveSource> job, const Checked& scale, const Board& at) {
     pacing_->dropHeld();
     abort();
-    run_ = Run{};
-    keptAside_.reset();
+    beginRun();
+    forgetAside();
     run_.source = std::move(job);
     run_.scale = scale;
     run_.at.x = at.x;
@@ -91,13 +115,11 @@ void JobRunner::runFromHere() {
 }
 
 void JobRunner::runAside(std::unique_ptr<MoveSource> move, const Checked& scale) {
-    if (isRunning() || (millingOn() && link_ && !link_->takesMoveAside()))
+    if (isRunning() || (millingOn() && link_ && !pacing_->takesMoveAside()))
         return;
-    if (canContinue()) {
-        keptAside_ = std::move(run_);
-        keptPhase_ = phase_;
-    }
-    run_ = Run{};
+    if (canContinue())
+        putAside();
+    beginRun();
     run_.source = std::move(move);
     run_.scale = scale;
     run_.aside = true;
@@ -108,8 +130,8 @@ void JobRunner::runAside(std::unique_ptr<MoveSource> move, const Checked& scale)
 void JobRunner::keep(std::unique_ptr<MoveSource> job, const Checked& scale, const Resumption& at,
                      JournalWriter* journal) {
     abort();
-    run_ = Run{};
-    keptAside_.reset();
+    beginRun();
+    forgetAside();
     run_.source = std::move(job);
     run_.scale = scale;
     run_.at.x = at.board.x;
@@ -190,8 +212,8 @@ void JobRunner::dropKept() {
     if (isRunning())
         return;
     pacing_->dropHeld();
-    run_ = Run{};
-    keptAside_.reset();
+    beginRun();
+    forgetAside();
     useJournal(nullptr);
     setPhase(Phase::Idle);
 }
@@ -215,7 +237,7 @@ void JobRunner::schedulePump() {
 std::size_t JobRunner::movesOut() const {
     std::size_t n = pacing_->movesAnswered();
     for (const InFlight& f : inFlight_)
-        if (f.kind == OpenMove::Kind::Plan && f.role == Role::Job)
+        if (f.kind == OpenMove::Kind::Plan && f.role == LineRole::Job)
             n += f.moves.size();
     return n;
 }
@@ -388,7 +410,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
     InFlight item{OpenMove::Kind::Plan, std::vector<PlannedMove>(moves.begin(), moves.end()),
                   run_.journalBase + run_.source->movesDone() + static_cast<std::int64_t>(offset), text.text};
     bool refused = false;
-    if (!pacing_->placeCommand(item, command, refused)) {
+    if (!pacing_->placeCommand(item.command, command, item.moves.size(), item.segment, refused)) {
         if (refused) {
             refusal_ = {NumberRefusal::Kind::CountTooLarge, {}, {}, run_.scale.value};
             finish(Outcome::Refused);
@@ -425,7 +447,7 @@ void JobRunner::sendCommand(InFlight item) {
     sent.move = item.index;
     sent.moves = static_cast<std::int32_t>(item.moves.size());
     sent.depth = item.kind == OpenMove::Kind::Plan ? 0 : std::abs(item.moves.front().z);
-    const bool journalled = item.role == Role::Job && journal() != nullptr;
+    const bool journalled = item.role == LineRole::Job && journal() != nullptr;
     inFlight_.push_back(std::move(item));
     if (!journalled) {
         link_->send(command);
@@ -450,7 +472,7 @@ void JobRunner::onLinkDone() {
         return;
     InFlight item = std::move(inFlight_.front());
     inFlight_.pop_front();
-    if (!pacing_->answered(item)) {
+    if (!pacing_->answered(item.role, std::move(item.segment))) {
         pump();
         return;
     }
@@ -525,8 +547,7 @@ void JobRunner::finish(Outcome outcome) {
     if (run_.aside) {
         // The manual move is over either way; a job put aside for it comes back as it was.
         if (keptAside_) {
-            run_ = std::move(*keptAside_);
-            keptAside_.reset();
+            takeBack();
             journalPolicy_.attach(run_.journal);
             setPhase(keptPhase_);
         } else {
@@ -537,6 +558,52 @@ void JobRunner::finish(Outcome outcome) {
     }
     setPhase(outcome == Outcome::Completed ? Phase::Idle : Phase::Kept);
     emit ended(outcome);
+}
+
+// ---- The run as its pacing sees it
+
+bool JobRunner::jobLinesUnanswered() const {
+    return std::any_of(inFlight_.begin(), inFlight_.end(), [](const InFlight& f) { return f.role == LineRole::Job; });
+}
+
+void JobRunner::logLine(const std::string& line) {
+    if (log_)
+        log_({line, {}, false});
+}
+
+void JobRunner::sendLine(const std::string& line, LineRole role, std::optional<PathSegment> segment) {
+    InFlight item;
+    item.role = role;
+    item.command = line;
+    item.segment = std::move(segment);
+    sendCommand(std::move(item));
+}
+
+std::vector<PathSegment> JobRunner::dropUnanswered() {
+    std::vector<PathSegment> segments;
+    for (InFlight& item : inFlight_)
+        if (item.segment)
+            segments.push_back(std::move(*item.segment));
+    inFlight_.clear();
+    return segments;
+}
+
+void JobRunner::goOn() {
+    fault_ = {};
+    refusal_ = {};
+    setPhase(Phase::Running);
+    schedulePump();
+}
+
+void JobRunner::endStopped() {
+    halt_ = Halt::None;
+    setPhase(Phase::Kept);
+    emit ended(Outcome::Stopped);
+}
+
+void JobRunner::endFailed(const LinkFault& fault) {
+    fault_ = fault;
+    finish(Outcome::Failed);
 }
 
 } // namespace zelmar

@@ -1,6 +1,7 @@
 #include "job_runner.h"
 
 #include "board_pacing.h"
+#include "link/streaming_link.h"
 #include "stream_pacing.h"
 
 #include <QElapsedTimer>
@@ -38,9 +39,11 @@ void JobRunner::setLink(MachineLink* link) {
         disconnect(c);
     linkConnections_.clear();
     link_ = link;
+    // The pacing follows what the machine is: one that streams, or our board.
+    StreamingLink* streaming = qobject_cast<StreamingLink*>(link);
     PacedRun& run = *this;
-    if (link_ && link_->streams())
-        pacing_ = std::make_unique<StreamPacing>(*link_, run);
+    if (streaming)
+        pacing_ = std::make_unique<StreamPacing>(*streaming, run);
     else
         pacing_ = std::make_unique<BoardPacing>();
     if (!link_)
@@ -49,11 +52,19 @@ void JobRunner::setLink(MachineLink* link) {
         connect(link_, &MachineLink::acknowledged, this, &JobRunner::onLinkAcknowledged),
         connect(link_, &MachineLink::moveDone, this, &JobRunner::onLinkDone),
         connect(link_, &MachineLink::failed, this, &JobRunner::onLinkFailed),
-        connect(link_, &MachineLink::stoppedAt, this, [this](const MachinePosition& at) { pacing_->stoppedAt(at); }),
-        connect(link_, &MachineLink::idleAt, this, [this](const MachinePosition& at) { pacing_->idleAt(at); }),
-        connect(link_, &MachineLink::reportedAt, this, [this](const MachinePosition& at) { pacing_->reportedAt(at); }),
-        connect(link_, &MachineLink::unlocked, this, [this] { pacing_->unlocked(); }),
     };
+    if (!streaming)
+        return;
+    linkConnections_.insert(
+        linkConnections_.end(),
+        {
+            connect(streaming, &StreamingLink::stoppedAt, this,
+                    [this](const MachinePosition& at) { pacing_->stoppedAt(at); }),
+            connect(streaming, &StreamingLink::idleAt, this, [this](const MachinePosition& at) { pacing_->idleAt(at); }),
+            connect(streaming, &StreamingLink::reportedAt, this,
+                    [this](const MachinePosition& at) { pacing_->reportedAt(at); }),
+            connect(streaming, &StreamingLink::unlocked, this, [this] { pacing_->unlocked(); }),
+        });
 }
 
 void JobRunner::setPhase(Phase phase) {

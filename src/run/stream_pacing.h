@@ -3,7 +3,7 @@
 // machine's position on the job's path after each report; a feed hold for "Пауза", a dropped queue for "Стоп"
 // and a fault, and, to go on, the lines it may not have carried out from where it says it stands.
 
-#include "link/machine_link.h"
+#include "link/streaming_link.h"
 #include "run_pacing.h"
 #include "stream_recovery.h"
 
@@ -17,7 +17,7 @@ namespace zelmar {
 
 class StreamPacing : public RunPacing {
 public:
-    StreamPacing(MachineLink& link, PacedRun& run) : link_(link), run_(run) {}
+    StreamPacing(StreamingLink& link, PacedRun& run) : link_(link), run_(run) {}
 
     bool readyForPlan() override;
     void regionOut() override;
@@ -93,7 +93,7 @@ private:
     std::int64_t travelOfOne(bool depth) const;
     void offPath(const MachinePosition& at);
 
-    MachineLink& link_;
+    StreamingLink& link_;
     PacedRun& run_;
     State st_;
     std::optional<State> aside_; // the job's, while the manual move runs

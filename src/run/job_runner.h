@@ -202,7 +202,7 @@ private:
     void endFailed(const LinkFault& fault) override;
 
     // The run in hand begins afresh; the job in hand is put aside while the manual move runs, taken back after
-    // it, or forgotten with the run it was put aside for. What the pacing keeps of them goes along.
+    // it, or forgotten once another job takes its place. What the pacing keeps of them goes along.
     void beginRun();
     void putAside();
     void takeBack();

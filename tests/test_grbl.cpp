@@ -620,7 +620,7 @@ private slots:
     void theSettingsAreReadAfterTheWelcome() {
         ScriptedGrbl grbl(0);
         grbl.holdSettings = true;
-        QSignalSpy unlocked(&grbl.link, &MachineLink::unlocked);
+        QSignalSpy unlocked(&grbl.link, &StreamingLink::unlocked);
         QVERIFY(grbl.connect());
         QVERIFY(waitFor([&] { return grbl.settingsAsked; }, 2000));
         QVERIFY(grbl.link.canSend(124)); // and its line end: 128 bytes with "$$\n"

@@ -29,7 +29,7 @@ unsigned rateBit(int setting) {
 } // namespace
 
 GrblLink::GrblLink(SerialLine& line, const Decimal& mmPerStep, std::int32_t feed, QObject* parent)
-    : MachineLink(parent), line_(line), mmPerStep_(mmPerStep), feed_(feed) {
+    : StreamingLink(parent), line_(line), mmPerStep_(mmPerStep), feed_(feed) {
     clock_.start();
     ticker_.setInterval(statusEveryMs);
     connect(&ticker_, &QTimer::timeout, this, &GrblLink::tick);

@@ -7,8 +7,8 @@
 // stock). An alarm is reported and never cleared by the program on its own.
 
 #include "grbl_protocol.h"
-#include "machine_link.h"
 #include "mill/gcode.h"
+#include "streaming_link.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -18,7 +18,7 @@
 
 namespace zelmar {
 
-class GrblLink : public MachineLink {
+class GrblLink : public StreamingLink {
     Q_OBJECT
 public:
     static constexpr int defaultBaud = 115200;
@@ -58,7 +58,6 @@ public:
     void prepareForJob() override;
     void abort() override;
 
-    bool streams() const override { return true; }
     void hold() override;
     void release() override;
     void stopAndDrop() override;

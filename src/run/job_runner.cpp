@@ -1,6 +1,12 @@
+// How a run moves on once it is started: the moves due made into commands, sent to the machine through its
+// pacing or only drawn, the machine's answers and faults, the halt of a pause or a stop, and the run's end; and
+// the run as its pacing sees it. Starting, pausing and continuing are job_runner_controls.cpp's.
+
 #include "job_runner.h"
 
-#include "run_pacing.h"
+#include "board_pacing.h"
+#include "link/streaming_link.h"
+#include "stream_pacing.h"
 
 #include <QElapsedTimer>
 
@@ -37,8 +43,11 @@ void JobRunner::setLink(MachineLink* link) {
         disconnect(c);
     linkConnections_.clear();
     link_ = link;
-    if (link_ && link_->streams())
-        pacing_ = std::make_unique<StreamPacing>(*this);
+    // The pacing follows what the machine is: one that streams, or our board.
+    StreamingLink* streaming = qobject_cast<StreamingLink*>(link);
+    PacedRun& run = *this;
+    if (streaming)
+        pacing_ = std::make_unique<StreamPacing>(*streaming, run);
     else
         pacing_ = std::make_unique<BoardPacing>();
     if (!link_)
@@ -47,11 +56,19 @@ void JobRunner::setLink(MachineLink* link) {
         connect(link_, &MachineLink::acknowledged, this, &JobRunner::onLinkAcknowledged),
         connect(link_, &MachineLink::moveDone, this, &JobRunner::onLinkDone),
         connect(link_, &MachineLink::failed, this, &JobRunner::onLinkFailed),
-        connect(link_, &MachineLink::stoppedAt, this, [this](const MachinePosition& at) { pacing_->stoppedAt(at); }),
-        connect(link_, &MachineLink::idleAt, this, [this](const MachinePosition& at) { pacing_->idleAt(at); }),
-        connect(link_, &MachineLink::reportedAt, this, [this](const MachinePosition& at) { pacing_->reportedAt(at); }),
-        connect(link_, &MachineLink::unlocked, this, [this] { pacing_->unlocked(); }),
     };
+    if (!streaming)
+        return;
+    linkConnections_.insert(
+        linkConnections_.end(),
+        {
+            connect(streaming, &StreamingLink::stoppedAt, this,
+                    [this](const MachinePosition& at) { pacing_->stoppedAt(at); }),
+            connect(streaming, &StreamingLink::idleAt, this, [this](const MachinePosition& at) { pacing_->idleAt(at); }),
+            connect(streaming, &StreamingLink::reportedAt, this,
+                    [this](const MachinePosition& at) { pacing_->reportedAt(at); }),
+            connect(streaming, &StreamingLink::unlocked, this, [this] { pacing_->unlocked(); }),
+        });
 }
 
 void JobRunner::setPhase(Phase phase) {
@@ -66,146 +83,26 @@ void JobRunner::useJournal(JournalWriter* journal) {
     journalPolicy_.attach(journal);
 }
 
-void JobRunner::start(std::unique_ptr<MoveSource> job, const Checked& scale, const Board& at) {
-    pacing_->dropHeld();
-    abort();
+void JobRunner::beginRun() {
     run_ = Run{};
+    pacing_->beginRun();
+}
+
+void JobRunner::putAside() {
+    keptAside_ = std::move(run_);
+    keptPhase_ = phase_;
+    pacing_->putAside();
+}
+
+void JobRunner::takeBack() {
+    run_ = std::move(*keptAside_);
     keptAside_.reset();
-    run_.source = std::move(job);
-    run_.scale = scale;
-    run_.at.x = at.x;
-    run_.at.y = at.y;
-    run_.at.depth = at.depth;
-    run_.journalBase = journalBase_;
-    useJournal(nullptr);
-    runFromHere();
+    pacing_->takeBack();
 }
 
-void JobRunner::runFromHere() {
-    fault_ = {};
-    refusal_ = {};
-    if (link_ && millingOn())
-        link_->prepareForJob();
-    setPhase(Phase::Running);
-    schedulePump();
-}
-
-void JobRunner::runAside(std::unique_ptr<MoveSource> move, const Checked& scale) {
-    if (isRunning() || (millingOn() && link_ && !link_->takesMoveAside()))
-        return;
-    if (canContinue()) {
-        keptAside_ = std::move(run_);
-        keptPhase_ = phase_;
-    }
-    run_ = Run{};
-    run_.source = std::move(move);
-    run_.scale = scale;
-    run_.aside = true;
-    useJournal(nullptr);
-    runFromHere();
-}
-
-void JobRunner::keep(std::unique_ptr<MoveSource> job, const Checked& scale, const Resumption& at,
-                     JournalWriter* journal) {
-    abort();
-    run_ = Run{};
+void JobRunner::forgetAside() {
     keptAside_.reset();
-    run_.source = std::move(job);
-    run_.scale = scale;
-    run_.at.x = at.board.x;
-    run_.at.y = at.board.y;
-    run_.at.depth = at.board.depth;
-    run_.at.down = at.toolDown;
-    run_.at.liveDepth = at.depth;
-    run_.owesPlunge = at.owesPlunge;
-    run_.plungeDepth = at.plungeDepth;
-    run_.open = at.open;
-    run_.journalAsked = true;
-    run_.journalBase = journalBase_;
-    useJournal(journal);
-    fault_ = {};
-    refusal_ = {};
-    setPhase(Phase::Kept);
-}
-
-void JobRunner::pause() {
-    if (phase_ == Phase::Running && pacing_->pause())
-        return;
-    if (phase_ == Phase::Running && !run_.aside && halt_ == Halt::None) {
-        halt_ = Halt::Pause;
-        schedulePump();
-    }
-}
-
-void JobRunner::stop() {
-    if ((phase_ == Phase::Running || phase_ == Phase::Paused) && pacing_->stop())
-        return;
-    if (phase_ == Phase::Running && !run_.aside) {
-        halt_ = Halt::Stop;
-        schedulePump();
-    } else if (phase_ == Phase::Paused || phase_ == Phase::Asking) {
-        setPhase(Phase::Kept);
-        emit ended(Outcome::Stopped);
-    }
-}
-
-void JobRunner::resume() {
-    if (!canContinue() || !run_.source)
-        return;
-    if (run_.open) {
-        setPhase(Phase::Asking);
-        emit question();
-        return;
-    }
-    if (pacing_->resume())
-        return;
-    runFromHere();
-}
-
-void JobRunner::answer(bool carriedOut) {
-    if (phase_ != Phase::Asking || !run_.open)
-        return;
-    const OpenMove open = *run_.open;
-    run_.open.reset();
-    if (!journalPolicy_.answered(carriedOut)) {
-        finish(Outcome::JournalFailed);
-        return;
-    }
-    if (carriedOut) {
-        if (open.kind == OpenMove::Kind::Plan) {
-            for (std::int32_t i = 0; i < open.moves; ++i)
-                if (const PlannedMove* move = run_.source->next())
-                    completePlanMove(*move, true);
-            ++run_.commandsSent;
-            emit commandDone();
-        } else {
-            insertedDone(open.kind, open.depth, true);
-        }
-    }
-    setPhase(Phase::Kept);
-    resume();
-}
-
-void JobRunner::dropKept() {
-    if (isRunning())
-        return;
-    pacing_->dropHeld();
-    run_ = Run{};
-    keptAside_.reset();
-    useJournal(nullptr);
-    setPhase(Phase::Idle);
-}
-
-void JobRunner::abort() {
-    dryTimer_.stop();
-    pumpTimer_.stop();
-    journalPolicy_.cancel();
-    if (!inFlight_.empty() && link_)
-        link_->abort();
-    inFlight_.clear();
-    halt_ = Halt::None;
-    if (isRunning())
-        phase_ = Phase::Idle; // quietly: the window may be half gone
+    pacing_->forgetAside();
 }
 
 void JobRunner::schedulePump() {
@@ -215,7 +112,7 @@ void JobRunner::schedulePump() {
 std::size_t JobRunner::movesOut() const {
     std::size_t n = pacing_->movesAnswered();
     for (const InFlight& f : inFlight_)
-        if (f.kind == OpenMove::Kind::Plan && f.role == Role::Job)
+        if (f.kind == OpenMove::Kind::Plan && f.role == LineRole::Job)
             n += f.moves.size();
     return n;
 }
@@ -388,7 +285,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
     InFlight item{OpenMove::Kind::Plan, std::vector<PlannedMove>(moves.begin(), moves.end()),
                   run_.journalBase + run_.source->movesDone() + static_cast<std::int64_t>(offset), text.text};
     bool refused = false;
-    if (!pacing_->placeCommand(item, command, refused)) {
+    if (!pacing_->placeCommand(item.command, command, item.moves.size(), item.segment, refused)) {
         if (refused) {
             refusal_ = {NumberRefusal::Kind::CountTooLarge, {}, {}, run_.scale.value};
             finish(Outcome::Refused);
@@ -425,7 +322,7 @@ void JobRunner::sendCommand(InFlight item) {
     sent.move = item.index;
     sent.moves = static_cast<std::int32_t>(item.moves.size());
     sent.depth = item.kind == OpenMove::Kind::Plan ? 0 : std::abs(item.moves.front().z);
-    const bool journalled = item.role == Role::Job && journal() != nullptr;
+    const bool journalled = item.role == LineRole::Job && journal() != nullptr;
     inFlight_.push_back(std::move(item));
     if (!journalled) {
         link_->send(command);
@@ -450,7 +347,7 @@ void JobRunner::onLinkDone() {
         return;
     InFlight item = std::move(inFlight_.front());
     inFlight_.pop_front();
-    if (!pacing_->answered(item)) {
+    if (!pacing_->answered(item.role, std::move(item.segment))) {
         pump();
         return;
     }
@@ -525,8 +422,7 @@ void JobRunner::finish(Outcome outcome) {
     if (run_.aside) {
         // The manual move is over either way; a job put aside for it comes back as it was.
         if (keptAside_) {
-            run_ = std::move(*keptAside_);
-            keptAside_.reset();
+            takeBack();
             journalPolicy_.attach(run_.journal);
             setPhase(keptPhase_);
         } else {
@@ -537,6 +433,52 @@ void JobRunner::finish(Outcome outcome) {
     }
     setPhase(outcome == Outcome::Completed ? Phase::Idle : Phase::Kept);
     emit ended(outcome);
+}
+
+// ---- The run as its pacing sees it
+
+bool JobRunner::jobLinesUnanswered() const {
+    return std::any_of(inFlight_.begin(), inFlight_.end(), [](const InFlight& f) { return f.role == LineRole::Job; });
+}
+
+void JobRunner::logLine(const std::string& line) {
+    if (log_)
+        log_({line, {}, false});
+}
+
+void JobRunner::sendLine(const std::string& line, LineRole role, std::optional<PathSegment> segment) {
+    InFlight item;
+    item.role = role;
+    item.command = line;
+    item.segment = std::move(segment);
+    sendCommand(std::move(item));
+}
+
+std::vector<PathSegment> JobRunner::dropUnanswered() {
+    std::vector<PathSegment> segments;
+    for (InFlight& item : inFlight_)
+        if (item.segment)
+            segments.push_back(std::move(*item.segment));
+    inFlight_.clear();
+    return segments;
+}
+
+void JobRunner::goOn() {
+    fault_ = {};
+    refusal_ = {};
+    setPhase(Phase::Running);
+    schedulePump();
+}
+
+void JobRunner::endStopped() {
+    halt_ = Halt::None;
+    setPhase(Phase::Kept);
+    emit ended(Outcome::Stopped);
+}
+
+void JobRunner::endFailed(const LinkFault& fault) {
+    fault_ = fault;
+    finish(Outcome::Failed);
 }
 
 } // namespace zelmar

@@ -23,10 +23,11 @@
 #include "job_journal.h"
 #include "journal_policy.h"
 #include "link/machine_link.h"
-#include "stream_recovery.h"
+#include "link/move_command.h"
 #include "mill/commands.h"
 #include "mill/move_source.h"
-#include "link/move_command.h"
+#include "run_pacing.h"
+#include "stream_recovery.h"
 
 #include <QObject>
 #include <QTimer>
@@ -48,20 +49,11 @@ struct LoggedCommand {
     bool ofJob = true; // false: one of those other lines
 };
 
-class RunPacing;
-class BoardPacing;
-class StreamPacing;
-
-class JobRunner : public QObject {
+class JobRunner : public QObject, private PacedRun {
     Q_OBJECT
 public:
-    enum class Phase {
-        Idle,    // nothing to run or continue
-        Running, // moves go out or are drawn
-        Paused,  // lifted, waiting for "Продолжить"
-        Kept,    // stopped or failed: the job waits to be continued
-        Asking,  // waiting for the operator's word on a command sent without an answer
-    };
+    // Where the runner stands; its pacing reads it too (run_pacing.h).
+    using Phase = RunPhase;
     enum class Outcome { Completed, Stopped, Failed, Refused, JournalFailed };
 
     // Where the board stands after the moves done (sent and acknowledged, or drawn only): pixel column and
@@ -146,7 +138,7 @@ public:
     std::int64_t movesSent() const { return run_.at.sent; }
     std::int64_t commandsSent() const { return run_.commandsSent; }
     // Something of the job went to the machine (a controller may not have carried it out yet).
-    bool wroteToMachine() const { return run_.at.sent > 0 || run_.open || run_.stream.wrote; }
+    bool wroteToMachine() const { return run_.at.sent > 0 || run_.open || pacing_->wroteLines(); }
     const std::optional<OpenMove>& openMove() const { return run_.open; }
 
 signals:
@@ -161,52 +153,15 @@ signals:
     void question();
 
 private:
-    friend class RunPacing;
-    friend class BoardPacing;
-    friend class StreamPacing;
-
-    // What a line on a streaming controller is for.
-    enum class Role {
-        Job,    // a command of the job (all our board gets)
-        Modes,  // the modes of the job's lines
-        Replay, // a line of the job again, or the rest of one, after the controller dropped its queue
-        Ending, // the program end
-    };
+    // A line that went to the machine and is not answered yet.
     struct InFlight {
         OpenMove::Kind kind = OpenMove::Kind::Plan;
         std::vector<PlannedMove> moves; // the plan moves of the command, or the lift or plunge as a move
         std::int64_t index = 0;
         std::string command;
-        Role role = Role::Job;
+        LineRole role = LineRole::Job;
         std::optional<PathSegment> segment = std::nullopt; // a move on a streaming controller
         bool acknowledgementJournalled = false;
-    };
-    // A streaming controller's side of the run.
-    struct Stream {
-        bool positionKnown = false; // where the machine stands (start, or after a drop)
-        bool started = false;       // the job's first position was taken
-        std::size_t modesSent = 0;  // of the modal lines, since the controller last dropped its queue
-        bool modesDone = false;     // all of them: not asked for again line after line
-        bool wrote = false;         // a line of the job went out: the program end follows
-        // The closing lines go out one by one as room allows (Sending), the last of them the program end.
-        enum class Closing { No, Sending, EndSent, AwaitingIdle } closing = Closing::No;
-        std::size_t closingSent = 0;
-        bool locating = false;      // asked where the machine stands
-        bool stopping = false;      // asked to stop and drop its queue
-        bool holding = false;       // in a feed hold ("Пауза")
-        bool regionEnd = false;     // the region's lines are all out: waiting for the machine to stand after them
-        std::int64_t surfaceZ = 0;  // the machine's Z at the stock's surface, taken with the job's first position
-        // After a dropped queue the tool goes up out of the stock first: the lift's lines are out, and the machine
-        // is awaited to stand above (`lift` over where it stopped); a stop ends only then.
-        bool lifting = false;
-        bool liftEndsStop = false;
-        std::int64_t lift = 0;
-        bool liftAfterUnlock = false; // an alarm that kept the position: the lift follows the operator's unlock
-        bool settling = false;        // unlocked: asked where the machine stands, for the lift
-        bool liftWhenStopped = false; // a refused line: the lift follows the stop the controller makes of it
-        int positionLostBy = 0;       // the alarm after which grbl no longer knows its position (-1: no code)
-        std::uint64_t epoch = 0;    // the controller's coordinates the positions are in
-        StreamRecovery path;
     };
     struct Run {
         std::unique_ptr<MoveSource> source;
@@ -221,15 +176,42 @@ private:
         bool journalAsked = false;
         std::int64_t journalBase = 0;
         std::int32_t dryCommandLeft = 0; // moves of the dry command being drawn
-        Stream stream;
     };
     enum class Halt { None, Pause, Stop };
+
+    // The run as its pacing sees it.
+    RunPhase runPhase() const override { return phase_; }
+    bool runsAside() const override { return run_.aside; }
+    bool milling() const override { return millingOn(); }
+    const Checked& scale() const override { return run_.scale; }
+    std::int64_t movesAcknowledged() const override { return run_.at.sent; }
+    std::int64_t boardDepth() const override { return run_.at.depth; }
+    std::int32_t safeHeight() const override { return safeHeight_; }
+    bool linesUnanswered() const override { return !inFlight_.empty(); }
+    bool jobLinesUnanswered() const override;
+    void logLine(const std::string& line) override;
+    void sendLine(const std::string& line, LineRole role, std::optional<PathSegment> segment) override;
+    std::vector<PathSegment> dropUnanswered() override;
+    // Plan moves carried out on the machine, each entry one command's.
+    void carriedOut(const StreamRecovery::Carried& carried) override;
+    void schedulePump() override;
+    void enterPause() override { setPhase(Phase::Paused); }
+    void goOn() override;
+    void endStopped() override;
+    void endCompleted() override { finish(Outcome::Completed); }
+    void endFailed(const LinkFault& fault) override;
+
+    // The run in hand begins afresh; the job in hand is put aside while the manual move runs, taken back after
+    // it, or forgotten once another job takes its place. What the pacing keeps of them goes along.
+    void beginRun();
+    void putAside();
+    void takeBack();
+    void forgetAside();
 
     bool millingOn() const { return millingOn_ && millingOn_(); }
     void setPhase(Phase phase);
     // A run starts or goes on: last run's fault forgotten, the link ready for a job, the moves due.
     void runFromHere();
-    void schedulePump();
     void pump();
     // Plan moves sent and not yet done: in flight, or answered by a controller that has not carried them out.
     std::size_t movesOut() const;
@@ -244,8 +226,6 @@ private:
     void drawDry();
     void completeDry();
     void completePlanMove(const PlannedMove& move, bool live);
-    // Plan moves carried out on the machine, each entry one command's.
-    void carriedOut(const StreamRecovery::Carried& carried);
     // A lift or plunge of a pause: done on the machine (live), or in the drawing only.
     void insertedDone(OpenMove::Kind kind, std::int32_t depth, bool live);
     void drawInserted(OpenMove::Kind kind, std::int32_t depth);

@@ -5,10 +5,81 @@
 // records the job. A streaming controller (grbl) takes as many lines as its buffer holds, holds and goes on by
 // itself, drops its queue to stop, and says where it stands: the lines it carried out follow from its reports,
 // and it is done with a job only when it stands idle after its last line.
+//
+// The runner makes a pacing for the machine on the line; it sees the run only through PacedRun.
 
-#include "job_runner.h"
+#include "link/machine_link.h"
+#include "link/move_command.h"
+#include "mill/commands.h"
+#include "stream_path.h"
+#include "stream_recovery.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace zelmar {
+
+enum class RunPhase {
+    Idle,    // nothing to run or continue
+    Running, // moves go out or are drawn
+    Paused,  // lifted, waiting for "Продолжить"
+    Kept,    // stopped or failed: the job waits to be continued
+    Asking,  // waiting for the operator's word on a command sent without an answer
+};
+
+// What a line to the machine is for: our board gets the job's commands alone, a streaming controller lines of
+// its own too.
+enum class LineRole {
+    Job,    // a command of the job
+    Modes,  // the modes of the job's lines
+    Replay, // a line of the job again, or the rest of one, after the controller dropped its queue
+    Ending, // the program end
+};
+
+// The run as its pacing sees it: what of the run in hand the pacing may read, and the few things it may have the
+// runner do. The runner offers it; nothing else of the runner is the pacing's.
+class PacedRun {
+public:
+    virtual RunPhase runPhase() const = 0;
+    // A move of its own (the manual move) rather than a job.
+    virtual bool runsAside() const = 0;
+    // "Фрезеровать" is on: the job goes to the machine, not only to the drawing.
+    virtual bool milling() const = 0;
+    virtual const Checked& scale() const = 0;
+    // Plan moves the machine acknowledged, and the board's depth below the surface after the moves done.
+    virtual std::int64_t movesAcknowledged() const = 0;
+    virtual std::int64_t boardDepth() const = 0;
+    // Depth units above the surface the tool travels at, and where a stop takes it.
+    virtual std::int32_t safeHeight() const = 0;
+    // Lines that went out unanswered: any at all, and any that carries a command of the job.
+    virtual bool linesUnanswered() const = 0;
+    virtual bool jobLinesUnanswered() const = 0;
+
+    // A line of the pacing's own (the modes, the program end, a line of the job again after a drop): the command
+    // log sees it, and it goes out after the lines before it.
+    virtual void logLine(const std::string& line) = 0;
+    virtual void sendLine(const std::string& line, LineRole role, std::optional<PathSegment> segment) = 0;
+    // The machine dropped its queue: the unanswered lines are forgotten, the segments of its path they carried
+    // handed back, in order.
+    virtual std::vector<PathSegment> dropUnanswered() = 0;
+    // Plan moves carried out on the machine, each entry one command's.
+    virtual void carriedOut(const StreamRecovery::Carried& carried) = 0;
+    // The job moves on once the events in hand are handled.
+    virtual void schedulePump() = 0;
+    // The machine holds ("Пауза"); it goes on (its faults forgotten); it stopped, and the job is kept; it stands
+    // after the job's last line; a fault ended the run, and the job is kept.
+    virtual void enterPause() = 0;
+    virtual void goOn() = 0;
+    virtual void endStopped() = 0;
+    virtual void endCompleted() = 0;
+    virtual void endFailed(const LinkFault& fault) = 0;
+
+protected:
+    ~PacedRun() = default;
+};
 
 class RunPacing {
 public:
@@ -22,12 +93,14 @@ public:
     virtual std::size_t movesAnswered() const = 0;
     // The plan is used up: true when the run ends only once the machine stands after its last line.
     virtual bool closeRun() = 0;
-    // Gives a plan command its place on the machine's path as it goes out. False when it cannot go now:
+    // Gives a plan command (its line, what it moves, the plan moves it carries) its place on the machine's path
+    // as it goes out, the segment of a streaming controller's path in `segment`. False when it cannot go now:
     // `refused` says whether it never can.
-    virtual bool placeCommand(JobRunner::InFlight& item, const CommandMove& command, bool& refused) = 0;
+    virtual bool placeCommand(const std::string& line, const CommandMove& command, std::size_t moves,
+                              std::optional<PathSegment>& segment, bool& refused) = 0;
     // A line was answered: true when its plan moves are done now (the runner completes them), false when they
     // wait for the machine to get past them, or it was no command of the plan.
-    virtual bool answered(JobRunner::InFlight& item) = 0;
+    virtual bool answered(LineRole role, std::optional<PathSegment> segment) = 0;
     // "Пауза", "Стоп" and "Продолжить" done by the machine itself; false: by the runner.
     virtual bool pause() = 0;
     virtual bool stop() = 0;
@@ -38,78 +111,24 @@ public:
     virtual bool failed(const LinkFault& fault) = 0;
     // A command that went out unanswered is settled by the operator, and a journal records the job.
     virtual bool settlesUnansweredCommands() const = 0;
+    // A move may be sent aside now (the manual move): a controller in feed hold takes no jog.
+    virtual bool takesMoveAside() const = 0;
+    // Lines of the job went to the machine beyond the commands the runner counts (a controller may not have
+    // carried them out yet).
+    virtual bool wroteLines() const = 0;
+
+    // What the pacing keeps of the run in hand follows the runner's: begun afresh (a job starts, is kept or
+    // forgotten), put aside with the job while the manual move runs, taken back with it, or forgotten with it.
+    virtual void beginRun() {}
+    virtual void putAside() {}
+    virtual void takeBack() {}
+    virtual void forgetAside() {}
 
     // What a streaming controller reports.
     virtual void stoppedAt(const MachinePosition&) {}
     virtual void idleAt(const MachinePosition&) {}
     virtual void reportedAt(const MachinePosition&) {}
     virtual void unlocked() {}
-};
-
-// Our board: one command at a time, nothing of its own.
-class BoardPacing : public RunPacing {
-public:
-    bool readyForPlan() override { return true; }
-    void regionOut() override {}
-    std::size_t movesAnswered() const override { return 0; }
-    bool closeRun() override { return false; }
-    bool placeCommand(JobRunner::InFlight&, const CommandMove&, bool&) override { return true; }
-    bool answered(JobRunner::InFlight&) override { return true; }
-    bool pause() override { return false; }
-    bool stop() override { return false; }
-    bool resume() override { return false; }
-    void dropHeld() override {}
-    bool failed(const LinkFault&) override { return false; }
-    bool settlesUnansweredCommands() const override { return true; }
-};
-
-// A streaming controller (grbl): its modes before the job's lines, the program end after them; the machine's
-// position on the job's path after each report; a feed hold for "Пауза", a dropped queue for "Стоп" and a fault,
-// and, to go on, the lines it may not have carried out from where it says it stands.
-class StreamPacing : public RunPacing {
-public:
-    explicit StreamPacing(JobRunner& runner) : runner_(runner) {}
-
-    bool readyForPlan() override;
-    void regionOut() override;
-    std::size_t movesAnswered() const override;
-    bool closeRun() override;
-    bool placeCommand(JobRunner::InFlight& item, const CommandMove& command, bool& refused) override;
-    bool answered(JobRunner::InFlight& item) override;
-    bool pause() override;
-    bool stop() override;
-    bool resume() override;
-    void dropHeld() override;
-    bool failed(const LinkFault& fault) override;
-    bool settlesUnansweredCommands() const override { return false; }
-    void stoppedAt(const MachinePosition& at) override;
-    void idleAt(const MachinePosition& at) override;
-    void reportedAt(const MachinePosition& at) override;
-    void unlocked() override;
-
-private:
-    // Where the job's surface plus the safe height is above the machine standing at `at`, the lift out of the
-    // stock goes out and true is returned: idleAt() then finds the machine standing above.
-    bool liftFrom(const MachinePosition& at, bool endsStop);
-    // An alarm: whether its lift waits for the unlock, or the job may not go on at all.
-    void noteAlarm(const LinkFault& fault);
-    // How far one depth unit moves the machine's Z, in its reported units; 0 when the scale does not hold.
-    std::int64_t depthTravel() const;
-    JobRunner::Stream& stream() const { return runner_.run_.stream; }
-    // A job whose lines went, or are about to go, to the controller.
-    bool streamed() const;
-    bool sendLine(const std::string& text, JobRunner::Role role, std::optional<PathSegment> segment);
-    // The controller dropped its queue (stop or fault): the lines it may not have carried out are kept.
-    void drop();
-    bool locate(const MachinePosition& at);
-    std::int64_t positionTolerance() const;
-    // How far one pixel of the job moves the machine, in its reported units; 0 when the scale does not hold.
-    std::int64_t pixelTravel() const;
-    // One pixel along X (or one depth unit along Z), as pixelTravel() and depthTravel() give it.
-    std::int64_t travelOfOne(bool depth) const;
-    void offPath(const MachinePosition& at);
-
-    JobRunner& runner_;
 };
 
 } // namespace zelmar

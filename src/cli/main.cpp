@@ -361,7 +361,7 @@ public:
             session_.stepsText = *options_.steps;
         if (options_.port && !controller_.openPort()) {
             std::cerr << "Ошибка открытия Com-порта: " << *options_.port << "\n"
-                      << controller_.portHint().toStdString() << "\n";
+                      << zelmar::portHintText(controller_.portHint()) << "\n";
             return false;
         }
         return !options_.resume || takeUpJournal();

@@ -86,6 +86,38 @@ void JobController::journalOperations(std::vector<Operation> operations) {
 
 // ---- The line
 
+namespace {
+
+// Why the line did not open, as the operator is told it.
+PortHint hintOf(const SerialLine& line, const QString& portName) {
+    PortHint hint;
+    hint.portName = portName;
+    if (line.isOpen())
+        return hint;
+    if (line.openFailure() == SerialLine::OpenFailure::SettingsRefused) {
+        hint.code = PortHint::Code::SettingsRefused;
+        return hint;
+    }
+    hint.probe = probePort(portName);
+    switch (classifyOpenFailure(line.openError(), hint.probe)) {
+    case PortProblem::NoPermission:
+        hint.code = PortHint::Code::NoPermission;
+        break;
+    case PortProblem::Busy:
+        hint.code = PortHint::Code::Busy;
+        break;
+    case PortProblem::NotFound:
+        hint.code = PortHint::Code::NotFound;
+        break;
+    case PortProblem::Other:
+        hint.code = PortHint::Code::Other;
+        break;
+    }
+    return hint;
+}
+
+} // namespace
+
 bool JobController::openPort() {
     const QString portName = QString::fromStdString(config_.portName);
     grblSilent_ = false;
@@ -93,10 +125,7 @@ bool JobController::openPort() {
         grbl_->connectTo(portName, config_.baud); // ready only once grbl has answered
     else
         line_.open(portName, BoardLink::baudRate);
-    portHint_ = line_.isOpen() ? QString()
-                : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
-                    ? settingsRefusedHint(portName)
-                    : openFailureHint(portName, line_.openError());
+    portHint_ = hintOf(line_, portName);
     if (!linkReady())
         setMilling(false);
     emit linkChanged();

@@ -20,6 +20,7 @@
 #include "mill/motion_time.h"
 #include "mill/operations.h"
 #include "mill/tool_position.h"
+#include "port_hint.h"
 #include "time_left.h"
 
 #include <QElapsedTimer>
@@ -150,8 +151,8 @@ public:
     bool openPort();
     LinkState linkState() const;
     bool linkReady() const { return linkState() == LinkState::Open; }
-    // Why the port did not open, or that it did: for the operator.
-    const QString& portHint() const { return portHint_; }
+    // Why the port did not open, or that it did.
+    const PortHint& portHint() const { return portHint_; }
     SerialLine& serialLine() { return line_; }
     BoardLink& boardLink() { return link_; }
     GrblLink* grblLink() const { return grbl_.get(); }
@@ -334,7 +335,7 @@ private:
     StartupConfig config_;
     std::vector<SettingProblem> blockingSettings_;
     QString journalPath_;
-    QString portHint_;
+    PortHint portHint_;
     bool estimateFirst_ = false;
     bool milling_ = false;
     bool dryRunsMoveTheTool_ = false;

@@ -223,7 +223,8 @@ void JobController::clearSelection() {
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
     if (busy_ || runner_.isRunning())
         return MillRefusal::None;
-    MillRefusal refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    const SendingSettings sending = sendingAt(stepsText);
+    MillRefusal refusal = checkMillCommand(kind, session_, sending.mill);
     if (refusal == MillRefusal::None)
         refusal = checkSettings(settingNeeds::milling | machineNeeds());
     if (refusal != MillRefusal::None)
@@ -242,7 +243,7 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
         operations.push_back(select);
     }
     operations.push_back(op);
-    job->setSettings(millSettingsAt(stepsText));
+    job->setSettings(sending.mill);
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
 }
@@ -282,64 +283,21 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
     return refusal;
 }
 
-std::int32_t JobController::travelHeightAt(const Checked& scale, bool standardMachine) const {
-    if (config_.safeHeight > 0 || !standardMachine || !scale.ok() || config_.mmPerStep.isZero())
-        return config_.safeHeight;
-    // A millimetre in depth units (pixels), rounded up: 10^places / (units * steps a pixel).
-    std::int64_t millimetre = 1;
-    for (int p = 0; p < config_.mmPerStep.places; ++p)
-        millimetre *= 10;
-    const std::int64_t pixel = config_.mmPerStep.units * std::int64_t{scale.value};
-    return static_cast<std::int32_t>(std::min<std::int64_t>((millimetre + pixel - 1) / pixel, static_cast<std::int64_t>(specOf(Setting::SafeHeight).most)));
-}
-
-MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
-    MillSettings settings;
-    settings.safeHeight = travelHeightAt(parseStepsPerPixel(stepsText), grbl_ != nullptr || standardTravel_);
-    settings.stepDown = config_.stepDown;
-    settings.marksAsDepth = config_.marksAsDepth;
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (scale.ok()) { // a job of wrong steps is refused before it moves
-        const double mmPerPixel = config_.mmPerStep.value() * scale.value;
-        settings.tool = ToolProfile(config_.tool, mmPerPixel);
-        // No pass goes deeper into the material than the cutting edge is long.
-        if (!config_.tool.lengthMm.isZero() && config_.tool.kind != ToolKind::Pixel && mmPerPixel > 0) {
-            settings.edge = static_cast<std::int32_t>(
-                std::min(1e6, std::floor(config_.tool.lengthMm.value() / mmPerPixel + 1e-9)));
-            if (settings.stepDown > 0 && settings.edge >= 1)
-                settings.stepDown = std::min(settings.stepDown, settings.edge);
-        }
-    }
-    return settings;
-}
-
-GcodeSettings JobController::gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const {
-    GcodeSettings settings{stepsPerPixel, config_.mmPerStep, config_.feed, config_.spindle};
-    settings.axisX = config_.axisX;
-    settings.axisY = config_.axisY;
-    settings.plungeFeed = config_.plungeFeed;
-    settings.endRise = travelHeight;
-    return settings;
-}
-
-CommandFeed JobController::commandFeedAt(const std::string& stepsText) const {
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (!scale.ok())
-        return CommandFeed({}, 1);
-    return CommandFeed({config_.mergeSteps, config_.mergeTolerance.value()}, scale.value);
+SendingSettings JobController::sendingAt(const std::string& stepsText) const {
+    return SendingSettings::of(config_, stepsText, grbl_ != nullptr || standardTravel_);
 }
 
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
                              const std::string& stepsText) {
     forgetKeptJob();
+    sending_ = sendingAt(stepsText); // settled once for the whole job
     sentBefore_ = 0;
     movedSinceStop_ = false;
     auto* milling = dynamic_cast<MillJob*>(job.get());
     millingJob_ = milling;
     if (milling) {
         const ImageLayer& layer = session_.layers.millLayer;
-        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight,
-                                             millSettingsAt(stepsText).tool);
+        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight, sending_.mill.tool);
         milling->setCarving(carving_.get());
     }
     toolBefore_ = tool_;
@@ -348,8 +306,6 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
         history_.push_back(operations[i]);
     jobEntry_ = static_cast<std::int64_t>(history_.size());
     history_.push_back(operations.back());
-    stepsText_ = stepsText;
-    scale_ = parseStepsPerPixel(stepsText); // checked once for the whole job
     if (!journalled_)
         millHashAtStart_ = millHash();
     progress_ = {};
@@ -366,13 +322,13 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
 
 void JobController::runJob(std::unique_ptr<MoveSource> job) {
     runner_.setJournalBase(journalledMoves_);
-    if (grbl_ && scale_.ok())
-        grbl_->setEndRise(millSettingsAt(stepsText_).safeHeight, scale_.value);
+    if (grbl_ && sending_.scale.ok())
+        grbl_->setEndRise(sending_.travelHeight(), sending_.scale.value);
     startedAt_ = job->movesDone();
     JobRunner::Board from;
     if (millingJob_)
         from = {millingJob_->tool().toolX, millingJob_->tool().toolY, 0};
-    runner_.start(std::move(job), scale_, from);
+    runner_.start(std::move(job), sending_.scale, from);
 }
 
 void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
@@ -387,12 +343,9 @@ void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind ki
         unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
         unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
     }
-    const MillSettings mill = millSettingsAt(stepsText_);
-    const SimulationSettings settings{config_.mergeSteps, mill.safeHeight, scale_.ok() ? scale_.value : 1,
-                                      mill.tool, config_.mergeTolerance.value(), config_.stepDown,
-                                      config_.marksAsDepth};
+    const SimulationSettings settings = sending_.simulation();
     const ToolPosition tool = tool_;
-    const std::optional<MotionClock> clock = motionClockAt(settings.stepsPerPixel, mill.safeHeight);
+    const std::optional<MotionClock> clock = motionClockAt(sending_);
     estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind, clock] {
         Estimate estimate;
         std::optional<MotionClock> motion = clock;
@@ -449,11 +402,10 @@ void JobController::answerMarks(bool go) {
     runJob(std::move(pendingJob_));
 }
 
-std::optional<MotionClock> JobController::motionClockAt(std::int32_t stepsPerPixel,
-                                                        std::int32_t travelHeight) const {
+std::optional<MotionClock> JobController::motionClockAt(const SendingSettings& sending) const {
     if (!grbl_)
         return std::nullopt;
-    return MotionClock(gcodeSettingsAt(stepsPerPixel, travelHeight), grbl_->rates(), config_.baud);
+    return MotionClock(sending.gcode, grbl_->rates(), config_.baud);
 }
 
 double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
@@ -463,11 +415,8 @@ double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
 }
 
 JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
-                                 std::int32_t stepsPerPixel, std::int64_t movesDone,
-                                 MotionClock* motion) const {
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, stepsPerPixel,
-                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown, config_.marksAsDepth};
+                                 std::int64_t movesDone, MotionClock* motion) const {
+    const SimulationSettings settings = sending_.simulation();
     JobCount count;
     std::int64_t moves = 0;
     simulateJob(kind, copy, tool, settings, [&](const CommandMove& c) {
@@ -476,7 +425,8 @@ JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPo
             return;
         ++count.commands;
         count.moves += c.moves;
-        count.bytes += static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, stepsPerPixel).text.size());
+        count.bytes +=
+            static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
         if (motion)
             motion->add(c);
     });
@@ -745,19 +695,7 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
     JournalHeader header;
     header.imageHash = imageFileHash();
     header.imageName = config_.imagePath;
-    header.stepsText = stepsText_;
-    header.mergeSteps = config_.mergeSteps;
-    header.safeHeight = config_.safeHeight;
-    if (config_.tool.kind != ToolKind::Pixel) {
-        header.toolWord = wordOf(config_.tool);
-        header.mmPerStep = config_.mmPerStep.text();
-    }
-    if (!config_.mergeTolerance.isZero())
-        header.mergeTolerance = config_.mergeTolerance.text();
-    if (config_.stepDown > 0)
-        header.stepDown = std::to_string(config_.stepDown);
-    if (config_.marksAsDepth)
-        header.depthRule = "marks";
+    sending_.record(header);
     if (journalled_) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
@@ -821,14 +759,11 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         return refuse(Verdict::OtherOperations);
     if (expected.stepsText && h.stepsText != *expected.stepsText)
         return refuse(Verdict::OtherSteps);
-    // The commands must go out as they went: the same merging and the same travel.
-    if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
-        h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()) ||
-        h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()) ||
-        h.stepDown != (config_.stepDown > 0 ? std::to_string(config_.stepDown) : std::string()) ||
-        h.depthRule != (config_.marksAsDepth ? "marks" : ""))
+    // The commands must go out as they went: the same merging and the same travel, at the steps it names.
+    const SendingSettings sending = sendingAt(h.stepsText);
+    if (!sending.sendsAs(h))
         return refuse(Verdict::OtherSending);
-    const MillSettings settings = millSettingsAt(h.stepsText);
+    const MillSettings& settings = sending.mill;
     if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
         return refuse(Verdict::OtherState);
     std::vector<Operation> prelude;
@@ -864,10 +799,9 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     auto* job = dynamic_cast<MillJob*>(point.job.get());
     if (!expected.operations && !job)
         return refuse(Verdict::DoesNotReplay);
-    const Checked scale = parseStepsPerPixel(h.stepsText); // as the journal's job was checked
     std::optional<JobRunner::Resumption> at;
     if (job)
-        at = resumptionOf(reading.state, *job, link_, scale, {config_.mergeSteps, config_.mergeTolerance.value()});
+        at = resumptionOf(reading.state, *job, link_, sending.scale, sending.merge);
     else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
         at.emplace(); // between two operations, or at a manual move: nothing owed
     if (!at)
@@ -882,8 +816,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
             return refuse(Verdict::Unwritable);
     }
     // The journal names what it was written for.
-    stepsText_ = h.stepsText;
-    scale_ = scale;
+    sending_ = sending;
     millHashAtStart_ = h.millHash;
     result.verdict = Verdict::Taken;
     result.nextOperation = point.operation;
@@ -909,7 +842,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     startedAt_ = job->movesDone();
     runner_.setJournalBase(journalledMoves_);
     point.job.release();
-    runner_.keep(std::unique_ptr<MoveSource>(job), scale, *at, journal_.get());
+    runner_.keep(std::unique_ptr<MoveSource>(job), sending_.scale, *at, journal_.get());
     tickedAtEnd_ = true;
     sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
     recordJobInHistory();
@@ -917,16 +850,15 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     progress_ = {};
     std::optional<JobCount> rest;
     std::optional<MotionClock> motion;
-    if (beforeJob && scale.ok()) {
+    if (beforeJob && sending_.scale.ok()) {
         // The operations before the job select its region; it is counted from its start, and what the journal
         // has done is left out.
         bool still = true;
         for (std::size_t i = 0; i < point.operation && still; ++i)
             still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
-        motion = motionClockAt(scale.value, settings.safeHeight);
+        motion = motionClockAt(sending_);
         if (still)
-            rest = countJob(job->kind(), *beforeJob, toolBefore_, scale.value, job->movesDone(),
-                            motion ? &*motion : nullptr);
+            rest = countJob(job->kind(), *beforeJob, toolBefore_, job->movesDone(), motion ? &*motion : nullptr);
     }
     double lineMs = 0;
     if (rest) {
@@ -950,41 +882,37 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
 
 JobController::GcodeResult JobController::writeGcode(const QString& path, MillKind kind,
                                                       const std::string& stepsText) {
+    // The file is for a standard machine whatever the line: its rapid moves keep above the stock.
+    const SendingSettings sending = SendingSettings::of(config_, stepsText, true);
     GcodeResult result;
     result.start = tool_;
-    result.refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    result.refusal = checkMillCommand(kind, session_, sending.mill);
     if (result.refusal == MillRefusal::None)
         result.refusal = checkSettings(settingNeeds::milling | settingNeeds::gcode);
     if (result.refusal != MillRefusal::None)
         return result;
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (!scale.ok()) {
-        result.numbers = scale.refusal;
+    if (!sending.scale.ok()) {
+        result.numbers = sending.scale.refusal;
         return result;
     }
-    const std::int32_t travel = travelHeightAt(scale, true);
-    GcodeWriter writer(gcodeSettingsAt(scale.value, travel));
+    const std::int32_t steps = sending.scale.value;
+    GcodeWriter writer(sending.gcode);
     std::vector<std::string> operations;
     if (kind == MillKind::Selected)
         operations.push_back(
             "select=" +
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text = writer.header({config_.imagePath, operations, travel, config_.mergeSteps,
-                                      wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text(),
-                                      config_.stepDown, travel != config_.safeHeight},
-                                     GcodeStart{tool_.toolX, tool_.toolY});
+    std::string text =
+        writer.header(sending.origin(config_.imagePath, std::move(operations)), GcodeStart{tool_.toolX, tool_.toolY});
     ImageSession copy = copyForSimulation(session_, kind);
-    const SimulationSettings settings{config_.mergeSteps, travel, scale.value,
-                                      millSettingsAt(stepsText).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown, config_.marksAsDepth};
     bool fits = true;
-    simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
-        fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();
+    simulateJob(kind, copy, tool_, sending.simulation(), [&](const CommandMove& c) {
+        fits = fits && formatMoveCommand(c.x, c.y, c.z, steps).ok();
         text += writer.line(c);
     });
     if (!fits) {
-        result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, scale.value};
+        result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, steps};
         return result;
     }
     text += writer.footer();

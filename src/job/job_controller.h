@@ -21,6 +21,7 @@
 #include "mill/operations.h"
 #include "mill/tool_position.h"
 #include "port_hint.h"
+#include "sending_settings.h"
 #include "time_left.h"
 
 #include <QElapsedTimer>
@@ -109,16 +110,18 @@ public:
 
     // The settings, as cnc.ini or the command line give them; before the port is opened.
     void configure(const StartupConfig& config);
-    // How the millings cut with these settings: the travel height, the tool in pixels at the steps a pixel of the
-    // text, the step-down.
-    MillSettings millSettingsAt(const std::string& stepsText) const;
+    // How a job at the steps a pixel of this text sends its moves, on this line.
+    SendingSettings sendingAt(const std::string& stepsText) const;
+    // How the millings cut with these settings: the travel height, the tool in pixels, the step-down.
+    MillSettings millSettingsAt(const std::string& stepsText) const { return sendingAt(stepsText).mill; }
     // How the job's moves go out as commands at this scale (merged runs, as the machine will make them).
-    CommandFeed commandFeedAt(const std::string& stepsText) const;
-    // The G-code of a job at this scale whose tool travels this many depth units above the stock.
-    GcodeSettings gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
-    // Where the tool travels between contours, in depth units above the surface: SafeHeight, and on a standard
-    // machine (grbl, a G-code file) never below a millimetre: a rapid move is never at the stock's surface.
-    std::int32_t travelHeightAt(const Checked& scale, bool standardMachine) const;
+    CommandFeed commandFeedAt(const std::string& stepsText) const { return sendingAt(stepsText).commandFeed(); }
+    GcodeSettings gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const {
+        return gcodeSettingsOf(config_, stepsPerPixel, travelHeight);
+    }
+    std::int32_t travelHeightAt(const Checked& scale, bool standardMachine) const {
+        return travelHeightOf(config_, scale, standardMachine);
+    }
     // The job's commands go to a G-code file (a dry run of zelmar-cli with --gcode): they travel as on grbl.
     void setStandardMachineTravel(bool on) { standardTravel_ = on; }
     const StartupConfig& config() const { return config_; }
@@ -229,7 +232,7 @@ public:
     // A journal is being kept for the job (made at its first command, or taken up).
     bool keepsJournal() const { return journal_ && journal_->isOpen(); }
     // The steps per pixel of the job taken up, as they were typed.
-    const std::string& stepsText() const { return stepsText_; }
+    const std::string& stepsText() const { return sending_.stepsText; }
 
     // --- G-code
     // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
@@ -300,10 +303,10 @@ private:
     void startPendingJob();
     // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first
     // movesDone moves; those commands' motion goes into `motion` when given.
-    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int32_t stepsPerPixel,
-                      std::int64_t movesDone, MotionClock* motion = nullptr) const;
+    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int64_t movesDone,
+                      MotionClock* motion = nullptr) const;
     // grbl's clock for a job's motion, at the rates it listed (its defaults until then); none for our board.
-    std::optional<MotionClock> motionClockAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
+    std::optional<MotionClock> motionClockAt(const SendingSettings& sending) const;
     // The time of the counted commands on the machine: grbl's motion (motionMs), our board's line.
     double jobTimeMs(const JobCount& count, double motionMs) const;
     void runJob(std::unique_ptr<MoveSource> job);
@@ -356,8 +359,7 @@ private:
     std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
     ToolPosition toolBefore_;
-    std::string stepsText_;
-    Checked scale_; // the steps per pixel of the job, checked once when it starts
+    SendingSettings sending_; // the job's, settled when it starts
 
     std::vector<Operation> history_;
     std::int64_t jobEntry_ = -1; // the job's place in history_

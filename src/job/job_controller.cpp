@@ -3,7 +3,6 @@
 #include "config/settings_table.h"
 #include "run/content_hash.h"
 #include "run/job_resumption.h"
-#include "link/port_access.h"
 #include "mill/gcode.h"
 #include "mill/motion_time.h"
 
@@ -22,7 +21,7 @@ namespace zelmar {
 JobController::JobController(ImageSession& session, ToolPosition& tool, QObject* parent)
     : QObject(parent), session_(session), tool_(tool) {
     clock_.start();
-    runner_.setLink(&link_);
+    runner_.setLink(&line_.boardLink());
     runner_.setMillingSwitch([this] { return milling_; });
     runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
     connect(&runner_, &JobRunner::moveDone, this, &JobController::onMoveDone);
@@ -36,11 +35,16 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
         if (!manualRunning_ && millingJob_)
             updateFigures();
     });
-    connect(&line_, &SerialLine::lost, this, [this] {
+    connect(&line_, &MachineLine::lost, this, [this] {
         setMilling(false);
         emit linkChanged();
         emit machineStatusChanged();
     });
+    connect(&line_, &MachineLine::changed, this, &JobController::linkChanged);
+    connect(&line_, &MachineLine::statusChanged, this, &JobController::machineStatusChanged);
+    connect(&line_, &MachineLine::alarmRaised, this, &JobController::onGrblAlarm);
+    connect(&line_, &MachineLine::reopened, this, &JobController::continueJob);
+    connect(&line_, &MachineLine::reopenFailed, this, &JobController::reopenFailed);
     connect(&estimate_, &QFutureWatcher<Estimate>::finished, this, &JobController::startPendingJob);
 }
 
@@ -54,28 +58,10 @@ void JobController::configure(const StartupConfig& config) {
     runner_.setMergeSteps(config_.mergeSteps);
     runner_.setMergeTolerance(config_.mergeTolerance.value());
     runner_.setSafeHeight(config_.safeHeight);
-    link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-    if (config_.controller == StartupConfig::Controller::Grbl && !grbl_) {
-        grbl_ = std::make_unique<GrblLink>(line_, config_.mmPerStep, config_.feed);
-        connect(grbl_.get(), &GrblLink::connected, this, &JobController::onGrblConnected);
-        connect(grbl_.get(), &GrblLink::notConnected, this, [this] {
-            grblSilent_ = true;
-            emit linkChanged();
-            if (continueWhenConnected_) {
-                continueWhenConnected_ = false;
-                emit reopenFailed();
-            }
-        });
-        connect(grbl_.get(), &GrblLink::statusChanged, this, &JobController::machineStatusChanged);
-        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::onGrblAlarm);
-        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::machineStatusChanged);
-        runner_.setLink(grbl_.get());
-    }
-    if (grbl_) {
-        grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-        grbl_->setSpindle(config_.spindle);
-        grbl_->setMachineFrame(config_.axisX, config_.axisY, config_.plungeFeed);
-    }
+    const bool grblBefore = line_.isGrbl();
+    line_.configure(config_);
+    if (line_.isGrbl() && !grblBefore)
+        runner_.setLink(line_.grblLink());
 }
 
 void JobController::journalOperations(std::vector<Operation> operations) {
@@ -86,60 +72,12 @@ void JobController::journalOperations(std::vector<Operation> operations) {
 
 // ---- The line
 
-namespace {
-
-// Why the line did not open, as the operator is told it.
-PortHint hintOf(const SerialLine& line, const QString& portName) {
-    PortHint hint;
-    hint.portName = portName;
-    if (line.isOpen())
-        return hint;
-    if (line.openFailure() == SerialLine::OpenFailure::SettingsRefused) {
-        hint.code = PortHint::Code::SettingsRefused;
-        return hint;
-    }
-    hint.probe = probePort(portName);
-    switch (classifyOpenFailure(line.openError(), hint.probe)) {
-    case PortProblem::NoPermission:
-        hint.code = PortHint::Code::NoPermission;
-        break;
-    case PortProblem::Busy:
-        hint.code = PortHint::Code::Busy;
-        break;
-    case PortProblem::NotFound:
-        hint.code = PortHint::Code::NotFound;
-        break;
-    case PortProblem::Other:
-        hint.code = PortHint::Code::Other;
-        break;
-    }
-    return hint;
-}
-
-} // namespace
-
 bool JobController::openPort() {
-    const QString portName = QString::fromStdString(config_.portName);
-    grblSilent_ = false;
-    if (grbl_)
-        grbl_->connectTo(portName, config_.baud); // ready only once grbl has answered
-    else
-        line_.open(portName, BoardLink::baudRate);
-    portHint_ = hintOf(line_, portName);
+    const bool opened = line_.open();
     if (!linkReady())
         setMilling(false);
     emit linkChanged();
-    return line_.isOpen();
-}
-
-JobController::LinkState JobController::linkState() const {
-    if (line_.isOpen() && (!grbl_ || grbl_->isConnected()))
-        return LinkState::Open;
-    if (line_.loss() != SerialLine::Loss::None)
-        return LinkState::Lost;
-    if (grbl_ && line_.isOpen())
-        return grblSilent_ ? LinkState::GrblSilent : LinkState::AwaitingGrbl;
-    return LinkState::NotOpen;
+    return opened;
 }
 
 void JobController::setMilling(bool on) {
@@ -151,22 +89,17 @@ void JobController::setMilling(bool on) {
     emit millingChanged(on);
 }
 
-void JobController::onGrblConnected() {
-    emit linkChanged();
-    emit machineStatusChanged();
-    if (continueWhenConnected_) {
-        continueWhenConnected_ = false;
-        setMilling(true);
-        setBusy(true);
-        runner_.resume();
-    }
+void JobController::continueJob() {
+    setMilling(true);
+    setBusy(true);
+    runner_.resume();
 }
 
 void JobController::onGrblAlarm() {
     // A running or held job reports the alarm as its fault, when it ends.
     if (runner_.isRunning() || runner_.phase() == JobRunner::Phase::Paused)
         return;
-    emit alarmRaised(grbl_->alarm());
+    emit alarmRaised(line_.grblLink()->alarm());
 }
 
 // ---- Work that moves nothing
@@ -251,7 +184,7 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
 unsigned JobController::machineNeeds() const {
     if (!milling_)
         return 0;
-    return grbl_ ? settingNeeds::onGrbl : settingNeeds::onBoard;
+    return line_.isGrbl() ? settingNeeds::onGrbl : settingNeeds::onBoard;
 }
 
 MillRefusal JobController::checkSettings(unsigned needs) {
@@ -284,7 +217,7 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
 }
 
 SendingSettings JobController::sendingAt(const std::string& stepsText) const {
-    return SendingSettings::of(config_, stepsText, grbl_ != nullptr || standardTravel_);
+    return SendingSettings::of(config_, stepsText, line_.isGrbl() || standardTravel_);
 }
 
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
@@ -322,8 +255,8 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
 
 void JobController::runJob(std::unique_ptr<MoveSource> job) {
     runner_.setJournalBase(journalledMoves_);
-    if (grbl_ && sending_.scale.ok())
-        grbl_->setEndRise(sending_.travelHeight(), sending_.scale.value);
+    if (line_.isGrbl() && sending_.scale.ok())
+        line_.grblLink()->setEndRise(sending_.travelHeight(), sending_.scale.value);
     startedAt_ = job->movesDone();
     JobRunner::Board from;
     if (millingJob_)
@@ -403,15 +336,15 @@ void JobController::answerMarks(bool go) {
 }
 
 std::optional<MotionClock> JobController::motionClockAt(const SendingSettings& sending) const {
-    if (!grbl_)
+    if (!line_.isGrbl())
         return std::nullopt;
-    return MotionClock(sending.gcode, grbl_->rates(), config_.baud);
+    return MotionClock(sending.gcode, line_.grblLink()->rates(), line_.baud());
 }
 
 double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
     // On grbl the machine's motion sets the pace, its lines stream behind it; on our board the protocol's
     // pause after every command does, and its own motion is not known.
-    return grbl_ ? motionMs : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
+    return line_.isGrbl() ? motionMs : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
 }
 
 JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
@@ -443,7 +376,7 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
         return MoveRefusal::Busy;
     if (!milling_)
         return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all
-    if (grbl_ && !grbl_->takesMoveAside())
+    if (line_.isGrbl() && !line_.grblLink()->takesMoveAside())
         return MoveRefusal::MachineBusy; // a jog in feed hold or alarm would be refused and drop a held job
     if (checkSettings(machineNeeds()) != MillRefusal::None)
         return MoveRefusal::Settings;
@@ -455,7 +388,7 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     }
     // Our board tells nothing of where it stands: a kept job can no longer be trusted to go on from where the
     // program believes the tool is. grbl's report settles that itself.
-    if (canContinue() && !grbl_)
+    if (canContinue() && !line_.isGrbl())
         movedSinceStop_ = true;
     manualRunning_ = true;
     setBusy(true);
@@ -499,8 +432,8 @@ void JobController::resume() {
         // A lost line is opened again as at start.
         if (!openPort())
             return;
-        if (grbl_) {
-            continueWhenConnected_ = true; // once grbl has said hello
+        if (line_.isGrbl()) {
+            line_.continueOnHello(); // once grbl has said hello
             return;
         }
         setMilling(true);
@@ -528,9 +461,7 @@ void JobController::forgetKeptJob() {
 void JobController::abort() {
     pendingJob_.reset();
     runner_.abort();
-    link_.abort();
-    if (grbl_)
-        grbl_->abort();
+    line_.abort();
 }
 
 JobState JobController::state() const {
@@ -724,7 +655,7 @@ void JobController::removeJournal() {
 }
 
 std::optional<JournalReading> JobController::journalToContinue() {
-    if (journalPath_.isEmpty() || grbl_)
+    if (journalPath_.isEmpty() || line_.isGrbl())
         return std::nullopt; // a journal is our board's: grbl's own report says where a job stands
     QFile file(journalPath_);
     if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
@@ -801,7 +732,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         return refuse(Verdict::DoesNotReplay);
     std::optional<JobRunner::Resumption> at;
     if (job)
-        at = resumptionOf(reading.state, *job, link_, sending.scale, sending.merge);
+        at = resumptionOf(reading.state, *job, line_.boardLink(), sending.scale, sending.merge);
     else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
         at.emplace(); // between two operations, or at a manual move: nothing owed
     if (!at)

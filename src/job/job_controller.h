@@ -14,6 +14,7 @@
 #include "run/job_runner.h"
 #include "run/manual_move.h"
 #include "link/serial_line.h"
+#include "machine_line.h"
 #include "mill/carving.h"
 #include "mill/job_simulation.h"
 #include "mill/mill_job.h"
@@ -96,13 +97,7 @@ struct JournalExpectation {
 class JobController : public QObject, private JobEvents {
     Q_OBJECT
 public:
-    enum class LinkState {
-        NotOpen,      // the port did not open
-        Open,         // ready for jobs
-        AwaitingGrbl, // the port is open, grbl has not said hello yet
-        GrblSilent,   // grbl never said hello
-        Lost,         // the line failed
-    };
+    using LinkState = MachineLine::State;
 
     // The picture's work and the tool position the program keeps; both outlive the controller.
     JobController(ImageSession& session, ToolPosition& tool, QObject* parent = nullptr);
@@ -152,14 +147,14 @@ public:
     // Opens the configured port: our board at once; grbl once it says hello (linkChanged() follows). False
     // when the port itself did not open.
     bool openPort();
-    LinkState linkState() const;
-    bool linkReady() const { return linkState() == LinkState::Open; }
+    LinkState linkState() const { return line_.state(); }
+    bool linkReady() const { return line_.ready(); }
     // Why the port did not open, or that it did.
-    const PortHint& portHint() const { return portHint_; }
-    SerialLine& serialLine() { return line_; }
-    BoardLink& boardLink() { return link_; }
-    GrblLink* grblLink() const { return grbl_.get(); }
-    MachineLink& machineLink() { return grbl_ ? static_cast<MachineLink&>(*grbl_) : link_; }
+    const PortHint& portHint() const { return line_.hint(); }
+    SerialLine& serialLine() { return line_.serialLine(); }
+    BoardLink& boardLink() { return line_.boardLink(); }
+    GrblLink* grblLink() const { return line_.grblLink(); }
+    MachineLink& machineLink() { return line_.machineLink(); }
     JobRunner& runner() { return runner_; }
     const JobRunner& runner() const { return runner_; }
 
@@ -320,7 +315,8 @@ private:
     void recordJobInHistory();
     void updateProgressTime();
     void setBusy(bool busy);
-    void onGrblConnected();
+    // The line was opened again and grbl said hello: the job goes on.
+    void continueJob();
     // What a job or a move on the machine needs beside the milling: the line's settings, and grbl's output.
     unsigned machineNeeds() const;
     void onGrblAlarm();
@@ -338,15 +334,11 @@ private:
     StartupConfig config_;
     std::vector<SettingProblem> blockingSettings_;
     QString journalPath_;
-    PortHint portHint_;
     bool estimateFirst_ = false;
     bool milling_ = false;
     bool dryRunsMoveTheTool_ = false;
-    bool grblSilent_ = false;
 
-    SerialLine line_;
-    BoardLink link_{line_};
-    std::unique_ptr<GrblLink> grbl_;
+    MachineLine line_;
     JobRunner runner_;
     MillIndexCache millIndex_;
 
@@ -354,7 +346,6 @@ private:
     bool manualRunning_ = false;
     bool busy_ = false;
     bool tickedAtEnd_ = false; // the job last ended on the machine: a lost line is opened again for it
-    bool continueWhenConnected_ = false;
     bool movedSinceStop_ = false;
     std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)

@@ -108,12 +108,7 @@ void JobController::runStill(const Operation& op, const ProgressCallback& progre
     if (!session_.hasImage() || busy_)
         return;
     forgetKeptJob();
-    const auto work = [this, &op, &progress] { runStillOperation(session_, op, progress); };
-    if (run)
-        run(work);
-    else
-        work();
-    history_.push_back(op);
+    history_.runStill(op, progress, run);
 }
 
 void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
@@ -133,24 +128,6 @@ void JobController::restoreMill() {
     carving_.reset(); // the marks of what was cut are gone, and so is the picture of it
 }
 
-bool JobController::select(std::int32_t regionId) {
-    Operation op;
-    op.kind = Operation::Kind::Select;
-    op.id = regionId;
-    if (!runStillOperation(session_, op))
-        return false;
-    // Only the last of several selections in a row counts for what follows.
-    if (!history_.empty() && history_.back().kind == Operation::Kind::Select)
-        history_.back() = op;
-    else
-        history_.push_back(op);
-    return true;
-}
-
-void JobController::clearSelection() {
-    session_.selectedNode = -1;
-}
-
 // ---- Jobs
 
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
@@ -162,20 +139,9 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
         refusal = checkSettings(settingNeeds::milling | machineNeeds());
     if (refusal != MillRefusal::None)
         return refusal;
-    Operation op;
-    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
-              : kind == MillKind::All    ? Operation::Kind::MillAll
-                                         : Operation::Kind::Cut3D;
-    std::vector<Operation> operations;
     JobEvents* events = this;
     auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
-    if (kind == MillKind::Selected) {
-        Operation select;
-        select.kind = Operation::Kind::Select;
-        select.id = job->selectedRegion();
-        operations.push_back(select);
-    }
-    operations.push_back(op);
+    std::vector<Operation> operations = WorkHistory::millingOperations(kind, job->selectedRegion());
     job->setSettings(sending.mill);
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
@@ -233,12 +199,7 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
         carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight, sending_.mill.tool);
         milling->setCarving(carving_.get());
     }
-    toolBefore_ = tool_;
-    jobOperations_ = operations;
-    for (std::size_t i = 0; i + 1 < operations.size(); ++i)
-        history_.push_back(operations[i]);
-    jobEntry_ = static_cast<std::int64_t>(history_.size());
-    history_.push_back(operations.back());
+    history_.beginJob(std::move(operations));
     if (!journalled_)
         millHashAtStart_ = millHash();
     progress_ = {};
@@ -405,9 +366,7 @@ void JobController::stop() {
         // Stopped before its first command: nothing happened, nothing is kept.
         pendingJob_.reset();
         millingJob_ = nullptr;
-        if (jobEntry_ >= 0)
-            history_.resize(static_cast<std::size_t>(jobEntry_) - (jobOperations_.size() > 1 ? 1 : 0));
-        jobEntry_ = -1;
+        history_.callOffJob();
         setBusy(false);
         emit finished(JobRunner::Outcome::Stopped);
         onPhaseChanged();
@@ -450,7 +409,7 @@ void JobController::forgetKeptJob() {
     if (runner_.isRunning())
         return;
     millingJob_ = nullptr; // before the runner lets the job go
-    jobEntry_ = -1;
+    history_.letGoJob();
     movedSinceStop_ = false;
     runner_.dropKept();
     if (!journalled_)
@@ -539,15 +498,8 @@ void JobController::updateFigures() {
 }
 
 void JobController::recordJobInHistory() {
-    if (!millingJob_ || jobEntry_ < 0)
-        return;
-    Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
-    entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
-    entry.sentNothing = !runner_.wroteToMachine() && sentBefore_ == 0;
-    // A job that sent the board nothing did not move the tool: the next real job must start its approach from
-    // where the tool really is, not from where the drawing ended. The command-line tool's operations are a
-    // script, whose dry run shows what its run on the machine would send: there each starts where the last ended.
-    tool_ = entry.sentNothing && !dryRunsMoveTheTool_ ? toolBefore_ : millingJob_->tool();
+    if (millingJob_)
+        history_.recordJob(*millingJob_, !runner_.wroteToMachine() && sentBefore_ == 0);
 }
 
 void JobController::onJobEnded(JobRunner::Outcome outcome) {
@@ -631,11 +583,8 @@ JournalWriter* JobController::openJournal(std::int64_t movesDone) {
         for (const Operation& op : *journalled_)
             header.operations.push_back(wordOf(op));
     } else {
-        const std::int64_t before = jobEntry_ - static_cast<std::int64_t>(jobOperations_.size() - 1);
-        for (std::int64_t i = 0; i < before; ++i)
-            header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
-        for (const Operation& op : jobOperations_)
-            header.operations.push_back(wordOf(op));
+        header.prelude = history_.wordsBeforeJob();
+        header.operations = history_.jobWords();
     }
     header.millHash = millHashAtStart_;
     auto journal = std::make_unique<JournalWriter>();
@@ -716,8 +665,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         return refuse(Verdict::DoesNotReplay);
     if (!replayHistory(session_, tool_, millIndex_, prelude, settings) || millHash() != h.millHash)
         return refuse(Verdict::DoesNotReplay);
-    history_ = prelude;
-    toolBefore_ = tool_;
+    history_.replayed(prelude);
     // The window shows a job's count before it goes on: the work as it stood before the job is kept to count it
     // on (the copy shares the layers' bytes).
     std::optional<ImageSession> beforeJob;
@@ -760,16 +708,12 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
     JobEvents* events = this;
     job->setEvents(events);
     millingJob_ = job;
-    jobOperations_.clear();
     if (expected.operations) {
-        jobOperations_.push_back(operations[point.operation]);
+        history_.keepJob({operations[point.operation]});
         journalledMoves_ = point.done - job->movesDone();
     } else {
-        jobOperations_ = operations;
+        history_.keepJob(operations);
     }
-    for (const Operation& op : jobOperations_)
-        history_.push_back(op);
-    jobEntry_ = static_cast<std::int64_t>(history_.size()) - 1;
     startedAt_ = job->movesDone();
     runner_.setJournalBase(journalledMoves_);
     point.job.release();
@@ -789,7 +733,7 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
             still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
         motion = motionClockAt(sending_);
         if (still)
-            rest = countJob(job->kind(), *beforeJob, toolBefore_, job->movesDone(), motion ? &*motion : nullptr);
+            rest = countJob(job->kind(), *beforeJob, history_.toolBeforeJob(), job->movesDone(), motion ? &*motion : nullptr);
     }
     double lineMs = 0;
     if (rest) {

@@ -23,6 +23,7 @@
 #include "mill/tool_position.h"
 #include "port_hint.h"
 #include "sending_settings.h"
+#include "work_history.h"
 #include "time_left.h"
 
 #include <QElapsedTimer>
@@ -98,6 +99,7 @@ class JobController : public QObject, private JobEvents {
     Q_OBJECT
 public:
     using LinkState = MachineLine::State;
+    using WorkRunner = WorkHistory::WorkRunner;
 
     // The picture's work and the tool position the program keeps; both outlive the controller.
     JobController(ImageSession& session, ToolPosition& tool, QObject* parent = nullptr);
@@ -135,7 +137,7 @@ public:
     bool milling() const { return milling_; }
     // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
     // it would on the machine. In the window a dry run leaves the tool where the machine has it.
-    void setDryRunsMoveTheTool(bool move) { dryRunsMoveTheTool_ = move; }
+    void setDryRunsMoveTheTool(bool move) { history_.setDryRunsMoveTheTool(move); }
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { runner_.setCommandLog(std::move(log)); }
     // The pause of a dry step (1 ms as the operator watches it; 0 as fast as it goes).
@@ -161,16 +163,15 @@ public:
     // --- Work that moves nothing; each goes into the history. A kept job is forgotten first.
     // The parse's own work may be handed to `run` (the window shows a wait cursor meanwhile); it touches no
     // more than the picture's work.
-    using WorkRunner = std::function<void(const std::function<void()>& work)>;
     void parse(const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void gradient();
     void offset();
     // The mill layer as the picture was loaded, without the marks that earlier millings left (a dry run's too).
     void restoreMill();
     // A click on the tree node "P" + id: the region is selected and highlighted; false when there is no such node.
-    bool select(std::int32_t regionId);
+    bool select(std::int32_t regionId) { return history_.select(regionId); }
     // The node "Выделенная" mills, and what the "Выделение" view shows: the same, or none (-1).
-    void clearSelection();
+    void clearSelection() { session_.selectedNode = -1; }
 
     // --- Jobs
     // "Выделенная", "Все" or "Резать 3D" with the text of the steps-per-pixel box; refused when the tree has no
@@ -218,7 +219,7 @@ public:
 
     // --- History and journal
     // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
-    const std::vector<Operation>& history() const { return history_; }
+    const std::vector<Operation>& history() const { return history_.operations(); }
     // The journal a crash left for this picture, when there is one to continue (our board only).
     std::optional<JournalReading> journalToContinue();
     // Replays what the journal says was done, without sending, and keeps the job it was in for resume().
@@ -310,7 +311,7 @@ private:
     void onPhaseChanged();
     void updateProgress();
     void updateFigures();
-    // A command that moves nothing, run on the picture (its own work handed to `run` when given) and recorded.
+    // A command that moves nothing, run on the picture and recorded; not while a job is under way.
     void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void recordJobInHistory();
     void updateProgressTime();
@@ -325,7 +326,6 @@ private:
     void removeJournal();
     std::string imageFileHash();
     std::string millHash() const;
-    std::vector<std::string> historyWords(std::size_t count) const;
 
     ImageSession& session_;
     ToolPosition& tool_;
@@ -336,11 +336,11 @@ private:
     QString journalPath_;
     bool estimateFirst_ = false;
     bool milling_ = false;
-    bool dryRunsMoveTheTool_ = false;
 
     MachineLine line_;
     JobRunner runner_;
     MillIndexCache millIndex_;
+    WorkHistory history_{session_, tool_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;
@@ -349,12 +349,8 @@ private:
     bool movedSinceStop_ = false;
     std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
-    ToolPosition toolBefore_;
     SendingSettings sending_; // the job's, settled when it starts
 
-    std::vector<Operation> history_;
-    std::int64_t jobEntry_ = -1; // the job's place in history_
-    std::vector<Operation> jobOperations_;
     // The command-line tool's run of operations under one journal, and the moves of those finished.
     std::optional<std::vector<Operation>> journalled_;
     std::int64_t journalledMoves_ = 0;

@@ -1,19 +1,12 @@
 #include "job_controller.h"
 
 #include "config/settings_table.h"
-#include "run/content_hash.h"
-#include "run/job_resumption.h"
 #include "mill/gcode.h"
 #include "mill/motion_time.h"
 
-#include <QDir>
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <iterator>
 #include <tuple>
 
 namespace zelmar {
@@ -23,7 +16,7 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
     clock_.start();
     runner_.setLink(&line_.boardLink());
     runner_.setMillingSwitch([this] { return milling_; });
-    runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
+    runner_.setJournalSource([this](std::int64_t done) { return journal_.open(sending_, done); });
     connect(&runner_, &JobRunner::moveDone, this, &JobController::onMoveDone);
     connect(&runner_, &JobRunner::ended, this, &JobController::onJobEnded);
     connect(&runner_, &JobRunner::phaseChanged, this, &JobController::onPhaseChanged);
@@ -62,12 +55,6 @@ void JobController::configure(const StartupConfig& config) {
     line_.configure(config_);
     if (line_.isGrbl() && !grblBefore)
         runner_.setLink(line_.grblLink());
-}
-
-void JobController::journalOperations(std::vector<Operation> operations) {
-    journalled_ = std::move(operations);
-    journalledMoves_ = 0;
-    millHashAtStart_ = millHash();
 }
 
 // ---- The line
@@ -200,8 +187,7 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
         milling->setCarving(carving_.get());
     }
     history_.beginJob(std::move(operations));
-    if (!journalled_)
-        millHashAtStart_ = millHash();
+    journal_.jobBegins();
     progress_ = {};
     timeLeft_.begin(0, 0, clock_.elapsed());
     setBusy(true);
@@ -215,7 +201,7 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
 }
 
 void JobController::runJob(std::unique_ptr<MoveSource> job) {
-    runner_.setJournalBase(journalledMoves_);
+    runner_.setJournalBase(journal_.movesBefore());
     if (line_.isGrbl() && sending_.scale.ok())
         line_.grblLink()->setEndRise(sending_.travelHeight(), sending_.scale.value);
     startedAt_ = job->movesDone();
@@ -412,8 +398,8 @@ void JobController::forgetKeptJob() {
     history_.letGoJob();
     movedSinceStop_ = false;
     runner_.dropKept();
-    if (!journalled_)
-        removeJournal();
+    if (!journal_.journalsRun())
+        journal_.remove();
     onPhaseChanged();
 }
 
@@ -515,15 +501,15 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
         return;
     }
     if (MoveSource* job = runner_.job()) {
-        journalledMoves_ += job->movesDone() - startedAt_;
+        journal_.addMoves(job->movesDone() - startedAt_);
         startedAt_ = job->movesDone();
     }
     recordJobInHistory();
     tickedAtEnd_ = milling_ || runner_.wroteToMachine();
     setBusy(false);
     if (outcome == Outcome::Completed) {
-        if (!journalled_)
-            removeJournal();
+        if (!journal_.journalsRun())
+            journal_.remove();
         millingJob_ = nullptr;
     }
     updateProgressTime();
@@ -533,7 +519,7 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
     else if (outcome == Outcome::Refused)
         emit refused(runner_.refusal(), false);
     else if (outcome == Outcome::JournalFailed)
-        emit journalFailed(journalPath_);
+        emit journalFailed(journal_.path());
     else if (outcome == Outcome::Stopped)
         emit stopped();
 }
@@ -556,184 +542,40 @@ void JobController::onPhaseChanged() {
 
 // ---- Journal
 
-std::string JobController::imageFileHash() {
-    if (imageHash_.empty()) {
-        std::ifstream file(config_.imagePath, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        imageHash_ = ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    }
-    return imageHash_;
-}
-
-std::string JobController::millHash() const {
-    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
-    return ContentHash::hexOf(mill.data(), mill.size());
-}
-
-JournalWriter* JobController::openJournal(std::int64_t movesDone) {
-    if (journalPath_.isEmpty())
-        return nullptr; // no journal kept
-    if (journalled_ && journal_ && journal_->isOpen())
-        return journal_.get(); // one journal for the whole run of operations
-    JournalHeader header;
-    header.imageHash = imageFileHash();
-    header.imageName = config_.imagePath;
-    sending_.record(header);
-    if (journalled_) {
-        for (const Operation& op : *journalled_)
-            header.operations.push_back(wordOf(op));
-    } else {
-        header.prelude = history_.wordsBeforeJob();
-        header.operations = history_.jobWords();
-    }
-    header.millHash = millHashAtStart_;
-    auto journal = std::make_unique<JournalWriter>();
-    if (!journal->create(journalPath_.toStdString(), header))
-        return nullptr;
-    // The moves drawn before the switch was turned on are done, as the journal counts them.
-    for (std::int64_t i = 0; i < movesDone; ++i)
-        journal->doneDry(journalledMoves_ + i);
-    journal_ = std::move(journal);
-    return journal_.get();
-}
-
-void JobController::removeJournal() {
-    journal_.reset();
-    if (!journalPath_.isEmpty())
-        QFile::remove(journalPath_);
-}
-
-std::optional<JournalReading> JobController::journalToContinue() {
-    if (journalPath_.isEmpty() || line_.isGrbl())
-        return std::nullopt; // a journal is our board's: grbl's own report says where a job stands
-    QFile file(journalPath_);
-    if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    JournalReading reading = readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    if (!reading.readable() || reading.state.ended || reading.header.imageHash != imageFileHash())
-        return std::nullopt; // another picture's job, or nothing to continue: left for that picture
-    return reading;
-}
-
-JournalTakeUp JobController::takeUpJournalFile(const JournalExpectation& expected) {
-    std::ifstream file(journalPath_.toStdString(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return takeUpJournal(readJournal(text), expected);
-}
-
 JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const JournalExpectation& expected) {
-    using Verdict = JournalTakeUp::Verdict;
-    JournalTakeUp result;
-    result.reading = reading;
-    const auto refuse = [&result](Verdict verdict) {
-        result.verdict = verdict;
-        return result;
-    };
-    if (!reading.readable())
-        return refuse(reading.verdict == JournalReading::Verdict::Damaged ? Verdict::Damaged : Verdict::NotAJournal);
-    const JournalHeader& h = reading.header;
-    if (h.imageHash != imageFileHash())
-        return refuse(Verdict::OtherImage);
-    if (expected.operations && h.operations != *expected.operations)
-        return refuse(Verdict::OtherOperations);
-    if (expected.stepsText && h.stepsText != *expected.stepsText)
-        return refuse(Verdict::OtherSteps);
-    // The commands must go out as they went: the same merging and the same travel, at the steps it names.
-    const SendingSettings sending = sendingAt(h.stepsText);
-    if (!sending.sendsAs(h))
-        return refuse(Verdict::OtherSending);
-    const MillSettings& settings = sending.mill;
-    if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
-        return refuse(Verdict::OtherState);
-    std::vector<Operation> prelude;
-    std::vector<Operation> operations;
-    for (const std::string& word : h.prelude) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op)
-            return refuse(Verdict::DoesNotReplay);
-        prelude.push_back(*op);
-    }
-    for (const std::string& word : h.operations) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op || op->reached >= 0)
-            return refuse(Verdict::DoesNotReplay);
-        operations.push_back(*op);
-    }
-    // The window journals one milling and what led to it.
-    if (!expected.operations && (operations.empty() || !operations.back().isMilling()))
-        return refuse(Verdict::DoesNotReplay);
-    if (!replayHistory(session_, tool_, millIndex_, prelude, settings) || millHash() != h.millHash)
-        return refuse(Verdict::DoesNotReplay);
-    history_.replayed(prelude);
-    // The window shows a job's count before it goes on: the work as it stood before the job is kept to count it
-    // on (the copy shares the layers' bytes).
-    std::optional<ImageSession> beforeJob;
-    if (estimateFirst_)
-        beforeJob = copyForSimulation(session_, MillKind::Cut3D);
-    ReplayPoint point =
-        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, settings);
-    if (!point.ok)
-        return refuse(Verdict::DoesNotReplay);
-    auto* job = dynamic_cast<MillJob*>(point.job.get());
-    if (!expected.operations && !job)
-        return refuse(Verdict::DoesNotReplay);
-    std::optional<JobRunner::Resumption> at;
-    if (job)
-        at = resumptionOf(reading.state, *job, line_.boardLink(), sending.scale, sending.merge);
-    else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
-        at.emplace(); // between two operations, or at a manual move: nothing owed
-    if (!at)
-        return refuse(Verdict::DoesNotReplay);
-    result.openMove = at->open;
-    if (at->open && expected.wordOnOpenMove)
-        return refuse(Verdict::MoveUnsettled);
-    journal_ = std::make_unique<JournalWriter>();
-    if (!journal_->resume(journalPath_.toStdString(), reading.wholeBytes)) {
-        journal_.reset();
-        if (expected.operations)
-            return refuse(Verdict::Unwritable);
-    }
-    // The journal names what it was written for.
+    // The journal names the steps it was written for.
+    const SendingSettings sending = sendingAt(reading.header.stepsText);
+    JournalKeeper::Kept kept = journal_.takeUp(reading, expected, sending, line_.boardLink(), estimateFirst_);
+    if (kept.answer.verdict != JournalTakeUp::Verdict::Taken)
+        return kept.answer;
     sending_ = sending;
-    millHashAtStart_ = h.millHash;
-    result.verdict = Verdict::Taken;
-    result.nextOperation = point.operation;
-    if (expected.operations)
-        journalledMoves_ = point.done;
-    if (!point.job)
-        return result; // the journal ends between two operations: the next one starts afresh
-    result.nextOperation = point.operation + 1; // the job taken up is that operation
-    result.jobKept = true;
+    if (kept.job)
+        keepTakenUpJob(kept);
+    return kept.answer;
+}
+
+void JobController::keepTakenUpJob(JournalKeeper::Kept& kept) {
+    MillJob* job = kept.job.get();
     JobEvents* events = this;
     job->setEvents(events);
     millingJob_ = job;
-    if (expected.operations) {
-        history_.keepJob({operations[point.operation]});
-        journalledMoves_ = point.done - job->movesDone();
-    } else {
-        history_.keepJob(operations);
-    }
     startedAt_ = job->movesDone();
-    runner_.setJournalBase(journalledMoves_);
-    point.job.release();
-    runner_.keep(std::unique_ptr<MoveSource>(job), sending_.scale, *at, journal_.get());
+    runner_.setJournalBase(journal_.movesBefore());
+    runner_.keep(std::move(kept.job), sending_.scale, kept.at, journal_.writer());
     tickedAtEnd_ = true;
-    sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
+    const JournalState& state = kept.answer.reading.state;
+    sentBefore_ = state.done + (state.pending != JournalState::Pending::None ? 1 : 0);
     recordJobInHistory();
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
+    // The window shows a job's count before it goes on: the rest is counted on the work as it stood before the
+    // job, what the journal has done left out.
     std::optional<JobCount> rest;
     std::optional<MotionClock> motion;
-    if (beforeJob && sending_.scale.ok()) {
-        // The operations before the job select its region; it is counted from its start, and what the journal
-        // has done is left out.
-        bool still = true;
-        for (std::size_t i = 0; i < point.operation && still; ++i)
-            still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
+    if (kept.workAtJob) {
         motion = motionClockAt(sending_);
-        if (still)
-            rest = countJob(job->kind(), *beforeJob, history_.toolBeforeJob(), job->movesDone(), motion ? &*motion : nullptr);
+        rest = countJob(job->kind(), *kept.workAtJob, history_.toolBeforeJob(), job->movesDone(),
+                        motion ? &*motion : nullptr);
     }
     double lineMs = 0;
     if (rest) {
@@ -750,7 +592,6 @@ JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const 
         emit estimated(rest->commands, lineMs);
     emit jobStarted(job->millingTotal());
     onPhaseChanged();
-    return result;
 }
 
 // ---- G-code

@@ -13,6 +13,7 @@
 #include "run/job_journal.h"
 #include "run/job_runner.h"
 #include "run/manual_move.h"
+#include "journal_keeper.h"
 #include "link/serial_line.h"
 #include "machine_line.h"
 #include "mill/carving.h"
@@ -65,36 +66,6 @@ struct JobProgress {
     std::int64_t msRun = 0;         // the job's running time, without its pauses
 };
 
-// What a journal left by a crash or a stop says, and whether it may be taken up.
-struct JournalTakeUp {
-    enum class Verdict {
-        Taken,            // the job is kept at the point the journal reached
-        NotAJournal,      // empty, or another kind of file
-        Damaged,          // its header is cut or its records contradict each other
-        OtherImage,       // another picture's journal
-        OtherOperations,  // the operations differ from those given
-        OtherSteps,       // the steps per pixel differ from those given
-        OtherSending,     // the commands went out merged or at a safe height differently
-        OtherState,       // written for another state of the picture (by the window, after other operations)
-        DoesNotReplay,    // the operations, replayed, do not give what it records
-        MoveUnsettled,    // a move went out unanswered, and no word on it was given
-        Unwritable,       // it cannot be written on
-    };
-    Verdict verdict = Verdict::NotAJournal;
-    JournalReading reading;
-    std::size_t nextOperation = 0; // the operations before it are done (the kept job's included)
-    bool jobKept = false;          // an operation's job is kept part done
-    std::optional<JobRunner::OpenMove> openMove; // the move that went out unanswered, if any
-};
-
-// What the take-up must find, beside the picture: the command-line tool names its operations and steps.
-struct JournalExpectation {
-    std::optional<std::vector<std::string>> operations;
-    std::optional<std::string> stepsText;
-    // A move sent and never answered needs the operator's word before anything is sent.
-    bool wordOnOpenMove = true;
-};
-
 class JobController : public QObject, private JobEvents {
     Q_OBJECT
 public:
@@ -127,8 +98,8 @@ public:
     MillRefusal checkSettings(unsigned needs);
     const std::vector<SettingProblem>& blockingSettings() const { return blockingSettings_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
-    void setJournalPath(const QString& path) { journalPath_ = path; }
-    const QString& journalPath() const { return journalPath_; }
+    void setJournalPath(const QString& path) { journal_.setPath(path); }
+    const QString& journalPath() const { return journal_.path(); }
     // A job on the machine is counted before it starts, for its estimate (the window shows it).
     void setEstimateFirst(bool estimate) { estimateFirst_ = estimate; }
     // "Фрезеровать": whether moves go to the machine, asked as each falls due. Off, and staying off, while the
@@ -143,7 +114,7 @@ public:
     // The pause of a dry step (1 ms as the operator watches it; 0 as fast as it goes).
     void setDryPauseMs(int ms) { runner_.setDryPauseMs(ms); }
     // The command-line tool's run: one journal for all its operations, moves counted over them all.
-    void journalOperations(std::vector<Operation> operations);
+    void journalOperations(std::vector<Operation> operations) { journal_.journalOperations(std::move(operations)); }
 
     // --- The line
     // Opens the configured port: our board at once; grbl once it says hello (linkChanged() follows). False
@@ -221,12 +192,14 @@ public:
     // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
     const std::vector<Operation>& history() const { return history_.operations(); }
     // The journal a crash left for this picture, when there is one to continue (our board only).
-    std::optional<JournalReading> journalToContinue();
+    std::optional<JournalReading> journalToContinue() { return journal_.toContinue(line_.isGrbl()); }
     // Replays what the journal says was done, without sending, and keeps the job it was in for resume().
     JournalTakeUp takeUpJournal(const JournalReading& reading, const JournalExpectation& expected);
-    JournalTakeUp takeUpJournalFile(const JournalExpectation& expected);
+    JournalTakeUp takeUpJournalFile(const JournalExpectation& expected) {
+        return takeUpJournal(journal_.readFile(), expected);
+    }
     // A journal is being kept for the job (made at its first command, or taken up).
-    bool keepsJournal() const { return journal_ && journal_->isOpen(); }
+    bool keepsJournal() const { return journal_.keeps(); }
     // The steps per pixel of the job taken up, as they were typed.
     const std::string& stepsText() const { return sending_.stepsText; }
 
@@ -306,6 +279,8 @@ private:
     // The time of the counted commands on the machine: grbl's motion (motionMs), our board's line.
     double jobTimeMs(const JobCount& count, double motionMs) const;
     void runJob(std::unique_ptr<MoveSource> job);
+    // A journal's job, replayed up to where it stopped, waits to be continued.
+    void keepTakenUpJob(JournalKeeper::Kept& kept);
     void onMoveDone();
     void onJobEnded(JobRunner::Outcome outcome);
     void onPhaseChanged();
@@ -322,10 +297,6 @@ private:
     unsigned machineNeeds() const;
     void onGrblAlarm();
 
-    JournalWriter* openJournal(std::int64_t movesDone);
-    void removeJournal();
-    std::string imageFileHash();
-    std::string millHash() const;
 
     ImageSession& session_;
     ToolPosition& tool_;
@@ -333,7 +304,6 @@ private:
     bool standardTravel_ = false;
     StartupConfig config_;
     std::vector<SettingProblem> blockingSettings_;
-    QString journalPath_;
     bool estimateFirst_ = false;
     bool milling_ = false;
 
@@ -341,6 +311,7 @@ private:
     JobRunner runner_;
     MillIndexCache millIndex_;
     WorkHistory history_{session_, tool_};
+    JournalKeeper journal_{session_, tool_, millIndex_, history_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;
@@ -351,12 +322,6 @@ private:
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
     SendingSettings sending_; // the job's, settled when it starts
 
-    // The command-line tool's run of operations under one journal, and the moves of those finished.
-    std::optional<std::vector<Operation>> journalled_;
-    std::int64_t journalledMoves_ = 0;
-    std::string millHashAtStart_;
-    std::string imageHash_;
-    std::unique_ptr<JournalWriter> journal_;
 
     // A job on the machine, counted before it starts.
     struct Estimate {

@@ -2,10 +2,8 @@
 
 #include "config/settings_table.h"
 #include "mill/gcode.h"
-#include "mill/motion_time.h"
 
 #include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <tuple>
 
@@ -13,7 +11,6 @@ namespace zelmar {
 
 JobController::JobController(ImageSession& session, ToolPosition& tool, QObject* parent)
     : QObject(parent), session_(session), tool_(tool) {
-    clock_.start();
     runner_.setLink(&line_.boardLink());
     runner_.setMillingSwitch([this] { return milling_; });
     runner_.setJournalSource([this](std::int64_t done) { return journal_.open(sending_, done); });
@@ -38,7 +35,7 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
     connect(&line_, &MachineLine::alarmRaised, this, &JobController::onGrblAlarm);
     connect(&line_, &MachineLine::reopened, this, &JobController::continueJob);
     connect(&line_, &MachineLine::reopenFailed, this, &JobController::reopenFailed);
-    connect(&estimate_, &QFutureWatcher<Estimate>::finished, this, &JobController::startPendingJob);
+    connect(&estimate_, &JobEstimate::counted, this, &JobController::startPendingJob);
 }
 
 JobController::~JobController() {
@@ -51,10 +48,29 @@ void JobController::configure(const StartupConfig& config) {
     runner_.setMergeSteps(config_.mergeSteps);
     runner_.setMergeTolerance(config_.mergeTolerance.value());
     runner_.setSafeHeight(config_.safeHeight);
+    journal_.setImagePath(config_.imagePath);
     const bool grblBefore = line_.isGrbl();
     line_.configure(config_);
     if (line_.isGrbl() && !grblBefore)
         runner_.setLink(line_.grblLink());
+}
+
+SendingSettings JobController::sendingAt(const std::string& stepsText) const {
+    return SendingSettings::of(config_, stepsText, line_.isGrbl() || standardTravel_);
+}
+
+MillRefusal JobController::checkSettings(unsigned needs) {
+    blockingSettings_.clear();
+    for (const SettingProblem& problem : config_.problems)
+        if (neededBy(problem.setting, needs))
+            blockingSettings_.push_back(problem);
+    return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
+}
+
+unsigned JobController::machineNeeds() const {
+    if (!milling_)
+        return 0;
+    return line_.isGrbl() ? settingNeeds::onGrbl : settingNeeds::onBoard;
 }
 
 // ---- The line
@@ -74,12 +90,6 @@ void JobController::setMilling(bool on) {
         return;
     milling_ = on;
     emit millingChanged(on);
-}
-
-void JobController::continueJob() {
-    setMilling(true);
-    setBusy(true);
-    runner_.resume();
 }
 
 void JobController::onGrblAlarm() {
@@ -134,20 +144,6 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
     return MillRefusal::None;
 }
 
-unsigned JobController::machineNeeds() const {
-    if (!milling_)
-        return 0;
-    return line_.isGrbl() ? settingNeeds::onGrbl : settingNeeds::onBoard;
-}
-
-MillRefusal JobController::checkSettings(unsigned needs) {
-    blockingSettings_.clear();
-    for (const SettingProblem& problem : config_.problems)
-        if (neededBy(problem.setting, needs))
-            blockingSettings_.push_back(problem);
-    return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
-}
-
 JobController::StartRefusal JobController::startOperation(const Operation& operation, const std::string& stepsText) {
     StartRefusal refusal;
     if (operation.kind == Operation::Kind::Move) {
@@ -169,10 +165,6 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
     return refusal;
 }
 
-SendingSettings JobController::sendingAt(const std::string& stepsText) const {
-    return SendingSettings::of(config_, stepsText, line_.isGrbl() || standardTravel_);
-}
-
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
                              const std::string& stepsText) {
     forgetKeptJob();
@@ -189,12 +181,14 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
     history_.beginJob(std::move(operations));
     journal_.jobBegins();
     progress_ = {};
-    timeLeft_.begin(0, 0, clock_.elapsed());
+    estimate_.restart();
     setBusy(true);
     emit jobBegun();
     if (milling && milling_ && estimateFirst_) {
         job.release();
-        startAfterEstimate(std::unique_ptr<MillJob>(milling), milling->kind());
+        estimate_.count(std::unique_ptr<MillJob>(milling), session_, tool_, sending_);
+        emit estimated(-1, 0); // counting
+        emit stateChanged(state());
         return;
     }
     runJob(std::move(job));
@@ -211,55 +205,10 @@ void JobController::runJob(std::unique_ptr<MoveSource> job) {
     runner_.start(std::move(job), sending_.scale, from);
 }
 
-void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
-    pendingJob_ = std::move(job);
-    emit estimated(-1, 0); // counting
-    emit stateChanged(state());
-    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-    // Marks of earlier millings read as full depth: the job is counted a second time without them, to know
-    // whether they change what it sends.
-    std::shared_ptr<ImageSession> unmarked;
-    if (config_.marksAsDepth && millLayerMarked(session_)) {
-        unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-        unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
-    }
-    const SimulationSettings settings = sending_.simulation();
-    const ToolPosition tool = tool_;
-    const std::optional<MotionClock> clock = motionClockAt(sending_);
-    estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind, clock] {
-        Estimate estimate;
-        std::optional<MotionClock> motion = clock;
-        std::vector<CommandMove> commands;
-        simulateJob(kind, *copy, tool, settings, [&](const CommandMove& c) {
-            ++estimate.count.commands;
-            estimate.count.moves += c.moves;
-            estimate.count.bytes += static_cast<std::int64_t>(
-                formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
-            if (motion)
-                motion->add(c);
-            if (unmarked)
-                commands.push_back(c);
-        });
-        if (motion)
-            estimate.motionMs = motion->seconds() * 1000;
-        if (unmarked) {
-            std::size_t i = 0;
-            simulateJob(kind, *unmarked, tool, settings, [&](const CommandMove& c) {
-                const bool same = i < commands.size() && commands[i].x == c.x && commands[i].y == c.y &&
-                                  commands[i].z == c.z && commands[i].kind == c.kind && commands[i].moves == c.moves;
-                estimate.marksMatter = estimate.marksMatter || !same;
-                ++i;
-            });
-            estimate.marksMatter = estimate.marksMatter || i != commands.size();
-        }
-        return estimate;
-    }));
-}
-
 void JobController::startPendingJob() {
-    if (!pendingJob_)
+    if (!estimate_.counting())
         return; // stopped, or the controller is going
-    if (estimate_.result().marksMatter) {
+    if (estimate_.marksMatter()) {
         emit marksInDoubt(); // answerMarks() goes on
         return;
     }
@@ -267,57 +216,24 @@ void JobController::startPendingJob() {
 }
 
 void JobController::answerMarks(bool go) {
-    if (!pendingJob_)
+    if (!estimate_.counting())
         return;
     if (!go) {
         stop(); // called off before its first command
         return;
     }
-    const JobCount count = estimate_.result().count;
-    const double lineMs = jobTimeMs(count, estimate_.result().motionMs);
-    progress_.commandsTotal = count.commands;
-    timeLeft_.begin(count.commands, count.commands > 0 ? lineMs / static_cast<double>(count.commands) : 0,
-                    clock_.elapsed());
-    emit estimated(count.commands, lineMs);
-    runJob(std::move(pendingJob_));
-}
-
-std::optional<MotionClock> JobController::motionClockAt(const SendingSettings& sending) const {
-    if (!line_.isGrbl())
-        return std::nullopt;
-    return MotionClock(sending.gcode, line_.grblLink()->rates(), line_.baud());
-}
-
-double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
-    // On grbl the machine's motion sets the pace, its lines stream behind it; on our board the protocol's
-    // pause after every command does, and its own motion is not known.
-    return line_.isGrbl() ? motionMs : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
-}
-
-JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
-                                 std::int64_t movesDone, MotionClock* motion) const {
-    const SimulationSettings settings = sending_.simulation();
-    JobCount count;
-    std::int64_t moves = 0;
-    simulateJob(kind, copy, tool, settings, [&](const CommandMove& c) {
-        moves += c.moves;
-        if (moves <= movesDone)
-            return;
-        ++count.commands;
-        count.moves += c.moves;
-        count.bytes +=
-            static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
-        if (motion)
-            motion->add(c);
-    });
-    return count;
+    const JobEstimate::Count count = estimate_.result();
+    progress_.commandsTotal = count.count.commands;
+    estimate_.begin(count);
+    emit estimated(count.count.commands, count.ms);
+    runJob(estimate_.takeJob());
 }
 
 JobController::MoveRefusal JobController::manualMove(const std::string& tx, const std::string& ty,
                                                     const std::string& tz, const std::string& stepsText,
                                                     NumberRefusal* numbers) {
     // While a job is paused only "Продолжить" and "Стоп" act: the paused job goes on from where the tool is.
-    if (runner_.phase() == JobRunner::Phase::Paused || pendingJob_)
+    if (runner_.phase() == JobRunner::Phase::Paused || estimate_.counting())
         return MoveRefusal::Paused;
     if (runner_.isRunning() || manualRunning_)
         return MoveRefusal::Busy;
@@ -343,14 +259,10 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     return MoveRefusal::None;
 }
 
-void JobController::pause() {
-    runner_.pause();
-}
-
 void JobController::stop() {
-    if (pendingJob_) {
+    if (estimate_.counting()) {
         // Stopped before its first command: nothing happened, nothing is kept.
-        pendingJob_.reset();
+        estimate_.drop();
         millingJob_ = nullptr;
         history_.callOffJob();
         setBusy(false);
@@ -387,8 +299,10 @@ void JobController::resume() {
     runner_.resume();
 }
 
-void JobController::answerOpenMove(bool carriedOut) {
-    runner_.answer(carriedOut);
+void JobController::continueJob() {
+    setMilling(true);
+    setBusy(true);
+    runner_.resume();
 }
 
 void JobController::forgetKeptJob() {
@@ -404,13 +318,13 @@ void JobController::forgetKeptJob() {
 }
 
 void JobController::abort() {
-    pendingJob_.reset();
+    estimate_.drop();
     runner_.abort();
     line_.abort();
 }
 
 JobState JobController::state() const {
-    if (pendingJob_)
+    if (estimate_.counting())
         return JobState::Estimating;
     if (manualRunning_)
         return JobState::Aside;
@@ -429,15 +343,11 @@ JobState JobController::state() const {
     return JobState::Idle;
 }
 
-void JobController::setBusy(bool busy) {
-    busy_ = busy;
-}
-
 // ---- The job's stages and progress
 
 void JobController::millingStarts(std::int64_t totalMoves) {
     if (progress_.commandsTotal == 0)
-        timeLeft_.setTotal(totalMoves);
+        estimate_.setTotalMoves(totalMoves);
     emit jobStarted(totalMoves);
     updateProgress();
 }
@@ -476,10 +386,10 @@ void JobController::updateFigures() {
     progress_.y = b.y;
     progress_.z = b.depth;
     progress_.commandsDone = runner_.commandsSent();
-    timeLeft_.setDone(progress_.commandsTotal > 0 ? progress_.commandsDone : progress_.movesDone);
-    const std::int64_t now = clock_.elapsed();
-    progress_.msLeft = timeLeft_.msLeft(now);
-    progress_.msRun = timeLeft_.msRun(now);
+    const JobEstimate::Times times =
+        estimate_.times(progress_.commandsTotal > 0 ? progress_.commandsDone : progress_.movesDone);
+    progress_.msLeft = times.msLeft;
+    progress_.msRun = times.msRun;
     emit figuresChanged(progress_);
 }
 
@@ -512,7 +422,8 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
             journal_.remove();
         millingJob_ = nullptr;
     }
-    updateProgressTime();
+    estimate_.setRunning(false);
+    progress_.msRun = estimate_.msRun();
     emit finished(outcome);
     if (outcome == Outcome::Failed)
         emit faulted(runner_.fault(), false);
@@ -524,16 +435,11 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
         emit stopped();
 }
 
-void JobController::updateProgressTime() {
-    timeLeft_.setRunning(false, clock_.elapsed());
-    progress_.msRun = timeLeft_.msRun(clock_.elapsed());
-}
-
 void JobController::onPhaseChanged() {
     const JobState now = state();
     if (now == JobState::Paused && millingJob_)
         recordJobInHistory();
-    timeLeft_.setRunning(now == JobState::Running, clock_.elapsed());
+    estimate_.setRunning(now == JobState::Running);
     emit stateChanged(now);
     if (now == JobState::Paused)
         emit paused();
@@ -568,28 +474,14 @@ void JobController::keepTakenUpJob(JournalKeeper::Kept& kept) {
     recordJobInHistory();
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
-    // The window shows a job's count before it goes on: the rest is counted on the work as it stood before the
-    // job, what the journal has done left out.
-    std::optional<JobCount> rest;
-    std::optional<MotionClock> motion;
-    if (kept.workAtJob) {
-        motion = motionClockAt(sending_);
-        rest = countJob(job->kind(), *kept.workAtJob, history_.toolBeforeJob(), job->movesDone(),
-                        motion ? &*motion : nullptr);
-    }
-    double lineMs = 0;
-    if (rest) {
-        lineMs = jobTimeMs(*rest, motion ? motion->seconds() * 1000 : 0.0);
-        progress_.commandsTotal = rest->commands;
-        timeLeft_.begin(rest->commands, rest->commands > 0 ? lineMs / static_cast<double>(rest->commands) : 0,
-                        clock_.elapsed());
-    } else {
-        timeLeft_.begin(job->millingTotal(), 0, clock_.elapsed(), job->millingDone());
-    }
-    timeLeft_.setRunning(false, clock_.elapsed());
+    // The window shows a job's count before it goes on.
+    const std::optional<JobEstimate::Count> rest = estimate_.beginKept(
+        *job, kept.workAtJob ? &*kept.workAtJob : nullptr, history_.toolBeforeJob(), sending_);
+    if (rest)
+        progress_.commandsTotal = rest->count.commands;
     emit jobBegun();
     if (rest)
-        emit estimated(rest->commands, lineMs);
+        emit estimated(rest->count.commands, rest->ms);
     emit jobStarted(job->millingTotal());
     onPhaseChanged();
 }

@@ -1,34 +1,30 @@
 #pragma once
 // The job controller: the one place where the work on a picture becomes moves of the machine, for the window and
-// the command-line tool alike. It owns the line (our board or grbl), the runner, the journal of a job on the
-// machine and its take-up after a crash, the estimate of a job and the history of what ran on the picture. The
-// front-ends ask it to run operations and show only what it reports: the state of the job, its progress, where
-// the machine stands, and its faults with their details. It has no widgets and words nothing: the front-ends
-// turn its codes into the operator's words.
+// the command-line tool alike. It keeps the job's state and progress and composes the rest: the machine line,
+// the runner, the journal of a job on the machine and its take-up after a crash, the estimate of a job and the
+// history of what ran on the picture; it writes a milling's G-code. The front-ends ask it to run operations and
+// show only what it reports: the state of the job, its progress, where the machine stands, and its faults with
+// their details. It has no widgets and words nothing: the front-ends turn its codes into the operator's words.
 
 #include "config/startup_config.h"
 #include "image/image_session.h"
+#include "job_estimate.h"
+#include "journal_keeper.h"
 #include "link/board_link.h"
 #include "link/grbl_link.h"
-#include "run/job_journal.h"
-#include "run/job_runner.h"
-#include "run/manual_move.h"
-#include "journal_keeper.h"
 #include "link/serial_line.h"
 #include "machine_line.h"
 #include "mill/carving.h"
-#include "mill/job_simulation.h"
 #include "mill/mill_job.h"
-#include "mill/motion_time.h"
 #include "mill/operations.h"
 #include "mill/tool_position.h"
 #include "port_hint.h"
+#include "run/job_journal.h"
+#include "run/job_runner.h"
+#include "run/manual_move.h"
 #include "sending_settings.h"
 #include "work_history.h"
-#include "time_left.h"
 
-#include <QElapsedTimer>
-#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
@@ -161,12 +157,12 @@ public:
     enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers, Settings };
     MoveRefusal manualMove(const std::string& tx, const std::string& ty, const std::string& tz,
                            const std::string& stepsText, NumberRefusal* numbers = nullptr);
-    void pause();
+    void pause() { runner_.pause(); }
     void stop();
     // Continues a paused or kept job: asks about an unanswered move first, and opens a lost line again.
     void resume();
     // The operator's word on the move that went out unanswered.
-    void answerOpenMove(bool carriedOut);
+    void answerOpenMove(bool carriedOut) { runner_.answer(carriedOut); }
     // The operator's word on a job whose depths the marks of earlier millings change: start it, or not.
     void answerMarks(bool go);
     // A kept job is let go (and its journal).
@@ -267,17 +263,10 @@ private:
     void passStarts(int pass) override;
     void workChanged(bool treeRebuilt) override;
 
+    // A command that moves nothing, run on the picture and recorded; not while a job is under way.
+    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
-    void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();
-    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first
-    // movesDone moves; those commands' motion goes into `motion` when given.
-    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int64_t movesDone,
-                      MotionClock* motion = nullptr) const;
-    // grbl's clock for a job's motion, at the rates it listed (its defaults until then); none for our board.
-    std::optional<MotionClock> motionClockAt(const SendingSettings& sending) const;
-    // The time of the counted commands on the machine: grbl's motion (motionMs), our board's line.
-    double jobTimeMs(const JobCount& count, double motionMs) const;
     void runJob(std::unique_ptr<MoveSource> job);
     // A journal's job, replayed up to where it stopped, waits to be continued.
     void keepTakenUpJob(JournalKeeper::Kept& kept);
@@ -286,24 +275,20 @@ private:
     void onPhaseChanged();
     void updateProgress();
     void updateFigures();
-    // A command that moves nothing, run on the picture and recorded; not while a job is under way.
-    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void recordJobInHistory();
-    void updateProgressTime();
-    void setBusy(bool busy);
+    void setBusy(bool busy) { busy_ = busy; }
     // The line was opened again and grbl said hello: the job goes on.
     void continueJob();
     // What a job or a move on the machine needs beside the milling: the line's settings, and grbl's output.
     unsigned machineNeeds() const;
     void onGrblAlarm();
 
-
     ImageSession& session_;
     ToolPosition& tool_;
-    std::unique_ptr<Carving> carving_;
-    bool standardTravel_ = false;
+    std::unique_ptr<Carving> carving_; // outlives the jobs that draw on it
     StartupConfig config_;
     std::vector<SettingProblem> blockingSettings_;
+    bool standardTravel_ = false;
     bool estimateFirst_ = false;
     bool milling_ = false;
 
@@ -312,6 +297,7 @@ private:
     MillIndexCache millIndex_;
     WorkHistory history_{session_, tool_};
     JournalKeeper journal_{session_, tool_, millIndex_, history_};
+    JobEstimate estimate_{line_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;
@@ -320,20 +306,8 @@ private:
     bool movedSinceStop_ = false;
     std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
-    SendingSettings sending_; // the job's, settled when it starts
-
-
-    // A job on the machine, counted before it starts.
-    struct Estimate {
-        JobCount count;
-        bool marksMatter = false; // the marks in the mill layer change what it sends
-        double motionMs = 0;      // grbl's motion along its commands
-    };
-    std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
-    QFutureWatcher<Estimate> estimate_;
+    SendingSettings sending_;     // the job's, settled when it starts
     JobProgress progress_;
-    TimeLeft timeLeft_;
-    QElapsedTimer clock_;
 };
 
 } // namespace zelmar

@@ -1,11 +1,6 @@
 #include "job_controller.h"
 
 #include "config/settings_table.h"
-#include "mill/gcode.h"
-
-#include <QFile>
-
-#include <tuple>
 
 namespace zelmar {
 
@@ -499,39 +494,7 @@ JobController::GcodeResult JobController::writeGcode(const QString& path, MillKi
         result.refusal = checkSettings(settingNeeds::milling | settingNeeds::gcode);
     if (result.refusal != MillRefusal::None)
         return result;
-    if (!sending.scale.ok()) {
-        result.numbers = sending.scale.refusal;
-        return result;
-    }
-    const std::int32_t steps = sending.scale.value;
-    GcodeWriter writer(sending.gcode);
-    std::vector<std::string> operations;
-    if (kind == MillKind::Selected)
-        operations.push_back(
-            "select=" +
-            std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
-    operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text =
-        writer.header(sending.origin(config_.imagePath, std::move(operations)), GcodeStart{tool_.toolX, tool_.toolY});
-    ImageSession copy = copyForSimulation(session_, kind);
-    bool fits = true;
-    simulateJob(kind, copy, tool_, sending.simulation(), [&](const CommandMove& c) {
-        fits = fits && formatMoveCommand(c.x, c.y, c.z, steps).ok();
-        text += writer.line(c);
-    });
-    if (!fits) {
-        result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, steps};
-        return result;
-    }
-    text += writer.footer();
-    result.startText = writer.startText({tool_.toolX, tool_.toolY});
-    std::tie(result.startRightMm, result.startDownMm) = writer.startMm({tool_.toolX, tool_.toolY});
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.flush())
-        result.fileError = file.errorString().isEmpty() ? QStringLiteral("?") : file.errorString();
-    return result;
+    return gcode_.write(path, kind, sending, tool_);
 }
 
 } // namespace zelmar

@@ -1,12 +1,13 @@
 #pragma once
 // The job controller: the one place where the work on a picture becomes moves of the machine, for the window and
 // the command-line tool alike. It keeps the job's state and progress and composes the rest: the machine line,
-// the runner, the journal of a job on the machine and its take-up after a crash, the estimate of a job and the
-// history of what ran on the picture; it writes a milling's G-code. The front-ends ask it to run operations and
-// show only what it reports: the state of the job, its progress, where the machine stands, and its faults with
-// their details. It has no widgets and words nothing: the front-ends turn its codes into the operator's words.
+// the runner, the journal of a job on the machine and its take-up after a crash, the estimate of a job, the
+// history of what ran on the picture and the G-code export. The front-ends ask it to run operations and show
+// only what it reports: the state of the job, its progress, where the machine stands, and its faults with their
+// details. It has no widgets and words nothing: the front-ends turn its codes into the operator's words.
 
 #include "config/startup_config.h"
+#include "gcode_export.h"
 #include "image/image_session.h"
 #include "job_estimate.h"
 #include "journal_keeper.h"
@@ -67,6 +68,7 @@ class JobController : public QObject, private JobEvents {
 public:
     using LinkState = MachineLine::State;
     using WorkRunner = WorkHistory::WorkRunner;
+    using GcodeResult = zelmar::GcodeResult;
 
     // The picture's work and the tool position the program keeps; both outlive the controller.
     JobController(ImageSession& session, ToolPosition& tool, QObject* parent = nullptr);
@@ -202,15 +204,6 @@ public:
     // --- G-code
     // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
     // on success; else a refusal's code, or the file's error.
-    struct GcodeResult {
-        MillRefusal refusal = MillRefusal::None;
-        NumberRefusal numbers;
-        QString fileError; // the file could not be written
-        ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
-        std::string startText; // the same in words, as the file's header says it
-        std::string startRightMm, startDownMm; // its offsets from the top-left pixel; empty: beyond the counter
-        bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
-    };
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
 
 signals:
@@ -298,6 +291,7 @@ private:
     WorkHistory history_{session_, tool_};
     JournalKeeper journal_{session_, tool_, millIndex_, history_};
     JobEstimate estimate_{line_};
+    GcodeExport gcode_{session_, config_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;

@@ -62,12 +62,6 @@ MillRefusal JobController::checkSettings(unsigned needs) {
     return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
 }
 
-unsigned JobController::machineNeeds() const {
-    if (!milling_)
-        return 0;
-    return line_.isGrbl() ? settingNeeds::onGrbl : settingNeeds::onBoard;
-}
-
 // ---- The line
 
 bool JobController::openPort() {

@@ -272,8 +272,8 @@ private:
     void setBusy(bool busy) { busy_ = busy; }
     // The line was opened again and grbl said hello: the job goes on.
     void continueJob();
-    // What a job or a move on the machine needs beside the milling: the line's settings, and grbl's output.
-    unsigned machineNeeds() const;
+    // What a job or a move on the machine needs beside the milling; nothing in a dry run.
+    unsigned machineNeeds() const { return milling_ ? line_.needs() : 0; }
     void onGrblAlarm();
 
     ImageSession& session_;

@@ -3,6 +3,7 @@
 // port, opens it again to continue a job, waits for grbl's hello, and tells how far the line has got and why a
 // port did not open.
 
+#include "config/settings_table.h"
 #include "config/startup_config.h"
 #include "link/board_link.h"
 #include "link/grbl_link.h"
@@ -41,6 +42,8 @@ public:
     State state() const;
     bool ready() const { return state() == State::Open; }
     bool isGrbl() const { return grbl_ != nullptr; }
+    // What a job or a move on this line needs of the settings (settingNeeds): our board's, or grbl's output.
+    unsigned needs() const { return grbl_ ? settingNeeds::onGrbl : settingNeeds::onBoard; }
     const PortHint& hint() const { return hint_; }
     int baud() const { return baud_; }
     SerialLine& serialLine() { return line_; }

@@ -5,6 +5,7 @@
 
 #include "board_harness.h"
 #include "link/port_access.h"
+#include "texts/operator_texts.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -158,6 +159,35 @@ private slots:
             QVERIFY2(hint.contains(s), qPrintable(hint));
         for (const QString& s : doesNotSay)
             QVERIFY2(!hint.contains(s), qPrintable(hint));
+    }
+
+    // The line reports a code; each code reads as its own sentence, and an open port as none.
+    void hintCodesInWords_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<QString>("doesNotSay");
+        using Code = PortHint::Code;
+        QTest::newRow("opened") << int(Code::None) << "" << "Порт";
+        QTest::newRow("settings refused")
+            << int(Code::SettingsRefused) << "Порт /dev/ttyUSB0 открылся, но не принял настройки линии" << "Нет прав";
+        QTest::newRow("no permission") << int(Code::NoPermission) << "Нет прав на порт /dev/ttyUSB0" << "настройки";
+        QTest::newRow("busy") << int(Code::Busy) << "занят другой программой" << "Нет прав";
+        QTest::newRow("not found") << int(Code::NotFound) << "Устройство /dev/ttyUSB0 не найдено" << "занят";
+        QTest::newRow("other") << int(Code::Other) << "Порт /dev/ttyUSB0 не открылся." << "настройки";
+    }
+    void hintCodesInWords() {
+        QFETCH(int, code);
+        QFETCH(QString, says);
+        QFETCH(QString, doesNotSay);
+        PortHint hint;
+        hint.code = PortHint::Code(code);
+        hint.portName = "ttyUSB0";
+        hint.probe = probe(true, false);
+        const QString words = QString::fromStdString(portHintText(hint));
+        if (says.isEmpty())
+            QVERIFY2(words.isEmpty(), qPrintable(words));
+        QVERIFY2(words.contains(says), qPrintable(words));
+        QVERIFY2(!words.contains(doesNotSay), qPrintable(words));
     }
 
     void probingARealDevice() {

@@ -130,7 +130,7 @@ void WorkWindow::showLinkState() {
     case JobController::LinkState::NotOpen:
         label4_->setText(QString::fromUtf8(portNotOpenedText));
         // The status line keeps its words; what to do about a port that did not open is in its tooltip.
-        label4_->setToolTip(controller_.portHint());
+        label4_->setToolTip(QString::fromStdString(portHintText(controller_.portHint())));
         break;
     }
     updateControls();

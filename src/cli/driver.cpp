@@ -92,7 +92,7 @@ bool Driver::prepare() {
     session_.stepsText = options_.steps;
     if (options_.port && !controller_.openPort()) {
         std::cerr << zelmar::portNotOpenedText << ": " << *options_.port << "\n"
-                  << controller_.portHint().toStdString() << "\n";
+                  << zelmar::portHintText(controller_.portHint()) << "\n";
         return false;
     }
     return !options_.resume || takeUpJournal();

@@ -1,30 +1,14 @@
 #include "job_controller.h"
 
 #include "config/settings_table.h"
-#include "run/content_hash.h"
-#include "run/job_resumption.h"
-#include "link/port_access.h"
-#include "mill/gcode.h"
-#include "mill/motion_time.h"
-
-#include <QDir>
-#include <QFile>
-#include <QtConcurrent/QtConcurrentRun>
-
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <iterator>
-#include <tuple>
 
 namespace zelmar {
 
 JobController::JobController(ImageSession& session, ToolPosition& tool, QObject* parent)
     : QObject(parent), session_(session), tool_(tool) {
-    clock_.start();
-    runner_.setLink(&link_);
+    runner_.setLink(&line_.boardLink());
     runner_.setMillingSwitch([this] { return milling_; });
-    runner_.setJournalSource([this](std::int64_t done) { return openJournal(done); });
+    runner_.setJournalSource([this](std::int64_t done) { return journal_.open(sending_, done); });
     connect(&runner_, &JobRunner::moveDone, this, &JobController::onMoveDone);
     connect(&runner_, &JobRunner::ended, this, &JobController::onJobEnded);
     connect(&runner_, &JobRunner::phaseChanged, this, &JobController::onPhaseChanged);
@@ -36,12 +20,17 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
         if (!manualRunning_ && millingJob_)
             updateFigures();
     });
-    connect(&line_, &SerialLine::lost, this, [this] {
+    connect(&line_, &MachineLine::lost, this, [this] {
         setMilling(false);
         emit linkChanged();
         emit machineStatusChanged();
     });
-    connect(&estimate_, &QFutureWatcher<Estimate>::finished, this, &JobController::startPendingJob);
+    connect(&line_, &MachineLine::changed, this, &JobController::linkChanged);
+    connect(&line_, &MachineLine::statusChanged, this, &JobController::machineStatusChanged);
+    connect(&line_, &MachineLine::alarmRaised, this, &JobController::onGrblAlarm);
+    connect(&line_, &MachineLine::reopened, this, &JobController::continueJob);
+    connect(&line_, &MachineLine::reopenFailed, this, &JobController::reopenFailed);
+    connect(&estimate_, &JobEstimate::counted, this, &JobController::startPendingJob);
 }
 
 JobController::~JobController() {
@@ -54,63 +43,33 @@ void JobController::configure(const StartupConfig& config) {
     runner_.setMergeSteps(config_.mergeSteps);
     runner_.setMergeTolerance(config_.mergeTolerance.value());
     runner_.setSafeHeight(config_.safeHeight);
-    link_.setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-    if (config_.controller == StartupConfig::Controller::Grbl && !grbl_) {
-        grbl_ = std::make_unique<GrblLink>(line_, config_.mmPerStep, config_.feed);
-        connect(grbl_.get(), &GrblLink::connected, this, &JobController::onGrblConnected);
-        connect(grbl_.get(), &GrblLink::notConnected, this, [this] {
-            grblSilent_ = true;
-            emit linkChanged();
-            if (continueWhenConnected_) {
-                continueWhenConnected_ = false;
-                emit reopenFailed();
-            }
-        });
-        connect(grbl_.get(), &GrblLink::statusChanged, this, &JobController::machineStatusChanged);
-        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::onGrblAlarm);
-        connect(grbl_.get(), &GrblLink::alarmRaised, this, &JobController::machineStatusChanged);
-        runner_.setLink(grbl_.get());
-    }
-    if (grbl_) {
-        grbl_->setTimeoutMs(std::int64_t{config_.timeoutSeconds} * 1000);
-        grbl_->setSpindle(config_.spindle);
-        grbl_->setMachineFrame(config_.axisX, config_.axisY, config_.plungeFeed);
-    }
+    journal_.setImagePath(config_.imagePath);
+    const bool grblBefore = line_.isGrbl();
+    line_.configure(config_);
+    if (line_.isGrbl() && !grblBefore)
+        runner_.setLink(line_.grblLink());
 }
 
-void JobController::journalOperations(std::vector<Operation> operations) {
-    journalled_ = std::move(operations);
-    journalledMoves_ = 0;
-    millHashAtStart_ = millHash();
+SendingSettings JobController::sendingAt(const std::string& stepsText) const {
+    return SendingSettings::of(config_, stepsText, line_.isGrbl() || standardTravel_);
+}
+
+MillRefusal JobController::checkSettings(unsigned needs) {
+    blockingSettings_.clear();
+    for (const SettingProblem& problem : config_.problems)
+        if (neededBy(problem.setting, needs))
+            blockingSettings_.push_back(problem);
+    return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
 }
 
 // ---- The line
 
 bool JobController::openPort() {
-    const QString portName = QString::fromStdString(config_.portName);
-    grblSilent_ = false;
-    if (grbl_)
-        grbl_->connectTo(portName, config_.baud); // ready only once grbl has answered
-    else
-        line_.open(portName, BoardLink::baudRate);
-    portHint_ = line_.isOpen() ? QString()
-                : line_.openFailure() == SerialLine::OpenFailure::SettingsRefused
-                    ? settingsRefusedHint(portName)
-                    : openFailureHint(portName, line_.openError());
+    const bool opened = line_.open();
     if (!linkReady())
         setMilling(false);
     emit linkChanged();
-    return line_.isOpen();
-}
-
-JobController::LinkState JobController::linkState() const {
-    if (line_.isOpen() && (!grbl_ || grbl_->isConnected()))
-        return LinkState::Open;
-    if (line_.loss() != SerialLine::Loss::None)
-        return LinkState::Lost;
-    if (grbl_ && line_.isOpen())
-        return grblSilent_ ? LinkState::GrblSilent : LinkState::AwaitingGrbl;
-    return LinkState::NotOpen;
+    return opened;
 }
 
 void JobController::setMilling(bool on) {
@@ -122,22 +81,11 @@ void JobController::setMilling(bool on) {
     emit millingChanged(on);
 }
 
-void JobController::onGrblConnected() {
-    emit linkChanged();
-    emit machineStatusChanged();
-    if (continueWhenConnected_) {
-        continueWhenConnected_ = false;
-        setMilling(true);
-        setBusy(true);
-        runner_.resume();
-    }
-}
-
 void JobController::onGrblAlarm() {
     // A running or held job reports the alarm as its fault, when it ends.
     if (runner_.isRunning() || runner_.phase() == JobRunner::Phase::Paused)
         return;
-    emit alarmRaised(grbl_->alarm());
+    emit alarmRaised(line_.grblLink()->alarm());
 }
 
 // ---- Work that moves nothing
@@ -146,12 +94,7 @@ void JobController::runStill(const Operation& op, const ProgressCallback& progre
     if (!session_.hasImage() || busy_)
         return;
     forgetKeptJob();
-    const auto work = [this, &op, &progress] { runStillOperation(session_, op, progress); };
-    if (run)
-        run(work);
-    else
-        work();
-    history_.push_back(op);
+    history_.runStill(op, progress, run);
 }
 
 void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
@@ -171,65 +114,23 @@ void JobController::restoreMill() {
     carving_.reset(); // the marks of what was cut are gone, and so is the picture of it
 }
 
-bool JobController::select(std::int32_t regionId) {
-    Operation op;
-    op.kind = Operation::Kind::Select;
-    op.id = regionId;
-    if (!runStillOperation(session_, op))
-        return false;
-    // Only the last of several selections in a row counts for what follows.
-    if (!history_.empty() && history_.back().kind == Operation::Kind::Select)
-        history_.back() = op;
-    else
-        history_.push_back(op);
-    return true;
-}
-
-void JobController::clearSelection() {
-    session_.selectedNode = -1;
-}
-
 // ---- Jobs
 
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
     if (busy_ || runner_.isRunning())
         return MillRefusal::None;
-    MillRefusal refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    const SendingSettings sending = sendingAt(stepsText);
+    MillRefusal refusal = checkMillCommand(kind, session_, sending.mill);
     if (refusal == MillRefusal::None)
         refusal = checkSettings(settingNeeds::milling | machineNeeds());
     if (refusal != MillRefusal::None)
         return refusal;
-    Operation op;
-    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
-              : kind == MillKind::All    ? Operation::Kind::MillAll
-                                         : Operation::Kind::Cut3D;
-    std::vector<Operation> operations;
     JobEvents* events = this;
     auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
-    if (kind == MillKind::Selected) {
-        Operation select;
-        select.kind = Operation::Kind::Select;
-        select.id = job->selectedRegion();
-        operations.push_back(select);
-    }
-    operations.push_back(op);
-    job->setSettings(millSettingsAt(stepsText));
+    std::vector<Operation> operations = WorkHistory::millingOperations(kind, job->selectedRegion());
+    job->setSettings(sending.mill);
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
-}
-
-unsigned JobController::machineNeeds() const {
-    if (!milling_)
-        return 0;
-    return grbl_ ? settingNeeds::onGrbl : settingNeeds::onBoard;
-}
-
-MillRefusal JobController::checkSettings(unsigned needs) {
-    blockingSettings_.clear();
-    for (const SettingProblem& problem : config_.problems)
-        if (neededBy(problem.setting, needs))
-            blockingSettings_.push_back(problem);
-    return blockingSettings_.empty() ? MillRefusal::None : MillRefusal::BadSetting;
 }
 
 JobController::StartRefusal JobController::startOperation(const Operation& operation, const std::string& stepsText) {
@@ -253,151 +154,50 @@ JobController::StartRefusal JobController::startOperation(const Operation& opera
     return refusal;
 }
 
-std::int32_t JobController::travelHeightAt(const Checked& scale, bool standardMachine) const {
-    if (config_.safeHeight > 0 || !standardMachine || !scale.ok() || config_.mmPerStep.isZero())
-        return config_.safeHeight;
-    // A millimetre in depth units (pixels), rounded up: 10^places / (units * steps a pixel).
-    std::int64_t millimetre = 1;
-    for (int p = 0; p < config_.mmPerStep.places; ++p)
-        millimetre *= 10;
-    const std::int64_t pixel = config_.mmPerStep.units * std::int64_t{scale.value};
-    return static_cast<std::int32_t>(std::min<std::int64_t>((millimetre + pixel - 1) / pixel, static_cast<std::int64_t>(specOf(Setting::SafeHeight).most)));
-}
-
-MillSettings JobController::millSettingsAt(const std::string& stepsText) const {
-    MillSettings settings;
-    settings.safeHeight = travelHeightAt(parseStepsPerPixel(stepsText), grbl_ != nullptr || standardTravel_);
-    settings.stepDown = config_.stepDown;
-    settings.marksAsDepth = config_.marksAsDepth;
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (scale.ok()) { // a job of wrong steps is refused before it moves
-        const double mmPerPixel = config_.mmPerStep.value() * scale.value;
-        settings.tool = ToolProfile(config_.tool, mmPerPixel);
-        // No pass goes deeper into the material than the cutting edge is long.
-        if (!config_.tool.lengthMm.isZero() && config_.tool.kind != ToolKind::Pixel && mmPerPixel > 0) {
-            settings.edge = static_cast<std::int32_t>(
-                std::min(1e6, std::floor(config_.tool.lengthMm.value() / mmPerPixel + 1e-9)));
-            if (settings.stepDown > 0 && settings.edge >= 1)
-                settings.stepDown = std::min(settings.stepDown, settings.edge);
-        }
-    }
-    return settings;
-}
-
-GcodeSettings JobController::gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const {
-    GcodeSettings settings{stepsPerPixel, config_.mmPerStep, config_.feed, config_.spindle};
-    settings.axisX = config_.axisX;
-    settings.axisY = config_.axisY;
-    settings.plungeFeed = config_.plungeFeed;
-    settings.endRise = travelHeight;
-    return settings;
-}
-
-CommandFeed JobController::commandFeedAt(const std::string& stepsText) const {
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (!scale.ok())
-        return CommandFeed({}, 1);
-    return CommandFeed({config_.mergeSteps, config_.mergeTolerance.value()}, scale.value);
-}
-
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,
                              const std::string& stepsText) {
     forgetKeptJob();
+    sending_ = sendingAt(stepsText); // settled once for the whole job
     sentBefore_ = 0;
     movedSinceStop_ = false;
     auto* milling = dynamic_cast<MillJob*>(job.get());
     millingJob_ = milling;
     if (milling) {
         const ImageLayer& layer = session_.layers.millLayer;
-        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight,
-                                             millSettingsAt(stepsText).tool);
+        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight, sending_.mill.tool);
         milling->setCarving(carving_.get());
     }
-    toolBefore_ = tool_;
-    jobOperations_ = operations;
-    for (std::size_t i = 0; i + 1 < operations.size(); ++i)
-        history_.push_back(operations[i]);
-    jobEntry_ = static_cast<std::int64_t>(history_.size());
-    history_.push_back(operations.back());
-    stepsText_ = stepsText;
-    scale_ = parseStepsPerPixel(stepsText); // checked once for the whole job
-    if (!journalled_)
-        millHashAtStart_ = millHash();
+    history_.beginJob(std::move(operations));
+    journal_.jobBegins();
     progress_ = {};
-    timeLeft_.begin(0, 0, clock_.elapsed());
+    estimate_.restart();
     setBusy(true);
     emit jobBegun();
     if (milling && milling_ && estimateFirst_) {
         job.release();
-        startAfterEstimate(std::unique_ptr<MillJob>(milling), milling->kind());
+        estimate_.count(std::unique_ptr<MillJob>(milling), session_, tool_, sending_);
+        emit estimated(-1, 0); // counting
+        emit stateChanged(state());
         return;
     }
     runJob(std::move(job));
 }
 
 void JobController::runJob(std::unique_ptr<MoveSource> job) {
-    runner_.setJournalBase(journalledMoves_);
-    if (grbl_ && scale_.ok())
-        grbl_->setEndRise(millSettingsAt(stepsText_).safeHeight, scale_.value);
+    runner_.setJournalBase(journal_.movesBefore());
+    if (line_.isGrbl() && sending_.scale.ok())
+        line_.grblLink()->setEndRise(sending_.travelHeight(), sending_.scale.value);
     startedAt_ = job->movesDone();
     JobRunner::Board from;
     if (millingJob_)
         from = {millingJob_->tool().toolX, millingJob_->tool().toolY, 0};
-    runner_.start(std::move(job), scale_, from);
-}
-
-void JobController::startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind) {
-    pendingJob_ = std::move(job);
-    emit estimated(-1, 0); // counting
-    emit stateChanged(state());
-    auto copy = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-    // Marks of earlier millings read as full depth: the job is counted a second time without them, to know
-    // whether they change what it sends.
-    std::shared_ptr<ImageSession> unmarked;
-    if (config_.marksAsDepth && millLayerMarked(session_)) {
-        unmarked = std::make_shared<ImageSession>(copyForSimulation(session_, kind));
-        unmarked->layers.millLayer = session_.layers.sourceLayer; // the copy holds no loaded picture of its own
-    }
-    const MillSettings mill = millSettingsAt(stepsText_);
-    const SimulationSettings settings{config_.mergeSteps, mill.safeHeight, scale_.ok() ? scale_.value : 1,
-                                      mill.tool, config_.mergeTolerance.value(), config_.stepDown,
-                                      config_.marksAsDepth};
-    const ToolPosition tool = tool_;
-    const std::optional<MotionClock> clock = motionClockAt(settings.stepsPerPixel, mill.safeHeight);
-    estimate_.setFuture(QtConcurrent::run([copy, unmarked, settings, tool, kind, clock] {
-        Estimate estimate;
-        std::optional<MotionClock> motion = clock;
-        std::vector<CommandMove> commands;
-        simulateJob(kind, *copy, tool, settings, [&](const CommandMove& c) {
-            ++estimate.count.commands;
-            estimate.count.moves += c.moves;
-            estimate.count.bytes += static_cast<std::int64_t>(
-                formatMoveCommand(c.x, c.y, c.z, settings.stepsPerPixel).text.size());
-            if (motion)
-                motion->add(c);
-            if (unmarked)
-                commands.push_back(c);
-        });
-        if (motion)
-            estimate.motionMs = motion->seconds() * 1000;
-        if (unmarked) {
-            std::size_t i = 0;
-            simulateJob(kind, *unmarked, tool, settings, [&](const CommandMove& c) {
-                const bool same = i < commands.size() && commands[i].x == c.x && commands[i].y == c.y &&
-                                  commands[i].z == c.z && commands[i].kind == c.kind && commands[i].moves == c.moves;
-                estimate.marksMatter = estimate.marksMatter || !same;
-                ++i;
-            });
-            estimate.marksMatter = estimate.marksMatter || i != commands.size();
-        }
-        return estimate;
-    }));
+    runner_.start(std::move(job), sending_.scale, from);
 }
 
 void JobController::startPendingJob() {
-    if (!pendingJob_)
+    if (!estimate_.counting())
         return; // stopped, or the controller is going
-    if (estimate_.result().marksMatter) {
+    if (estimate_.marksMatter()) {
         emit marksInDoubt(); // answerMarks() goes on
         return;
     }
@@ -405,66 +205,30 @@ void JobController::startPendingJob() {
 }
 
 void JobController::answerMarks(bool go) {
-    if (!pendingJob_)
+    if (!estimate_.counting())
         return;
     if (!go) {
         stop(); // called off before its first command
         return;
     }
-    const JobCount count = estimate_.result().count;
-    const double lineMs = jobTimeMs(count, estimate_.result().motionMs);
-    progress_.commandsTotal = count.commands;
-    timeLeft_.begin(count.commands, count.commands > 0 ? lineMs / static_cast<double>(count.commands) : 0,
-                    clock_.elapsed());
-    emit estimated(count.commands, lineMs);
-    runJob(std::move(pendingJob_));
-}
-
-std::optional<MotionClock> JobController::motionClockAt(std::int32_t stepsPerPixel,
-                                                        std::int32_t travelHeight) const {
-    if (!grbl_)
-        return std::nullopt;
-    return MotionClock(gcodeSettingsAt(stepsPerPixel, travelHeight), grbl_->rates(), config_.baud);
-}
-
-double JobController::jobTimeMs(const JobCount& count, double motionMs) const {
-    // On grbl the machine's motion sets the pace, its lines stream behind it; on our board the protocol's
-    // pause after every command does, and its own motion is not known.
-    return grbl_ ? motionMs : lineTimeMs(count, BoardLink::protocolPauseMs, BoardLink::baudRate);
-}
-
-JobCount JobController::countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool,
-                                 std::int32_t stepsPerPixel, std::int64_t movesDone,
-                                 MotionClock* motion) const {
-    const SimulationSettings settings{config_.mergeSteps, config_.safeHeight, stepsPerPixel,
-                                      millSettingsAt(stepsText_).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown, config_.marksAsDepth};
-    JobCount count;
-    std::int64_t moves = 0;
-    simulateJob(kind, copy, tool, settings, [&](const CommandMove& c) {
-        moves += c.moves;
-        if (moves <= movesDone)
-            return;
-        ++count.commands;
-        count.moves += c.moves;
-        count.bytes += static_cast<std::int64_t>(formatMoveCommand(c.x, c.y, c.z, stepsPerPixel).text.size());
-        if (motion)
-            motion->add(c);
-    });
-    return count;
+    const JobEstimate::Count count = estimate_.result();
+    progress_.commandsTotal = count.count.commands;
+    estimate_.begin(count);
+    emit estimated(count.count.commands, count.ms);
+    runJob(estimate_.takeJob());
 }
 
 JobController::MoveRefusal JobController::manualMove(const std::string& tx, const std::string& ty,
                                                     const std::string& tz, const std::string& stepsText,
                                                     NumberRefusal* numbers) {
     // While a job is paused only "Продолжить" and "Стоп" act: the paused job goes on from where the tool is.
-    if (runner_.phase() == JobRunner::Phase::Paused || pendingJob_)
+    if (runner_.phase() == JobRunner::Phase::Paused || estimate_.counting())
         return MoveRefusal::Paused;
     if (runner_.isRunning() || manualRunning_)
         return MoveRefusal::Busy;
     if (!milling_)
         return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all
-    if (grbl_ && !grbl_->takesMoveAside())
+    if (line_.isGrbl() && !line_.grblLink()->takesMoveAside())
         return MoveRefusal::MachineBusy; // a jog in feed hold or alarm would be refused and drop a held job
     if (checkSettings(machineNeeds()) != MillRefusal::None)
         return MoveRefusal::Settings;
@@ -476,7 +240,7 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     }
     // Our board tells nothing of where it stands: a kept job can no longer be trusted to go on from where the
     // program believes the tool is. grbl's report settles that itself.
-    if (canContinue() && !grbl_)
+    if (canContinue() && !line_.isGrbl())
         movedSinceStop_ = true;
     manualRunning_ = true;
     setBusy(true);
@@ -484,18 +248,12 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     return MoveRefusal::None;
 }
 
-void JobController::pause() {
-    runner_.pause();
-}
-
 void JobController::stop() {
-    if (pendingJob_) {
+    if (estimate_.counting()) {
         // Stopped before its first command: nothing happened, nothing is kept.
-        pendingJob_.reset();
+        estimate_.drop();
         millingJob_ = nullptr;
-        if (jobEntry_ >= 0)
-            history_.resize(static_cast<std::size_t>(jobEntry_) - (jobOperations_.size() > 1 ? 1 : 0));
-        jobEntry_ = -1;
+        history_.callOffJob();
         setBusy(false);
         emit finished(JobRunner::Outcome::Stopped);
         onPhaseChanged();
@@ -520,8 +278,8 @@ void JobController::resume() {
         // A lost line is opened again as at start.
         if (!openPort())
             return;
-        if (grbl_) {
-            continueWhenConnected_ = true; // once grbl has said hello
+        if (line_.isGrbl()) {
+            line_.continueOnHello(); // once grbl has said hello
             return;
         }
         setMilling(true);
@@ -530,32 +288,32 @@ void JobController::resume() {
     runner_.resume();
 }
 
-void JobController::answerOpenMove(bool carriedOut) {
-    runner_.answer(carriedOut);
+void JobController::continueJob() {
+    setMilling(true);
+    setBusy(true);
+    runner_.resume();
 }
 
 void JobController::forgetKeptJob() {
     if (runner_.isRunning())
         return;
     millingJob_ = nullptr; // before the runner lets the job go
-    jobEntry_ = -1;
+    history_.letGoJob();
     movedSinceStop_ = false;
     runner_.dropKept();
-    if (!journalled_)
-        removeJournal();
+    if (!journal_.journalsRun())
+        journal_.remove();
     onPhaseChanged();
 }
 
 void JobController::abort() {
-    pendingJob_.reset();
+    estimate_.drop();
     runner_.abort();
-    link_.abort();
-    if (grbl_)
-        grbl_->abort();
+    line_.abort();
 }
 
 JobState JobController::state() const {
-    if (pendingJob_)
+    if (estimate_.counting())
         return JobState::Estimating;
     if (manualRunning_)
         return JobState::Aside;
@@ -574,15 +332,11 @@ JobState JobController::state() const {
     return JobState::Idle;
 }
 
-void JobController::setBusy(bool busy) {
-    busy_ = busy;
-}
-
 // ---- The job's stages and progress
 
 void JobController::millingStarts(std::int64_t totalMoves) {
     if (progress_.commandsTotal == 0)
-        timeLeft_.setTotal(totalMoves);
+        estimate_.setTotalMoves(totalMoves);
     emit jobStarted(totalMoves);
     updateProgress();
 }
@@ -621,23 +375,16 @@ void JobController::updateFigures() {
     progress_.y = b.y;
     progress_.z = b.depth;
     progress_.commandsDone = runner_.commandsSent();
-    timeLeft_.setDone(progress_.commandsTotal > 0 ? progress_.commandsDone : progress_.movesDone);
-    const std::int64_t now = clock_.elapsed();
-    progress_.msLeft = timeLeft_.msLeft(now);
-    progress_.msRun = timeLeft_.msRun(now);
+    const JobEstimate::Times times =
+        estimate_.times(progress_.commandsTotal > 0 ? progress_.commandsDone : progress_.movesDone);
+    progress_.msLeft = times.msLeft;
+    progress_.msRun = times.msRun;
     emit figuresChanged(progress_);
 }
 
 void JobController::recordJobInHistory() {
-    if (!millingJob_ || jobEntry_ < 0)
-        return;
-    Operation& entry = history_[static_cast<std::size_t>(jobEntry_)];
-    entry.reached = millingJob_->finished() ? -1 : millingJob_->movesDone();
-    entry.sentNothing = !runner_.wroteToMachine() && sentBefore_ == 0;
-    // A job that sent the board nothing did not move the tool: the next real job must start its approach from
-    // where the tool really is, not from where the drawing ended. The command-line tool's operations are a
-    // script, whose dry run shows what its run on the machine would send: there each starts where the last ended.
-    tool_ = entry.sentNothing && !dryRunsMoveTheTool_ ? toolBefore_ : millingJob_->tool();
+    if (millingJob_)
+        history_.recordJob(*millingJob_, !runner_.wroteToMachine() && sentBefore_ == 0);
 }
 
 void JobController::onJobEnded(JobRunner::Outcome outcome) {
@@ -653,39 +400,35 @@ void JobController::onJobEnded(JobRunner::Outcome outcome) {
         return;
     }
     if (MoveSource* job = runner_.job()) {
-        journalledMoves_ += job->movesDone() - startedAt_;
+        journal_.addMoves(job->movesDone() - startedAt_);
         startedAt_ = job->movesDone();
     }
     recordJobInHistory();
     tickedAtEnd_ = milling_ || runner_.wroteToMachine();
     setBusy(false);
     if (outcome == Outcome::Completed) {
-        if (!journalled_)
-            removeJournal();
+        if (!journal_.journalsRun())
+            journal_.remove();
         millingJob_ = nullptr;
     }
-    updateProgressTime();
+    estimate_.setRunning(false);
+    progress_.msRun = estimate_.msRun();
     emit finished(outcome);
     if (outcome == Outcome::Failed)
         emit faulted(runner_.fault(), false);
     else if (outcome == Outcome::Refused)
         emit refused(runner_.refusal(), false);
     else if (outcome == Outcome::JournalFailed)
-        emit journalFailed(journalPath_);
+        emit journalFailed(journal_.path());
     else if (outcome == Outcome::Stopped)
         emit stopped();
-}
-
-void JobController::updateProgressTime() {
-    timeLeft_.setRunning(false, clock_.elapsed());
-    progress_.msRun = timeLeft_.msRun(clock_.elapsed());
 }
 
 void JobController::onPhaseChanged() {
     const JobState now = state();
     if (now == JobState::Paused && millingJob_)
         recordJobInHistory();
-    timeLeft_.setRunning(now == JobState::Running, clock_.elapsed());
+    estimate_.setRunning(now == JobState::Running);
     emit stateChanged(now);
     if (now == JobState::Paused)
         emit paused();
@@ -694,279 +437,58 @@ void JobController::onPhaseChanged() {
 
 // ---- Journal
 
-std::string JobController::imageFileHash() {
-    if (imageHash_.empty()) {
-        std::ifstream file(config_.imagePath, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        imageHash_ = ContentHash::hexOf(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    }
-    return imageHash_;
-}
-
-std::string JobController::millHash() const {
-    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
-    return ContentHash::hexOf(mill.data(), mill.size());
-}
-
-JournalWriter* JobController::openJournal(std::int64_t movesDone) {
-    if (journalPath_.isEmpty())
-        return nullptr; // no journal kept
-    if (journalled_ && journal_ && journal_->isOpen())
-        return journal_.get(); // one journal for the whole run of operations
-    JournalHeader header;
-    header.imageHash = imageFileHash();
-    header.imageName = config_.imagePath;
-    header.stepsText = stepsText_;
-    header.mergeSteps = config_.mergeSteps;
-    header.safeHeight = config_.safeHeight;
-    if (config_.tool.kind != ToolKind::Pixel) {
-        header.toolWord = wordOf(config_.tool);
-        header.mmPerStep = config_.mmPerStep.text();
-    }
-    if (!config_.mergeTolerance.isZero())
-        header.mergeTolerance = config_.mergeTolerance.text();
-    if (config_.stepDown > 0)
-        header.stepDown = std::to_string(config_.stepDown);
-    if (config_.marksAsDepth)
-        header.depthRule = "marks";
-    if (journalled_) {
-        for (const Operation& op : *journalled_)
-            header.operations.push_back(wordOf(op));
-    } else {
-        const std::int64_t before = jobEntry_ - static_cast<std::int64_t>(jobOperations_.size() - 1);
-        for (std::int64_t i = 0; i < before; ++i)
-            header.prelude.push_back(wordOf(history_[static_cast<std::size_t>(i)]));
-        for (const Operation& op : jobOperations_)
-            header.operations.push_back(wordOf(op));
-    }
-    header.millHash = millHashAtStart_;
-    auto journal = std::make_unique<JournalWriter>();
-    if (!journal->create(journalPath_.toStdString(), header))
-        return nullptr;
-    // The moves drawn before the switch was turned on are done, as the journal counts them.
-    for (std::int64_t i = 0; i < movesDone; ++i)
-        journal->doneDry(journalledMoves_ + i);
-    journal_ = std::move(journal);
-    return journal_.get();
-}
-
-void JobController::removeJournal() {
-    journal_.reset();
-    if (!journalPath_.isEmpty())
-        QFile::remove(journalPath_);
-}
-
-std::optional<JournalReading> JobController::journalToContinue() {
-    if (journalPath_.isEmpty() || grbl_)
-        return std::nullopt; // a journal is our board's: grbl's own report says where a job stands
-    QFile file(journalPath_);
-    if (!session_.hasImage() || !file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    JournalReading reading = readJournal(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    if (!reading.readable() || reading.state.ended || reading.header.imageHash != imageFileHash())
-        return std::nullopt; // another picture's job, or nothing to continue: left for that picture
-    return reading;
-}
-
-JournalTakeUp JobController::takeUpJournalFile(const JournalExpectation& expected) {
-    std::ifstream file(journalPath_.toStdString(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return takeUpJournal(readJournal(text), expected);
-}
-
 JournalTakeUp JobController::takeUpJournal(const JournalReading& reading, const JournalExpectation& expected) {
-    using Verdict = JournalTakeUp::Verdict;
-    JournalTakeUp result;
-    result.reading = reading;
-    const auto refuse = [&result](Verdict verdict) {
-        result.verdict = verdict;
-        return result;
-    };
-    if (!reading.readable())
-        return refuse(reading.verdict == JournalReading::Verdict::Damaged ? Verdict::Damaged : Verdict::NotAJournal);
-    const JournalHeader& h = reading.header;
-    if (h.imageHash != imageFileHash())
-        return refuse(Verdict::OtherImage);
-    if (expected.operations && h.operations != *expected.operations)
-        return refuse(Verdict::OtherOperations);
-    if (expected.stepsText && h.stepsText != *expected.stepsText)
-        return refuse(Verdict::OtherSteps);
-    // The commands must go out as they went: the same merging and the same travel.
-    if (h.mergeSteps != config_.mergeSteps || h.safeHeight != config_.safeHeight ||
-        h.toolWord != wordOf(config_.tool) || (!h.toolWord.empty() && h.mmPerStep != config_.mmPerStep.text()) ||
-        h.mergeTolerance != (config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text()) ||
-        h.stepDown != (config_.stepDown > 0 ? std::to_string(config_.stepDown) : std::string()) ||
-        h.depthRule != (config_.marksAsDepth ? "marks" : ""))
-        return refuse(Verdict::OtherSending);
-    const MillSettings settings = millSettingsAt(h.stepsText);
-    if (expected.operations && (!h.prelude.empty() || h.millHash != millHash()))
-        return refuse(Verdict::OtherState);
-    std::vector<Operation> prelude;
-    std::vector<Operation> operations;
-    for (const std::string& word : h.prelude) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op)
-            return refuse(Verdict::DoesNotReplay);
-        prelude.push_back(*op);
-    }
-    for (const std::string& word : h.operations) {
-        const std::optional<Operation> op = operationOf(word);
-        if (!op || op->reached >= 0)
-            return refuse(Verdict::DoesNotReplay);
-        operations.push_back(*op);
-    }
-    // The window journals one milling and what led to it.
-    if (!expected.operations && (operations.empty() || !operations.back().isMilling()))
-        return refuse(Verdict::DoesNotReplay);
-    if (!replayHistory(session_, tool_, millIndex_, prelude, settings) || millHash() != h.millHash)
-        return refuse(Verdict::DoesNotReplay);
-    history_ = prelude;
-    toolBefore_ = tool_;
-    // The window shows a job's count before it goes on: the work as it stood before the job is kept to count it
-    // on (the copy shares the layers' bytes).
-    std::optional<ImageSession> beforeJob;
-    if (estimateFirst_)
-        beforeJob = copyForSimulation(session_, MillKind::Cut3D);
-    ReplayPoint point =
-        replayOperations(session_, tool_, millIndex_, operations, reading.state.done, settings);
-    if (!point.ok)
-        return refuse(Verdict::DoesNotReplay);
-    auto* job = dynamic_cast<MillJob*>(point.job.get());
-    if (!expected.operations && !job)
-        return refuse(Verdict::DoesNotReplay);
-    const Checked scale = parseStepsPerPixel(h.stepsText); // as the journal's job was checked
-    std::optional<JobRunner::Resumption> at;
-    if (job)
-        at = resumptionOf(reading.state, *job, link_, scale, {config_.mergeSteps, config_.mergeTolerance.value()});
-    else if (reading.state.pending == JournalState::Pending::None && !reading.state.lifted)
-        at.emplace(); // between two operations, or at a manual move: nothing owed
-    if (!at)
-        return refuse(Verdict::DoesNotReplay);
-    result.openMove = at->open;
-    if (at->open && expected.wordOnOpenMove)
-        return refuse(Verdict::MoveUnsettled);
-    journal_ = std::make_unique<JournalWriter>();
-    if (!journal_->resume(journalPath_.toStdString(), reading.wholeBytes)) {
-        journal_.reset();
-        if (expected.operations)
-            return refuse(Verdict::Unwritable);
-    }
-    // The journal names what it was written for.
-    stepsText_ = h.stepsText;
-    scale_ = scale;
-    millHashAtStart_ = h.millHash;
-    result.verdict = Verdict::Taken;
-    result.nextOperation = point.operation;
-    if (expected.operations)
-        journalledMoves_ = point.done;
-    if (!point.job)
-        return result; // the journal ends between two operations: the next one starts afresh
-    result.nextOperation = point.operation + 1; // the job taken up is that operation
-    result.jobKept = true;
+    // The journal names the steps it was written for.
+    const SendingSettings sending = sendingAt(reading.header.stepsText);
+    JournalKeeper::Kept kept = journal_.takeUp(reading, expected, sending, line_.boardLink(), estimateFirst_);
+    if (kept.answer.verdict != JournalTakeUp::Verdict::Taken)
+        return kept.answer;
+    sending_ = sending;
+    if (kept.job)
+        keepTakenUpJob(kept);
+    return kept.answer;
+}
+
+void JobController::keepTakenUpJob(JournalKeeper::Kept& kept) {
+    MillJob* job = kept.job.get();
     JobEvents* events = this;
     job->setEvents(events);
     millingJob_ = job;
-    jobOperations_.clear();
-    if (expected.operations) {
-        jobOperations_.push_back(operations[point.operation]);
-        journalledMoves_ = point.done - job->movesDone();
-    } else {
-        jobOperations_ = operations;
-    }
-    for (const Operation& op : jobOperations_)
-        history_.push_back(op);
-    jobEntry_ = static_cast<std::int64_t>(history_.size()) - 1;
     startedAt_ = job->movesDone();
-    runner_.setJournalBase(journalledMoves_);
-    point.job.release();
-    runner_.keep(std::unique_ptr<MoveSource>(job), scale, *at, journal_.get());
+    runner_.setJournalBase(journal_.movesBefore());
+    runner_.keep(std::move(kept.job), sending_.scale, kept.at, journal_.writer());
     tickedAtEnd_ = true;
-    sentBefore_ = reading.state.done + (reading.state.pending != JournalState::Pending::None ? 1 : 0);
+    const JournalState& state = kept.answer.reading.state;
+    sentBefore_ = state.done + (state.pending != JournalState::Pending::None ? 1 : 0);
     recordJobInHistory();
     setMilling(true); // the operator asked for the job on the machine
     progress_ = {};
-    std::optional<JobCount> rest;
-    std::optional<MotionClock> motion;
-    if (beforeJob && scale.ok()) {
-        // The operations before the job select its region; it is counted from its start, and what the journal
-        // has done is left out.
-        bool still = true;
-        for (std::size_t i = 0; i < point.operation && still; ++i)
-            still = !operations[i].moves() && runStillOperation(*beforeJob, operations[i]);
-        motion = motionClockAt(scale.value, settings.safeHeight);
-        if (still)
-            rest = countJob(job->kind(), *beforeJob, toolBefore_, scale.value, job->movesDone(),
-                            motion ? &*motion : nullptr);
-    }
-    double lineMs = 0;
-    if (rest) {
-        lineMs = jobTimeMs(*rest, motion ? motion->seconds() * 1000 : 0.0);
-        progress_.commandsTotal = rest->commands;
-        timeLeft_.begin(rest->commands, rest->commands > 0 ? lineMs / static_cast<double>(rest->commands) : 0,
-                        clock_.elapsed());
-    } else {
-        timeLeft_.begin(job->millingTotal(), 0, clock_.elapsed(), job->millingDone());
-    }
-    timeLeft_.setRunning(false, clock_.elapsed());
+    // The window shows a job's count before it goes on.
+    const std::optional<JobEstimate::Count> rest = estimate_.beginKept(
+        *job, kept.workAtJob ? &*kept.workAtJob : nullptr, history_.toolBeforeJob(), sending_);
+    if (rest)
+        progress_.commandsTotal = rest->count.commands;
     emit jobBegun();
     if (rest)
-        emit estimated(rest->commands, lineMs);
+        emit estimated(rest->count.commands, rest->ms);
     emit jobStarted(job->millingTotal());
     onPhaseChanged();
-    return result;
 }
 
 // ---- G-code
 
 JobController::GcodeResult JobController::writeGcode(const QString& path, MillKind kind,
                                                       const std::string& stepsText) {
+    // The file is for a standard machine whatever the line: its rapid moves keep above the stock.
+    const SendingSettings sending = SendingSettings::of(config_, stepsText, true);
     GcodeResult result;
     result.start = tool_;
-    result.refusal = checkMillCommand(kind, session_, millSettingsAt(stepsText));
+    result.refusal = checkMillCommand(kind, session_, sending.mill);
     if (result.refusal == MillRefusal::None)
         result.refusal = checkSettings(settingNeeds::milling | settingNeeds::gcode);
     if (result.refusal != MillRefusal::None)
         return result;
-    const Checked scale = parseStepsPerPixel(stepsText);
-    if (!scale.ok()) {
-        result.numbers = scale.refusal;
-        return result;
-    }
-    const std::int32_t travel = travelHeightAt(scale, true);
-    GcodeWriter writer(gcodeSettingsAt(scale.value, travel));
-    std::vector<std::string> operations;
-    if (kind == MillKind::Selected)
-        operations.push_back(
-            "select=" +
-            std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
-    operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text = writer.header({config_.imagePath, operations, travel, config_.mergeSteps,
-                                      wordOf(config_.tool), config_.mergeTolerance.isZero() ? "" : config_.mergeTolerance.text(),
-                                      config_.stepDown, travel != config_.safeHeight},
-                                     GcodeStart{tool_.toolX, tool_.toolY});
-    ImageSession copy = copyForSimulation(session_, kind);
-    const SimulationSettings settings{config_.mergeSteps, travel, scale.value,
-                                      millSettingsAt(stepsText).tool, config_.mergeTolerance.value(),
-                                      config_.stepDown, config_.marksAsDepth};
-    bool fits = true;
-    simulateJob(kind, copy, tool_, settings, [&](const CommandMove& c) {
-        fits = fits && formatMoveCommand(c.x, c.y, c.z, scale.value).ok();
-        text += writer.line(c);
-    });
-    if (!fits) {
-        result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, scale.value};
-        return result;
-    }
-    text += writer.footer();
-    result.startText = writer.startText({tool_.toolX, tool_.toolY});
-    std::tie(result.startRightMm, result.startDownMm) = writer.startMm({tool_.toolX, tool_.toolY});
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.flush())
-        result.fileError = file.errorString().isEmpty() ? QStringLiteral("?") : file.errorString();
-    return result;
+    return gcode_.write(path, kind, sending, tool_);
 }
 
 } // namespace zelmar

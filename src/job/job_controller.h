@@ -1,29 +1,31 @@
 #pragma once
 // The job controller: the one place where the work on a picture becomes moves of the machine, for the window and
-// the command-line tool alike. It owns the line (our board or grbl), the runner, the journal of a job on the
-// machine and its take-up after a crash, the estimate of a job and the history of what ran on the picture. The
-// front-ends ask it to run operations and show only what it reports: the state of the job, its progress, where
-// the machine stands, and its faults with their details. It has no widgets and words nothing: the front-ends
-// turn its codes into the operator's words.
+// the command-line tool alike. It keeps the job's state and progress and composes the rest: the machine line,
+// the runner, the journal of a job on the machine and its take-up after a crash, the estimate of a job, the
+// history of what ran on the picture and the G-code export. The front-ends ask it to run operations and show
+// only what it reports: the state of the job, its progress, where the machine stands, and its faults with their
+// details. It has no widgets and words nothing: the front-ends turn its codes into the operator's words.
 
 #include "config/startup_config.h"
+#include "gcode_export.h"
 #include "image/image_session.h"
+#include "job_estimate.h"
+#include "journal_keeper.h"
 #include "link/board_link.h"
 #include "link/grbl_link.h"
+#include "link/serial_line.h"
+#include "machine_line.h"
+#include "mill/carving.h"
+#include "mill/mill_job.h"
+#include "mill/operations.h"
+#include "mill/tool_position.h"
+#include "port_hint.h"
 #include "run/job_journal.h"
 #include "run/job_runner.h"
 #include "run/manual_move.h"
-#include "link/serial_line.h"
-#include "mill/carving.h"
-#include "mill/job_simulation.h"
-#include "mill/mill_job.h"
-#include "mill/motion_time.h"
-#include "mill/operations.h"
-#include "mill/tool_position.h"
-#include "time_left.h"
+#include "sending_settings.h"
+#include "work_history.h"
 
-#include <QElapsedTimer>
-#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
@@ -61,46 +63,12 @@ struct JobProgress {
     std::int64_t msRun = 0;         // the job's running time, without its pauses
 };
 
-// What a journal left by a crash or a stop says, and whether it may be taken up.
-struct JournalTakeUp {
-    enum class Verdict {
-        Taken,            // the job is kept at the point the journal reached
-        NotAJournal,      // empty, or another kind of file
-        Damaged,          // its header is cut or its records contradict each other
-        OtherImage,       // another picture's journal
-        OtherOperations,  // the operations differ from those given
-        OtherSteps,       // the steps per pixel differ from those given
-        OtherSending,     // the commands went out merged or at a safe height differently
-        OtherState,       // written for another state of the picture (by the window, after other operations)
-        DoesNotReplay,    // the operations, replayed, do not give what it records
-        MoveUnsettled,    // a move went out unanswered, and no word on it was given
-        Unwritable,       // it cannot be written on
-    };
-    Verdict verdict = Verdict::NotAJournal;
-    JournalReading reading;
-    std::size_t nextOperation = 0; // the operations before it are done (the kept job's included)
-    bool jobKept = false;          // an operation's job is kept part done
-    std::optional<JobRunner::OpenMove> openMove; // the move that went out unanswered, if any
-};
-
-// What the take-up must find, beside the picture: the command-line tool names its operations and steps.
-struct JournalExpectation {
-    std::optional<std::vector<std::string>> operations;
-    std::optional<std::string> stepsText;
-    // A move sent and never answered needs the operator's word before anything is sent.
-    bool wordOnOpenMove = true;
-};
-
 class JobController : public QObject, private JobEvents {
     Q_OBJECT
 public:
-    enum class LinkState {
-        NotOpen,      // the port did not open
-        Open,         // ready for jobs
-        AwaitingGrbl, // the port is open, grbl has not said hello yet
-        GrblSilent,   // grbl never said hello
-        Lost,         // the line failed
-    };
+    using LinkState = MachineLine::State;
+    using WorkRunner = WorkHistory::WorkRunner;
+    using GcodeResult = zelmar::GcodeResult;
 
     // The picture's work and the tool position the program keeps; both outlive the controller.
     JobController(ImageSession& session, ToolPosition& tool, QObject* parent = nullptr);
@@ -108,16 +76,18 @@ public:
 
     // The settings, as cnc.ini or the command line give them; before the port is opened.
     void configure(const StartupConfig& config);
-    // How the millings cut with these settings: the travel height, the tool in pixels at the steps a pixel of the
-    // text, the step-down.
-    MillSettings millSettingsAt(const std::string& stepsText) const;
+    // How a job at the steps a pixel of this text sends its moves, on this line.
+    SendingSettings sendingAt(const std::string& stepsText) const;
+    // How the millings cut with these settings: the travel height, the tool in pixels, the step-down.
+    MillSettings millSettingsAt(const std::string& stepsText) const { return sendingAt(stepsText).mill; }
     // How the job's moves go out as commands at this scale (merged runs, as the machine will make them).
-    CommandFeed commandFeedAt(const std::string& stepsText) const;
-    // The G-code of a job at this scale whose tool travels this many depth units above the stock.
-    GcodeSettings gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
-    // Where the tool travels between contours, in depth units above the surface: SafeHeight, and on a standard
-    // machine (grbl, a G-code file) never below a millimetre: a rapid move is never at the stock's surface.
-    std::int32_t travelHeightAt(const Checked& scale, bool standardMachine) const;
+    CommandFeed commandFeedAt(const std::string& stepsText) const { return sendingAt(stepsText).commandFeed(); }
+    GcodeSettings gcodeSettingsAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const {
+        return gcodeSettingsOf(config_, stepsPerPixel, travelHeight);
+    }
+    std::int32_t travelHeightAt(const Checked& scale, bool standardMachine) const {
+        return travelHeightOf(config_, scale, standardMachine);
+    }
     // The job's commands go to a G-code file (a dry run of zelmar-cli with --gcode): they travel as on grbl.
     void setStandardMachineTravel(bool on) { standardTravel_ = on; }
     const StartupConfig& config() const { return config_; }
@@ -126,8 +96,8 @@ public:
     MillRefusal checkSettings(unsigned needs);
     const std::vector<SettingProblem>& blockingSettings() const { return blockingSettings_; }
     // Where the journal of a job on the machine is kept; empty: none is kept.
-    void setJournalPath(const QString& path) { journalPath_ = path; }
-    const QString& journalPath() const { return journalPath_; }
+    void setJournalPath(const QString& path) { journal_.setPath(path); }
+    const QString& journalPath() const { return journal_.path(); }
     // A job on the machine is counted before it starts, for its estimate (the window shows it).
     void setEstimateFirst(bool estimate) { estimateFirst_ = estimate; }
     // "Фрезеровать": whether moves go to the machine, asked as each falls due. Off, and staying off, while the
@@ -136,42 +106,41 @@ public:
     bool milling() const { return milling_; }
     // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
     // it would on the machine. In the window a dry run leaves the tool where the machine has it.
-    void setDryRunsMoveTheTool(bool move) { dryRunsMoveTheTool_ = move; }
+    void setDryRunsMoveTheTool(bool move) { history_.setDryRunsMoveTheTool(move); }
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { runner_.setCommandLog(std::move(log)); }
     // The pause of a dry step (1 ms as the operator watches it; 0 as fast as it goes).
     void setDryPauseMs(int ms) { runner_.setDryPauseMs(ms); }
     // The command-line tool's run: one journal for all its operations, moves counted over them all.
-    void journalOperations(std::vector<Operation> operations);
+    void journalOperations(std::vector<Operation> operations) { journal_.journalOperations(std::move(operations)); }
 
     // --- The line
     // Opens the configured port: our board at once; grbl once it says hello (linkChanged() follows). False
     // when the port itself did not open.
     bool openPort();
-    LinkState linkState() const;
-    bool linkReady() const { return linkState() == LinkState::Open; }
-    // Why the port did not open, or that it did: for the operator.
-    const QString& portHint() const { return portHint_; }
-    SerialLine& serialLine() { return line_; }
-    BoardLink& boardLink() { return link_; }
-    GrblLink* grblLink() const { return grbl_.get(); }
-    MachineLink& machineLink() { return grbl_ ? static_cast<MachineLink&>(*grbl_) : link_; }
+    LinkState linkState() const { return line_.state(); }
+    bool linkReady() const { return line_.ready(); }
+    // Why the port did not open, or that it did.
+    const PortHint& portHint() const { return line_.hint(); }
+    SerialLine& serialLine() { return line_.serialLine(); }
+    BoardLink& boardLink() { return line_.boardLink(); }
+    GrblLink* grblLink() const { return line_.grblLink(); }
+    MachineLink& machineLink() { return line_.machineLink(); }
     JobRunner& runner() { return runner_; }
     const JobRunner& runner() const { return runner_; }
 
     // --- Work that moves nothing; each goes into the history. A kept job is forgotten first.
     // The parse's own work may be handed to `run` (the window shows a wait cursor meanwhile); it touches no
     // more than the picture's work.
-    using WorkRunner = std::function<void(const std::function<void()>& work)>;
     void parse(const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void gradient();
     void offset();
     // The mill layer as the picture was loaded, without the marks that earlier millings left (a dry run's too).
     void restoreMill();
     // A click on the tree node "P" + id: the region is selected and highlighted; false when there is no such node.
-    bool select(std::int32_t regionId);
+    bool select(std::int32_t regionId) { return history_.select(regionId); }
     // The node "Выделенная" mills, and what the "Выделение" view shows: the same, or none (-1).
-    void clearSelection();
+    void clearSelection() { session_.selectedNode = -1; }
 
     // --- Jobs
     // "Выделенная", "Все" or "Резать 3D" with the text of the steps-per-pixel box; refused when the tree has no
@@ -190,12 +159,12 @@ public:
     enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers, Settings };
     MoveRefusal manualMove(const std::string& tx, const std::string& ty, const std::string& tz,
                            const std::string& stepsText, NumberRefusal* numbers = nullptr);
-    void pause();
+    void pause() { runner_.pause(); }
     void stop();
     // Continues a paused or kept job: asks about an unanswered move first, and opens a lost line again.
     void resume();
     // The operator's word on the move that went out unanswered.
-    void answerOpenMove(bool carriedOut);
+    void answerOpenMove(bool carriedOut) { runner_.answer(carriedOut); }
     // The operator's word on a job whose depths the marks of earlier millings change: start it, or not.
     void answerMarks(bool go);
     // A kept job is let go (and its journal).
@@ -219,29 +188,22 @@ public:
 
     // --- History and journal
     // What ran since the picture was loaded, as operation words (a job's words carry how far it went).
-    const std::vector<Operation>& history() const { return history_; }
+    const std::vector<Operation>& history() const { return history_.operations(); }
     // The journal a crash left for this picture, when there is one to continue (our board only).
-    std::optional<JournalReading> journalToContinue();
+    std::optional<JournalReading> journalToContinue() { return journal_.toContinue(line_.isGrbl()); }
     // Replays what the journal says was done, without sending, and keeps the job it was in for resume().
     JournalTakeUp takeUpJournal(const JournalReading& reading, const JournalExpectation& expected);
-    JournalTakeUp takeUpJournalFile(const JournalExpectation& expected);
+    JournalTakeUp takeUpJournalFile(const JournalExpectation& expected) {
+        return takeUpJournal(journal_.readFile(), expected);
+    }
     // A journal is being kept for the job (made at its first command, or taken up).
-    bool keepsJournal() const { return journal_ && journal_->isOpen(); }
+    bool keepsJournal() const { return journal_.keeps(); }
     // The steps per pixel of the job taken up, as they were typed.
-    const std::string& stepsText() const { return stepsText_; }
+    const std::string& stepsText() const { return sending_.stepsText; }
 
     // --- G-code
     // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
     // on success; else a refusal's code, or the file's error.
-    struct GcodeResult {
-        MillRefusal refusal = MillRefusal::None;
-        NumberRefusal numbers;
-        QString fileError; // the file could not be written
-        ToolPosition start; // where the tool must stand when the file starts: the tool position the program keeps
-        std::string startText; // the same in words, as the file's header says it
-        std::string startRightMm, startDownMm; // its offsets from the top-left pixel; empty: beyond the counter
-        bool ok() const { return refusal == MillRefusal::None && numbers.kind == NumberRefusal::Kind::None && fileError.isEmpty(); }
-    };
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
 
 signals:
@@ -294,91 +256,52 @@ private:
     void passStarts(int pass) override;
     void workChanged(bool treeRebuilt) override;
 
+    // A command that moves nothing, run on the picture and recorded; not while a job is under way.
+    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
-    void startAfterEstimate(std::unique_ptr<MillJob> job, MillKind kind);
     void startPendingJob();
-    // The commands of a milling run on `copy` from `tool`, and their moves and bytes, after its first
-    // movesDone moves; those commands' motion goes into `motion` when given.
-    JobCount countJob(MillKind kind, ImageSession& copy, const ToolPosition& tool, std::int32_t stepsPerPixel,
-                      std::int64_t movesDone, MotionClock* motion = nullptr) const;
-    // grbl's clock for a job's motion, at the rates it listed (its defaults until then); none for our board.
-    std::optional<MotionClock> motionClockAt(std::int32_t stepsPerPixel, std::int32_t travelHeight) const;
-    // The time of the counted commands on the machine: grbl's motion (motionMs), our board's line.
-    double jobTimeMs(const JobCount& count, double motionMs) const;
     void runJob(std::unique_ptr<MoveSource> job);
+    // A journal's job, replayed up to where it stopped, waits to be continued.
+    void keepTakenUpJob(JournalKeeper::Kept& kept);
     void onMoveDone();
     void onJobEnded(JobRunner::Outcome outcome);
     void onPhaseChanged();
     void updateProgress();
     void updateFigures();
-    // A command that moves nothing, run on the picture (its own work handed to `run` when given) and recorded.
-    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     void recordJobInHistory();
-    void updateProgressTime();
-    void setBusy(bool busy);
-    void onGrblConnected();
-    // What a job or a move on the machine needs beside the milling: the line's settings, and grbl's output.
-    unsigned machineNeeds() const;
+    void setBusy(bool busy) { busy_ = busy; }
+    // The line was opened again and grbl said hello: the job goes on.
+    void continueJob();
+    // What a job or a move on the machine needs beside the milling; nothing in a dry run.
+    unsigned machineNeeds() const { return milling_ ? line_.needs() : 0; }
     void onGrblAlarm();
-
-    JournalWriter* openJournal(std::int64_t movesDone);
-    void removeJournal();
-    std::string imageFileHash();
-    std::string millHash() const;
-    std::vector<std::string> historyWords(std::size_t count) const;
 
     ImageSession& session_;
     ToolPosition& tool_;
-    std::unique_ptr<Carving> carving_;
-    bool standardTravel_ = false;
+    std::unique_ptr<Carving> carving_; // outlives the jobs that draw on it
     StartupConfig config_;
     std::vector<SettingProblem> blockingSettings_;
-    QString journalPath_;
-    QString portHint_;
+    bool standardTravel_ = false;
     bool estimateFirst_ = false;
     bool milling_ = false;
-    bool dryRunsMoveTheTool_ = false;
-    bool grblSilent_ = false;
 
-    SerialLine line_;
-    BoardLink link_{line_};
-    std::unique_ptr<GrblLink> grbl_;
+    MachineLine line_;
     JobRunner runner_;
     MillIndexCache millIndex_;
+    WorkHistory history_{session_, tool_};
+    JournalKeeper journal_{session_, tool_, millIndex_, history_};
+    JobEstimate estimate_{line_};
+    GcodeExport gcode_{session_, config_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;
     bool busy_ = false;
     bool tickedAtEnd_ = false; // the job last ended on the machine: a lost line is opened again for it
-    bool continueWhenConnected_ = false;
     bool movedSinceStop_ = false;
     std::int64_t sentBefore_ = 0; // moves a job taken up from its journal had sent before
     std::int64_t startedAt_ = 0;  // moves the runner's job had done when it started (taken up: more than none)
-    ToolPosition toolBefore_;
-    std::string stepsText_;
-    Checked scale_; // the steps per pixel of the job, checked once when it starts
-
-    std::vector<Operation> history_;
-    std::int64_t jobEntry_ = -1; // the job's place in history_
-    std::vector<Operation> jobOperations_;
-    // The command-line tool's run of operations under one journal, and the moves of those finished.
-    std::optional<std::vector<Operation>> journalled_;
-    std::int64_t journalledMoves_ = 0;
-    std::string millHashAtStart_;
-    std::string imageHash_;
-    std::unique_ptr<JournalWriter> journal_;
-
-    // A job on the machine, counted before it starts.
-    struct Estimate {
-        JobCount count;
-        bool marksMatter = false; // the marks in the mill layer change what it sends
-        double motionMs = 0;      // grbl's motion along its commands
-    };
-    std::unique_ptr<MillJob> pendingJob_; // waits for its estimate
-    QFutureWatcher<Estimate> estimate_;
+    SendingSettings sending_;     // the job's, settled when it starts
     JobProgress progress_;
-    TimeLeft timeLeft_;
-    QElapsedTimer clock_;
 };
 
 } // namespace zelmar

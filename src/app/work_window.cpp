@@ -30,7 +30,6 @@
 #include <QTimer>
 #include <QTreeView>
 
-#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -111,28 +110,10 @@ void WorkWindow::connectController() {
 }
 
 void WorkWindow::showLinkState() {
-    const QString portName = QString::fromStdString(config().portName);
-    switch (controller_.linkState()) {
-    case JobController::LinkState::Open:
-        label4_->setText(QStringLiteral("Com-порт открыт"));
-        label4_->setToolTip(QStringLiteral("Порт: %1").arg(portName));
-        break;
-    case JobController::LinkState::Lost:
-        label4_->setText(controller_.grblLink() ? QStringLiteral("Связь с grbl потеряна") : QStringLiteral("Связь с платой потеряна"));
-        break;
-    case JobController::LinkState::AwaitingGrbl:
-        label4_->setText(QStringLiteral("Ожидание ответа grbl…"));
-        label4_->setToolTip(QStringLiteral("Порт: %1").arg(portName));
-        break;
-    case JobController::LinkState::GrblSilent:
-        onGrblNotConnected();
-        break;
-    case JobController::LinkState::NotOpen:
-        label4_->setText(QString::fromUtf8(portNotOpenedText));
-        // The status line keeps its words; what to do about a port that did not open is in its tooltip.
-        label4_->setToolTip(QString::fromStdString(portHintText(controller_.portHint())));
-        break;
-    }
+    const StatusLine line = statusLineOf(controller_.linkState(), config(), portHintText(controller_.portHint()));
+    label4_->setText(QString::fromStdString(line.text));
+    if (line.tip)
+        label4_->setToolTip(QString::fromStdString(*line.tip));
     updateControls();
     showMachineStatus();
 }
@@ -148,39 +129,9 @@ void WorkWindow::updateControls() {
     command3_->setEnabled(controller_.linkReady() && (state == JobState::Idle || state == JobState::Kept));
 }
 
-void WorkWindow::onGrblNotConnected() {
-    label4_->setToolTip(QString::fromStdString(
-        grblSilentText(config().portName, "Baud в cnc.ini, сейчас " + std::to_string(config().baud))));
-    label4_->setText(QStringLiteral("grbl не отвечает"));
-}
-
 void WorkWindow::showMachineStatus() {
-    GrblLink* grbl = controller_.grblLink();
-    if (!grbl) {
-        emit machineStatus(QString());
-        return;
-    }
-    // What grbl is known to be doing now: a line that is lost says nothing more, an alarm stands until cleared.
     // Short: the status bar shares its room with the job's figures and buttons.
-    const JobController::LinkState link = controller_.linkState();
-    if (link == JobController::LinkState::Lost || link == JobController::LinkState::NotOpen ||
-        link == JobController::LinkState::GrblSilent) {
-        emit machineStatus(QStringLiteral("grbl: нет связи"));
-        return;
-    }
-    if (!grbl->status()) {
-        emit machineStatus(QString());
-        return;
-    }
-    const GrblStatus& st = *grbl->status();
-    QString text = QStringLiteral("grbl: ") +
-                   (grbl->alarm() != 0 ? QStringLiteral("Alarm") : QString::fromStdString(st.state));
-    if (st.hasPosition)
-        text += QStringLiteral(" X%1 Y%2 Z%3")
-                    .arg(static_cast<double>(st.x) / 1000, 0, 'f', 3)
-                    .arg(static_cast<double>(st.y) / 1000, 0, 'f', 3)
-                    .arg(static_cast<double>(st.z) / 1000, 0, 'f', 3);
-    emit machineStatus(text);
+    emit machineStatus(QString::fromStdString(machineStatusText(controller_)));
 }
 
 void WorkWindow::onManualMoveClicked() {
@@ -265,18 +216,6 @@ void WorkWindow::restoreMillLayer() {
     }
     controller_.restoreMill();
     RefreshViews();
-}
-
-void WorkWindow::showPreview() {
-    exports_->showPreview();
-}
-
-void WorkWindow::saveGcode() {
-    exports_->saveGcode();
-}
-
-QString WorkWindow::writeGcodeFile(const QString& path, MillKind kind, QString* startText) {
-    return exports_->writeGcodeFile(path, kind, startText);
 }
 
 void WorkWindow::closeEvent(QCloseEvent* event) {

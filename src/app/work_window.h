@@ -6,6 +6,7 @@
 #include "config/startup_config.h"
 #include "image/image_session.h"
 #include "job/job_controller.h"
+#include "job_exports.h"
 #include "mill/tool_position.h"
 
 #include <QPointer>
@@ -26,7 +27,6 @@ class QTreeView;
 
 namespace zelmar {
 
-class JobExports;
 class JobQuestions;
 class LayerView;
 class RegionTreeModel;
@@ -69,14 +69,16 @@ public:
     // (a dry run's too), which read as full depth under the old rule. A kept job is forgotten.
     void restoreMillLayer();
     // "Сохранить G-код…": with a region selected, asks whether to write only that one; then asks where.
-    void saveGcode();
+    void saveGcode() { exports_->saveGcode(); }
     // "Предпросмотр 3D…": what the job under way has cut so far, growing; without one, the carving "Все" would
     // leave. Shaded beside the window.
-    void showPreview();
+    void showPreview() { exports_->showPreview(); }
     // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
     // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
     // start position in the operator's words ("пикселем 1, 1 (…)"), where the tool must stand.
-    QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr);
+    QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr) {
+        return exports_->writeGcodeFile(path, kind, startText);
+    }
 
 signals:
     // How the job ended, in the status bar's words.
@@ -115,7 +117,6 @@ private:
     void showSelection();
     void onJobFinished(JobRunner::Outcome outcome);
     void onStateChanged(JobState state);
-    void onGrblNotConnected();
     // grbl in alarm: the meaning of its code, and the question whether to unlock it ("$X").
     void showMachineStatus();
     // Enables what the job's state and the line allow.

@@ -521,6 +521,41 @@ private slots:
         }
     }
 
+    // A cutting edge shorter than the step-down: the window's file cuts its passes as the job on the machine does,
+    // within the edge, as zelmar-cli's file does.
+    void theFileKeepsThePassesWithinTheCuttingEdge() {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("test.bmp"), testing::bmpBytes(24, 30, 12, [](int x, int y) {
+                      return y >= 3 && y <= 8 && x >= 4 && x <= 20 ? 0 : 255;
+                  }));
+        // At 1.5 mm a pixel the 3 mm edge is 2 depth units: passes of 2, not 5.
+        writeFile(dir.filePath("cnc.ini"), "[CNC]\r\nToolShape=flat\r\nToolDiameter=1\r\nToolLength=3\r\nStepDown=5\r\n");
+        MainFrame frame(dir.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QCOMPARE(form->writeGcodeFile(dir.filePath("window.nc"), MillKind::All), QString());
+        QProcess cli;
+        cli.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
+                  {dir.filePath("test.bmp"), "parse", "mill-all", "--tool", "flat:1:L3", "--step-down", "5", "--gcode",
+                   dir.filePath("cli.nc")});
+        QVERIFY(cli.waitForFinished(30000));
+        QCOMPARE(cli.exitCode(), 0);
+        const auto movesOf = [](const QString& path) {
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            QStringList moves;
+            for (const QString& line : QString::fromUtf8(f.readAll()).split('\n'))
+                if (line.startsWith('G') || line.startsWith('M'))
+                    moves << line;
+            return moves;
+        };
+        const QStringList windowMoves = movesOf(dir.filePath("window.nc"));
+        QVERIFY(windowMoves.size() > 4);
+        QCOMPARE(windowMoves, movesOf(dir.filePath("cli.nc")));
+    }
+
     void parseOfOneClassLeavesTheTreeEmpty() {
         writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 20, 12, [](int, int) { return 255; }));
         MainFrame frame(dir_.path());

@@ -61,7 +61,8 @@ SendingSettings SendingSettings::of(const StartupConfig& config, const std::stri
 }
 
 SimulationSettings SendingSettings::simulation() const {
-    return {merge.straightRuns, travelHeight(), stepsPerPixel, mill.tool, merge.tolerance, stepDown,
+    // The passes as the job on the machine cuts them: never deeper into the material than the cutting edge.
+    return {merge.straightRuns, travelHeight(), stepsPerPixel, mill.tool, merge.tolerance, mill.stepDown,
             mill.marksAsDepth};
 }
 

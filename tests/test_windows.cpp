@@ -40,6 +40,17 @@ using namespace zelmar;
 
 namespace {
 
+// The moves of a G-code file, without the feed, which a file gives once, at its first feed move.
+QStringList gcodeMovesOf(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QStringList moves;
+    for (const QString& line : QString::fromUtf8(f.readAll()).split('\n'))
+        if (line.startsWith('G') || line.startsWith('M'))
+            moves << QString(line).remove(QStringLiteral(" F300"));
+    return moves;
+}
+
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -492,16 +503,6 @@ private slots:
         const QString allPath = dir_.filePath("all.nc");
         QCOMPARE(form->writeGcodeFile(allPath, MillKind::All), QString());
         QVERIFY(unchanged());
-        const auto movesOf = [](const QString& path) {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            QStringList moves;
-            // The feed is given once a file, at its first feed move.
-            for (const QString& line : QString::fromUtf8(f.readAll()).split('\n'))
-                if (line.startsWith('G') || line.startsWith('M'))
-                    moves << QString(line).remove(QStringLiteral(" F300"));
-            return moves;
-        };
         for (const auto& [path, ops] :
              {std::pair{selectedPath, QStringList{"mill-all", "parse", QStringLiteral("select=%1").arg(region), "mill-selected"}},
               std::pair{allPath, QStringList{"mill-all", "parse", "mill-all"}}}) {
@@ -513,8 +514,8 @@ private slots:
             // zelmar-cli's file holds the dry "Все" before too: the window's job is its tail. Only the first
             // approach of "Все" differs: a dry job leaves the window's tool where it was, zelmar-cli's where the
             // drawing ended.
-            const QStringList cliMoves = movesOf(dir_.filePath("cli.nc"));
-            const QStringList windowMoves = movesOf(path);
+            const QStringList cliMoves = gcodeMovesOf(dir_.filePath("cli.nc"));
+            const QStringList windowMoves = gcodeMovesOf(path);
             QVERIFY(windowMoves.size() > 4);
             const qsizetype skip = path == allPath ? 4 : 2; // G21, G91 (and the rise to the travel height and that approach)
             QCOMPARE(cliMoves.mid(cliMoves.size() - windowMoves.size() + skip), windowMoves.mid(skip));
@@ -542,18 +543,9 @@ private slots:
                    dir.filePath("cli.nc")});
         QVERIFY(cli.waitForFinished(30000));
         QCOMPARE(cli.exitCode(), 0);
-        const auto movesOf = [](const QString& path) {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            QStringList moves;
-            for (const QString& line : QString::fromUtf8(f.readAll()).split('\n'))
-                if (line.startsWith('G') || line.startsWith('M'))
-                    moves << line;
-            return moves;
-        };
-        const QStringList windowMoves = movesOf(dir.filePath("window.nc"));
+        const QStringList windowMoves = gcodeMovesOf(dir.filePath("window.nc"));
         QVERIFY(windowMoves.size() > 4);
-        QCOMPARE(windowMoves, movesOf(dir.filePath("cli.nc")));
+        QCOMPARE(windowMoves, gcodeMovesOf(dir.filePath("cli.nc")));
     }
 
     void parseOfOneClassLeavesTheTreeEmpty() {

@@ -118,7 +118,7 @@ int onceWindow(const std::string& file) {
         WorkWindow window(ConfigLocations::programFolderOnly(dir.string()), tool, QString());
         window.show();
         ms = msSince(start);
-        width = window.layers().header().bmWidth;
+        width = window.controller().session().layers.header().bmWidth;
     }
     fs::remove_all(dir, error);
     if (width == 0)

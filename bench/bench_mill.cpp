@@ -159,7 +159,7 @@ void windowOnBoard(const char* name, const ImageLayer& layer, bool journal, qint
     form->findChild<QCheckBox*>("Check1")->setChecked(true);
     form->findChild<QPushButton*>("Command1")->click();
     PaintGaps paints;
-    form->view(3)->installEventFilter(&paints);
+    form->findChild<zelmar::LayerView*>(QStringLiteral("Pict3"))->installEventFilter(&paints);
     QElapsedTimer sinceTick;
     double longestGapMs = 0;
     QTimer tick;

@@ -163,12 +163,12 @@ private slots:
         if (boxText.isEmpty()) {
             QTest::qWait(50);
             QCOMPARE(box.seen, 0);
-            QVERIFY(form->session().hasImage());
+            QVERIFY(form->controller().session().hasImage());
         } else {
             QTRY_COMPARE(box.seen, 1);
             QCOMPARE(box.title, QStringLiteral("Ошибка"));
             QVERIFY2(box.text.contains(boxText), qPrintable(box.text));
-            QVERIFY(!form->session().hasImage());
+            QVERIFY(!form->controller().session().hasImage());
         }
         QVERIFY2(form->findChild<QLabel*>("Label4")->text().contains(status),
                  qPrintable(form->findChild<QLabel*>("Label4")->text()));

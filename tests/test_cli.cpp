@@ -147,6 +147,23 @@ private slots:
         }
     }
 
+    // "restore-mill" takes the marks of the milling before it away and sends nothing itself.
+    void restoreMillMovesNothing() {
+        QTemporaryDir dir;
+        const Run alone = runCli({sample, "parse", "mill-all", "--commands", dir.filePath("alone.txt")});
+        const Run restored = runCli({sample, "parse", "mill-all", "restore-mill", "--commands",
+                                     dir.filePath("restored.txt"), "--layers", dir.filePath("out")});
+        QCOMPARE(alone.status, 0);
+        QCOMPARE(restored.status, 0);
+        QFile a(dir.filePath("alone.txt")), b(dir.filePath("restored.txt")), mill(dir.filePath("out/mill.bmp")),
+            source(sample);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY(a.size() > 0);
+        QCOMPARE(b.readAll(), a.readAll());
+        QVERIFY(mill.open(QIODevice::ReadOnly) && source.open(QIODevice::ReadOnly));
+        QCOMPARE(mill.readAll(), source.readAll());
+    }
+
     // The carving "Все" leaves: a height grid of motor steps (the black pixels the one-pixel tool cuts 25 units
     // deep, the white ones untouched) and the two shaded views side by side.
     void theCarvingIsWrittenAsAPictureAndAHeightGrid() {

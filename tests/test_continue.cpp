@@ -359,7 +359,7 @@ private slots:
             QVERIFY(w.button("Command6")->isEnabled());
 
             w.frame.restoreMillAction()->trigger();
-            QCOMPARE(w.form->layers().millLayer.bits(), w.form->layers().sourceLayer.bits());
+            QCOMPARE(w.form->controller().session().layers.millLayer.bits(), w.form->controller().session().layers.sourceLayer.bits());
             w.click("Command1");
             sendsThePicture(w, board);
         }
@@ -535,7 +535,7 @@ private slots:
         QCOMPARE(board.finish(), positionAfter(planned_.mid(before.size())));
         QVERIFY(!QFile::exists(w.form->controller().journalPath()));
         // The state was rebuilt: the tree of the parse, both blocks milled.
-        QCOMPARE(w.form->session().regions->tree.nodes.size(), std::size_t{3});
+        QCOMPARE(w.form->controller().session().regions->tree.nodes.size(), std::size_t{3});
         // The status bar counted the commands left when the job was taken up, and shows their estimate.
         const qsizetype left = planned_.size() - 17;
         const QString estimate = w.frame.findChild<QLabel*>(QStringLiteral("jobEstimate"))->text();

@@ -273,8 +273,8 @@ private slots:
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton); // dry
         QVERIFY(w.waitIdle());
-        QCOMPARE(w.form->tool().toolX, 1);
-        QCOMPARE(w.form->tool().toolY, 1);
+        QCOMPARE(w.form->controller().tool().toolX, 1);
+        QCOMPARE(w.form->controller().tool().toolY, 1);
         QTest::mouseClick(w.button("Command1"), Qt::LeftButton);
         w.check1()->setChecked(true);
         QTest::mouseClick(w.button("Command6"), Qt::LeftButton);

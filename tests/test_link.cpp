@@ -349,9 +349,9 @@ private slots:
         QVERIFY(w.waitIdle());
         QCOMPARE(board.received(), QStringList{"-1500,0,300;"});
         // The manual move leaves the position the program keeps alone.
-        QCOMPARE(w.form->tool().toolX, 1);
-        QCOMPARE(w.form->tool().toolY, 1);
-        QCOMPARE(w.form->tool().toolZ, 0);
+        QCOMPARE(w.form->controller().tool().toolX, 1);
+        QCOMPARE(w.form->controller().tool().toolY, 1);
+        QCOMPARE(w.form->controller().tool().toolZ, 0);
         QCOMPARE(board.finish(), QStringLiteral("position -1500 0 300"));
     }
 
@@ -462,13 +462,13 @@ private slots:
         QVERIFY(w.waitIdle());
         QCOMPARE(board.received(), (QStringList{"-4,3,0;", "0,0,-25;", "-1,0,0;", "-1,0,0;", "0,1,0;",
                                                 "1,0,0;", "1,0,0;", "0,-1,0;", "0,0,25;"}));
-        QCOMPARE(w.form->tool().toolX, 5);
-        QCOMPARE(w.form->tool().toolY, 4);
-        QCOMPARE(w.form->tool().toolZ, 25);
+        QCOMPARE(w.form->controller().tool().toolX, 5);
+        QCOMPARE(w.form->controller().tool().toolY, 4);
+        QCOMPARE(w.form->controller().tool().toolZ, 25);
         QCOMPARE(w.frame.jobStatus()->movesDone(), qint64{9});
         // The path and its 3 x 3 marks are red in the mill layer, clipped to the image; the rest is as
         // loaded.
-        const ImageLayer& mill = w.form->layers().millLayer;
+        const ImageLayer& mill = w.form->controller().session().layers.millLayer;
         const auto red = [&mill](int x, int y) {
             const auto at = static_cast<std::size_t>(mill.geometry().indexOf(x, y) - 1);
             return mill.bits()[at] == 0 && mill.bits()[at + 1] == 0 && mill.bits()[at + 2] == 255;
@@ -519,7 +519,7 @@ private slots:
         QVERIFY(stoppedMidJob);
         const QStringList sent = board.received();
         QCOMPARE(sent.size(), 21); // the move under way, then one lift
-        const ToolPosition tool = w.form->tool();
+        const ToolPosition tool = w.form->controller().tool();
         QCOMPARE(sent.last(), QStringLiteral("0,0,%1;").arg(tool.toolZ * 3));
         // The board stands where the program believes the tool is, back at the surface.
         QCOMPARE(board.finish(),
@@ -620,7 +620,7 @@ private slots:
         QCOMPARE(board.received().size(), 4); // the unanswered move, and nothing after it
         QVERIFY(w.button("Command6")->isEnabled());
         // The region was not milled to the end: it stays live for the next "Все".
-        QCOMPARE(w.form->session().regions->tables.regionTable[2].state, regionLive);
+        QCOMPARE(w.form->controller().session().regions->tables.regionTable[2].state, regionLive);
     }
 
     void dryRunListsWhatATickedRunSends() {

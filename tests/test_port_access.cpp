@@ -5,7 +5,7 @@
 
 #include "board_harness.h"
 #include "link/port_access.h"
-#include "texts/operator_texts.h"
+#include "texts/port_texts.h"
 
 #include <QApplication>
 #include <QLabel>

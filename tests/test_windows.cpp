@@ -40,6 +40,46 @@ using namespace zelmar;
 
 namespace {
 
+// The four views and the tab strip, by the names the form's design gives them.
+LayerView* viewOf(WorkWindow* form, int index) {
+    return form->findChild<LayerView*>(index == 0 ? QStringLiteral("Pict") : QStringLiteral("Pict%1").arg(index));
+}
+
+TabStrip* tabStripOf(WorkWindow* form) {
+    return form->findChild<TabStrip*>(QStringLiteral("TabStrip1"));
+}
+
+// "Сохранить G-код…" through the menu: the answer to the question about the selected region (when one is
+// selected), then the file's name. The text of the box that confirms the save, closed; empty when none came.
+QString saveGcodeThroughMenu(MainFrame& frame, const QString& path, const QString& answer = {}) {
+    const auto modal = [](const char* name) {
+        return QTest::qWaitFor([name] {
+            return QApplication::activeModalWidget() && QApplication::activeModalWidget()->objectName() == name;
+        });
+    };
+    bool named = false;
+    QTimer::singleShot(0, [&] {
+        if (!answer.isEmpty()) {
+            QVERIFY(modal("questionBox"));
+            for (QAbstractButton* b : qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->buttons())
+                if (b->text() == answer)
+                    b->click();
+        }
+        QVERIFY(modal("gcodeDialog"));
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept(); // as the "Save" button does
+        named = true;
+    });
+    frame.saveGcodeAction()->trigger();
+    if (!QTest::qWaitFor([&named] { return named; }) || !modal("messageBox"))
+        return {};
+    auto* saved = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    const QString text = saved->text();
+    saved->accept();
+    return text;
+}
+
 // The moves of a G-code file, without the feed, which a file gives once, at its first feed move.
 QStringList gcodeMovesOf(const QString& path) {
     QFile f(path);
@@ -105,9 +145,9 @@ private slots:
         QCOMPARE(frame.millAction()->objectName(), QStringLiteral("mill_cl"));
         QCOMPARE(form->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
         QVERIFY(form->startupError().isEmpty());
-        QCOMPARE(form->tool().toolX, 1);
-        QCOMPARE(form->tool().toolY, 1);
-        QCOMPARE(form->tool().toolZ, 0);
+        QCOMPARE(form->controller().tool().toolX, 1);
+        QCOMPARE(form->controller().tool().toolY, 1);
+        QCOMPARE(form->controller().tool().toolZ, 0);
         QCOMPARE(QString::fromStdString(form->config().portName), QStringLiteral("com1"));
 
         // No port yet: the window looks as it does when the port fails to open.
@@ -123,7 +163,7 @@ private slots:
             QVERIFY(control<QLineEdit>(form, box)->text().isEmpty());
 
         // Four independent copies of the file.
-        const LayerSet& layers = form->layers();
+        const LayerSet& layers = form->controller().session().layers;
         QCOMPARE(layers.header().bmWidth, 40);
         QCOMPARE(layers.header().bmHeight, 30);
         QCOMPARE(layers.header().bmBitsPixel, std::int16_t{32});
@@ -132,7 +172,7 @@ private slots:
         QCOMPARE(layers.millLayer.bits(), layers.sourceLayer.bits());
         // Independent: painting on the mill layer leaves the loaded picture and the others as they were.
         const std::vector<std::uint8_t> loaded = layers.sourceLayer.bits();
-        form->layers().millLayer.pixelBytes()[0] ^= 0xff;
+        form->controller().session().layers.millLayer.pixelBytes()[0] ^= 0xff;
         QVERIFY(layers.millLayer.bits() != layers.sourceLayer.bits());
         QCOMPARE(layers.sourceLayer.bits(), loaded);
         QCOMPARE(layers.workLayer.bits(), loaded);
@@ -169,11 +209,11 @@ private slots:
                      qPrintable(button->objectName()));
 
         const QStringList tabs{"Основная", "Градиент", "Выделение", "Фреза"};
-        QTabBar* bar = form->tabStrip()->tabBar();
+        QTabBar* bar = tabStripOf(form)->tabBar();
         QCOMPARE(bar->count(), 4);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(bar->tabText(i), tabs[i]);
-        QCOMPARE(form->tabStrip()->selectedIndex(), 1);
+        QCOMPARE(tabStripOf(form)->selectedIndex(), 1);
 
         // Keyboard order of the focusable controls, by their designed tab indexes.
         const QStringList expected{"Command7", "Command6", "Command5", "Command4", "tz",
@@ -196,7 +236,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&frame));
         const QSize outer = subWindowOf(form)->size();
         const bool grid = (outer.width() * 15 - 3930 - 400) > 6000 && (outer.height() * 15 - 500) > 6000;
-        QCOMPARE(form->tabStrip()->isHidden(), grid);
+        QCOMPARE(tabStripOf(form)->isHidden(), grid);
         // The panel keeps 200 twips (13 pixels) to the window's outer right edge.
         QCOMPARE(control<QGroupBox>(form, "Frame2")->x(),
                  static_cast<int>(std::nearbyint((outer.width() * 15 - 4130) / 15.0)));
@@ -211,25 +251,25 @@ private slots:
         QMdiSubWindow* sub = subWindowOf(form);
 
         sub->resize(1200, 800); // tab strip 80000/15 wide and high enough: grid
-        QVERIFY(form->tabStrip()->isHidden());
+        QVERIFY(tabStripOf(form)->isHidden());
         for (int i = 0; i < 4; ++i)
-            QVERIFY(!form->view(i)->isHidden());
-        QCOMPARE(form->view(1)->x(), form->view(0)->width() + 13);
-        QCOMPARE(form->view(2)->y(), form->view(0)->height() + 13);
+            QVERIFY(!viewOf(form, i)->isHidden());
+        QCOMPARE(viewOf(form, 1)->x(), viewOf(form, 0)->width() + 13);
+        QCOMPARE(viewOf(form, 2)->y(), viewOf(form, 0)->height() + 13);
 
-        form->tabStrip()->tabBar()->setCurrentIndex(2);
+        tabStripOf(form)->tabBar()->setCurrentIndex(2);
         sub->resize(700, 360); // Ht = 5400 - 500 < 6000: tab mode with the selected tab's view
-        QVERIFY(!form->tabStrip()->isHidden());
-        QCOMPARE(form->view(2)->isHidden(), false);
-        QVERIFY(form->view(0)->isHidden() && form->view(1)->isHidden() && form->view(3)->isHidden());
-        QCOMPARE(form->view(0)->geometry(), form->view(3)->geometry());
-        QCOMPARE(form->view(0)->pos(), QPoint(7, 33));
+        QVERIFY(!tabStripOf(form)->isHidden());
+        QCOMPARE(viewOf(form, 2)->isHidden(), false);
+        QVERIFY(viewOf(form, 0)->isHidden() && viewOf(form, 1)->isHidden() && viewOf(form, 3)->isHidden());
+        QCOMPARE(viewOf(form, 0)->geometry(), viewOf(form, 3)->geometry());
+        QCOMPARE(viewOf(form, 0)->pos(), QPoint(7, 33));
 
         // Below 6000 x 4000 twips nothing moves.
-        const QRect before = form->view(2)->geometry();
+        const QRect before = viewOf(form, 2)->geometry();
         sub->resize(390, 260);
-        QCOMPARE(form->view(2)->geometry(), before);
-        QVERIFY(!form->tabStrip()->isHidden());
+        QCOMPARE(viewOf(form, 2)->geometry(), before);
+        QVERIFY(!tabStripOf(form)->isHidden());
     }
 
     void tabClickShowsOnlyThatView() {
@@ -238,21 +278,21 @@ private slots:
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
         subWindowOf(form)->resize(700, 360); // tab mode
-        QTabBar* bar = form->tabStrip()->tabBar();
+        QTabBar* bar = tabStripOf(form)->tabBar();
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(3).center());
-        QCOMPARE(form->tabStrip()->selectedIndex(), 4);
-        QVERIFY(!form->view(3)->isHidden());
-        QVERIFY(form->view(0)->isHidden() && form->view(1)->isHidden() && form->view(2)->isHidden());
+        QCOMPARE(tabStripOf(form)->selectedIndex(), 4);
+        QVERIFY(!viewOf(form, 3)->isHidden());
+        QVERIFY(viewOf(form, 0)->isHidden() && viewOf(form, 1)->isHidden() && viewOf(form, 2)->isHidden());
         // Pict3 shows the mill layer at the drawn size.
-        const QImage& picture = form->view(3)->picture();
+        const QImage& picture = viewOf(form, 3)->picture();
         QVERIFY(!picture.isNull());
         QCOMPARE(picture.pixel(0, 0), qRgb(0, 0, 0));
         QCOMPARE(picture.pixel(picture.width() - 1, 0), qRgb(255, 255, 255)); // column 40: stripe 9 is light
 
         // A click on the tab already selected shows its view again after something hid it.
-        form->view(3)->hide();
+        viewOf(form, 3)->hide();
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(3).center());
-        QVERIFY(!form->view(3)->isHidden());
+        QVERIFY(!viewOf(form, 3)->isHidden());
     }
 
     void viewsKeepTheAspectAndRedrawOnlyWhatChanged() {
@@ -261,11 +301,11 @@ private slots:
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
         subWindowOf(form)->resize(700, 360);
-        const QImage& picture = form->view(3)->picture();
+        const QImage& picture = viewOf(form, 3)->picture();
         // 40 x 30 image: the drawn size keeps 4:3.
         QVERIFY(qAbs(picture.width() - qRound(picture.height() * 4 / 3.0)) <= 1);
 
-        ImageLayer& mill = form->layers().millLayer;
+        ImageLayer& mill = form->controller().session().layers.millLayer;
         PixelBuffer buffer = mill.toBuffer();
         for (int y = 10; y <= 12; ++y)
             for (int x = 2; x <= 4; ++x) {
@@ -277,12 +317,12 @@ private slots:
         mill.copyFrom(buffer, PixelRect{1, 9, 4, 12});
         form->RefreshViews();
         const double scale = picture.width() / 40.0;
-        QVERIFY(form->view(3)->lastRedrawnPixels() > 0);
-        QVERIFY(form->view(3)->lastRedrawnPixels() <=
+        QVERIFY(viewOf(form, 3)->lastRedrawnPixels() > 0);
+        QVERIFY(viewOf(form, 3)->lastRedrawnPixels() <=
                 qint64(std::ceil(3 * scale + 1) * std::ceil(3 * scale + 1)));
-        QCOMPARE(form->view(0)->lastRedrawnPixels(), qint64{0});
+        QCOMPARE(viewOf(form, 0)->lastRedrawnPixels(), qint64{0});
         QCOMPARE(picture.pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(255, 0, 0));
-        QCOMPARE(form->view(0)->picture().pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(0, 0, 0));
+        QCOMPARE(viewOf(form, 0)->picture().pixel(int(2.5 * scale), int(10.5 * scale)), qRgb(0, 0, 0));
     }
 
     void parseShowsTheTreeAndAClickPaintsTheRegion() {
@@ -304,22 +344,22 @@ private slots:
         const QModelIndex square = model->index(0, 0, root);
         QCOMPARE(square.data().toString(), QStringLiteral("2"));
         QCOMPARE(square.parent(), root);
-        const std::vector<std::uint8_t> selectionBefore = form->layers().selectionLayer.bits();
+        const std::vector<std::uint8_t> selectionBefore = form->controller().session().layers.selectionLayer.bits();
 
         // A click on empty space of the tree selects nothing and paints nothing.
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(5, tv->viewport()->height() - 5));
-        QCOMPARE(form->layers().selectionLayer.bits(), selectionBefore);
+        QCOMPARE(form->controller().session().layers.selectionLayer.bits(), selectionBefore);
 
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(square).center());
-        const LayerSet& layers = form->layers();
+        const LayerSet& layers = form->controller().session().layers;
         QCOMPARE(pixelOf(layers.selectionLayer, 6, 5), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
         QCOMPARE(pixelOf(layers.selectionLayer, 9, 7), (std::array<std::uint8_t, 4>{0, 255, 0, 255}));
         QCOMPARE(pixelOf(layers.selectionLayer, 5, 5), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
         QCOMPARE(layers.workLayer.bits(), layers.sourceLayer.bits());
         QCOMPARE(layers.millLayer.bits(), layers.sourceLayer.bits());
-        QCOMPARE(form->session().selectedNode, 1);
+        QCOMPARE(form->controller().session().selectedNode, 1);
         // Pict2 shows it: the picture's pixel over (6, 5) is green.
-        const QImage& picture = form->view(2)->picture();
+        const QImage& picture = viewOf(form, 2)->picture();
         const double scale = picture.width() / 20.0;
         QCOMPARE(picture.pixel(int(5.5 * scale), int(4.5 * scale)), qRgb(0, 255, 0));
 
@@ -330,7 +370,7 @@ private slots:
 
         // A new parse clears the selection and rebuilds the same tree.
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
-        QCOMPARE(form->session().selectedNode, -1);
+        QCOMPARE(form->controller().session().selectedNode, -1);
         QCOMPARE(model->rowCount(model->index(0, 0)), 1);
     }
 
@@ -357,9 +397,9 @@ private slots:
         };
         const auto milled = [form](int region) {
             // A dry "Выделенная" paints the region's outline red in the mill layer.
-            const std::int64_t first = MillIndex::build(form->session().regions->tables).firstPixel[std::size_t(region)];
-            const int width = form->layers().header().bmWidth + 1;
-            return pixelOf(form->layers().millLayer, int(first % width), int(first / width)) ==
+            const std::int64_t first = MillIndex::build(form->controller().session().regions->tables).firstPixel[std::size_t(region)];
+            const int width = form->controller().session().layers.header().bmWidth + 1;
+            return pixelOf(form->controller().session().layers.millLayer, int(first % width), int(first / width)) ==
                    std::array<std::uint8_t, 4>{0, 0, 255, 255};
         };
 
@@ -378,7 +418,7 @@ private slots:
         // The highlight followed the keys to the third block; a click on empty space keeps it there.
         // Blocks stand at columns 3..5, 11..13, 19..21 and 27..29.
         const auto green = [form](int x) {
-            return pixelOf(form->layers().selectionLayer, x, 4) == std::array<std::uint8_t, 4>{0, 255, 0, 255};
+            return pixelOf(form->controller().session().layers.selectionLayer, x, 4) == std::array<std::uint8_t, 4>{0, 255, 0, 255};
         };
         QVERIFY(!green(3) && green(19));
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(5, tv->viewport()->height() - 5));
@@ -397,7 +437,7 @@ private slots:
         // A new parse: no node is current, and no highlight is left.
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QVERIFY(!tv->currentIndex().isValid());
-        QCOMPARE(form->layers().selectionLayer.bits(), form->layers().workLayer.bits());
+        QCOMPARE(form->controller().session().layers.selectionLayer.bits(), form->controller().session().layers.workLayer.bits());
         // After it, a node reached with the keyboard alone is milled: no "Не выбрана фигура.".
         tv->setFocus();
         QTest::keyClick(tv, Qt::Key_Home); // the root, open after a parse
@@ -433,22 +473,22 @@ private slots:
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualRect(second).center());
         const int region = second.data().toString().toInt();
 
-        const LayerSet before = form->layers();
-        const RegionAnalysis analysisBefore = *form->session().regions;
-        const ToolPosition toolBefore = form->tool();
+        const LayerSet before = form->controller().session().layers;
+        const RegionAnalysis analysisBefore = *form->controller().session().regions;
+        const ToolPosition toolBefore = form->controller().tool();
         const std::size_t historyBefore = form->controller().history().size();
-        const std::int32_t selectedBefore = form->session().selectedNode;
+        const std::int32_t selectedBefore = form->controller().session().selectedNode;
         QVERIFY(selectedBefore >= 0);
         const auto unchanged = [&] {
-            const LayerSet& now = form->layers();
+            const LayerSet& now = form->controller().session().layers;
             return now.sourceLayer.bits() == before.sourceLayer.bits() && now.workLayer.bits() == before.workLayer.bits() &&
                    now.selectionLayer.bits() == before.selectionLayer.bits() &&
                    now.millLayer.bits() == before.millLayer.bits() &&
-                   form->session().regions->tables.regionTable == analysisBefore.tables.regionTable &&
-                   form->session().regions->tables.linkTable == analysisBefore.tables.linkTable &&
-                   form->session().regions->tree.nodes == analysisBefore.tree.nodes &&
-                   form->tool() == toolBefore && form->controller().history().size() == historyBefore &&
-                   form->session().selectedNode == selectedBefore;
+                   form->controller().session().regions->tables.regionTable == analysisBefore.tables.regionTable &&
+                   form->controller().session().regions->tables.linkTable == analysisBefore.tables.linkTable &&
+                   form->controller().session().regions->tree.nodes == analysisBefore.tree.nodes &&
+                   form->controller().tool() == toolBefore && form->controller().history().size() == historyBefore &&
+                   form->controller().session().selectedNode == selectedBefore;
         };
 
         // Through the menu: "Да" writes the selected region only.
@@ -501,7 +541,7 @@ private slots:
 
         // Directly, "Все" as well; both as zelmar-cli writes the same jobs.
         const QString allPath = dir_.filePath("all.nc");
-        QCOMPARE(form->writeGcodeFile(allPath, MillKind::All), QString());
+        QVERIFY(saveGcodeThroughMenu(frame, allPath, QStringLiteral("Нет")).contains(allPath));
         QVERIFY(unchanged());
         for (const auto& [path, ops] :
              {std::pair{selectedPath, QStringList{"mill-all", "parse", QStringLiteral("select=%1").arg(region), "mill-selected"}},
@@ -536,7 +576,7 @@ private slots:
         frame.openWorkWindow();
         WorkWindow* form = frame.workWindow();
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
-        QCOMPARE(form->writeGcodeFile(dir.filePath("window.nc"), MillKind::All), QString());
+        QVERIFY(saveGcodeThroughMenu(frame, dir.filePath("window.nc")).contains(dir.filePath("window.nc")));
         QProcess cli;
         cli.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
                   {dir.filePath("test.bmp"), "parse", "mill-all", "--tool", "flat:1:L3", "--step-down", "5", "--gcode",
@@ -558,8 +598,8 @@ private slots:
         auto* tv = control<QTreeView>(form, "tv");
         QCOMPARE(tv->model()->rowCount(), 0);
         QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, QPoint(10, 10));
-        QCOMPARE(form->layers().selectionLayer.bits(), form->layers().sourceLayer.bits());
-        QCOMPARE(form->session().regions->tables.labelMap.at(20, 12), 1);
+        QCOMPARE(form->controller().session().layers.selectionLayer.bits(), form->controller().session().layers.sourceLayer.bits());
+        QCOMPARE(form->controller().session().regions->tables.labelMap.at(20, 12), 1);
     }
 
     void reliefButtonsAndCut3D() {
@@ -580,20 +620,20 @@ private slots:
         QTest::mouseClick(control<QPushButton>(form, "Command7"), Qt::LeftButton);
         QTRY_COMPARE(box.seen, 1);
         QVERIFY(box.text.startsWith(QStringLiteral("Изображение не загружено или не разобрано.")));
-        QCOMPARE(form->layers().workLayer.bits(), form->layers().sourceLayer.bits());
+        QCOMPARE(form->controller().session().layers.workLayer.bits(), form->controller().session().layers.sourceLayer.bits());
 
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QCOMPARE(tv->model()->rowCount(), 1);
         // "Градиент": the block's rim turns white in the work layer; the tree of the last parse stays.
         QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
-        QCOMPARE(pixelOf(form->layers().workLayer, 5, 5), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
-        QCOMPARE(pixelOf(form->layers().workLayer, 7, 7), (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
+        QCOMPARE(pixelOf(form->controller().session().layers.workLayer, 5, 5), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
+        QCOMPARE(pixelOf(form->controller().session().layers.workLayer, 7, 7), (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
         QCOMPARE(tv->model()->rowCount(), 1);
-        QCOMPARE(form->session().regions->tables.regionTableSize(), 100);
+        QCOMPARE(form->controller().session().regions->tables.regionTableSize(), 100);
         // "Отступить": one pixel further in.
         QTest::mouseClick(control<QPushButton>(form, "Command5"), Qt::LeftButton);
-        QCOMPARE(pixelOf(form->layers().workLayer, 6, 6), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
-        QCOMPARE(pixelOf(form->layers().workLayer, 7, 7), (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
+        QCOMPARE(pixelOf(form->controller().session().layers.workLayer, 6, 6), (std::array<std::uint8_t, 4>{255, 255, 255, 255}));
+        QCOMPARE(pixelOf(form->controller().session().layers.workLayer, 7, 7), (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
 
         // "Резать 3D", dry: passes two pixels inside the block, then four further in, until nothing is left.
         QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
@@ -601,7 +641,7 @@ private slots:
         QTest::mouseClick(control<QPushButton>(form, "Command7"), Qt::LeftButton);
         QTRY_VERIFY(!form->controller().runner().isRunning());
         QCOMPARE(tv->model()->rowCount(), 0);
-        const ImageLayer& mill = form->layers().millLayer;
+        const ImageLayer& mill = form->controller().session().layers.millLayer;
         const auto red = [&mill](int x, int y) {
             return pixelOf(mill, x, y) == std::array<std::uint8_t, 4>{0, 0, 255, 255};
         };
@@ -664,17 +704,17 @@ private slots:
         QVERIFY(!box.hadIcon);
         QVERIFY2(box.text.contains(dir_.filePath("absent.bmp")), qPrintable(box.text));
         QVERIFY(box.text.contains(QStringLiteral("Файл не найден.")));
-        QVERIFY(form->layers().isEmpty());
+        QVERIFY(form->controller().session().layers.isEmpty());
         // Layout, tabs and redraws do nothing harmful without an image.
         subWindowOf(form)->resize(700, 360);
         form->RefreshViews();
-        QTest::mouseClick(form->tabStrip()->tabBar(), Qt::LeftButton, {},
-                          form->tabStrip()->tabBar()->tabRect(1).center());
-        QVERIFY(form->view(0)->picture().isNull());
-        QVERIFY(!form->view(1)->isHidden());
+        QTest::mouseClick(tabStripOf(form)->tabBar(), Qt::LeftButton, {},
+                          tabStripOf(form)->tabBar()->tabRect(1).center());
+        QVERIFY(viewOf(form, 0)->picture().isNull());
+        QVERIFY(!viewOf(form, 1)->isHidden());
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         QCOMPARE(control<QTreeView>(form, "tv")->model()->rowCount(), 0);
-        QVERIFY(form->session().regions->tables.labelMap.isEmpty());
+        QVERIFY(form->controller().session().regions->tables.labelMap.isEmpty());
     }
 
     void menuFocusesOrReloadsTheWorkWindow() {
@@ -703,9 +743,9 @@ private slots:
                 frame.previewAction()->isEnabled());
 
         // Change a layer, the configuration and the file, then close: the menu starts everything afresh.
-        PixelBuffer buffer = first->layers().millLayer.toBuffer();
+        PixelBuffer buffer = first->controller().session().layers.millLayer.toBuffer();
         buffer.at(1) = 77;
-        first->layers().millLayer.copyFrom(buffer);
+        first->controller().session().layers.millLayer.copyFrom(buffer);
         writeFile(dir_.filePath("other.bmp"), testing::bmpBytes(8, 12, 9, stripes));
         writeFile(dir_.filePath("cnc.ini"), "[CNC]\nPort=/dev/null\nImage=other.bmp\n");
         subWindowOf(first)->close();
@@ -726,9 +766,9 @@ private slots:
         QVERIFY(!frame.jobStatus()->findChild<QProgressBar*>(QStringLiteral("jobProgress"))->text().contains(
             QStringLiteral(" из ")));
         QCOMPARE(QString::fromStdString(second->config().portName), QStringLiteral("/dev/null"));
-        QCOMPARE(second->layers().header().bmWidth, 12);
-        QCOMPARE(second->layers().millLayer.bits(), second->layers().sourceLayer.bits());
-        QCOMPARE(second->tool().toolX, 1);
+        QCOMPARE(second->controller().session().layers.header().bmWidth, 12);
+        QCOMPARE(second->controller().session().layers.millLayer.bits(), second->controller().session().layers.sourceLayer.bits());
+        QCOMPARE(second->controller().tool().toolX, 1);
         QCOMPARE(second->windowTitle(), QStringLiteral("Zelmar ЧПУ   ver. 1.0.1"));
         QVERIFY(frame.saveGcodeAction()->isEnabled());
     }
@@ -819,7 +859,7 @@ private slots:
         QCOMPARE(frame.configNote()->text(), "Создан файл настроек " + userFile);
         QVERIFY(frame.configNote()->isVisible());
         QVERIFY(form->startupError().isEmpty());
-        QCOMPARE(form->layers().header().bmWidth, 14);
+        QCOMPARE(form->controller().session().layers.header().bmWidth, 14);
         QCOMPARE(control<QLabel>(form, "Label4")->text(), QStringLiteral("Ошибка открытия Com-порта"));
         QCOMPARE(QDir(root.filePath("usr/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{});

@@ -1,6 +1,7 @@
 #include "job_questions.h"
 
 #include "error_box.h"
+#include "texts/journal_texts.h"
 #include "texts/operator_texts.h"
 
 #include <QFile>
@@ -64,11 +65,7 @@ void JobQuestions::offerJournalledJob() {
     if (!found)
         return;
     auto reading = std::make_shared<JournalReading>(*found);
-    const QString text =
-        QStringLiteral("Для этого изображения есть незаконченное задание: %1 из него уже сделано.\n"
-                       "Продолжить его? Сделанное будет восстановлено без отправки на станок, затем задание "
-                       "продолжится с того места, где оно прервалось.\n«Нет» — забыть это задание.")
-            .arg(QString::fromStdString(movesText(reading->state.done)));
+    const QString text = QString::fromStdString(journalOfferText(reading->state.done));
     askYesNo(window_, QStringLiteral("Незаконченное задание"), text, [this, reading](bool yes) {
         if (!yes) {
             controller_.forgetKeptJob();
@@ -77,9 +74,7 @@ void JobQuestions::offerJournalledJob() {
         }
         const JournalTakeUp taken = controller_.takeUpJournal(*reading, {{}, {}, false});
         if (taken.verdict != JournalTakeUp::Verdict::Taken) {
-            showErrorBox(window_, QStringLiteral("Незаконченное задание не удалось восстановить: изображение или "
-                                              "его обработка дают не то, что было при записи журнала.\n"
-                                              "Задание не продолжено, ничего не отправлено."));
+            showErrorBox(window_, QString::fromStdString(journalNotTakenUpText()));
             return;
         }
         emit jobTakenUp();

@@ -8,6 +8,7 @@
 #include "picture_files/image_file.h"
 #include "texts/line_texts.h"
 #include "texts/operator_texts.h"
+#include "texts/port_texts.h"
 #include "key_filter.h"
 #include "layer_view.h"
 #include "region_tree_model.h"
@@ -165,7 +166,7 @@ void WorkWindow::onManualMoveClicked() {
 }
 
 void WorkWindow::onMillClicked(MillKind kind) {
-    const MillRefusal refusal = controller_.startMilling(kind, text2_->text().toStdString());
+    const MillRefusal refusal = controller_.start(millingOperation(kind), text2_->text().toStdString()).mill;
     if (refusal != MillRefusal::None)
         showErrorBox(this, millRefusalText(controller_, refusal));
     updateControls();
@@ -214,7 +215,7 @@ void WorkWindow::restoreMillLayer() {
                                           "будет остановлено."));
         return;
     }
-    controller_.restoreMill();
+    controller_.start(Operation{.kind = Operation::Kind::RestoreMill});
     RefreshViews();
 }
 
@@ -377,8 +378,8 @@ void WorkWindow::refresh() {
     in.panelWidth = frame2_->width() * tpp.x;
     in.twipsPerPixelX = tpp.x;
     in.twipsPerPixelY = tpp.y;
-    in.imageWidth = layers().header().bmWidth;
-    in.imageHeight = layers().header().bmHeight;
+    in.imageWidth = session_.layers.header().bmWidth;
+    in.imageHeight = session_.layers.header().bmHeight;
     in.visibility.tabStrip = !tabStrip_->isHidden();
     for (std::size_t i = 0; i < views_.size(); ++i)
         in.visibility.views[i] = !views_[i]->isHidden();
@@ -416,9 +417,10 @@ void WorkWindow::onTabClicked(int selectedIndex) {
 void WorkWindow::onParseClicked() {
     if (!session_.hasImage() || controller_.isBusy())
         return;
-    controller_.parse({}, [](const std::function<void()>& work) { runShowingBusyCursor(work); });
+    controller_.start(Operation{.kind = Operation::Kind::Parse}, {}, {},
+                      [](const std::function<void()>& work) { runShowingBusyCursor(work); });
     // No node is selected in the new tree: the "Выделение" view shows no highlight either.
-    highlightIntoSelection(session_, 0);
+    controller_.clearSelection();
     showNewTree();
     RefreshViews();
 }
@@ -439,12 +441,12 @@ void WorkWindow::showSelection() {
 }
 
 void WorkWindow::onGradientClicked() {
-    controller_.gradient();
+    controller_.start(Operation{.kind = Operation::Kind::Gradient});
     RefreshViews();
 }
 
 void WorkWindow::onOffsetClicked() {
-    controller_.offset();
+    controller_.start(Operation{.kind = Operation::Kind::Offset});
     RefreshViews();
 }
 
@@ -453,9 +455,9 @@ void WorkWindow::onCurrentNodeChanged() {
     const std::int32_t node = treeModel_->nodeOf(tv_->currentIndex());
     if (node < 0) {
         controller_.clearSelection();
-        highlightIntoSelection(session_, 0);
     } else if (node != session_.selectedNode) {
-        controller_.select(session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId);
+        controller_.start(Operation{.kind = Operation::Kind::Select,
+                                    .id = session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId});
     }
     updateControls();
     RefreshViews();
@@ -468,7 +470,8 @@ void WorkWindow::onTreeClicked() {
         return;
     const std::int32_t node = treeModel_->nodeOf(current);
     if (node >= 0 && node != session_.selectedNode) {
-        controller_.select(session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId);
+        controller_.start(Operation{.kind = Operation::Kind::Select,
+                                    .id = session_.regions->tree.nodes[static_cast<std::size_t>(node)].regionId});
         updateControls();
         RefreshViews();
     }

@@ -44,18 +44,12 @@ public:
     // Lays the window out for its size and redraws what changed in the layers.
     void RefreshViews();
 
-    LayerSet& layers() { return session_.layers; }
-    const LayerSet& layers() const { return session_.layers; }
-    const ImageSession& session() const { return session_; }
-    const ToolPosition& tool() const { return tool_; }
     const StartupConfig& config() const { return controller_.config(); }
     // Empty when the image loaded; otherwise the text of the "Ошибка" box.
     const QString& startupError() const { return startupError_; }
     // Shows the start-up error, if any, once the window is on screen; then offers to continue a journalled job.
     void reportStartupError();
 
-    LayerView* view(int index) const { return views_.at(static_cast<std::size_t>(index)); }
-    TabStrip* tabStrip() const { return tabStrip_; }
     JobController& controller() { return controller_; }
     // True while a command that talks to the board runs or a job is paused; the work buttons are disabled.
     bool isBusy() const { return controller_.isBusy(); }
@@ -73,12 +67,6 @@ public:
     // "Предпросмотр 3D…": what the job under way has cut so far, growing; without one, the carving "Все" would
     // leave. Shaded beside the window.
     void showPreview() { exports_->showPreview(); }
-    // Writes the G-code of what "Все" (or, for Selected, "Выделенная") would send now, from a copy of the
-    // work: nothing of the program changes. Empty on success, else what went wrong, for the operator; the
-    // start position in the operator's words ("пикселем 1, 1 (…)"), where the tool must stand.
-    QString writeGcodeFile(const QString& path, MillKind kind, QString* startText = nullptr) {
-        return exports_->writeGcodeFile(path, kind, startText);
-    }
 
 signals:
     // How the job ended, in the status bar's words.

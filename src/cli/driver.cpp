@@ -1,8 +1,10 @@
 #include "driver.h"
 
 #include "outputs.h"
+#include "texts/journal_texts.h"
 #include "texts/line_texts.h"
 #include "texts/operator_texts.h"
+#include "texts/port_texts.h"
 
 #include <QCoreApplication>
 
@@ -23,7 +25,7 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
     config.portName = options_.port.value_or(std::string());
     config.imagePath = options_.image;
     controller_.configure(config);
-    controller_.setDryRunsMoveTheTool(true);
+    controller_.setScript(true);
     controller_.setDryPauseMs(0); // no one watches a dry run here
     if (options_.journalPath) {
         controller_.setJournalPath(QString::fromStdString(*options_.journalPath));
@@ -116,24 +118,17 @@ void Driver::runNext() {
             return;
         }
         const zelmar::Operation& op = options_.operations[next_++];
-        if (op.kind == zelmar::Operation::Kind::Select) {
-            if (!controller_.select(op.id)) {
-                std::cerr << "select=" << op.id << ": the tree has no node P" << op.id << "\n" << usageText;
-                finish(2);
-                usageError_ = true;
-                return;
-            }
-            continue;
+        const zelmar::ProgressCallback progress =
+            op.kind == zelmar::Operation::Kind::Parse ? parseProgress(op) : zelmar::ProgressCallback{};
+        const zelmar::JobController::StartRefusal refusal = controller_.start(op, session_.stepsText, progress);
+        if (refusal.noNode) {
+            std::cerr << "select=" << op.id << ": the tree has no node P" << op.id << "\n" << usageText;
+            finish(2);
+            usageError_ = true;
+            return;
         }
-        if (op.kind == zelmar::Operation::Kind::Parse) {
-            controller_.parse(parseProgress(op));
+        if (!op.moves())
             continue;
-        }
-        if (op.kind == zelmar::Operation::Kind::Gradient || op.kind == zelmar::Operation::Kind::Offset) {
-            op.kind == zelmar::Operation::Kind::Gradient ? controller_.gradient() : controller_.offset();
-            continue;
-        }
-        const zelmar::JobController::StartRefusal refusal = controller_.startOperation(op, session_.stepsText);
         if (refusal.mill != zelmar::MillRefusal::None) {
             fail(zelmar::refusalText(refusal.mill));
             return;
@@ -182,64 +177,18 @@ void Driver::onEnded(zelmar::JobRunner::Outcome outcome) {
 
 bool Driver::takeUpJournal() {
     const std::string& path = *options_.journalPath;
-    using Verdict = zelmar::JournalTakeUp::Verdict;
     zelmar::JournalExpectation expected;
     expected.operations = options_.operationWords;
     expected.stepsText = session_.stepsText;
     expected.wordOnOpenMove = !options_.lastMoveDone;
     const zelmar::JournalTakeUp taken = controller_.takeUpJournalFile(expected);
-    const zelmar::JournalHeader& h = taken.reading.header;
-    const std::string cannot = "\nПродолжить по нему нельзя, ничего не отправлено.\n";
-    std::string mismatch;
-    switch (taken.verdict) {
-    case Verdict::Taken:
-        next_ = taken.nextOperation;
-        resumeKept_ = taken.jobKept;
-        return true;
-    case Verdict::NotAJournal:
-        std::cerr << "Журнал " << path << " не является журналом задания (или пуст)." << cannot;
-        return false;
-    case Verdict::Damaged:
-        std::cerr << "Журнал " << path
-                  << " повреждён: его заголовок неполон или записи противоречат друг другу." << cannot;
-        return false;
-    case Verdict::OtherImage:
-        mismatch = "изображение другое";
-        break;
-    case Verdict::OtherOperations:
-        mismatch = "операции другие";
-        break;
-    case Verdict::OtherSteps:
-        mismatch = "число шагов на пиксель другое (--steps " + h.stepsText + ")";
-        break;
-    case Verdict::OtherSending:
-        mismatch = std::string("команды шли ") + (h.mergeSteps ? "с --merge" : "без --merge") +
-                   " и --safe-height " + std::to_string(h.safeHeight) +
-                   (h.toolWord.empty() ? std::string()
-                                       : " фрезой --tool " + h.toolWord + " при --mm-per-step " + h.mmPerStep) +
-                   (h.mergeTolerance.empty() ? std::string() : " с --merge-tolerance " + h.mergeTolerance) +
-                   (h.stepDown.empty() ? std::string() : " с --step-down " + h.stepDown) +
-                   (h.depthRule.empty() ? std::string() : " с --marks-as-depth");
-        break;
-    case Verdict::OtherState:
-        mismatch = "журнал записан окном программы для другого состояния изображения";
-        break;
-    case Verdict::DoesNotReplay:
-        std::cerr << "Журнал " << path << " не сходится с заданием: операции дают не то, что в нём записано."
-                  << cannot;
-        return false;
-    case Verdict::MoveUnsettled:
-        std::cerr << "По журналу " << path << " команда " << zelmar::openMoveName(*taken.openMove)
-                  << " отправлялась на станок, но «OK» на неё не пришло: дошла ли она до станка и выполнил ли он "
-                     "её, неизвестно.\nУкажите --last-move done (станок её выполнил) или --last-move redo "
-                     "(отправить её ещё раз).\nНичего не отправлено.\n";
-        return false;
-    case Verdict::Unwritable:
-        std::cerr << "cannot write the journal " << path << "\n";
+    if (taken.verdict != zelmar::JournalTakeUp::Verdict::Taken) {
+        std::cerr << zelmar::journalRefusalText(taken, path);
         return false;
     }
-    std::cerr << "Журнал " << path << " относится к другому заданию: " << mismatch << "." << cannot;
-    return false;
+    next_ = taken.nextOperation;
+    resumeKept_ = taken.jobKept;
+    return true;
 }
 
 void Driver::showProgress(const zelmar::JobProgress& progress) {

@@ -95,26 +95,31 @@ void JobController::runStill(const Operation& op, const ProgressCallback& progre
         return;
     forgetKeptJob();
     history_.runStill(op, progress, run);
+    if (op.kind == Operation::Kind::RestoreMill)
+        carving_.reset(); // the marks of what was cut are gone, and so is the picture of it
 }
 
-void JobController::parse(const ProgressCallback& progress, const WorkRunner& run) {
-    runStill(*operationOf("parse"), progress, run);
-}
-
-void JobController::gradient() {
-    runStill(*operationOf("gradient"));
-}
-
-void JobController::offset() {
-    runStill(*operationOf("offset"));
-}
-
-void JobController::restoreMill() {
-    runStill(*operationOf("restore-mill"));
-    carving_.reset(); // the marks of what was cut are gone, and so is the picture of it
+void JobController::clearSelection() {
+    session_.selectedNode = -1;
+    if (session_.regions)
+        highlightIntoSelection(session_, 0);
 }
 
 // ---- Jobs
+
+JobController::StartRefusal JobController::start(const Operation& operation, const std::string& stepsText,
+                                                 const ProgressCallback& progress, const WorkRunner& run) {
+    StartRefusal refusal;
+    if (operation.kind == Operation::Kind::Select)
+        refusal.noNode = !history_.select(operation.id);
+    else if (operation.kind == Operation::Kind::Move)
+        refusal.numbers = startMove(operation, stepsText);
+    else if (operation.isMilling())
+        refusal.mill = startMilling(operation.millKind(), stepsText);
+    else
+        runStill(operation, progress, run);
+    return refusal;
+}
 
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
     if (busy_ || runner_.isRunning())
@@ -127,31 +132,18 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
         return refusal;
     JobEvents* events = this;
     auto job = std::make_unique<MillJob>(kind, session_, tool_, millIndex_, events);
-    std::vector<Operation> operations = WorkHistory::millingOperations(kind, job->selectedRegion());
+    std::vector<Operation> operations = history_.millingOperations(kind, job->selectedRegion());
     job->setSettings(sending.mill);
     beginJob(std::move(job), std::move(operations), stepsText);
     return MillRefusal::None;
 }
 
-JobController::StartRefusal JobController::startOperation(const Operation& operation, const std::string& stepsText) {
-    StartRefusal refusal;
-    if (operation.kind == Operation::Kind::Move) {
-        const ManualMovePlan plan = manualMovePlan(operation.tx, operation.ty, operation.tz);
-        if (!plan.move) {
-            refusal.numbers = plan.refusal;
-            return refusal;
-        }
-        beginJob(std::make_unique<SingleMove>(*plan.move), {operation}, stepsText);
-        return refusal;
-    }
-    std::unique_ptr<MoveSource> job =
-        jobOf(operation, session_, tool_, millIndex_, millSettingsAt(stepsText), &refusal.mill);
-    if (!job)
-        return refusal;
-    JobEvents* events = this;
-    static_cast<MillJob*>(job.get())->setEvents(events);
-    beginJob(std::move(job), {operation}, stepsText);
-    return refusal;
+NumberRefusal JobController::startMove(const Operation& operation, const std::string& stepsText) {
+    const ManualMovePlan plan = manualMovePlan(operation.tx, operation.ty, operation.tz);
+    if (!plan.move)
+        return plan.refusal;
+    beginJob(std::make_unique<SingleMove>(*plan.move), {operation}, stepsText);
+    return {};
 }
 
 void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations,

@@ -105,8 +105,8 @@ public:
     void setMilling(bool on);
     bool milling() const { return milling_; }
     // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
-    // it would on the machine. In the window a dry run leaves the tool where the machine has it.
-    void setDryRunsMoveTheTool(bool move) { history_.setDryRunsMoveTheTool(move); }
+    // it would on the machine, and a milling records its own word alone.
+    void setScript(bool script) { history_.setScript(script); }
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { runner_.setCommandLog(std::move(log)); }
     // The pause of a dry step (1 ms as the operator watches it; 0 as fast as it goes).
@@ -129,31 +129,29 @@ public:
     JobRunner& runner() { return runner_; }
     const JobRunner& runner() const { return runner_; }
 
-    // --- Work that moves nothing; each goes into the history. A kept job is forgotten first.
-    // The parse's own work may be handed to `run` (the window shows a wait cursor meanwhile); it touches no
-    // more than the picture's work.
-    void parse(const ProgressCallback& progress = {}, const WorkRunner& run = {});
-    void gradient();
-    void offset();
-    // The mill layer as the picture was loaded, without the marks that earlier millings left (a dry run's too).
-    void restoreMill();
-    // A click on the tree node "P" + id: the region is selected and highlighted; false when there is no such node.
-    bool select(std::int32_t regionId) { return history_.select(regionId); }
-    // The node "Выделенная" mills, and what the "Выделение" view shows: the same, or none (-1).
-    void clearSelection() { session_.selectedNode = -1; }
+    // The picture the jobs work on, and where the program believes the tool stands.
+    ImageSession& session() { return session_; }
+    const ImageSession& session() const { return session_; }
+    const ToolPosition& tool() const { return tool_; }
 
-    // --- Jobs
-    // "Выделенная", "Все" or "Резать 3D" with the text of the steps-per-pixel box; refused when the tree has no
-    // node or nothing is selected.
-    MillRefusal startMilling(MillKind kind, const std::string& stepsText);
-    // An operation of the command-line tool that moves: a milling, or a manual move run as a job of its own (so
-    // that its journal counts it). Refused as startMilling is, or a manual move whose box holds no number.
+    // --- Operations, one call for every one either front-end starts
     struct StartRefusal {
         MillRefusal mill = MillRefusal::None;
         NumberRefusal numbers;
-        bool any() const { return mill != MillRefusal::None || numbers.kind != NumberRefusal::Kind::None; }
+        bool noNode = false; // a select names a node the tree does not have
+        bool any() const { return mill != MillRefusal::None || numbers.kind != NumberRefusal::Kind::None || noNode; }
     };
-    StartRefusal startOperation(const Operation& operation, const std::string& stepsText);
+    // An operation that moves nothing runs at once and goes into the history (a kept job is forgotten first; a
+    // select keeps it); the parse's own work may be handed to `run` (the window shows a wait cursor meanwhile).
+    // One that moves starts its job with the text of the steps-per-pixel box: a milling is refused when the tree
+    // has no node, nothing is selected or a setting it needs is bad; a manual move run as a job of its own (so
+    // that its journal counts it) when a box holds no number.
+    StartRefusal start(const Operation& operation, const std::string& stepsText = {},
+                       const ProgressCallback& progress = {}, const WorkRunner& run = {});
+    // The node "Выделенная" mills and the "Выделение" view shows nothing now; also after a parse, whose tree
+    // has no node selected.
+    void clearSelection();
+
     // "Ручная уст-ка": a move aside, a kept job stays as it was. Refused while a job runs or is paused, when a
     // box holds no number, or when the machine takes no move now.
     enum class MoveRefusal { None, Busy, Paused, NotOnMachine, MachineBusy, Numbers, Settings };
@@ -257,7 +255,9 @@ private:
     void workChanged(bool treeRebuilt) override;
 
     // A command that moves nothing, run on the picture and recorded; not while a job is under way.
-    void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
+    void runStill(const Operation& op, const ProgressCallback& progress, const WorkRunner& run);
+    MillRefusal startMilling(MillKind kind, const std::string& stepsText);
+    NumberRefusal startMove(const Operation& operation, const std::string& stepsText);
     void beginJob(std::unique_ptr<MoveSource> job, std::vector<Operation> operations, const std::string& stepsText);
     void startPendingJob();
     void runJob(std::unique_ptr<MoveSource> job);

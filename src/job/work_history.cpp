@@ -25,19 +25,15 @@ bool WorkHistory::select(std::int32_t regionId) {
     return true;
 }
 
-std::vector<Operation> WorkHistory::millingOperations(MillKind kind, std::int32_t selectedRegion) {
+std::vector<Operation> WorkHistory::millingOperations(MillKind kind, std::int32_t selectedRegion) const {
     std::vector<Operation> operations;
-    if (kind == MillKind::Selected) {
+    if (kind == MillKind::Selected && !script_) {
         Operation select;
         select.kind = Operation::Kind::Select;
         select.id = selectedRegion;
         operations.push_back(select);
     }
-    Operation op;
-    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
-              : kind == MillKind::All    ? Operation::Kind::MillAll
-                                         : Operation::Kind::Cut3D;
-    operations.push_back(op);
+    operations.push_back(millingOperation(kind));
     return operations;
 }
 
@@ -65,7 +61,7 @@ void WorkHistory::recordJob(const MillJob& job, bool sentNothing) {
     // A job that sent the board nothing did not move the tool: the next real job must start its approach from
     // where the tool really is, not from where the drawing ended. The command-line tool's operations are a
     // script, whose dry run shows what its run on the machine would send: there each starts where the last ended.
-    tool_ = sentNothing && !dryRunsMoveTheTool_ ? toolBefore_ : job.tool();
+    tool_ = sentNothing && !script_ ? toolBefore_ : job.tool();
 }
 
 std::vector<std::string> WorkHistory::wordsBeforeJob() const {

@@ -24,16 +24,17 @@ public:
 
     const std::vector<Operation>& operations() const { return history_; }
     // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
-    // it would on the machine. In the window a dry run leaves the tool where the machine has it.
-    void setDryRunsMoveTheTool(bool move) { dryRunsMoveTheTool_ = move; }
+    // it would on the machine, and a milling records its own word. In the window a dry run leaves the tool where
+    // the machine has it, and "Выделенная" records the selection that chose its region first.
+    void setScript(bool script) { script_ = script; }
 
     // A command that moves nothing, run on the picture (its own work handed to `run` when given) and recorded.
     void runStill(const Operation& op, const ProgressCallback& progress = {}, const WorkRunner& run = {});
     // A click on a tree node; false when there is no such node.
     bool select(std::int32_t regionId);
 
-    // What a milling command records: "Выделенная" its selection first, then the milling.
-    static std::vector<Operation> millingOperations(MillKind kind, std::int32_t selectedRegion);
+    // What a milling command records.
+    std::vector<Operation> millingOperations(MillKind kind, std::int32_t selectedRegion) const;
     // A job of these operations begins from where the tool stands: the last is the job's own, those before it
     // (a selection) lead to it.
     void beginJob(std::vector<Operation> operations);
@@ -58,7 +59,7 @@ public:
 private:
     ImageSession& session_;
     ToolPosition& tool_;
-    bool dryRunsMoveTheTool_ = false;
+    bool script_ = false;
     std::vector<Operation> history_;
     std::int64_t jobEntry_ = -1; // the job's place in history_
     std::vector<Operation> jobOperations_;

@@ -1,6 +1,5 @@
 #pragma once
-// Why the board's port did not open, in words that tell the operator what to do. On Linux a serial device
-// usually belongs to the group dialout, and a user outside it gets "permission denied"; Qt reports the same
+// Why the board's port did not open. On Linux a serial device usually belongs to the group dialout, and a user outside it gets "permission denied"; Qt reports the same
 // error when another program holds the port (its lock file), so the device's own permissions decide which.
 
 #include <QSerialPort>
@@ -30,11 +29,5 @@ PortProbe probePort(const QString& portName);
 
 // The error QSerialPort reported for the failed open, and what the device allows.
 PortProblem classifyOpenFailure(QSerialPort::SerialPortError error, const PortProbe& probe);
-// One or two sentences in Russian: what is wrong with the port and what to do.
-QString portProblemHint(PortProblem problem, const PortProbe& probe);
-// Both, for a port that has just failed to open.
-QString openFailureHint(const QString& portName, QSerialPort::SerialPortError error);
-// For a port that opened but refused the line settings.
-QString settingsRefusedHint(const QString& portName);
 
 } // namespace zelmar

@@ -33,6 +33,14 @@ MillKind Operation::millKind() const {
     return kind == Kind::MillSelected ? MillKind::Selected : kind == Kind::MillAll ? MillKind::All : MillKind::Cut3D;
 }
 
+Operation millingOperation(MillKind kind) {
+    Operation op;
+    op.kind = kind == MillKind::Selected ? Operation::Kind::MillSelected
+              : kind == MillKind::All    ? Operation::Kind::MillAll
+                                         : Operation::Kind::Cut3D;
+    return op;
+}
+
 std::optional<Operation> operationOf(std::string_view word) {
     Operation op;
     // A history's marks: "!" (sent nothing) and "@N" (left after N moves).

@@ -30,6 +30,9 @@ struct Operation {
     MillKind millKind() const;
 };
 
+// The operation of a milling command ("Выделенная", "Все", "Резать 3D").
+Operation millingOperation(MillKind kind);
+
 // A word as the command line takes it; a history word may end in "@N" (reached) and "!" (sent nothing).
 std::optional<Operation> operationOf(std::string_view word);
 std::string wordOf(const Operation& operation);

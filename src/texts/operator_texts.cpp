@@ -311,25 +311,6 @@ std::string journalFailureText(const std::string& path) {
     return "Журнал задания не удаётся записать на диск (" + path + ")." + std::string(jobStopped);
 }
 
-std::string portHintText(const PortHint& hint) {
-    const auto problem = [&hint](PortProblem kind) { return portProblemHint(kind, hint.probe).toStdString(); };
-    switch (hint.code) {
-    case PortHint::Code::None:
-        return "";
-    case PortHint::Code::SettingsRefused:
-        return settingsRefusedHint(hint.portName).toStdString();
-    case PortHint::Code::NoPermission:
-        return problem(PortProblem::NoPermission);
-    case PortHint::Code::Busy:
-        return problem(PortProblem::Busy);
-    case PortHint::Code::NotFound:
-        return problem(PortProblem::NotFound);
-    case PortHint::Code::Other:
-        break;
-    }
-    return problem(PortProblem::Other);
-}
-
 std::string gcodeStartText(std::int32_t x, std::int32_t y, const std::string& rightMm, const std::string& downMm) {
     const auto mm = [](const std::string& number) { return number.empty() ? std::string("?") : number + " мм"; };
     return "пикселем " + std::to_string(x) + ", " + std::to_string(y) + " (" + mm(rightMm) + " правее и " +

@@ -21,8 +21,6 @@ std::string openMoveQuestion(const JobRunner::OpenMove& move);
 // The same move, named in one line (for the command-line tool).
 std::string openMoveName(const JobRunner::OpenMove& move);
 std::string journalFailureText(const std::string& path);
-// What is wrong with a port that did not open and what to do, in one or two sentences; empty when it opened.
-std::string portHintText(const PortHint& hint);
 // Where a saved G-code file starts, after "над": "пикселем 1, 1 (0.000 мм правее и 0.000 мм ниже левого верхнего
 // пикселя изображения)"; an empty offset (beyond the board's counter) reads "?".
 std::string gcodeStartText(std::int32_t x, std::int32_t y, const std::string& rightMm, const std::string& downMm);

@@ -1,5 +1,6 @@
 #include "operations.h"
 
+#include "number_word.h"
 #include "relief/relief_commands.h"
 
 #include <charconv>
@@ -18,14 +19,6 @@ constexpr Name plainNames[] = {
     {Operation::Kind::Offset, "offset"},     {Operation::Kind::Cut3D, "cut3d"},
     {Operation::Kind::RestoreMill, "restore-mill"},
 };
-
-template <typename Number> std::optional<Number> numberOf(std::string_view digits) {
-    Number n{};
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
-        return std::nullopt;
-    return n;
-}
 
 } // namespace
 

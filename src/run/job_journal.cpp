@@ -1,5 +1,6 @@
 #include "job_journal.h"
 
+#include "mill/number_word.h"
 #include "run/content_hash.h"
 
 #include <charconv>
@@ -77,14 +78,6 @@ std::vector<std::string_view> wordsOf(std::string_view line) {
         line.remove_prefix(space + 1);
     }
     return words;
-}
-
-template <typename Number> std::optional<Number> numberOf(std::string_view word) {
-    Number n{};
-    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), n);
-    if (word.empty() || error != std::errc() || end != word.data() + word.size())
-        return std::nullopt;
-    return n;
 }
 
 // The payload of a whole line whose check holds; nothing for a cut or broken line.

@@ -232,6 +232,9 @@ private slots:
             {{"--plunge-feed", "0"}, {"--plunge-feed: 0 mm/min is outside"}},
             {{"--axis-x", "0"}, {"--axis-x: 0 is neither 1 nor -1"}},
             {{"--mm-per-step", "0"}, {"--mm-per-step: 0 mm is outside 0.0001..10 mm"}},
+            {{"--height-map", sample}, {"--height-map " + sample + ": line 1: \""}},
+            {{"--height-map", "none.map"}, {"--height-map none.map: cannot be read"}},
+            {{"--height-map", sample, "--port", "none"}, {"--height-map: not yet with --port"}},
             // All of them, not the first only.
             {{"--merge-tolerance", "half", "--spindle-delay", "-3", "--controller", "marlin"},
              {"--controller: marlin is not one of zelmar, grbl", "--spindle-delay: -3 s is outside 0..60 s",

@@ -7,6 +7,7 @@
 #include "mill/commands.h"
 #include "mill/gcode.h"
 #include "mill/job_simulation.h"
+#include "mill/mapped_gcode.h"
 #include "mill/mill_job.h"
 #include "reference/random_images.h"
 
@@ -418,6 +419,7 @@ private slots:
     // right way up or an axis turned; rapid for level moves and lifts, feed for plunges and cuts, each feed move
     // with its feed, the plunge feed where it goes down.
     void gcodeMovesTheAxesAsTheBoardWould() {
+        int split = 0; // commands cut at a line of a height map's grid
         for (std::uint64_t seed = 1; seed <= imageCount / 2; ++seed) {
             ref::Random random(seed * 13 + 1);
             const ref::TestImage image = ref::randomImage(seed);
@@ -465,7 +467,41 @@ private slots:
                 if ((*read)[i].hasFeed)
                     QCOMPARE((*read)[i].feed, std::int64_t{c.z < 0 && settings.plungeFeed > 0 ? settings.plungeFeed : 300});
             }
+
+            // On a probed surface: each command's pieces, read back, end where the command ends, raised by the
+            // surface there, as rapid or at the feed as the command is.
+            HeightMap map;
+            map.nx = random.between(2, 5);
+            map.ny = random.between(2, 5);
+            const double pictureMm = double(image.geometry.width + image.geometry.height) * steps * mm.value();
+            map.originX = -pictureMm / 4;
+            map.originY = -pictureMm;
+            map.stepX = pictureMm / random.between(2, 6);
+            map.stepY = pictureMm / random.between(2, 6);
+            for (int k = 0; k < map.nx * map.ny; ++k)
+                map.z.push_back(double(random.between(-400, 400)) / 100);
+            MappedGcode mapped(writer, map);
+            sx = sy = sz = gx = gy = gz = 0;
+            for (const CommandMove& c : commands) {
+                const std::optional<std::vector<GcodeMove>> pieces = readGcode("G21\nG91\n" + mapped.lines(c) + "M2\n", &why);
+                QVERIFY2(pieces && !pieces->empty(), why.c_str());
+                for (const GcodeMove& piece : *pieces) {
+                    gx += piece.x;
+                    gy += piece.y;
+                    gz += piece.z;
+                    QCOMPARE(piece.rapid, isRapid(c.kind, c.z));
+                    if (piece.hasFeed)
+                        QCOMPARE(piece.feed, std::int64_t{c.z < 0 && settings.plungeFeed > 0 ? settings.plungeFeed : 300});
+                }
+                sx += std::int64_t{c.x} * steps * settings.axisX;
+                sy += -std::int64_t{c.y} * steps * settings.axisY;
+                sz += std::int64_t{c.z} * steps;
+                const double rise = map.heightAt(double(sx) * mm.value(), double(sy) * mm.value()) / mm.value();
+                QVERIFY(gx == sx * perStep && gy == sy * perStep && gz == (sz + std::llround(rise)) * perStep);
+                split += pieces->size() > 1;
+            }
         }
+        QVERIFY(split > 0);
     }
 
     void anEmptyJobIsStillAValidFile() {

@@ -40,7 +40,9 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         counted_.bytes += static_cast<std::int64_t>(c.text.size());
         if (motion_)
             motion_->add(c.move);
-        if (gcode_)
+        if (mappedGcode_)
+            gcodeText_ += mappedGcode_->lines(c.move);
+        else if (gcode_)
             gcodeText_ += gcode_->line(c.move);
     });
     if (options_.grbl()) {
@@ -61,8 +63,11 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         gcodeText_ = gcode_->header({options_.image, options_.operationWords, travel,
                                      options_.settings.mergeSteps, zelmar::wordOf(options_.settings.tool),
                                      options_.settings.mergeTolerance.isZero() ? "" : options_.settings.mergeTolerance.text(),
-                                     options_.settings.stepDown, travel != options_.settings.safeHeight},
+                                     options_.settings.stepDown, travel != options_.settings.safeHeight,
+                                     options_.heightMapPath.value_or("")},
                                     zelmar::GcodeStart{session_.tool.toolX, session_.tool.toolY});
+        if (options_.heightMap)
+            mappedGcode_.emplace(*gcode_, *options_.heightMap);
     }
     connect(&controller_, &zelmar::JobController::linkChanged, this, [this] {
         using Link = zelmar::JobController::LinkState;

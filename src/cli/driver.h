@@ -4,6 +4,7 @@
 #include "cli_state.h"
 #include "job/job_controller.h"
 #include "mill/gcode.h"
+#include "mill/mapped_gcode.h"
 #include "mill/motion_time.h"
 #include "options.h"
 #include "terminal.h"
@@ -70,6 +71,7 @@ private:
     zelmar::JobCount counted_;
     std::optional<zelmar::MotionClock> motion_; // the grbl job's time
     std::optional<zelmar::GcodeWriter> gcode_;
+    std::optional<zelmar::MappedGcode> mappedGcode_;
     std::string gcodeText_;
     std::size_t next_ = 0;
     bool stopRequested_ = false;

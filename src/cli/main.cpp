@@ -20,11 +20,38 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 using namespace zelmar::cli;
+
+namespace {
+
+// The map of --height-map, read into the options; false, with the reason said, when it cannot be used.
+bool readHeightMap(Options& options) {
+    const std::string& path = *options.heightMapPath;
+    if (options.port) {
+        std::cerr << "zelmar-cli: --height-map: not yet with --port; a map is followed by --gcode's file\n";
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.good() && !file.eof()) {
+        std::cerr << "zelmar-cli: --height-map " << path << ": cannot be read\n";
+        return false;
+    }
+    std::string error;
+    options.heightMap = zelmar::HeightMap::read(text, &error);
+    if (!options.heightMap) {
+        std::cerr << "zelmar-cli: --height-map " << path << ": " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // Asked for anywhere an option may stand (not as the value of one), answered on standard output.
@@ -43,7 +70,7 @@ int main(int argc, char** argv) {
     }
     QCoreApplication app(argc, argv); // image format plug-ins are found through it
 
-    const std::optional<Options> options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    std::optional<Options> options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!options) {
         std::cerr << usageText;
         return 2;
@@ -53,6 +80,8 @@ int main(int argc, char** argv) {
             std::cerr << "zelmar-cli: " << zelmar::optionProblemText(problem) << "\n";
         return 2;
     }
+    if (options->heightMapPath && !readHeightMap(*options))
+        return 2;
 
     zelmar::LoadedImage loaded = zelmar::loadImageFile(options->image);
     if (!loaded.ok()) {

@@ -70,6 +70,9 @@ const std::string usageText =
     "  --preview FILE.png  the carving the operations' millings leave, shaded as if lit from the top left:\n"
     "                 from above and tilted, side by side (with the tool of --tool)\n"
     "  --result FILE.pgm  the same carving as a 16-bit height grid: the depth cut at each pixel in motor steps\n"
+    "  --height-map FILE  the probed surface of the stock (a text file: grid, origin and step, then the heights\n"
+    "                 in mm in work coordinates): the G-code starts at the work zero and every move follows the\n"
+    "                 surface, cut where it crosses the grid's lines; not yet with --port\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -119,7 +122,7 @@ bool takesValue(std::string_view a) {
         "--steps",   "--state",       "--layers",  "--port",       "--commands",        "--journal", "--last-move",
         "--safe-height", "--mm-per-step", "--feed", "--gcode",     "--controller",      "--baud",    "--tool",
         "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result",
-        "--axis-x", "--axis-y", "--plunge-feed", "--tool-length"};
+        "--axis-x", "--axis-y", "--plunge-feed", "--tool-length", "--height-map"};
     return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
 }
 
@@ -152,6 +155,10 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
             if (const std::optional<zelmar::Setting> setting = settingOfOption(a)) {
                 texts[std::size_t(*setting)] = value;
                 options.baudGiven = options.baudGiven || a == "--baud";
+                continue;
+            }
+            if (a == "--height-map") {
+                options.heightMapPath = value;
                 continue;
             }
             if (a == "--gcode" || a == "--preview" || a == "--result") {

@@ -4,6 +4,7 @@
 #include "config/settings_table.h"
 #include "config/startup_config.h"
 #include "link/move_command.h"
+#include "mill/height_map.h"
 #include "mill/operations.h"
 
 #include <optional>
@@ -33,6 +34,9 @@ struct Options {
     std::optional<std::string> gcodePath;
     std::optional<std::string> previewPath;
     std::optional<std::string> resultPath;
+    // The probed surface the G-code follows.
+    std::optional<std::string> heightMapPath;
+    std::optional<zelmar::HeightMap> heightMap;
     bool estimate = false;
     // The job's settings, read through the settings table as cnc.ini's are; what it refused.
     zelmar::StartupConfig settings;

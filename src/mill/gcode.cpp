@@ -100,6 +100,9 @@ std::string GcodeWriter::header(const GcodeOrigin& origin, const std::optional<G
     if (start)
         h += "(start: the tool at the surface over " + commentText(startText(*start)) +
              "; every move is relative to it)\n";
+    if (!origin.heightMap.empty())
+        h += "(height map: " + commentText(origin.heightMap) +
+             "; the start is the work zero, and every move follows the surface)\n";
     h += "G21\nG91\n";
     for (const std::string& line : settings_.spindle.startLines())
         h += line + "\n";
@@ -144,7 +147,10 @@ std::string GcodeWriter::startText(const GcodeStart& start) const {
 }
 
 std::string GcodeWriter::line(const CommandMove& c) const {
-    const bool rapid = isRapid(c.kind, c.z);
+    return moveLine(isRapid(c.kind, c.z), countX(c), countY(c), countZ(c), feedOf(c));
+}
+
+std::string GcodeWriter::moveLine(bool rapid, std::int64_t x, std::int64_t y, std::int64_t z, std::int32_t feed) const {
     std::string l = rapid ? "G0" : "G1";
     bool any = false;
     const auto axis = [&](char name, std::int64_t count) {
@@ -155,15 +161,15 @@ std::string GcodeWriter::line(const CommandMove& c) const {
         l += settings_.mmPerStep.times(count);
         any = true;
     };
-    axis('X', countX(c));
-    axis('Y', countY(c));
-    axis('Z', countZ(c));
+    axis('X', x);
+    axis('Y', y);
+    axis('Z', z);
     if (!any)
         l += " Z" + settings_.mmPerStep.times(0); // a move of nothing, still one line for one command
     // The feed on every feed move: a line then means the same on its own, streamed again after a controller's
     // reset as in the file.
     if (!rapid)
-        l += " F" + std::to_string(feedOf(c));
+        l += " F" + std::to_string(feed);
     return l + "\n";
 }
 

@@ -70,6 +70,7 @@ struct GcodeOrigin {
     std::string mergeTolerance; // pixels; empty when steps are not merged within a tolerance
     std::int32_t stepDown = 0;  // depth units a pass; 0: not named
     bool travelOneMillimetre = false; // the travel height is the millimetre kept above the stock as SafeHeight is 0
+    std::string heightMap; // the probed surface the moves follow; empty: a flat stock
 };
 
 class GcodeWriter {
@@ -86,6 +87,8 @@ public:
     std::pair<std::string, std::string> startMm(const GcodeStart& start) const;
     // One move, with the feed on each feed move.
     std::string line(const CommandMove& command) const;
+    // A move of these motor steps along the machine's axes.
+    std::string moveLine(bool rapid, std::int64_t x, std::int64_t y, std::int64_t z, std::int32_t feed) const;
     // The spindle's stop and the program end.
     std::string footer() const;
 
@@ -101,6 +104,8 @@ public:
     std::int32_t feedOf(const CommandMove& c) const {
         return c.z < 0 && settings_.plungeFeed > 0 ? settings_.plungeFeed : settings_.feed;
     }
+
+    const GcodeSettings& settings() const { return settings_; }
 
 private:
     GcodeSettings settings_;

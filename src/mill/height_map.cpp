@@ -29,6 +29,14 @@ std::optional<double> plainNumber(std::string_view word) {
     return value;
 }
 
+// A word of the file as a message may quote it: short, and printable whatever the file holds.
+std::string shown(std::string_view word) {
+    std::string out;
+    for (const unsigned char c : word.substr(0, 24))
+        out += c >= 32 && c < 127 ? static_cast<char>(c) : '?';
+    return word.size() > 24 ? out + "..." : out;
+}
+
 std::vector<std::string_view> wordsOf(std::string_view line) {
     std::vector<std::string_view> words;
     std::size_t i = 0;
@@ -63,7 +71,7 @@ double HeightMap::heightAt(double x, double y) const {
 std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* error) {
     const auto fail = [error](const std::string& why, std::size_t line) -> std::optional<HeightMap> {
         if (error)
-            *error = "line " + std::to_string(line) + ": " + why;
+            *error = line > 0 ? "line " + std::to_string(line) + ": " + why : why;
         return std::nullopt;
     };
     HeightMap map;
@@ -85,7 +93,7 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* err
              w < words.size(); ++w) {
             const std::optional<double> value = plainNumber(words[w]);
             if (!value)
-                return fail("\"" + std::string(words[w]) + "\" is not a number", number);
+                return fail("\"" + shown(words[w]) + "\" is not a number", number);
             values.push_back(*value);
         }
         if (words.front() == "grid" || words.front() == "origin" || words.front() == "step") {
@@ -118,10 +126,10 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* err
         rows.push_back(std::move(values));
     }
     if (!grid || !origin || !step)
-        return fail("grid, origin and step are missing", number);
+        return fail("grid, origin and step are missing", 0);
     if (rows.size() != static_cast<std::size_t>(map.ny))
         return fail(std::to_string(map.ny) + " rows of heights are needed, " + std::to_string(rows.size()) + " given",
-                    number);
+                    0);
     for (const std::vector<double>& row : rows)
         map.z.insert(map.z.end(), row.begin(), row.end());
     return map;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -38,8 +39,12 @@ std::optional<speed_t> speedOf(std::int64_t baud) {
     }
 }
 
-grbl::Config configOf(const Options& options) {
+grbl::Config configOf(const Options& options, grbl::Surface surface) {
     grbl::Config config;
+    config.homing = options.homing;
+    config.surface = std::move(surface);
+    config.cutLog = !options.cutLog.empty();
+    config.cutLogEvery = options.cutLogEvery;
     config.blockMs = options.fixedDelayMs;
     config.maxRate = options.maxRate;
     config.travel = options.travel;
@@ -53,8 +58,8 @@ grbl::Config configOf(const Options& options) {
 
 class GrblBoard {
 public:
-    explicit GrblBoard(const Options& options)
-        : options_(options), machine_(configOf(options)), rng_(options.seed) {}
+    GrblBoard(const Options& options, grbl::Surface surface)
+        : options_(options), machine_(configOf(options, std::move(surface))), rng_(options.seed) {}
     ~GrblBoard();
     int run();
 
@@ -80,6 +85,7 @@ private:
     std::string device_;
     bool linked_ = false;
     std::FILE* log_ = nullptr;
+    std::FILE* cutLog_ = nullptr;
     detail::TimedOutput output_;
     Clock::time_point lastDue_{};
 };
@@ -88,6 +94,8 @@ GrblBoard::~GrblBoard() {
     finish();
     if (log_ && log_ != stderr)
         std::fclose(log_);
+    if (cutLog_)
+        std::fclose(cutLog_);
 }
 
 void GrblBoard::finish() {
@@ -188,6 +196,12 @@ void GrblBoard::collect(Clock::time_point now) {
             std::fprintf(log_, "%s %s\n", detail::timestamp().c_str(), entry.c_str());
     if (log_)
         std::fflush(log_);
+    const auto cuts = machine_.takeCutLog();
+    for (const std::string& line : cuts)
+        std::fprintf(cutLog_, "%s\n", line.c_str());
+    // Whole lines only, for a reader that looks while the board runs.
+    if (!cuts.empty())
+        std::fflush(cutLog_);
 }
 
 
@@ -198,6 +212,13 @@ int GrblBoard::run() {
         log_ = options_.log == "-" ? stderr : std::fopen(options_.log.c_str(), "w");
         if (!log_) {
             std::perror(("zelmar-board: " + options_.log).c_str());
+            return 1;
+        }
+    }
+    if (!options_.cutLog.empty()) {
+        cutLog_ = std::fopen(options_.cutLog.c_str(), "w");
+        if (!cutLog_) {
+            std::perror(("zelmar-board: " + options_.cutLog).c_str());
             return 1;
         }
     }
@@ -301,7 +322,17 @@ bool validBaud(std::int64_t baud) {
 }
 
 int runGrbl(const Options& options) {
-    GrblBoard board(options);
+    grbl::Surface surface;
+    if (!options.surface.empty()) {
+        std::string error;
+        auto parsed = grbl::Surface::parse(options.surface, options.surfaceCell, options.surfaceZ, error);
+        if (!parsed) {
+            std::fprintf(stderr, "zelmar-board: --surface %s\n", error.c_str());
+            return 2;
+        }
+        surface = std::move(*parsed);
+    }
+    GrblBoard board(options, std::move(surface));
     return board.run();
 }
 

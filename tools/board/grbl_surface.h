@@ -1,0 +1,42 @@
+// The stock's top under the simulated grbl's tool: what a probe touches and what the cut log measures depths from.
+// Heights are machine Z in millimetres over the machine's fixed frame (millimetres from where the board started).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmar::board::grbl {
+
+class Surface {
+public:
+    // No stock at all: nothing is ever touched.
+    Surface() = default;
+
+    // "flat:Z", "tilt:DX,DY", "tilt:Z0,DX,DY" or the path of a PGM file (plain or binary) whose grey levels are
+    // hundredths of a millimetre above `baseZ`, each pixel a square of `cellMm`. Null, and why in `error`, when the
+    // text or the file is not one.
+    static std::optional<Surface> parse(std::string_view spec, double cellMm, double baseZ, std::string& error);
+
+    bool any() const { return kind_ != Kind::None; }
+    // The top's machine Z at machine X, Y (mm); only when any().
+    double height(double x, double y) const;
+
+private:
+    enum class Kind { None, Flat, Tilt, Map };
+    Kind kind_ = Kind::None;
+    double z0_ = 0;
+    double dx_ = 0; // mm of rise per 100 mm along X
+    double dy_ = 0;
+    double cell_ = 1;
+    std::int64_t width_ = 0;
+    std::int64_t rows_ = 0;
+    std::vector<double> heights_; // row by row, the top row (largest Y) first, as a PGM file holds them
+};
+
+// A decimal number of millimetres, the whole text; null when it is not one.
+std::optional<double> decimal(std::string_view text);
+
+} // namespace zelmar::board::grbl

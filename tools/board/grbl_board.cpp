@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -39,10 +38,10 @@ std::optional<speed_t> speedOf(std::int64_t baud) {
     }
 }
 
-grbl::Config configOf(const Options& options, grbl::Surface surface) {
+grbl::Config configOf(const Options& options) {
     grbl::Config config;
     config.homing = options.homing;
-    config.surface = std::move(surface);
+    config.surface = options.stock;
     config.cutLog = !options.cutLog.empty();
     config.cutLogEvery = options.cutLogEvery;
     config.blockMs = options.fixedDelayMs;
@@ -58,8 +57,8 @@ grbl::Config configOf(const Options& options, grbl::Surface surface) {
 
 class GrblBoard {
 public:
-    GrblBoard(const Options& options, grbl::Surface surface)
-        : options_(options), machine_(configOf(options, std::move(surface))), rng_(options.seed) {}
+    explicit GrblBoard(const Options& options)
+        : options_(options), machine_(configOf(options)), rng_(options.seed) {}
     ~GrblBoard();
     int run();
 
@@ -322,17 +321,7 @@ bool validBaud(std::int64_t baud) {
 }
 
 int runGrbl(const Options& options) {
-    grbl::Surface surface;
-    if (!options.surface.empty()) {
-        std::string error;
-        auto parsed = grbl::Surface::parse(options.surface, options.surfaceCell, options.surfaceZ, error);
-        if (!parsed) {
-            std::fprintf(stderr, "zelmar-board: --surface %s\n", error.c_str());
-            return 2;
-        }
-        surface = std::move(*parsed);
-    }
-    GrblBoard board(options, std::move(surface));
+    GrblBoard board(options);
     return board.run();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -285,6 +286,13 @@ int main(int argc, char** argv) {
             return usageError(std::string(name) + " needs --surface");
     if (isGiven("--cut-log-every") && options.cutLog.empty())
         return usageError("--cut-log-every needs --cut-log");
+    if (!options.surface.empty()) {
+        std::string error;
+        auto stock = zelmar::board::grbl::Surface::parse(options.surface, options.surfaceCell, options.surfaceZ, error);
+        if (!stock)
+            return usageError("--surface " + error);
+        options.stock = std::move(*stock);
+    }
     if (!zelmar::board::validBaud(options.baud))
         return usageError("--baud takes 9600, 19200, 38400, 57600, 115200 or 230400");
     return zelmar::board::run(options);

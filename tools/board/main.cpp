@@ -47,10 +47,11 @@ With --grbl the board speaks grbl 1.1h on a raw line without handshake. A client
 the DTR line resets a real one): it prints "\r\nGrbl 1.1h ['$' for help]\r\n", as after a soft reset.
 Every line, ended by "\n" or by "\r" ("\r\n" is a line and an empty line: two answers, as in grbl),
 is answered "ok" or "error:N" in order. "?" (status report), "!" (feed hold), "~" (cycle start),
-Ctrl-X (soft reset; in motion: "ALARM:3") and 0x85 (jog cancel) act at once and never enter the
-128-byte receive buffer; bytes arriving while it is full are lost, logged and counted. Motion lines
-(G0, G1, "$J=") are answered when their block enters the planner of 15; a block takes its length at
-its feed rate, G0 at the maximum rate, without acceleration. The last line of standard output is
+Ctrl-X (soft reset; in motion: "ALARM:3", homing: "ALARM:6"), 0x85 (jog cancel) and the overrides
+(below) act at once and never enter the 128-byte receive buffer; bytes arriving while it is full
+are lost, logged and counted. Motion lines (G0, G1, "$J=") are answered when their block enters the
+planner of 15; a block takes its length at its feed rate, G0 at the maximum rate, without
+acceleration. The last line of standard output is
 "position X Y Z overrun N": millimetres (exact: 250 steps/mm) from where the board started, and the
 bytes the receive buffer lost.
   --baud N                  the line's speed, for the record (default 115200)
@@ -95,9 +96,9 @@ bytes the receive buffer lost.
   and "ok", then every G-code line gets "error:9" until "$X" or "$H"; G38.3/G38.5 send
   "[PRB:X,Y,Z:0]" (where they stopped) and "ok". Already touching at the start (G38.4/G38.5: not
   touching): "ALARM:4" and "ok", no motion. "$#" lists G54-G59 (G10), G28, G30, G92, TLO and PRB.
-  Work offsets: "G10 L20 P1 X.. Y.. Z.." (P0 or P1, any axes) makes where the parser stands read
-  those work coordinates; "G10 L2 P1 X.." sets the offset itself (P2-P6 are kept for "$#" only,
-  G55-G59 cannot be selected); either is answered once the machine stands. G0/G1 and "$J=" in G90
+  Work offsets: "G10 L20 P1 X.. Y.. Z.." (P0 or P1, any axes) waits for the machine to stand and
+  makes where it stands read those work coordinates; "G10 L2 P1 X.." sets the G54 offset itself
+  (P2-P6 are kept for "$#" only, G55-G59 cannot be selected). G0/G1 and "$J=" in G90
   are in G54 work coordinates, "G53"/"$J=G53" in machine coordinates. "$10=1" (the default) reports
   "MPos:", "$10=0" "WPos:" (MPos - WCO). "WCO:x,y,z" (the G54 offset) and "Ov:feed,rapid,spindle"
   come in every tenth report, WCO in the first report after a reset or a change of the offset, Ov

@@ -159,6 +159,8 @@ private:
     void finishProbe(Work& work);
     void logCut(const std::array<std::int64_t, 3>& from, const std::array<std::int64_t, 3>& to);
     bool touching(const std::array<std::int64_t, 3>& at) const;
+    std::int64_t firstContact(const std::array<std::int64_t, 3>& start, const std::array<std::int64_t, 3>& delta,
+                              std::int64_t count, bool toward) const;
     void stopMotion(Micros now);
     void syncTarget();
     void place(const Block& block, Micros now);

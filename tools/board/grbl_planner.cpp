@@ -13,6 +13,18 @@ namespace zelmar::board::grbl {
 
 using namespace detail;
 
+namespace {
+
+// Step k of n along a move of d steps, rounded as the target is; wide enough for the longest move.
+std::int64_t along(std::int64_t d, std::int64_t k, std::int64_t n) {
+    __extension__ using Wide = __int128;
+    const Wide product = static_cast<Wide>(d) * k;
+    const Wide rounded = product >= 0 ? (product + n / 2) / n : -((-product + n / 2) / n);
+    return static_cast<std::int64_t>(rounded);
+}
+
+} // namespace
+
 // --- Motion --------------------------------------------------------------------------------------------------
 
 bool Controller::moving() const {
@@ -209,6 +221,48 @@ void Controller::retime(Micros now) {
         time(*work_->block);
 }
 
+// The first of the steps 1..count where the probe pin reads `toward` (count + 1: none). Only the steps where the
+// tool tip's Z lies within the surface's heights under the move need a look: the tip's Z changes monotonically,
+// and beyond those heights the pin's reading is certain, so a long probe costs no more than its Z travel.
+std::int64_t Controller::firstContact(const std::array<std::int64_t, 3>& start, const std::array<std::int64_t, 3>& delta,
+                                      std::int64_t count, bool toward) const {
+    const auto at = [&](std::int64_t k) {
+        std::array<std::int64_t, 3> p{};
+        for (std::size_t i = 0; i < p.size(); ++i)
+            p[i] = start[i] + along(delta[i], k, count);
+        return p;
+    };
+    const auto z = [&](std::int64_t k) { return mmOfSteps(at(k)[2]); };
+    const auto [lo, hi] = config_.surface.bounds(mmOfSteps(start[0]), mmOfSteps(start[1]),
+                                                 mmOfSteps(start[0] + delta[0]), mmOfSteps(start[1] + delta[1]));
+    // The first k in [1, count] where a predicate that turns true once and stays so holds (count + 1: none).
+    const auto first = [count](auto&& holds) {
+        std::int64_t low = 1;
+        std::int64_t high = count + 1;
+        while (low < high) {
+            const std::int64_t mid = low + (high - low) / 2;
+            if (holds(mid))
+                high = mid;
+            else
+                low = mid + 1;
+        }
+        return low;
+    };
+    const bool rising = delta[2] >= 0;
+    // Steps a..b have the tip within the heights; before or after them it is above or below all of them.
+    const std::int64_t a = rising ? first([&](std::int64_t k) { return z(k) > lo; })
+                                  : first([&](std::int64_t k) { return z(k) <= hi; });
+    const std::int64_t b = (rising ? first([&](std::int64_t k) { return z(k) > hi; })
+                                   : first([&](std::int64_t k) { return z(k) <= lo; })) - 1;
+    // Below all heights a probe toward the stock touches; above them one leaving it has left.
+    if (rising == toward && a > 1)
+        return 1;
+    for (std::int64_t k = a; k <= b; ++k)
+        if (touching(at(k)) == toward)
+            return k;
+    return rising == toward ? count + 1 : b + 1;
+}
+
 bool Controller::touching(const std::array<std::int64_t, 3>& at) const {
     return config_.surface.any() &&
            mmOfSteps(at[2]) <= config_.surface.height(mmOfSteps(at[0]), mmOfSteps(at[1]));
@@ -264,17 +318,19 @@ bool Controller::startProbe(Work& work, Micros now) {
         delta[i] = stepsOf(probe.target[i]) + origin_[i] - start[i];
         count = std::max(count, std::abs(delta[i]));
     }
-    auto stop = probe.target;
-    for (std::int64_t k = 1; k <= count; ++k) {
+    const auto step = [&](std::int64_t k) {
         std::array<std::int64_t, 3> at{};
         for (std::size_t i = 0; i < at.size(); ++i)
-            at[i] = start[i] + divRound(delta[i] * k, count);
-        if (touching(at) == toward) {
-            probe.contact = true;
-            for (std::size_t i = 0; i < at.size(); ++i)
-                stop[i] = (at[i] - origin_[i]) * nmPerStep;
-            break;
-        }
+            at[i] = start[i] + along(delta[i], k, count);
+        return at;
+    };
+    const auto contact = [&] { return config_.surface.any() ? firstContact(start, delta, count, toward) : count + 1; };
+    auto stop = probe.target;
+    if (const std::int64_t k = contact(); k <= count) {
+        probe.contact = true;
+        const auto at = step(k);
+        for (std::size_t i = 0; i < at.size(); ++i)
+            stop[i] = (at[i] - origin_[i]) * nmPerStep;
     }
     if (auto block = makeBlock(stop, Kind::Probe, probe.feed))
         place(*block, now);

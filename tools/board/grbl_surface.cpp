@@ -121,6 +121,9 @@ std::optional<Surface> Surface::parse(std::string_view spec, double cellMm, doub
         }
     }
     error.clear();
+    const auto [lowest, highest] = std::minmax_element(s.heights_.begin(), s.heights_.end());
+    s.lowest_ = *lowest;
+    s.highest_ = *highest;
     s.kind_ = Kind::Map;
     s.cell_ = cellMm;
     s.width_ = *width;
@@ -144,6 +147,15 @@ double Surface::height(double x, double y) const {
     case Kind::None: break;
     }
     return 0;
+}
+
+std::pair<double, double> Surface::bounds(double x0, double y0, double x1, double y1) const {
+    if (kind_ == Kind::Map)
+        return {lowest_, highest_};
+    // A plane is lowest and highest at corners; the margin covers the rounding of its sums.
+    const double corners[] = {height(x0, y0), height(x0, y1), height(x1, y0), height(x1, y1)};
+    const auto [lowest, highest] = std::minmax_element(std::begin(corners), std::end(corners));
+    return {*lowest - 1e-9, *highest + 1e-9};
 }
 
 } // namespace zelmar::board::grbl

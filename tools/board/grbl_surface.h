@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelmar::board::grbl {
@@ -23,6 +24,8 @@ public:
     bool any() const { return kind_ != Kind::None; }
     // The top's machine Z at machine X, Y (mm); only when any().
     double height(double x, double y) const;
+    // The lowest and highest the top is over the rectangle between the two corners.
+    std::pair<double, double> bounds(double x0, double y0, double x1, double y1) const;
 
 private:
     enum class Kind { None, Flat, Tilt, Map };
@@ -34,6 +37,8 @@ private:
     std::int64_t width_ = 0;
     std::int64_t rows_ = 0;
     std::vector<double> heights_; // row by row, the top row (largest Y) first, as a PGM file holds them
+    double lowest_ = 0;
+    double highest_ = 0;
 };
 
 // A decimal number of millimetres, the whole text; null when it is not one.

@@ -723,7 +723,8 @@ private slots:
         QVERIFY2(parameters.startsWith("ok\r\nok\r\n[G54:-1.500,3.000,-3.000]\r\n[G55:0.000,7.000,0.000]\r\n"),
                  parameters.constData());
         QVERIFY(board.send("G10 P1 X1\nG10 L20 P1\nG10 L20 P7 X1\nG0 G10 L20 P1 X1\nG0 L2 X1\nG10 X1\n"));
-        QCOMPARE(board.answers(6), QByteArray("error:20\r\nerror:26\r\nerror:29\r\nerror:24\r\nerror:36\r\nerror:28\r\n"));
+        QCOMPARE(board.answers(6),
+                 QByteArray("error:20\r\nerror:26\r\nerror:29\r\nerror:24\r\nerror:36\r\nerror:28\r\n"));
         // Without a surface a probe never touches.
         QVERIFY(board.send("G91 G38.2 Z-0.1 F600\n"));
         QCOMPARE(board.answers(1), QByteArray("ALARM:5\r\n[PRB:0.000,0.000,0.000:0]\r\nok\r\n"));

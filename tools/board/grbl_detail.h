@@ -32,7 +32,8 @@ inline double mmPerMin(std::int64_t billionths, bool inches) {
 // Millimetres with three decimals of nanometres, rounded half away from zero, as grbl prints a float.
 inline std::string mmText(std::int64_t nm) {
     const std::int64_t um = divRound(nm, 1000);
-    const std::uint64_t magnitude = um < 0 ? std::uint64_t(0) - static_cast<std::uint64_t>(um) : static_cast<std::uint64_t>(um);
+    const std::uint64_t magnitude =
+        um < 0 ? std::uint64_t(0) - static_cast<std::uint64_t>(um) : static_cast<std::uint64_t>(um);
     std::array<char, 48> text{};
     std::snprintf(text.data(), text.size(), "%s%llu.%03llu", um < 0 ? "-" : "",
                   static_cast<unsigned long long>(magnitude / 1000), static_cast<unsigned long long>(magnitude % 1000));

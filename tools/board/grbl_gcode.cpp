@@ -33,8 +33,8 @@ struct Parsed {
 
 namespace {
 
-enum Group { MotionGroup, NonModal, Plane, Units, Distance, Cutter, ToolLength, CoordSystem, Path, FeedMode, Flow, Spindle,
-             Coolant };
+enum Group { MotionGroup, NonModal, Plane, Units, Distance, Cutter, ToolLength, CoordSystem, Path, FeedMode, Flow,
+             Spindle, Coolant };
 
 // The error code of the first fault, grbl's way: words left to right, then what they mean together.
 int parse(std::string_view line, Parsed& p) {

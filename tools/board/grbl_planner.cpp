@@ -224,8 +224,9 @@ void Controller::retime(Micros now) {
 // The first of the steps 1..count where the probe pin reads `toward` (count + 1: none). Only the steps where the
 // tool tip's Z lies within the surface's heights under the move need a look: the tip's Z changes monotonically,
 // and beyond those heights the pin's reading is certain, so a long probe costs no more than its Z travel.
-std::int64_t Controller::firstContact(const std::array<std::int64_t, 3>& start, const std::array<std::int64_t, 3>& delta,
-                                      std::int64_t count, bool toward) const {
+std::int64_t Controller::firstContact(const std::array<std::int64_t, 3>& start,
+                                      const std::array<std::int64_t, 3>& delta, std::int64_t count,
+                                      bool toward) const {
     const auto at = [&](std::int64_t k) {
         std::array<std::int64_t, 3> p{};
         for (std::size_t i = 0; i < p.size(); ++i)
@@ -285,10 +286,10 @@ void Controller::logCut(const std::array<std::int64_t, 3>& from, const std::arra
         for (std::size_t i = 0; i < from.size(); ++i)
             squares += std::pow(mmOfSteps(to[i] - from[i]), 2);
         const double length = std::sqrt(squares);
-        for (double along = config_.cutLogEvery; along < length; along += config_.cutLogEvery) {
+        for (double distance = config_.cutLogEvery; distance < length; distance += config_.cutLogEvery) {
             std::array<std::int64_t, 3> at{};
             for (std::size_t i = 0; i < at.size(); ++i)
-                at[i] = from[i] + std::llround(static_cast<double>(to[i] - from[i]) * along / length);
+                at[i] = from[i] + std::llround(static_cast<double>(to[i] - from[i]) * distance / length);
             line(at);
         }
     }

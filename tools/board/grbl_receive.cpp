@@ -135,7 +135,9 @@ void Controller::realTime(unsigned char c, Micros now) {
     if (c == 0x18) {
         const bool homing = !critical_ && state_ == State::Home;
         const bool moving = !critical_ && (state_ == State::Run || state_ == State::Jog) && !planner_.empty();
-        log("\x18", homing ? "soft reset while homing: ALARM:6" : moving ? "soft reset in motion: ALARM:3" : "soft reset");
+        log("\x18", homing   ? "soft reset while homing: ALARM:6"
+                     : moving ? "soft reset in motion: ALARM:3"
+                              : "soft reset");
         powerUp(now, true);
         return;
     }

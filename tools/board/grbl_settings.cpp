@@ -29,8 +29,9 @@ void Controller::systemCommand(const std::string& raw, const std::string& line, 
     } else if (line == "$G") {
         const double feed = modal_.inches ? modal_.feed / 25.4 : modal_.feed;
         constexpr std::array<const char*, 6> motions{"G0", "G1", "G38.2", "G38.3", "G38.4", "G38.5"};
-        push(std::string("[GC:") + motions[static_cast<std::size_t>(modal_.motion)] + " G54 G17 " + (modal_.inches ? "G20" : "G21") +
-             (modal_.relative ? " G91" : " G90") + " G94 M5 M9 T0 F" + trimmed(feed) + " S0]");
+        push(std::string("[GC:") + motions[static_cast<std::size_t>(modal_.motion)] + " G54 G17 " +
+             (modal_.inches ? "G20" : "G21") + (modal_.relative ? " G91" : " G90") + " G94 M5 M9 T0 F" +
+             trimmed(feed) + " S0]");
     } else if (line == "$#") {
         for (std::size_t i = 0; i < offsets_.size(); ++i)
             push("[G" + std::to_string(54 + i) + ":" + triple(offsets_[i]) + "]");

@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
         if (name == "--link" || name == "--log" || name == "--surface" || name == "--cut-log") {
             const auto text = value();
             if (!text || text->empty())
-                return usageError(std::string(name) + (name == "--surface" ? " needs a kind or a path" : " needs a path"));
+                return usageError(std::string(name) +
+                                  (name == "--surface" ? " needs a kind or a path" : " needs a path"));
             (name == "--link" ? options.link : name == "--log" ? options.log : name == "--surface" ? options.surface
                                                                                                : options.cutLog) =
                 std::string(*text);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 namespace zelmar::board::grbl {
 
@@ -97,13 +98,14 @@ std::optional<Surface> Surface::parse(std::string_view spec, double cellMm, doub
         *width * *rows > 100'000'000)
         return std::nullopt;
     const std::int64_t count = *width * *rows;
-    s.heights_.reserve(static_cast<std::size_t>(count));
+    std::vector<double> heights;
+    heights.reserve(static_cast<std::size_t>(count));
     if (plain) {
         for (std::int64_t i = 0; i < count; ++i) {
             const auto grey = headerNumber(bytes, at);
             if (!grey || *grey > *maxval)
                 return std::nullopt;
-            s.heights_.push_back(baseZ + static_cast<double>(*grey) / 100.0);
+            heights.push_back(baseZ + static_cast<double>(*grey) / 100.0);
         }
     } else {
         // One blank after the header, then the samples, two bytes each (most significant first) beyond 255.
@@ -117,13 +119,14 @@ std::optional<Surface> Surface::parse(std::string_view spec, double cellMm, doub
                 grey = grey * 256 + static_cast<unsigned char>(bytes[at + 1]);
             if (grey > *maxval)
                 return std::nullopt;
-            s.heights_.push_back(baseZ + static_cast<double>(grey) / 100.0);
+            heights.push_back(baseZ + static_cast<double>(grey) / 100.0);
         }
     }
     error.clear();
-    const auto [lowest, highest] = std::minmax_element(s.heights_.begin(), s.heights_.end());
+    const auto [lowest, highest] = std::minmax_element(heights.begin(), heights.end());
     s.lowest_ = *lowest;
     s.highest_ = *highest;
+    s.heights_ = std::make_shared<const std::vector<double>>(std::move(heights));
     s.kind_ = Kind::Map;
     s.cell_ = cellMm;
     s.width_ = *width;
@@ -142,7 +145,7 @@ double Surface::height(double x, double y) const {
         };
         const std::int64_t column = index(x, width_);
         const std::int64_t row = rows_ - 1 - index(y, rows_);
-        return heights_[static_cast<std::size_t>(row * width_ + column)];
+        return (*heights_)[static_cast<std::size_t>(row * width_ + column)];
     }
     case Kind::None: break;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +37,8 @@ private:
     double cell_ = 1;
     std::int64_t width_ = 0;
     std::int64_t rows_ = 0;
-    std::vector<double> heights_; // row by row, the top row (largest Y) first, as a PGM file holds them
+    // Row by row, the top row (largest Y) first, as a PGM file holds them; shared by the copies of the options.
+    std::shared_ptr<const std::vector<double>> heights_;
     double lowest_ = 0;
     double highest_ = 0;
 };

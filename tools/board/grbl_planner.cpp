@@ -234,8 +234,10 @@ std::int64_t Controller::firstContact(const std::array<std::int64_t, 3>& start,
         return p;
     };
     const auto z = [&](std::int64_t k) { return mmOfSteps(at(k)[2]); };
-    const auto [lo, hi] = config_.surface.bounds(mmOfSteps(start[0]), mmOfSteps(start[1]),
-                                                 mmOfSteps(start[0] + delta[0]), mmOfSteps(start[1] + delta[1]));
+    const auto heights = config_.surface.bounds(mmOfSteps(start[0]), mmOfSteps(start[1]),
+                                                mmOfSteps(start[0] + delta[0]), mmOfSteps(start[1] + delta[1]));
+    const double lo = heights.first;
+    const double hi = heights.second;
     // The first k in [1, count] where a predicate that turns true once and stays so holds (count + 1: none).
     const auto first = [count](auto&& holds) {
         std::int64_t low = 1;

@@ -130,6 +130,18 @@ double axis(const QByteArray& report, int i) {
     return position(report).split(',').value(i).toDouble();
 }
 
+// The board's clock of each program, first move to program end, from its log.
+QList<int> programTimes(const QString& log) {
+    QFile file(log);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<int> times;
+    auto it = QRegularExpression("program from its first move to its end: (\\d+) ms").globalMatch(file.readAll());
+    while (it.hasNext())
+        times << it.next().captured(1).toInt();
+    return times;
+}
+
 } // namespace
 
 class GrblBoardTest : public QObject {
@@ -628,17 +640,259 @@ private slots:
         }
     }
 
+    void homingFromTheAlarmAndUnlocking() {
+        Grbl board({"--homing"});
+        QCOMPARE(board.until(unlock), welcome + unlock);
+        QVERIFY(board.status().startsWith("<Alarm|MPos:0.000,0.000,0.000|"));
+        QVERIFY(board.send("G91 G0 X1\n$J=G91 X1 F100\n$$\n"));
+        const QByteArray locked = board.answers(3);
+        QVERIFY2(locked.startsWith("error:9\r\nerror:8\r\n") && locked.contains("\r\n$22=1\r\n"), locked.constData());
+        // Homing only from a standing machine.
+        QVERIFY(board.send("$X\nG91 G0 X3 Y-2 Z1\n$H\n"));
+        QCOMPARE(board.answers(3), QByteArray("[MSG:Caution: Unlocked]\r\nok\r\nok\r\nerror:8\r\n"));
+        QCOMPARE(position(board.waitIdle()), QByteArray("3.000,-2.000,1.000"));
+        QVERIFY(board.send("$H\n"));
+        const QByteArray homing = board.status();
+        QVERIFY2(homing.startsWith("<Home|") && axis(homing, 0) > 0, homing.constData());
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        QVERIFY(board.status().startsWith("<Idle|MPos:0.000,0.000,0.000|"));
+
+        // A power-up loses the position and locks again; the switches stay where the board started.
+        QVERIFY(board.send("G0 X6\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        board.waitIdle();
+        board.close();
+        board.open();
+        QCOMPARE(board.until(unlock), welcome + unlock);
+        QVERIFY(board.status().startsWith("<Alarm|MPos:0.000,0.000,0.000|"));
+        QVERIFY(board.send("$H\n"));
+        QVERIFY(board.status().startsWith("<Home|"));
+        QVERIFY(board.send("\x18"));
+        QCOMPARE(board.until(unlock), "ALARM:6\r\n" + welcome + unlock);
+        QVERIFY(board.send("$H\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        QVERIFY(board.status().startsWith("<Idle|MPos:0.000,0.000,0.000|"));
+        QCOMPARE(board.stop(), positionLine("0.000", "0.000", "0.000"));
+    }
+
+    void workOffsetsJogsAndReports() {
+        Grbl board({"--max-rate", "600"});
+        QCOMPARE(board.until(welcome), welcome);
+        QVERIFY(board.status().endsWith("|WCO:0.000,0.000,0.000>\r\n"));
+        // The offset is written once the machine stands, and the first report after it shows it.
+        QVERIFY(board.send("G91 G0 X5 Y3 Z-1\nG10 L20 P1 X0 Y0\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        const QByteArray running = board.status();
+        QVERIFY2(running.startsWith("<Run|") && !running.contains("WCO"), running.constData());
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        QCOMPARE(board.status(), QByteArray("<Idle|MPos:5.000,3.000,-1.000|FS:0,0|WCO:5.000,3.000,0.000>\r\n"));
+        QVERIFY(!board.status().contains("WCO"));
+
+        // G90 moves and jogs are in work coordinates, G53 ones in the machine's; $10=0 reports the work position.
+        QVERIFY(board.send("$10=0\nG90 G0 X1 Y1\n"));
+        QCOMPARE(board.answers(2), QByteArray("ok\r\nok\r\n"));
+        QCOMPARE(position(board.waitIdle()), QByteArray("1.000,1.000,-1.000"));
+        QVERIFY(board.send("G10 L20 P1 Z2\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        const QByteArray work = board.status();
+        QVERIFY2(work.startsWith("<Idle|WPos:1.000,1.000,2.000|") && work.contains("|WCO:5.000,3.000,-3.000"),
+                 work.constData());
+        QVERIFY(board.send("$10=1\nG53 G0 X0 Y0\n"));
+        QCOMPARE(board.answers(2), QByteArray("ok\r\nok\r\n"));
+        QCOMPARE(position(board.waitIdle()), QByteArray("0.000,0.000,-1.000"));
+        QVERIFY(board.send("$J=G90 X1 Y1 F6000\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        QCOMPARE(position(board.waitIdle()), QByteArray("6.000,4.000,-1.000"));
+        QVERIFY(board.send("$J=G53 X0 F6000\n"));
+        QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+        QCOMPARE(position(board.waitIdle()), QByteArray("0.000,4.000,-1.000"));
+
+        // A jog cancel stops at once and drops every jog still planned.
+        QVERIFY(board.send("$J=G91 Y10 F600\n$J=G91 Y10 F600\n"));
+        QCOMPARE(board.answers(2), QByteArray("ok\r\nok\r\n"));
+        board.within(150);
+        QVERIFY(board.send("\x85"));
+        const QByteArray cancelled = board.status();
+        QVERIFY2(cancelled.startsWith("<Idle|") && axis(cancelled, 1) > 4 && axis(cancelled, 1) < 14,
+                 cancelled.constData());
+        board.within(300);
+        QCOMPARE(position(board.status()), position(cancelled));
+
+        QVERIFY(board.send("G10 L2 P1 X-1.5\nG10 L2 P2 Y7\n$#\n"));
+        const QByteArray parameters = board.answers(3);
+        QVERIFY2(parameters.startsWith("ok\r\nok\r\n[G54:-1.500,3.000,-3.000]\r\n[G55:0.000,7.000,0.000]\r\n"),
+                 parameters.constData());
+        QVERIFY(board.send("G10 P1 X1\nG10 L20 P1\nG10 L20 P7 X1\nG0 G10 L20 P1 X1\nG0 L2 X1\nG10 X1\n"));
+        QCOMPARE(board.answers(6),
+                 QByteArray("error:20\r\nerror:26\r\nerror:29\r\nerror:24\r\nerror:36\r\nerror:28\r\n"));
+        // Without a surface a probe never touches.
+        QVERIFY(board.send("G91 G38.2 Z-0.1 F600\n"));
+        QCOMPARE(board.answers(1), QByteArray("ALARM:5\r\n[PRB:0.000,0.000,0.000:0]\r\nok\r\n"));
+        QVERIFY(board.stop().startsWith("position 0.000 "));
+    }
+
+    void probingFindsTheSurface() {
+        {
+            Grbl board({"--surface", "flat:-5.001", "--max-rate", "6000"});
+            QCOMPARE(board.until(welcome), welcome);
+            // The first step at or below the surface, in machine coordinates whatever the work offset.
+            QVERIFY(board.send("G10 L2 P1 Z7\nG91 G38.2 Z-10 F3000\n"));
+            QCOMPARE(board.answers(2), QByteArray("ok\r\n[PRB:0.000,0.000,-5.004:1]\r\nok\r\n"));
+            QVERIFY(board.status().startsWith("<Idle|MPos:0.000,0.000,-5.004|"));
+            QVERIFY(board.send("$#\n"));
+            QVERIFY(board.answers(1).endsWith("[TLO:0.000]\r\n[PRB:0.000,0.000,-5.004:1]\r\nok\r\n"));
+            // Touching already: no motion, an alarm that $X lifts.
+            QVERIFY(board.send("G38.3 Z-1\nG0 Z1\n$X\n"));
+            QCOMPARE(board.answers(3), QByteArray("ALARM:4\r\nok\r\nerror:9\r\n[MSG:Caution: Unlocked]\r\nok\r\n"));
+            // No contact: G38.3 records where it ended, G38.2 keeps the last probe and raises an alarm.
+            QVERIFY(board.send("G0 Z2\nG38.3 Z-1\n"));
+            QCOMPARE(board.answers(2), QByteArray("ok\r\n[PRB:0.000,0.000,-4.004:0]\r\nok\r\n"));
+            QVERIFY(board.status().startsWith("<Idle|MPos:0.000,0.000,-4.004|"));
+            QVERIFY(board.send("G38.2 Z-0.5\nG0 Z1\n"));
+            QCOMPARE(board.answers(2), QByteArray("ALARM:5\r\n[PRB:0.000,0.000,-4.004:0]\r\nok\r\nerror:9\r\n"));
+            QVERIFY(board.status().startsWith("<Alarm|MPos:0.000,0.000,-4.504|"));
+            QVERIFY(board.send("$X\nG38.2 Z0\nG38.1 Z-1\n"));
+            QCOMPARE(board.answers(3), QByteArray("[MSG:Caution: Unlocked]\r\nok\r\nerror:33\r\nerror:20\r\n"));
+            QCOMPARE(board.stop(), positionLine("0.000", "0.000", "-4.504"));
+        }
+        QTemporaryDir dir;
+        // 16-bit samples, the top row first: 3 x 2 pixels of 10 mm.
+        QFile map(dir.filePath("map.pgm"));
+        QVERIFY(map.open(QIODevice::WriteOnly));
+        map.write("P5\n# stock\n3 2\n1000\n");
+        for (const int grey : {100, 200, 300, 400, 500, 600}) {
+            map.putChar(static_cast<char>(grey >> 8));
+            map.putChar(static_cast<char>(grey & 0xff));
+        }
+        map.close();
+        struct Probe {
+            double x, y, surface;
+        };
+        const QList<std::pair<QStringList, QList<Probe>>> surfaces{
+            {{"--surface", "tilt:-5,1,-2"}, {{50, 20, -4.9}, {0, 0, -5}, {-30, 10, -5.5}}},
+            {{"--surface", map.fileName(), "--surface-cell", "10", "--surface-z", "-8"},
+             {{15, 5, -3}, {25, 15, -5}, {-5, 25, -7}, {29.9, -3, -2}}},
+        };
+        for (const auto& [args, probes] : surfaces) {
+            Grbl board(args + QStringList{"--max-rate", "6000"});
+            QCOMPARE(board.until(welcome), welcome);
+            for (const Probe& p : probes) {
+                QVERIFY(board.send(QByteArray("G90 G0 Z0 X") + QByteArray::number(p.x) + " Y" +
+                                   QByteArray::number(p.y) + "\nG38.2 Z-10 F6000\n"));
+                const QByteArray answer = board.answers(2);
+                const auto m = QRegularExpression(R"(^ok\r\n\[PRB:([-\d.]+),([-\d.]+),([-\d.]+):1\]\r\nok\r\n$)")
+                                   .match(QString::fromLatin1(answer));
+                QVERIFY2(m.hasMatch(), answer.constData());
+                QCOMPARE(m.captured(1).toDouble(), p.x);
+                QCOMPARE(m.captured(2).toDouble(), p.y);
+                const double z = m.captured(3).toDouble();
+                QVERIFY2(z <= p.surface + 1e-9 && z > p.surface - 0.004 - 1e-9, answer.constData());
+            }
+            board.stop();
+        }
+    }
+
+    void overridesChangeTheRateAndTheTime() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("board.log");
+        Grbl board({"--max-rate", "6000", "--log", log});
+        QCOMPARE(board.until(welcome), welcome);
+        QVERIFY(board.status().contains("|WCO:"));
+        QVERIFY(board.status().contains("|Ov:100,100,100>"));
+        // 100 % + 12 x 10 % and + 1 %: 200 %; the spindle 10 x -10 %: 10 %. Ov comes in the report after a change.
+        QVERIFY(board.send(QByteArray("\x91").repeated(12) + "\x93\x96" + QByteArray("\x9b").repeated(10)));
+        QVERIFY(board.status().endsWith("|Ov:200,50,10>\r\n"));
+        QVERIFY(!board.status().contains("Ov:"));
+        QVERIFY(board.send("\x9b\x91"));
+        QVERIFY(!board.status().contains("Ov:")); // both at their limits: nothing changed
+        QVERIFY(board.send("\x99"));
+        QVERIFY(board.status().endsWith("|Ov:200,50,100>\r\n"));
+
+        // The same feed move at 200 %, 100 % and 50 %, then at 100 % sped up to 200 % on its way; rapids at 50 %
+        // and 100 %. Each program's time on the board's own clock is in its log.
+        const QList<std::pair<QByteArray, QByteArray>> runs{
+            {"", "FS:1200,0"}, {"\x90", "FS:600,0"}, {"\x92\x92\x92\x92\x92", "FS:300,0"}, {"\x90", ""},
+        };
+        for (const auto& [bytes, rate] : runs) {
+            QVERIFY(board.send(bytes + "G91 G1 X6 F600\nM2\n"));
+            QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+            if (rate.isEmpty()) {
+                board.within(100);
+                QVERIFY(board.send(QByteArray("\x91").repeated(10)));
+            }
+            const QByteArray report = board.status();
+            QVERIFY2(report.startsWith("<Run|") && report.contains(rate.isEmpty() ? "FS:1200,0" : rate),
+                     report.constData());
+            QCOMPARE(board.answers(1), QByteArray("[MSG:Pgm End]\r\nok\r\n"));
+        }
+        for (const char* bytes : {"\x96", "\x95"}) {
+            QVERIFY(board.send(QByteArray(bytes) + "G91 G0 X6\nM2\n"));
+            QCOMPARE(board.answers(2), QByteArray("ok\r\n[MSG:Pgm End]\r\nok\r\n"));
+        }
+        QCOMPARE(board.stop(), positionLine("36.000", "0.000", "0.000"));
+        const QList<int> times = programTimes(log);
+        QCOMPARE(times.size(), 6);
+        QVERIFY2(times[0] < times[1] && times[1] < times[2], qPrintable(QString::number(times[1])));
+        QVERIFY2(times[0] < times[3] && times[3] < times[1], qPrintable(QString::number(times[3])));
+        QVERIFY2(times[4] > times[5], qPrintable(QString::number(times[5])));
+    }
+
+    void theCutLogFollowsTheFeedMoves() {
+        QTemporaryDir dir;
+        // Plain PGM: the bottom row (Y 0 to 1) rises 0.1 mm a pixel from -0.4, the top row stands apart.
+        QFile map(dir.filePath("map.pgm"));
+        QVERIFY(map.open(QIODevice::WriteOnly));
+        map.write("P2\n5 2\n# greys\n255\n90 90 90 90 90\n10 20 30 40 50\n");
+        map.close();
+        const QString cuts = dir.filePath("cuts.txt");
+        {
+            Grbl board({"--surface", map.fileName(), "--surface-z", "-0.5", "--cut-log", cuts, "--cut-log-every", "1",
+                        "--max-rate", "6000"});
+            QCOMPARE(board.until(welcome), welcome);
+            QVERIFY(board.send("G0 X1 Y0.5 Z2\nG1 Z-1 F6000\nX3.5\nG0 Z1\nM2\n"));
+            QCOMPARE(board.answers(5), QByteArray("ok\r\nok\r\nok\r\nok\r\n[MSG:Pgm End]\r\nok\r\n"));
+            // A feed move that a reset stops has cut as far as it went.
+            QVERIFY(board.send("G1 X10 F60\n"));
+            QCOMPARE(board.answers(1), QByteArray("ok\r\n"));
+            board.within(200);
+            QVERIFY(board.send("\x18"));
+            QCOMPARE(board.until(unlock), "ALARM:3\r\n" + welcome + unlock);
+            board.stop();
+        }
+        QFile file(cuts);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        QCOMPARE(lines.size(), 7);
+        const QByteArray stopped = lines.takeLast();
+        const QList<QByteArray> expected{
+            "1.0000 0.5000 1.0000 -0.3000",  "1.0000 0.5000 0.0000 -0.3000",  "1.0000 0.5000 -1.0000 -0.3000",
+            "2.0000 0.5000 -1.0000 -0.2000", "3.0000 0.5000 -1.0000 -0.1000", "3.5000 0.5000 -1.0000 -0.1000",
+        };
+        QCOMPARE(lines, expected);
+        const QList<QByteArray> fields = stopped.split(' ');
+        QCOMPARE(fields.size(), 4);
+        QVERIFY2(fields[0].toDouble() > 3.5 && fields[0].toDouble() < 10, stopped.constData());
+        QCOMPARE(fields.mid(1, 2), (QList<QByteArray>{"0.5000", "1.0000"}));
+        QVERIFY(fields[3] == "-0.1000" || fields[3] == "0.0000");
+    }
+
     void usage() {
         QProcess help;
         help.start(boardBinary, {"--help"});
         QVERIFY(help.waitForFinished(5000));
         const QByteArray text = help.readAllStandardOutput();
-        for (const char* option : {"--grbl", "--baud", "--no-welcome", "--max-rate", "--travel", "--alarm-at"})
+        for (const char* option : {"--grbl", "--baud", "--no-welcome", "--max-rate", "--travel", "--alarm-at", "--homing",
+                                   "--surface", "--surface-cell", "--surface-z", "--cut-log", "--cut-log-every"})
             QVERIFY2(text.contains(option), option);
         for (const QStringList& bad :
              {QStringList{"--grbl", "--lowercase"}, QStringList{"--grbl", "--step-rate", "5"},
               QStringList{"--travel", "5"}, QStringList{"--no-welcome"}, QStringList{"--grbl", "--baud", "1234"},
-              QStringList{"--grbl", "--alarm-at", "0"}, QStringList{"--grbl", "--no-welcome=1"}}) {
+              QStringList{"--grbl", "--alarm-at", "0"}, QStringList{"--grbl", "--no-welcome=1"},
+              QStringList{"--homing"}, QStringList{"--grbl", "--surface", "tilt:1"},
+              QStringList{"--grbl", "--surface", "flat:-1", "--surface-cell", "0"},
+              QStringList{"--grbl", "--surface-z", "-1"}, QStringList{"--grbl", "--surface", "/nonexistent/map.pgm"},
+              QStringList{"--grbl", "--cut-log-every", "1"}}) {
             QProcess p;
             p.start(boardBinary, bad);
             QVERIFY(p.waitForFinished(5000));

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "grbl_surface.h"
+
 namespace zelmar::board {
 
 struct Options {
@@ -35,6 +37,13 @@ struct Options {
     std::int64_t maxRate = 500;            // mm/min, every axis
     std::optional<std::int64_t> travel;    // soft limits, mm each way
     std::optional<std::int64_t> alarmAt;   // motion blocks before a hard limit trips
+    bool homing = false;                   // $22=1: alarm at power-up until $H or $X
+    std::string surface;                   // what a probe touches, as given; empty: nothing
+    double surfaceCell = 1;                // mm a height map's pixel spans
+    double surfaceZ = 0;                   // machine Z of a height map's grey level 0
+    grbl::Surface stock;                   // the surface read from those three
+    std::string cutLog;                    // file of the feed moves' points and the surface under them
+    double cutLogEvery = 0;                // mm between logged points along a move (0: its end only)
 };
 
 struct Move {

@@ -22,6 +22,12 @@ Controller::Controller(const Config& config) : config_(config) {
                  {102, 250, false},  {110, rate, false}, {111, rate, false}, {112, rate, false}, {120, 10, false},
                  {121, 10, false},   {122, 10, false},   {130, travel, false}, {131, travel, false},
                  {132, travel, false}};
+    if (config.homing) {
+        for (Setting& s : settings_)
+            if (s.id == 22)
+                s.value = 1;
+        state_ = State::Alarm; // powered up before the client came
+    }
 }
 
 void Controller::push(std::string line) {
@@ -59,6 +65,7 @@ std::vector<std::string> Controller::takeLog() {
 }
 
 void Controller::powerUp(Micros now, bool resetByte) {
+    const bool homing = resetByte && !critical_ && state_ == State::Home;
     const bool moving = resetByte && !critical_ && (state_ == State::Run || state_ == State::Jog) &&
                         !planner_.empty();
     stopMotion(now);
@@ -74,12 +81,15 @@ void Controller::powerUp(Micros now, bool resetByte) {
     lineOverflow_ = inParentheses_ = inSemicolon_ = false;
     modal_ = {};
     critical_ = false;
-    reports_ = 0;
+    wcoCountdown_ = ovCountdown_ = 0;
+    feedOverride_ = rapidOverride_ = spindleOverride_ = 100;
     if (!resetByte) {
         origin_ = steps_; // a power-up counts from where the machine stands
-        state_ = State::Idle;
-    } else if (moving) {
-        push("ALARM:3");
+        probed_ = {};
+        probeSucceeded_ = false;
+        state_ = setting(22) != 0 ? State::Alarm : State::Idle;
+    } else if (moving || homing) {
+        push(homing ? "ALARM:6" : "ALARM:3");
         state_ = State::Alarm;
     } else if (state_ != State::Alarm) {
         state_ = State::Idle;
@@ -88,6 +98,12 @@ void Controller::powerUp(Micros now, bool resetByte) {
     push(std::string(welcome));
     if (state_ == State::Alarm)
         push("[MSG:'$H'|'$X' to unlock]");
+}
+
+void Controller::raiseAlarm(int code, std::string_view why) {
+    state_ = State::Alarm;
+    push("ALARM:" + std::to_string(code));
+    event("ALARM:" + std::to_string(code) + " (" + std::string(why) + ")");
 }
 
 void Controller::tripAlarm(int code, Micros now, std::string_view why) {

@@ -40,6 +40,10 @@ std::optional<speed_t> speedOf(std::int64_t baud) {
 
 grbl::Config configOf(const Options& options) {
     grbl::Config config;
+    config.homing = options.homing;
+    config.surface = options.stock;
+    config.cutLog = !options.cutLog.empty();
+    config.cutLogEvery = options.cutLogEvery;
     config.blockMs = options.fixedDelayMs;
     config.maxRate = options.maxRate;
     config.travel = options.travel;
@@ -80,6 +84,7 @@ private:
     std::string device_;
     bool linked_ = false;
     std::FILE* log_ = nullptr;
+    std::FILE* cutLog_ = nullptr;
     detail::TimedOutput output_;
     Clock::time_point lastDue_{};
 };
@@ -88,6 +93,8 @@ GrblBoard::~GrblBoard() {
     finish();
     if (log_ && log_ != stderr)
         std::fclose(log_);
+    if (cutLog_)
+        std::fclose(cutLog_);
 }
 
 void GrblBoard::finish() {
@@ -188,6 +195,12 @@ void GrblBoard::collect(Clock::time_point now) {
             std::fprintf(log_, "%s %s\n", detail::timestamp().c_str(), entry.c_str());
     if (log_)
         std::fflush(log_);
+    const auto cuts = machine_.takeCutLog();
+    for (const std::string& line : cuts)
+        std::fprintf(cutLog_, "%s\n", line.c_str());
+    // Whole lines only, for a reader that looks while the board runs.
+    if (!cuts.empty())
+        std::fflush(cutLog_);
 }
 
 
@@ -198,6 +211,13 @@ int GrblBoard::run() {
         log_ = options_.log == "-" ? stderr : std::fopen(options_.log.c_str(), "w");
         if (!log_) {
             std::perror(("zelmar-board: " + options_.log).c_str());
+            return 1;
+        }
+    }
+    if (!options_.cutLog.empty()) {
+        cutLog_ = std::fopen(options_.cutLog.c_str(), "w");
+        if (!cutLog_) {
+            std::perror(("zelmar-board: " + options_.cutLog).c_str());
             return 1;
         }
     }

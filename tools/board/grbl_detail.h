@@ -29,6 +29,25 @@ inline double mmPerMin(std::int64_t billionths, bool inches) {
     return static_cast<double>(billionths) / static_cast<double>(billion) * (inches ? 25.4 : 1.0);
 }
 
+// Millimetres with three decimals of nanometres, rounded half away from zero, as grbl prints a float.
+inline std::string mmText(std::int64_t nm) {
+    const std::int64_t um = divRound(nm, 1000);
+    const std::uint64_t magnitude =
+        um < 0 ? std::uint64_t(0) - static_cast<std::uint64_t>(um) : static_cast<std::uint64_t>(um);
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%s%llu.%03llu", um < 0 ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / 1000), static_cast<unsigned long long>(magnitude % 1000));
+    return text.data();
+}
+
+inline std::string triple(const std::array<std::int64_t, 3>& nm) {
+    return mmText(nm[0]) + "," + mmText(nm[1]) + "," + mmText(nm[2]);
+}
+
+inline double mmOfSteps(std::int64_t steps) {
+    return static_cast<double>(steps * nmPerStep) / 1e6;
+}
+
 inline std::string threeDecimals(double value) {
     std::array<char, 64> text{};
     std::snprintf(text.data(), text.size(), "%.3f", value);
@@ -62,7 +81,9 @@ inline std::string_view meaning(int error) {
     case 25: return "word repeated";
     case 26: return "no axis words";
     case 27: return "invalid line number";
+    case 24: return "two commands use the axis words";
     case 28: return "value word missing";
+    case 29: return "unsupported coordinate system";
     case 33: return "invalid target";
     case 36: return "unused words";
     default: return "";

@@ -10,29 +10,31 @@ namespace zelmar::board::grbl {
 
 using namespace detail;
 
-namespace {
-
 // One G-code block (or the body of a jog) as the parser read it, before anything is checked against the state.
 struct Parsed {
-    std::optional<bool> feedMotion; // G1, or G0
+    std::optional<Motion> motion;   // G0, G1, G38.2-G38.5
     std::optional<bool> inches;     // G20, or G21
     std::optional<bool> relative;   // G91, or G90
     bool machine = false;           // G53
     bool dwell = false;             // G4
+    bool coordinates = false;       // G10
     bool programEnd = false;        // M2, M30
     bool otherCommands = false;     // accepted and without effect here: G17-G19, G40, G49, G54, G61, G94, M3-M5, M8, M9
     std::optional<bool> spindleOn;  // M3/M4, or M5: no motor here, but the machine is awaited and its place logged
     bool otherValues = false;       // N, S, T
-    bool arcWords = false;          // I, J, K, L, R: nothing here uses them
+    bool arcWords = false;          // I, J, K, R: nothing here uses them
     std::array<std::optional<std::int64_t>, 3> axes;
     std::optional<std::int64_t> feed;
     std::optional<std::int64_t> p;
+    std::optional<std::int64_t> l;
 
     bool anyAxis() const { return axes[0] || axes[1] || axes[2]; }
 };
 
-enum Group { Motion, NonModal, Plane, Units, Distance, Cutter, ToolLength, CoordSystem, Path, FeedMode, Flow, Spindle,
-             Coolant };
+namespace {
+
+enum Group { MotionGroup, NonModal, Plane, Units, Distance, Cutter, ToolLength, CoordSystem, Path, FeedMode, Flow,
+             Spindle, Coolant };
 
 // The error code of the first fault, grbl's way: words left to right, then what they mean together.
 int parse(std::string_view line, Parsed& p) {
@@ -50,14 +52,22 @@ int parse(std::string_view line, Parsed& p) {
         const std::int64_t v = number->billionths;
 
         if (letter == 'G' || letter == 'M') {
-            if (v < 0 || v % billion != 0)
+            if (v < 0)
                 return 20;
             const std::int64_t code = v / billion;
-            Group group = Motion;
-            if (letter == 'G') {
+            const std::int64_t tenths = v % billion;
+            Group group = MotionGroup;
+            if (letter == 'G' && code == 38 && tenths % (billion / 10) == 0 && tenths >= 2 * billion / 10 &&
+                tenths <= 5 * billion / 10) {
+                constexpr std::array probes{Motion::Probe2, Motion::Probe3, Motion::Probe4, Motion::Probe5};
+                p.motion = probes[static_cast<std::size_t>(tenths / (billion / 10) - 2)];
+            } else if (tenths != 0) {
+                return 20;
+            } else if (letter == 'G') {
                 switch (code) {
-                case 0: case 1: group = Motion; p.feedMotion = code == 1; break;
+                case 0: case 1: group = MotionGroup; p.motion = code == 1 ? Motion::Feed : Motion::Rapid; break;
                 case 4: group = NonModal; p.dwell = true; break;
+                case 10: group = NonModal; p.coordinates = true; break;
                 case 53: group = NonModal; p.machine = true; break;
                 case 17: case 18: case 19: group = Plane; p.otherCommands = true; break;
                 case 20: case 21: group = Units; p.inches = code == 20; break;
@@ -96,6 +106,7 @@ int parse(std::string_view line, Parsed& p) {
         case 'X': case 'Y': case 'Z': p.axes[word] = v; break;
         case 'F': p.feed = v; break;
         case 'P': p.p = v; break;
+        case 'L': p.l = v; break;
         case 'N':
             if (v / billion > 9'999'999)
                 return 27;
@@ -178,25 +189,40 @@ void Controller::gcode(const std::string& raw, const std::string& line, Micros n
         return answer(raw, error);
     const bool inches = p.inches.value_or(modal_.inches);
     const bool relative = p.relative.value_or(modal_.relative);
-    const bool feedMotion = p.feedMotion.value_or(modal_.feedMotion);
+    const Motion motion = p.motion.value_or(modal_.motion);
     const double feed = p.feed ? mmPerMin(*p.feed, inches) : modal_.feed;
     if (p.dwell && !p.p)
         return answer(raw, 28);
-    if (p.anyAxis() && feedMotion && feed <= 0)
+    if (p.coordinates && p.motion)
+        return answer(raw, 24);
+    if (p.coordinates && !p.l && !p.p)
+        return answer(raw, 28);
+    if (p.anyAxis() && !p.coordinates && motion != Motion::Rapid && feed <= 0)
         return answer(raw, 22);
-    if (p.arcWords || (p.p && !p.dwell))
+    if (p.arcWords || (p.p && !p.dwell && !p.coordinates) || (p.l && !p.coordinates))
         return answer(raw, 36);
+    if (p.coordinates)
+        return coordinates(raw, p, inches, now);
     auto target = target_;
     for (std::size_t i = 0; i < target.size(); ++i) {
         if (!p.axes[i])
             continue;
         const std::int64_t nm = nanometres(*p.axes[i], inches);
-        target[i] = relative && !p.machine ? target_[i] + nm : nm;
+        // G90 is in work coordinates, G53 in the machine's.
+        target[i] = p.machine ? nm : relative ? target_[i] + nm : nm + offsets_[0][i];
         if (target[i] > maxTarget || target[i] < -maxTarget)
             return answer(raw, 33);
     }
+    const bool probe = motion != Motion::Rapid && motion != Motion::Feed;
+    if (probe && p.anyAxis()) {
+        bool steps = false;
+        for (std::size_t i = 0; i < target.size(); ++i)
+            steps = steps || stepsOf(target[i]) != stepsOf(target_[i]);
+        if (!steps)
+            return answer(raw, 33);
+    }
 
-    modal_ = {feedMotion, inches, relative, feed};
+    modal_ = {motion, inches, relative, feed};
     Work work;
     work.raw = raw;
     work.since = now;
@@ -214,11 +240,48 @@ void Controller::gcode(const std::string& raw, const std::string& line, Micros n
             log(raw, "beyond the travel: ALARM:2, not answered");
             return tripAlarm(2, now, "soft limit");
         }
-        work.block = makeBlock(target, !feedMotion, feed, false);
-        target_ = target;
-        work.outcome = "to " + millimetres(stepsOf(target[0])) + " " + millimetres(stepsOf(target[1])) + " " +
-                       millimetres(stepsOf(target[2]));
+        if (probe) {
+            work.probe = Probe{target, feed, motion, false, false};
+        } else {
+            work.block = makeBlock(target, motion == Motion::Feed ? Kind::Feed : Kind::Rapid, feed);
+            target_ = target;
+            work.outcome = "to " + millimetres(stepsOf(target[0])) + " " + millimetres(stepsOf(target[1])) + " " +
+                           millimetres(stepsOf(target[2]));
+        }
     }
+    work_ = std::move(work);
+}
+
+// G10 L2 and L20: the offset is written once the machine stands, as grbl writes it to its memory.
+void Controller::coordinates(const std::string& raw, const Parsed& p, bool inches, Micros now) {
+    if (!p.anyAxis())
+        return answer(raw, 26);
+    const std::int64_t l = p.l.value_or(0);
+    if (l != 2 * billion && l != 20 * billion)
+        return answer(raw, 20);
+    const std::int64_t system = p.p.value_or(0) / billion; // P0: the system in use, always G54 here
+    if (system > 6)
+        return answer(raw, 29);
+    const std::size_t slot = system == 0 ? 0 : static_cast<std::size_t>(system - 1);
+    auto offset = offsets_[slot];
+    for (std::size_t i = 0; i < offset.size(); ++i) {
+        if (!p.axes[i])
+            continue;
+        const std::int64_t nm = nanometres(*p.axes[i], inches);
+        // L20: the parser's position reads the given work coordinates.
+        offset[i] = l == 2 * billion ? nm : target_[i] - nm;
+        if (offset[i] > maxTarget || offset[i] < -maxTarget)
+            return answer(raw, 33);
+    }
+    modal_.inches = inches;
+    modal_.relative = p.relative.value_or(modal_.relative);
+    if (p.feed)
+        modal_.feed = mmPerMin(*p.feed, inches);
+    Work work;
+    work.raw = raw;
+    work.since = now;
+    work.offset = {slot, offset};
+    work.outcome = "G" + std::to_string(54 + slot) + " offset " + triple(offset);
     work_ = std::move(work);
 }
 
@@ -228,7 +291,8 @@ void Controller::jog(const std::string& raw, const std::string& body, Micros now
     Parsed p;
     if (const int error = parse(body, p))
         return answer(raw, error);
-    if (p.feedMotion || p.dwell || p.programEnd || p.otherCommands || p.otherValues || p.arcWords || p.p)
+    if (p.motion || p.dwell || p.coordinates || p.programEnd || p.otherCommands || p.otherValues || p.arcWords ||
+        p.p || p.l)
         return answer(raw, 16);
     if (!p.feed || *p.feed == 0)
         return answer(raw, 22);
@@ -242,7 +306,7 @@ void Controller::jog(const std::string& raw, const std::string& body, Micros now
         if (!p.axes[i])
             continue;
         const std::int64_t nm = nanometres(*p.axes[i], inches);
-        target[i] = relative ? target_[i] + nm : nm;
+        target[i] = relative ? target_[i] + nm : p.machine ? nm : nm + offsets_[0][i];
         if (target[i] > maxTarget || target[i] < -maxTarget)
             return answer(raw, 33);
     }
@@ -251,7 +315,7 @@ void Controller::jog(const std::string& raw, const std::string& body, Micros now
     Work work;
     work.raw = raw;
     work.since = now;
-    work.block = makeBlock(target, false, mmPerMin(*p.feed, inches), true);
+    work.block = makeBlock(target, Kind::Jog, mmPerMin(*p.feed, inches));
     target_ = target;
     work.outcome = "jog to " + millimetres(stepsOf(target[0])) + " " + millimetres(stepsOf(target[1])) + " " +
                    millimetres(stepsOf(target[2]));

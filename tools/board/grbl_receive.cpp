@@ -133,8 +133,11 @@ void Controller::executeLine(const std::string& raw, const std::string& line, bo
 
 void Controller::realTime(unsigned char c, Micros now) {
     if (c == 0x18) {
+        const bool homing = !critical_ && state_ == State::Home;
         const bool moving = !critical_ && (state_ == State::Run || state_ == State::Jog) && !planner_.empty();
-        log("\x18", moving ? "soft reset in motion: ALARM:3" : "soft reset");
+        log("\x18", homing   ? "soft reset while homing: ALARM:6"
+                     : moving ? "soft reset in motion: ALARM:3"
+                              : "soft reset");
         powerUp(now, true);
         return;
     }
@@ -165,10 +168,48 @@ void Controller::realTime(unsigned char c, Micros now) {
         else
             log(std::string(1, static_cast<char>(c)), "ignored: no jog");
         break;
+    case 0x90: case 0x91: case 0x92: case 0x93: case 0x94:
+    case 0x95: case 0x96: case 0x97:
+    case 0x99: case 0x9A: case 0x9B: case 0x9C: case 0x9D:
+        override(c, now);
+        break;
     default:
         log(std::string(1, static_cast<char>(c)), "ignored: override not simulated");
         break;
     }
+}
+
+void Controller::override(unsigned char c, Micros now) {
+    int feed = feedOverride_;
+    int rapid = rapidOverride_;
+    int spindle = spindleOverride_;
+    switch (c) {
+    case 0x90: feed = 100; break;
+    case 0x91: feed += 10; break;
+    case 0x92: feed -= 10; break;
+    case 0x93: feed += 1; break;
+    case 0x94: feed -= 1; break;
+    case 0x95: rapid = 100; break;
+    case 0x96: rapid = 50; break;
+    case 0x97: rapid = 25; break;
+    case 0x99: spindle = 100; break;
+    case 0x9A: spindle += 10; break;
+    case 0x9B: spindle -= 10; break;
+    case 0x9C: spindle += 1; break;
+    case 0x9D: spindle -= 1; break;
+    default: break;
+    }
+    feed = std::clamp(feed, 10, 200);
+    spindle = std::clamp(spindle, 10, 200);
+    const std::string byte(1, static_cast<char>(c));
+    if (feed == feedOverride_ && rapid == rapidOverride_ && spindle == spindleOverride_)
+        return log(byte, "override unchanged");
+    feedOverride_ = feed;
+    rapidOverride_ = rapid;
+    spindleOverride_ = spindle;
+    ovCountdown_ = 0; // the next report says so
+    retime(now);
+    log(byte, "overrides " + std::to_string(feed) + "," + std::to_string(rapid) + "," + std::to_string(spindle));
 }
 
 void Controller::statusReport(Micros now) {
@@ -178,24 +219,37 @@ void Controller::statusReport(Micros now) {
     case State::Run: state = "Run"; break;
     case State::Hold: state = "Hold:0"; break;
     case State::Jog: state = "Jog"; break;
+    case State::Home: state = "Home"; break;
     case State::Alarm: state = "Alarm"; break;
     }
     const auto pos = machinePosition(now);
     const auto mask = static_cast<std::int64_t>(setting(10));
-    std::string report = "<" + state + (mask & 1 ? "|MPos:" : "|WPos:") + millimetres(pos[0]) + "," +
-                         millimetres(pos[1]) + "," + millimetres(pos[2]);
+    std::array<std::int64_t, 3> nm{};
+    for (std::size_t i = 0; i < nm.size(); ++i)
+        nm[i] = pos[i] * nmPerStep - (mask & 1 ? 0 : offsets_[0][i]);
+    std::string report = "<" + state + (mask & 1 ? "|MPos:" : "|WPos:") + triple(nm);
     if (mask & 2)
         report += "|Bf:" + std::to_string(plannerBlocks - planner_.size()) + "," +
                   std::to_string(rxBufferSize - rx_.size());
-    const bool moving = (state_ == State::Run || state_ == State::Jog) && !planner_.empty();
-    report += "|FS:" + std::to_string(moving ? planner_.front().rate : 0) + ",0";
-    // Like grbl, the offsets and overrides come now and then: in the first and second report after a reset and
-    // every tenth after that.
-    if (reports_ % 10 == 0)
-        report += "|WCO:0.000,0.000,0.000";
-    else if (reports_ % 10 == 1)
-        report += "|Ov:100,100,100";
-    ++reports_;
+    const bool running = moving() && !planner_.empty();
+    report += "|FS:" + std::to_string(running ? planner_.front().rate : 0) + ",0";
+    // Like grbl, the offsets and overrides come now and then (every tenth report here, busy or not), the offsets
+    // in the first report after a reset or a change of them, the overrides in the one after that or after their
+    // change.
+    if (wcoCountdown_ > 0) {
+        --wcoCountdown_;
+    } else {
+        wcoCountdown_ = 9;
+        ovCountdown_ = std::max(ovCountdown_, 1);
+        report += "|WCO:" + triple(offsets_[0]);
+    }
+    if (ovCountdown_ > 0) {
+        --ovCountdown_;
+    } else {
+        ovCountdown_ = 9;
+        report += "|Ov:" + std::to_string(feedOverride_) + "," + std::to_string(rapidOverride_) + "," +
+                  std::to_string(spindleOverride_);
+    }
     push(report + ">");
 }
 
@@ -226,7 +280,7 @@ void Controller::cancelJog(Micros now, char byte, std::string_view why) {
     state_ = State::Idle;
     syncTarget();
     log(std::string(1, byte), std::string(why) + ": jog cancelled");
-    if (work_ && work_->block && work_->block->jog) {
+    if (work_ && work_->block && work_->block->kind == Kind::Jog) {
         const std::string raw = work_->raw;
         work_.reset();
         answer(raw, 0, "jog cancelled before it began");

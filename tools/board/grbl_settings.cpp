@@ -3,6 +3,7 @@
 #include "grbl_detail.h"
 
 #include <algorithm>
+#include <array>
 
 namespace zelmar::board::grbl {
 
@@ -27,13 +28,20 @@ void Controller::systemCommand(const std::string& raw, const std::string& line, 
                  (s.whole ? std::to_string(static_cast<std::int64_t>(s.value)) : threeDecimals(s.value)));
     } else if (line == "$G") {
         const double feed = modal_.inches ? modal_.feed / 25.4 : modal_.feed;
-        push(std::string("[GC:") + (modal_.feedMotion ? "G1" : "G0") + " G54 G17 " + (modal_.inches ? "G20" : "G21") +
-             (modal_.relative ? " G91" : " G90") + " G94 M5 M9 T0 F" + trimmed(feed) + " S0]");
+        constexpr std::array<const char*, 6> motions{"G0", "G1", "G38.2", "G38.3", "G38.4", "G38.5"};
+        push(std::string("[GC:") + motions[static_cast<std::size_t>(modal_.motion)] + " G54 G17 " +
+             (modal_.inches ? "G20" : "G21") + (modal_.relative ? " G91" : " G90") + " G94 M5 M9 T0 F" +
+             trimmed(feed) + " S0]");
     } else if (line == "$#") {
-        for (const char* name : {"G54", "G55", "G56", "G57", "G58", "G59", "G28", "G30", "G92"})
+        for (std::size_t i = 0; i < offsets_.size(); ++i)
+            push("[G" + std::to_string(54 + i) + ":" + triple(offsets_[i]) + "]");
+        for (const char* name : {"G28", "G30", "G92"})
             push(std::string("[") + name + ":0.000,0.000,0.000]");
         push("[TLO:0.000]");
-        push("[PRB:0.000,0.000,0.000:0]");
+        std::array<std::int64_t, 3> probed{};
+        for (std::size_t i = 0; i < probed.size(); ++i)
+            probed[i] = probed_[i] * nmPerStep;
+        push("[PRB:" + triple(probed) + (probeSucceeded_ ? ":1]" : ":0]"));
     } else if (line == "$I") {
         push("[VER:1.1h.20190830:]");
         push("[OPT:V," + std::to_string(plannerBlocks) + "," + std::to_string(rxBufferSize) + "]");
@@ -49,7 +57,11 @@ void Controller::systemCommand(const std::string& raw, const std::string& line, 
             syncTarget();
         }
     } else if (line == "$H") {
-        return answer(raw, cycle ? 8 : 5);
+        if (setting(22) == 0)
+            return answer(raw, cycle ? 8 : 5);
+        if (state_ != State::Idle && state_ != State::Alarm)
+            return answer(raw, 8);
+        return home(raw, now);
     } else if (line.starts_with("$J")) {
         if (line.size() < 3 || line[2] != '=')
             return answer(raw, 16);
@@ -62,6 +74,21 @@ void Controller::systemCommand(const std::string& raw, const std::string& line, 
         return answer(raw, 3);
     }
     answer(raw, 0);
+}
+
+// One straight move at the homing seek rate ($25) to the switches, where the board started.
+void Controller::home(const std::string& raw, Micros now) {
+    std::array<std::int64_t, 3> switches{};
+    for (std::size_t i = 0; i < switches.size(); ++i)
+        switches[i] = -origin_[i] * nmPerStep;
+    Work work;
+    work.raw = raw;
+    work.since = now;
+    work.homing = true;
+    work.block = makeBlock(switches, Kind::Home, setting(25));
+    state_ = State::Home;
+    target_ = switches;
+    work_ = std::move(work);
 }
 
 void Controller::writeSetting(const std::string& raw, const std::string& line) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,10 +47,11 @@ With --grbl the board speaks grbl 1.1h on a raw line without handshake. A client
 the DTR line resets a real one): it prints "\r\nGrbl 1.1h ['$' for help]\r\n", as after a soft reset.
 Every line, ended by "\n" or by "\r" ("\r\n" is a line and an empty line: two answers, as in grbl),
 is answered "ok" or "error:N" in order. "?" (status report), "!" (feed hold), "~" (cycle start),
-Ctrl-X (soft reset; in motion: "ALARM:3") and 0x85 (jog cancel) act at once and never enter the
-128-byte receive buffer; bytes arriving while it is full are lost, logged and counted. Motion lines
-(G0, G1, "$J=") are answered when their block enters the planner of 15; a block takes its length at
-its feed rate, G0 at the maximum rate, without acceleration. The last line of standard output is
+Ctrl-X (soft reset; in motion: "ALARM:3", homing: "ALARM:6"), 0x85 (jog cancel) and the overrides
+(below) act at once and never enter the 128-byte receive buffer; bytes arriving while it is full
+are lost, logged and counted. Motion lines (G0, G1, "$J=") are answered when their block enters the
+planner of 15; a block takes its length at its feed rate, G0 at the maximum rate, without
+acceleration. The last line of standard output is
 "position X Y Z overrun N": millimetres (exact: 250 steps/mm) from where the board started, and the
 bytes the receive buffer lost.
   --baud N                  the line's speed, for the record (default 115200)
@@ -61,6 +63,51 @@ bytes the receive buffer lost.
                             is answered "error:15", a G0/G1 beyond raises ALARM:2
   --alarm-at N              a hard limit trips (ALARM:1) once N motion blocks have run: the motion
                             stops, the planner is emptied and nothing but a soft reset is taken
+  --homing                  homing enabled ($22=1): at power-up (a client's open) the board is in
+                            alarm with "[MSG:'$H'|'$X' to unlock]" until "$H" or "$X". "$H" moves
+                            in one straight line at the homing seek rate ($25, 500 mm/min), state
+                            "Home", to the home switches, which sit where the board started, makes
+                            that machine 0,0,0 (MPos 0,0,0 there, not grbl's negative positions
+                            after homing to a positive corner) and answers "ok" on arrival, Idle.
+                            "$X" answers "[MSG:Caution: Unlocked]" and "ok". Without it "$H" is
+                            "error:5" until "$22=1" is written
+  --surface SPEC            the stock's top, which "G38.2"-"G38.5" probe against (without it a probe
+                            never touches). Machine Z in mm over the machine's fixed frame: mm from
+                            where the board started, which MPos reads unless a client's open reset
+                            the board elsewhere (and again after "$H"). SPEC is "flat:Z" (the top at
+                            Z everywhere), "tilt:Z0,DX,DY" (at Z0 + DX*X/100 + DY*Y/100: DX and DY mm
+                            of rise per 100 mm along X and Y; "tilt:DX,DY" has Z0 = 0) or the path of
+                            a PGM picture (P2 or P5, any maximum value): each grey level is 0.01 mm
+                            above --surface-z, each pixel a square of --surface-cell mm, the
+                            picture's bottom-left corner at X=Y=0, its top row at the largest Y;
+                            beyond the picture its edge pixels go on
+  --surface-cell MM         a PGM pixel's side in mm (default 1)
+  --surface-z Z             the machine Z of a PGM's grey level 0 in mm (default 0)
+  --cut-log FILE            for every G1 move the machine carries out (to its end, or as far as it
+                            went when a reset or an alarm stopped it), a line "X Y Z S": the tool
+                            tip's position and the surface's Z under it (or "none" without
+                            --surface), mm of the fixed frame with four decimals, space-separated
+  --cut-log-every MM        also a line every MM mm along each such move (default 0: its end only)
+  Probing: "G38.2 Z-10 F100" (any axes, G90 work or G91 relative, a feed needed: "error:22"; a
+  target where the machine stands: "error:33") waits for the machine to stand, then moves until
+  the tool tip's Z first reaches the surface at some motor step (G38.4/G38.5: first leaves it),
+  stops there and answers "[PRB:X,Y,Z:1]" (machine coordinates, three decimals) and "ok". No
+  contact by the target: G38.2/G38.4 send "ALARM:5", "[PRB:X,Y,Z:0]" (the last probe's position)
+  and "ok", then every G-code line gets "error:9" until "$X" or "$H"; G38.3/G38.5 send
+  "[PRB:X,Y,Z:0]" (where they stopped) and "ok". Already touching at the start (G38.4/G38.5: not
+  touching): "ALARM:4" and "ok", no motion. "$#" lists G54-G59 (G10), G28, G30, G92, TLO and PRB.
+  Work offsets: "G10 L20 P1 X.. Y.. Z.." (P0 or P1, any axes) waits for the machine to stand and
+  makes where it stands read those work coordinates; "G10 L2 P1 X.." sets the G54 offset itself
+  (P2-P6 are kept for "$#" only, G55-G59 cannot be selected). G0/G1 and "$J=" in G90
+  are in G54 work coordinates, "G53"/"$J=G53" in machine coordinates. "$10=1" (the default) reports
+  "MPos:", "$10=0" "WPos:" (MPos - WCO). "WCO:x,y,z" (the G54 offset) and "Ov:feed,rapid,spindle"
+  come in every tenth report, WCO in the first report after a reset or a change of the offset, Ov
+  in the report after that or after an override changed.
+  Overrides: 0x90 feed 100 %, 0x91/0x92 +/-10 %, 0x93/0x94 +/-1 % (10-200 %); 0x95/0x96/0x97 rapid
+  100/50/25 %; 0x99-0x9D the spindle likewise (10-200 %, no effect beyond the report). G1 and
+  probing moves, and G0 at the rapid override, take their time at the overridden rate (never above
+  the axes' maximum rate; with --delay-ms N they take N*100/percent ms), from the moment the byte
+  arrives; jogs and homing ignore them. A reset brings them back to 100 %.
   --silent-after, --hangup-after and --exit-after-commands count "ok" and "error:N" answers, and the
   machine finishes the moves it accepted before the board stops by itself; --split sends the first
   byte of every answer apart; --noise puts an empty line or a "[MSG:...]" before every answer;
@@ -77,6 +124,15 @@ std::optional<std::int64_t> number(std::string_view text, std::int64_t least) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     // Bounded so that no time or step arithmetic can overflow.
     if (error != std::errc{} || end != text.data() + text.size() || value < least || value > 1'000'000'000)
+        return std::nullopt;
+    return value;
+}
+
+// Millimetres as a decimal number, sign allowed, bounded as the board's positions are.
+std::optional<double> millimetres(std::string_view text) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || !(value > -1e6 && value < 1e6))
         return std::nullopt;
     return value;
 }
@@ -116,6 +172,8 @@ int main(int argc, char** argv) {
             flag = &options.stdinControl;
         else if (name == "--grbl")
             flag = &options.grbl;
+        else if (name == "--homing")
+            flag = &options.homing;
         if (name == "--no-welcome") {
             if (inlineValue)
                 return usageError(std::string(name) + " takes no value");
@@ -139,11 +197,27 @@ int main(int argc, char** argv) {
             return 0;
         }
 
-        if (name == "--link" || name == "--log") {
+        if (name == "--link" || name == "--log" || name == "--surface" || name == "--cut-log") {
             const auto text = value();
             if (!text || text->empty())
-                return usageError(std::string(name) + " needs a path");
-            (name == "--link" ? options.link : options.log) = std::string(*text);
+                return usageError(std::string(name) +
+                                  (name == "--surface" ? " needs a kind or a path" : " needs a path"));
+            (name == "--link" ? options.link : name == "--log" ? options.log : name == "--surface" ? options.surface
+                                                                                               : options.cutLog) =
+                std::string(*text);
+            given.push_back(name);
+            continue;
+        }
+        if (name == "--surface-cell" || name == "--surface-z" || name == "--cut-log-every") {
+            const auto text = value();
+            const std::optional<double> parsed = text ? millimetres(*text) : std::nullopt;
+            const bool positive = name == "--surface-cell";
+            if (!parsed || (positive && *parsed <= 0) || (name == "--cut-log-every" && *parsed < 0))
+                return usageError(std::string(name) + " needs a number of millimetres" +
+                                  (positive ? " above 0" : name == "--cut-log-every" ? ", 0 or more" : ""));
+            (name == "--surface-cell" ? options.surfaceCell
+                                      : name == "--surface-z" ? options.surfaceZ : options.cutLogEvery) = *parsed;
+            given.push_back(name);
             continue;
         }
 
@@ -205,9 +279,22 @@ int main(int argc, char** argv) {
     for (const std::string_view name : {"--step-rate", "--max-delay-ms", "--reject-malformed", "--lowercase"})
         if (options.grbl && isGiven(name))
             return usageError(std::string(name) + " has no meaning with --grbl");
-    for (const std::string_view name : {"--baud", "--no-welcome", "--max-rate", "--travel", "--alarm-at"})
+    for (const std::string_view name : {"--baud", "--no-welcome", "--max-rate", "--travel", "--alarm-at", "--homing",
+                                        "--surface", "--surface-cell", "--surface-z", "--cut-log", "--cut-log-every"})
         if (!options.grbl && isGiven(name))
             return usageError(std::string(name) + " needs --grbl");
+    for (const std::string_view name : {"--surface-cell", "--surface-z"})
+        if (isGiven(name) && options.surface.empty())
+            return usageError(std::string(name) + " needs --surface");
+    if (isGiven("--cut-log-every") && options.cutLog.empty())
+        return usageError("--cut-log-every needs --cut-log");
+    if (!options.surface.empty()) {
+        std::string error;
+        auto stock = zelmar::board::grbl::Surface::parse(options.surface, options.surfaceCell, options.surfaceZ, error);
+        if (!stock)
+            return usageError("--surface " + error);
+        options.stock = std::move(*stock);
+    }
     if (!zelmar::board::validBaud(options.baud))
         return usageError("--baud takes 9600, 19200, 38400, 57600, 115200 or 230400");
     return zelmar::board::run(options);

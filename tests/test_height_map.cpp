@@ -2,6 +2,7 @@
 // move step by step and interpolates the grid by searching it.
 
 #include "mill/height_map.h"
+#include "texts/height_map_texts.h"
 
 #include <QTest>
 
@@ -141,9 +142,9 @@ private slots:
         m.originY = 3;
         m.stepX = 20;
         m.stepY = 12.25;
-        std::string error;
-        const std::optional<HeightMap> back = HeightMap::read(m.text(), &error);
-        QVERIFY2(back, error.c_str());
+        HeightMapProblem problem;
+        const std::optional<HeightMap> back = HeightMap::read(m.text(), &problem);
+        QVERIFY2(back, heightMapProblemLine(problem).c_str());
         QCOMPARE(back->nx, m.nx);
         QCOMPARE(back->ny, m.ny);
         QCOMPARE(back->originX, m.originX);
@@ -162,15 +163,17 @@ private slots:
             {"grid 2.5 2\n", "the grid is two whole numbers"},
             {"grid 2 2\norigin 0 0\nstep 0 10\n", "the step is above 0"},
             {"grid 2 2\norigin 0 0\n0 0\n", "heights come after grid, origin and step"},
-            {"grid 2 2\norigin 0 0\nstep 10 10\n0 0 0\n0 0\n", "line 4: a row holds 2 heights"},
+            {"grid 2 2\norigin 0 0\nstep 10 10\n0 0 0\n0 0\n", "line 4: a row holds 2 heights, 3 given"},
             {"grid 2 2\norigin 0 0\nstep 10 10\n0 1e3\n0 0\n", "line 4: \"1e3\" is not a number"},
             {"grid 2 2\norigin 0 nan\n", "\"nan\" is not a number"},
             {"grid 2 2\norigin 0\n", "origin takes two numbers"},
         };
         for (const auto& b : bad) {
-            error.clear();
-            QVERIFY2(!HeightMap::read(b.text, &error), b.text);
+            problem = {};
+            QVERIFY2(!HeightMap::read(b.text, &problem), b.text);
+            const std::string error = heightMapProblemLine(problem);
             QVERIFY2(error.find(b.error) != std::string::npos, (std::string(b.text) + " -> " + error).c_str());
+            QVERIFY(!heightMapProblemText(problem).empty());
         }
         // Comments, blank lines and CR LF are taken.
         QVERIFY(HeightMap::read("# probed\r\n\r\n" + head + "0 0.5\r\n-1 +2\r\n"));

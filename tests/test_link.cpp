@@ -497,6 +497,13 @@ private slots:
         QTest::mouseClick(w.button("Command2"), Qt::LeftButton);
         QTRY_COMPARE(box.seen, 3);
         QCOMPARE(box.text, QStringLiteral("Не выбрана фигура.\nВыберите фигуру в дереве."));
+        // A height map loaded: the line does not follow it, so the job does not start rather than cut as if flat.
+        w.form->controller().setHeightMap(HeightMap::read("grid 2 2\norigin 0 0\nstep 10 10\n0 1\n0 1\n"), "m.txt");
+        w.check1()->setChecked(true);
+        box.arm();
+        QTest::mouseClick(w.button("Command6"), Qt::LeftButton);
+        QTRY_COMPARE(box.seen, 4);
+        QVERIFY2(box.text.contains(QStringLiteral("загружена карта высот")), qPrintable(box.text));
         QCOMPARE(board.received(), QStringList{});
     }
 

@@ -588,6 +588,58 @@ private slots:
         QCOMPARE(windowMoves, gcodeMovesOf(dir.filePath("cli.nc")));
     }
 
+    // "Станок" → "Карта высот…": a file that is no map is refused with its line; a map is described, and the
+    // G-code file follows it as zelmar-cli's does.
+    void theFileFollowsALoadedHeightMap() {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("test.bmp"), testing::bmpBytes(24, 30, 12, [](int x, int y) {
+                      return y >= 3 && y <= 8 && x >= 4 && x <= 20 ? 0 : 255;
+                  }));
+        writeFile(dir.filePath("bad.txt"), "grid 2 2\norigin 0 0\nstep 10 10\n0 0 0\n");
+        writeFile(dir.filePath("map.txt"), "grid 3 2\norigin -1 -20\nstep 5 25\n0 0.5 -0.25\n0.125 1 0\n");
+        MainFrame frame(dir.path());
+        frame.show();
+        frame.openWorkWindow();
+        WorkWindow* form = frame.workWindow();
+        QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
+        const auto load = [&frame](const QString& path) {
+            QTimer::singleShot(0, [path] {
+                QVERIFY(QTest::qWaitFor([] {
+                    return QApplication::activeModalWidget() &&
+                           QApplication::activeModalWidget()->objectName() == "heightMapDialog";
+                }));
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                dialog->selectFile(path);
+                static_cast<QDialog*>(dialog)->accept();
+            });
+            frame.heightMapAction()->trigger();
+            if (!QTest::qWaitFor([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }))
+                return QString();
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            const QString text = box->text();
+            box->accept();
+            return text;
+        };
+        QVERIFY(load(dir.filePath("bad.txt")).contains(QStringLiteral("строка 4: в строке должно быть высот: 2, а их 3")));
+        QVERIFY(!form->controller().heightMap());
+        QVERIFY(load(dir.filePath("map.txt")).startsWith(QStringLiteral("Карта высот map.txt: 3 × 2 точек")));
+        QVERIFY(saveGcodeThroughMenu(frame, dir.filePath("window.nc")).contains(QStringLiteral("карте высот")));
+        QProcess cli;
+        cli.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"), {dir.filePath("test.bmp"), "parse", "mill-all",
+                                                                "--height-map", dir.filePath("map.txt"), "--gcode",
+                                                                dir.filePath("cli.nc")});
+        QVERIFY(cli.waitForFinished(30000));
+        QCOMPARE(cli.exitCode(), 0);
+        const QStringList windowMoves = gcodeMovesOf(dir.filePath("window.nc"));
+        QCOMPARE(windowMoves, gcodeMovesOf(dir.filePath("cli.nc")));
+        frame.forgetHeightMapAction()->trigger();
+        QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
+        qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->accept();
+        QVERIFY(!form->controller().heightMap());
+        QVERIFY(!saveGcodeThroughMenu(frame, dir.filePath("flat.nc")).contains(QStringLiteral("карте высот")));
+        QVERIFY(gcodeMovesOf(dir.filePath("flat.nc")) != windowMoves);
+    }
+
     void parseOfOneClassLeavesTheTreeEmpty() {
         writeFile(dir_.filePath("test.bmp"), testing::bmpBytes(24, 20, 12, [](int, int) { return 255; }));
         MainFrame frame(dir_.path());

@@ -112,7 +112,10 @@ void JobExports::saveGcode() {
             showMessageBox(window_, QStringLiteral("G-код сохранён"),
                            QStringLiteral("G-код записан в %1.\r\nПеред запуском поставьте фрезу на поверхность "
                                           "над %2: все перемещения файла отсчитываются от этого места.")
-                               .arg(path, startText));
+                                   .arg(path, startText) +
+                               (controller_.heightMap()
+                                    ? QStringLiteral("\r\nФайл следует карте высот: это место — её ноль заготовки.")
+                                    : QString()));
         });
         dialog->open();
     };

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QShortcut>
@@ -59,8 +60,23 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->restoreMillLayer();
     });
+    // The machine and the stock: the probed surface the G-code file follows.
+    QMenu* machine = menuBar()->addMenu(QStringLiteral("Станок"));
+    machine->setObjectName(QStringLiteral("machineMenu"));
+    heightMapAction_ = machine->addAction(QStringLiteral("Карта высот…"));
+    heightMapAction_->setObjectName(QStringLiteral("heightMap"));
+    connect(heightMapAction_, &QAction::triggered, this, [this] {
+        if (workWindow_)
+            workWindow_->loadHeightMap();
+    });
+    forgetHeightMapAction_ = machine->addAction(QStringLiteral("Забыть карту высот"));
+    forgetHeightMapAction_->setObjectName(QStringLiteral("forgetHeightMap"));
+    connect(forgetHeightMapAction_, &QAction::triggered, this, [this] {
+        if (workWindow_)
+            workWindow_->forgetHeightMap();
+    });
     // Without the work window there is no picture: the items wait for "Фрезеровка".
-    for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
+    for (QAction* a : workActions()) {
         a->setEnabled(false);
         a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
     }
@@ -154,14 +170,14 @@ void MainFrame::openWorkWindow() {
     });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
-    for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
+    for (QAction* a : workActions()) {
         a->setEnabled(true);
         a->setToolTip(QString());
     }
     connect(subWindow_, &QObject::destroyed, this, [this] {
         // The job went with the window: nothing is left to pause, continue, stop or export.
         jobStatus_->setControl(JobStatus::Control::None, false);
-        for (QAction* a : {saveGcodeAction_, previewAction_, restoreMillAction_}) {
+        for (QAction* a : workActions()) {
             a->setEnabled(false);
             a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
         }

@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include <array>
+
 class QAction;
 class QLabel;
 class QMdiArea;
@@ -35,6 +37,8 @@ public:
     QAction* saveGcodeAction() const { return saveGcodeAction_; }
     QAction* restoreMillAction() const { return restoreMillAction_; }
     QAction* previewAction() const { return previewAction_; }
+    QAction* heightMapAction() const { return heightMapAction_; }
+    QAction* forgetHeightMapAction() const { return forgetHeightMapAction_; }
     QMdiArea* mdiArea() const { return mdiArea_; }
     class JobStatus* jobStatus() const {
         return jobStatus_;
@@ -58,6 +62,12 @@ private:
     QAction* millAction_;
     QAction* saveGcodeAction_;
     QAction* restoreMillAction_;
+    QAction* heightMapAction_;
+    QAction* forgetHeightMapAction_;
+    // The items that need the work window's picture.
+    std::array<QAction*, 5> workActions() const {
+        return {saveGcodeAction_, previewAction_, restoreMillAction_, heightMapAction_, forgetHeightMapAction_};
+    }
     QAction* previewAction_;
     class JobStatus* jobStatus_;
     QLabel* configNote_;

@@ -41,7 +41,8 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
     : QWidget(parent), tool_(tool), controller_(session_, tool),
       exports_(std::make_unique<JobExports>(this, controller_, session_, tool_,
                                             [this] { return text2_->text().toStdString(); })),
-      questions_(std::make_unique<JobQuestions>(this, controller_, [this] { return closeAfterJob_; })) {
+      questions_(std::make_unique<JobQuestions>(this, controller_, [this] { return closeAfterJob_; })),
+      heightMaps_(std::make_unique<HeightMapChoice>(this, controller_)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Zelmar ЧПУ"));
     // The controls were designed for a narrow 8-point system font; wider captions would not fit their boxes.

@@ -6,6 +6,7 @@
 #include "config/startup_config.h"
 #include "image/image_session.h"
 #include "job/job_controller.h"
+#include "height_map_choice.h"
 #include "job_exports.h"
 #include "mill/tool_position.h"
 
@@ -67,6 +68,9 @@ public:
     // "Предпросмотр 3D…": what the job under way has cut so far, growing; without one, the carving "Все" would
     // leave. Shaded beside the window.
     void showPreview() { exports_->showPreview(); }
+    // "Станок" → "Карта высот…", "Забыть карту высот": the probed surface the G-code file follows.
+    void loadHeightMap() { heightMaps_->load(); }
+    void forgetHeightMap() { heightMaps_->forget(); }
 
 signals:
     // How the job ended, in the status bar's words.
@@ -118,6 +122,7 @@ private:
     JobController controller_;
     std::unique_ptr<JobExports> exports_;
     std::unique_ptr<JobQuestions> questions_;
+    std::unique_ptr<HeightMapChoice> heightMaps_;
     QPointer<QMessageBox> closeBox_;
     bool closeAfterJob_ = false;
     QString startupError_;

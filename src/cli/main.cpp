@@ -14,6 +14,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "picture_files/image_file.h"
+#include "texts/height_map_texts.h"
 #include "texts/operator_texts.h"
 
 #include <QCoreApplication>
@@ -42,10 +43,10 @@ bool readHeightMap(Options& options) {
         std::cerr << "zelmar-cli: --height-map " << path << ": cannot be read\n";
         return false;
     }
-    std::string error;
-    options.heightMap = zelmar::HeightMap::read(text, &error);
+    zelmar::HeightMapProblem problem;
+    options.heightMap = zelmar::HeightMap::read(text, &problem);
     if (!options.heightMap) {
-        std::cerr << "zelmar-cli: --height-map " << path << ": " << error << "\n";
+        std::cerr << "zelmar-cli: --height-map " << path << ": " << zelmar::heightMapProblemLine(problem) << "\n";
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "gcode_export.h"
 
 #include "mill/gcode.h"
+#include "mill/mapped_gcode.h"
 #include "mill/job_simulation.h"
 
 #include <QFile>
@@ -26,13 +27,17 @@ GcodeResult GcodeExport::write(const QString& path, MillKind kind, const Sending
             "select=" +
             std::to_string(session_.regions->tree.nodes[static_cast<std::size_t>(session_.selectedNode)].regionId));
     operations.push_back(kind == MillKind::Selected ? "mill-selected" : "mill-all");
-    std::string text =
-        writer.header(sending.origin(config_.imagePath, std::move(operations)), GcodeStart{start.toolX, start.toolY});
+    GcodeOrigin origin = sending.origin(config_.imagePath, std::move(operations));
+    origin.heightMap = map_ ? mapName_ : std::string();
+    std::string text = writer.header(origin, GcodeStart{start.toolX, start.toolY});
+    std::optional<MappedGcode> mapped;
+    if (map_)
+        mapped.emplace(writer, *map_);
     ImageSession copy = copyForSimulation(session_, kind);
     bool fits = true;
     simulateJob(kind, copy, start, sending.simulation(), [&](const CommandMove& c) {
         fits = fits && formatMoveCommand(c.x, c.y, c.z, steps).ok();
-        text += writer.line(c);
+        text += mapped ? mapped->lines(c) : writer.line(c);
     });
     if (!fits) {
         result.numbers = NumberRefusal{NumberRefusal::Kind::CountTooLarge, {}, {}, steps};

@@ -5,12 +5,14 @@
 #include "config/startup_config.h"
 #include "image/image_session.h"
 #include "link/move_command.h"
+#include "mill/height_map.h"
 #include "mill/mill_job.h"
 #include "mill/tool_position.h"
 #include "sending_settings.h"
 
 #include <QString>
 
+#include <optional>
 #include <string>
 
 namespace zelmar {
@@ -35,8 +37,18 @@ public:
     // command itself must not be refused (checkMillCommand).
     GcodeResult write(const QString& path, MillKind kind, const SendingSettings& sending,
                       const ToolPosition& start) const;
+    // The probed surface the file follows (its start the work zero), and the map file's name for the header;
+    // nothing: a flat stock.
+    void setHeightMap(std::optional<HeightMap> map, std::string name) {
+        map_ = std::move(map);
+        mapName_ = std::move(name);
+    }
+    const std::optional<HeightMap>& heightMap() const { return map_; }
+    const std::string& heightMapName() const { return mapName_; }
 
 private:
+    std::optional<HeightMap> map_;
+    std::string mapName_;
     const ImageSession& session_;
     const StartupConfig& config_;
 };

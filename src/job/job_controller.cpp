@@ -128,6 +128,8 @@ MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsT
     MillRefusal refusal = checkMillCommand(kind, session_, sending.mill);
     if (refusal == MillRefusal::None)
         refusal = checkSettings(settingNeeds::milling | machineNeeds());
+    if (refusal == MillRefusal::None && milling_ && heightMap())
+        refusal = MillRefusal::MapNotFollowed;
     if (refusal != MillRefusal::None)
         return refusal;
     JobEvents* events = this;

@@ -203,6 +203,11 @@ public:
     // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
     // on success; else a refusal's code, or the file's error.
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
+    // The probed surface of the stock, and its file's name. The G-code file follows it; a job on the machine is
+    // refused while one is loaded, as the line does not follow it yet.
+    void setHeightMap(std::optional<HeightMap> map, const std::string& name) { gcode_.setHeightMap(std::move(map), name); }
+    const std::optional<HeightMap>& heightMap() const { return gcode_.heightMap(); }
+    const std::string& heightMapName() const { return gcode_.heightMapName(); }
 
 signals:
     // A job begins (its clock starts), and a milling of it starts with this many moves (each pass of

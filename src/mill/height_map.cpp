@@ -68,10 +68,12 @@ double HeightMap::heightAt(double x, double y) const {
     return bottom * (1 - fy) + top * fy;
 }
 
-std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* error) {
-    const auto fail = [error](const std::string& why, std::size_t line) -> std::optional<HeightMap> {
-        if (error)
-            *error = line > 0 ? "line " + std::to_string(line) + ": " + why : why;
+std::optional<HeightMap> HeightMap::read(std::string_view text, HeightMapProblem* problem) {
+    using Kind = HeightMapProblem::Kind;
+    const auto fail = [problem](Kind kind, std::size_t line, std::string word = {}, std::int64_t expected = 0,
+                                std::int64_t given = 0) -> std::optional<HeightMap> {
+        if (problem)
+            *problem = {kind, line, std::move(word), expected, given};
         return std::nullopt;
     };
     HeightMap map;
@@ -93,16 +95,16 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* err
              w < words.size(); ++w) {
             const std::optional<double> value = plainNumber(words[w]);
             if (!value)
-                return fail("\"" + shown(words[w]) + "\" is not a number", number);
+                return fail(Kind::NotANumber, number, shown(words[w]));
             values.push_back(*value);
         }
         if (words.front() == "grid" || words.front() == "origin" || words.front() == "step") {
             if (values.size() != 2)
-                return fail(std::string(words.front()) + " takes two numbers", number);
+                return fail(Kind::TwoNumbers, number, std::string(words.front()));
             if (words.front() == "grid") {
                 if (values[0] != std::floor(values[0]) || values[1] != std::floor(values[1]) || values[0] < 2 ||
                     values[1] < 2 || values[0] * values[1] > 1e6)
-                    return fail("the grid is two whole numbers of points, 2 or more each", number);
+                    return fail(Kind::BadGrid, number);
                 map.nx = static_cast<std::int32_t>(values[0]);
                 map.ny = static_cast<std::int32_t>(values[1]);
                 grid = true;
@@ -112,7 +114,7 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* err
                 origin = true;
             } else {
                 if (values[0] <= 0 || values[1] <= 0)
-                    return fail("the step is above 0 along both axes", number);
+                    return fail(Kind::BadStep, number);
                 map.stepX = values[0];
                 map.stepY = values[1];
                 step = true;
@@ -120,16 +122,15 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, std::string* err
             continue;
         }
         if (!grid || !origin || !step)
-            return fail("heights come after grid, origin and step", number);
+            return fail(Kind::HeightsTooEarly, number);
         if (values.size() != static_cast<std::size_t>(map.nx))
-            return fail("a row holds " + std::to_string(map.nx) + " heights", number);
+            return fail(Kind::RowLength, number, {}, map.nx, std::int64_t(values.size()));
         rows.push_back(std::move(values));
     }
     if (!grid || !origin || !step)
-        return fail("grid, origin and step are missing", 0);
+        return fail(Kind::HeaderMissing, 0);
     if (rows.size() != static_cast<std::size_t>(map.ny))
-        return fail(std::to_string(map.ny) + " rows of heights are needed, " + std::to_string(rows.size()) + " given",
-                    0);
+        return fail(Kind::RowCount, 0, {}, map.ny, std::int64_t(rows.size()));
     for (const std::vector<double>& row : rows)
         map.z.insert(map.z.end(), row.begin(), row.end());
     return map;

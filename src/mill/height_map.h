@@ -19,6 +19,26 @@
 
 namespace zelmar {
 
+// Why a text is not a height map, and where.
+struct HeightMapProblem {
+    enum class Kind {
+        None,
+        NotANumber,     // `word` on `line`
+        TwoNumbers,     // grid, origin or step (`word`) without exactly two numbers
+        BadGrid,        // not two whole numbers of 2 or more points (at most a million in all)
+        BadStep,        // not above 0
+        HeightsTooEarly,
+        RowLength,      // a row without `expected` heights
+        HeaderMissing,  // grid, origin or step never came
+        RowCount,       // `expected` rows, `given` given
+    };
+    Kind kind = Kind::None;
+    std::size_t line = 0; // from 1; 0: the whole text
+    std::string word;     // the word at fault, shortened and printable
+    std::int64_t expected = 0;
+    std::int64_t given = 0;
+};
+
 struct HeightMap {
     std::int32_t nx = 0;
     std::int32_t ny = 0;
@@ -33,7 +53,7 @@ struct HeightMap {
     double heightAt(double x, double y) const;
 
     // Nothing (and the reason) for a text that is not such a map.
-    static std::optional<HeightMap> read(std::string_view text, std::string* error = nullptr);
+    static std::optional<HeightMap> read(std::string_view text, HeightMapProblem* problem = nullptr);
     std::string text() const;
 };
 

@@ -137,14 +137,26 @@ std::optional<HeightMap> HeightMap::read(std::string_view text, HeightMapProblem
 }
 
 std::string HeightMap::text() const {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) of a literal added to a temporary string.
     std::string out = "# zelmar height map: the stock's surface in work coordinates, mm\n";
-    out += "grid " + std::to_string(nx) + " " + std::to_string(ny) + "\n";
-    out += "origin " + numberText(originX) + " " + numberText(originY) + "\n";
-    out += "step " + numberText(stepX) + " " + numberText(stepY) + "\n";
+    const auto pair = [&out](const char* name, const std::string& a, const std::string& b) {
+        out += name;
+        out += ' ';
+        out += a;
+        out += ' ';
+        out += b;
+        out += '\n';
+    };
+    pair("grid", std::to_string(nx), std::to_string(ny));
+    pair("origin", numberText(originX), numberText(originY));
+    pair("step", numberText(stepX), numberText(stepY));
     for (std::int32_t j = 0; j < ny; ++j) {
-        for (std::int32_t i = 0; i < nx; ++i)
-            out += (i ? " " : "") + numberText(at(i, j));
-        out += "\n";
+        for (std::int32_t i = 0; i < nx; ++i) {
+            if (i > 0)
+                out += ' ';
+            out += numberText(at(i, j));
+        }
+        out += '\n';
     }
     return out;
 }

@@ -55,6 +55,9 @@ bool GrblLink::connectTo(const QString& portName, int baud) {
     resetTried_ = false;
     alarm_ = 0;
     status_.reset();
+    workOffset_.reset();
+    overrides_.reset();
+    lastProbe_.reset();
     replies_.clear();
     counter_.clear();
     inFlight_.clear();
@@ -323,6 +326,15 @@ void GrblLink::onReply(const GrblReply& reply) {
             }
             return;
         }
+        if (answered.kind == InFlight::Kind::Setup) {
+            const bool ok = reply.kind == GrblReply::Kind::Ok;
+            if (ok && alarm_ != 0 && (line == "$H" || line == "$X")) {
+                alarm_ = 0;
+                emit unlocked();
+            }
+            emit setupAnswered(ok, reply.code);
+            return;
+        }
         if (answered.kind == InFlight::Kind::Settings) {
             if (reply.kind == GrblReply::Kind::Ok) {
                 rates_ = ratesComing_;
@@ -350,12 +362,27 @@ void GrblLink::onReply(const GrblReply& reply) {
         emit statusChanged(); // the state shown is Alarm from now, whatever the last report said
         fail({.kind = LinkFault::Kind::Alarm, .positionUncertain = true, .commandWentOut = true, .code = reply.code});
         return;
+    case GrblReply::Kind::Probe:
+        lastProbe_ = reply.probe;
+        emit probed(reply.probe);
+        return;
     case GrblReply::Kind::Status:
         ++reportsSeen_;
         status_ = reply.status;
+        if (status_->workOffset)
+            workOffset_ = status_->workOffset;
+        if (status_->overrides)
+            overrides_ = status_->overrides;
+        if (status_->workPosition && workOffset_) {
+            // The machine's position is what everything here is reckoned in ($10=0 reports the work's).
+            status_->x += workOffset_->x;
+            status_->y += workOffset_->y;
+            status_->z += workOffset_->z;
+            status_->workPosition = false;
+        }
         emit statusChanged();
-        if (reply.status.hasPosition)
-            emit reportedAt(positionOf(reply.status));
+        if (status_->hasPosition)
+            emit reportedAt(positionOf(*status_));
         if (reply.status.state == "Alarm" && alarm_ == 0) {
             alarm_ = -1;
             emit alarmRaised(0);
@@ -367,7 +394,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         } else if (stopping_ == Stopping::Resetting && counter_.lines() == 0 && reply.status.state != "Hold" &&
                    reply.status.hasPosition) {
             stopping_ = Stopping::No;
-            emit stoppedAt(positionOf(reply.status));
+            emit stoppedAt(positionOf(*status_));
         }
         if (reply.status.state == "Idle" && counter_.lines() > 0 && stopping_ == Stopping::No && waitingSince_ >= 0 &&
             now() - waitingSince_ > lostLineMs) {
@@ -384,7 +411,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         if (awaitingIdle_ && reportsSeen_ > idleAfterReport_ && reply.status.state == "Idle" &&
             counter_.lines() == 0 && reply.status.hasPosition) {
             awaitingIdle_ = false;
-            emit idleAt(positionOf(reply.status));
+            emit idleAt(positionOf(*status_));
         }
         return;
     case GrblReply::Kind::Other:

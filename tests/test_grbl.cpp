@@ -835,16 +835,17 @@ private slots:
         QCOMPARE(board.finish(), QStringLiteral("position 3.000 -1.500 0.000 overrun 0"));
     }
 
-    // Set up as an operator does before a job: homed out of the power-up alarm, zeroed where it stands, jogged over
+    // Set up as an operator does before a job: homed out of the power-up alarm (the unlock after it harmless), zeroed
+    // where it stands, jogged over
     // the stock, the tool's height probed on a plate, then back to the work zero. The stock rises 1 mm every
     // 100 mm along X, so the contact's height also tells where the jog went.
     void theMachineIsSetUpBeforeAJob() {
         Board board(grblBoardArgs({"--homing", "--surface", "tilt:-4,1,0"}));
-        const Run r = cli({blocks_, "home", "zero", "jog=20,-2.5,0", "probe-z", "goto-zero", "--plate", "1.5",
+        const Run r = cli({blocks_, "home", "unlock", "zero", "jog=20,-2.5,0", "probe-z", "goto-zero", "--plate", "1.5",
                            "--controller", "grbl", "--port", board.path()});
         QVERIFY2(r.status == 0, qPrintable(r.err));
         QCOMPARE(answeredLines(board),
-                 (QStringList{"$$", "$H", "G10 L20 P1 X0 Y0 Z0", "$J=G91 G21 X20 Y-2.5 Z0 F300", "G91 G38.2 Z-10 F50",
+                 (QStringList{"$$", "$H", "$X", "G10 L20 P1 X0 Y0 Z0", "$J=G91 G21 X20 Y-2.5 Z0 F300", "G91 G38.2 Z-10 F50",
                               "G10 L20 P1 Z1.5", "G91 G0 Z5", "G90 G0 Z1.50", "G0 X0 Y0", "G1 Z0 F300", "G91"}));
         // The tool touched the plate at the stock's -3.8 mm under X 20 (within a motor step) and read the plate's
         // 1.5 mm there: the work zero, where the way back ends, is 1.5 mm lower, over the machine's origin.

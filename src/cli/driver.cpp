@@ -97,6 +97,8 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         interrupted = 0;
         stopRequested_ = true;
         controller_.stop();
+        if (controller_.settingUp())
+            controller_.cancelJog(); // a set-up's jog stops too; the operations after it do not start
     });
     interruptWatch_.start(50);
 }

@@ -74,7 +74,13 @@ std::optional<MachineCoordinates> MachineSetupPart::coordinates() const {
     if (!link || !link->status() || !link->status()->hasPosition)
         return std::nullopt;
     const GrblStatus& s = *link->status();
-    return MachineCoordinates{{s.x, s.y, s.z}, link->workOffset(), link->overrides(), s.state};
+    MachineCoordinates c{std::nullopt, link->workOffset(), link->overrides(), s.state, std::nullopt};
+    const GrblTriple at{s.x, s.y, s.z};
+    if (!s.workPosition)
+        c.machine = at;
+    else if (c.reportedWork = at; c.workOffset)
+        c.machine = GrblTriple{at.x + c.workOffset->x, at.y + c.workOffset->y, at.z + c.workOffset->z};
+    return c;
 }
 
 } // namespace zelmar

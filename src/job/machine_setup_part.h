@@ -16,18 +16,21 @@
 
 namespace zelmar {
 
-// Where grbl last reported the machine (machine coordinates) and its work offset, in thousandths of a millimetre;
-// the work position is the machine's minus the offset.
+// Where grbl last reported the machine and its work offset, in thousandths of a millimetre: the work position is
+// the machine's minus the offset. A grbl set to report the work's ($10=0) gives the machine's only with an offset.
 struct MachineCoordinates {
-    GrblTriple machine;
+    std::optional<GrblTriple> machine;
     std::optional<GrblTriple> workOffset;
     std::optional<GrblOverrides> overrides;
     std::string state;
+    std::optional<GrblTriple> reportedWork; // $10=0
 
     std::optional<GrblTriple> work() const {
-        if (!workOffset)
+        if (reportedWork)
+            return reportedWork;
+        if (!workOffset || !machine)
             return std::nullopt;
-        return GrblTriple{machine.x - workOffset->x, machine.y - workOffset->y, machine.z - workOffset->z};
+        return GrblTriple{machine->x - workOffset->x, machine->y - workOffset->y, machine->z - workOffset->z};
     }
 };
 

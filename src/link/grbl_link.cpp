@@ -373,16 +373,9 @@ void GrblLink::onReply(const GrblReply& reply) {
             workOffset_ = status_->workOffset;
         if (status_->overrides)
             overrides_ = status_->overrides;
-        if (status_->workPosition && workOffset_) {
-            // The machine's position is what everything here is reckoned in ($10=0 reports the work's).
-            status_->x += workOffset_->x;
-            status_->y += workOffset_->y;
-            status_->z += workOffset_->z;
-            status_->workPosition = false;
-        }
         emit statusChanged();
-        if (status_->hasPosition)
-            emit reportedAt(positionOf(*status_));
+        if (reply.status.hasPosition)
+            emit reportedAt(positionOf(reply.status));
         if (reply.status.state == "Alarm" && alarm_ == 0) {
             alarm_ = -1;
             emit alarmRaised(0);
@@ -394,7 +387,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         } else if (stopping_ == Stopping::Resetting && counter_.lines() == 0 && reply.status.state != "Hold" &&
                    reply.status.hasPosition) {
             stopping_ = Stopping::No;
-            emit stoppedAt(positionOf(*status_));
+            emit stoppedAt(positionOf(reply.status));
         }
         if (reply.status.state == "Idle" && counter_.lines() > 0 && stopping_ == Stopping::No && waitingSince_ >= 0 &&
             now() - waitingSince_ > lostLineMs) {
@@ -411,7 +404,7 @@ void GrblLink::onReply(const GrblReply& reply) {
         if (awaitingIdle_ && reportsSeen_ > idleAfterReport_ && reply.status.state == "Idle" &&
             counter_.lines() == 0 && reply.status.hasPosition) {
             awaitingIdle_ = false;
-            emit idleAt(positionOf(*status_));
+            emit idleAt(positionOf(reply.status));
         }
         return;
     case GrblReply::Kind::Other:

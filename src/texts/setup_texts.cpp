@@ -92,9 +92,11 @@ std::string setupFailureText(Operation::Kind kind, const SetupFailure& failure) 
 }
 
 std::string coordinatesText(const MachineCoordinates& c) {
-    std::string text = "Станок " + triple(c.machine);
+    std::string text;
+    if (c.machine)
+        text = "Станок " + triple(*c.machine);
     if (const std::optional<GrblTriple> work = c.work())
-        text += ", заготовка " + triple(*work);
+        text += (text.empty() ? "Заготовка " : ", заготовка ") + triple(*work);
     text += " (мм)";
     if (c.overrides)
         text += "; подача " + std::to_string(c.overrides->feed) + " %, шпиндель " +

@@ -4,6 +4,7 @@
 // nothing sent after it. Our board's bytes stay what they were without the setting.
 
 #include "texts/operator_texts.h"
+#include "texts/line_texts.h"
 #include "config/startup_config.h"
 #include "board_harness.h"
 #include "box_catcher.h"
@@ -916,6 +917,24 @@ private slots:
         QCOMPARE(failed.size(), 0);
         QCOMPARE(answeredLines(board),
                  (QStringList{"$$", "$J=G91 G21 X2 Y0 Z-1 F3000", "G10 L20 P1 X0 Z0", "$J=G91 G21 X1 Y1.5 Z1 F3000"}));
+        // The overrides' bytes, each to its own rate, as grbl reports them back; the status line shows them.
+        c.overrideFeed(GrblOverride::Plus10);
+        c.overrideFeed(GrblOverride::Plus10);
+        c.overrideFeed(GrblOverride::Minus1);
+        c.overrideSpindle(GrblOverride::Minus10);
+        c.overrideSpindle(GrblOverride::Plus1);
+        QVERIFY(waitFor([&] {
+            const auto m = c.machineCoordinates();
+            return m && m->overrides == GrblOverrides{119, 100, 91};
+        }, 5000));
+        QVERIFY(QString::fromStdString(machineStatusText(c)).endsWith(QStringLiteral(", подача 119 %, шпиндель 91 %")));
+        c.overrideFeed(GrblOverride::Reset);
+        c.overrideSpindle(GrblOverride::Reset);
+        QVERIFY(waitFor([&] {
+            const auto m = c.machineCoordinates();
+            return m && m->overrides == GrblOverrides{};
+        }, 5000));
+        QVERIFY(!QString::fromStdString(machineStatusText(c)).contains(QStringLiteral("подача")));
     }
 
     void aLineTheControllerRefusesInTheWindow() {

@@ -5,6 +5,7 @@
 
 #include "texts/operator_texts.h"
 #include "texts/line_texts.h"
+#include "texts/setup_texts.h"
 #include "config/startup_config.h"
 #include "board_harness.h"
 #include "box_catcher.h"
@@ -887,9 +888,18 @@ private slots:
     void theControllerSetsUpAndTellsWhereTheWorkIs() {
         Board board(grblBoardArgs());
         QTemporaryDir dir;
-        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nFeed=3000\r\n");
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nFeed=3000\r\nProbeFeed=0\r\n");
+        if (auto* list = w.frame.findChild<QMessageBox*>(QStringLiteral("settingProblems")))
+            list->accept();
         QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
         JobController& c = w.form->controller();
+        // The bad probe feed holds back the probe, and nothing else.
+        QCOMPARE(c.startSetup(*operationOf("probe-z")), JobController::SetupRefusal::BadSetting);
+        const QString refusal = QString::fromStdString(
+            setupRefusalText(Operation::Kind::ProbeZ, JobController::SetupRefusal::BadSetting, c.blockingSettings()));
+        QVERIFY2(refusal.startsWith(QStringLiteral("Измерение высоты щупом не начато: в файле настроек неверно задано "
+                                                   "то, что ему нужно.\r\n• ProbeFeed=0 — подача щупа")),
+                 qPrintable(refusal));
         QSignalSpy done(&c, &JobController::setupDone);
         QSignalSpy failed(&c, &JobController::setupFailed);
         using Refusal = JobController::SetupRefusal;

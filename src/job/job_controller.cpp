@@ -227,7 +227,7 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     // While a job is paused only "Продолжить" and "Стоп" act: the paused job goes on from where the tool is.
     if (runner_.phase() == JobRunner::Phase::Paused || estimate_.counting())
         return MoveRefusal::Paused;
-    if (runner_.isRunning() || manualRunning_)
+    if (runner_.isRunning() || manualRunning_ || setup_.running())
         return MoveRefusal::Busy;
     if (!milling_)
         return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all

@@ -187,9 +187,9 @@ private slots:
             << "Spindle=12000rpm\r\nStepDown=-1\r\nMergeTolerance=-0.5\r\nSpindleDelay=-3\r\n"
             << QStringList{"Spindle=12000rpm", "StepDown=-1", "MergeTolerance=-0.5", "SpindleDelay=-3"} << false
             << QStringList{"StepDown=-1", "MergeTolerance=-0.5"} << "Spindle";
-        QTest::newRow("the G-code needs the spindle")
-            << "Spindle=99999999\r\n" << QStringList{"Spindle=99999999"} << true << QStringList{"Spindle=99999999"}
-            << "";
+        QTest::newRow("the G-code needs the spindle, not the probe")
+            << "Spindle=99999999\r\nProbePlate=60\r\n" << QStringList{"Spindle=99999999", "ProbePlate=60"} << true
+            << QStringList{"Spindle=99999999"} << "ProbePlate";
         QTest::newRow("a cutter that does not fit is no one-pixel tool")
             << "ToolShape=ball\r\nToolDiameter=0\r\n" << QStringList{"ToolDiameter=0"} << false
             << QStringList{"ToolDiameter=0"} << "";

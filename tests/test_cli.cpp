@@ -206,7 +206,9 @@ private slots:
         QVERIFY(QString::fromUtf8(missing.err).contains(dir.filePath("none.bmp")));
 
         for (const QStringList& bad : {QStringList{}, QStringList{sample, "--state"}, QStringList{sample, "--bogus"},
-                                       QStringList{sample, "no-such-operation"}}) {
+                                       QStringList{sample, "no-such-operation"}, QStringList{sample, "zero=XQ"},
+                                       QStringList{sample, "zero=XX"}, QStringList{sample, "jog=1,,2"},
+                                       QStringList{sample, "jog=1,2"}, QStringList{sample, "jog=1,2,3mm"}}) {
             const Run r = runCli(bad + QStringList{"--state", dir.filePath("s.json")});
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.startsWith("usage: zelmar-cli"));
@@ -235,6 +237,11 @@ private slots:
             {{"--height-map", sample}, {"--height-map " + sample + ": line 1: \""}},
             {{"--height-map", "none.map"}, {"--height-map none.map: cannot be read"}},
             {{"--height-map", sample, "--port", "none"}, {"--height-map: not yet with --port"}},
+            {{"--probe-feed", "5001"}, {"--probe-feed: 5001 mm/min is outside 1..5000 mm/min"}},
+            {{"--plate", "-0.5"}, {"--plate: -0.5 mm is outside 0..50 mm"}},
+            // A set-up needs a grbl machine: not on a dry run, nor on our board's port.
+            {{"--controller", "grbl", "jog=-1,0,2.5"}, {"jog=-1,0,2.5: a set-up of the machine needs --controller grbl"}},
+            {{"--port", "none", "zero=Z"}, {"zero=Z: a set-up of the machine needs --controller grbl and --port PATH"}},
             // All of them, not the first only.
             {{"--merge-tolerance", "half", "--spindle-delay", "-3", "--controller", "marlin"},
              {"--controller: marlin is not one of zelmar, grbl", "--spindle-delay: -3 s is outside 0..60 s",

@@ -4,10 +4,13 @@
 // nothing sent after it. Our board's bytes stay what they were without the setting.
 
 #include "texts/operator_texts.h"
+#include "texts/line_texts.h"
+#include "texts/setup_texts.h"
 #include "config/startup_config.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 #include "link/grbl_link.h"
+#include "job/job_controller.h"
 #include "run/job_runner.h"
 #include "mill/motion_time.h"
 #include "mill/move_source.h"
@@ -832,6 +835,116 @@ private slots:
         QVERIFY2(box.text.contains(QStringLiteral("error:15 — толчковое перемещение выходит за пределы хода")),
                  qPrintable(box.text));
         QCOMPARE(board.finish(), QStringLiteral("position 3.000 -1.500 0.000 overrun 0"));
+    }
+
+    // Set up as an operator does before a job: homed out of the power-up alarm (the unlock after it harmless), zeroed
+    // where it stands, jogged over
+    // the stock, the tool's height probed on a plate, then back to the work zero. The stock rises 1 mm every
+    // 100 mm along X, so the contact's height also tells where the jog went.
+    void theMachineIsSetUpBeforeAJob() {
+        Board board(grblBoardArgs({"--homing", "--surface", "tilt:-4,1,0"}));
+        const Run r = cli({blocks_, "home", "unlock", "zero", "jog=20,-2.5,0", "probe-z", "goto-zero", "--plate", "1.5",
+                           "--controller", "grbl", "--port", board.path()});
+        QVERIFY2(r.status == 0, qPrintable(r.err));
+        QCOMPARE(answeredLines(board),
+                 (QStringList{"$$", "$H", "$X", "G10 L20 P1 X0 Y0 Z0", "$J=G91 G21 X20 Y-2.5 Z0 F300", "G91 G38.2 Z-10 F50",
+                              "G10 L20 P1 Z1.5", "G91 G0 Z5", "G90 G0 Z1.50", "G0 X0 Y0", "G1 Z0 F300", "G91"}));
+        // The tool touched the plate at the stock's -3.8 mm under X 20 (within a motor step) and read the plate's
+        // 1.5 mm there: the work zero, where the way back ends, is 1.5 mm lower, over the machine's origin.
+        const QStringList end = board.finish().split(' ');
+        QCOMPARE(end.size(), 6);
+        QCOMPARE(end.mid(0, 3), (QStringList{"position", "0.000", "0.000"}));
+        QVERIFY2(std::abs(end[3].toDouble() - (-3.8 - 1.5)) <= 0.004 + 1e-9, qPrintable(end.join(' ')));
+    }
+
+    // A probe that finds nothing: grbl's alarm is left for the operator, the Russian word says why, and the job
+    // after it never starts.
+    void aProbeWithoutContactStopsEverythingAfterIt_data() {
+        QTest::addColumn<QStringList>("surface");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no stock") << QStringList{} << QStringLiteral("Щуп не коснулся пластины: касания нет");
+        QTest::newRow("already touching") << QStringList{"--surface", "flat:0"}
+                                          << QStringLiteral("Щуп уже касался пластины до начала измерения (ALARM:4)");
+    }
+    void aProbeWithoutContactStopsEverythingAfterIt() {
+        QFETCH(QStringList, surface);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString cuts = dir.filePath("cuts");
+        Board board(QStringList{"--grbl", "--cut-log", cuts} + surface);
+        const Run r = cli({blocks_, "parse", "probe-z", "mill-all", "--probe-depth", "2", "--probe-feed", "500",
+                           "--controller", "grbl", "--port", board.path()});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(said), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("снимите блокировку ($X)")), qPrintable(r.err));
+        QCOMPARE(answeredLines(board), (QStringList{"$$", "G91 G38.2 Z-2 F500"}));
+        board.finish();
+        QFile log(cuts);
+        QVERIFY(!log.exists() || (log.open(QIODevice::ReadOnly) && log.readAll().trimmed().isEmpty()));
+    }
+
+    // The controller's set-up as a front-end's menu uses it: refused while another runs, done in turn, and the work
+    // position read from grbl's reports, the offset kept through the reports that do not repeat it.
+    void theControllerSetsUpAndTellsWhereTheWorkIs() {
+        Board board(grblBoardArgs());
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nFeed=3000\r\nProbeFeed=0\r\n");
+        if (auto* list = w.frame.findChild<QMessageBox*>(QStringLiteral("settingProblems")))
+            list->accept();
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
+        JobController& c = w.form->controller();
+        // The bad probe feed holds back the probe, and nothing else.
+        QCOMPARE(c.startSetup(*operationOf("probe-z")), JobController::SetupRefusal::BadSetting);
+        const QString refusal = QString::fromStdString(
+            setupRefusalText(Operation::Kind::ProbeZ, JobController::SetupRefusal::BadSetting, c.blockingSettings()));
+        QVERIFY2(refusal.startsWith(QStringLiteral("Измерение высоты щупом не начато: в файле настроек неверно задано "
+                                                   "то, что ему нужно.\r\n• ProbeFeed=0 — подача щупа")),
+                 qPrintable(refusal));
+        QSignalSpy done(&c, &JobController::setupDone);
+        QSignalSpy failed(&c, &JobController::setupFailed);
+        using Refusal = JobController::SetupRefusal;
+        QCOMPARE(c.startSetup(*operationOf("jog=2,0,-1")), Refusal::None);
+        QCOMPARE(c.startSetup(*operationOf("zero")), Refusal::SettingUp);
+        QCOMPARE(c.startSetup(*operationOf("parse")), Refusal::NotSetUp);
+        QVERIFY(waitFor([&] { return done.size() == 1; }, 5000));
+        QCOMPARE(c.startSetup(*operationOf("zero=XZ")), Refusal::None);
+        QVERIFY(waitFor([&] { return done.size() == 2; }, 5000));
+        QCOMPARE(c.startSetup(*operationOf("jog=1,1.5,1")), Refusal::None);
+        QVERIFY(waitFor([&] { return done.size() == 3; }, 5000));
+        QCOMPARE(done.at(2).at(0).value<Operation::Kind>(), Operation::Kind::Jog);
+        const auto at = [&](GrblTriple machine) {
+            const std::optional<MachineCoordinates> m = c.machineCoordinates();
+            return m && m->machine == machine && m->state == "Idle";
+        };
+        QVERIFY(waitFor([&] { return at({3000, 1500, 0}); }, 5000));
+        // Reports come five a second and repeat the offset every tenth: over two seconds, it is never lost.
+        for (int i = 0; i < 10; ++i) {
+            QTest::qWait(200);
+            const std::optional<MachineCoordinates> m = c.machineCoordinates();
+            QVERIFY(m && m->work());
+            QCOMPARE(*m->work(), (GrblTriple{1000, 1500, 1000}));
+        }
+        QCOMPARE(failed.size(), 0);
+        QCOMPARE(answeredLines(board),
+                 (QStringList{"$$", "$J=G91 G21 X2 Y0 Z-1 F3000", "G10 L20 P1 X0 Z0", "$J=G91 G21 X1 Y1.5 Z1 F3000"}));
+        // The overrides' bytes, each to its own rate, as grbl reports them back; the status line shows them.
+        c.overrideFeed(GrblOverride::Plus10);
+        c.overrideFeed(GrblOverride::Plus10);
+        c.overrideFeed(GrblOverride::Minus1);
+        c.overrideSpindle(GrblOverride::Minus10);
+        c.overrideSpindle(GrblOverride::Plus1);
+        QVERIFY(waitFor([&] {
+            const auto m = c.machineCoordinates();
+            return m && m->overrides == GrblOverrides{119, 100, 91};
+        }, 5000));
+        QVERIFY(QString::fromStdString(machineStatusText(c)).endsWith(QStringLiteral(", подача 119 %, шпиндель 91 %")));
+        c.overrideFeed(GrblOverride::Reset);
+        c.overrideSpindle(GrblOverride::Reset);
+        QVERIFY(waitFor([&] {
+            const auto m = c.machineCoordinates();
+            return m && m->overrides == GrblOverrides{};
+        }, 5000));
+        QVERIFY(!QString::fromStdString(machineStatusText(c)).contains(QStringLiteral("подача")));
     }
 
     void aLineTheControllerRefusesInTheWindow() {

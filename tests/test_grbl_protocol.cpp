@@ -67,6 +67,63 @@ private slots:
         QCOMPARE(grblReplyOf("<Idle|MPos:1.0,zz,0>").kind, GrblReply::Kind::Other);
     }
 
+    // A report's offset and overrides, and the probe's line: "kind" Status, Probe or Other; the expected fields
+    // as "x,y,z" texts ("-": absent).
+    void offsetsOverridesAndProbes_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("position"); // Status: "M:x,y,z" or "W:x,y,z"; Probe: where it stopped
+        QTest::addColumn<QString>("offset");
+        QTest::addColumn<QString>("overrides"); // Probe: the contact flag
+        QTest::newRow("offset and overrides") << "<Idle|MPos:1.000,2.000,-3.500|FS:0,0|WCO:-1.5,0,10.25|Ov:110,50,90>"
+                                              << "Status" << "M:1000,2000,-3500" << "-1500,0,10250" << "110,50,90";
+        QTest::newRow("neither") << "<Run|MPos:0,0,0|FS:300,0>" << "Status" << "M:0,0,0" << "-" << "-";
+        QTest::newRow("work position") << "<Jog|WPos:-0.004,5,0|WCO:0.004,-5,0>" << "Status" << "W:-4,5000,0"
+                                       << "4,-5000,0" << "-";
+        QTest::newRow("overrides before the position") << "<Idle|Ov:200,25,10|MPos:1,1,1>" << "Status"
+                                                       << "M:1000,1000,1000" << "-" << "200,25,10";
+        QTest::newRow("a fourth axis's offset is not ours") << "<Idle|MPos:0,0,0,7|WCO:1,2,3,4>" << "Status"
+                                                            << "M:0,0,0" << "1000,2000,3000" << "-";
+        QTest::newRow("an offset of two axes") << "<Idle|MPos:0,0,0|WCO:1,2>" << "Other" << "" << "" << "";
+        QTest::newRow("an offset of no number") << "<Idle|MPos:0,0,0|WCO:1,x,2>" << "Other" << "" << "" << "";
+        QTest::newRow("an override of no number") << "<Idle|MPos:0,0,0|Ov:100,1.5,100>" << "Other" << "" << "" << "";
+        QTest::newRow("two overrides") << "<Idle|MPos:0,0,0|Ov:100,100>" << "Other" << "" << "" << "";
+        QTest::newRow("negative override") << "<Idle|MPos:0,0,0|Ov:-10,100,100>" << "Other" << "" << "" << "";
+        QTest::newRow("contact") << "[PRB:12.000,-3.004,-7.128:1]" << "Probe" << "12000,-3004,-7128" << "" << "1";
+        QTest::newRow("no contact") << "[PRB:0.000,0.000,-10.000:0]" << "Probe" << "0,0,-10000" << "" << "0";
+        QTest::newRow("a flag that is none") << "[PRB:0.000,0.000,-10.000:2]" << "Other" << "" << "" << "";
+        QTest::newRow("no flag") << "[PRB:0.000,0.000,-10.000]" << "Other" << "" << "" << "";
+        QTest::newRow("two coordinates") << "[PRB:0.000,-10.000:1]" << "Other" << "" << "" << "";
+        QTest::newRow("not closed") << "[PRB:0.000,0.000,-10.000:1" << "Other" << "" << "" << "";
+        QTest::newRow("the offsets' listing") << "[G54:0.000,0.000,-3.000]" << "Other" << "" << "" << "";
+    }
+    void offsetsOverridesAndProbes() {
+        QFETCH(QString, line);
+        QFETCH(QString, kind);
+        QFETCH(QString, position);
+        QFETCH(QString, offset);
+        QFETCH(QString, overrides);
+        const auto text = [](const GrblTriple& t) { return QString("%1,%2,%3").arg(t.x).arg(t.y).arg(t.z); };
+        const GrblReply r = grblReplyOf(line.toStdString());
+        const QString got = r.kind == GrblReply::Kind::Status  ? "Status"
+                            : r.kind == GrblReply::Kind::Probe ? "Probe"
+                            : r.kind == GrblReply::Kind::Other ? "Other"
+                                                               : "another";
+        QCOMPARE(got, kind);
+        if (kind == "Probe") {
+            QCOMPARE(text(r.probe.at), position);
+            QCOMPARE(r.probe.contact, overrides == "1");
+        } else if (kind == "Status") {
+            const GrblStatus& s = r.status;
+            QCOMPARE(QString(s.workPosition ? "W:" : "M:") + text({s.x, s.y, s.z}), position);
+            QCOMPARE(s.workOffset ? text(*s.workOffset) : QString("-"), offset);
+            QCOMPARE(s.overrides ? QString("%1,%2,%3").arg(s.overrides->feed).arg(s.overrides->rapid).arg(
+                                       s.overrides->spindle)
+                                 : QString("-"),
+                     overrides);
+        }
+    }
+
     void noiseWithoutLineEndsCannotGrowWithoutEnd() {
         GrblReplies replies;
         const std::string noise(100000, 'x');

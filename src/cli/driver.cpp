@@ -5,6 +5,7 @@
 #include "texts/line_texts.h"
 #include "texts/operator_texts.h"
 #include "texts/port_texts.h"
+#include "texts/setup_texts.h"
 
 #include <QCoreApplication>
 
@@ -82,6 +83,11 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         }
     });
     connect(&controller_, &zelmar::JobController::finished, this, &Driver::onEnded);
+    connect(&controller_, &zelmar::JobController::setupDone, this, [this] { QTimer::singleShot(0, this, &Driver::runNext); });
+    connect(&controller_, &zelmar::JobController::setupFailed, this,
+            [this](zelmar::Operation::Kind kind, const zelmar::SetupFailure& failure) {
+                fail(zelmar::setupFailureText(kind, failure));
+            });
     connect(&controller_, &zelmar::JobController::moveDone, this, &Driver::showProgress);
     connect(&controller_, &zelmar::JobController::question, this,
             [this] { controller_.answerOpenMove(options_.lastMoveDone.value_or(false)); });
@@ -91,6 +97,8 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         interrupted = 0;
         stopRequested_ = true;
         controller_.stop();
+        if (controller_.settingUp())
+            controller_.cancelJog(); // a set-up's jog stops too; the operations after it do not start
     });
     interruptWatch_.start(50);
 }
@@ -131,6 +139,11 @@ void Driver::runNext() {
             finish(2);
             usageError_ = true;
             return;
+        }
+        if (op.setsUp()) {
+            if (refusal.setup != zelmar::JobController::SetupRefusal::None)
+                fail(zelmar::setupRefusalText(op.kind, refusal.setup, controller_.blockingSettings()));
+            return; // the next once grbl has done it
         }
         if (!op.moves())
             continue;

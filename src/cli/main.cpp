@@ -76,6 +76,11 @@ int main(int argc, char** argv) {
         std::cerr << usageText;
         return 2;
     }
+    if (!options->setupWithoutMachine.empty()) {
+        std::cerr << "zelmar-cli: " << options->setupWithoutMachine
+                  << ": a set-up of the machine needs --controller grbl and --port PATH; a dry run has no machine\n";
+        return 2;
+    }
     if (!options->problems.empty()) { // every value refused, each on its line, and nothing done
         for (const zelmar::SettingProblem& problem : options->problems)
             std::cerr << "zelmar-cli: " << zelmar::optionProblemText(problem) << "\n";

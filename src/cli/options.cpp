@@ -73,6 +73,20 @@ const std::string usageText =
     "  --height-map FILE  the probed surface of the stock (a text file: grid, origin and step, then the heights\n"
     "                 in mm in work coordinates): the G-code starts at the work zero and every move follows the\n"
     "                 surface, cut where it crosses the grid's lines; not yet with --port\n"
+    "  OPERATION      the machine's set-up, only with --controller grbl --port PATH (a dry run has no machine);\n"
+    "                 a set-up that fails ends the program (status 1) and nothing after it runs:\n"
+    "                 home         \"$H\": grbl's homing cycle, then waits until the machine stands\n"
+    "                 unlock       \"$X\": grbl's alarm lock is lifted\n"
+    "                 zero[=XYZ]   the work zero where the tool stands (\"G10 L20 P1\"), for all axes or those named\n"
+    "                 goto-zero    up to the travel height (at least 1 mm above the work zero), over to X0 Y0, down\n"
+    "                              to Z0 at the plunge feed\n"
+    "                 jog=X,Y,Z    a jog by these signed millimetres (\"$J=G91\") at --feed\n"
+    "                 probe-z      the tool goes down onto the touch plate at --probe-feed, at most --probe-depth mm;\n"
+    "                              at contact the work's Z becomes the plate's thickness, then the tool rises;\n"
+    "                              no contact is a failure, and grbl's alarm is left for unlock\n"
+    "  --probe-feed N  mm/min of the probe's way down (cnc.ini ProbeFeed, default 50)\n"
+    "  --probe-depth D  mm the probe goes down at most (cnc.ini ProbeDepth, default 10)\n"
+    "  --plate T      the touch plate's thickness in mm (cnc.ini ProbePlate, default 0)\n"
     "  --help         show this text on standard output and exit\n"
     "  --version      show the version and exit\n";
 
@@ -122,7 +136,8 @@ bool takesValue(std::string_view a) {
         "--steps",   "--state",       "--layers",  "--port",       "--commands",        "--journal", "--last-move",
         "--safe-height", "--mm-per-step", "--feed", "--gcode",     "--controller",      "--baud",    "--tool",
         "--merge-tolerance", "--spindle", "--spindle-delay", "--step-down", "--preview", "--result",
-        "--axis-x", "--axis-y", "--plunge-feed", "--tool-length", "--height-map"};
+        "--axis-x", "--axis-y", "--plunge-feed", "--tool-length", "--height-map", "--probe-feed", "--probe-depth",
+        "--plate"};
     return std::find(std::begin(withValue), std::end(withValue), a) != std::end(withValue);
 }
 
@@ -208,6 +223,9 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
         (options.estimate && options.port) || (options.grbl() && options.journalPath) ||
         (options.baudGiven && !options.grbl()))
         return std::nullopt;
+    for (std::size_t i = 0; i < options.operations.size() && options.setupWithoutMachine.empty(); ++i)
+        if (options.operations[i].setsUp() && (!options.port || !options.grbl()))
+            options.setupWithoutMachine = options.operationWords[i];
     return options;
 }
 

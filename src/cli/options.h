@@ -42,6 +42,8 @@ struct Options {
     zelmar::StartupConfig settings;
     std::vector<zelmar::SettingProblem> problems;
     bool baudGiven = false;
+    // The first set-up operation given without a grbl machine to set up (a usage error).
+    std::string setupWithoutMachine;
 
     bool grbl() const { return settings.controller == zelmar::StartupConfig::Controller::Grbl; }
 };

@@ -60,6 +60,12 @@ constexpr std::array<SettingSpec, settingCount> table{{
      "угол V-фрезы", milling},
     {Setting::ToolLength, "ToolLength", "--tool-length", "", Type::Decimal, 0.1, 200, "", "mm", "мм", "",
      "длина режущей части фрезы", milling},
+    {Setting::ProbeFeed, "ProbeFeed", "--probe-feed", "", Type::Whole, 1, 5000, "", "mm/min", "мм/мин", "50",
+     "подача щупа", probe},
+    {Setting::ProbeDepth, "ProbeDepth", "--probe-depth", "", Type::Decimal, 0.1, 100, "", "mm", "мм", "10",
+     "глубина поиска щупом", probe},
+    {Setting::ProbePlate, "ProbePlate", "--plate", "", Type::Decimal, 0, 50, "", "mm", "мм", "0",
+     "толщина пластины щупа", probe},
 }};
 
 constexpr bool tableInOrder() {
@@ -274,6 +280,9 @@ std::vector<SettingProblem> applySettings(const SettingTexts& texts, StartupConf
     config.axisX = r.sign(Setting::AxisX).value_or(config.axisX);
     config.axisY = r.sign(Setting::AxisY).value_or(config.axisY);
     readCutter(r, config);
+    config.probeFeed = r.whole(Setting::ProbeFeed).value_or(config.probeFeed);
+    config.probeDepth = r.decimal(Setting::ProbeDepth).value_or(config.probeDepth);
+    config.probePlate = r.decimal(Setting::ProbePlate).value_or(config.probePlate);
     return problems;
 }
 
@@ -341,6 +350,8 @@ std::string settingProblemText(const SettingProblem& problem) {
 
 std::string heldBackText(Setting setting) {
     const unsigned needs = specOf(setting).needs;
+    if (needs == probe)
+        return "не начнётся измерение высоты щупом";
     if (needs & milling)
         return "не начнутся фрезерование (и пробное), предпросмотр и сохранение G-кода";
     if ((needs & gcode) && (needs & onGrbl))

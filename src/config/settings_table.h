@@ -20,9 +20,9 @@ inline constexpr const char* defaultStepsPerPixel = "150";
 enum class Setting {
     Port, Image, Timeout, Controller, Baud, MergeSteps, SafeHeight, MmPerStep, Feed, PlungeFeed, Spindle,
     SpindleDelay, MergeTolerance, StepDown, MarksAsDepth, AxisX, AxisY, ToolShape, ToolDiameter, ToolAngle,
-    ToolLength,
+    ToolLength, ProbeFeed, ProbeDepth, ProbePlate,
 };
-inline constexpr std::size_t settingCount = static_cast<std::size_t>(Setting::ToolLength) + 1;
+inline constexpr std::size_t settingCount = static_cast<std::size_t>(Setting::ProbePlate) + 1;
 
 enum class SettingType {
     Text,    // taken as it stands
@@ -38,6 +38,7 @@ inline constexpr unsigned milling = 1;  // every milling, dry or on the machine,
 inline constexpr unsigned gcode = 2;    // a G-code file
 inline constexpr unsigned onGrbl = 4;   // a job or a move on a grbl machine
 inline constexpr unsigned onBoard = 8;  // a job or a move on our board
+inline constexpr unsigned probe = 16;   // the probe of the tool's height on grbl
 } // namespace settingNeeds
 
 struct SettingSpec {

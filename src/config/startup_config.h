@@ -85,6 +85,10 @@ struct StartupConfig {
     int axisX = 1;
     int axisY = 1;
     int plungeFeed = 0;
+    // grbl's probe with a touch plate: ProbeFeed mm/min down, at most ProbeDepth mm, ProbePlate mm thick.
+    int probeFeed = 50;
+    Decimal probeDepth{10, 0};
+    Decimal probePlate{0, 0};
 
     // The controller on the port: our board (Controller=zelmar, the default) or a grbl board (Controller=grbl),
     // which talks at Baud (default 115200).

@@ -31,6 +31,8 @@ JobController::JobController(ImageSession& session, ToolPosition& tool, QObject*
     connect(&line_, &MachineLine::reopened, this, &JobController::continueJob);
     connect(&line_, &MachineLine::reopenFailed, this, &JobController::reopenFailed);
     connect(&estimate_, &JobEstimate::counted, this, &JobController::startPendingJob);
+    connect(&setup_, &MachineSetupPart::done, this, &JobController::setupDone);
+    connect(&setup_, &MachineSetupPart::failed, this, &JobController::setupFailed);
 }
 
 JobController::~JobController() {
@@ -116,13 +118,22 @@ JobController::StartRefusal JobController::start(const Operation& operation, con
         refusal.numbers = startMove(operation, stepsText);
     else if (operation.isMilling())
         refusal.mill = startMilling(operation.millKind(), stepsText);
+    else if (operation.setsUp())
+        refusal.setup = startSetup(operation, stepsText);
     else
         runStill(operation, progress, run);
     return refusal;
 }
 
+JobController::SetupRefusal JobController::startSetup(const Operation& op, const std::string& stepsText) {
+    if (op.kind == Operation::Kind::ProbeZ && line_.isGrbl() && checkSettings(settingNeeds::probe) != MillRefusal::None)
+        return SetupRefusal::BadSetting;
+    const Checked scale = parseStepsPerPixel(stepsText.empty() ? defaultStepsPerPixel : stepsText);
+    return setup_.start(op, setupSettingsOf(config_, scale), busy_ || runner_.isRunning());
+}
+
 MillRefusal JobController::startMilling(MillKind kind, const std::string& stepsText) {
-    if (busy_ || runner_.isRunning())
+    if (busy_ || runner_.isRunning() || setup_.running())
         return MillRefusal::None;
     const SendingSettings sending = sendingAt(stepsText);
     MillRefusal refusal = checkMillCommand(kind, session_, sending.mill);
@@ -218,7 +229,7 @@ JobController::MoveRefusal JobController::manualMove(const std::string& tx, cons
     // While a job is paused only "Продолжить" and "Стоп" act: the paused job goes on from where the tool is.
     if (runner_.phase() == JobRunner::Phase::Paused || estimate_.counting())
         return MoveRefusal::Paused;
-    if (runner_.isRunning() || manualRunning_)
+    if (runner_.isRunning() || manualRunning_ || setup_.running())
         return MoveRefusal::Busy;
     if (!milling_)
         return MoveRefusal::NotOnMachine; // unticked, the manual move does nothing at all

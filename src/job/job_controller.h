@@ -15,6 +15,7 @@
 #include "link/grbl_link.h"
 #include "link/serial_line.h"
 #include "machine_line.h"
+#include "machine_setup_part.h"
 #include "mill/carving.h"
 #include "mill/mill_job.h"
 #include "mill/operations.h"
@@ -135,11 +136,16 @@ public:
     const ToolPosition& tool() const { return tool_; }
 
     // --- Operations, one call for every one either front-end starts
+    using SetupRefusal = MachineSetupPart::Refusal;
     struct StartRefusal {
         MillRefusal mill = MillRefusal::None;
         NumberRefusal numbers;
         bool noNode = false; // a select names a node the tree does not have
-        bool any() const { return mill != MillRefusal::None || numbers.kind != NumberRefusal::Kind::None || noNode; }
+        SetupRefusal setup = SetupRefusal::None;
+        bool any() const {
+            return mill != MillRefusal::None || numbers.kind != NumberRefusal::Kind::None || noNode ||
+                   setup != SetupRefusal::None;
+        }
     };
     // An operation that moves nothing runs at once and goes into the history (a kept job is forgotten first; a
     // select keeps it); the parse's own work may be handed to `run` (the window shows a wait cursor meanwhile).
@@ -148,6 +154,20 @@ public:
     // that its journal counts it) when a box holds no number.
     StartRefusal start(const Operation& operation, const std::string& stepsText = {},
                        const ProgressCallback& progress = {}, const WorkRunner& run = {});
+    // --- The machine's set-up, grbl only (start() takes these operations too)
+    // Homing, unlock, zero, the way to the work zero, a jog or the probe: setupDone() or setupFailed() follows.
+    // Refused when the line is no grbl or not ready, while a job runs or waits paused or another set-up runs, and
+    // a probe while a probe setting is bad (blockingSettings() names it). The way to the work zero rises to the
+    // travel height of a job at this steps text.
+    SetupRefusal startSetup(const Operation& operation, const std::string& stepsText = {});
+    bool settingUp() const { return setup_.running(); }
+    void cancelJog() { setup_.cancelJog(); }
+    // Feed and spindle overrides: while a job runs as at any other time.
+    void overrideFeed(GrblOverride o) { setup_.overrideFeed(o); }
+    void overrideSpindle(GrblOverride o) { setup_.overrideSpindle(o); }
+    // Where grbl's last report put the machine and the work (machineStatusChanged() tells of a new one).
+    std::optional<MachineCoordinates> machineCoordinates() const { return setup_.coordinates(); }
+
     // The node "Выделенная" mills and the "Выделение" view shows nothing now; also after a parse, whose tree
     // has no node selected.
     void clearSelection();
@@ -251,6 +271,9 @@ signals:
     void machineStatusChanged();
     // grbl went into alarm while no job ran (a job reports it as its fault).
     void alarmRaised(int code);
+    // A set-up operation ran to its end, or ended early (the failed probe leaves grbl's alarm to the operator).
+    void setupDone(zelmar::Operation::Kind kind);
+    void setupFailed(zelmar::Operation::Kind kind, const zelmar::SetupFailure& failure);
 
 private:
     // The job's stages, as the runner reaches them.
@@ -297,6 +320,7 @@ private:
     JournalKeeper journal_{session_, tool_, millIndex_, history_};
     JobEstimate estimate_{line_};
     GcodeExport gcode_{session_, config_};
+    MachineSetupPart setup_{line_};
 
     MillJob* millingJob_ = nullptr; // the runner's job while it is a milling
     bool manualRunning_ = false;

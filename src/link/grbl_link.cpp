@@ -55,6 +55,9 @@ bool GrblLink::connectTo(const QString& portName, int baud) {
     resetTried_ = false;
     alarm_ = 0;
     status_.reset();
+    workOffset_.reset();
+    overrides_.reset();
+    lastProbe_.reset();
     replies_.clear();
     counter_.clear();
     inFlight_.clear();
@@ -323,6 +326,15 @@ void GrblLink::onReply(const GrblReply& reply) {
             }
             return;
         }
+        if (answered.kind == InFlight::Kind::Setup) {
+            const bool ok = reply.kind == GrblReply::Kind::Ok;
+            if (ok && alarm_ != 0 && (line == "$H" || line == "$X")) {
+                alarm_ = 0;
+                emit unlocked();
+            }
+            emit setupAnswered(ok, reply.code);
+            return;
+        }
         if (answered.kind == InFlight::Kind::Settings) {
             if (reply.kind == GrblReply::Kind::Ok) {
                 rates_ = ratesComing_;
@@ -350,9 +362,17 @@ void GrblLink::onReply(const GrblReply& reply) {
         emit statusChanged(); // the state shown is Alarm from now, whatever the last report said
         fail({.kind = LinkFault::Kind::Alarm, .positionUncertain = true, .commandWentOut = true, .code = reply.code});
         return;
+    case GrblReply::Kind::Probe:
+        lastProbe_ = reply.probe;
+        emit probed(reply.probe);
+        return;
     case GrblReply::Kind::Status:
         ++reportsSeen_;
         status_ = reply.status;
+        if (status_->workOffset)
+            workOffset_ = status_->workOffset;
+        if (status_->overrides)
+            overrides_ = status_->overrides;
         emit statusChanged();
         if (reply.status.hasPosition)
             emit reportedAt(positionOf(reply.status));

@@ -48,6 +48,16 @@ public:
     int alarm() const { return alarm_; }
     // The operator asks for the alarm lock to go: a reset, then "$X".
     void clearAlarm();
+    // A line of the machine's set-up (homing, an offset, a probe), no job's: setupAnswered() follows its answer.
+    // "$H" and "$X" answered "ok" end an alarm.
+    void sendSetupLine(const std::string& line) { sendOwn(InFlight::Kind::Setup, line); }
+    void cancelJog() { writeRealtime(grblJogCancel); }
+    void overrideFeed(GrblOverride o) { writeRealtime(grblFeedOverrideByte(o)); }
+    void overrideSpindle(GrblOverride o) { writeRealtime(grblSpindleOverrideByte(o)); }
+    // The G54 offset (machine minus work) as last reported: reports without one keep it.
+    const std::optional<GrblTriple>& workOffset() const { return workOffset_; }
+    const std::optional<GrblOverrides>& overrides() const { return overrides_; }
+    const std::optional<GrblProbe>& lastProbe() const { return lastProbe_; }
     // A jog: "$J=G91 G21 X… Y… Z… F…", the counts of the board times the millimetres a step.
     std::string jogLine(const CommandMove& move, std::int32_t stepsPerPixel) const;
 
@@ -93,6 +103,10 @@ signals:
     void statusChanged();
     // "ALARM:N" or a status in Alarm: the code (0 when only the state said so).
     void alarmRaised(int code);
+    // A set-up line was answered: "ok", or "error:N" (its code).
+    void setupAnswered(bool ok, int code);
+    // "[PRB:…]": where the probe stopped and whether it touched.
+    void probed(const zelmar::GrblProbe& probe);
 
 private:
     enum class Stopping { No, Holding, Resetting };
@@ -125,7 +139,7 @@ private:
     CharacterCounter counter_;
     // A line not yet answered: a job's (what it said), or one of our own that no job waits for.
     struct InFlight {
-        enum class Kind { Job, Unlock, Settings };
+        enum class Kind { Job, Unlock, Settings, Setup };
         Kind kind = Kind::Job;
         std::string line;
     };
@@ -152,6 +166,9 @@ private:
     std::uint64_t queriesSent_ = 0;
     std::uint64_t reportsSeen_ = 0;
     std::uint64_t idleAfterReport_ = 0; // awaitIdle() takes a report after this many
+    std::optional<GrblTriple> workOffset_;
+    std::optional<GrblOverrides> overrides_;
+    std::optional<GrblProbe> lastProbe_;
     MachineRates rates_;
     MachineRates ratesComing_; // the "$$" listing's, until its "ok"
     unsigned ratesSeen_ = 0;   // which of its seven came, a bit each

@@ -37,6 +37,38 @@ std::optional<std::int64_t> thousandthsOf(std::string_view text) {
 
 namespace {
 
+// "1.000,-2.5,0": three numbers; a fourth axis's, where a build has one, is not ours.
+std::optional<GrblTriple> tripleOf(std::string_view values) {
+    GrblTriple t;
+    std::int64_t* axes[] = {&t.x, &t.y, &t.z};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t comma = values.find(',');
+        if (comma == std::string_view::npos && i < 2)
+            return std::nullopt;
+        const std::optional<std::int64_t> v = thousandthsOf(values.substr(0, comma));
+        if (!v)
+            return std::nullopt;
+        *axes[i] = *v;
+        values = i == 2 ? std::string_view() : values.substr(comma + 1);
+    }
+    return t;
+}
+
+std::optional<GrblOverrides> overridesOf(std::string_view values) {
+    int percent[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t comma = values.find(',');
+        if ((comma == std::string_view::npos) != (i == 2))
+            return std::nullopt;
+        const std::string_view digits = values.substr(0, comma);
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), percent[i]);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || percent[i] < 0)
+            return std::nullopt;
+        values = i == 2 ? std::string_view() : values.substr(comma + 1);
+    }
+    return GrblOverrides{percent[0], percent[1], percent[2]};
+}
+
 bool parseStatus(std::string_view body, GrblStatus& status) {
     // Fields separated by '|'; the first is the state, maybe with ":substate".
     std::size_t field = 0;
@@ -54,17 +86,22 @@ bool parseStatus(std::string_view body, GrblStatus& status) {
                     status.substate = sub;
             }
         } else if (part.starts_with("MPos:") || part.starts_with("WPos:")) {
-            std::string_view values = part.substr(5);
-            std::int64_t* axes[] = {&status.x, &status.y, &status.z};
-            for (std::int64_t* axis : axes) {
-                const std::size_t comma = values.find(',');
-                const std::optional<std::int64_t> v = thousandthsOf(values.substr(0, comma));
-                if (!v)
-                    return false;
-                *axis = *v;
-                values = comma == std::string_view::npos ? std::string_view() : values.substr(comma + 1);
-            }
+            const std::optional<GrblTriple> at = tripleOf(part.substr(5));
+            if (!at)
+                return false;
+            status.x = at->x;
+            status.y = at->y;
+            status.z = at->z;
+            status.workPosition = part.starts_with("W");
             status.hasPosition = true;
+        } else if (part.starts_with("WCO:")) {
+            status.workOffset = tripleOf(part.substr(4));
+            if (!status.workOffset)
+                return false;
+        } else if (part.starts_with("Ov:")) {
+            status.overrides = overridesOf(part.substr(3));
+            if (!status.overrides)
+                return false;
         }
         ++field;
         if (bar == std::string_view::npos)
@@ -97,6 +134,12 @@ GrblReply grblReplyOf(std::string_view line) {
     } else if (line.size() >= 2 && line.front() == '<' && line.back() == '>' &&
                parseStatus(line.substr(1, line.size() - 2), r.status)) {
         r.kind = GrblReply::Kind::Status;
+    } else if (line.starts_with("[PRB:") && line.ends_with("]") && line.size() > 8 &&
+               (line[line.size() - 2] == '0' || line[line.size() - 2] == '1') && line[line.size() - 3] == ':') {
+        if (const std::optional<GrblTriple> at = tripleOf(line.substr(5, line.size() - 8))) {
+            r.kind = GrblReply::Kind::Probe;
+            r.probe = {*at, line[line.size() - 2] == '1'};
+        }
     } else if (line.starts_with("Grbl ")) {
         r.kind = GrblReply::Kind::Welcome;
     }

@@ -16,22 +16,45 @@
 
 namespace zelmar {
 
-// A status report: "<Run|MPos:1.500,0.852,-0.172|FS:191,0>".
+// Three coordinates in thousandths of a millimetre, exactly as grbl prints them.
+struct GrblTriple {
+    std::int64_t x = 0, y = 0, z = 0;
+    bool operator==(const GrblTriple&) const = default;
+};
+
+// The overrides in percent: feed, rapid, spindle.
+struct GrblOverrides {
+    int feed = 100, rapid = 100, spindle = 100;
+    bool operator==(const GrblOverrides&) const = default;
+};
+
+// A status report: "<Run|MPos:1.500,0.852,-0.172|FS:191,0|WCO:0.000,0.000,-3.000|Ov:100,100,100>".
 struct GrblStatus {
     std::string state;        // Idle, Run, Hold, Jog, Alarm, Door, Check, Home, Sleep
     int substate = -1;        // "Hold:0" (stopped) and "Hold:1" (still decelerating); -1 when none given
     bool hasPosition = false; // MPos (or WPos) was in the report
     // In thousandths of a millimetre, exactly as reported (three decimals).
     std::int64_t x = 0, y = 0, z = 0;
+    bool workPosition = false; // WPos (machine minus work offset) rather than MPos ($10=0)
+    // Only every few reports carry them.
+    std::optional<GrblTriple> workOffset;
+    std::optional<GrblOverrides> overrides;
 
     bool standing() const { return state == "Idle" || (state == "Hold" && substate == 0) || state == "Alarm"; }
 };
 
+// "[PRB:1.000,2.000,-3.500:1]": where a probe stopped (machine coordinates) and whether it touched.
+struct GrblProbe {
+    GrblTriple at;
+    bool contact = false;
+};
+
 struct GrblReply {
-    enum class Kind { Ok, Error, Alarm, Status, Welcome, Other };
+    enum class Kind { Ok, Error, Alarm, Status, Welcome, Probe, Other };
     Kind kind = Kind::Other;
     int code = 0; // error:N and ALARM:N
     GrblStatus status;
+    GrblProbe probe;
     std::string line;
 };
 
@@ -91,6 +114,16 @@ constexpr char grblStatusQuery = '?';
 constexpr char grblFeedHold = '!';
 constexpr char grblCycleStart = '~';
 constexpr char grblSoftReset = 0x18;
+constexpr char grblJogCancel = char(0x85);
+
+// The feed and spindle overrides' bytes: back to 100 %, +10, -10, +1, -1 %.
+enum class GrblOverride { Reset, Plus10, Minus10, Plus1, Minus1 };
+constexpr char grblFeedOverrideByte(GrblOverride o) {
+    return char(0x90 + static_cast<int>(o));
+}
+constexpr char grblSpindleOverrideByte(GrblOverride o) {
+    return char(0x99 + static_cast<int>(o));
+}
 
 // Whether grbl still knows where the machine stands after this alarm: a soft limit stops the motion before it
 // runs and the probe alarms stop it under control; a hard limit, a reset in motion and the homing failures may have

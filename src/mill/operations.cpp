@@ -1,5 +1,6 @@
 #include "operations.h"
 
+#include "gcode.h"
 #include "number_word.h"
 #include "relief/relief_commands.h"
 
@@ -18,7 +19,16 @@ constexpr Name plainNames[] = {
     {Operation::Kind::MillAll, "mill-all"},  {Operation::Kind::Gradient, "gradient"},
     {Operation::Kind::Offset, "offset"},     {Operation::Kind::Cut3D, "cut3d"},
     {Operation::Kind::RestoreMill, "restore-mill"},
+    {Operation::Kind::Home, "home"},         {Operation::Kind::Unlock, "unlock"},
+    {Operation::Kind::GotoZero, "goto-zero"}, {Operation::Kind::ProbeZ, "probe-z"},
 };
+
+// "-2.5", "+1", "0.004": a signed number of millimetres, as grbl takes it.
+bool isMillimetres(std::string_view text) {
+    if (!text.empty() && (text.front() == '-' || text.front() == '+'))
+        text.remove_prefix(1);
+    return !text.empty() && text.front() != ' ' && text.back() != ' ' && Decimal::parse(text).has_value();
+}
 
 } // namespace
 
@@ -63,6 +73,30 @@ std::optional<Operation> operationOf(std::string_view word) {
         op.id = *id;
         return op;
     }
+    if (word == "zero" || word.starts_with("zero=")) {
+        // Any of X, Y and Z, once each; written back in that order.
+        const std::string_view letters = word == "zero" ? std::string_view("XYZ") : word.substr(5);
+        for (char axis : std::string_view("XYZ"))
+            if (letters.find(axis) != std::string_view::npos)
+                op.axes += axis;
+        if (op.axes.empty() || op.axes.size() != letters.size())
+            return std::nullopt;
+        op.kind = Operation::Kind::Zero;
+        return op;
+    }
+    if (word.starts_with("jog=")) {
+        std::string_view rest = word.substr(4);
+        std::string* texts[] = {&op.tx, &op.ty, &op.tz};
+        for (std::size_t i = 0; i < 3; ++i) {
+            const std::size_t comma = rest.find(',');
+            if ((comma == std::string_view::npos) != (i == 2) || !isMillimetres(rest.substr(0, comma)))
+                return std::nullopt;
+            *texts[i] = rest.substr(0, comma);
+            rest = i == 2 ? std::string_view() : rest.substr(comma + 1);
+        }
+        op.kind = Operation::Kind::Jog;
+        return op;
+    }
     if (word.starts_with("move=")) {
         // Three texts, any of them possibly empty or not a number: the move itself judges them, as the
         // window's boxes would.
@@ -86,6 +120,10 @@ std::string wordOf(const Operation& op) {
         word = "select=" + std::to_string(op.id);
     else if (op.kind == Operation::Kind::Move)
         word = "move=" + op.tx + "," + op.ty + "," + op.tz;
+    else if (op.kind == Operation::Kind::Jog)
+        word = "jog=" + op.tx + "," + op.ty + "," + op.tz;
+    else if (op.kind == Operation::Kind::Zero)
+        word = op.axes == "XYZ" ? "zero" : "zero=" + op.axes;
     else
         for (const Name& n : plainNames)
             if (n.kind == op.kind)
@@ -101,6 +139,8 @@ std::string wordOf(const Operation& op) {
 }
 
 bool runStillOperation(ImageSession& session, const Operation& op, const ProgressCallback& progress) {
+    if (op.setsUp())
+        return true; // the machine's, not the picture's: a replay passes over it
     switch (op.kind) {
     case Operation::Kind::Parse:
         parseImage(session, progress);

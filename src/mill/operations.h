@@ -1,6 +1,7 @@
 #pragma once
 // The operations of the window and of the command-line tool as words ("parse", "select=ID", "move=X,Y,Z",
-// "mill-selected", "mill-all", "gradient", "offset", "cut3d", "restore-mill"), and their dry replay: what a journal needs to
+// "mill-selected", "mill-all", "gradient", "offset", "cut3d", "restore-mill"; the machine's set-up "home",
+// "unlock", "zero[=XYZ]", "goto-zero", "probe-z", "jog=X,Y,Z"), and their dry replay: what a journal needs to
 // rebuild the layers and tables of a job that a crash interrupted, without sending a move.
 
 #include "mill_job.h"
@@ -16,16 +17,22 @@ namespace zelmar {
 
 struct Operation {
     // RestoreMill: the mill layer as the picture was loaded, without the marks of earlier millings.
-    enum class Kind { Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D, RestoreMill };
+    // Home to ProbeZ and Jog set the machine up (grbl only): they change nothing of the picture.
+    enum class Kind {
+        Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D, RestoreMill,
+        Home, Unlock, Zero, GotoZero, ProbeZ, Jog,
+    };
     Kind kind = Kind::Parse;
     std::int32_t id = 0;    // Select: the region of the tree node
-    std::string tx, ty, tz; // Move: the texts of the three boxes
+    std::string tx, ty, tz; // Move: the texts of the three boxes; Jog: millimetres, signed
+    std::string axes;       // Zero: the letters of the axes zeroed, in X, Y, Z order
     // In a history of what ran: how many moves a milling got through before it was left (-1: to its end), and
     // whether it sent nothing at all (the program then put its tool position back).
     std::int64_t reached = -1;
     bool sentNothing = false;
 
     bool moves() const { return kind == Kind::Move || isMilling(); }
+    bool setsUp() const { return kind >= Kind::Home; }
     bool isMilling() const { return kind == Kind::MillSelected || kind == Kind::MillAll || kind == Kind::Cut3D; }
     MillKind millKind() const;
 };

@@ -56,6 +56,9 @@ std::string machineStatusText(const JobController& controller) {
     std::string text = "grbl: " + (grbl->alarm() != 0 ? std::string("Alarm") : st.state);
     if (st.hasPosition)
         text += " X" + millimetres(st.x) + " Y" + millimetres(st.y) + " Z" + millimetres(st.z);
+    // Shown once the operator has turned them: at 100 % they say nothing.
+    if (const auto& ov = grbl->overrides(); ov && (ov->feed != 100 || ov->spindle != 100))
+        text += ", подача " + std::to_string(ov->feed) + " %, шпиндель " + std::to_string(ov->spindle) + " %";
     return text;
 }
 

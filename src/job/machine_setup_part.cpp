@@ -1,0 +1,86 @@
+#include "machine_setup_part.h"
+
+#include "sending_settings.h"
+
+namespace zelmar {
+
+namespace {
+
+// The millimetres of `count` steps, at least `least` whole millimetres.
+std::string atLeastMm(const Decimal& mmPerStep, std::int64_t count, std::int64_t least) {
+    std::int64_t scale = 1;
+    for (int p = 0; p < mmPerStep.places; ++p)
+        scale *= 10;
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(count, mmPerStep.units, &units) || units < least * scale)
+        return std::to_string(least);
+    return mmPerStep.times(count);
+}
+
+} // namespace
+
+SetupSettings setupSettingsOf(const StartupConfig& config, const Checked& scale) {
+    SetupSettings s;
+    const std::int64_t steps = scale.ok() ? std::int64_t{travelHeightOf(config, scale, true)} * scale.value : 0;
+    s.travelMm = atLeastMm(config.mmPerStep, steps, 1);
+    s.retractMm = atLeastMm(config.mmPerStep, steps, 5);
+    s.feed = config.feed;
+    s.plungeFeed = config.plungeFeed > 0 ? config.plungeFeed : config.feed;
+    s.probeFeed = config.probeFeed;
+    s.probeDepth = config.probeDepth;
+    s.plate = config.probePlate;
+    return s;
+}
+
+MachineSetupPart::MachineSetupPart(MachineLine& line, QObject* parent) : QObject(parent), line_(line) {
+    connect(&setup_, &MachineSetup::done, this, [this] { emit done(kind_); });
+    connect(&setup_, &MachineSetup::failed, this,
+            [this](const SetupFailure& failure) { emit failed(kind_, failure); });
+}
+
+MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const SetupSettings& settings, bool jobBusy) {
+    if (!op.setsUp())
+        return Refusal::NotSetUp;
+    if (!line_.isGrbl())
+        return Refusal::NotGrbl;
+    if (!line_.ready())
+        return Refusal::NotConnected;
+    if (jobBusy)
+        return Refusal::Busy;
+    if (setup_.running())
+        return Refusal::SettingUp;
+    kind_ = op.kind;
+    setup_.run(*line_.grblLink(), setupSteps(op, settings));
+    return Refusal::None;
+}
+
+void MachineSetupPart::cancelJog() {
+    if (line_.isGrbl() && line_.ready())
+        line_.grblLink()->cancelJog();
+}
+
+void MachineSetupPart::overrideFeed(GrblOverride o) {
+    if (line_.isGrbl() && line_.ready())
+        line_.grblLink()->overrideFeed(o);
+}
+
+void MachineSetupPart::overrideSpindle(GrblOverride o) {
+    if (line_.isGrbl() && line_.ready())
+        line_.grblLink()->overrideSpindle(o);
+}
+
+std::optional<MachineCoordinates> MachineSetupPart::coordinates() const {
+    const GrblLink* link = line_.grblLink();
+    if (!link || !link->status() || !link->status()->hasPosition)
+        return std::nullopt;
+    const GrblStatus& s = *link->status();
+    MachineCoordinates c{std::nullopt, link->workOffset(), link->overrides(), s.state, std::nullopt};
+    const GrblTriple at{s.x, s.y, s.z};
+    if (!s.workPosition)
+        c.machine = at;
+    else if (c.reportedWork = at; c.workOffset)
+        c.machine = GrblTriple{at.x + c.workOffset->x, at.y + c.workOffset->y, at.z + c.workOffset->z};
+    return c;
+}
+
+} // namespace zelmar

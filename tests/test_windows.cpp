@@ -51,12 +51,19 @@ TabStrip* tabStripOf(WorkWindow* form) {
 
 // "Сохранить G-код…" through the menu: the answer to the question about the selected region (when one is
 // selected), then the file's name. The text of the box that confirms the save, closed; empty when none came.
+// Until the modal window of that name is up.
+bool modal(const char* name) {
+    return QTest::qWaitFor([name] {
+        return QApplication::activeModalWidget() && QApplication::activeModalWidget()->objectName() == name;
+    });
+}
+
+// A 30 x 12 picture with one dark bar, for the G-code files' tests.
+QByteArray barPicture() {
+    return testing::bmpBytes(24, 30, 12, [](int x, int y) { return y >= 3 && y <= 8 && x >= 4 && x <= 20 ? 0 : 255; });
+}
+
 QString saveGcodeThroughMenu(MainFrame& frame, const QString& path, const QString& answer = {}) {
-    const auto modal = [](const char* name) {
-        return QTest::qWaitFor([name] {
-            return QApplication::activeModalWidget() && QApplication::activeModalWidget()->objectName() == name;
-        });
-    };
     bool named = false;
     QTimer::singleShot(0, [&] {
         if (!answer.isEmpty()) {
@@ -566,9 +573,7 @@ private slots:
     // within the edge, as zelmar-cli's file does.
     void theFileKeepsThePassesWithinTheCuttingEdge() {
         QTemporaryDir dir;
-        writeFile(dir.filePath("test.bmp"), testing::bmpBytes(24, 30, 12, [](int x, int y) {
-                      return y >= 3 && y <= 8 && x >= 4 && x <= 20 ? 0 : 255;
-                  }));
+        writeFile(dir.filePath("test.bmp"), barPicture());
         // At 1.5 mm a pixel the 3 mm edge is 2 depth units: passes of 2, not 5.
         writeFile(dir.filePath("cnc.ini"), "[CNC]\r\nToolShape=flat\r\nToolDiameter=1\r\nToolLength=3\r\nStepDown=5\r\n");
         MainFrame frame(dir.path());
@@ -592,9 +597,7 @@ private slots:
     // G-code file follows it as zelmar-cli's does.
     void theFileFollowsALoadedHeightMap() {
         QTemporaryDir dir;
-        writeFile(dir.filePath("test.bmp"), testing::bmpBytes(24, 30, 12, [](int x, int y) {
-                      return y >= 3 && y <= 8 && x >= 4 && x <= 20 ? 0 : 255;
-                  }));
+        writeFile(dir.filePath("test.bmp"), barPicture());
         writeFile(dir.filePath("bad.txt"), "grid 2 2\norigin 0 0\nstep 10 10\n0 0 0\n");
         writeFile(dir.filePath("map.txt"), "grid 3 2\norigin -1 -20\nstep 5 25\n0 0.5 -0.25\n0.125 1 0\n");
         MainFrame frame(dir.path());
@@ -604,10 +607,7 @@ private slots:
         QTest::mouseClick(control<QPushButton>(form, "Command1"), Qt::LeftButton);
         const auto load = [&frame](const QString& path) {
             QTimer::singleShot(0, [path] {
-                QVERIFY(QTest::qWaitFor([] {
-                    return QApplication::activeModalWidget() &&
-                           QApplication::activeModalWidget()->objectName() == "heightMapDialog";
-                }));
+                QVERIFY(modal("heightMapDialog"));
                 auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
                 dialog->selectFile(path);
                 static_cast<QDialog*>(dialog)->accept();

@@ -1,9 +1,19 @@
 #include "image_layer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace zelmar {
+
+namespace {
+
+std::uint64_t freshVersion() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+}
+
+} // namespace
 
 PixelRect PixelRect::united(const PixelRect& other) const {
     if (isEmpty())
@@ -39,12 +49,16 @@ ImageLayer::ImageLayer(const BitmapHeader& header, LargeArray<std::uint8_t> bits
             bits = std::move(fitted);
         }
         bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(bits));
+        version_ = freshVersion();
     }
     markAllChanged();
 }
 
 void ImageLayer::ownBytes(bool keepContents) {
-    if (!bytes_ || bytes_.use_count() == 1)
+    if (!bytes_)
+        return;
+    version_ = freshVersion(); // whoever asks for the bytes to write may change any of them
+    if (bytes_.use_count() == 1)
         return;
     bytes_ = std::make_shared<LargeArray<std::uint8_t>>(
         keepContents ? LargeArray<std::uint8_t>(*bytes_) : LargeArray<std::uint8_t>(bytes_->size()));

@@ -60,8 +60,13 @@ void ImageLayer::ownBytes(bool keepContents) {
     version_ = freshVersion(); // whoever asks for the bytes to write may change any of them
     if (bytes_.use_count() == 1)
         return;
-    bytes_ = std::make_shared<LargeArray<std::uint8_t>>(
-        keepContents ? LargeArray<std::uint8_t>(*bytes_) : LargeArray<std::uint8_t>(bytes_->size()));
+    LargeArray<std::uint8_t> own(bytes_->size());
+    if (keepContents) {
+        // The copy's fresh pages in one request: a fault for each of them costs more than the copy itself.
+        pageInForWriting(own.data(), own.size());
+        std::memcpy(own.data(), bytes_->data(), own.size());
+    }
+    bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(own));
 }
 
 std::uint8_t* ImageLayer::pixelBytes() {

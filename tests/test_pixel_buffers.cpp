@@ -202,13 +202,21 @@ private slots:
         LayerSet set = LayerSet::copiesOf(ImageLayer({4, 4, 32}, std::vector<std::uint8_t>(64, 200)));
         QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
         QVERIFY(set.millLayer.sharesBytesWith(set.sourceLayer));
+        const std::uint64_t loaded = set.sourceLayer.contentVersion();
+        QVERIFY(loaded != ImageLayer().contentVersion());
+        QCOMPARE(set.millLayer.contentVersion(), loaded);
         set.millLayer.pixelBytes()[0] = 0;
         QVERIFY(!set.millLayer.sharesBytesWith(set.sourceLayer));
+        // What was worked out of the bytes holds for the layers not written, and for no layer that was.
+        QCOMPARE(set.sourceLayer.contentVersion(), loaded);
+        QVERIFY(set.millLayer.contentVersion() != loaded);
         QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
         QVERIFY(set.selectionLayer.sharesBytesWith(set.sourceLayer));
 
         // Once its own, a layer is written in place: a milling mark does not copy the picture again.
+        const std::uint64_t marked = set.millLayer.contentVersion();
         const std::uint8_t* own = set.millLayer.pixelBytes();
+        QVERIFY(set.millLayer.contentVersion() != marked); // written in place: the bytes may differ all the same
         set.millLayer.pixelBytes()[1] = 0;
         QVERIFY(set.millLayer.pixelBytes() == own);
         QCOMPARE(int(set.millLayer.bits()[0]), 0);
@@ -217,6 +225,14 @@ private slots:
         // A copy made of a written layer shares with it afresh and separates again on the next write.
         ImageLayer copy = set.millLayer;
         QVERIFY(copy.sharesBytesWith(set.millLayer));
+        QCOMPARE(copy.contentVersion(), set.millLayer.contentVersion());
+        const std::uint64_t beforeOverwrite = copy.contentVersion();
+        PixelBuffer whole = copy.toBuffer();
+        QVERIFY(copy.copyFrom(whole));
+        QVERIFY(copy.contentVersion() != beforeOverwrite);
+        const std::uint64_t beforeArea = copy.contentVersion();
+        QVERIFY(copy.copyFrom(whole, PixelRect{0, 0, 1, 1}));
+        QVERIFY(copy.contentVersion() != beforeArea);
         set.millLayer.pixelBytes()[2] = 0;
         QCOMPARE(int(copy.bits()[2]), 200);
         QCOMPARE(int(set.millLayer.bits()[2]), 0);

@@ -239,6 +239,34 @@ private slots:
         QCOMPARE(int(set.sourceLayer.bits()[0]), 200);
     }
 
+    void layersOfShareablePagesKeepTheirWritesApart() {
+        // As a loaded picture's layers are: copies map the same pages and must never see each other's writes,
+        // nor the writes of the layer they were copied from, in whichever order the writes come.
+        const std::size_t size = 3 * 4096 + 16; // a few pages and part of one
+        auto bits = LargeArray<std::uint8_t>::shareable(size);
+        for (std::size_t i = 0; i < size; ++i)
+            bits[i] = static_cast<std::uint8_t>(i % 251);
+        const std::vector<std::uint8_t> loaded(bits.data(), bits.data() + size);
+        LayerSet set = LayerSet::copiesOf(ImageLayer({static_cast<std::int32_t>(size / 4), 1, 32}, std::move(bits)));
+        set.millLayer.pixelBytes()[5000] = 1;
+        set.workLayer.pixelBytes()[0] = 2;
+        set.selectionLayer = ImageLayer();
+        set.sourceLayer.pixelBytes()[4100] = 3; // in place, the last layer of the loaded bytes, copies mapping them
+        ImageLayer later = set.sourceLayer;
+        later.pixelBytes()[size - 1] = 4;
+        std::vector<std::uint8_t> expected = loaded;
+        expected[5000] = 1;
+        QCOMPARE(set.millLayer.bits(), expected);
+        expected = loaded;
+        expected[0] = 2;
+        QCOMPARE(set.workLayer.bits(), expected);
+        expected = loaded;
+        expected[4100] = 3;
+        QCOMPARE(set.sourceLayer.bits(), expected);
+        expected[size - 1] = 4;
+        QCOMPARE(later.bits(), expected);
+    }
+
     void bytesGivenInAnotherLengthAreCutOrPadded() {
         const ImageLayer longer({2, 1, 32}, std::vector<std::uint8_t>(12, 9));
         QCOMPARE(longer.bits(), std::vector<std::uint8_t>(8, 9));

@@ -48,6 +48,7 @@ ImageLayer::ImageLayer(const BitmapHeader& header, LargeArray<std::uint8_t> bits
                 std::memcpy(fitted.data(), bits.data(), std::min(bits.size(), size));
             bits = std::move(fitted);
         }
+        bits.freeze(); // a copy of the layer's bytes pays only for what is written into it
         bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(bits));
         version_ = freshVersion();
     }
@@ -58,8 +59,16 @@ void ImageLayer::ownBytes(bool keepContents) {
     if (!bytes_)
         return;
     version_ = freshVersion(); // whoever asks for the bytes to write may change any of them
-    if (bytes_.use_count() == 1)
+    if (bytes_.use_count() == 1) {
+        bytes_->thaw();
         return;
+    }
+    if (keepContents && bytes_->frozen()) {
+        LargeArray<std::uint8_t> shared(*bytes_); // the pages the writer leaves alone stay shared
+        shared.thaw();
+        bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(shared));
+        return;
+    }
     LargeArray<std::uint8_t> own(bytes_->size());
     if (keepContents) {
         // The copy's fresh pages in one request: a fault for each of them costs more than the copy itself.

@@ -1,6 +1,7 @@
 #include "bench_images.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -93,6 +94,16 @@ ImageLayer ringsImage(std::int32_t size) {
                 std::fill_n(bits.begin() + (static_cast<std::ptrdiff_t>(y) * size + x) * 4, 3,
                             std::uint8_t{0});
         }
+    return ImageLayer({size, size, 32}, std::move(bits));
+}
+
+ImageLayer inCorner(const ImageLayer& small, std::int32_t size) {
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(size) * static_cast<std::size_t>(size) * 4, 255);
+    const std::int32_t w = std::min(small.header().bmWidth, size);
+    for (std::int32_t y = 0; y < std::min(small.header().bmHeight, size); ++y)
+        std::memcpy(bits.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(size) * 4,
+                    small.bits().data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(small.header().bmWidth) * 4,
+                    static_cast<std::size_t>(w) * 4);
     return ImageLayer({size, size, 32}, std::move(bits));
 }
 

@@ -20,6 +20,9 @@ ImageLayer noiseImage(std::int32_t width, std::int32_t height, std::uint32_t see
 // have.
 ImageLayer ringsImage(std::int32_t size);
 
+// The picture in the top-left corner of a bigger white one, size x size: the same drawing, more pixels.
+ImageLayer inCorner(const ImageLayer& small, std::int32_t size);
+
 ImageLayer imageOfKind(const std::string& kind, std::int32_t width, std::int32_t height);
 
 } // namespace zelmar::bench

@@ -22,6 +22,14 @@
 // to the host), and fresh memory costs what it costs at first.
 //
 // The --once modes are the measured children; they print one JSON line.
+//
+//   zelmar-bench-load --dry-job [--runs N] [--dir DIR] [--cli PATH ...]
+//
+// A dry "Все" as whole processes: the shapes of a 512 x 512 picture alone and in the corner of a 4096 x 4096
+// white one (the same moves, 64 times the pixels), each as `zelmar-cli PICTURE parse` and `zelmar-cli PICTURE
+// parse mill-all --commands FILE`. Every --cli given (default: ours, beside this program) takes its turn in each
+// round. Per program: what the job costs beyond the parse at each size, what the big picture adds to it, the
+// job's cost a command at 4096, and the peak resident sizes, the job's beyond the parse's in bytes a pixel.
 
 #include "picture_files/image_file.h"
 #include "app/work_window.h"
@@ -341,10 +349,80 @@ void measure(const std::string& file, int runs) {
     std::fflush(stdout);
 }
 
+// The number of lines of a file: the commands a job sent.
+double linesOf(const fs::path& file) {
+    std::ifstream in(file);
+    double lines = 0;
+    for (std::string line; std::getline(in, line);)
+        ++lines;
+    return lines;
+}
+
+// The drawings of the dry job, written by a child of their own: a child's peak resident size counts what its parent
+// held when it was spawned.
+int onceDrawings(const fs::path& dir) {
+    fs::create_directories(dir);
+    const ImageLayer small = bench::shapesImage(512, 512, 7);
+    for (const std::int32_t size : {512, 4096}) {
+        const fs::path file = dir / ("drawing-512-on-" + std::to_string(size) + ".bmp");
+        if (!writeBmp24(file.string(), size == 512 ? small : bench::inCorner(small, size))) {
+            std::fprintf(stderr, "cannot write %s\n", file.string().c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void measureDryJob(const fs::path& dir, int runs, const std::vector<std::string>& clis) {
+    const std::vector<std::pair<std::string, std::int32_t>> sizes = {{"512", 512}, {"4096", 4096}};
+    if (!run({(binDir() / "zelmar-bench-load").string(), "--once", "drawings", dir.string()}).ok)
+        return;
+    std::map<std::string, fs::path> files;
+    for (const auto& [name, size] : sizes)
+        files[name] = dir / ("drawing-512-on-" + name + ".bmp");
+    const fs::path commands = dir / "dry-job-commands.txt";
+    std::vector<std::map<std::string, Series>> s(clis.size());
+    std::vector<double> steps(clis.size(), 0);
+    std::vector<bool> failed(clis.size(), false);
+    for (int r = 0; r < runs; ++r)
+        for (std::size_t c = 0; c < clis.size(); ++c)
+            for (const auto& [name, size] : sizes) {
+                const std::string file = files[name].string();
+                const Child parse = run({clis[c], file, "parse"});
+                const Child job = run({clis[c], file, "parse", "mill-all", "--commands", commands.string()});
+                failed[c] = failed[c] || !parse.ok || !job.ok;
+                steps[c] = linesOf(commands);
+                s[c]["parse_" + name + "_ms"].add(parse.wallMs);
+                s[c]["job_" + name + "_ms"].add(job.wallMs);
+                s[c]["parse_" + name + "_peak_mb"].add(parse.peakMb);
+                s[c]["job_" + name + "_peak_mb"].add(job.peakMb);
+            }
+    for (std::size_t c = 0; c < clis.size(); ++c) {
+        auto& m = s[c];
+        const double own512 = m["job_512_ms"].median() - m["parse_512_ms"].median();
+        const double own4096 = m["job_4096_ms"].median() - m["parse_4096_ms"].median();
+        char figures[400];
+        std::snprintf(figures, sizeof figures,
+                      ",\"commands\":%.0f,\"job_beyond_parse_512_ms\":%.1f,\"job_beyond_parse_4096_ms\":%.1f,"
+                      "\"job_4096_adds_over_512_ms\":%.1f,\"job_4096_us_per_command\":%.2f,"
+                      "\"job_peak_beyond_parse_4096_bytes_per_pixel\":%.2f",
+                      steps[c], own512, own4096, own4096 - own512, own4096 * 1000 / std::max(steps[c], 1.0),
+                      (m["job_4096_peak_mb"].median() - m["parse_4096_peak_mb"].median()) * 1048576.0 /
+                          (4096.0 * 4096.0));
+        std::string line = "{\"bench\":\"dry_job_process\",\"cli\":\"" + clis[c] + "\",\"runs\":" +
+                           std::to_string(runs) + (failed[c] ? ",\"failed\":true" : "") + figures;
+        for (const auto& [key, series] : m)
+            line += json(key, series);
+        std::printf("%s}\n", line.c_str());
+    }
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int usage(std::FILE* to) {
-    std::fputs("usage: zelmar-bench-load [--runs N] [--idle SECONDS] [--dir DIR] [--size S] [IMAGE ...]\n",
+    std::fputs("usage: zelmar-bench-load [--runs N] [--idle SECONDS] [--dir DIR] [--size S] [IMAGE ...]\n"
+               "       zelmar-bench-load --dry-job [--runs N] [--dir DIR] [--cli PATH ...]\n",
                to);
     return to == stdout ? 0 : 2;
 }
@@ -356,6 +434,8 @@ int main(int argc, char** argv) {
             return onceOurs(argv[3]);
         if (mode == "window")
             return onceWindow(argv[3]);
+        if (mode == "drawings")
+            return onceDrawings(argv[3]);
 #if defined(ZELMAR_WITH_OPENCV)
         if (mode == "opencv-load" || mode == "opencv-parse" || mode == "opencv-tree")
             return onceOpencv(argv[3], mode != "opencv-load", mode == "opencv-tree");
@@ -367,6 +447,8 @@ int main(int argc, char** argv) {
     int size = 4096;
     fs::path dir = fs::temp_directory_path() / "zelmar-bench-load";
     std::vector<std::string> files;
+    std::vector<std::string> clis;
+    bool dryJob = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
@@ -376,10 +458,20 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc)
             size = std::max(16, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--dry-job") == 0)
+            dryJob = true;
+        else if (std::strcmp(argv[i], "--cli") == 0 && i + 1 < argc)
+            clis.emplace_back(fs::absolute(argv[++i]).string());
         else if (std::strncmp(argv[i], "--", 2) == 0)
             return usage(std::strcmp(argv[i], "--help") == 0 ? stdout : stderr);
         else
             files.emplace_back(fs::absolute(argv[i]).string());
+    }
+    if (dryJob) {
+        if (clis.empty())
+            clis.push_back((binDir() / "zelmar-cli").string());
+        measureDryJob(dir, runs, clis);
+        return 0;
     }
     if (files.empty()) {
         fs::create_directories(dir);

@@ -34,17 +34,6 @@ using namespace zelmar;
 
 namespace {
 
-// The shapes of a 512 x 512 picture in the top-left corner of a bigger white one.
-ImageLayer inCorner(const ImageLayer& small, std::int32_t size) {
-    std::vector<std::uint8_t> bits(static_cast<std::size_t>(size) * size * 4, 255);
-    const std::int32_t w = small.header().bmWidth;
-    for (std::int32_t y = 0; y < small.header().bmHeight; ++y)
-        std::memcpy(bits.data() + static_cast<std::size_t>(y) * size * 4,
-                    small.bits().data() + static_cast<std::size_t>(y) * w * 4,
-                    static_cast<std::size_t>(w) * 4);
-    return ImageLayer({size, size, 32}, std::move(bits));
-}
-
 void core(const char* name, const ImageLayer& layer) {
     ImageSession session;
     session.layers = LayerSet::copiesOf(layer);
@@ -207,11 +196,11 @@ int main(int argc, char** argv) {
     }
     const ImageLayer shapes = bench::shapesImage(512, 512, 7);
     core("shapes-512", shapes);
-    core("shapes-512-in-corner-of-4096", inCorner(shapes, 4096));
+    core("shapes-512-in-corner-of-4096", bench::inCorner(shapes, 4096));
     core("noise-512", bench::noiseImage(512, 512));
     core("noise-4096", bench::noiseImage(4096, 4096));
     window("shapes-512", shapes);
-    window("shapes-512-in-corner-of-4096", inCorner(shapes, 4096));
+    window("shapes-512-in-corner-of-4096", bench::inCorner(shapes, 4096));
     window("shapes-1024", bench::shapesImage(1024, 1024, 3), "Command7");
     window("shapes-2048", bench::shapesImage(2048, 2048, 3), "Command7");
     windowOnBoard("shapes-128", bench::shapesImage(128, 128, 7), true, 150);

@@ -348,7 +348,7 @@ private slots:
                 if (at.first < 1 || at.second < 1 || at.first > w || at.second > h)
                     continue;
                 const float carved =
-                    carving.depths()[std::size_t(at.second - 1) * std::size_t(w) + std::size_t(at.first - 1)];
+                    carving.depthAt(at.first - 1, at.second - 1);
                 const std::string why = where + ": carved " + std::to_string(carved) + " at " +
                                         text(at.first) + ", " + text(at.second) + ", cut " + text(depth);
                 QVERIFY2(cutter.coversOnePixel() ? carved == float(depth) : carved >= float(depth) - 1e-4f,

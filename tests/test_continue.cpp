@@ -219,9 +219,9 @@ private slots:
         QFile grid(dir_.filePath("blocks.pgm"));
         QVERIFY(grid.open(QIODevice::ReadOnly));
         const QByteArray values = grid.readAll().right(20 * 12 * 2);
-        for (std::size_t i = 0; i < cut->depths().size(); ++i)
+        for (std::int32_t i = 0; i < cut->width() * cut->height(); ++i)
             QCOMPARE((std::uint8_t(values[qsizetype(i * 2)]) << 8) | std::uint8_t(values[qsizetype(i * 2 + 1)]),
-                     int(std::lround(cut->depths()[i])));
+                     int(std::lround(cut->depthAt(i % cut->width(), i / cut->width()))));
     }
 
     void stopKeepsTheJobUntilAnotherStarts() {

@@ -651,7 +651,7 @@ private slots:
                 carving.take(m);
             for (std::int32_t y = 1; y <= b.drawing.height; ++y)
                 for (std::int32_t x = 1; x <= b.drawing.width; ++x)
-                    QVERIFY2(carving.depths()[std::size_t((y - 1) * b.drawing.width + x - 1)] <= static_cast<float>(depthAt(x, y)) + 1e-4f,
+                    QVERIFY2(carving.depthAt(x - 1, y - 1) <= static_cast<float>(depthAt(x, y)) + 1e-4f,
                              (std::string(word) + " cuts below the picture at " + std::to_string(x) + ", " +
                               std::to_string(y)).c_str());
             carved += carving.deepest() > 0 ? 1 : 0;
@@ -670,7 +670,7 @@ private slots:
         for (std::int32_t y = 1; y <= b.drawing.height; ++y)
             for (std::int32_t x = 1; x <= b.drawing.width; ++x) {
                 const auto at = deepest.find({x, y});
-                QCOMPARE(pixel.depths()[std::size_t((y - 1) * b.drawing.width + x - 1)],
+                QCOMPARE(pixel.depthAt(x - 1, y - 1),
                          static_cast<float>(at == deepest.end() ? 0 : at->second));
             }
     }

@@ -877,7 +877,7 @@ private slots:
                                    std::to_string(b.depth) + " cuts pixel " + std::to_string(x) + ", " + std::to_string(y) +
                                    " to " + std::to_string(*d) + " where the picture asks " + std::to_string(target(x, y)));
                         if (x >= 1 && y >= 1 && x <= w && y <= h &&
-                            carving.depths()[std::size_t((y - 1) * w + x - 1)] < *d - 1e-4 && failure.empty())
+                            carving.depthAt(x - 1, y - 1) < *d - 1e-4 && failure.empty())
                             failure = what.str() + ": the carving is shallower than the tool's sweep at " +
                                       std::to_string(x) + ", " + std::to_string(y);
                     });

@@ -202,13 +202,21 @@ private slots:
         LayerSet set = LayerSet::copiesOf(ImageLayer({4, 4, 32}, std::vector<std::uint8_t>(64, 200)));
         QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
         QVERIFY(set.millLayer.sharesBytesWith(set.sourceLayer));
+        const std::uint64_t loaded = set.sourceLayer.contentVersion();
+        QVERIFY(loaded != ImageLayer().contentVersion());
+        QCOMPARE(set.millLayer.contentVersion(), loaded);
         set.millLayer.pixelBytes()[0] = 0;
         QVERIFY(!set.millLayer.sharesBytesWith(set.sourceLayer));
+        // What was worked out of the bytes holds for the layers not written, and for no layer that was.
+        QCOMPARE(set.sourceLayer.contentVersion(), loaded);
+        QVERIFY(set.millLayer.contentVersion() != loaded);
         QVERIFY(set.workLayer.sharesBytesWith(set.sourceLayer));
         QVERIFY(set.selectionLayer.sharesBytesWith(set.sourceLayer));
 
         // Once its own, a layer is written in place: a milling mark does not copy the picture again.
+        const std::uint64_t marked = set.millLayer.contentVersion();
         const std::uint8_t* own = set.millLayer.pixelBytes();
+        QVERIFY(set.millLayer.contentVersion() != marked); // written in place: the bytes may differ all the same
         set.millLayer.pixelBytes()[1] = 0;
         QVERIFY(set.millLayer.pixelBytes() == own);
         QCOMPARE(int(set.millLayer.bits()[0]), 0);
@@ -217,10 +225,46 @@ private slots:
         // A copy made of a written layer shares with it afresh and separates again on the next write.
         ImageLayer copy = set.millLayer;
         QVERIFY(copy.sharesBytesWith(set.millLayer));
+        QCOMPARE(copy.contentVersion(), set.millLayer.contentVersion());
+        const std::uint64_t beforeOverwrite = copy.contentVersion();
+        PixelBuffer whole = copy.toBuffer();
+        QVERIFY(copy.copyFrom(whole));
+        QVERIFY(copy.contentVersion() != beforeOverwrite);
+        const std::uint64_t beforeArea = copy.contentVersion();
+        QVERIFY(copy.copyFrom(whole, PixelRect{0, 0, 1, 1}));
+        QVERIFY(copy.contentVersion() != beforeArea);
         set.millLayer.pixelBytes()[2] = 0;
         QCOMPARE(int(copy.bits()[2]), 200);
         QCOMPARE(int(set.millLayer.bits()[2]), 0);
         QCOMPARE(int(set.sourceLayer.bits()[0]), 200);
+    }
+
+    void layersOfShareablePagesKeepTheirWritesApart() {
+        // As a loaded picture's layers are: copies map the same pages and must never see each other's writes,
+        // nor the writes of the layer they were copied from, in whichever order the writes come.
+        const std::size_t size = 3 * 4096 + 16; // a few pages and part of one
+        auto bits = LargeArray<std::uint8_t>::shareable(size);
+        for (std::size_t i = 0; i < size; ++i)
+            bits[i] = static_cast<std::uint8_t>(i % 251);
+        const std::vector<std::uint8_t> loaded(bits.data(), bits.data() + size);
+        LayerSet set = LayerSet::copiesOf(ImageLayer({static_cast<std::int32_t>(size / 4), 1, 32}, std::move(bits)));
+        set.millLayer.pixelBytes()[5000] = 1;
+        set.workLayer.pixelBytes()[0] = 2;
+        set.selectionLayer = ImageLayer();
+        set.sourceLayer.pixelBytes()[4100] = 3; // in place, the last layer of the loaded bytes, copies mapping them
+        ImageLayer later = set.sourceLayer;
+        later.pixelBytes()[size - 1] = 4;
+        std::vector<std::uint8_t> expected = loaded;
+        expected[5000] = 1;
+        QCOMPARE(set.millLayer.bits(), expected);
+        expected = loaded;
+        expected[0] = 2;
+        QCOMPARE(set.workLayer.bits(), expected);
+        expected = loaded;
+        expected[4100] = 3;
+        QCOMPARE(set.sourceLayer.bits(), expected);
+        expected[size - 1] = 4;
+        QCOMPARE(later.bits(), expected);
     }
 
     void bytesGivenInAnotherLengthAreCutOrPadded() {

@@ -56,6 +56,8 @@ WorkWindow::WorkWindow(const ConfigLocations& locations, ToolPosition& tool, con
     buildControls();
 
     controller_.setEstimateFirst(true);
+    // "Предпросмотр 3D…" may be opened at any moment of a job and shows all it has cut by then.
+    controller_.setKeepsCarving(true);
     if (!journalDir.isEmpty())
         controller_.setJournalPath(QDir(journalDir).filePath(QStringLiteral("job.journal")));
     connectController();

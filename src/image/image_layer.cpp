@@ -1,9 +1,19 @@
 #include "image_layer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace zelmar {
+
+namespace {
+
+std::uint64_t freshVersion() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+}
+
+} // namespace
 
 PixelRect PixelRect::united(const PixelRect& other) const {
     if (isEmpty())
@@ -38,16 +48,34 @@ ImageLayer::ImageLayer(const BitmapHeader& header, LargeArray<std::uint8_t> bits
                 std::memcpy(fitted.data(), bits.data(), std::min(bits.size(), size));
             bits = std::move(fitted);
         }
+        bits.freeze(); // a copy of the layer's bytes pays only for what is written into it
         bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(bits));
+        version_ = freshVersion();
     }
     markAllChanged();
 }
 
 void ImageLayer::ownBytes(bool keepContents) {
-    if (!bytes_ || bytes_.use_count() == 1)
+    if (!bytes_)
         return;
-    bytes_ = std::make_shared<LargeArray<std::uint8_t>>(
-        keepContents ? LargeArray<std::uint8_t>(*bytes_) : LargeArray<std::uint8_t>(bytes_->size()));
+    version_ = freshVersion(); // whoever asks for the bytes to write may change any of them
+    if (bytes_.use_count() == 1) {
+        bytes_->thaw();
+        return;
+    }
+    if (keepContents && bytes_->frozen()) {
+        LargeArray<std::uint8_t> shared(*bytes_); // the pages the writer leaves alone stay shared
+        shared.thaw();
+        bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(shared));
+        return;
+    }
+    LargeArray<std::uint8_t> own(bytes_->size());
+    if (keepContents) {
+        // The copy's fresh pages in one request: a fault for each of them costs more than the copy itself.
+        pageInForWriting(own.data(), own.size());
+        std::memcpy(own.data(), bytes_->data(), own.size());
+    }
+    bytes_ = std::make_shared<LargeArray<std::uint8_t>>(std::move(own));
 }
 
 std::uint8_t* ImageLayer::pixelBytes() {

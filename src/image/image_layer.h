@@ -73,6 +73,9 @@ public:
     // For a writer that sets every byte: bytes of the layer's own without copying the old ones, whose
     // contents are then undefined.
     std::uint8_t* bytesForOverwrite();
+    // Names the layer's contents: a new layer and every write access take a number no other contents had; copies
+    // that share the bytes share it. Lets a reader keep what it worked out of the bytes until they change.
+    std::uint64_t contentVersion() const { return version_; }
     // Whether another layer reads the same bytes (no write has separated them yet).
     bool sharesBytesWith(const ImageLayer& other) const { return bytes_ && bytes_ == other.bytes_; }
 
@@ -96,6 +99,7 @@ private:
 
     BitmapHeader header_;
     std::shared_ptr<LargeArray<std::uint8_t>> bytes_; // null for an empty layer
+    std::uint64_t version_ = 0;                       // 0: empty, no bytes
     PixelRect changed_;
 };
 

@@ -40,7 +40,63 @@ public:
         return array;
     }
 
-    LargeArray(const LargeArray& other) : LargeArray(other.size_) {
+    // Contents undefined, as above; where the system can, copies of it made once it is frozen() share the pages
+    // they do not write (system_memory.h), so that a copy costs what is written into it.
+    static LargeArray shareable(std::size_t size) {
+        if (size > 0 && size <= std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            int file = -1;
+            if (void* p = allocateShareablePages(size * sizeof(T), file)) {
+                LargeArray array;
+                array.size_ = size;
+                array.data_ = std::unique_ptr<T[], Free>(static_cast<T*>(p), Free{size * sizeof(T)});
+                array.file_ = std::shared_ptr<const int>(new int(file), [](const int* f) {
+                    closePagesFile(*f);
+                    delete f;
+                });
+                return array;
+            }
+        }
+        return LargeArray(size);
+    }
+    // A shareable array is written whole: its copies share its pages from now on.
+    void freeze() { frozen_ = file_ != nullptr; }
+    // About to be written in place: the copies that share its pages keep them as they were, and later copies
+    // are copied. A private mapping's writes are its own already; it keeps its share of the file, which tells
+    // the block it was copied from that the file's pages are still read.
+    void thaw() {
+        frozen_ = false;
+        if (!file_ || private_)
+            return;
+        if (file_.use_count() == 1) {
+            file_.reset(); // no copy maps the file: written in place as any array
+            return;
+        }
+        const std::size_t bytes = size_ * sizeof(T);
+        if (void* p = privatePages(data_.get(), bytes, *file_)) {
+            (void)data_.release(); // unmapped by privatePages
+            data_ = std::unique_ptr<T[], Free>(static_cast<T*>(p), Free{bytes});
+            private_ = true;
+        } else {
+            LargeArray own(size_);
+            std::memcpy(own.data(), data_.get(), bytes);
+            *this = std::move(own);
+        }
+    }
+    bool frozen() const { return frozen_; }
+
+    LargeArray(const LargeArray& other) {
+        if (other.frozen_ && other.file_) {
+            if (void* p = mapPagesCopy(other.size_ * sizeof(T), *other.file_)) {
+                size_ = other.size_;
+                data_ = std::unique_ptr<T[], Free>(static_cast<T*>(p), Free{size_ * sizeof(T)});
+                file_ = other.file_;
+                frozen_ = true;
+                private_ = true;
+                return;
+            }
+        }
+        size_ = other.size_;
+        data_ = allocate(size_);
         if (size_ > 0)
             std::memcpy(data_.get(), other.data_.get(), size_ * sizeof(T));
     }
@@ -61,7 +117,13 @@ public:
 
 private:
     struct Free {
-        void operator()(T* p) const { releaseMemory(p); }
+        std::size_t mappedBytes = 0; // a block of shareable pages, not of the heap
+        void operator()(T* p) const {
+            if (mappedBytes > 0)
+                releasePages(p, mappedBytes);
+            else
+                releaseMemory(p);
+        }
     };
 
     static std::unique_ptr<T[], Free> allocate(std::size_t size) {
@@ -77,6 +139,9 @@ private:
 
     std::size_t size_ = 0;
     std::unique_ptr<T[], Free> data_;
+    std::shared_ptr<const int> file_; // of shareable pages, while copies may map them
+    bool frozen_ = false;             // written whole and not since: a copy may map the file
+    bool private_ = false;            // a private mapping of the file: its writes stay its own
 };
 
 } // namespace zelmar

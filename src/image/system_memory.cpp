@@ -9,6 +9,7 @@
 #include <malloc.h>
 #endif
 #if defined(__linux__)
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -57,6 +58,75 @@ void pageInForWriting(void* p, std::size_t bytes) noexcept {
     (void)bytes;
 #endif
 }
+
+#if defined(__linux__)
+namespace {
+
+void* mapFile(std::size_t bytes, int flags, int file) noexcept {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, file, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+} // namespace
+
+void* allocateShareablePages(std::size_t bytes, int& file) noexcept {
+    file = -1;
+    if (bytes == 0)
+        return nullptr;
+    const int fd = memfd_create("zelmar-layer", MFD_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    void* p = nullptr;
+    if (ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
+        // The file's pages in one request and mapped at once: a fault a page costs more on a file than in
+        // anonymous memory. Refused, they come at first touch.
+        (void)fallocate(fd, 0, 0, static_cast<off_t>(bytes));
+        p = mapFile(bytes, MAP_SHARED | MAP_POPULATE, fd);
+    }
+    if (p == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    file = fd;
+    return p;
+}
+
+void* privatePages(void* p, std::size_t bytes, int file) noexcept {
+    void* own = mapFile(bytes, MAP_PRIVATE, file);
+    if (own != nullptr)
+        munmap(p, bytes);
+    return own;
+}
+
+void* mapPagesCopy(std::size_t bytes, int file) noexcept {
+    return mapFile(bytes, MAP_PRIVATE, file);
+}
+
+void releasePages(void* p, std::size_t bytes) noexcept {
+    munmap(p, bytes);
+}
+
+void closePagesFile(int file) noexcept {
+    close(file);
+}
+#else
+void* allocateShareablePages(std::size_t, int& file) noexcept {
+    file = -1;
+    return nullptr;
+}
+
+void* privatePages(void*, std::size_t, int) noexcept {
+    return nullptr;
+}
+
+void* mapPagesCopy(std::size_t, int) noexcept {
+    return nullptr;
+}
+
+void releasePages(void*, std::size_t) noexcept {}
+
+void closePagesFile(int) noexcept {}
+#endif
 
 void releaseMemory(void* p) noexcept {
 #if defined(_WIN32)

@@ -17,4 +17,16 @@ void releaseMemory(void* p) noexcept;
 // they are; where the call is missing or refused, the pages come in at first touch as before.
 void pageInForWriting(void* p, std::size_t bytes) noexcept;
 
+// Blocks whose copies share the pages they have not written, where the system can (Linux: a memory file).
+// A block is a shared mapping of its file; a copy maps the file privately, so that its writes stay its own,
+// and costs only the pages it writes. Before the block itself is written in place while copies map the file,
+// privatePages() turns it into a private mapping of the file too (at another address; p is given back).
+// Elsewhere, or when the system refuses, each call fails (nullptr) and the caller copies as before. Blocks are
+// given back with releasePages, the file (-1 on failure) with closePagesFile.
+void* allocateShareablePages(std::size_t bytes, int& file) noexcept;
+void* privatePages(void* p, std::size_t bytes, int file) noexcept;
+void* mapPagesCopy(std::size_t bytes, int file) noexcept;
+void releasePages(void* p, std::size_t bytes) noexcept;
+void closePagesFile(int file) noexcept;
+
 } // namespace zelmar

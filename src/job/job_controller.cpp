@@ -168,9 +168,12 @@ void JobController::beginJob(std::unique_ptr<MoveSource> job, std::vector<Operat
     auto* milling = dynamic_cast<MillJob*>(job.get());
     millingJob_ = milling;
     if (milling) {
-        const ImageLayer& layer = session_.layers.millLayer;
-        carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight, sending_.mill.tool);
-        milling->setCarving(carving_.get());
+        carving_.reset();
+        if (keepsCarving_) {
+            const ImageLayer& layer = session_.layers.millLayer;
+            carving_ = std::make_unique<Carving>(layer.header().bmWidth, layer.header().bmHeight, sending_.mill.tool);
+            milling->setCarving(carving_.get());
+        }
     }
     history_.beginJob(std::move(operations));
     journal_.jobBegins();

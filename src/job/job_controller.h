@@ -105,6 +105,8 @@ public:
     // line is not ready: every milling is then a dry run.
     void setMilling(bool on);
     bool milling() const { return milling_; }
+    // Whether each milling job keeps a picture of what it cuts (jobCarving()); off, none is made.
+    void setKeepsCarving(bool keep) { keepsCarving_ = keep; }
     // The command-line tool's operations are a script: a dry one starts where the last one's drawing ended, as
     // it would on the machine, and a milling records its own word alone.
     void setScript(bool script) { history_.setScript(script); }
@@ -194,7 +196,7 @@ public:
     // A job is under way or waits (paused): the commands that start or change work are locked.
     bool isBusy() const { return busy_; }
     // What the current (or last) milling job has cut so far, moves drawn in a dry run included; null before
-    // the first and after the mill layer is cleared. It grows on this thread as moves are done.
+    // the first, after the mill layer is cleared, and when jobs keep none. It grows on this thread as moves are done.
     const Carving* jobCarving() const { return carving_.get(); }
     bool canContinue() const { return millingJob_ && runner_.canContinue(); }
     MillJob* millingJob() const { return millingJob_; }
@@ -311,6 +313,7 @@ private:
     std::vector<SettingProblem> blockingSettings_;
     bool standardTravel_ = false;
     bool estimateFirst_ = false;
+    bool keepsCarving_ = false;
     bool milling_ = false;
 
     MachineLine line_;

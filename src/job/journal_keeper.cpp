@@ -17,7 +17,7 @@ void JournalKeeper::journalOperations(std::vector<Operation> operations) {
 }
 
 void JournalKeeper::jobBegins() {
-    if (!run_)
+    if (!run_ && !path_.isEmpty()) // without a path no journal is made, and the hash goes nowhere
         millHashAtStart_ = millHash();
 }
 
@@ -31,8 +31,13 @@ std::string JournalKeeper::imageFileHash() {
 }
 
 std::string JournalKeeper::millHash() const {
-    const std::vector<std::uint8_t>& mill = session_.layers.millLayer.bits();
-    return ContentHash::hexOf(mill.data(), mill.size());
+    const ImageLayer& layer = session_.layers.millLayer;
+    if (millHash_.empty() || millHashOf_ != layer.contentVersion()) {
+        const LayerBytes mill = layer.bits();
+        millHash_ = ContentHash::hexOf(mill.data(), mill.size());
+        millHashOf_ = layer.contentVersion();
+    }
+    return millHash_;
 }
 
 JournalWriter* JournalKeeper::open(const SendingSettings& sending, std::int64_t movesDone) {

@@ -113,6 +113,9 @@ private:
     std::optional<std::vector<Operation>> run_;
     std::int64_t movesBefore_ = 0;
     std::string millHashAtStart_;
+    // The last hash of the mill layer and the contents it was taken of.
+    mutable std::string millHash_;
+    mutable std::uint64_t millHashOf_ = 0;
     std::unique_ptr<JournalWriter> writer_;
 };
 

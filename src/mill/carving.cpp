@@ -7,8 +7,16 @@
 namespace zelmar {
 
 Carving::Carving(std::int32_t width, std::int32_t height, const ToolProfile& tool)
-    : width_(std::max(width, 0)), height_(std::max(height, 0)), sweep_(tool),
-      depths_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0.0f) {}
+    : width_(std::max(width, 0)), height_(std::max(height, 0)), tilesAcross_((width_ + tileSide - 1) >> tileShift),
+      sweep_(tool),
+      tiles_(static_cast<std::size_t>(tilesAcross_) * static_cast<std::size_t>((height_ + tileSide - 1) >> tileShift)) {}
+
+float& Carving::cellAt(std::int32_t x, std::int32_t y) {
+    std::vector<float>& tile = tiles_[tileOf(x, y)];
+    if (tile.empty())
+        tile.assign(static_cast<std::size_t>(tileSide) * tileSide, 0.0f);
+    return tile[cellOf(x, y)];
+}
 
 void Carving::cutAt(std::int32_t x, std::int32_t y, std::int32_t depth) {
     const TipPoint tip{double(x), double(y), double(depth)};
@@ -20,12 +28,11 @@ void Carving::sweep(const TipPoint& a, const TipPoint& b) {
         return; // at or above the surface nothing is cut
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         const double cut = sweep_.deepestAt(x, y, a, b);
-        float& cell = depths_[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(width_) +
-                              static_cast<std::size_t>(x - 1)];
-        if (cut > cell) {
-            cell = static_cast<float>(cut);
-            deepest_ = std::max(deepest_, cell);
-        }
+        if (cut <= 0 || cut <= depthAt(x - 1, y - 1))
+            return; // not below what is cut already: no tile made for it
+        float& cell = cellAt(x - 1, y - 1);
+        cell = static_cast<float>(cut);
+        deepest_ = std::max(deepest_, cell);
     }, {1, 1, width_, height_});
 }
 
@@ -114,11 +121,8 @@ struct Lighting {
 
 CarvingPicture pictureOf(const Carving& carving, CarvingView view) {
     const std::int32_t w = carving.width(), h = carving.height();
-    const std::vector<float>& d = carving.depths();
     const auto heightAt = [&](std::int32_t x, std::int32_t y) -> double {
-        x = std::clamp(x, 0, w - 1);
-        y = std::clamp(y, 0, h - 1);
-        return -static_cast<double>(d[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)]);
+        return -static_cast<double>(carving.depthAt(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1)));
     };
     const double deepest = std::max<double>(carving.deepest(), 1);
     const Lighting light;

@@ -2,7 +2,8 @@
 // The stock as a job leaves it: a height grid, one cell a pixel, lowered wherever the tool's body passes below the
 // surface while the tip moves straight from one point of a move to the next (plunges and cuts; a lift or a level
 // move above the surface cuts nothing). Each cell is the deepest the body reaches at its centre along the whole
-// move (ToolSweep), not only where the move ends: the same sweep the moves were checked with.
+// move (ToolSweep), not only where the move ends: the same sweep the moves were checked with. The grid is kept in
+// small tiles made where the tool first cuts: a job costs what it cuts, not what the picture measures.
 
 #include "commands.h"
 #include "mill_job.h"
@@ -22,8 +23,12 @@ public:
 
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
-    // How deep the stock is cut at each cell, in depth units (0: untouched), row by row from the picture's top.
-    const std::vector<float>& depths() const { return depths_; }
+    // How deep the stock is cut at the cell of column x and row y (from 0, the top left), in depth units (0:
+    // untouched).
+    float depthAt(std::int32_t x, std::int32_t y) const {
+        const std::vector<float>& tile = tiles_[tileOf(x, y)];
+        return tile.empty() ? 0.0f : tile[cellOf(x, y)];
+    }
     float deepest() const { return deepest_; }
 
     // The tool's tip at pixel (x, y) (from 1), `depth` units below the surface.
@@ -36,10 +41,23 @@ public:
     void take(std::span<const PlannedMove> command);
 
 private:
+    static constexpr std::int32_t tileShift = 4; // 16 x 16 cells
+    static constexpr std::int32_t tileSide = 1 << tileShift;
+
+    std::size_t tileOf(std::int32_t x, std::int32_t y) const {
+        return static_cast<std::size_t>(y >> tileShift) * static_cast<std::size_t>(tilesAcross_) +
+               static_cast<std::size_t>(x >> tileShift);
+    }
+    static std::size_t cellOf(std::int32_t x, std::int32_t y) {
+        return static_cast<std::size_t>(((y & (tileSide - 1)) << tileShift) | (x & (tileSide - 1)));
+    }
+    float& cellAt(std::int32_t x, std::int32_t y);
+
     std::int32_t width_;
     std::int32_t height_;
+    std::int32_t tilesAcross_;
     ToolSweep sweep_;
-    std::vector<float> depths_;
+    std::vector<std::vector<float>> tiles_; // empty: not cut yet
     float deepest_ = 0;
 };
 

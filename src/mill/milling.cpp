@@ -3,6 +3,7 @@
 #include "tool_sweep.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace zelmar {
 
@@ -73,13 +74,27 @@ MillIndex MillIndex::build(const RegionTables& tables) {
     // the region table (left by a gradient or offset since the parse) get theirs too: the selected region is
     // milled from the map alone.
     index.firstPixel.assign(static_cast<std::size_t>(tableSize) + 1, -1);
+    // A pixel whose row and the row below repeat their left neighbours adds nothing: its region's first pixel
+    // and its pair were taken there. Such runs, most of a picture, are passed eight pixels at a compare.
     std::uint64_t lastKey = 0;
+    const std::int32_t width = map.width();
+    const auto repeats = [](const std::int32_t* r, std::int32_t x, std::int32_t n) {
+        return std::memcmp(r + x, r + x - 1, static_cast<std::size_t>(n) * sizeof(std::int32_t)) == 0;
+    };
     for (std::int32_t y = 1; y <= map.height(); ++y) {
         const std::int32_t* row = map.row(y);
         const std::int32_t* below = y < map.height() ? map.row(y + 1) : nullptr;
-        for (std::int32_t x = 1; x <= map.width(); ++x) {
+        for (std::int32_t x = 1; x <= width; ++x) {
+            if (x > 1) {
+                while (x + 8 <= width + 1 && repeats(row, x, 8) && (!below || repeats(below, x, 8)))
+                    x += 8;
+                if (x > width)
+                    break;
+                if (repeats(row, x, 1) && (!below || repeats(below, x, 1)))
+                    continue;
+            }
             const std::int32_t id = row[x];
-            const std::int64_t at = std::int64_t{y} * (map.width() + 1) + x;
+            const std::int64_t at = std::int64_t{y} * (width + 1) + x;
             if (id >= 1) {
                 if (static_cast<std::size_t>(id) >= index.firstPixel.size())
                     index.firstPixel.resize(static_cast<std::size_t>(id) + 1, -1);

@@ -40,10 +40,7 @@ bool writeHeightGrid(const std::string& path, const Carving& carving, std::int32
     for (std::int32_t y = 0; y < carving.height(); ++y) {
         row.clear();
         for (std::int32_t x = 0; x < carving.width(); ++x) {
-            const double steps = std::round(
-                carving.depths()[static_cast<std::size_t>(y) * static_cast<std::size_t>(carving.width()) +
-                                 static_cast<std::size_t>(x)] *
-                static_cast<double>(stepsPerPixel));
+            const double steps = std::round(carving.depthAt(x, y) * static_cast<double>(stepsPerPixel));
             const auto v = static_cast<std::uint16_t>(std::clamp(steps, 0.0, 65535.0));
             row += static_cast<char>(v >> 8);
             row += static_cast<char>(v & 0xFF);

@@ -144,7 +144,7 @@ std::optional<LargeArray<std::uint8_t>> layerBytesOf(QImage image) {
     if (image.isNull())
         return std::nullopt;
     const auto rowBytes = static_cast<std::size_t>(image.width()) * 4;
-    LargeArray<std::uint8_t> bits(rowBytes * static_cast<std::size_t>(image.height()));
+    auto bits = LargeArray<std::uint8_t>::shareable(rowBytes * static_cast<std::size_t>(image.height()));
     if (static_cast<std::size_t>(image.bytesPerLine()) == rowBytes) {
         std::memcpy(bits.data(), image.constBits(), bits.size());
     } else {
@@ -175,8 +175,8 @@ LoadedImage decodeImage(QIODevice& device, const QString& name, std::int64_t pix
     LargeArray<std::uint8_t> direct;
     QImage image;
     if (announced.isValid() && !announced.isEmpty() && reader.imageFormat() == QImage::Format_RGB32) {
-        direct = LargeArray<std::uint8_t>(static_cast<std::size_t>(announced.width()) * 4 *
-                                          static_cast<std::size_t>(announced.height()));
+        direct = LargeArray<std::uint8_t>::shareable(static_cast<std::size_t>(announced.width()) * 4 *
+                                                     static_cast<std::size_t>(announced.height()));
         image = QImage(direct.data(), announced.width(), announced.height(), qsizetype{announced.width()} * 4,
                        QImage::Format_RGB32);
     }

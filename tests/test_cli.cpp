@@ -236,7 +236,7 @@ private slots:
             {{"--mm-per-step", "0"}, {"--mm-per-step: 0 mm is outside 0.0001..10 mm"}},
             {{"--height-map", sample}, {"--height-map " + sample + ": line 1: \""}},
             {{"--height-map", "none.map"}, {"--height-map none.map: cannot be read"}},
-            {{"--height-map", sample, "--port", "none"}, {"--height-map: not yet with --port"}},
+            {{"--height-map", sample, "--port", "none"}, {"--height-map: our board does not follow a map"}},
             {{"--probe-feed", "5001"}, {"--probe-feed: 5001 mm/min is outside 1..5000 mm/min"}},
             {{"--plate", "-0.5"}, {"--plate: -0.5 mm is outside 0..50 mm"}},
             // A set-up needs a grbl machine: not on a dry run, nor on our board's port.

@@ -14,6 +14,7 @@
 #include "run/job_runner.h"
 #include "mill/motion_time.h"
 #include "mill/move_source.h"
+#include "mill/height_map.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -23,6 +24,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <array>
+#include <cmath>
 
 using namespace zelmar;
 using testing::Board;
@@ -118,6 +122,48 @@ QStringList answeredLines(const Board& board) {
         if (const auto m = entry.match(l); m.hasMatch())
             lines << m.captured(1);
     return lines;
+}
+
+// A point of a cut as the simulated grbl carried it out: X Y Z and the stock's top under the tool.
+using CutPoint = std::array<double, 4>;
+
+std::vector<CutPoint> cutPoints(const QString& log) {
+    std::vector<CutPoint> points;
+    QFile file(log);
+    if (!file.open(QIODevice::ReadOnly))
+        return points;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (const QList<QByteArray> w = line.split(' '); w.size() == 4)
+            points.push_back({w[0].toDouble(), w[1].toDouble(), w[2].toDouble(), w[3].toDouble()});
+    return points;
+}
+
+// The worst difference of a run's depth below the top from a flat run's, at the same point of its path; a point
+// between two of the flat run's (a move cut at a map's grid, a stop) is planned on the straight line between them.
+// `samePath`: the run passed every point of the flat one, in order.
+double worstDepthOff(const std::vector<CutPoint>& flat, const std::vector<CutPoint>& run, bool& samePath) {
+    double worst = 0;
+    std::size_t k = 0;
+    samePath = true;
+    for (const auto& [x, y, z, top] : run) {
+        if (k >= flat.size()) {
+            samePath = false;
+            break;
+        }
+        const auto& [fx, fy, fz, ftop] = flat[k];
+        double planned = ftop - fz;
+        if (std::abs(fx - x) < 5e-4 && std::abs(fy - y) < 5e-4) {
+            ++k;
+        } else if (k > 0) {
+            const auto& [px, py, pz, ptop] = flat[k - 1];
+            const double whole = std::hypot(fx - px, fy - py);
+            const double t = whole > 0 ? std::hypot(x - px, y - py) / whole : 0;
+            planned = (ptop - pz) + (planned - (ptop - pz)) * t;
+        }
+        worst = std::max(worst, std::abs((top - z) - planned));
+    }
+    samePath = samePath && k == flat.size();
+    return worst;
 }
 
 QStringList grblBoardArgs(std::initializer_list<QString> more = {}) {
@@ -286,6 +332,9 @@ private slots:
         QTest::newRow("baud for our board") << QStringList{"--baud", "115200"};
         QTest::newRow("baud of no number") << QStringList{"--controller", "grbl", "--baud", "fast"};
         QTest::newRow("no journal on grbl") << QStringList{"--controller", "grbl", "--journal", "j"};
+        QTest::newRow("a probed map saved nowhere") << QStringList{"--controller", "grbl", "--port", "p", "probe-map=3,2"};
+        QTest::newRow("a map of one point a row")
+            << QStringList{"--controller", "grbl", "--port", "p", "probe-map=1,2", "--height-map", "m"};
     }
     void theCommandLineOptions() {
         QFETCH(QStringList, args);
@@ -857,27 +906,120 @@ private slots:
         QVERIFY2(std::abs(end[3].toDouble() - (-3.8 - 1.5)) <= 0.004 + 1e-9, qPrintable(end.join(' ')));
     }
 
+    // The stock warped: a height map probed over the picture, then "Все" following it. Every point of every cut, as
+    // the machine carried it out, lies as deep below the stock's top there as on a flat stock: within one motor step
+    // (0.01 mm) and the probe's own resolution, the simulated machine's step (0.004 mm), which measured the map.
+    // Without the map the depth is off by the warp.
+    void aProbedMapKeepsEveryCutAtItsDepthBelowAWarpedStock_data() {
+        QTest::addColumn<QString>("surface");
+        QTest::newRow("tilted") << "tilt:-1,3,-2";
+        QTest::newRow("warped") << "twist:-1,2,-1.5,40";
+    }
+    void aProbedMapKeepsEveryCutAtItsDepthBelowAWarpedStock() {
+        QFETCH(QString, surface);
+        QTemporaryDir dir;
+        const QString map = dir.filePath("map.txt");
+        const auto cuts = [&](const QString& stock, const QStringList& more) {
+            const QString log = dir.filePath("cuts");
+            Board board(grblBoardArgs({"--delay-ms", "0", "--surface", stock, "--cut-log", log}));
+            const Run r = cli(QStringList{rings_, "zero=XY", "probe-z", "--probe-feed", "1000"} + more +
+                              QStringList{"goto-zero", "parse", "mill-all", "--controller", "grbl", "--port", board.path()});
+            [&] { QVERIFY2(r.status == 0, qPrintable(r.err)); }();
+            board.finish();
+            return cutPoints(log);
+        };
+        const auto flat = cuts("flat:-1", {});
+        QVERIFY(flat.size() > 100);
+        const auto worst = [&](const std::vector<CutPoint>& run, bool& samePath) {
+            return worstDepthOff(flat, run, samePath);
+        };
+        bool samePath = false;
+        const double mapped = worst(cuts(surface, {"probe-map=5,4", "--height-map", map}), samePath);
+        QVERIFY(samePath);
+        QVERIFY2(mapped <= 0.01 + 0.004 + 1e-6, qPrintable(QString::number(mapped)));
+        QFile saved(map);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const std::optional<HeightMap> probed = HeightMap::read(saved.readAll().toStdString());
+        QVERIFY(probed && probed->nx == 5 && probed->ny == 4);
+        const double unmapped = worst(cuts(surface, {}), samePath);
+        QVERIFY(samePath);
+        QVERIFY2(unmapped > 0.3, qPrintable(QString::number(unmapped)));
+    }
+
+    // A stop in the cut on a tilted stock that a map describes: the tool goes up to the safe height above the top
+    // where it stopped, not where the job began, and the job continued cuts on at its depth below the top.
+    void aStopOnAMappedStockLiftsAboveItsTopAndCutsOnAtDepth() {
+        QTemporaryDir dir;
+        const QString flatLog = dir.filePath("flat"), log = dir.filePath("tilted");
+        {
+            Board flat(grblBoardArgs({"--delay-ms", "0", "--surface", "flat:0", "--cut-log", flatLog}));
+            const Run r = cli({blocks_, "parse", "mill-all", "--safe-height", "1", "--controller", "grbl", "--port",
+                               flat.path()});
+            QVERIFY2(r.status == 0, qPrintable(r.err));
+            flat.finish();
+        }
+        // 4 mm of rise every 100 mm along X; the work zero is where the board started.
+        Board board(grblBoardArgs({"--delay-ms", "25", "--surface", "tilt:0,4,0", "--cut-log", log}));
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\nSafeHeight=1\r\n");
+        w.form->controller().setHeightMap(HeightMap::read("grid 2 2\norigin 0 -20\nstep 40 40\n0 1.6\n0 1.6\n"),
+                                          "tilt");
+        connectWindow(w);
+        w.click("Command6");
+        QTest::qWait(150);
+        w.form->requestStop();
+        QVERIFY(waitFor([&] { return w.form->controller().runner().phase() == JobRunner::Phase::Kept; }, 5000));
+        const GrblStatus stood = *w.form->controller().grblLink()->status();
+        QVERIFY2(stood.x > 0, "stopped before the first cut");
+        const double top = 0.04 * static_cast<double>(stood.x) / 1000.0;
+        QVERIFY2(std::abs(static_cast<double>(stood.z) / 1000.0 - (top + 1.5)) <= 0.01,
+                 qPrintable(QStringLiteral("stood at Z %1 over the top at %2").arg(stood.z).arg(top)));
+        w.form->requestContinue();
+        QVERIFY(w.waitIdle(20000));
+        board.finish();
+        bool samePath = false;
+        const double off = worstDepthOff(cutPoints(flatLog), cutPoints(log), samePath);
+        QVERIFY(samePath);
+        QVERIFY2(off <= 0.01 + 0.004 + 1e-6, qPrintable(QString::number(off)));
+    }
+
     // A probe that finds nothing: grbl's alarm is left for the operator, the Russian word says why, and the job
     // after it never starts.
     void aProbeWithoutContactStopsEverythingAfterIt_data() {
         QTest::addColumn<QStringList>("surface");
+        QTest::addColumn<QString>("probe");
         QTest::addColumn<QString>("said");
-        QTest::newRow("no stock") << QStringList{} << QStringLiteral("Щуп не коснулся пластины: касания нет");
-        QTest::newRow("already touching") << QStringList{"--surface", "flat:0"}
-                                          << QStringLiteral("Щуп уже касался пластины до начала измерения (ALARM:4)");
+        QTest::addColumn<QStringList>("answered");
+        const QStringList plate{"$$", "G91 G38.2 Z-2 F500"};
+        QTest::newRow("no stock") << QStringList{} << "probe-z" << QStringLiteral("Щуп не коснулся пластины: касания нет")
+                                  << plate;
+        QTest::newRow("already touching") << QStringList{"--surface", "flat:0"} << "probe-z"
+                                          << QStringLiteral("Щуп уже касался пластины до начала измерения (ALARM:4)")
+                                          << plate;
+        // A map's first point finds no stock: no map is saved, and the job does not start on a flat one.
+        QTest::newRow("a map over no stock")
+            << QStringList{"--surface", "flat:-3"} << "probe-map=3,2"
+            << QStringLiteral("Щуп не коснулся заготовки: касания нет в пределах хода измерения (ALARM:5). Карта "
+                              "высот не снята.")
+            << QStringList{"$$", "G90 G0 Z5", "G0 X0 Y-16.5", "G38.2 Z-2 F500"};
     }
     void aProbeWithoutContactStopsEverythingAfterIt() {
         QFETCH(QStringList, surface);
+        QFETCH(QString, probe);
         QFETCH(QString, said);
+        QFETCH(QStringList, answered);
         QTemporaryDir dir;
         const QString cuts = dir.filePath("cuts");
+        const QString map = dir.filePath("map.txt");
         Board board(QStringList{"--grbl", "--cut-log", cuts} + surface);
-        const Run r = cli({blocks_, "parse", "probe-z", "mill-all", "--probe-depth", "2", "--probe-feed", "500",
-                           "--controller", "grbl", "--port", board.path()});
+        const QStringList saved = probe.startsWith("probe-map") ? QStringList{"--height-map", map} : QStringList{};
+        const Run r = cli(QStringList{blocks_, "parse", probe, "mill-all", "--probe-depth", "2", "--probe-feed", "500",
+                                      "--controller", "grbl", "--port", board.path()} +
+                          saved);
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(said), qPrintable(r.err));
         QVERIFY2(r.err.contains(QStringLiteral("снимите блокировку ($X)")), qPrintable(r.err));
-        QCOMPARE(answeredLines(board), (QStringList{"$$", "G91 G38.2 Z-2 F500"}));
+        QCOMPARE(answeredLines(board), answered);
+        QVERIFY(!QFile::exists(map));
         board.finish();
         QFile log(cuts);
         QVERIFY(!log.exists() || (log.open(QIODevice::ReadOnly) && log.readAll().trimmed().isEmpty()));

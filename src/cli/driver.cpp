@@ -9,6 +9,8 @@
 
 #include <QCoreApplication>
 
+#include <fstream>
+
 #include <cstdio>
 #include <iostream>
 
@@ -83,7 +85,11 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         }
     });
     connect(&controller_, &zelmar::JobController::finished, this, &Driver::onEnded);
-    connect(&controller_, &zelmar::JobController::setupDone, this, [this] { QTimer::singleShot(0, this, &Driver::runNext); });
+    connect(&controller_, &zelmar::JobController::setupDone, this, [this](zelmar::Operation::Kind kind) {
+        if (kind == zelmar::Operation::Kind::ProbeMap && !saveProbedMap())
+            return;
+        QTimer::singleShot(0, this, &Driver::runNext);
+    });
     connect(&controller_, &zelmar::JobController::setupFailed, this,
             [this](zelmar::Operation::Kind kind, const zelmar::SetupFailure& failure) {
                 fail(zelmar::setupFailureText(kind, failure));
@@ -105,6 +111,8 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
 
 bool Driver::prepare() {
     session_.stepsText = options_.steps;
+    if (options_.heightMap && options_.port)
+        controller_.setHeightMap(options_.heightMap, *options_.heightMapPath);
     if (options_.port && !controller_.openPort()) {
         std::cerr << zelmar::portNotOpenedText << ": " << *options_.port << "\n"
                   << zelmar::portHintText(controller_.portHint()) << "\n";
@@ -117,6 +125,20 @@ void Driver::finish(int status) {
     status_ = status;
     interruptWatch_.stop();
     QCoreApplication::exit(status);
+}
+
+bool Driver::saveProbedMap() {
+    const std::optional<zelmar::HeightMap> map = controller_.heightMap();
+    const std::string& path = *options_.heightMapPath;
+    const std::string text = map ? map->text() : std::string();
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!map || !file.write(text.data(), static_cast<std::streamsize>(text.size())) || !file.flush()) {
+        std::cerr << "zelmar-cli: --height-map " << path << ": cannot be written\n";
+        finish(1);
+        return false;
+    }
+    controller_.setHeightMap(map, path);
+    return true;
 }
 
 void Driver::fail(const std::string& message) {

@@ -43,6 +43,8 @@ private:
     void finish(int status);
 
     void fail(const std::string& message);
+    // The map probe-map gave, to --height-map's file; false (and the run ended) when it cannot be written.
+    bool saveProbedMap();
 
     void runNext();
 

@@ -33,10 +33,13 @@ namespace {
 // The map of --height-map, read into the options; false, with the reason said, when it cannot be used.
 bool readHeightMap(Options& options) {
     const std::string& path = *options.heightMapPath;
-    if (options.port) {
-        std::cerr << "zelmar-cli: --height-map: not yet with --port; a map is followed by --gcode's file\n";
+    if (options.port && !options.grbl()) {
+        std::cerr << "zelmar-cli: --height-map: our board does not follow a map; grbl (--controller grbl) and "
+                     "--gcode's file do\n";
         return false;
     }
+    if (options.probesMap())
+        return true; // the file is where the probed map goes
     std::ifstream file(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (!file.good() && !file.eof()) {

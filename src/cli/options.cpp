@@ -72,7 +72,9 @@ const std::string usageText =
     "  --result FILE.pgm  the same carving as a 16-bit height grid: the depth cut at each pixel in motor steps\n"
     "  --height-map FILE  the probed surface of the stock (a text file: grid, origin and step, then the heights\n"
     "                 in mm in work coordinates): the G-code starts at the work zero and every move follows the\n"
-    "                 surface, cut where it crosses the grid's lines; not yet with --port\n"
+    "                 surface, cut where it crosses the grid's lines; with --controller grbl --port, so does the\n"
+    "                 job on the machine (the map's work coordinates taken from grbl's WCO); with probe-map,\n"
+    "                 where the probed map is saved\n"
     "  OPERATION      the machine's set-up, only with --controller grbl --port PATH (a dry run has no machine);\n"
     "                 a set-up that fails ends the program (status 1) and nothing after it runs:\n"
     "                 home         \"$H\": grbl's homing cycle, then waits until the machine stands\n"
@@ -84,6 +86,10 @@ const std::string usageText =
     "                 probe-z      the tool goes down onto the touch plate at --probe-feed, at most --probe-depth mm;\n"
     "                              at contact the work's Z becomes the plate's thickness, then the tool rises;\n"
     "                              no contact is a failure, and grbl's alarm is left for unlock\n"
+    "                 probe-map=NX,NY  a height map of NX by NY points (2 to 100 each) over the picture as it\n"
+    "                              lies from the tool's start pixel at the work zero: at each point the probe goes\n"
+    "                              down to --probe-depth below the work zero, up again between points; saved to\n"
+    "                              --height-map FILE (needed), and followed by the jobs after it\n"
     "  --probe-feed N  mm/min of the probe's way down (cnc.ini ProbeFeed, default 50)\n"
     "  --probe-depth D  mm the probe goes down at most (cnc.ini ProbeDepth, default 10)\n"
     "  --plate T      the touch plate's thickness in mm (cnc.ini ProbePlate, default 0)\n"
@@ -221,7 +227,7 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args) {
     // An estimate is a dry run: with a port it would be a job on the machine.
     if (!haveImage || (options.resume && !options.journalPath) || (options.lastMoveDone && !options.resume) ||
         (options.estimate && options.port) || (options.grbl() && options.journalPath) ||
-        (options.baudGiven && !options.grbl()))
+        (options.baudGiven && !options.grbl()) || (options.probesMap() && !options.heightMapPath))
         return std::nullopt;
     for (std::size_t i = 0; i < options.operations.size() && options.setupWithoutMachine.empty(); ++i)
         if (options.operations[i].setsUp() && (!options.port || !options.grbl()))

@@ -46,6 +46,13 @@ struct Options {
     std::string setupWithoutMachine;
 
     bool grbl() const { return settings.controller == zelmar::StartupConfig::Controller::Grbl; }
+    // An operation probes a height map: --height-map names where it is saved.
+    bool probesMap() const {
+        for (const zelmar::Operation& op : operations)
+            if (op.kind == zelmar::Operation::Kind::ProbeMap)
+                return true;
+        return false;
+    }
 };
 
 // The options followed by a value.

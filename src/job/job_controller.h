@@ -225,9 +225,12 @@ public:
     // Writes what the milling would send now, from a copy of the work: nothing of the program changes. Empty
     // on success; else a refusal's code, or the file's error.
     GcodeResult writeGcode(const QString& path, MillKind kind, const std::string& stepsText);
-    // The probed surface of the stock, and its file's name. The G-code file follows it; a job on the machine is
-    // refused while one is loaded, as the line does not follow it yet.
-    void setHeightMap(std::optional<HeightMap> map, const std::string& name) { gcode_.setHeightMap(std::move(map), name); }
+    // The probed surface of the stock, and its file's name: the G-code file and a job on grbl follow it; a job on
+    // our board is refused while one is loaded. None: a flat stock.
+    void setHeightMap(std::optional<HeightMap> map, const std::string& name) {
+        runner_.setHeightMap(map);
+        gcode_.setHeightMap(std::move(map), name);
+    }
     const std::optional<HeightMap>& heightMap() const { return gcode_.heightMap(); }
     const std::string& heightMapName() const { return gcode_.heightMapName(); }
 
@@ -275,6 +278,8 @@ signals:
     void alarmRaised(int code);
     // A set-up operation ran to its end, or ended early (the failed probe leaves grbl's alarm to the operator).
     void setupDone(zelmar::Operation::Kind kind);
+    // A probe of a set-up touched: `count` of its `of` probes are done.
+    void probeTouched(int count, int of);
     void setupFailed(zelmar::Operation::Kind kind, const zelmar::SetupFailure& failure);
 
 private:
@@ -284,6 +289,9 @@ private:
     void passStarts(int pass) override;
     void workChanged(bool treeRebuilt) override;
 
+    // A height map's points over the picture as it lies from the tool's start pixel; none when they do not fit.
+    std::optional<ProbeGrid> probeGridFor(const Operation& op, const Checked& scale) const;
+    void onSetupDone(Operation::Kind kind);
     // A command that moves nothing, run on the picture and recorded; not while a job is under way.
     void runStill(const Operation& op, const ProgressCallback& progress, const WorkRunner& run);
     MillRefusal startMilling(MillKind kind, const std::string& stepsText);

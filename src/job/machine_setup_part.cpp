@@ -33,7 +33,20 @@ SetupSettings setupSettingsOf(const StartupConfig& config, const Checked& scale)
 }
 
 MachineSetupPart::MachineSetupPart(MachineLine& line, QObject* parent) : QObject(parent), line_(line) {
-    connect(&setup_, &MachineSetup::done, this, [this] { emit done(kind_); });
+    connect(&setup_, &MachineSetup::done, this, [this] {
+        if (kind_ == Operation::Kind::ProbeMap && grid_) {
+            // grbl reports a probe in machine coordinates; the map is in the work's.
+            const GrblLink* link = line_.grblLink();
+            if (!link || !link->workOffset() || setup_.touches().size() != grid_->order().size())
+                return emit failed(kind_, {.kind = SetupFailure::Kind::NoWorkOffset});
+            std::vector<std::int64_t> heights;
+            for (std::int64_t z : setup_.touches())
+                heights.push_back(z - link->workOffset()->z);
+            probedMap_ = grid_->mapOf(heights);
+        }
+        emit done(kind_);
+    });
+    connect(&setup_, &MachineSetup::touched, this, &MachineSetupPart::touched);
     connect(&setup_, &MachineSetup::failed, this,
             [this](const SetupFailure& failure) { emit failed(kind_, failure); });
 }
@@ -50,6 +63,9 @@ MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const Set
     if (setup_.running())
         return Refusal::SettingUp;
     kind_ = op.kind;
+    grid_ = settings.grid;
+    if (op.kind == Operation::Kind::ProbeMap)
+        probedMap_.reset();
     setup_.run(*line_.grblLink(), setupSteps(op, settings));
     return Refusal::None;
 }

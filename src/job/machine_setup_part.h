@@ -49,6 +49,7 @@ public:
         SettingUp,    // another set-up runs
         BadSetting,   // a probe setting holds a bad value
         NotSetUp,     // the operation is none of the set-up's
+        NoGrid,       // a height map's points do not fit the picture (no picture, margins too wide)
     };
 
     explicit MachineSetupPart(MachineLine& line, QObject* parent = nullptr);
@@ -61,15 +62,20 @@ public:
     void overrideFeed(GrblOverride o);
     void overrideSpindle(GrblOverride o);
     std::optional<MachineCoordinates> coordinates() const;
+    // The height map the last probe of a grid gave, in work coordinates.
+    const std::optional<HeightMap>& probedMap() const { return probedMap_; }
 
 signals:
     void done(zelmar::Operation::Kind kind);
     void failed(zelmar::Operation::Kind kind, const zelmar::SetupFailure& failure);
+    void touched(int count, int of);
 
 private:
     MachineLine& line_;
     MachineSetup setup_;
     Operation::Kind kind_ = Operation::Kind::Home;
+    std::optional<ProbeGrid> grid_;
+    std::optional<HeightMap> probedMap_;
 };
 
 } // namespace zelmar

@@ -91,11 +91,32 @@ MoveText GrblLink::commandFor(const CommandMove& command, std::int32_t stepsPerP
     return {line, {}};
 }
 
-bool GrblLink::travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const {
-    // 10^-9 mm a step: the number's digits shifted to nine places (parsing allows at most nine).
+std::int64_t GrblLink::stepTravel() const {
+    // The number's digits shifted to nine places (parsing allows at most nine).
     std::int64_t perStep = mmPerStep_.units;
     for (int p = mmPerStep_.places; p < 9; ++p)
         perStep *= 10;
+    return perStep;
+}
+
+std::optional<MachinePosition> GrblLink::workZero() const {
+    if (status_ && status_->hasPosition && status_->workPosition)
+        return MachinePosition{}; // it reports the work's position itself
+    if (!workOffset_)
+        return std::nullopt;
+    return MachinePosition{workOffset_->x * 1000000, workOffset_->y * 1000000, workOffset_->z * 1000000};
+}
+
+std::string GrblLink::pieceLine(const CommandMove& command, std::int32_t stepsPerPixel, const StepPoint& delta) const {
+    const GcodeWriter writer = writerAt(stepsPerPixel);
+    std::string line = writer.moveLine(isRapid(command.kind, command.z), delta.x, delta.y, delta.z,
+                                       writer.feedOf(command));
+    line.pop_back();
+    return line;
+}
+
+bool GrblLink::travelOf(const CommandMove& command, std::int32_t stepsPerPixel, MachinePosition& travel) const {
+    const std::int64_t perStep = stepTravel();
     const GcodeWriter writer = writerAt(stepsPerPixel);
     return !__builtin_mul_overflow(writer.countX(command), perStep, &travel.x) &&
            !__builtin_mul_overflow(writer.countY(command), perStep, &travel.y) &&

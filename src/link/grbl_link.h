@@ -92,6 +92,9 @@ public:
     std::vector<std::string> closingLines() const override;
     std::vector<std::string> liftLines(std::int64_t up) const override;
     bool takesMoveAside() const override;
+    std::optional<MachinePosition> workZero() const override;
+    std::int64_t stepTravel() const override;
+    std::string pieceLine(const CommandMove& command, std::int32_t stepsPerPixel, const StepPoint& delta) const override;
     std::uint64_t positionEpoch() const override { return positionEpoch_; }
 
     static MachinePosition positionOf(const GrblStatus& status);

@@ -34,6 +34,7 @@ struct LinkFault {
         OffPath,    // a kept job cannot go on: the machine stands where none of its lines took it
         Restarted,  // a kept job cannot go on: the controller restarted and its coordinates began afresh
         PositionLost, // a kept job cannot go on: an alarm left the controller unsure where the machine stands
+        NoWorkZero,   // a job on a height map cannot start: the controller has not said where the work's zero is
     };
     Kind kind = Kind::None;
     SerialLine::Loss loss = SerialLine::Loss::None; // how the line was lost

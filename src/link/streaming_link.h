@@ -5,8 +5,10 @@
 // none of this.
 
 #include "machine_link.h"
+#include "mill/height_map.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,13 @@ public:
     virtual std::uint64_t positionEpoch() const = 0;
     // Whether a move may be sent aside now: a controller in feed hold takes no jog.
     virtual bool takesMoveAside() const = 0;
+    // Where the work's zero lies in the positions the controller reports; none while it has not said.
+    virtual std::optional<MachinePosition> workZero() const = 0;
+    // One motor step's travel, in the reported units (10^-9 mm).
+    virtual std::int64_t stepTravel() const = 0;
+    // A piece of the command bent to a height map: `delta` motor steps at the command's feed.
+    virtual std::string pieceLine(const CommandMove& command, std::int32_t stepsPerPixel,
+                                  const StepPoint& delta) const = 0;
 
 signals:
     // After stopAndDrop(): the machine stands at this position, nothing is queued.

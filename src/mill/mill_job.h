@@ -44,7 +44,7 @@ struct MillSettings {
 
 // Why a milling command did nothing at all.
 // BadSetting: a setting the job needs holds a value the front-end refused (it names which).
-// MapNotFollowed: a height map is loaded, and the machine's line does not follow it.
+// MapNotFollowed: a height map is loaded, and the machine's line (our board's) does not follow it.
 enum class MillRefusal { None, NoTree, NoSelection, EdgeTooShort, BadSetting, MapNotFollowed };
 
 // Refuses before anything happens: every command needs a tree, "Выделенная" a selected node too.

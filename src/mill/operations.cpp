@@ -97,6 +97,20 @@ std::optional<Operation> operationOf(std::string_view word) {
         op.kind = Operation::Kind::Jog;
         return op;
     }
+    if (word.starts_with("probe-map=")) {
+        const std::string_view rest = word.substr(10);
+        const std::size_t comma = rest.find(',');
+        if (comma == std::string_view::npos)
+            return std::nullopt;
+        const std::optional<std::int32_t> nx = numberOf<std::int32_t>(rest.substr(0, comma));
+        const std::optional<std::int32_t> ny = numberOf<std::int32_t>(rest.substr(comma + 1));
+        if (!nx || !ny || *nx < 2 || *ny < 2 || *nx > maxProbeGrid || *ny > maxProbeGrid)
+            return std::nullopt;
+        op.kind = Operation::Kind::ProbeMap;
+        op.nx = *nx;
+        op.ny = *ny;
+        return op;
+    }
     if (word.starts_with("move=")) {
         // Three texts, any of them possibly empty or not a number: the move itself judges them, as the
         // window's boxes would.
@@ -124,6 +138,8 @@ std::string wordOf(const Operation& op) {
         word = "jog=" + op.tx + "," + op.ty + "," + op.tz;
     else if (op.kind == Operation::Kind::Zero)
         word = op.axes == "XYZ" ? "zero" : "zero=" + op.axes;
+    else if (op.kind == Operation::Kind::ProbeMap)
+        word = "probe-map=" + std::to_string(op.nx) + "," + std::to_string(op.ny);
     else
         for (const Name& n : plainNames)
             if (n.kind == op.kind)

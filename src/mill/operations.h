@@ -17,15 +17,19 @@ namespace zelmar {
 
 struct Operation {
     // RestoreMill: the mill layer as the picture was loaded, without the marks of earlier millings.
-    // Home to ProbeZ and Jog set the machine up (grbl only): they change nothing of the picture.
+    // Home to ProbeMap set the machine up (grbl only): they change nothing of the picture.
     enum class Kind {
         Parse, Select, Move, MillSelected, MillAll, Gradient, Offset, Cut3D, RestoreMill,
-        Home, Unlock, Zero, GotoZero, ProbeZ, Jog,
+        Home, Unlock, Zero, GotoZero, ProbeZ, Jog, ProbeMap,
     };
     Kind kind = Kind::Parse;
     std::int32_t id = 0;    // Select: the region of the tree node
     std::string tx, ty, tz; // Move: the texts of the three boxes; Jog: millimetres, signed
     std::string axes;       // Zero: the letters of the axes zeroed, in X, Y, Z order
+    std::int32_t nx = 0, ny = 0; // ProbeMap: the grid's points along X and along Y
+    // ProbeMap: millimetres kept inside the picture's edges, and above the work's zero between the points; empty:
+    // none, and the probe's retract.
+    std::string margin, clearance;
     // In a history of what ran: how many moves a milling got through before it was left (-1: to its end), and
     // whether it sent nothing at all (the program then put its tool position back).
     std::int64_t reached = -1;
@@ -36,6 +40,9 @@ struct Operation {
     bool isMilling() const { return kind == Kind::MillSelected || kind == Kind::MillAll || kind == Kind::Cut3D; }
     MillKind millKind() const;
 };
+
+// The most points a probed height map takes along an axis.
+constexpr std::int32_t maxProbeGrid = 100;
 
 // The operation of a milling command ("Выделенная", "Все", "Резать 3D").
 Operation millingOperation(MillKind kind);

@@ -11,7 +11,7 @@ public:
     void regionOut() override {}
     std::size_t movesAnswered() const override { return 0; }
     bool closeRun() override { return false; }
-    bool placeCommand(const std::string&, const CommandMove&, std::size_t, std::optional<PathSegment>&,
+    bool placeCommand(std::string&, const CommandMove&, std::size_t, std::optional<PathSegment>&,
                       bool&) override {
         return true;
     }

@@ -293,7 +293,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
         return false;
     }
     run_.dryCommandLeft = 0;
-    logCommand(text.text, command);
+    logCommand(item.command, command);
     sendCommand(std::move(item));
     return true;
 }

@@ -92,6 +92,8 @@ public:
     void setMillingSwitch(std::function<bool()> on) { millingOn_ = std::move(on); }
     // Depth units above the surface the tool travels at, and where a streaming controller's stop takes it.
     void setSafeHeight(std::int32_t safeHeight) { safeHeight_ = safeHeight; }
+    // The stock's probed surface the next runs on a streaming controller follow; none: a flat stock.
+    void setHeightMap(std::optional<HeightMap> map) { heightMap_ = std::move(map); }
     // Sees every command sent, and in a dry run those that would be sent.
     void setCommandLog(std::function<void(const LoggedCommand&)> log) { log_ = std::move(log); }
     // Straight runs of steps go out as one command each.
@@ -187,6 +189,7 @@ private:
     std::int64_t movesAcknowledged() const override { return run_.at.sent; }
     std::int64_t boardDepth() const override { return run_.at.depth; }
     std::int32_t safeHeight() const override { return safeHeight_; }
+    const HeightMap* heightMap() const override { return heightMap_ ? &*heightMap_ : nullptr; }
     bool linesUnanswered() const override { return !inFlight_.empty(); }
     bool jobLinesUnanswered() const override;
     void logLine(const std::string& line) override;
@@ -250,6 +253,7 @@ private:
     MergeRule merge_;
     int dryPauseMs_ = 1;
     std::int32_t safeHeight_ = 0;
+    std::optional<HeightMap> heightMap_;
     QTimer dryTimer_;
     QTimer pumpTimer_;
     Phase phase_ = Phase::Idle;

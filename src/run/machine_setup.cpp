@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace zelmar {
 
 std::vector<SetupStep> setupSteps(const Operation& op, const SetupSettings& s) {
@@ -29,6 +31,22 @@ std::vector<SetupStep> setupSteps(const Operation& op, const SetupSettings& s) {
         // The tool rests on the plate at contact: its work Z is the plate's thickness.
         return {{Kind::Probe, "G91 G38.2 Z-" + s.probeDepth.text() + " F" + std::to_string(s.probeFeed)},
                 line("G10 L20 P1 Z" + s.plate.text()), line("G91 G0 Z" + s.retractMm), idle};
+    case Operation::Kind::ProbeMap: {
+        if (!s.grid)
+            return {};
+        // Down to the probe's depth below the work's zero at each point, up to the clearance between them; the
+        // jobs that follow move incrementally.
+        const std::string up = "G0 Z" + (op.clearance.empty() ? s.retractMm : op.clearance);
+        std::vector<SetupStep> steps{line("G90 " + up)};
+        for (const auto& [i, j] : s.grid->order()) {
+            steps.push_back(line("G0 X" + micrometreText(s.grid->x(i)) + " Y" + micrometreText(s.grid->y(j))));
+            steps.push_back({Kind::Probe, "G38.2 Z-" + s.probeDepth.text() + " F" + std::to_string(s.probeFeed)});
+            steps.push_back(line(up));
+        }
+        steps.push_back(line("G91"));
+        steps.push_back(idle);
+        return steps;
+    }
     default:
         return {};
     }
@@ -40,10 +58,20 @@ void MachineSetup::run(GrblLink& link, std::vector<SetupStep> steps) {
     link_ = &link;
     steps_ = std::move(steps);
     step_ = 0;
+    touches_.clear();
+    probes_ = static_cast<int>(std::count_if(steps_.begin(), steps_.end(),
+                                             [](const SetupStep& s) { return s.kind == SetupStep::Kind::Probe; }));
     connections_ = {
         connect(&link, &GrblLink::setupAnswered, this, &MachineSetup::onAnswer),
         connect(&link, &GrblLink::probed, this,
-                [this](const GrblProbe& probe) { touched_ = touched_ || probe.contact; }),
+                [this](const GrblProbe& probe) {
+                    if (!probe.contact || touched_ || step_ >= steps_.size() ||
+                        current().kind != SetupStep::Kind::Probe)
+                        return;
+                    touched_ = true;
+                    touches_.push_back(probe.at.z);
+                    emit touched(static_cast<int>(touches_.size()), probes_);
+                }),
         connect(&link, &GrblLink::alarmRaised, this, &MachineSetup::onAlarm),
         connect(&link, &GrblLink::failed, this,
                 [this](const LinkFault& fault) {

@@ -7,9 +7,11 @@
 #include "link/grbl_link.h"
 #include "mill/gcode.h"
 #include "mill/operations.h"
+#include "mill/probe_grid.h"
 
 #include <QObject>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,7 @@ struct SetupSettings {
     std::int32_t probeFeed = 50;
     Decimal probeDepth{10, 0};
     Decimal plate{0, 0};
+    std::optional<ProbeGrid> grid; // a height map's points
 };
 
 // The steps of a set-up operation; none for any other operation.
@@ -48,6 +51,7 @@ struct SetupFailure {
         AlreadyTouching, // the probe touched before it moved (ALARM:4)
         Alarm,           // any other alarm
         LineFault,       // the line failed (lost, silent)
+        NoWorkOffset,    // a probed map's heights: grbl never said where the work's zero lies (WCO)
     };
     Kind kind = Kind::Refused;
     int code = 0;     // error:N, ALARM:N
@@ -63,10 +67,14 @@ public:
     // Runs the steps on the link; done() or failed() follows. Nothing when steps already run.
     void run(GrblLink& link, std::vector<SetupStep> steps);
     bool running() const { return link_ != nullptr; }
+    // Where the probes of the steps run last touched, in order: machine Z in µm.
+    const std::vector<std::int64_t>& touches() const { return touches_; }
 
 signals:
     void done();
     void failed(const zelmar::SetupFailure& failure);
+    // A probe touched: `count` of `of` probing steps are done.
+    void touched(int count, int of);
 
 private:
     void next();
@@ -80,6 +88,8 @@ private:
     std::vector<SetupStep> steps_;
     std::size_t step_ = 0;
     bool touched_ = false;
+    std::vector<std::int64_t> touches_;
+    int probes_ = 0;
     std::vector<QMetaObject::Connection> connections_;
 };
 

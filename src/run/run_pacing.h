@@ -10,6 +10,7 @@
 
 #include "link/machine_link.h"
 #include "link/move_command.h"
+#include "mill/height_map.h"
 #include "mill/commands.h"
 #include "stream_path.h"
 #include "stream_recovery.h"
@@ -36,6 +37,7 @@ enum class LineRole {
     Job,    // a command of the job
     Modes,  // the modes of the job's lines
     Replay, // a line of the job again, or the rest of one, after the controller dropped its queue
+    Piece,  // a piece of a command cut where it crosses the height map's grid, before the command's last
     Ending, // the program end
 };
 
@@ -54,6 +56,8 @@ public:
     virtual std::int64_t boardDepth() const = 0;
     // Depth units above the surface the tool travels at, and where a stop takes it.
     virtual std::int32_t safeHeight() const = 0;
+    // The probed surface the moves follow, in the work's coordinates; none: a flat stock.
+    virtual const HeightMap* heightMap() const = 0;
     // Lines that went out unanswered: any at all, and any that carries a command of the job.
     virtual bool linesUnanswered() const = 0;
     virtual bool jobLinesUnanswered() const = 0;
@@ -94,9 +98,10 @@ public:
     // The plan is used up: true when the run ends only once the machine stands after its last line.
     virtual bool closeRun() = 0;
     // Gives a plan command (its line, what it moves, the plan moves it carries) its place on the machine's path
-    // as it goes out, the segment of a streaming controller's path in `segment`. False when it cannot go now:
-    // `refused` says whether it never can.
-    virtual bool placeCommand(const std::string& line, const CommandMove& command, std::size_t moves,
+    // as it goes out, the segment of a streaming controller's path in `segment`. A command bent to a height map
+    // goes out in pieces: those before its last go out here, and `line` becomes its last. False when it cannot go
+    // now: `refused` says whether it never can.
+    virtual bool placeCommand(std::string& line, const CommandMove& command, std::size_t moves,
                               std::optional<PathSegment>& segment, bool& refused) = 0;
     // A line was answered: true when its plan moves are done now (the runner completes them), false when they
     // wait for the machine to get past them, or it was no command of the plan.

@@ -132,8 +132,30 @@ bool StreamPacing::closeRun() {
     return true;
 }
 
-bool StreamPacing::placeCommand(const std::string& line, const CommandMove& command, std::size_t moves,
+bool StreamPacing::placeCommand(std::string& line, const CommandMove& command, std::size_t moves,
                                 std::optional<PathSegment>& segment, bool& refused) {
+    if (st_.map && !run_.runsAside()) {
+        // Pieces computed from another end (a drop, a lift since) are stale.
+        if (!st_.pieces.empty() && !(st_.pieces.front().start == st_.path.lineEnd()))
+            st_.pieces.clear();
+        if (st_.pieces.empty() && !bend(command, moves)) {
+            refused = true;
+            return false;
+        }
+        while (st_.pieces.size() > 1) {
+            if (!sendLine(st_.pieces.front().line, LineRole::Piece, st_.pieces.front()))
+                return false;
+            st_.pieces.pop_front();
+        }
+        if (!link_.canSend(st_.pieces.front().line.size()))
+            return false;
+        line = st_.pieces.front().line;
+        st_.path.sent(st_.pieces.front());
+        st_.wrote = true;
+        segment = std::move(st_.pieces.front());
+        st_.pieces.clear();
+        return true;
+    }
     if (!link_.canSend(line.size()))
         return false; // it goes once the controller's buffer has room
     if (run_.runsAside())
@@ -154,6 +176,73 @@ bool StreamPacing::placeCommand(const std::string& line, const CommandMove& comm
     st_.wrote = true;
     segment = std::move(placed);
     return true;
+}
+
+bool StreamPacing::bend(const CommandMove& command, std::size_t moves) {
+    MachinePosition travel;
+    const std::int64_t step = link_.stepTravel();
+    if (step <= 0 || !link_.travelOf(command, run_.scale().value, travel))
+        return false;
+    // The plan stands where the tool stands less the surface's rise there: the tool always ends a piece at the
+    // plan's point raised by the rise there, rounded alike, so the plan's own position comes back exactly.
+    const StepPoint tool = stepsAt(st_.path.lineEnd());
+    const StepPoint from{tool.x, tool.y, tool.z - riseAt(tool)};
+    const StepPoint to{from.x + travel.x / step, from.y + travel.y / step, from.z + travel.z / step};
+    const double mmPerStep = static_cast<double>(step) / 1e9;
+    StepPoint at = tool;
+    MachinePosition end = st_.path.lineEnd();
+    for (const StepPoint& piece : mappedMove(*st_.map, mmPerStep, from, to)) {
+        const StepPoint delta{piece.x - at.x, piece.y - at.y, piece.z - at.z};
+        PathSegment segment;
+        segment.start = end;
+        end = {end.x + delta.x * step, end.y + delta.y * step, end.z + delta.z * step};
+        segment.end = end;
+        segment.line = link_.pieceLine(command, run_.scale().value, delta);
+        segment.rapid = isRapid(command.kind, command.z);
+        st_.pieces.push_back(std::move(segment));
+        at = piece;
+    }
+    if (st_.pieces.empty())
+        return false;
+    st_.pieces.back().unacknowledgedMoves = static_cast<std::int32_t>(moves);
+    return true;
+}
+
+bool StreamPacing::placeMap(const MachinePosition& at) {
+    st_.map.reset();
+    const HeightMap* map = run_.heightMap();
+    if (!map)
+        return true;
+    const std::optional<MachinePosition> zero = link_.workZero();
+    if (!zero || link_.stepTravel() <= 0)
+        return false;
+    st_.origin = at;
+    HeightMap moved = *map;
+    const double startX = static_cast<double>(at.x - zero->x) / 1e9;
+    const double startY = static_cast<double>(at.y - zero->y) / 1e9;
+    const double rise = map->heightAt(startX, startY);
+    moved.originX -= startX;
+    moved.originY -= startY;
+    for (double& z : moved.z)
+        z -= rise;
+    st_.map = std::move(moved);
+    return true;
+}
+
+StepPoint StreamPacing::stepsAt(const MachinePosition& at) const {
+    const std::int64_t step = link_.stepTravel();
+    const auto steps = [step](std::int64_t d) {
+        const std::int64_t half = step / 2;
+        return d >= 0 ? (d + half) / step : -((-d + half) / step);
+    };
+    return {steps(at.x - st_.origin.x), steps(at.y - st_.origin.y), steps(at.z - st_.origin.z)};
+}
+
+std::int64_t StreamPacing::riseAt(const StepPoint& at) const {
+    if (!st_.map)
+        return 0;
+    const StepPoint flat{at.x, at.y, 0};
+    return mappedPoint(*st_.map, static_cast<double>(link_.stepTravel()) / 1e9, flat).z;
 }
 
 bool StreamPacing::answered(LineRole role, std::optional<PathSegment> segment) {
@@ -218,6 +307,7 @@ void StreamPacing::takeBack() {
 
 void StreamPacing::drop() {
     st_.path.dropped(run_.dropUnanswered());
+    st_.pieces.clear();
     st_.positionKnown = false;
     st_.modesSent = 0;
     st_.modesDone = false;
@@ -273,7 +363,8 @@ bool StreamPacing::liftFrom(const MachinePosition& at, bool endsStop) {
     const std::int64_t unit = depthTravel();
     if (!st_.started || unit == 0 || !link_.isOpen())
         return false;
-    const std::int64_t up = st_.surfaceZ + std::int64_t{run_.safeHeight()} * unit - at.z;
+    const std::int64_t up =
+        st_.surfaceZ + riseAt(stepsAt(at)) * link_.stepTravel() + std::int64_t{run_.safeHeight()} * unit - at.z;
     if (up <= 0)
         return false; // already at the safe height
     for (const std::string& line : link_.liftLines(up))
@@ -354,6 +445,10 @@ void StreamPacing::idleAt(const MachinePosition& at) {
         st_.locating = false;
         if (st_.started && link_.positionEpoch() != st_.epoch) {
             run_.endFailed({.kind = LinkFault::Kind::Restarted, .fromGrbl = true});
+            return;
+        }
+        if (!st_.started && !placeMap(at)) {
+            run_.endFailed({.kind = LinkFault::Kind::NoWorkZero, .fromGrbl = true});
             return;
         }
         if (!locate(at)) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,7 +24,7 @@ public:
     void regionOut() override;
     std::size_t movesAnswered() const override;
     bool closeRun() override;
-    bool placeCommand(const std::string& line, const CommandMove& command, std::size_t moves,
+    bool placeCommand(std::string& line, const CommandMove& command, std::size_t moves,
                       std::optional<PathSegment>& segment, bool& refused) override;
     bool answered(LineRole role, std::optional<PathSegment> segment) override;
     bool pause() override;
@@ -70,6 +71,11 @@ private:
         int positionLostBy = 0;       // the alarm after which grbl no longer knows its position (-1: no code)
         std::uint64_t epoch = 0;    // the controller's coordinates the positions are in
         StreamRecovery path;
+        // The probed surface moved to the job's start: its zero there, and no rise there. The tool then starts
+        // at the surface wherever the map says it lies, as on a flat stock.
+        std::optional<HeightMap> map;
+        MachinePosition origin;         // the job's start, where the map's steps count from
+        std::deque<PathSegment> pieces; // of the command going out, bent to the map, not out yet
     };
     using Closing = State::Closing;
 
@@ -92,6 +98,13 @@ private:
     // One pixel along X (or one depth unit along Z), as pixelTravel() and depthTravel() give it.
     std::int64_t travelOfOne(bool depth) const;
     void offPath(const MachinePosition& at);
+    // The map, moved to the job's start at `at`; false when the controller has not said where the work lies.
+    bool placeMap(const MachinePosition& at);
+    // Motor steps from the job's start, to the nearest; and the map's rise there, in motor steps.
+    StepPoint stepsAt(const MachinePosition& at) const;
+    std::int64_t riseAt(const StepPoint& at) const;
+    // The command's pieces along the map from where the last line ends.
+    bool bend(const CommandMove& command, std::size_t moves);
 
     StreamingLink& link_;
     PacedRun& run_;

@@ -60,9 +60,9 @@ std::string refusalText(MillRefusal refusal) {
     case MillRefusal::BadSetting:
         return "Задание не начато: настройка, которая ему нужна, задана неверно.";
     case MillRefusal::MapNotFollowed:
-        return "Задание не начато: загружена карта высот, а на станке она пока не учитывается: ей следует только "
-               "файл G-кода («Сохранить G-код…»).\r\nЧтобы фрезеровать на станке по ровной заготовке, уберите "
-               "карту: меню «Станок» → «Забыть карту высот».";
+        return "Задание не начато: загружена карта высот, а наша плата её не учитывает: карте следуют только grbl "
+               "и файл G-кода («Сохранить G-код…»).\r\nЧтобы фрезеровать на этой плате по ровной заготовке, "
+               "уберите карту: меню «Станок» → «Забыть карту высот».";
     case MillRefusal::None:
         break;
     }
@@ -210,6 +210,9 @@ std::string grblFaultText(const LinkFault& fault, bool kept) {
         return "После тревоги" + (fault.code > 0 ? " ALARM:" + std::to_string(fault.code) : std::string()) +
                " grbl не знает точно, где стоит станок: продолжить задание с того места, где оно остановилось, "
                "нельзя, ничего не отправлено.\r\nВыставьте ноль заново и начните задание заново.";
+    case LinkFault::Kind::NoWorkZero:
+        return "grbl не сообщил, где ноль заготовки (WCO), а карта высот задана от него: задание по карте не "
+               "начато, ничего не отправлено.\r\nВыставьте ноль заготовки и начните задание заново.";
     case LinkFault::Kind::Restarted:
         return "grbl перезапустился (при открытии порта, по питанию или кнопкой сброса), и его координаты "
                "начались заново: где станок стоит относительно задания, неизвестно.\r\nПродолжить задание "
@@ -265,6 +268,7 @@ std::string faultText(const LinkFault& fault, bool kept) {
     case LinkFault::Kind::OffPath:
     case LinkFault::Kind::Restarted:
     case LinkFault::Kind::PositionLost:
+    case LinkFault::Kind::NoWorkZero:
     case LinkFault::Kind::None:
         break; // grbl's own
     }

@@ -37,6 +37,7 @@ std::string setupName(Operation::Kind kind) {
     case Operation::Kind::GotoZero: return "Переход в ноль заготовки";
     case Operation::Kind::ProbeZ: return "Измерение высоты щупом";
     case Operation::Kind::Jog: return "Перемещение станка";
+    case Operation::Kind::ProbeMap: return "Снятие карты высот";
     default: return "Наладка станка";
     }
 }
@@ -64,6 +65,9 @@ std::string setupRefusalText(Operation::Kind kind, MachineSetupPart::Refusal ref
     }
     case Refusal::NotSetUp:
         return start + "это не команда наладки.";
+    case Refusal::NoGrid:
+        return start + "точки сетки не помещаются на картинке (картинка не загружена или поля шире её). Ничего "
+                       "не отправлено.";
     }
     return start;
 }
@@ -73,13 +77,25 @@ std::string setupFailureText(Operation::Kind kind, const SetupFailure& failure) 
     const std::string unlock = " Станок заблокирован: снимите блокировку ($X), прежде чем продолжать.";
     switch (failure.kind) {
     case Kind::NoContact:
+        if (kind == Operation::Kind::ProbeMap)
+            return "Щуп не коснулся заготовки: касания нет в пределах хода измерения" +
+                   (failure.code > 0 ? " (ALARM:" + std::to_string(failure.code) + ")" : std::string()) +
+                   ". Карта высот не снята." + (failure.code > 0 ? unlock : std::string()) +
+                   " Проверьте провод щупа и глубину поиска (ProbeDepth): заготовка может лежать ниже нуля не "
+                   "больше чем на неё.";
         return "Щуп не коснулся пластины: касания нет в пределах хода измерения" +
                (failure.code > 0 ? " (ALARM:" + std::to_string(failure.code) + ")" : std::string()) +
                ". Ноль по Z не изменён." + (failure.code > 0 ? unlock : std::string()) +
                " Проверьте пластину, провод щупа и глубину поиска (ProbeDepth).";
     case Kind::AlreadyTouching:
+        if (kind == Operation::Kind::ProbeMap)
+            return "Щуп уже касался заготовки до начала измерения (ALARM:4): карта высот не снята." + unlock +
+                   " Проверьте провод щупа и высоту подъёма между точками.";
         return "Щуп уже касался пластины до начала измерения (ALARM:4): станок не двигался, ноль по Z не изменён." +
                unlock + " Проверьте провод щупа и поднимите фрезу над пластиной.";
+    case Kind::NoWorkOffset:
+        return "Снятие карты высот не выполнено: grbl не сообщил, где ноль заготовки (WCO), а высоты карты "
+               "отсчитываются от него. Выставьте ноль заготовки и снимите карту снова.";
     case Kind::Refused:
         return setupName(kind) + " не выполнен" + ending(kind) + ": grbl отказал в строке «" + failure.line + "»: error:" + std::to_string(failure.code) + " — " +
                grblErrorMeaning(failure.code) + ".";

@@ -79,6 +79,19 @@ std::optional<Surface> Surface::parse(std::string_view spec, double cellMm, doub
         s.dy_ = v[v.size() - 1];
         return s;
     }
+    if (spec.starts_with("twist:")) {
+        const auto v = numbers(spec.substr(6));
+        if (v.size() != 4) {
+            error = "twist takes Z0,DX,DY,T in millimetres";
+            return std::nullopt;
+        }
+        s.kind_ = Kind::Tilt;
+        s.z0_ = v[0];
+        s.dx_ = v[1];
+        s.dy_ = v[2];
+        s.twist_ = v[3];
+        return s;
+    }
 
     std::ifstream file{std::string(spec), std::ios::binary};
     if (!file) {
@@ -137,7 +150,7 @@ std::optional<Surface> Surface::parse(std::string_view spec, double cellMm, doub
 double Surface::height(double x, double y) const {
     switch (kind_) {
     case Kind::Flat: return z0_;
-    case Kind::Tilt: return z0_ + dx_ * x / 100.0 + dy_ * y / 100.0;
+    case Kind::Tilt: return z0_ + dx_ * x / 100.0 + dy_ * y / 100.0 + twist_ * x * y / 10000.0;
     case Kind::Map: {
         // Beyond the picture its edge goes on.
         const auto index = [this](double v, std::int64_t n) {
@@ -155,7 +168,7 @@ double Surface::height(double x, double y) const {
 std::pair<double, double> Surface::bounds(double x0, double y0, double x1, double y1) const {
     if (kind_ == Kind::Map)
         return {lowest_, highest_};
-    // A plane is lowest and highest at corners; the margin covers the rounding of its sums.
+    // A plane, and a twisted one, is lowest and highest at corners; the margin covers the rounding of its sums.
     const double corners[] = {height(x0, y0), height(x0, y1), height(x1, y0), height(x1, y1)};
     const auto [lowest, highest] = std::minmax_element(std::begin(corners), std::end(corners));
     return {*lowest - 1e-9, *highest + 1e-9};

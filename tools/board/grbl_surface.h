@@ -17,7 +17,8 @@ public:
     // No stock at all: nothing is ever touched.
     Surface() = default;
 
-    // "flat:Z", "tilt:DX,DY", "tilt:Z0,DX,DY" or the path of a PGM file (plain or binary) whose grey levels are
+    // "flat:Z", "tilt:DX,DY", "tilt:Z0,DX,DY", "twist:Z0,DX,DY,T" (a tilt plus T mm of rise per 100 mm along X
+    // per 100 mm along Y: a stock warped like a propeller, bilinear everywhere) or the path of a PGM file (plain or binary) whose grey levels are
     // hundredths of a millimetre above `baseZ`, each pixel a square of `cellMm`. Null, and why in `error`, when the
     // text or the file is not one.
     static std::optional<Surface> parse(std::string_view spec, double cellMm, double baseZ, std::string& error);
@@ -34,6 +35,7 @@ private:
     double z0_ = 0;
     double dx_ = 0; // mm of rise per 100 mm along X
     double dy_ = 0;
+    double twist_ = 0;
     double cell_ = 1;
     std::int64_t width_ = 0;
     std::int64_t rows_ = 0;

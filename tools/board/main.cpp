@@ -76,7 +76,8 @@ bytes the receive buffer lost.
                             where the board started, which MPos reads unless a client's open reset
                             the board elsewhere (and again after "$H"). SPEC is "flat:Z" (the top at
                             Z everywhere), "tilt:Z0,DX,DY" (at Z0 + DX*X/100 + DY*Y/100: DX and DY mm
-                            of rise per 100 mm along X and Y; "tilt:DX,DY" has Z0 = 0) or the path of
+                            of rise per 100 mm along X and Y; "tilt:DX,DY" has Z0 = 0), "twist:Z0,DX,DY,T"
+                            (the tilt plus T*X*Y/10000: warped like a propeller) or the path of
                             a PGM picture (P2 or P5, any maximum value): each grey level is 0.01 mm
                             above --surface-z, each pixel a square of --surface-cell mm, the
                             picture's bottom-left corner at X=Y=0, its top row at the largest Y;

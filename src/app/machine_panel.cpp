@@ -27,6 +27,8 @@ QPushButton* button(QWidget* parent, const QString& caption, const char* name) {
 
 MachinePanel::MachinePanel(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("machinePanel"));
+    // Narrow beside the work window: the longer texts wrap.
+    setMaximumWidth(270);
     auto* layout = new QVBoxLayout(this);
 
     auto* where = new QGroupBox(QStringLiteral("Положение, мм"), this);
@@ -76,12 +78,14 @@ MachinePanel::MachinePanel(QWidget* parent) : QWidget(parent) {
         ovLayout->addWidget(new QLabel(rows[r].caption, overrides), r, 0);
         for (int c = 0; c < 3; ++c) {
             QPushButton* b = button(overrides, captions[c], rows[r].names[c]);
+            b->setMaximumWidth(48);
             const auto apply = rows[r].apply;
             const GrblOverride step = steps[c];
             connect(b, &QPushButton::clicked, this, [this, apply, step] { (this->*apply)(step); });
             ovLayout->addWidget(b, r, c + 1);
         }
     }
+    ovLayout->setColumnStretch(0, 1);
     layout->addWidget(overrides);
 
     result_ = new QLabel(this);
@@ -124,8 +128,10 @@ void MachinePanel::showCoordinates() {
         coordinates_->setText(QString::fromStdString(noCoordinatesText()));
         return;
     }
-    coordinates_->setText(QStringLiteral("grbl: %1\n%2").arg(QString::fromStdString(c->state),
-                                                              QString::fromStdString(coordinatesText(*c))));
+    // The machine, the work and the overrides a line each.
+    QString text = QString::fromStdString(coordinatesText(*c));
+    text.replace(QStringLiteral(", заготовка"), QStringLiteral(",\nзаготовка")).replace(QStringLiteral("; "), QStringLiteral(";\n"));
+    coordinates_->setText(QStringLiteral("grbl: %1\n%2").arg(QString::fromStdString(c->state), text));
 }
 
 void MachinePanel::run(const Operation& operation) {

@@ -981,7 +981,7 @@ private slots:
         QVERIFY(waitFor([&] { return done.size() == 3 && at({2500, -1000, 0}, {0, 0, 0}); }, 10000));
         QVERIFY(waitFor([&] {
             return panel->findChild<QLabel*>(QStringLiteral("machineCoordinates"))->text().contains(
-                QStringLiteral("Станок X 2.500 Y -1.000 Z 0.000, заготовка X 0.000 Y 0.000 Z 0.000 (мм)"));
+                QStringLiteral("Станок X 2.500 Y -1.000 Z 0.000,\nзаготовка X 0.000 Y 0.000 Z 0.000 (мм)"));
         }, 5000));
         QCOMPARE(panel->findChild<QLabel*>(QStringLiteral("setupResult"))->text(),
                  QStringLiteral("Установка нуля заготовки выполнена."));

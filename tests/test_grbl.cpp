@@ -7,6 +7,7 @@
 #include "texts/line_texts.h"
 #include "texts/setup_texts.h"
 #include "config/startup_config.h"
+#include "app/machine_panel.h"
 #include "board_harness.h"
 #include "box_catcher.h"
 #include "link/grbl_link.h"
@@ -16,7 +17,9 @@
 #include "mill/move_source.h"
 #include "mill/height_map.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -1087,6 +1090,113 @@ private slots:
             return m && m->overrides == GrblOverrides{};
         }, 5000));
         QVERIFY(!QString::fromStdString(machineStatusText(c)).contains(QStringLiteral("подача")));
+    }
+
+    // "Станок" and its panel as the operator uses them: homed out of the power-up alarm, jogged by typed
+    // millimetres, zeroed, then jogged by a held key and by one whose release never comes. What the board reports
+    // is where the machine stands; the held jogs stop on the release, and without it within the lease.
+    void theMachinePanelDrivesTheMachine() {
+        Board board(grblBoardArgs({"--homing", "--delay-ms", "200"}));
+        QTemporaryDir dir;
+        QuestionAnswerer alarm(QStringLiteral("Тревога grbl"), false);
+        alarm.arm();
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
+        QVERIFY(waitFor([&] { return alarm.seen == 1; }, 5000));
+        JobController& c = w.form->controller();
+        QSignalSpy done(&c, &JobController::setupDone);
+        QSignalSpy failed(&c, &JobController::setupFailed);
+        const auto at = [&](GrblTriple machine, GrblTriple work) {
+            const std::optional<MachineCoordinates> m = c.machineCoordinates();
+            return m && m->state == "Idle" && m->machine == machine && m->work() == work;
+        };
+        w.frame.machineAction(QStringLiteral("setupHome"))->trigger();
+        QVERIFY(waitFor([&] { return done.size() == 1; }, 10000));
+        w.frame.findChild<QAction*>(QStringLiteral("machinePanelShown"))->trigger();
+        MachinePanel* panel = w.frame.machinePanel();
+        QVERIFY(panel->isVisible());
+        panel->findChild<QLineEdit*>(QStringLiteral("jogX"))->setText(QStringLiteral("2.5"));
+        panel->findChild<QLineEdit*>(QStringLiteral("jogY"))->setText(QStringLiteral("-1"));
+        QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("jogGo")), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return done.size() == 2; }, 10000));
+        w.frame.machineAction(QStringLiteral("setupZero"))->trigger();
+        QVERIFY(waitFor([&] { return done.size() == 3 && at({2500, -1000, 0}, {0, 0, 0}); }, 10000));
+        QVERIFY(waitFor([&] {
+            return panel->findChild<QLabel*>(QStringLiteral("machineCoordinates"))->text().contains(
+                QStringLiteral("Станок X 2.500 Y -1.000 Z 0.000,\nзаготовка X 0.000 Y 0.000 Z 0.000 (мм)"));
+        }, 5000));
+        QCOMPARE(panel->findChild<QLabel*>(QStringLiteral("setupResult"))->text(),
+                 QStringLiteral("Установка нуля заготовки выполнена."));
+
+        // Held about 0.7 s with the keyboard's auto-repeat, then let go: it went, and it stands.
+        QWidget* pad = panel->findChild<QWidget*>(QStringLiteral("jogPad"));
+        QElapsedTimer heldFor;
+        heldFor.start();
+        QTest::keyPress(pad, Qt::Key_Right);
+        for (int i = 0; i < 14; ++i) {
+            QTest::qWait(50);
+            QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier, QString(), true);
+            QApplication::sendEvent(pad, &repeat);
+        }
+        QTest::keyRelease(pad, Qt::Key_Right);
+        const qint64 heldMs = heldFor.elapsed();
+        const auto standing = [&] {
+            std::optional<MachineCoordinates> m;
+            [&] { QVERIFY(waitFor([&] { return (m = c.machineCoordinates()) && m->state == "Idle"; }, 5000)); }();
+            QTest::qWait(600);
+            const std::optional<MachineCoordinates> later = c.machineCoordinates();
+            [&] { QVERIFY(later && later->state == "Idle" && later->machine == m->machine); }();
+            return m ? *m->machine : GrblTriple{};
+        };
+        const GrblTriple afterRelease = standing();
+        // 5 mm/s at the jog's 300 mm/min: more than a segment's 1 mm, no more than the time held and a segment.
+        QVERIFY2(afterRelease.x > 2500 + 1000 && afterRelease.x <= 2500 + (heldMs + heldJogSegmentMs) * 5,
+                 qPrintable(QString::number(afterRelease.x)));
+        QCOMPARE(afterRelease.y, -1000);
+
+        // The release is lost: no repeat renews the lease, and the jog ends by itself within it.
+        QTest::keyPress(pad, Qt::Key_PageUp);
+        QTest::qWait(HeldJog::leaseMs + 500);
+        const GrblTriple lost = standing();
+        QVERIFY2(lost.z > 0 && lost.z <= (HeldJog::leaseMs + 2 * heldJogSegmentMs) * 5, qPrintable(QString::number(lost.z)));
+        QTest::keyRelease(pad, Qt::Key_PageUp);
+        QCOMPARE(failed.size(), 0);
+        const QStringList lines = answeredLines(board);
+        QCOMPARE(lines.mid(0, 4), (QStringList{"$$", "$H", "$J=G91 G21 X2.5 Y-1 Z0 F300", "G10 L20 P1 X0 Y0 Z0"}));
+        const QStringList held = lines.mid(4);
+        QVERIFY2(held.count(QStringLiteral("$J=G91 G21 X1.000 F300")) >= 2 &&
+                     held.count(QStringLiteral("$J=G91 G21 Z1.000 F300")) >= 2 &&
+                     held.size() == held.count(QStringLiteral("$J=G91 G21 X1.000 F300")) +
+                                        held.count(QStringLiteral("$J=G91 G21 Z1.000 F300")),
+                 qPrintable(held.join('|')));
+        const auto mm = [](qint64 um) { return QStringLiteral("%1.%2").arg(um / 1000).arg(um % 1000, 3, 10, QLatin1Char('0')); };
+        QCOMPARE(board.finish().section(' ', 0, 3),
+                 QStringLiteral("position %1 -1.000 %2").arg(mm(afterRelease.x), mm(lost.z)));
+    }
+
+    // While a job runs the menu's set-up and the keyboard jog are refused in Russian, and nothing reaches grbl.
+    void theMachineItemsWaitForTheJob() {
+        Board board(grblBoardArgs({"--delay-ms", "25"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        connectWindow(w);
+        w.click("Command6");
+        QVERIFY(waitFor([&] { return w.form->controller().runner().isRunning(); }, 10000));
+        testing::BoxCatcher box;
+        box.arm();
+        w.frame.machineAction(QStringLiteral("setupHome"))->trigger();
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
+        QCOMPARE(box.text, QStringLiteral("Поиск нуля станка не начат: идёт задание; дождитесь его конца или остановите его."));
+        box.arm();
+        QWidget* pad = w.frame.machinePanel()->findChild<QWidget*>(QStringLiteral("jogPad"));
+        QTest::keyPress(pad, Qt::Key_Left);
+        QVERIFY(waitFor([&] { return box.seen == 2; }, 5000));
+        QVERIFY2(box.text.startsWith(QStringLiteral("Перемещение станка не начато: идёт задание")), qPrintable(box.text));
+        QTest::keyRelease(pad, Qt::Key_Left);
+        w.form->requestStop();
+        QVERIFY(waitFor([&] { return w.form->controller().runner().phase() == JobRunner::Phase::Kept; }, 10000));
+        for (const QString& line : answeredLines(board))
+            QVERIFY2(line != QStringLiteral("$H") && !line.startsWith(QStringLiteral("$J=")), qPrintable(line));
     }
 
     void aLineTheControllerRefusesInTheWindow() {

@@ -2,11 +2,13 @@
 
 #include "error_box.h"
 #include "job_status.h"
+#include "machine_panel.h"
 #include "twips.h"
 #include "work_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDockWidget>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -63,6 +65,8 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     // The machine and the stock: the probed surface the G-code file follows.
     QMenu* machine = menuBar()->addMenu(QStringLiteral("Станок"));
     machine->setObjectName(QStringLiteral("machineMenu"));
+    addMachineItems(machine);
+    machine->addSeparator();
     heightMapAction_ = machine->addAction(QStringLiteral("Карта высот…"));
     heightMapAction_->setObjectName(QStringLiteral("heightMap"));
     connect(heightMapAction_, &QAction::triggered, this, [this] {
@@ -75,11 +79,8 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
         if (workWindow_)
             workWindow_->forgetHeightMap();
     });
-    // Without the work window there is no picture: the items wait for "Фрезеровка".
-    for (QAction* a : workActions()) {
-        a->setEnabled(false);
-        a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
-    }
+    // Without the work window there is no picture and no machine: the items wait for "Фрезеровка".
+    enableWorkItems(false);
 
     configNote_ = new QLabel(this);
     configNote_->setObjectName(QStringLiteral("configNote"));
@@ -110,6 +111,62 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     resize(twipsToPixels(designedClientWidth, tpp.x), twipsToPixels(designedClientHeight, tpp.y) +
                                                           menuBar()->sizeHint().height() +
                                                           statusBar()->sizeHint().height());
+}
+
+void MainFrame::addMachineItems(QMenu* menu) {
+    machinePanel_ = new MachinePanel;
+    machineDock_ = new QDockWidget(QStringLiteral("Пульт станка"), this);
+    machineDock_->setObjectName(QStringLiteral("machineDock"));
+    machineDock_->setWidget(machinePanel_);
+    machineDock_->setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
+    addDockWidget(Qt::RightDockWidgetArea, machineDock_);
+    machineDock_->hide();
+    QAction* show = machineDock_->toggleViewAction();
+    show->setText(QStringLiteral("Пульт станка"));
+    show->setObjectName(QStringLiteral("machinePanelShown"));
+    // The frame widens by the panel rather than squeezing the work window, which keeps its designed size.
+    connect(show, &QAction::triggered, this, [this](bool shown) {
+        if (isMaximized() || isFullScreen())
+            return;
+        const int width = machineDock_->sizeHint().width();
+        resize(size().width() + (shown ? width : -width), size().height());
+    });
+    menu->addAction(show);
+    menu->addSeparator();
+    const auto item = [&](QMenu* into, const QString& caption, const char* name, const char* word) {
+        QAction* a = into->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        const std::optional<Operation> op = operationOf(word);
+        connect(a, &QAction::triggered, this, [this, op] { machinePanel_->run(*op); });
+        machineActions_ << a;
+    };
+    item(menu, QStringLiteral("Домой ($H)"), "setupHome", "home");
+    item(menu, QStringLiteral("Снять блокировку ($X)"), "setupUnlock", "unlock");
+    item(menu, QStringLiteral("Ноль заготовки здесь"), "setupZero", "zero");
+    QMenu* axes = menu->addMenu(QStringLiteral("Ноль заготовки по оси"));
+    axes->setObjectName(QStringLiteral("zeroAxisMenu"));
+    item(axes, QStringLiteral("X"), "setupZeroX", "zero=X");
+    item(axes, QStringLiteral("Y"), "setupZeroY", "zero=Y");
+    item(axes, QStringLiteral("Z"), "setupZeroZ", "zero=Z");
+    item(menu, QStringLiteral("К нулю заготовки"), "setupGotoZero", "goto-zero");
+    item(menu, QStringLiteral("Щуп по Z"), "setupProbeZ", "probe-z");
+}
+
+QAction* MainFrame::machineAction(const QString& objectName) const {
+    for (QAction* a : machineActions_)
+        if (a->objectName() == objectName)
+            return a;
+    return nullptr;
+}
+
+void MainFrame::enableWorkItems(bool enabled) {
+    QList<QAction*> items = machineActions_;
+    for (QAction* a : workActions())
+        items << a;
+    for (QAction* a : items) {
+        a->setEnabled(enabled);
+        a->setToolTip(enabled ? QString() : QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
+    }
 }
 
 MainFrame::~MainFrame() {
@@ -170,17 +227,12 @@ void MainFrame::openWorkWindow() {
     });
     subWindow_ = mdiArea_->addSubWindow(form);
     subWindow_->setAttribute(Qt::WA_DeleteOnClose);
-    for (QAction* a : workActions()) {
-        a->setEnabled(true);
-        a->setToolTip(QString());
-    }
+    machinePanel_->setController(&form->controller());
+    enableWorkItems(true);
     connect(subWindow_, &QObject::destroyed, this, [this] {
         // The job went with the window: nothing is left to pause, continue, stop or export.
         jobStatus_->setControl(JobStatus::Control::None, false);
-        for (QAction* a : workActions()) {
-            a->setEnabled(false);
-            a->setToolTip(QStringLiteral("Сначала откройте рабочее окно («Фрезеровка»)"));
-        }
+        enableWorkItems(false);
         machineStatus_->hide();
         if (closeWhenWorkWindowGone_)
             QTimer::singleShot(0, this, &QWidget::close);

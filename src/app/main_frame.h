@@ -11,6 +11,7 @@
 #include <array>
 
 class QAction;
+class QMenu;
 class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
@@ -39,6 +40,9 @@ public:
     QAction* previewAction() const { return previewAction_; }
     QAction* heightMapAction() const { return heightMapAction_; }
     QAction* forgetHeightMapAction() const { return forgetHeightMapAction_; }
+    // "Станок" → "Пульт станка" (checkable: shows the panel) and the set-up's items, by objectName.
+    class MachinePanel* machinePanel() const { return machinePanel_; }
+    QAction* machineAction(const QString& objectName) const;
     QMdiArea* mdiArea() const { return mdiArea_; }
     class JobStatus* jobStatus() const {
         return jobStatus_;
@@ -72,6 +76,12 @@ private:
     class JobStatus* jobStatus_;
     QLabel* configNote_;
     QLabel* machineStatus_;
+    // The set-up's items beside the menu "Станок"; they need the work window's controller.
+    void addMachineItems(QMenu* menu);
+    void enableWorkItems(bool enabled);
+    class MachinePanel* machinePanel_ = nullptr;
+    class QDockWidget* machineDock_ = nullptr;
+    QList<QAction*> machineActions_;
     QPointer<WorkWindow> workWindow_;
     QPointer<QMdiSubWindow> subWindow_;
 };

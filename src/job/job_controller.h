@@ -163,6 +163,14 @@ public:
     // travel height of a job at this steps text.
     SetupRefusal startSetup(const Operation& operation, const std::string& stepsText = {});
     bool settingUp() const { return setup_.running(); }
+    // A key held in the window: a jog along "X", "Y" or "Z" (direction +1 or -1) in short segments at the jog
+    // feed, for as long as the call is repeated (the key's auto-repeat) and until cancelJog(); refused as
+    // startSetup() is. A segment refused fails as a Jog.
+    SetupRefusal holdJog(char axis, int direction) {
+        // A jog takes the feed alone: no scale is needed.
+        return setup_.holdJog(axis, direction, setupSettingsOf(config_, parseStepsPerPixel({})),
+                              busy_ || runner_.isRunning());
+    }
     void cancelJog() { setup_.cancelJog(); }
     // Feed and spindle overrides: while a job runs as at any other time.
     void overrideFeed(GrblOverride o) { setup_.overrideFeed(o); }

@@ -49,6 +49,8 @@ MachineSetupPart::MachineSetupPart(MachineLine& line, QObject* parent) : QObject
     connect(&setup_, &MachineSetup::touched, this, &MachineSetupPart::touched);
     connect(&setup_, &MachineSetup::failed, this,
             [this](const SetupFailure& failure) { emit failed(kind_, failure); });
+    connect(&heldJog_, &HeldJog::failed, this,
+            [this](const SetupFailure& failure) { emit failed(Operation::Kind::Jog, failure); });
 }
 
 MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const SetupSettings& settings, bool jobBusy) {
@@ -60,7 +62,7 @@ MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const Set
         return Refusal::NotConnected;
     if (jobBusy)
         return Refusal::Busy;
-    if (setup_.running())
+    if (running())
         return Refusal::SettingUp;
     kind_ = op.kind;
     grid_ = settings.grid;
@@ -70,7 +72,23 @@ MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const Set
     return Refusal::None;
 }
 
+MachineSetupPart::Refusal MachineSetupPart::holdJog(char axis, int direction, const SetupSettings& settings,
+                                                     bool jobBusy) {
+    if (!line_.isGrbl())
+        return Refusal::NotGrbl;
+    if (!line_.ready())
+        return Refusal::NotConnected;
+    if (jobBusy)
+        return Refusal::Busy;
+    const HeldJogSegment segment = heldJogSegment(axis, direction, settings);
+    if (setup_.running() || (heldJog_.busy() && !(heldJog_.held() && heldJog_.segment() == segment)))
+        return Refusal::SettingUp;
+    heldJog_.hold(*line_.grblLink(), segment);
+    return Refusal::None;
+}
+
 void MachineSetupPart::cancelJog() {
+    heldJog_.release();
     if (line_.isGrbl() && line_.ready())
         line_.grblLink()->cancelJog();
 }

@@ -8,6 +8,7 @@
 #include "link/move_command.h"
 #include "machine_line.h"
 #include "mill/operations.h"
+#include "run/held_jog.h"
 #include "run/machine_setup.h"
 
 #include <QObject>
@@ -56,8 +57,11 @@ public:
 
     // The job's state is the controller's: `jobBusy` says whether a job runs or waits paused.
     Refusal start(const Operation& operation, const SetupSettings& settings, bool jobBusy);
-    bool running() const { return setup_.running(); }
-    // The window's key is let go: the jog running stops at once.
+    // A key held: a jog along "X", "Y" or "Z" (+1 or -1) that lasts while the same call is repeated, as the key's
+    // auto-repeat does; refused as start() is, and while another key's jog is held. A failure is the Jog's.
+    Refusal holdJog(char axis, int direction, const SetupSettings& settings, bool jobBusy);
+    bool running() const { return setup_.running() || heldJog_.busy(); }
+    // The window's key is let go: a held jog is no longer re-sent, and the jog running stops at once.
     void cancelJog();
     void overrideFeed(GrblOverride o);
     void overrideSpindle(GrblOverride o);
@@ -73,6 +77,7 @@ signals:
 private:
     MachineLine& line_;
     MachineSetup setup_;
+    HeldJog heldJog_;
     Operation::Kind kind_ = Operation::Kind::Home;
     std::optional<ProbeGrid> grid_;
     std::optional<HeightMap> probedMap_;

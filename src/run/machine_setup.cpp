@@ -52,6 +52,23 @@ std::vector<SetupStep> setupSteps(const Operation& op, const SetupSettings& s) {
     }
 }
 
+HeldJogSegment heldJogSegment(char axis, int direction, const SetupSettings& s) {
+    // Thousandths of a millimetre the feed (mm/min) covers in a segment: at least one.
+    const std::int64_t um = std::max<std::int64_t>(1, std::int64_t{s.feed} * heldJogSegmentMs / 60);
+    std::string fraction = std::to_string(um % 1000);
+    fraction.insert(fraction.begin(), 3 - fraction.size(), '0');
+    std::string line = "$J=G91 G21 ";
+    line += axis;
+    if (direction < 0)
+        line += "-";
+    line += std::to_string(um / 1000);
+    line += ".";
+    line += fraction;
+    line += " F";
+    line += std::to_string(s.feed);
+    return {{SetupStep::Kind::Line, line}, axis - 'X', direction < 0 ? -um : um};
+}
+
 void MachineSetup::run(GrblLink& link, std::vector<SetupStep> steps) {
     if (running())
         return;

@@ -43,6 +43,18 @@ struct SetupSettings {
 // The steps of a set-up operation; none for any other operation.
 std::vector<SetupStep> setupSteps(const Operation& operation, const SetupSettings& settings);
 
+// A jog held by a key goes out as short segments, each this long at the jog's feed.
+constexpr int heldJogSegmentMs = 200;
+// One segment of a held jog along "X", "Y" or "Z", `direction` +1 or -1: a jog line, answered "ok"; the axis (0
+// to 2) and its length in thousandths of a millimetre, signed.
+struct HeldJogSegment {
+    SetupStep step;
+    int axis = 0;
+    std::int64_t length = 0;
+    bool operator==(const HeldJogSegment&) const = default;
+};
+HeldJogSegment heldJogSegment(char axis, int direction, const SetupSettings& settings);
+
 // Why a set-up ended before its last step.
 struct SetupFailure {
     enum class Kind {

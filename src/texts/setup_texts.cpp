@@ -107,6 +107,19 @@ std::string setupFailureText(Operation::Kind kind, const SetupFailure& failure) 
     return setupName(kind);
 }
 
+std::string setupDoneText(Operation::Kind kind) {
+    return setupName(kind) + " выполнен" + ending(kind) + ".";
+}
+
+std::string badJogText() {
+    return setupName(Operation::Kind::Jog) + " не начато: смещения по X, Y и Z — числа в миллиметрах со знаком "
+                                             "(например -2.5), пустое поле — 0. Ничего не отправлено.";
+}
+
+std::string noCoordinatesText() {
+    return "grbl ещё не сообщил, где стоит станок.";
+}
+
 std::string coordinatesText(const MachineCoordinates& c) {
     std::string text;
     if (c.machine)

@@ -1,6 +1,7 @@
 #include "tool_sweep.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zelmar {
 
@@ -53,6 +54,24 @@ double ToolSweep::deepestAt(double qx, double qy, const TipPoint& a, const TipPo
     }
     best = std::clamp(best, lo, hi);
     return std::max({cutAt(best), cutAt(lo), cutAt(hi)});
+}
+
+bool ToolSweep::cutsByLevels() const {
+    // From a pixel centre to another, or to the middle of a diagonal step, a squared distance is a multiple of 1/2.
+    const double twice = 2 * (radiusSquared_ + sweepSlack);
+    return radius_ > 0 && std::abs(twice - std::round(twice)) > 1e-8;
+}
+
+double ToolSweep::cutReachSquared(double depth) const {
+    const double reach = radiusSquared_ + sweepSlack;
+    switch (kind_) {
+    case ToolKind::Ball:
+        return depth >= radius_ ? reach : std::min(reach, radiusSquared_ - (radius_ - depth) * (radius_ - depth) + 1);
+    case ToolKind::V:
+        return slope_ > 0 ? std::min(reach, (depth / slope_) * (depth / slope_) * (1 + 1e-9) + 1) : reach;
+    default:
+        return reach;
+    }
 }
 
 SurfaceGuard::SurfaceGuard(const ImageLayer& depthPicture, const ToolProfile& tool)

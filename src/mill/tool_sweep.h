@@ -43,6 +43,9 @@ struct SweepBounds {
 // What nothing was cut to: the pixel was never under the tool.
 inline constexpr double notCovered = -std::numeric_limits<double>::infinity();
 
+// Depths are checked to this much: far below a motor step, far above a double's rounding of them.
+inline constexpr double sweepSlack = 1e-7;
+
 class ToolSweep {
 public:
     explicit ToolSweep(const ToolProfile& tool);
@@ -57,6 +60,21 @@ public:
     // beyond the body too: deepestAt() tells).
     template <typename Visit>
     void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {}) const;
+
+    // What deepestAt() gives at a pixel centre `squared` (squared pixels, an exact distance) from the nearest
+    // point of a level move at `depth`, or of a move straight up or down whose deeper end is at `depth`: on a
+    // move whose ends are pixel centres one step apart (or the same centre), that nearest point is an end or
+    // the middle, and the deepest cut along the move is there.
+    double levelCutAt(double depth, double squared) const {
+        return squared > radiusSquared_ + sweepSlack ? notCovered
+                                                     : depth - heightAt(std::min(squared, radiusSquared_));
+    }
+    // Whether levelCutAt() tells what deepestAt() does for every such move: a shaped tool whose reach stands
+    // clear of every distance a pixel can have from such a point, so that no rounding decides which are covered.
+    bool cutsByLevels() const;
+    // Beyond this squared distance from the nearest point of a level move at `depth` (above 0) the body stands
+    // at or above the surface: a bound, a little beyond the true one.
+    double cutReachSquared(double depth) const;
 
 private:
     ToolKind kind_;
@@ -95,9 +113,6 @@ private:
     // lies farther from the move than one in the frame that stands no deeper, so it cannot be cut deeper.
     SweepBounds boundsFor(const TipPoint& a, const TipPoint& b) const;
 };
-
-// Depths are checked to this much: far below a motor step, far above a double's rounding of them.
-inline constexpr double sweepSlack = 1e-7;
 
 template <typename Visit>
 void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds) const {

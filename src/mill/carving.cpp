@@ -199,7 +199,12 @@ void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, st
     const double deepest = std::max<double>(carving.deepest(), 1);
     const Lighting light;
     HeightRows rows(carving);
+    // Most of a picture is untouched stock, all of one shade.
+    const std::array<std::uint8_t, 3> untouched = light.shade(0, 0, 0);
     const auto colourAt = [&](std::int32_t x) { // in the row rows are at
+        if (rows.at(x, 1) == 0 && rows.at(x - 1, 1) == 0 && rows.at(x + 1, 1) == 0 && rows.at(x, 0) == 0 &&
+            rows.at(x, 2) == 0)
+            return untouched;
         const double sx = (rows.at(x + 1, 1) - rows.at(x - 1, 1)) / 2;
         const double sy = (rows.at(x, 2) - rows.at(x, 0)) / 2;
         return light.shade(sx, sy, -rows.at(x, 1) / deepest);

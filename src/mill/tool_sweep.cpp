@@ -81,13 +81,20 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     if (std::max(a.depth, b.depth) <= 0)
         return true; // the body stands above its tip: nothing of it is below the surface
     bool above = true;
+    // A one-pixel step at one depth, or a move straight up or down, cuts nothing beyond cutReachSquared(): the
+    // pixels beyond it keep above their targets, none of which is above the surface.
+    const bool level = sweep_.cutsByLevels() && a.x == std::floor(a.x) && a.y == std::floor(a.y) &&
+                       b.x == std::floor(b.x) && b.y == std::floor(b.y) &&
+                       ((a.x == b.x && a.y == b.y) ||
+                        (a.depth == b.depth && std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1));
+    const double within = level ? std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth))) : -1;
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         if (!above)
             return;
         const double cut = sweep_.deepestAt(x, y, a, b);
         if (cut > 0 && cut > targetAt(x, y) + sweepSlack)
             above = false;
-    }, boundsFor(a, b));
+    }, boundsFor(a, b), within);
     return above;
 }
 

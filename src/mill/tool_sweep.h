@@ -58,8 +58,10 @@ public:
     double deepestAt(double qx, double qy, const TipPoint& a, const TipPoint& b) const;
     // The pixels the body may cover on that move within the bounds, each handed to visit(x, y) once (a few
     // beyond the body too: deepestAt() tells).
+    // `within`: pixels this far from the move (in pixels) instead of the radius.
     template <typename Visit>
-    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {}) const;
+    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {},
+                          double within = -1) const;
 
     // What deepestAt() gives at a pixel centre `squared` (squared pixels, an exact distance) from the nearest
     // point of a level move at `depth`, or of a move straight up or down whose deeper end is at `depth`: on a
@@ -115,8 +117,9 @@ private:
 };
 
 template <typename Visit>
-void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds) const {
-    const double r = radius_ + sweepSlack;
+void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds,
+                                 double within) const {
+    const double r = (within >= 0 ? std::min(within, radius_) : radius_) + sweepSlack;
     const double ux = b.x - a.x, uy = b.y - a.y;
     const auto firstRow = std::max(bounds.top, static_cast<std::int64_t>(std::ceil(std::min(a.y, b.y) - r)));
     const auto lastRow = std::min(bounds.bottom, static_cast<std::int64_t>(std::floor(std::max(a.y, b.y) + r)));

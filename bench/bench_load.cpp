@@ -30,6 +30,13 @@
 // parse mill-all --commands FILE`. Every --cli given (default: ours, beside this program) takes its turn in each
 // round. Per program: what the job costs beyond the parse at each size, what the big picture adds to it, the
 // job's cost a command at 4096, and the peak resident sizes, the job's beyond the parse's in bytes a pixel.
+//
+//   zelmar-bench-load --preview [--runs N] [--dir DIR] [--size S] [--cli PATH ...] [--tool SHAPE ...]
+//
+// The carving preview of a dry "Все" as whole processes: `zelmar-cli SHAPES parse mill-all --steps 15 --tool
+// SHAPE --preview FILE` on the S x S shapes (4096) at 0.15 mm a pixel, for each tool (default ball:6 and
+// ball:30) and each --cli in turn. Per program and tool: wall time and peak resident size in bytes a pixel,
+// medians with their spread, and the same of the parse alone.
 
 #include "picture_files/image_file.h"
 #include "app/work_window.h"
@@ -418,11 +425,63 @@ void measureDryJob(const fs::path& dir, int runs, const std::vector<std::string>
     std::fflush(stdout);
 }
 
+// The S x S shapes, written once by a child of its own (the parent holds no picture).
+int onceShapes(const fs::path& file, std::int32_t size) {
+    fs::create_directories(file.parent_path());
+    const auto expectedBytes = static_cast<std::uintmax_t>(54 + std::int64_t{(size * 3 + 3) / 4 * 4} * size);
+    std::error_code ignored;
+    if (fs::file_size(file, ignored) == expectedBytes)
+        return 0;
+    if (!writeBmp24(file.string(), bench::shapesImage(size, size))) {
+        std::fprintf(stderr, "cannot write %s\n", file.string().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+void measurePreview(const fs::path& dir, int runs, std::int32_t size, const std::vector<std::string>& clis,
+                    const std::vector<std::string>& tools) {
+    const fs::path file = dir / ("shapes-" + std::to_string(size) + ".bmp");
+    if (!run({(binDir() / "zelmar-bench-load").string(), "--once", "shapes", file.string(), std::to_string(size)}).ok)
+        return;
+    const double pixels = static_cast<double>(size) * size;
+    const fs::path preview = dir / "preview.png";
+    std::map<std::string, std::map<std::string, Series>> s; // by cli and tool
+    std::map<std::string, bool> failed;
+    for (int r = 0; r < runs; ++r)
+        for (const std::string& cli : clis) {
+            const Child parse = run({cli, file.string(), "parse"});
+            failed[cli] = failed[cli] || !parse.ok;
+            s[cli + " parse"]["ms"].add(parse.wallMs);
+            s[cli + " parse"]["peak_bytes_per_pixel"].add(parse.peakMb * 1048576.0 / pixels);
+            for (const std::string& tool : tools) {
+                const Child job = run({cli, file.string(), "parse", "mill-all", "--steps", "15", "--tool", tool,
+                                       "--preview", preview.string()});
+                failed[cli + " " + tool] = !job.ok || failed[cli + " " + tool];
+                s[cli + " " + tool]["ms"].add(job.wallMs);
+                s[cli + " " + tool]["peak_bytes_per_pixel"].add(job.peakMb * 1048576.0 / pixels);
+            }
+        }
+    for (const std::string& cli : clis)
+        for (const std::string& tool : tools) {
+            std::string line = "{\"bench\":\"preview_process\",\"cli\":\"" + cli + "\",\"size\":" +
+                               std::to_string(size) + ",\"mm_a_pixel\":0.15,\"tool\":\"" + tool + "\",\"runs\":" +
+                               std::to_string(runs) + (failed[cli + " " + tool] ? ",\"failed\":true" : "");
+            for (const auto& [key, series] : s[cli + " " + tool])
+                line += json(key, series);
+            for (const auto& [key, series] : s[cli + " parse"])
+                line += json("parse_" + key, series);
+            std::printf("%s}\n", line.c_str());
+        }
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int usage(std::FILE* to) {
     std::fputs("usage: zelmar-bench-load [--runs N] [--idle SECONDS] [--dir DIR] [--size S] [IMAGE ...]\n"
-               "       zelmar-bench-load --dry-job [--runs N] [--dir DIR] [--cli PATH ...]\n",
+               "       zelmar-bench-load --dry-job [--runs N] [--dir DIR] [--cli PATH ...]\n"
+               "       zelmar-bench-load --preview [--runs N] [--dir DIR] [--size S] [--cli PATH ...] [--tool SHAPE ...]\n",
                to);
     return to == stdout ? 0 : 2;
 }
@@ -442,6 +501,8 @@ int main(int argc, char** argv) {
 #endif
         return 2;
     }
+    if (argc == 5 && std::strcmp(argv[1], "--once") == 0 && std::strcmp(argv[2], "shapes") == 0)
+        return onceShapes(argv[3], std::max(16, std::atoi(argv[4])));
 
     int runs = 5;
     int size = 4096;
@@ -449,6 +510,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     std::vector<std::string> clis;
     bool dryJob = false;
+    bool preview = false;
+    std::vector<std::string> tools;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
@@ -460,6 +523,10 @@ int main(int argc, char** argv) {
             size = std::max(16, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--dry-job") == 0)
             dryJob = true;
+        else if (std::strcmp(argv[i], "--preview") == 0)
+            preview = true;
+        else if (std::strcmp(argv[i], "--tool") == 0 && i + 1 < argc)
+            tools.emplace_back(argv[++i]);
         else if (std::strcmp(argv[i], "--cli") == 0 && i + 1 < argc)
             clis.emplace_back(fs::absolute(argv[++i]).string());
         else if (std::strncmp(argv[i], "--", 2) == 0)
@@ -467,10 +534,16 @@ int main(int argc, char** argv) {
         else
             files.emplace_back(fs::absolute(argv[i]).string());
     }
+    if (clis.empty())
+        clis.push_back((binDir() / "zelmar-cli").string());
     if (dryJob) {
-        if (clis.empty())
-            clis.push_back((binDir() / "zelmar-cli").string());
         measureDryJob(dir, runs, clis);
+        return 0;
+    }
+    if (preview) {
+        if (tools.empty())
+            tools = {"ball:6", "ball:30"};
+        measurePreview(dir, runs, size, clis, tools);
         return 0;
     }
     if (files.empty()) {

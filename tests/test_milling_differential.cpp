@@ -805,6 +805,9 @@ private slots:
     // merged or not, in passes or not: carried along every command as the machine moves it (sampled finely, by the tool's
     // own heights), the body never reaches below any pixel's depth or below the stock around the picture by a
     // motor step; the carving, swept exactly, is never shallower than the samples; and the tool still cuts.
+    // A carving read only at the end (its moves carved all at once, by depth levels) holds at every pixel exactly
+    // the deepest cut of any command, each worked out alone over the whole picture: tools wider than the picture,
+    // runs along its edges and single steps among them.
     void noCommandOfAShapedToolCutsBelowThePicture() {
         ref::Random random(20261209);
         const std::uint64_t pictures = std::max<std::uint64_t>(8, imageCount / 12);
@@ -854,6 +857,8 @@ private slots:
             job.setSettings(settings);
             const CommandFeed feed(rule, 150);
             Carving carving(w, h, settings.tool);
+            Carving atOnce(w, h, settings.tool);
+            std::vector<double> literal(static_cast<std::size_t>(w * h), 0.0);
             const ToolSweep sweep(settings.tool);
             while (job.next()) {
                 const std::span<const PlannedMove> moves = feed.nextMoves(job.plannedAhead(), job.surfaceGuard());
@@ -867,6 +872,13 @@ private slots:
                                      double(first.tool.toolZ + first.z)};
                     const TipPoint b{double(last.tool.toolX), double(last.tool.toolY), double(last.tool.toolZ)};
                     carving.take(moves);
+                    atOnce.take(moves);
+                    if (std::max(a.depth, b.depth) > 0)
+                        for (std::int32_t y = 1; y <= h; ++y)
+                            for (std::int32_t x = 1; x <= w; ++x) {
+                                double& deepest = literal[static_cast<std::size_t>((y - 1) * w + x - 1)];
+                                deepest = std::max(deepest, sweep.deepestAt(x, y, a, b));
+                            }
                     sweep.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
                         const std::optional<double> d = sampledDeepest(settings.tool, x, y, a, b);
                         if (!d || *d <= 0)
@@ -888,6 +900,16 @@ private slots:
                     job.complete();
             }
             cut += carving.deepest() > 1;
+            for (std::int32_t y = 1; y <= h; ++y)
+                for (std::int32_t x = 1; x <= w; ++x) {
+                    const float expected = static_cast<float>(literal[static_cast<std::size_t>((y - 1) * w + x - 1)]);
+                    if (atOnce.depthAt(x - 1, y - 1) != expected)
+                        QFAIL((what.str() + ": carved at once, pixel " + std::to_string(x) + ", " + std::to_string(y) +
+                               " holds " + std::to_string(atOnce.depthAt(x - 1, y - 1)) + " against " +
+                               std::to_string(expected))
+                                  .c_str());
+                }
+            QCOMPARE(atOnce.deepest(), carving.deepest());
         }
         qInfo("%llu pictures: %lld commands, %lld merged, %lld staircases; the tool cut in %lld",
               static_cast<unsigned long long>(pictures), static_cast<long long>(commands), static_cast<long long>(merged),

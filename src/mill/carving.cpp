@@ -11,11 +11,26 @@ Carving::Carving(std::int32_t width, std::int32_t height, const ToolProfile& too
       sweep_(tool),
       tiles_(static_cast<std::size_t>(tilesAcross_) * static_cast<std::size_t>((height_ + tileSide - 1) >> tileShift)) {}
 
-float& Carving::cellAt(std::int32_t x, std::int32_t y) {
+float& Carving::cellAt(std::int32_t x, std::int32_t y) const {
     std::vector<float>& tile = tiles_[tileOf(x, y)];
     if (tile.empty())
         tile.assign(static_cast<std::size_t>(tileSide) * tileSide, 0.0f);
     return tile[cellOf(x, y)];
+}
+
+void Carving::deepen(std::int32_t x, std::int32_t y, double cut) const {
+    if (cut <= 0)
+        return;
+    const std::vector<float>& tile = tiles_[tileOf(x - 1, y - 1)];
+    if (!tile.empty() && cut <= tile[cellOf(x - 1, y - 1)])
+        return; // not below what is cut already: no tile made for it
+    float& cell = cellAt(x - 1, y - 1);
+    cell = static_cast<float>(cut);
+    deepest_ = std::max(deepest_, cell);
+}
+
+void Carving::settle() const {
+    levels_.settle(sweep_, width_, height_, [this](std::int32_t x, std::int32_t y, double cut) { deepen(x, y, cut); });
 }
 
 void Carving::cutAt(std::int32_t x, std::int32_t y, std::int32_t depth) {
@@ -26,13 +41,14 @@ void Carving::cutAt(std::int32_t x, std::int32_t y, std::int32_t depth) {
 void Carving::sweep(const TipPoint& a, const TipPoint& b) {
     if (std::max(a.depth, b.depth) <= 0)
         return; // at or above the surface nothing is cut
+    if (LevelSweep::takes(sweep_, a, b)) {
+        levels_.add(a, b);
+        if (levels_.size() >= keptPoints)
+            settle();
+        return;
+    }
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
-        const double cut = sweep_.deepestAt(x, y, a, b);
-        if (cut <= 0 || cut <= depthAt(x - 1, y - 1))
-            return; // not below what is cut already: no tile made for it
-        float& cell = cellAt(x - 1, y - 1);
-        cell = static_cast<float>(cut);
-        deepest_ = std::max(deepest_, cell);
+        deepen(x, y, sweep_.deepestAt(x, y, a, b));
     }, {1, 1, width_, height_});
 }
 
@@ -119,60 +135,131 @@ struct Lighting {
 
 } // namespace
 
-CarvingPicture pictureOf(const Carving& carving, CarvingView view) {
+namespace {
+
+constexpr double tilt = 50.0 * 3.14159265358979 / 180;
+
+// The carving's heights (0 at the surface, below it negative) three rows at a time, rows and columns beyond the
+// grid read as the nearest within it: what a pixel's shade looks at, each cell read once.
+class HeightRows {
+public:
+    explicit HeightRows(const Carving& carving)
+        : carving_(carving), w_(carving.width()), h_(carving.height()), rows_{row(), row(), row()} {}
+
+    // Rows y - 1, y and y + 1 at hand.
+    void moveTo(std::int32_t y) {
+        if (y == at_ + 1 && at_ >= 0) {
+            std::rotate(rows_.begin(), rows_.begin() + 1, rows_.end());
+            fill(rows_[2], y + 1);
+        } else if (y == at_ - 1 && at_ >= 0) {
+            std::rotate(rows_.begin(), rows_.begin() + 2, rows_.end());
+            fill(rows_[0], y - 1);
+        } else if (y != at_) {
+            for (int i = 0; i < 3; ++i)
+                fill(rows_[static_cast<std::size_t>(i)], y - 1 + i);
+        }
+        at_ = y;
+    }
+    // Of column x (-1 .. width) in row y - 1 + dy.
+    double at(std::int32_t x, int dy) const {
+        return rows_[static_cast<std::size_t>(dy)][static_cast<std::size_t>(std::clamp(x, 0, w_ - 1))];
+    }
+
+private:
+    std::vector<double> row() const { return std::vector<double>(static_cast<std::size_t>(w_)); }
+    void fill(std::vector<double>& row, std::int32_t y) const {
+        const std::int32_t yy = std::clamp(y, 0, h_ - 1);
+        for (std::int32_t x = 0; x < w_; ++x)
+            row[static_cast<std::size_t>(x)] = -static_cast<double>(carving_.depthAt(x, yy));
+    }
+
+    const Carving& carving_;
+    std::int32_t w_, h_;
+    std::array<std::vector<double>, 3> rows_;
+    std::int32_t at_ = -2;
+};
+
+} // namespace
+
+PictureSize pictureSize(const Carving& carving, CarvingView view) {
     const std::int32_t w = carving.width(), h = carving.height();
-    const auto heightAt = [&](std::int32_t x, std::int32_t y) -> double {
-        return -static_cast<double>(carving.depthAt(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1)));
-    };
+    if (w == 0 || h == 0)
+        return {};
+    if (view == CarvingView::Above)
+        return {w, h};
+    const double deepest = std::max<double>(carving.deepest(), 1);
+    const std::int32_t drop = static_cast<std::int32_t>(std::ceil(deepest * std::sin(tilt)));
+    return {w, static_cast<std::int32_t>(std::ceil(h * std::cos(tilt))) + drop + 1};
+}
+
+void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, std::size_t stride) {
+    const std::int32_t w = carving.width(), h = carving.height();
+    if (w == 0 || h == 0)
+        return;
     const double deepest = std::max<double>(carving.deepest(), 1);
     const Lighting light;
-    const auto colourAt = [&](std::int32_t x, std::int32_t y) {
-        const double sx = (heightAt(x + 1, y) - heightAt(x - 1, y)) / 2;
-        const double sy = (heightAt(x, y + 1) - heightAt(x, y - 1)) / 2;
-        return light.shade(sx, sy, -heightAt(x, y) / deepest);
+    HeightRows rows(carving);
+    // Most of a picture is untouched stock, all of one shade.
+    const std::array<std::uint8_t, 3> untouched = light.shade(0, 0, 0);
+    const auto colourAt = [&](std::int32_t x) { // in the row rows are at
+        if (rows.at(x, 1) == 0 && rows.at(x - 1, 1) == 0 && rows.at(x + 1, 1) == 0 && rows.at(x, 0) == 0 &&
+            rows.at(x, 2) == 0)
+            return untouched;
+        const double sx = (rows.at(x + 1, 1) - rows.at(x - 1, 1)) / 2;
+        const double sy = (rows.at(x, 2) - rows.at(x, 0)) / 2;
+        return light.shade(sx, sy, -rows.at(x, 1) / deepest);
     };
-    CarvingPicture picture;
-    if (w == 0 || h == 0)
-        return picture;
+    const auto put = [&](std::int32_t row, std::int32_t x, const std::array<std::uint8_t, 3>& c) {
+        std::copy(c.begin(), c.end(), rgb + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x) * 3);
+    };
     if (view == CarvingView::Above) {
-        picture.width = w;
-        picture.height = h;
-        picture.rgb.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3);
-        for (std::int32_t y = 0; y < h; ++y)
-            for (std::int32_t x = 0; x < w; ++x) {
-                const auto c = colourAt(x, y);
-                std::copy(c.begin(), c.end(), picture.rgb.begin() + (static_cast<std::ptrdiff_t>(y) * w + x) * 3);
-            }
-        return picture;
+        for (std::int32_t y = 0; y < h; ++y) {
+            rows.moveTo(y);
+            for (std::int32_t x = 0; x < w; ++x)
+                put(y, x, colourAt(x));
+        }
+        return;
     }
     // Tilted: rows recede with the cosine of the tilt, and a cut shows its depth by the sine; each column is drawn
     // from the nearest row to the farthest, a row showing only above what nearer rows already cover. Below the
     // nearest row the stock's front face, in the shadow's colour, down to the depth of the deepest cut.
-    const double tilt = 50.0 * 3.14159265358979 / 180;
     const double c = std::cos(tilt), s = std::sin(tilt);
-    const std::int32_t drop = static_cast<std::int32_t>(std::ceil(deepest * s));
-    picture.width = w;
-    picture.height = static_cast<std::int32_t>(std::ceil(h * c)) + drop + 1;
-    picture.rgb.assign(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) * 3, 255);
+    const std::int32_t height = pictureSize(carving, view).height;
     const std::array<std::uint8_t, 3> face = light.shade(0, 1e6, 1);
     const double bottom = h * c + deepest * s;
+    std::vector<std::int32_t> covered(static_cast<std::size_t>(w)); // by column: rows from here down are drawn
+    rows.moveTo(h - 1);
     for (std::int32_t x = 0; x < w; ++x) {
-        const std::int32_t faceTop = static_cast<std::int32_t>(std::floor(h * c - heightAt(x, h - 1) * s));
-        for (std::int32_t row = std::max(0, faceTop); row < std::min<std::int32_t>(picture.height, static_cast<std::int32_t>(std::ceil(bottom))); ++row)
-            std::copy(face.begin(), face.end(), picture.rgb.begin() + (static_cast<std::ptrdiff_t>(row) * picture.width + x) * 3);
-        std::int32_t covered = std::clamp(faceTop, 0, picture.height); // rows from here down are drawn
-        for (std::int32_t y = h - 1; y >= 0; --y) {
-            const double top = y * c - heightAt(x, y) * s; // the cell's top edge on the picture
+        const std::int32_t faceTop = static_cast<std::int32_t>(std::floor(h * c - rows.at(x, 1) * s));
+        for (std::int32_t row = std::max(0, faceTop); row < std::min<std::int32_t>(height, static_cast<std::int32_t>(std::ceil(bottom))); ++row)
+            put(row, x, face);
+        covered[static_cast<std::size_t>(x)] = std::clamp(faceTop, 0, height);
+    }
+    for (std::int32_t y = h - 1; y >= 0; --y) {
+        rows.moveTo(y);
+        for (std::int32_t x = 0; x < w; ++x) {
+            std::int32_t& below = covered[static_cast<std::size_t>(x)];
+            const double top = y * c - rows.at(x, 1) * s; // the cell's top edge on the picture
             const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));
-            if (from >= covered)
+            if (from >= below)
                 continue;
-            const auto colour = colourAt(x, y);
-            for (std::int32_t row = from; row < covered; ++row)
-                std::copy(colour.begin(), colour.end(),
-                          picture.rgb.begin() + (static_cast<std::ptrdiff_t>(row) * picture.width + x) * 3);
-            covered = from;
+            const auto colour = colourAt(x);
+            for (std::int32_t row = from; row < below; ++row)
+                put(row, x, colour);
+            below = from;
         }
     }
+}
+
+CarvingPicture pictureOf(const Carving& carving, CarvingView view) {
+    CarvingPicture picture;
+    const PictureSize size = pictureSize(carving, view);
+    if (size.width == 0 || size.height == 0)
+        return picture;
+    picture.width = size.width;
+    picture.height = size.height;
+    picture.rgb.assign(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3, 255);
+    drawPicture(carving, view, picture.rgb.data(), static_cast<std::size_t>(size.width) * 3);
     return picture;
 }
 

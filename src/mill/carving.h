@@ -6,6 +6,7 @@
 // small tiles made where the tool first cuts: a job costs what it cuts, not what the picture measures.
 
 #include "commands.h"
+#include "level_sweep.h"
 #include "mill_job.h"
 #include "operations.h"
 #include "tool_shape.h"
@@ -26,10 +27,16 @@ public:
     // How deep the stock is cut at the cell of column x and row y (from 0, the top left), in depth units (0:
     // untouched).
     float depthAt(std::int32_t x, std::int32_t y) const {
+        if (!levels_.empty())
+            settle();
         const std::vector<float>& tile = tiles_[tileOf(x, y)];
         return tile.empty() ? 0.0f : tile[cellOf(x, y)];
     }
-    float deepest() const { return deepest_; }
+    float deepest() const {
+        if (!levels_.empty())
+            settle();
+        return deepest_;
+    }
 
     // The tool's tip at pixel (x, y) (from 1), `depth` units below the surface.
     void cutAt(std::int32_t x, std::int32_t y, std::int32_t depth);
@@ -42,6 +49,7 @@ public:
 
 private:
     static constexpr std::int32_t tileShift = 4; // 16 x 16 cells
+    static constexpr std::size_t keptPoints = std::size_t{1} << 20; // the level sweep's points carved at most at once
     static constexpr std::int32_t tileSide = 1 << tileShift;
 
     std::size_t tileOf(std::int32_t x, std::int32_t y) const {
@@ -51,14 +59,21 @@ private:
     static std::size_t cellOf(std::int32_t x, std::int32_t y) {
         return static_cast<std::size_t>(((y & (tileSide - 1)) << tileShift) | (x & (tileSide - 1)));
     }
-    float& cellAt(std::int32_t x, std::int32_t y);
+    float& cellAt(std::int32_t x, std::int32_t y) const;
+    // The cut at pixel (x, y) (from 1), kept where it is deeper than what is cut there already.
+    void deepen(std::int32_t x, std::int32_t y, double cut) const;
+    // Carves the moves the level sweep keeps: before anything is read, as a cell holds the deepest cut of all
+    // the moves whatever their order.
+    void settle() const;
 
     std::int32_t width_;
     std::int32_t height_;
     std::int32_t tilesAcross_;
     ToolSweep sweep_;
-    std::vector<std::vector<float>> tiles_; // empty: not cut yet
-    float deepest_ = 0;
+    // The carving as read: the kept moves are carved into it on the first read after them.
+    mutable std::vector<std::vector<float>> tiles_; // empty: not cut yet
+    mutable float deepest_ = 0;
+    mutable LevelSweep levels_;
 };
 
 // Runs the command on `copy` (which it changes) from the tool position and carves what it cuts: the result of a
@@ -83,5 +98,13 @@ struct CarvingPicture {
 };
 enum class CarvingView { Above, Tilted };
 CarvingPicture pictureOf(const Carving& carving, CarvingView view);
+// The same picture's size, and the picture drawn into rows of RGB bytes `stride` apart that the caller holds
+// (as wide and as tall as pictureSize() says, already white): a picture made of several is drawn in place.
+struct PictureSize {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+PictureSize pictureSize(const Carving& carving, CarvingView view);
+void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, std::size_t stride);
 
 } // namespace zelmar

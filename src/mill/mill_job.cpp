@@ -7,8 +7,38 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 
 namespace zelmar {
+
+namespace {
+
+// The depths a shaped tool may reach on a picture, kept for the next milling of the same contents with the same
+// tool: a job carved again after it ran (the preview of a dry run) works them out once.
+std::shared_ptr<const std::vector<std::uint8_t>> reachableDepths(const ImageLayer& picture, std::int32_t width,
+                                                                 std::int32_t height, const ToolProfile& tool) {
+    struct Kept {
+        std::uint64_t version = 0;
+        std::int32_t width = 0, height = 0;
+        ToolProfile tool;
+        std::shared_ptr<const std::vector<std::uint8_t>> depths;
+    };
+    static std::mutex guard;
+    static Kept kept;
+    {
+        const std::lock_guard<std::mutex> lock(guard);
+        if (kept.depths && picture.contentVersion() != 0 && kept.version == picture.contentVersion() && kept.width == width && kept.height == height &&
+            kept.tool == tool)
+            return kept.depths;
+    }
+    auto depths = std::make_shared<const std::vector<std::uint8_t>>(
+        dropCutterDepths(cutDepthsOf(picture), width, height, tool));
+    const std::lock_guard<std::mutex> lock(guard);
+    kept = {picture.contentVersion(), width, height, tool, depths};
+    return depths;
+}
+
+} // namespace
 
 const MillIndex& MillIndexCache::indexFor(const std::shared_ptr<RegionAnalysis>& analysis) {
     if (of_ != analysis || version_ != analysis->tablesVersion) {
@@ -109,8 +139,8 @@ bool MillJob::advance() {
             travel.lastOfMilling = k == lastRegionWithContours_;
             travel.stepDown = stepDown_;
             // Today's tool touches a pixel only where a step begins or ends: no step of its own needs the guard.
-            plan_ = planRegion(*traced_, k, depthPicture(), tool_, travel, reachable_,
-                               reachable_.empty() ? nullptr : guard_.get());
+            plan_ = planRegion(*traced_, k, depthPicture(), tool_, travel, reachable(),
+                               reachable().empty() ? nullptr : guard_.get());
             // The milling's total counted the traced moves and one rise to the travel height.
             const bool risesHere = safeHeight_ > 0 && travel.firstOfMilling && !plan_.moves.empty();
             millingTotal_ += static_cast<std::int64_t>(plan_.moves.size()) - traced_->moveCount(k) - (risesHere ? 1 : 0);
@@ -140,10 +170,10 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
     const bool sameImage = !layer.isEmpty() && index.width == layer.header().bmWidth &&
                            index.height == layer.header().bmHeight;
     traced_ = std::make_unique<TracedRegions>();
-    reachable_.clear();
+    reachable_.reset();
     guard_.reset();
     if (sameImage && cutter_.kind() != ToolKind::Pixel)
-        reachable_ = dropCutterDepths(cutDepthsOf(depthPicture()), index.width, index.height, cutter_);
+        reachable_ = reachableDepths(depthPicture(), index.width, index.height, cutter_);
     // Today's tool needs it too: a run merged within a tolerance may pass over a pixel on its way.
     if (sameImage && !marksAsDepth_)
         guard_ = std::make_shared<const SurfaceGuard>(depthPicture(), cutter_);
@@ -159,7 +189,7 @@ void MillJob::startMilling(const std::vector<std::int32_t>& regions) {
     lastRegionWithContours_ = std::numeric_limits<std::size_t>::max();
     bool anyContour = false;
     // Under the old rule a shaped tool traces even the contours it cannot cut below the surface.
-    const std::span<const std::uint8_t> skipped = guard_ ? std::span<const std::uint8_t>(reachable_) : std::span<const std::uint8_t>();
+    const std::span<const std::uint8_t> skipped = guard_ ? reachable() : std::span<const std::uint8_t>();
     // (Today's tool has no such depths: it traces every contour.)
     for (std::size_t k = 0; k < traced_->size(); ++k)
         if (cutsBelowSurface(*traced_, k, skipped)) {

@@ -144,7 +144,10 @@ private:
     std::int32_t stepDown_ = 0;
     bool marksAsDepth_ = false;
     // For a shaped tool, however narrow: the depths it may reach in the current milling; empty for today's tool.
-    std::vector<std::uint8_t> reachable_;
+    std::shared_ptr<const std::vector<std::uint8_t>> reachable_;
+    std::span<const std::uint8_t> reachable() const {
+        return reachable_ ? std::span<const std::uint8_t>(*reachable_) : std::span<const std::uint8_t>();
+    }
     // For a shaped tool: the picture its moves keep above, in the current milling.
     std::shared_ptr<const SurfaceGuard> guard_;
     bool contourPlanned_ = false;            // in the current milling

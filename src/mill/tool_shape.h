@@ -50,6 +50,8 @@ public:
     // The same height exactly, in depth units: what a picture of the result shows.
     double heightAbove(double squaredDistance) const;
 
+    bool operator==(const ToolProfile&) const = default;
+
 private:
     ToolKind kind_ = ToolKind::Pixel;
     double radius_ = 0.5;

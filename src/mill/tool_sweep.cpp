@@ -1,6 +1,7 @@
 #include "tool_sweep.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zelmar {
 
@@ -55,6 +56,24 @@ double ToolSweep::deepestAt(double qx, double qy, const TipPoint& a, const TipPo
     return std::max({cutAt(best), cutAt(lo), cutAt(hi)});
 }
 
+bool ToolSweep::cutsByLevels() const {
+    // From a pixel centre to another, or to the middle of a diagonal step, a squared distance is a multiple of 1/2.
+    const double twice = 2 * (radiusSquared_ + sweepSlack);
+    return radius_ > 0 && std::abs(twice - std::round(twice)) > 1e-8;
+}
+
+double ToolSweep::cutReachSquared(double depth) const {
+    const double reach = radiusSquared_ + sweepSlack;
+    switch (kind_) {
+    case ToolKind::Ball:
+        return depth >= radius_ ? reach : std::min(reach, radiusSquared_ - (radius_ - depth) * (radius_ - depth) + 1);
+    case ToolKind::V:
+        return slope_ > 0 ? std::min(reach, (depth / slope_) * (depth / slope_) * (1 + 1e-9) + 1) : reach;
+    default:
+        return reach;
+    }
+}
+
 SurfaceGuard::SurfaceGuard(const ImageLayer& depthPicture, const ToolProfile& tool)
     : picture_(depthPicture), geometry_(picture_.geometry()), bytes_(picture_.bits().data()), sweep_(tool) {}
 
@@ -62,13 +81,20 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     if (std::max(a.depth, b.depth) <= 0)
         return true; // the body stands above its tip: nothing of it is below the surface
     bool above = true;
+    // A one-pixel step at one depth, or a move straight up or down, cuts nothing beyond cutReachSquared(): the
+    // pixels beyond it keep above their targets, none of which is above the surface.
+    const bool level = sweep_.cutsByLevels() && a.x == std::floor(a.x) && a.y == std::floor(a.y) &&
+                       b.x == std::floor(b.x) && b.y == std::floor(b.y) &&
+                       ((a.x == b.x && a.y == b.y) ||
+                        (a.depth == b.depth && std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1));
+    const double within = level ? std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth))) : -1;
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         if (!above)
             return;
         const double cut = sweep_.deepestAt(x, y, a, b);
         if (cut > 0 && cut > targetAt(x, y) + sweepSlack)
             above = false;
-    }, boundsFor(a, b));
+    }, boundsFor(a, b), within);
     return above;
 }
 

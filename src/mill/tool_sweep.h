@@ -43,6 +43,9 @@ struct SweepBounds {
 // What nothing was cut to: the pixel was never under the tool.
 inline constexpr double notCovered = -std::numeric_limits<double>::infinity();
 
+// Depths are checked to this much: far below a motor step, far above a double's rounding of them.
+inline constexpr double sweepSlack = 1e-7;
+
 class ToolSweep {
 public:
     explicit ToolSweep(const ToolProfile& tool);
@@ -55,8 +58,25 @@ public:
     double deepestAt(double qx, double qy, const TipPoint& a, const TipPoint& b) const;
     // The pixels the body may cover on that move within the bounds, each handed to visit(x, y) once (a few
     // beyond the body too: deepestAt() tells).
+    // `within`: pixels this far from the move (in pixels) instead of the radius.
     template <typename Visit>
-    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {}) const;
+    void forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds = {},
+                          double within = -1) const;
+
+    // What deepestAt() gives at a pixel centre `squared` (squared pixels, an exact distance) from the nearest
+    // point of a level move at `depth`, or of a move straight up or down whose deeper end is at `depth`: on a
+    // move whose ends are pixel centres one step apart (or the same centre), that nearest point is an end or
+    // the middle, and the deepest cut along the move is there.
+    double levelCutAt(double depth, double squared) const {
+        return squared > radiusSquared_ + sweepSlack ? notCovered
+                                                     : depth - heightAt(std::min(squared, radiusSquared_));
+    }
+    // Whether levelCutAt() tells what deepestAt() does for every such move: a shaped tool whose reach stands
+    // clear of every distance a pixel can have from such a point, so that no rounding decides which are covered.
+    bool cutsByLevels() const;
+    // Beyond this squared distance from the nearest point of a level move at `depth` (above 0) the body stands
+    // at or above the surface: a bound, a little beyond the true one.
+    double cutReachSquared(double depth) const;
 
 private:
     ToolKind kind_;
@@ -96,12 +116,10 @@ private:
     SweepBounds boundsFor(const TipPoint& a, const TipPoint& b) const;
 };
 
-// Depths are checked to this much: far below a motor step, far above a double's rounding of them.
-inline constexpr double sweepSlack = 1e-7;
-
 template <typename Visit>
-void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds) const {
-    const double r = radius_ + sweepSlack;
+void ToolSweep::forEachPixelNear(const TipPoint& a, const TipPoint& b, Visit&& visit, const SweepBounds& bounds,
+                                 double within) const {
+    const double r = (within >= 0 ? std::min(within, radius_) : radius_) + sweepSlack;
     const double ux = b.x - a.x, uy = b.y - a.y;
     const auto firstRow = std::max(bounds.top, static_cast<std::int64_t>(std::ceil(std::min(a.y, b.y) - r)));
     const auto lastRow = std::min(bounds.bottom, static_cast<std::int64_t>(std::floor(std::max(a.y, b.y) + r)));

@@ -1,6 +1,5 @@
 #include "carving_image.h"
 
-#include <QPainter>
 
 #include <algorithm>
 #include <cmath>
@@ -17,14 +16,17 @@ QImage imageOf(const CarvingPicture& picture) {
 }
 
 QImage previewImage(const Carving& carving) {
-    const QImage above = imageOf(pictureOf(carving, CarvingView::Above));
-    const QImage tilted = imageOf(pictureOf(carving, CarvingView::Tilted));
+    // Both views drawn straight into the one picture: no copy of either is held beside it.
+    const PictureSize above = pictureSize(carving, CarvingView::Above);
+    const PictureSize tilted = pictureSize(carving, CarvingView::Tilted);
     constexpr int gap = 8;
-    QImage both(above.width() + gap + tilted.width(), std::max(above.height(), tilted.height()), QImage::Format_RGB888);
+    QImage both(above.width + gap + tilted.width, std::max(above.height, tilted.height), QImage::Format_RGB888);
     both.fill(Qt::white);
-    QPainter painter(&both);
-    painter.drawImage(0, 0, above);
-    painter.drawImage(above.width() + gap, 0, tilted);
+    const auto stride = static_cast<std::size_t>(both.bytesPerLine());
+    if (above.width > 0)
+        drawPicture(carving, CarvingView::Above, both.bits(), stride);
+    if (tilted.width > 0)
+        drawPicture(carving, CarvingView::Tilted, both.bits() + static_cast<std::size_t>(above.width + gap) * 3, stride);
     return both;
 }
 

@@ -28,8 +28,9 @@ struct Operation {
     std::string axes;       // Zero: the letters of the axes zeroed, in X, Y, Z order
     std::int32_t nx = 0, ny = 0; // ProbeMap: the grid's points along X and along Y
     // ProbeMap: millimetres kept inside the picture's edges, and above the work's zero between the points; empty:
-    // none, and the probe's retract.
+    // none, and the probe's retract. The probe's feed in mm/min; 0: the setting's.
     std::string margin, clearance;
+    std::int32_t probeFeed = 0;
     // In a history of what ran: how many moves a milling got through before it was left (-1: to its end), and
     // whether it sent nothing at all (the program then put its tool position back).
     std::int64_t reached = -1;

@@ -40,7 +40,8 @@ std::vector<SetupStep> setupSteps(const Operation& op, const SetupSettings& s) {
         std::vector<SetupStep> steps{line("G90 " + up)};
         for (const auto& [i, j] : s.grid->order()) {
             steps.push_back(line("G0 X" + micrometreText(s.grid->x(i)) + " Y" + micrometreText(s.grid->y(j))));
-            steps.push_back({Kind::Probe, "G38.2 Z-" + s.probeDepth.text() + " F" + std::to_string(s.probeFeed)});
+            steps.push_back({Kind::Probe, "G38.2 Z-" + s.probeDepth.text() + " F" +
+                                              std::to_string(op.probeFeed > 0 ? op.probeFeed : s.probeFeed)});
             steps.push_back(line(up));
         }
         steps.push_back(line("G91"));

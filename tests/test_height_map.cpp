@@ -2,10 +2,13 @@
 // move step by step and interpolates the grid by searching it.
 
 #include "mill/height_map.h"
+#include "mill/motion_time.h"
+#include "mill/probe_grid.h"
 #include "texts/height_map_texts.h"
 
 #include <QTest>
 
+#include <array>
 #include <cmath>
 #include <random>
 #include <set>
@@ -178,6 +181,65 @@ private slots:
         // Comments, blank lines and CR LF are taken.
         QVERIFY(HeightMap::read("# probed\r\n\r\n" + head + "0 0.5\r\n-1 +2\r\n"));
         QCOMPARE(HeightMap::read(head + "0 0.5\n-1 +2\n")->heightAt(5, 5), (0 + 0.5 - 1 + 2) / 4.0);
+    }
+
+    // The points probed for a map lie over the picture as the job lays it on the stock from its start pixel: the
+    // picture's right is X+ and its top Y+ unless an axis is turned, the margin kept inside, and none when nothing
+    // is left inside the margins. The map puts each height back where its point was probed.
+    void theProbeGridCoversThePictureAsItLies() {
+        struct Row {
+            ProbeArea area;
+            std::int32_t nx, ny;
+            std::int64_t originX, originY, stepX, stepY; // µm; stepX 0: no grid
+        };
+        const Row rows[] = {
+            {{20, 12, 1, 1, 1.5, 1, 1, 0}, 3, 2, 0, -16500, 14250, 16500},
+            {{20, 12, 20, 12, 1.5, 1, 1, 0}, 3, 2, -28500, 0, 14250, 16500},
+            {{20, 12, 1, 1, 1.5, -1, -1, 0}, 3, 2, -28500, 0, 14250, 16500},
+            {{20, 12, 1, 1, 1.5, 1, 1, 2}, 3, 2, 2000, -14500, 12250, 12500},
+            {{20, 12, 1, 1, 1.5, 1, 1, 8.25}, 3, 2, 0, 0, 0, 0}, // the margins meet across Y
+            {{1, 12, 1, 1, 1.5, 1, 1, 0}, 2, 2, 0, 0, 0, 0},     // one column: no width
+            {{7, 5, 4, 3, 0.1, 1, 1, 0}, 4, 3, -300, -200, 200, 200},
+        };
+        for (const Row& r : rows) {
+            const std::optional<ProbeGrid> grid = probeGridOver(r.area, r.nx, r.ny);
+            QCOMPARE(grid.has_value(), r.stepX != 0);
+            if (!grid)
+                continue;
+            QCOMPARE((std::array{grid->originX, grid->originY, grid->stepX, grid->stepY}),
+                     (std::array{r.originX, r.originY, r.stepX, r.stepY}));
+        }
+        const ProbeGrid grid{3, 2, -1500, 2000, 1250, 500};
+        using Point = std::pair<std::int32_t, std::int32_t>;
+        QCOMPARE(grid.order(), (std::vector<Point>{{0, 0}, {1, 0}, {2, 0}, {2, 1}, {1, 1}, {0, 1}}));
+        const HeightMap map = grid.mapOf({10, 20, 30, 40, 50, -60});
+        QCOMPARE(map.z, (std::vector<double>{0.01, 0.02, 0.03, -0.06, 0.05, 0.04}));
+        QCOMPARE(map.heightAt(-1.5, 2.5), -0.06);
+        QCOMPARE(micrometreText(-500), std::string("-0.5"));
+        QCOMPARE(micrometreText(12050), std::string("12.05"));
+        QCOMPARE(micrometreText(-3000), std::string("-3"));
+    }
+
+    // grbl's time follows the bent moves: a level map changes nothing, a tilted one lengthens the moves that climb it.
+    void theEstimateTimesTheBentMoves() {
+        GcodeSettings settings;
+        settings.stepsPerPixel = 100;
+        const auto seconds = [&](const HeightMap* map) {
+            MotionClock clock(settings, MachineRates{}, 115200);
+            if (map)
+                clock.setHeightMap(*map);
+            for (int k = 0; k < 6; ++k) {
+                CommandMove c;
+                c.x = k % 2 ? 0 : 10;
+                c.y = k % 2 ? 3 : 0;
+                clock.add(c);
+            }
+            return clock.seconds();
+        };
+        const HeightMap level = *HeightMap::read("grid 2 2\norigin 0 0\nstep 20 20\n0 0\n0 0\n");
+        const HeightMap tilted = *HeightMap::read("grid 2 2\norigin 0 0\nstep 20 20\n0 15\n0 15\n");
+        QCOMPARE(seconds(&level), seconds(nullptr));
+        QVERIFY(seconds(&tilted) > seconds(nullptr) * 1.05);
     }
 };
 

@@ -54,6 +54,8 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         const zelmar::Checked scale = options_.scale;
         if (scale.ok())
             motion_.emplace(controller_.gcodeSettingsAt(scale.value, 0), zelmar::MachineRates{}, options_.settings.baud);
+        if (motion_ && options_.heightMap)
+            motion_->setHeightMap(*options_.heightMap); // the moves grbl would get
     }
     if (options_.gcodePath) {
         // A dry run's file is for a standard machine: its rapid moves keep above the stock. On our board the

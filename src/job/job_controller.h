@@ -237,6 +237,7 @@ public:
     // our board is refused while one is loaded. None: a flat stock.
     void setHeightMap(std::optional<HeightMap> map, const std::string& name) {
         runner_.setHeightMap(map);
+        estimate_.setHeightMap(map);
         gcode_.setHeightMap(std::move(map), name);
     }
     const std::optional<HeightMap>& heightMap() const { return gcode_.heightMap(); }

@@ -16,7 +16,10 @@ JobEstimate::JobEstimate(const MachineLine& line, QObject* parent) : QObject(par
 std::optional<MotionClock> JobEstimate::motionClock(const SendingSettings& sending) const {
     if (!line_.isGrbl())
         return std::nullopt;
-    return MotionClock(sending.gcode, line_.grblLink()->rates(), line_.baud());
+    MotionClock clock(sending.gcode, line_.grblLink()->rates(), line_.baud());
+    if (map_)
+        clock.setHeightMap(*map_);
+    return clock;
 }
 
 double JobEstimate::jobTimeMs(const JobCount& count, double motionMs) const {

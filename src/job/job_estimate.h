@@ -50,6 +50,9 @@ public:
     std::unique_ptr<MillJob> takeJob() { return std::move(waiting_); }
     void drop() { waiting_.reset(); }
 
+    // The stock's probed surface the jobs on grbl follow: their motion is that of the bent moves.
+    void setHeightMap(std::optional<HeightMap> map) { map_ = std::move(map); }
+
     // The clock of the time left. A job begins: its total is not known yet.
     void restart();
     // The job's counted commands are its units of work.
@@ -67,6 +70,7 @@ signals:
     void counted();
 
 private:
+    std::optional<HeightMap> map_;
     struct Result {
         JobCount count;
         bool marksMatter = false; // the marks in the mill layer change what it sends

@@ -7,10 +7,28 @@
 namespace zelmar {
 
 void MotionClock::add(const CommandMove& command) {
-    lines_ += static_cast<double>(writer_.line(command).size()) * 10.0 / std::max(baud_, 1);
-    const std::array<double, 3> d{static_cast<double>(writer_.countX(command)) * mmPerStep_,
-                                  static_cast<double>(writer_.countY(command)) * mmPerStep_,
-                                  static_cast<double>(writer_.countZ(command)) * mmPerStep_};
+    const bool rapid = isRapid(command.kind, command.z);
+    const std::int32_t feed = writer_.feedOf(command);
+    if (!map_) {
+        addMove(writer_.countX(command), writer_.countY(command), writer_.countZ(command), rapid, feed,
+                writer_.line(command).size());
+        return;
+    }
+    const StepPoint to{planned_.x + writer_.countX(command), planned_.y + writer_.countY(command),
+                       planned_.z + writer_.countZ(command)};
+    for (const StepPoint& end : mappedMove(*map_, mmPerStep_, planned_, to)) {
+        const StepPoint d{end.x - tool_.x, end.y - tool_.y, end.z - tool_.z};
+        addMove(d.x, d.y, d.z, rapid, feed, writer_.moveLine(rapid, d.x, d.y, d.z, feed).size());
+        tool_ = end;
+    }
+    planned_ = to;
+}
+
+void MotionClock::addMove(std::int64_t x, std::int64_t y, std::int64_t z, bool rapid, std::int32_t feed,
+                          std::size_t bytes) {
+    lines_ += static_cast<double>(bytes) * 10.0 / std::max(baud_, 1);
+    const std::array<double, 3> d{static_cast<double>(x) * mmPerStep_, static_cast<double>(y) * mmPerStep_,
+                                  static_cast<double>(z) * mmPerStep_};
     const double length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
     if (!(length > 0))
         return;
@@ -24,8 +42,8 @@ void MotionClock::add(const CommandMove& command) {
         m.speed = std::min(m.speed, rates_.maxRate[i] / share);
         m.acceleration = std::min(m.acceleration, rates_.acceleration[i] / share);
     }
-    if (!isRapid(command.kind, command.z))
-        m.speed = std::min(m.speed, static_cast<double>(writer_.feedOf(command)));
+    if (!rapid)
+        m.speed = std::min(m.speed, static_cast<double>(feed));
     m.speed /= 60; // mm/s
     if (m.speed > 0 && m.acceleration > 0)
         moves_.push_back(m);

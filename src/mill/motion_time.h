@@ -5,8 +5,10 @@
 // the lines' bytes at the line's speed. Our board's cost is another: its protocol's pause after every command.
 
 #include "gcode.h"
+#include "height_map.h"
 
 #include <array>
+#include <memory>
 #include <vector>
 
 namespace zelmar {
@@ -23,6 +25,8 @@ public:
     MotionClock(const GcodeSettings& gcode, const MachineRates& rates, std::int32_t baud)
         : writer_(gcode), mmPerStep_(gcode.mmPerStep.value()), rates_(rates), baud_(baud) {}
 
+    // The stock's probed surface the moves follow from the job's start, cut at its grid as grbl gets them.
+    void setHeightMap(const HeightMap& map) { map_ = std::make_shared<const HeightMap>(map); }
     // The command's motion, and its G-code line's bytes.
     void add(const CommandMove& command);
     // The motion of every command so far and their lines, in seconds.
@@ -35,8 +39,14 @@ private:
         double speed;        // mm/s it may reach
         double acceleration; // mm/s^2
     };
+    // A straight move of these motor steps; its line's bytes.
+    void addMove(std::int64_t x, std::int64_t y, std::int64_t z, bool rapid, std::int32_t feed, std::size_t bytes);
+
     GcodeWriter writer_;
     double mmPerStep_;
+    std::shared_ptr<const HeightMap> map_;
+    StepPoint planned_; // where the plan stands, and the tool, on the map
+    StepPoint tool_;
     MachineRates rates_;
     std::int32_t baud_;
     std::vector<Move> moves_;

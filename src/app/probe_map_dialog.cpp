@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -58,6 +59,7 @@ ProbeMapDialog::ProbeMapDialog(QWidget* parent, JobController& controller, std::
     : QDialog(parent), controller_(&controller), stepsText_(std::move(stepsText)) {
     setObjectName(QStringLiteral("probeMapDialog"));
     setWindowTitle(QStringLiteral("Снять карту высот"));
+    setMinimumWidth(520);
     auto* layout = new QVBoxLayout(this);
     auto* hint = new QLabel(QString::fromStdString(probeGridHintText()), this);
     hint->setWordWrap(true);
@@ -249,7 +251,21 @@ void ProbeMapDialog::showMap(const HeightMap& map, const std::string& name, cons
     heights_->setHorizontalHeaderLabels(columns);
     heights_->setVerticalHeaderLabels(rows);
     heights_->resizeColumnsToContents();
+    heights_->resizeRowsToContents();
+    // Up to 8 × 8 heights in view without scrolling; a larger grid scrolls within that.
+    constexpr int shown = 8;
+    const int frame = 2 * heights_->frameWidth() + 4;
+    int width = heights_->verticalHeader()->sizeHint().width() + frame;
+    int height = heights_->horizontalHeader()->sizeHint().height() + frame;
+    for (int i = 0; i < std::min(map.nx, shown); ++i)
+        width += heights_->columnWidth(i);
+    for (int r = 0; r < std::min(map.ny, shown); ++r)
+        height += heights_->rowHeight(r);
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    heights_->setMinimumSize(width + (map.ny > shown ? bar : 0), height + (map.nx > shown ? bar : 0));
+    heights_->setMaximumHeight(map.ny > shown ? QWIDGETSIZE_MAX : heights_->minimumHeight());
     heights_->show();
+    adjustSize();
 }
 
 } // namespace zelmar

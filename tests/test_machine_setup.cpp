@@ -354,6 +354,17 @@ private slots:
         dialog->findChild<QSpinBox*>(QStringLiteral("probeNy"))->setValue(2);
         dialog->findChild<QLineEdit*>(QStringLiteral("probeClearance"))->setText(QStringLiteral("7,5"));
         dialog->findChild<QSpinBox*>(QStringLiteral("probeFeed"))->setValue(500);
+        // Millimetres only: a signed margin is refused before anything is sent.
+        auto* margin = dialog->findChild<QLineEdit*>(QStringLiteral("probeMargin"));
+        margin->setText(QStringLiteral("-1"));
+        testing::BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("probeStart")), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
+        QVERIFY2(box.text.startsWith(QStringLiteral("Снятие карты высот не начато: поля и высота подъёма — миллиметры")),
+                 qPrintable(box.text));
+        margin->setText(QStringLiteral("0"));
+        QVERIFY(modal("probeMapDialog"));
         QStringList points;
         connect(&c, &JobController::probeTouched, dialog,
                 [&] { points << dialog->findChild<QLabel*>(QStringLiteral("probePoint"))->text(); });

@@ -188,7 +188,10 @@ void ProbeMapDialog::onFailed(Operation::Kind kind, const SetupFailure& failure)
     if (!running_ || kind != Operation::Kind::ProbeMap)
         return;
     setRunning(false);
-    showErrorBox(this, QString::fromStdString(setupFailureText(kind, failure)));
+    // The machine panel puts every set-up's failure in the error box; the dialog keeps it beside its numbers.
+    point_->setWordWrap(true);
+    point_->setText(QString::fromStdString(setupFailureText(kind, failure)));
+    point_->show();
 }
 
 void ProbeMapDialog::askWhereToSave() {

@@ -1,6 +1,6 @@
 // The machine's set-up on the simulated grbl (zelmar-board --grbl), from the command line and the window: homing,
-// the work zero, jogs, the probe on a plate, a height map probed over the picture and followed by the job, and the
-// machine panel. The probed map keeps every cut at its depth below a warped stock's top.
+// the work zero, jogs, the probe on a plate, a height map probed over the picture (by the window's dialog too) and
+// followed by the job, and the machine panel. The probed map keeps every cut at its depth below a warped stock's top.
 
 #include "app/machine_panel.h"
 #include "box_catcher.h"
@@ -13,11 +13,13 @@
 #include "texts/setup_texts.h"
 
 #include <QAction>
+#include <QFileDialog>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -327,6 +329,79 @@ private slots:
         const auto mm = [](qint64 um) { return QStringLiteral("%1.%2").arg(um / 1000).arg(um % 1000, 3, 10, QLatin1Char('0')); };
         QCOMPARE(board.finish().section(' ', 0, 3),
                  QStringLiteral("position %1 -1.000 %2").arg(mm(afterRelease.x), mm(lost.z)));
+    }
+
+    // "Станок" → "Снять карту высот…" on a tilted stock: the dialog's numbers reach grbl's lines, each point shows
+    // as it is probed, and the map is saved where the operator says, read back with the stock's heights, and taken
+    // by the controller under the file's name.
+    void theMenuProbesAMapThroughItsDialog() {
+        Board board(grblBoardArgs({"--delay-ms", "0", "--surface", "tilt:-1,3,-2"}));
+        QTemporaryDir dir;
+        WindowOnBoard w(dir, board.path(), 2, twoBlocks, 20, 12, {}, "Controller=grbl\r\n");
+        JobController& c = w.form->controller();
+        // The map's heights are the work's: grbl must have said where its zero lies.
+        QVERIFY(waitFor([&] { return c.machineCoordinates() && c.machineCoordinates()->work(); }, 10000));
+        const auto modal = [](const char* name) {
+            return QTest::qWaitFor([name] {
+                return QApplication::activeModalWidget() && QApplication::activeModalWidget()->objectName() == name;
+            });
+        };
+        QSignalSpy touched(&c, &JobController::probeTouched);
+        w.frame.machineAction(QStringLiteral("probeHeightMap"))->trigger();
+        QVERIFY(modal("probeMapDialog"));
+        QWidget* dialog = QApplication::activeModalWidget();
+        dialog->findChild<QSpinBox*>(QStringLiteral("probeNx"))->setValue(3);
+        dialog->findChild<QSpinBox*>(QStringLiteral("probeNy"))->setValue(2);
+        dialog->findChild<QLineEdit*>(QStringLiteral("probeClearance"))->setText(QStringLiteral("7,5"));
+        dialog->findChild<QSpinBox*>(QStringLiteral("probeFeed"))->setValue(500);
+        // Millimetres only: a signed margin is refused before anything is sent.
+        auto* margin = dialog->findChild<QLineEdit*>(QStringLiteral("probeMargin"));
+        margin->setText(QStringLiteral("-1"));
+        testing::BoxCatcher box;
+        box.arm();
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("probeStart")), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return box.seen == 1; }, 5000));
+        QVERIFY2(box.text.startsWith(QStringLiteral("Снятие карты высот не начато: поля и высота подъёма — миллиметры")),
+                 qPrintable(box.text));
+        margin->setText(QStringLiteral("0"));
+        QVERIFY(modal("probeMapDialog"));
+        QStringList points;
+        connect(&c, &JobController::probeTouched, dialog,
+                [&] { points << dialog->findChild<QLabel*>(QStringLiteral("probePoint"))->text(); });
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("probeStart")), Qt::LeftButton);
+        QVERIFY(modal("probedMapSave"));
+        QCOMPARE(touched.size(), 6);
+        QCOMPARE(points.first(), QStringLiteral("Точка 2 из 6"));
+        QCOMPARE(points.last(), QStringLiteral("Точка 6 из 6"));
+        // Saved under the name offered, in the folder the operator picks.
+        auto* save = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        save->setDirectory(dir.path());
+        static_cast<QDialog*>(save)->accept();
+        const QString path = dir.filePath(QStringLiteral("карта-высот.txt"));
+        QVERIFY(modal("probeMapDialog"));
+        QVERIFY2(dialog->findChild<QLabel*>(QStringLiteral("probedMap"))->text().startsWith(
+                     QStringLiteral("Карта высот карта-высот.txt: 3 × 2 точек")),
+                 qPrintable(dialog->findChild<QLabel*>(QStringLiteral("probedMap"))->text()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const std::optional<HeightMap> map = HeightMap::read(file.readAll().toStdString());
+        QVERIFY(map && map->nx == 3 && map->ny == 2);
+        QVERIFY(map->stepX > 5 && map->stepY > 5);
+        for (int j = 0; j < 2; ++j)
+            for (int i = 0; i < 3; ++i) {
+                const double x = map->originX + map->stepX * i, y = map->originY + map->stepY * j;
+                const double stock = -1 + 3 * x / 100 - 2 * y / 100;
+                QVERIFY2(std::abs(map->at(i, j) - stock) <= 0.01,
+                         qPrintable(QStringLiteral("%1 at %2, %3 on a stock at %4").arg(map->at(i, j)).arg(x).arg(y).arg(stock)));
+            }
+        QVERIFY(c.heightMap() && c.heightMap()->z == map->z);
+        QCOMPARE(c.heightMapName(), std::string("карта-высот.txt"));
+        const QStringList lines = answeredLines(board);
+        QVERIFY2(lines.size() == 2 + 6 * 3 + 1 && lines[1] == QStringLiteral("G90 G0 Z7.5") &&
+                     lines[3] == QStringLiteral("G38.2 Z-10 F500"),
+                 qPrintable(lines.join('|')));
+        dialog->findChild<QPushButton*>(QStringLiteral("probeClose"))->click();
+        QVERIFY(QTest::qWaitFor([] { return !QApplication::activeModalWidget(); }));
     }
 
     // While a job runs the menu's set-up and the keyboard jog are refused in Russian, and nothing reaches grbl.

@@ -3,6 +3,7 @@
 #include "error_box.h"
 #include "job_status.h"
 #include "machine_panel.h"
+#include "probe_map_dialog.h"
 #include "twips.h"
 #include "work_window.h"
 
@@ -67,6 +68,17 @@ MainFrame::MainFrame(ConfigLocations locations, QWidget* parent)
     machine->setObjectName(QStringLiteral("machineMenu"));
     addMachineItems(machine);
     machine->addSeparator();
+    // A map probed over the picture on grbl: a set-up item, greyed with them.
+    QAction* probeMap = machine->addAction(QStringLiteral("Снять карту высот…"));
+    probeMap->setObjectName(QStringLiteral("probeHeightMap"));
+    connect(probeMap, &QAction::triggered, this, [this] {
+        if (!workWindow_)
+            return;
+        auto* dialog = new ProbeMapDialog(this, workWindow_->controller(), workWindow_->stepsText());
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->open();
+    });
+    machineActions_ << probeMap;
     heightMapAction_ = machine->addAction(QStringLiteral("Карта высот…"));
     heightMapAction_->setObjectName(QStringLiteral("heightMap"));
     connect(heightMapAction_, &QAction::triggered, this, [this] {

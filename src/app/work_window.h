@@ -10,6 +10,7 @@
 #include "job_exports.h"
 #include "mill/tool_position.h"
 
+#include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -21,7 +22,6 @@
 class QCheckBox;
 class QGroupBox;
 class QLabel;
-class QLineEdit;
 class QMessageBox;
 class QPushButton;
 class QTreeView;
@@ -52,6 +52,8 @@ public:
     void reportStartupError();
 
     JobController& controller() { return controller_; }
+    // The steps-per-pixel box's text: the scale of the picture on the stock.
+    std::string stepsText() const { return text2_->text().toStdString(); }
     // True while a command that talks to the board runs or a job is paused; the work buttons are disabled.
     bool isBusy() const { return controller_.isBusy(); }
     // "Стоп": the running milling ends after the current move's "OK", with one lift; the job is kept.

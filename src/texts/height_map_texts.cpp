@@ -89,7 +89,48 @@ std::string heightMapText(const HeightMap& map, const std::string& name) {
            " точек, первая в X " + mm(map.originX) + ", Y " + mm(map.originY) + " мм, шаг " + mm(map.stepX) + " × " +
            mm(map.stepY) + " мм; высоты от " + mm(*low) + " до " + mm(*high) +
            " мм.\r\nФайл G-кода («Сохранить G-код…») следует ей: его начало — ноль заготовки, каждое перемещение "
-           "поднято или опущено на высоту карты в своей точке. Задание на станке с картой пока не начинается.";
+           "поднято или опущено на высоту карты в своей точке. Задание на grbl тоже следует ей; на нашей плате "
+           "задание с картой не начинается.";
+}
+
+std::string probePointText(int count, int of) {
+    return "Точка " + std::to_string(std::min(count + 1, of)) + " из " + std::to_string(of);
+}
+
+std::string badProbeNumbersText() {
+    return "Снятие карты высот не начато: поля и высота подъёма — миллиметры без знака (например 2.5), подъём "
+           "больше 0; пустое поле подъёма — подъём щупа. Ничего не отправлено.";
+}
+
+std::string clearancePlaceholderText(const std::string& retractMm) {
+    return "подъём щупа, " + retractMm + " мм";
+}
+
+std::string probedMapSavedText(const std::string& path) {
+    return "Карта записана в " + path + " и загружена: файл G-кода и задания следуют ей.";
+}
+
+std::string probedMapNotSavedText() {
+    return "Карта не записана в файл, но загружена: файл G-кода и задания следуют ей, пока её не забудут "
+           "(«Забыть карту высот») или не снимут новую.";
+}
+
+std::string probedMapWriteFailedText(const std::string& path, const std::string& why) {
+    std::string text = "Карту высот не удалось записать: ";
+    text += path;
+    text += "\r\n";
+    text += why;
+    text += "\r\nКарта загружена: файл G-кода и задания следуют ей.";
+    return text;
+}
+
+std::string probeGridHintText() {
+    return "Точки ложатся сеткой на картинку так, как она лежит на заготовке от пикселя, над которым стоит фреза "
+           "(ноль заготовки); высоты отсчитываются от нуля заготовки по Z.";
+}
+
+std::string unsavedMapName() {
+    return "(не записана)";
 }
 
 } // namespace zelmar

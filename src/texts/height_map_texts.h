@@ -15,4 +15,16 @@ std::string heightMapProblemText(const HeightMapProblem& problem);
 // The map's grid, extent and heights, and what follows it.
 std::string heightMapText(const HeightMap& map, const std::string& name);
 
+// "Станок" → "Снять карту высот…": the point being probed ("Точка 2 из 6"), the margin or clearance typed that is no
+// millimetres, the default clearance as the box's placeholder, where the probed map went, and where the grid lies.
+std::string probePointText(int count, int of);
+std::string badProbeNumbersText();
+std::string clearancePlaceholderText(const std::string& retractMm);
+std::string probedMapSavedText(const std::string& path);
+std::string probedMapNotSavedText();
+std::string probedMapWriteFailedText(const std::string& path, const std::string& why);
+std::string probeGridHintText();
+// What a probed map not yet in a file is called.
+std::string unsavedMapName();
+
 } // namespace zelmar

@@ -104,7 +104,8 @@ GcodeOrigin SendingSettings::origin(const std::string& image, std::vector<std::s
             wordOf(tool),
             mergeTolerance.isZero() ? "" : mergeTolerance.text(),
             stepDown,
-            travelHeight() != safeHeight};
+            travelHeight() != safeHeight,
+            {}};
 }
 
 } // namespace zelmar

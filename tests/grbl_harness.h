@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -158,6 +159,13 @@ inline QStringList grblBoardArgs(std::initializer_list<QString> more = {}) {
 }
 
 // Answers the next question box with the given title "Да" or "Нет", keeping its text.
+
+// The window on the simulated grbl: cnc.ini says Controller=grbl; "Все" ticked, ready to click.
+inline void connectWindow(WindowOnBoard& w) {
+    QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
+    w.check1()->setChecked(true);
+    w.click("Command1");
+}
 
 struct QuestionAnswerer {
     QuestionAnswerer(const QString& boxTitle, bool answerYes) : title(boxTitle), yes(answerYes) {}

@@ -134,13 +134,6 @@ private:
         return streamedLinesOf(dry.out);
     }
 
-    // The window on the simulated grbl: cnc.ini says Controller=grbl; "Все" ticked, ready to click.
-    static void connectWindow(WindowOnBoard& w) {
-        QVERIFY(waitFor([&] { return w.label("Label4") == QStringLiteral("Com-порт открыт"); }, 10000));
-        w.check1()->setChecked(true);
-        w.click("Command1");
-    }
-
 private slots:
     void initTestCase() {
         blocks_ = writePicture(dir_, "blocks.bmp", twoBlocks, 20, 12);

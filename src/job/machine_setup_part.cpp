@@ -37,7 +37,7 @@ MachineSetupPart::MachineSetupPart(MachineLine& line, QObject* parent) : QObject
         if (kind_ == Operation::Kind::ProbeMap && grid_) {
             // grbl reports a probe in machine coordinates; the map is in the work's.
             const GrblLink* link = line_.grblLink();
-            if (!link || !link->workOffset() || setup_.touches().size() != grid_->order().size())
+            if (!link || !link->workOffset() || setup_.touches().size() != grid_->points())
                 return emit failed(kind_, {.kind = SetupFailure::Kind::NoWorkOffset});
             std::vector<std::int64_t> heights;
             for (std::int64_t z : setup_.touches())
@@ -53,15 +53,19 @@ MachineSetupPart::MachineSetupPart(MachineLine& line, QObject* parent) : QObject
             [this](const SetupFailure& failure) { emit failed(Operation::Kind::Jog, failure); });
 }
 
-MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const SetupSettings& settings, bool jobBusy) {
-    if (!op.setsUp())
-        return Refusal::NotSetUp;
+MachineSetupPart::Refusal MachineSetupPart::lineRefusal(bool jobBusy) const {
     if (!line_.isGrbl())
         return Refusal::NotGrbl;
     if (!line_.ready())
         return Refusal::NotConnected;
-    if (jobBusy)
-        return Refusal::Busy;
+    return jobBusy ? Refusal::Busy : Refusal::None;
+}
+
+MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const SetupSettings& settings, bool jobBusy) {
+    if (!op.setsUp())
+        return Refusal::NotSetUp;
+    if (const Refusal refusal = lineRefusal(jobBusy); refusal != Refusal::None)
+        return refusal;
     if (running())
         return Refusal::SettingUp;
     kind_ = op.kind;
@@ -74,12 +78,8 @@ MachineSetupPart::Refusal MachineSetupPart::start(const Operation& op, const Set
 
 MachineSetupPart::Refusal MachineSetupPart::holdJog(char axis, int direction, const SetupSettings& settings,
                                                      bool jobBusy) {
-    if (!line_.isGrbl())
-        return Refusal::NotGrbl;
-    if (!line_.ready())
-        return Refusal::NotConnected;
-    if (jobBusy)
-        return Refusal::Busy;
+    if (const Refusal refusal = lineRefusal(jobBusy); refusal != Refusal::None)
+        return refusal;
     const HeldJogSegment segment = heldJogSegment(axis, direction, settings);
     if (setup_.running() || (heldJog_.busy() && !(heldJog_.held() && heldJog_.segment() == segment)))
         return Refusal::SettingUp;

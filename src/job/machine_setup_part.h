@@ -75,6 +75,8 @@ signals:
     void touched(int count, int of);
 
 private:
+    // What refuses any set-up on this line now: not grbl, not connected, a job under way.
+    Refusal lineRefusal(bool jobBusy) const;
     MachineLine& line_;
     MachineSetup setup_;
     HeldJog heldJog_;

@@ -6,12 +6,12 @@
 namespace zelmar {
 
 std::vector<std::pair<std::int32_t, std::int32_t>> ProbeGrid::order() const {
-    std::vector<std::pair<std::int32_t, std::int32_t>> points;
-    points.reserve(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny));
+    std::vector<std::pair<std::int32_t, std::int32_t>> sequence;
+    sequence.reserve(points());
     for (std::int32_t j = 0; j < ny; ++j)
         for (std::int32_t k = 0; k < nx; ++k)
-            points.emplace_back(j % 2 == 0 ? k : nx - 1 - k, j);
-    return points;
+            sequence.emplace_back(j % 2 == 0 ? k : nx - 1 - k, j);
+    return sequence;
 }
 
 HeightMap ProbeGrid::mapOf(const std::vector<std::int64_t>& heights) const {
@@ -22,11 +22,11 @@ HeightMap ProbeGrid::mapOf(const std::vector<std::int64_t>& heights) const {
     map.originY = static_cast<double>(originY) / 1000.0;
     map.stepX = static_cast<double>(stepX) / 1000.0;
     map.stepY = static_cast<double>(stepY) / 1000.0;
-    map.z.assign(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny), 0.0);
-    const auto points = order();
-    for (std::size_t k = 0; k < points.size() && k < heights.size(); ++k)
-        map.z[static_cast<std::size_t>(points[k].second) * static_cast<std::size_t>(nx) +
-              static_cast<std::size_t>(points[k].first)] = static_cast<double>(heights[k]) / 1000.0;
+    map.z.assign(points(), 0.0);
+    const auto sequence = order();
+    for (std::size_t k = 0; k < sequence.size() && k < heights.size(); ++k)
+        map.z[static_cast<std::size_t>(sequence[k].second) * static_cast<std::size_t>(nx) +
+              static_cast<std::size_t>(sequence[k].first)] = static_cast<double>(heights[k]) / 1000.0;
     return map;
 }
 

@@ -21,6 +21,7 @@ struct ProbeGrid {
 
     std::int64_t x(std::int32_t i) const { return originX + stepX * i; }
     std::int64_t y(std::int32_t j) const { return originY + stepY * j; }
+    std::size_t points() const { return static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny); }
     // The points in the order they are probed: row by row from Y0, each row the other way than the one before,
     // so that the tool never crosses the stock back to a row's start.
     std::vector<std::pair<std::int32_t, std::int32_t>> order() const;

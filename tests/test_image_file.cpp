@@ -1,6 +1,7 @@
 // Loading the operator's image: every depth becomes 4 bytes per pixel with the light test intact, and every
-// kind of bad file gets a Russian reason that names the file.
+// kind of bad file gets a Russian reason that names the file. The carving's preview file, written as it is drawn.
 
+#include "picture_files/carving_image.h"
 #include "picture_files/image_file.h"
 #include "bmp_bytes.h"
 
@@ -9,6 +10,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <tuple>
 
 using namespace zelmar;
 
@@ -300,6 +303,35 @@ private slots:
             QVERIFY(loaded.ok());
             QCOMPARE(loaded.layer.geometry().byteCount(), qint64{w} * h * 4);
         }
+    }
+
+    // The preview is written a band of rows at a time beside the tilted view: decoded, it is the two views drawn
+    // whole side by side on white, whichever is the taller, over several bands and at their edges.
+    void thePreviewFileIsBothViewsDrawnWhole() {
+        for (const auto& [w, h, depth] : {std::tuple{37, 150, 5}, std::tuple{20, 70, 120}, std::tuple{1, 1, 3},
+                                          std::tuple{5, 64, 0}}) {
+            Carving carving(w, h, ToolProfile{});
+            for (int y = 1; y <= h; y += 3)
+                for (int x = 1 + y % 4; x <= w; x += 5)
+                    carving.cutAt(x, y, depth * ((x + y) % 3 + 1) / 3);
+            const QString path = dir_.filePath(QString("preview%1x%2.png").arg(w).arg(h));
+            QVERIFY(writePreview(path.toStdString(), carving));
+            const QImage read = QImage(path).convertToFormat(QImage::Format_RGB888);
+            const QImage above = imageOf(pictureOf(carving, CarvingView::Above));
+            const QImage tilted = imageOf(pictureOf(carving, CarvingView::Tilted));
+            QCOMPARE(read.size(), QSize(w + 8 + w, std::max(above.height(), tilted.height())));
+            QImage expected(read.size(), QImage::Format_RGB888);
+            expected.fill(Qt::white);
+            for (int y = 0; y < expected.height(); ++y)
+                for (int x = 0; x < w; ++x) {
+                    if (y < above.height())
+                        expected.setPixel(x, y, above.pixel(x, y));
+                    if (y < tilted.height())
+                        expected.setPixel(w + 8 + x, y, tilted.pixel(x, y));
+                }
+            QCOMPARE(read, expected);
+        }
+        QVERIFY(!writePreview(dir_.filePath("no/such/folder/p.png").toStdString(), Carving(4, 4, ToolProfile{})));
     }
 };
 

@@ -631,7 +631,8 @@ private slots:
     }
 
     void dryRunListsWhatATickedRunSends() {
-        // zelmar-cli: the dry run's command list is the very list the board then receives.
+        // zelmar-cli: the dry run's command list is the very list the board then receives, and the carving the dry
+        // run takes from its commands as they go is the one replayed after a run on the board.
         QTemporaryDir dir;
         // Two dark blocks, one of them with a grey hole holding a dot: nesting, depths and several contours
         // in about thirty moves (each a 100 ms pause against the board).
@@ -645,7 +646,8 @@ private slots:
         image.close();
         QProcess dry;
         dry.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
-                  {image.fileName(), "parse", "mill-all", "--commands", "-"});
+                  {image.fileName(), "parse", "mill-all", "--tool", "ball:3", "--commands", "-", "--result",
+                   dir.filePath("dry.pgm")});
         QVERIFY(dry.waitForFinished(30000));
         QCOMPARE(dry.exitCode(), 0);
         const QStringList planned =
@@ -655,10 +657,22 @@ private slots:
         Board board;
         QProcess real;
         real.start(QStringLiteral(ZELMAR_BIN_DIR "/zelmar-cli"),
-                   {image.fileName(), "parse", "mill-all", "--port", board.path()});
+                   {image.fileName(), "parse", "mill-all", "--tool", "ball:3", "--port", board.path(), "--result",
+                    dir.filePath("board.pgm")});
         QVERIFY(real.waitForFinished(120000));
         QCOMPARE(real.exitCode(), 0);
         QCOMPARE(board.received(), planned);
+        QFile dryGrid(dir.filePath("dry.pgm")), boardGrid(dir.filePath("board.pgm"));
+        QVERIFY(dryGrid.open(QIODevice::ReadOnly) && boardGrid.open(QIODevice::ReadOnly));
+        const QByteArray carved = dryGrid.readAll();
+        QCOMPARE(carved, boardGrid.readAll());
+        const QByteArray cells = carved.mid(carved.indexOf("65535\n") + 6);
+        QCOMPARE(cells.size(), 12 * 7 * 2);
+        int untouched = 0;
+        for (qsizetype i = 0; i + 1 < cells.size(); i += 2)
+            untouched += cells[i] == 0 && cells[i + 1] == 0;
+        QVERIFY2(untouched > 0 && untouched < 12 * 7, qPrintable(QString::number(untouched))); // cut here and there
+
     }
 
     void perMoveOverheadStaysSmall() {

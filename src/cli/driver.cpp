@@ -34,7 +34,14 @@ Driver::Driver(const Options& options, zelmar::cli::Session& session)
         controller_.setJournalPath(QString::fromStdString(*options_.journalPath));
         controller_.journalOperations(options_.operations);
     }
+    const zelmar::ImageLayer& picture = session.image.layers.millLayer;
+    if ((options_.previewPath || options_.resultPath) && !options_.port && !options_.journalPath) {
+        carvedWith_ = millSettings().tool;
+        carving_.emplace(picture.header().bmWidth, picture.header().bmHeight, carvedWith_);
+    }
     controller_.setCommandLog([this](const zelmar::LoggedCommand& c) {
+        if (carving_ && !c.planMoves.empty())
+            carving_->take(c.planMoves);
         commands_.push_back(c.text);
         if (!c.ofJob)
             return; // grbl's modes and program end: in the G-code file's header and footer already
@@ -121,6 +128,14 @@ bool Driver::prepare() {
         return false;
     }
     return !options_.resume || takeUpJournal();
+}
+
+const zelmar::Carving* Driver::carving() const {
+    const zelmar::ImageLayer& picture = session_.image.layers.millLayer;
+    if (!carving_ || status_ != 0 || !(millSettings().tool == carvedWith_) ||
+        carving_->width() != picture.header().bmWidth || carving_->height() != picture.header().bmHeight)
+        return nullptr;
+    return &*carving_;
 }
 
 void Driver::finish(int status) {

@@ -3,6 +3,7 @@
 
 #include "cli_state.h"
 #include "job/job_controller.h"
+#include "mill/carving.h"
 #include "mill/gcode.h"
 #include "mill/mapped_gcode.h"
 #include "mill/motion_time.h"
@@ -38,6 +39,10 @@ public:
     zelmar::MillSettings millSettings() const { return controller_.millSettingsAt(options_.steps); }
     const zelmar::JobCount& counted() const { return counted_; }
     const std::optional<zelmar::MotionClock>& motion() const { return motion_; }
+    // What the millings cut, carved as their commands went out; null unless that is the whole of it (every
+    // operation run dry from the start and ended well, the picture and the tool as at the start): the carving is
+    // then replayed.
+    const zelmar::Carving* carving() const;
 
 private:
     void finish(int status);
@@ -81,6 +86,8 @@ private:
     bool usageError_ = false;
     const bool showProgress_ = zelmar::cli::standardErrorIsTerminal();
     int status_ = 0;
+    std::optional<zelmar::Carving> carving_; // with --preview or --result, on a dry run
+    zelmar::ToolProfile carvedWith_;
 };
 
 } // namespace zelmar::cli

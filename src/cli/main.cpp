@@ -129,6 +129,6 @@ int main(int argc, char** argv) {
         std::cout << (driver.motion() ? grblEstimateLine(driver.counted(), *driver.motion(), *options)
                                       : estimateLine(driver.counted()))
                   << std::flush;
-    const bool carved = writeCarving(*options, asLoaded, driver.millSettings());
+    const bool carved = writeCarving(*options, asLoaded, driver.millSettings(), driver.carving());
     return writeOutputs(*options, session, driver) && carved ? status : 1;
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 namespace zelmar::cli {
 
@@ -47,9 +48,11 @@ std::string estimateLine(const zelmar::JobCount& count) {
            " ms pause after each command, without the board's own motion time\n";
 }
 
-bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, const zelmar::MillSettings& settings) {
-    if (!options.previewPath && !options.resultPath)
-        return true;
+namespace {
+
+// The operations replayed dry from the picture as loaded, their millings carved.
+zelmar::Carving replayedCarving(const Options& options, const zelmar::cli::Session& loaded,
+                                const zelmar::MillSettings& settings) {
     zelmar::ImageSession start = loaded.image;
     start.regions = std::make_shared<zelmar::RegionAnalysis>(*loaded.image.regions);
     zelmar::ToolPosition tool = loaded.tool;
@@ -62,8 +65,22 @@ bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, co
                                               : zelmar::MergeRule{},
                                    scale.ok() ? scale.value : 1);
     zelmar::carveOperations(start, tool, cache, options.operations, settings, carving, feed);
+    return carving;
+}
+
+} // namespace
+
+bool writeCarving(const Options& options, const zelmar::cli::Session& loaded, const zelmar::MillSettings& settings,
+                  const zelmar::Carving* carved) {
+    if (!options.previewPath && !options.resultPath)
+        return true;
+    std::optional<zelmar::Carving> replayed;
+    if (!carved)
+        carved = &replayed.emplace(replayedCarving(options, loaded, settings));
+    const zelmar::Carving& carving = *carved;
+    const zelmar::Checked scale = options.scale;
     bool written = true;
-    if (options.previewPath && !zelmar::previewImage(carving).save(QString::fromStdString(*options.previewPath), "PNG")) {
+    if (options.previewPath && !zelmar::writePreview(*options.previewPath, carving)) {
         std::cerr << "cannot write the preview to " << *options.previewPath << "\n";
         written = false;
     }

@@ -19,8 +19,10 @@ std::string plainLines(std::string message);
 std::string grblEstimateLine(const JobCount& count, const MotionClock& motion, const Options& options);
 // "estimate: ..." for the commands a dry run counted.
 std::string estimateLine(const JobCount& count);
-// The carving of the operations' millings, replayed dry from the picture as it was loaded.
-bool writeCarving(const Options& options, const Session& loaded, const MillSettings& settings);
+// The carving of the operations' millings: `carved` where the run carved it whole (Driver::carving()), otherwise
+// replayed dry from the picture as it was loaded.
+bool writeCarving(const Options& options, const Session& loaded, const MillSettings& settings,
+                  const Carving* carved);
 bool writeOutputs(const Options& options, const Session& session, const Driver& driver);
 
 } // namespace zelmar::cli

@@ -29,6 +29,20 @@ void Carving::deepen(std::int32_t x, std::int32_t y, double cut) const {
     deepest_ = std::max(deepest_, cell);
 }
 
+void Carving::readRow(std::int32_t y, float* depths) const {
+    if (!levels_.empty())
+        settle();
+    for (std::int32_t tileX = 0; tileX < tilesAcross_; ++tileX) {
+        const std::int32_t x = tileX << tileShift;
+        const auto cells = static_cast<std::size_t>(std::min(tileSide, width_ - x));
+        const std::vector<float>& tile = tiles_[tileOf(x, y)];
+        if (tile.empty())
+            std::fill_n(depths + x, cells, 0.0f);
+        else
+            std::copy_n(tile.data() + cellOf(x, y), cells, depths + x);
+    }
+}
+
 void Carving::settle() const {
     levels_.settle(sweep_, width_, height_, [this](std::int32_t x, std::int32_t y, double cut) { deepen(x, y, cut); });
 }
@@ -168,14 +182,16 @@ public:
 private:
     std::vector<double> row() const { return std::vector<double>(static_cast<std::size_t>(w_)); }
     void fill(std::vector<double>& row, std::int32_t y) const {
-        const std::int32_t yy = std::clamp(y, 0, h_ - 1);
+        depths_.resize(static_cast<std::size_t>(w_));
+        carving_.readRow(std::clamp(y, 0, h_ - 1), depths_.data());
         for (std::int32_t x = 0; x < w_; ++x)
-            row[static_cast<std::size_t>(x)] = -static_cast<double>(carving_.depthAt(x, yy));
+            row[static_cast<std::size_t>(x)] = -static_cast<double>(depths_[static_cast<std::size_t>(x)]);
     }
 
     const Carving& carving_;
     std::int32_t w_, h_;
     std::array<std::vector<double>, 3> rows_;
+    mutable std::vector<float> depths_;
     std::int32_t at_ = -2;
 };
 
@@ -192,40 +208,69 @@ PictureSize pictureSize(const Carving& carving, CarvingView view) {
     return {w, static_cast<std::int32_t>(std::ceil(h * std::cos(tilt))) + drop + 1};
 }
 
+namespace {
+
+// The colour of a cell of the row HeightRows is at, from the slopes around it and its depth.
+class CellShade {
+public:
+    explicit CellShade(const Carving& carving)
+        : deepest_(std::max<double>(carving.deepest(), 1)), untouched_(light_.shade(0, 0, 0)) {}
+
+    std::array<std::uint8_t, 3> at(const HeightRows& rows, std::int32_t x) const {
+        // Most of a picture is untouched stock, all of one shade.
+        if (rows.at(x, 1) == 0 && rows.at(x - 1, 1) == 0 && rows.at(x + 1, 1) == 0 && rows.at(x, 0) == 0 &&
+            rows.at(x, 2) == 0)
+            return untouched_;
+        const double sx = (rows.at(x + 1, 1) - rows.at(x - 1, 1)) / 2;
+        const double sy = (rows.at(x, 2) - rows.at(x, 0)) / 2;
+        return light_.shade(sx, sy, -rows.at(x, 1) / deepest_);
+    }
+    double deepest() const { return deepest_; }
+    const Lighting& light() const { return light_; }
+
+private:
+    const Lighting light_;
+    const double deepest_;
+    const std::array<std::uint8_t, 3> untouched_;
+};
+
+} // namespace
+
+void drawAboveRows(const Carving& carving, std::int32_t firstRow, std::int32_t endRow, std::uint8_t* rgb,
+                   std::size_t stride) {
+    const std::int32_t w = carving.width();
+    const CellShade shade(carving);
+    HeightRows rows(carving);
+    for (std::int32_t y = std::max(firstRow, 0); y < std::min(endRow, carving.height()); ++y) {
+        rows.moveTo(y);
+        std::uint8_t* out = rgb + static_cast<std::size_t>(y - firstRow) * stride;
+        for (std::int32_t x = 0; x < w; ++x) {
+            const auto c = shade.at(rows, x);
+            std::copy(c.begin(), c.end(), out + static_cast<std::size_t>(x) * 3);
+        }
+    }
+}
+
 void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, std::size_t stride) {
     const std::int32_t w = carving.width(), h = carving.height();
     if (w == 0 || h == 0)
         return;
-    const double deepest = std::max<double>(carving.deepest(), 1);
-    const Lighting light;
+    if (view == CarvingView::Above) {
+        drawAboveRows(carving, 0, h, rgb, stride);
+        return;
+    }
+    const CellShade shade(carving);
+    const double deepest = shade.deepest();
     HeightRows rows(carving);
-    // Most of a picture is untouched stock, all of one shade.
-    const std::array<std::uint8_t, 3> untouched = light.shade(0, 0, 0);
-    const auto colourAt = [&](std::int32_t x) { // in the row rows are at
-        if (rows.at(x, 1) == 0 && rows.at(x - 1, 1) == 0 && rows.at(x + 1, 1) == 0 && rows.at(x, 0) == 0 &&
-            rows.at(x, 2) == 0)
-            return untouched;
-        const double sx = (rows.at(x + 1, 1) - rows.at(x - 1, 1)) / 2;
-        const double sy = (rows.at(x, 2) - rows.at(x, 0)) / 2;
-        return light.shade(sx, sy, -rows.at(x, 1) / deepest);
-    };
     const auto put = [&](std::int32_t row, std::int32_t x, const std::array<std::uint8_t, 3>& c) {
         std::copy(c.begin(), c.end(), rgb + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x) * 3);
     };
-    if (view == CarvingView::Above) {
-        for (std::int32_t y = 0; y < h; ++y) {
-            rows.moveTo(y);
-            for (std::int32_t x = 0; x < w; ++x)
-                put(y, x, colourAt(x));
-        }
-        return;
-    }
     // Tilted: rows recede with the cosine of the tilt, and a cut shows its depth by the sine; each column is drawn
     // from the nearest row to the farthest, a row showing only above what nearer rows already cover. Below the
     // nearest row the stock's front face, in the shadow's colour, down to the depth of the deepest cut.
     const double c = std::cos(tilt), s = std::sin(tilt);
     const std::int32_t height = pictureSize(carving, view).height;
-    const std::array<std::uint8_t, 3> face = light.shade(0, 1e6, 1);
+    const std::array<std::uint8_t, 3> face = shade.light().shade(0, 1e6, 1);
     const double bottom = h * c + deepest * s;
     std::vector<std::int32_t> covered(static_cast<std::size_t>(w)); // by column: rows from here down are drawn
     rows.moveTo(h - 1);
@@ -243,7 +288,7 @@ void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, st
             const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));
             if (from >= below)
                 continue;
-            const auto colour = colourAt(x);
+            const auto colour = shade.at(rows, x);
             for (std::int32_t row = from; row < below; ++row)
                 put(row, x, colour);
             below = from;

@@ -32,6 +32,8 @@ public:
         const std::vector<float>& tile = tiles_[tileOf(x, y)];
         return tile.empty() ? 0.0f : tile[cellOf(x, y)];
     }
+    // Row y's depths, width() of them, into `depths`: a whole row at once, as the pictures read it.
+    void readRow(std::int32_t y, float* depths) const;
     float deepest() const {
         if (!levels_.empty())
             settle();
@@ -106,5 +108,9 @@ struct PictureSize {
 };
 PictureSize pictureSize(const Carving& carving, CarvingView view);
 void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, std::size_t stride);
+// Rows firstRow to endRow - 1 of the view from above, the first at rgb: a picture too big to hold is drawn a band
+// at a time.
+void drawAboveRows(const Carving& carving, std::int32_t firstRow, std::int32_t endRow, std::uint8_t* rgb,
+                   std::size_t stride);
 
 } // namespace zelmar

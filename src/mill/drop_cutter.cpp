@@ -32,60 +32,82 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
         ++capValue;
     const Distance cap = static_cast<Distance>(capValue);
     columns.resize(w * h);
+    // Written as plain element-wise loops, which vectorise.
+    const auto atLevel = static_cast<std::uint8_t>(level);
     for (std::size_t y = 0; y < h; ++y) {
         const std::uint8_t* row = t.targets.data() + y * w;
         Distance* out = columns.data() + y * w;
-        const Distance* above = y > 0 ? out - w : nullptr;
+        if (y == 0) {
+            for (std::size_t x = 0; x < w; ++x)
+                out[x] = row[x] <= atLevel ? Distance{0} : cap;
+            continue;
+        }
+        const Distance* above = out - w;
         for (std::size_t x = 0; x < w; ++x) {
-            const Distance fromAbove = above ? static_cast<Distance>(std::min<int>(above[x] + 1, cap)) : cap;
-            out[x] = row[x] <= level ? Distance{0} : fromAbove;
+            const Distance fromAbove = static_cast<Distance>(above[x] + 1);
+            out[x] = row[x] <= atLevel ? Distance{0} : (fromAbove < cap ? fromAbove : cap);
         }
     }
     for (std::size_t y = h - 1; y-- > 0;) {
         Distance* out = columns.data() + y * w;
         const Distance* below = out + w;
-        for (std::size_t x = 0; x < w; ++x)
-            out[x] = std::min<Distance>(out[x], static_cast<Distance>(std::min<int>(below[x] + 1, cap)));
+        for (std::size_t x = 0; x < w; ++x) {
+            const Distance fromBelow = static_cast<Distance>(below[x] + 1);
+            const Distance capped = fromBelow < cap ? fromBelow : cap;
+            out[x] = out[x] < capped ? out[x] : capped;
+        }
     }
     // Lower envelope of the parabolas (x - q)^2 + g(q)^2 over the sites q of a row whose column distance is
-    // below the cap.
-    std::vector<std::int64_t> site(w), value(w);
-    std::vector<double> from(w + 1);
+    // below the cap. Only pixels deeper than the level are bound, and they are those of g > 0; for one of a
+    // stretch of them, no site beyond the stretch's neighbours (g = 0 both) comes nearer than those, so each
+    // stretch needs only its own envelope: a row costs what it has below the level, not its width.
+    std::vector<std::int64_t> site(w + 2), value(w + 2);
+    std::vector<double> from(w + 3);
     for (std::size_t y = 0; y < h; ++y) {
         const Distance* g = columns.data() + y * w;
-        std::size_t n = 0;
-        for (std::size_t q = 0; q < w; ++q) {
-            if (g[q] >= cap)
-                continue;
-            const std::int64_t qi = static_cast<std::int64_t>(q);
-            const std::int64_t f = std::int64_t{g[q]} * g[q] + qi * qi;
-            double s = 0;
-            while (n > 0) {
-                s = static_cast<double>(f - value[n - 1]) / static_cast<double>(2 * (qi - site[n - 1]));
-                if (s > from[n - 1])
-                    break;
-                --n;
-            }
-            site[n] = qi;
-            value[n] = f;
-            from[n] = n == 0 ? -std::numeric_limits<double>::infinity() : s;
-            ++n;
-        }
-        if (n == 0)
-            continue;
         std::uint8_t* d = depths.data() + y * w;
-        std::size_t k = 0;
-        for (std::size_t x = 0; x < w; ++x) {
-            const double xd = static_cast<double>(x);
-            while (k + 1 < n && from[k + 1] < xd)
-                ++k;
-            const std::int64_t xi = static_cast<std::int64_t>(x);
-            const std::int64_t squared = value[k] - site[k] * site[k] + (xi - site[k]) * (xi - site[k]);
-            if (squared > t.reach || d[x] <= level)
+        for (std::size_t x = 0; x < w;) {
+            while (x < w && g[x] == 0)
+                ++x;
+            if (x == w)
+                break;
+            const std::size_t first = x;
+            while (x < w && g[x] > 0)
+                ++x;
+            const std::size_t last = x - 1;
+            std::size_t n = 0;
+            for (std::size_t q = first > 0 ? first - 1 : first; q <= std::min(last + 1, w - 1); ++q) {
+                if (g[q] >= cap)
+                    continue;
+                const std::int64_t qi = static_cast<std::int64_t>(q);
+                const std::int64_t f = std::int64_t{g[q]} * g[q] + qi * qi;
+                double s = 0;
+                while (n > 0) {
+                    s = static_cast<double>(f - value[n - 1]) / static_cast<double>(2 * (qi - site[n - 1]));
+                    if (s > from[n - 1])
+                        break;
+                    --n;
+                }
+                site[n] = qi;
+                value[n] = f;
+                from[n] = n == 0 ? -std::numeric_limits<double>::infinity() : s;
+                ++n;
+            }
+            if (n == 0)
                 continue;
-            const std::int64_t bound = level + t.unitsAbove[static_cast<std::size_t>(squared)];
-            if (bound < d[x])
-                d[x] = static_cast<std::uint8_t>(bound);
+            std::size_t k = 0;
+            for (std::size_t p = first; p <= last; ++p) {
+                const double pd = static_cast<double>(p);
+                while (k + 1 < n && from[k + 1] < pd)
+                    ++k;
+                const std::int64_t pi = static_cast<std::int64_t>(p);
+                const std::int64_t squared = value[k] - site[k] * site[k] + (pi - site[k]) * (pi - site[k]);
+                if (squared > t.reach || d[p] <= level)
+                    continue;
+                const std::int64_t bound = level + t.unitsAbove[static_cast<std::size_t>(squared)];
+                if (bound < d[p])
+                    d[p] = static_cast<std::uint8_t>(bound);
+            }
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "carving_image.h"
 
+#include "png_rows.h"
+
 
 #include <algorithm>
 #include <cmath>
@@ -15,19 +17,33 @@ QImage imageOf(const CarvingPicture& picture) {
     return image;
 }
 
-QImage previewImage(const Carving& carving) {
-    // Both views drawn straight into the one picture: no copy of either is held beside it.
+bool writePreview(const std::string& path, const Carving& carving) {
+    // Only the tilted view is held whole (it is drawn from the nearest row up); the view from above is drawn
+    // a band at a time beside it as the rows are written.
     const PictureSize above = pictureSize(carving, CarvingView::Above);
-    const PictureSize tilted = pictureSize(carving, CarvingView::Tilted);
+    const CarvingPicture tilted = pictureOf(carving, CarvingView::Tilted);
     constexpr int gap = 8;
-    QImage both(above.width + gap + tilted.width, std::max(above.height, tilted.height), QImage::Format_RGB888);
-    both.fill(Qt::white);
-    const auto stride = static_cast<std::size_t>(both.bytesPerLine());
-    if (above.width > 0)
-        drawPicture(carving, CarvingView::Above, both.bits(), stride);
-    if (tilted.width > 0)
-        drawPicture(carving, CarvingView::Tilted, both.bits() + static_cast<std::size_t>(above.width + gap) * 3, stride);
-    return both;
+    const std::int32_t width = above.width + gap + tilted.width;
+    const std::int32_t height = std::max(above.height, tilted.height);
+    PngRows png(path, width, height);
+    if (!png.ok())
+        return false;
+    constexpr std::int32_t band = 64;
+    const auto stride = static_cast<std::size_t>(width) * 3;
+    std::vector<std::uint8_t> rows(stride * band);
+    const auto tiltedBytes = static_cast<std::size_t>(tilted.width) * 3;
+    const std::size_t tiltedAt = static_cast<std::size_t>(above.width + gap) * 3;
+    for (std::int32_t first = 0; first < height; first += band) {
+        const std::int32_t end = std::min(height, first + band);
+        std::fill(rows.begin(), rows.end(), std::uint8_t{255});
+        drawAboveRows(carving, first, end, rows.data(), stride);
+        for (std::int32_t y = first; y < std::min(end, tilted.height); ++y)
+            std::copy_n(tilted.rgb.data() + static_cast<std::size_t>(y) * tiltedBytes, tiltedBytes,
+                        rows.data() + static_cast<std::size_t>(y - first) * stride + tiltedAt);
+        for (std::int32_t y = first; y < end; ++y)
+            png.write(rows.data() + static_cast<std::size_t>(y - first) * stride);
+    }
+    return png.finish();
 }
 
 bool writeHeightGrid(const std::string& path, const Carving& carving, std::int32_t stepsPerPixel,

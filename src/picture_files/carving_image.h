@@ -13,8 +13,9 @@ namespace zelmar {
 
 QImage imageOf(const CarvingPicture& picture);
 
-// From above on the left, tilted on the right, on white.
-QImage previewImage(const Carving& carving);
+// The preview as a PNG file: from above on the left, tilted on the right, on white. False when the file cannot be
+// written.
+bool writePreview(const std::string& path, const Carving& carving);
 
 // One value a cell: how deep the stock is cut there in motor steps (0: untouched), big-endian as PGM has it; the
 // comment gives the scale. False when the file cannot be written.

@@ -130,9 +130,10 @@ MoveText JobRunner::textOf(const CommandMove& command) const {
                  : formatMoveCommand(command.x, command.y, command.z, run_.scale.value);
 }
 
-void JobRunner::logCommand(const std::string& text, const CommandMove& command) {
+void JobRunner::logCommand(const std::string& text, const CommandMove& command,
+                           std::span<const PlannedMove> planMoves) {
     if (log_)
-        log_({text, command});
+        log_({text, command, true, planMoves});
 }
 
 void JobRunner::pump() {
@@ -200,7 +201,7 @@ void JobRunner::drawDry() {
         const CommandMove command = commandOf(moves);
         const MoveText text = textOf(command);
         if (text.ok())
-            logCommand(text.text, command);
+            logCommand(text.text, command, moves);
         run_.dryCommandLeft = static_cast<std::int32_t>(moves.size());
     }
     const PlannedMove* move = run_.source->next();
@@ -293,7 +294,7 @@ bool JobRunner::sendPlanCommand(std::span<const PlannedMove> moves, std::size_t 
         return false;
     }
     run_.dryCommandLeft = 0;
-    logCommand(item.command, command);
+    logCommand(item.command, command, moves);
     sendCommand(std::move(item));
     return true;
 }
@@ -443,7 +444,7 @@ bool JobRunner::jobLinesUnanswered() const {
 
 void JobRunner::logLine(const std::string& line) {
     if (log_)
-        log_({line, {}, false});
+        log_({line, {}, false, {}});
 }
 
 void JobRunner::sendLine(const std::string& line, LineRole role, std::optional<PathSegment> segment) {

@@ -30,6 +30,8 @@
 #include "stream_recovery.h"
 
 #include <QObject>
+
+#include <span>
 #include <QTimer>
 
 #include <deque>
@@ -47,6 +49,9 @@ struct LoggedCommand {
     std::string text;
     CommandMove move;
     bool ofJob = true; // false: one of those other lines
+    // The plan's moves the command makes, a merged run as one; empty for a lift, a plunge or another line.
+    // Valid only during the call.
+    std::span<const PlannedMove> planMoves;
 };
 
 class JobRunner : public QObject, private PacedRun {
@@ -221,7 +226,8 @@ private:
     // The moves of the next command, from `offset` moves into the current plan.
     std::span<const PlannedMove> nextCommandMoves(std::size_t offset) const;
     MoveText textOf(const CommandMove& command) const;
-    void logCommand(const std::string& text, const CommandMove& command);
+    void logCommand(const std::string& text, const CommandMove& command,
+                    std::span<const PlannedMove> planMoves = {});
     bool sendPlanCommand(std::span<const PlannedMove> moves, std::size_t offset);
     void sendInserted(OpenMove::Kind kind, std::int32_t depth);
     // Hands the command to the journal's policy, which writes it once its record is on the disk.

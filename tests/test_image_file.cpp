@@ -308,8 +308,9 @@ private slots:
     // The preview is written a band of rows at a time beside the tilted view: decoded, it is the two views drawn
     // whole side by side on white, whichever is the taller, over several bands and at their edges.
     void thePreviewFileIsBothViewsDrawnWhole() {
+        // The last one big enough for its rows to be compressed in two parts.
         for (const auto& [w, h, depth] : {std::tuple{37, 150, 5}, std::tuple{20, 70, 120}, std::tuple{1, 1, 3},
-                                          std::tuple{5, 64, 0}}) {
+                                          std::tuple{5, 64, 0}, std::tuple{300, 500, 40}}) {
             Carving carving(w, h, ToolProfile{});
             for (int y = 1; y <= h; y += 3)
                 for (int x = 1 + y % 4; x <= w; x += 5)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <thread>
 
 namespace zelmar {
 
@@ -259,41 +260,54 @@ void drawPicture(const Carving& carving, CarvingView view, std::uint8_t* rgb, st
         drawAboveRows(carving, 0, h, rgb, stride);
         return;
     }
-    const CellShade shade(carving);
-    const double deepest = shade.deepest();
-    HeightRows rows(carving);
-    const auto put = [&](std::int32_t row, std::int32_t x, const std::array<std::uint8_t, 3>& c) {
-        std::copy(c.begin(), c.end(), rgb + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x) * 3);
-    };
     // Tilted: rows recede with the cosine of the tilt, and a cut shows its depth by the sine; each column is drawn
     // from the nearest row to the farthest, a row showing only above what nearer rows already cover. Below the
-    // nearest row the stock's front face, in the shadow's colour, down to the depth of the deepest cut.
+    // nearest row the stock's front face, in the shadow's colour, down to the depth of the deepest cut. Columns
+    // are drawn apart from each other: on a big picture, the right half on a second thread.
+    const CellShade shade(carving); // the carving settled: from here on it is only read
+    const double deepest = shade.deepest();
     const double c = std::cos(tilt), s = std::sin(tilt);
     const std::int32_t height = pictureSize(carving, view).height;
     const std::array<std::uint8_t, 3> face = shade.light().shade(0, 1e6, 1);
     const double bottom = h * c + deepest * s;
-    std::vector<std::int32_t> covered(static_cast<std::size_t>(w)); // by column: rows from here down are drawn
-    rows.moveTo(h - 1);
-    for (std::int32_t x = 0; x < w; ++x) {
-        const std::int32_t faceTop = static_cast<std::int32_t>(std::floor(h * c - rows.at(x, 1) * s));
-        for (std::int32_t row = std::max(0, faceTop); row < std::min<std::int32_t>(height, static_cast<std::int32_t>(std::ceil(bottom))); ++row)
-            put(row, x, face);
-        covered[static_cast<std::size_t>(x)] = std::clamp(faceTop, 0, height);
-    }
-    for (std::int32_t y = h - 1; y >= 0; --y) {
-        rows.moveTo(y);
-        for (std::int32_t x = 0; x < w; ++x) {
-            std::int32_t& below = covered[static_cast<std::size_t>(x)];
-            const double top = y * c - rows.at(x, 1) * s; // the cell's top edge on the picture
-            const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));
-            if (from >= below)
-                continue;
-            const auto colour = shade.at(rows, x);
-            for (std::int32_t row = from; row < below; ++row)
-                put(row, x, colour);
-            below = from;
+    const auto drawColumns = [&](std::int32_t firstColumn, std::int32_t endColumn) {
+        HeightRows rows(carving);
+        const auto put = [&](std::int32_t row, std::int32_t x, const std::array<std::uint8_t, 3>& colour) {
+            std::copy(colour.begin(), colour.end(),
+                      rgb + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x) * 3);
+        };
+        // By column: rows from here down are drawn.
+        std::vector<std::int32_t> covered(static_cast<std::size_t>(endColumn - firstColumn));
+        rows.moveTo(h - 1);
+        for (std::int32_t x = firstColumn; x < endColumn; ++x) {
+            const std::int32_t faceTop = static_cast<std::int32_t>(std::floor(h * c - rows.at(x, 1) * s));
+            for (std::int32_t row = std::max(0, faceTop);
+                 row < std::min<std::int32_t>(height, static_cast<std::int32_t>(std::ceil(bottom))); ++row)
+                put(row, x, face);
+            covered[static_cast<std::size_t>(x - firstColumn)] = std::clamp(faceTop, 0, height);
         }
+        for (std::int32_t y = h - 1; y >= 0; --y) {
+            rows.moveTo(y);
+            for (std::int32_t x = firstColumn; x < endColumn; ++x) {
+                std::int32_t& below = covered[static_cast<std::size_t>(x - firstColumn)];
+                const double top = y * c - rows.at(x, 1) * s; // the cell's top edge on the picture
+                const std::int32_t from = std::max(0, static_cast<std::int32_t>(std::floor(top)));
+                if (from >= below)
+                    continue;
+                const auto colour = shade.at(rows, x);
+                for (std::int32_t row = from; row < below; ++row)
+                    put(row, x, colour);
+                below = from;
+            }
+        }
+    };
+    if (std::int64_t{w} * h < std::int64_t{1} << 16 || w < 2) {
+        drawColumns(0, w);
+        return;
     }
+    std::thread right([&] { drawColumns(w / 2, w); });
+    drawColumns(0, w / 2);
+    right.join();
 }
 
 CarvingPicture pictureOf(const Carving& carving, CarvingView view) {

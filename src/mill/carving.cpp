@@ -62,9 +62,10 @@ void Carving::sweep(const TipPoint& a, const TipPoint& b) {
             settle();
         return;
     }
+    // Only within the reach of the deeper end is the body below the surface, where a cut counts.
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         deepen(x, y, sweep_.deepestAt(x, y, a, b));
-    }, {1, 1, width_, height_});
+    }, {1, 1, width_, height_}, std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth))));
 }
 
 void Carving::take(const PlannedMove& move) {

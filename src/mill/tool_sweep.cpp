@@ -81,13 +81,9 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     if (std::max(a.depth, b.depth) <= 0)
         return true; // the body stands above its tip: nothing of it is below the surface
     bool above = true;
-    // A one-pixel step at one depth, or a move straight up or down, cuts nothing beyond cutReachSquared(): the
-    // pixels beyond it keep above their targets, none of which is above the surface.
-    const bool level = sweep_.cutsByLevels() && a.x == std::floor(a.x) && a.y == std::floor(a.y) &&
-                       b.x == std::floor(b.x) && b.y == std::floor(b.y) &&
-                       ((a.x == b.x && a.y == b.y) ||
-                        (a.depth == b.depth && std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1));
-    const double within = level ? std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth))) : -1;
+    // The tip is nowhere deeper than the move's deeper end, so the body is below the surface only within
+    // cutReachSquared() of it: the pixels beyond keep above their targets, none of which is above the surface.
+    const double within = std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth)));
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         if (!above)
             return;

@@ -17,6 +17,7 @@ struct Transform {
     std::int32_t height;
     std::int64_t reach;                   // the tool's reach, squared
     std::vector<std::int32_t> unitsAbove; // by squared distance, 0..reach
+    int deepest = 0;                      // the deepest target: a bound there or below it lowers no pixel
 };
 
 // The depth bound of one level over the picture, folded into depths (min). Column pass into `columns` (the
@@ -26,9 +27,16 @@ template <typename Distance>
 void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, std::vector<std::uint8_t>& depths) {
     const std::size_t w = static_cast<std::size_t>(t.width);
     const std::size_t h = static_cast<std::size_t>(t.height);
-    // Farther than the cap, a column's pixel lies outside the tool whatever the row distance.
+    // Where the body stands as high above this level as the deepest target or higher, it lowers no pixel: on a
+    // shallow picture a wide tool's reach that matters ends far inside its radius.
+    std::int64_t reach = t.reach;
+    while (reach >= 0 && level + t.unitsAbove[static_cast<std::size_t>(reach)] >= t.deepest)
+        --reach;
+    if (reach < 0)
+        return;
+    // Farther than the cap, a column's pixel lies outside that reach whatever the row distance.
     std::int64_t capValue = 1;
-    while (capValue * capValue <= t.reach && capValue < std::numeric_limits<Distance>::max())
+    while (capValue * capValue <= reach && capValue < std::numeric_limits<Distance>::max())
         ++capValue;
     const Distance cap = static_cast<Distance>(capValue);
     columns.resize(w * h);
@@ -102,7 +110,7 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
                     ++k;
                 const std::int64_t pi = static_cast<std::int64_t>(p);
                 const std::int64_t squared = value[k] - site[k] * site[k] + (pi - site[k]) * (pi - site[k]);
-                if (squared > t.reach || d[p] <= level)
+                if (squared > reach || d[p] <= level)
                     continue;
                 const std::int64_t bound = level + t.unitsAbove[static_cast<std::size_t>(squared)];
                 if (bound < d[p])
@@ -141,6 +149,7 @@ std::vector<std::uint8_t> dropCutterDepths(std::span<const std::uint8_t> targets
     int deepest = levelCount - 1;
     while (deepest > 0 && !present[static_cast<std::size_t>(deepest)])
         --deepest;
+    t.deepest = deepest;
     std::vector<int> levels;
     for (int v = 0; v < deepest; ++v)
         if (present[static_cast<std::size_t>(v)])

@@ -183,7 +183,7 @@ public:
 
 private:
     std::vector<double> row() const { return std::vector<double>(static_cast<std::size_t>(w_)); }
-    void fill(std::vector<double>& row, std::int32_t y) const {
+    void fill(std::vector<double>& row, std::int32_t y) {
         depths_.resize(static_cast<std::size_t>(w_));
         carving_.readRow(std::clamp(y, 0, h_ - 1), depths_.data());
         for (std::int32_t x = 0; x < w_; ++x)
@@ -193,7 +193,7 @@ private:
     const Carving& carving_;
     std::int32_t w_, h_;
     std::array<std::vector<double>, 3> rows_;
-    mutable std::vector<float> depths_;
+    std::vector<float> depths_; // a row as the carving holds it
     std::int32_t at_ = -2;
 };
 

@@ -2,14 +2,12 @@
 
 #include "png_rows.h"
 
-#include <array>
-#include <span>
-#include <thread>
-
-
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <fstream>
+#include <span>
+#include <thread>
 
 namespace zelmar {
 

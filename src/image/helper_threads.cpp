@@ -1,6 +1,7 @@
 #include "helper_threads.h"
 
 #include "pair_set.h"
+#include "region_links.h"
 
 #include <algorithm>
 #include <vector>
@@ -54,10 +55,15 @@ void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop
         };
         RegionTree& tree = scratch.tree;
         // In the order of use; the tree's arrays by id have room for the ids 0 .. table and one more.
-        const std::size_t pairSlots = PairSet::slotsFor(regions);
-        if (!fill(scratch.pairSlots, pairSlots, PairSet::empty))
+        const auto emptyPairs = [&fill](PairSlots& pairs, std::size_t expected) {
+            const std::size_t slots = PairSet::slotsFor(expected);
+            if (!fill(pairs.slots, slots, PairSet::empty))
+                return false;
+            pairs.emptyAhead = slots;
+            return true;
+        };
+        if (!emptyPairs(scratch.pairs, regions) || !emptyPairs(scratch.lowerPairs, lowerRowPairs(regions)))
             return;
-        scratch.emptyPairSlots = pairSlots;
         grow(scratch.links, table, NestingLink{}) && grow(scratch.regionTable, table, RegionRecord{}) &&
             grow(tree.nodeByRegion, table, std::int32_t{-1}) &&
             fill(scratch.isChild, table + 1, std::uint8_t{0}) &&

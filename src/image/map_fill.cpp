@@ -1,17 +1,13 @@
 #include "map_fill.h"
 
-#include "system_memory.h"
-
 #include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace zelmar::parsing {
 
-MapFill::MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
-                 const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId)
-    : rows_(std::move(rows)), start_(start), label_(label), finalIds_(finalIds), cells_(map.row(0)),
-      width_(map.width()), height_(map.height()), frameId_(frameId) {
+MapFill::MapFill(const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId)
+    : finalIds_(finalIds), cells_(map.row(0)), width_(map.width()), height_(map.height()), frameId_(frameId) {
     std::fill_n(cells_, width_ + 1, frameId_);
 }
 
@@ -22,16 +18,10 @@ void MapFill::takeBands() {
 
 void MapFill::fillRows(std::int32_t first, std::int32_t last) {
     const auto rowCells = static_cast<std::size_t>(width_) + 1;
-    pageInForWriting(cells_ + static_cast<std::size_t>(first) * rowCells,
-                     static_cast<std::size_t>(last + 1 - first) * rowCells * sizeof(std::int32_t));
-    for (std::int32_t y = first; y <= last; ++y) {
-        const RowRuns& row = rows_[static_cast<std::size_t>(y)];
-        std::int32_t* cells = cells_ + static_cast<std::size_t>(y) * rowCells;
-        const std::int64_t room = std::int64_t{width_ + 1} * (last + 1 - y);
-        cells[0] = frameId_;
-        for (std::size_t k = row.first; k < row.first + row.count; ++k)
-            fillRun(cells, start_[k], start_[k + 1] - 1, finalIds_[label_[k]], room);
-    }
+    std::int32_t* cells = cells_ + static_cast<std::size_t>(first) * rowCells;
+    const std::int32_t* end = cells_ + static_cast<std::size_t>(last + 1) * rowCells;
+    for (; cells != end; ++cells)
+        *cells = finalIds_[*cells];
 }
 
 void PendingMapFill::start(std::unique_ptr<MapFill> fill, bool secondThread) {

@@ -1,24 +1,20 @@
 #pragma once
-// The label map filled from the runs and their final ids, on two threads.
+// The label map's scan labels turned into final ids in place, on two threads.
 
 #include "regions.h"
-#include "row_runs.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
-#include <vector>
 
 namespace zelmar::parsing {
 
 // Bands of rows that two threads take in turn: a second thread from when it starts, the calling thread once
-// its links (and, for a parse, its tree) are done. No thread waits for the other to begin, and neither writes
-// into a band it has not taken: the last row of a band keeps its block fills to itself.
+// its tree (for a parse) is done. No thread waits for the other to begin.
 class MapFill {
 public:
-    MapFill(std::vector<RowRuns> rows, const std::int32_t* start, const std::int32_t* label,
-            const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId);
+    MapFill(const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId);
 
     void takeBands();
     // No band is taken any more (the map is not wanted after all).
@@ -30,9 +26,6 @@ private:
     std::int32_t bands() const { return (height_ + bandRows - 1) / bandRows; }
     void fillRows(std::int32_t first, std::int32_t last);
 
-    std::vector<RowRuns> rows_;
-    const std::int32_t* start_;
-    const std::int32_t* label_;
     const std::int32_t* finalIds_;
     std::int32_t* cells_;
     std::int32_t width_;

@@ -10,13 +10,17 @@
 
 namespace zelmar {
 
+// The slots of a set of id pairs.
+struct PairSlots {
+    LargeArray<std::uint64_t> slots;
+    std::size_t emptyAhead = 0; // the leading slots known to hold no pair, filled ahead
+};
+
 struct ParseScratch::Arrays {
-    LargeArray<std::int32_t> runStart;
-    LargeArray<std::int32_t> runLabel;
     LargeArray<std::int32_t> parent;
     LargeArray<std::int32_t> publicId;
-    LargeArray<std::uint64_t> pairSlots;
-    std::size_t emptyPairSlots = 0; // the leading pair slots known to hold no pair, filled ahead
+    PairSlots pairs;      // the links of the upper rows, and at last of all
+    PairSlots lowerPairs; // the links of the lower rows, read on a second thread
     LargeArray<std::uint8_t> isChild;
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;

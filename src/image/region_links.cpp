@@ -1,31 +1,155 @@
 #include "region_links.h"
 
+#include "helper_threads.h"
 #include "pair_set.h"
 
+#include <array>
+#include <atomic>
+#include <optional>
 #include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zelmar::parsing {
+namespace {
 
-// The links, from the final ids of the runs, and the region table. Each region but the root usually has one
-// parent link, so the live region count is a good first size of the link table.
-void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
-                 const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch) {
-    const std::size_t liveRegions = ids.liveCount();
-    PairSet known(liveRegions, scratch);
-    std::vector<NestingLink> links = std::move(scratch.links);
-    links.assign(1, NestingLink{});
-    links.reserve(liveRegions + 1);
-    for (std::size_t y = 1; y < rows.size(); ++y) {
-        const RowRuns& row = rows[y];
-        // A boundary between two runs of a row, left to right: the left region is the parent.
-        std::int32_t previous = finalIds[runLabel[row.first]];
-        for (std::size_t k = row.first + 1; k < row.first + row.count; ++k) {
-            const std::int32_t id = finalIds[runLabel[k]];
+// The columns x (2 .. width) of a row where the label differs from the one before, from out[0] on; returns how
+// many. The cells of a run share a label and neighbouring runs are of two classes, so these are where the
+// runs begin. out has room for width + 3 entries. Noise changes the label at most columns, so no column costs a
+// branch: four are compared at a time where the processor allows, and their changes written at once.
+std::size_t labelChanges(const std::int32_t* cells, std::int32_t width, std::int32_t* out) {
+    std::size_t n = 0;
+    std::int32_t x = 2;
+#if defined(__SSE2__)
+    // Lane i of row m: the i-th set bit of m, the rest of the row anything.
+    static constexpr auto setBits = [] {
+        std::array<std::array<std::int32_t, 4>, 16> table{};
+        for (int m = 0; m < 16; ++m)
+            for (int bit = 0, lane = 0; bit < 4; ++bit)
+                if ((m >> bit & 1) != 0)
+                    table[static_cast<std::size_t>(m)][static_cast<std::size_t>(lane++)] = bit;
+        return table;
+    }();
+    static constexpr std::array<std::uint8_t, 16> bitCount = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    for (; x + 3 <= width; x += 4) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + x));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + x - 1));
+        const int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(here, before)));
+        const auto changed = static_cast<std::size_t>(~same & 15);
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(setBits[changed].data()));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_add_epi32(lanes, _mm_set1_epi32(x)));
+        n += bitCount[changed];
+    }
+#endif
+    for (; x <= width; ++x) {
+        out[n] = x;
+        n += cells[x] != cells[x - 1] ? 1 : 0;
+    }
+    return n;
+}
+
+// Reads the boundaries of a row of the map left to right and offers the pair of final ids met at each.
+class BoundaryReader {
+public:
+    BoundaryReader(const LabelMap& map, const std::int32_t* finalIds)
+        : map_(map), finalIds_(finalIds), changes_(static_cast<std::size_t>(map.width()) + 3) {}
+
+    // Each pair of the row that known has not met before is handed to newPair, in order.
+    template <typename NewPair> void readRow(std::int32_t y, PairSet& known, NewPair&& newPair) {
+        const std::int32_t* cells = map_.row(y);
+        const std::size_t n = labelChanges(cells, map_.width(), changes_.data());
+        std::int32_t previous = finalIds_[cells[1]];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t id = finalIds_[cells[changes_[i]]];
             known.offer(previous, id);
             previous = id;
         }
-        known.settle([&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); });
+        known.settle(newPair);
     }
+
+private:
+    const LabelMap& map_;
+    const std::int32_t* finalIds_;
+    std::vector<std::int32_t> changes_;
+};
+
+// The pairs of the lower rows, each the first of its kind there, in order. The thread that reads them may stop
+// after any row and leave the rest to the calling thread.
+struct LowerRows {
+    LowerRows(const LabelMap& map, const std::int32_t* finalIds, std::int32_t first, std::size_t expected,
+              PairSlots& slots)
+        : reader(map, finalIds), known(expected, slots), next(first) {}
+
+    void read(std::int32_t last, const std::atomic<bool>* stop) {
+        for (; next <= last && !(stop != nullptr && stop->load(std::memory_order_relaxed)); ++next)
+            reader.readRow(next, known, [this](std::int32_t left, std::int32_t right) {
+                found.emplace_back(left, right);
+            });
+    }
+    void readOnThread(std::int32_t last, const std::atomic<bool>& stop) noexcept {
+        try {
+            read(last, &stop);
+        } catch (...) {
+            failed = true; // the calling thread reads them all again
+        }
+    }
+
+    BoundaryReader reader;
+    PairSet known;
+    std::vector<std::pair<std::int32_t, std::int32_t>> found;
+    std::int32_t next;
+    bool failed = false;
+};
+
+} // namespace
+
+// Each region but the root usually has one parent link, so the live region count is a good first size of the
+// link table. The lower rows' first pairs that the upper rows have met already are no links: what is left of
+// them follows the upper rows' links in their order, which is raster order of the whole.
+void linkRegions(RegionTables& tables, const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch,
+                 std::int32_t splitRow) {
+    const LabelMap& map = tables.labelMap;
+    const std::int32_t height = map.height();
+    const bool split = splitRow >= 2 && splitRow <= height;
+    const std::size_t liveRegions = ids.liveCount();
+    PairSet known(liveRegions, scratch.pairs);
+    std::vector<NestingLink> links = std::move(scratch.links);
+    links.assign(1, NestingLink{});
+    links.reserve(liveRegions + 1);
+    const auto keep = [&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); };
+
+    std::optional<LowerRows> lower;
+    ShareThread second; // after lower: it ends before what it writes to goes
+    const auto startLower = [&] {
+        lower.emplace(map, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
+    };
+    if (split) {
+        startLower();
+        second.start([&lower = *lower, height](const std::atomic<bool>& stop) {
+            lower.readOnThread(height, stop);
+        });
+    }
+    BoundaryReader reader(map, finalIds);
+    for (std::int32_t y = 1; y <= (split ? splitRow - 1 : height); ++y)
+        reader.readRow(y, known, keep);
+    if (split) {
+        second.end(false);
+        if (lower->failed)
+            startLower();
+        lower->read(height, nullptr);
+        // Settled a few at a time, while the slots fetched ahead for them are still in the cache.
+        constexpr std::size_t batch = 64;
+        const auto& found = lower->found;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            known.offer(found[i].first, found[i].second);
+            if (i % batch == batch - 1 || i + 1 == found.size())
+                known.settle(keep);
+        }
+    }
+
     tables.regionTable = ids.table(std::move(scratch.regionTable));
     tables.linkCount = static_cast<std::int32_t>(links.size() - 1);
     links.resize(static_cast<std::size_t>(doubledSizeFor(tables.linkCount)) + 1);

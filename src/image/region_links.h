@@ -1,18 +1,25 @@
 #pragma once
-// The links between bordering regions and the region table, from the runs' final ids.
+// The links between bordering regions, read off the label map while it still holds the scan's labels, and the
+// region table.
 
 #include "parse_scratch.h"
 #include "region_ids.h"
 #include "regions.h"
-#include "row_runs.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace zelmar::parsing {
 
-// Links in raster order of the first boundary of each pair, the left region the parent.
-void linkRegions(RegionTables& tables, const std::vector<RowRuns>& rows, const std::int32_t* runLabel,
-                 const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch);
+// Where a second thread reads the lower rows, it meets about half the pairs, a few more where they straddle.
+inline std::size_t lowerRowPairs(std::size_t regions) {
+    return regions / 2 + regions / 16;
+}
+
+// Links in raster order of the first boundary of each pair, the left region the parent. finalIds turns a
+// label of the map into its region's id. With splitRow (2 .. height), rows splitRow on are read on a second
+// thread where one can be had; the links come out the same either way.
+void linkRegions(RegionTables& tables, const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch,
+                 std::int32_t splitRow);
 
 } // namespace zelmar::parsing

@@ -75,7 +75,8 @@ namespace {
 
 using namespace parsing;
 
-// Labelling and links; the label map is left to fill, begun on a second thread where the picture is big.
+// Labelling and links; the label map is left to turn into final ids, begun on a second thread where the
+// picture is big.
 RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, const ProgressCallback& progress,
                           const ParseThreads& threads, PendingMapFill& mapFill, Scratch& scratch) {
     RegionTables tables;
@@ -84,52 +85,41 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     if (g.width <= 0 || g.height <= 0 || g.bytesPerPixel <= 0 || bytes == nullptr)
         return tables;
 
-    // Room for the worst case, a run at every pixel and a closing start a row; only what is written is ever
-    // touched. Labels: never more than runs, and a stand-in for each run of one row and the frame.
+    // Room for the worst case, a run at every pixel; only what is written is ever touched. Labels: never more
+    // than runs, and a stand-in for each run of one row and the frame.
     const std::int32_t w = g.width;
     const std::size_t maxRuns = (static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(g.height) + 2;
     RegionIds ids(maxRuns);
     RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2, scratch);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
-    std::vector<RowRuns> rows(static_cast<std::size_t>(g.height) + 1);
-    const RunArrays runs{atLeast(scratch.runStart, maxRuns).data(), atLeast(scratch.runLabel, maxRuns).data(),
-                         rows, maxRuns};
-    std::size_t runCount = writeFrameRow(runs, w, frame);
+    tables.labelMap = LabelMap::forOverwrite(w, g.height);
+    LabelMap& map = tables.labelMap;
+    LabelledRow above = LabelledRow::frameRow(w, frame);
     IdScan idScan{sets, ids, progress, g.height};
 
     // 1. The lower rows begun on a second thread, the upper ones scanned here.
-    SplitScan split(g, bytes, runs, scratch.parent.data(), threads);
+    SplitScan split(g, bytes, map, scratch.parent.data(), threads);
     ShareThread warm;
-    scanRows(g, bytes, 1, split.lastOwnRow(g.height), UpperRow{rows[0], runs.start, runs.label, nullptr},
-             runs, runCount, frame, idScan);
+    scanRows(g, bytes, 1, split.lastOwnRow(g.height), above, map, frame, idScan);
     if (split.active()) {
         // 2. The memory of the last stages paged in on the other core while the second thread's record is
         //    played back here; then the rows it did not get to.
         split.end();
         const std::size_t regions = split.foreseenRegions(ids.liveCount(), g.height, maxRuns);
         warm.start([&scratch, regions](const std::atomic<bool>& stop) { warmUp(scratch, regions, stop); });
-        split.playBack(sets, ids, idScan, runs, frame);
-        split.scanRest(g, bytes, runs, runCount, frame, idScan);
+        split.playBack(sets, ids, idScan, above, frame);
+        split.scanRest(g, bytes, above, map, frame, idScan);
     }
 
-    // 3. The final public id of every set; the runs keep their labels, looked up by the map fill and the
-    // links
-    //    as they pass (one pass over the runs fewer).
+    // 3. The final public id of every set, by label.
     sets.settleFinalIds();
     warm.end(false); // what it has not paged in by now is paged in where it is used
 
-    // 4. The label map begun on the other core, the links and the region table here.
-    tables.labelMap = LabelMap::forOverwrite(w, g.height);
+    // 4. The links and the region table, the lower rows read on the other core; then the map's labels turned
+    //    into final ids, begun on the other core.
     const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
-    mapFill.start(std::make_unique<MapFill>(rows, runs.start, runs.label, sets.finalIds(), tables.labelMap,
-                                            sets.finalId(frame)),
-                  big);
-    try {
-        linkRegions(tables, rows, runs.label, sets.finalIds(), ids, scratch);
-    } catch (...) {
-        mapFill.abandon(); // it writes into tables, about to go
-        throw;
-    }
+    linkRegions(tables, sets.finalIds(), ids, scratch, secondShareRow(g, threads));
+    mapFill.start(std::make_unique<MapFill>(sets.finalIds(), map, sets.finalId(frame)), big);
     if (progress)
         progress(1.0);
     return tables;
@@ -155,7 +145,7 @@ RegionAnalysis parseRegions(const PixelGeometry& geometry, const std::uint8_t* b
     RegionAnalysis analysis;
     parsing::PendingMapFill mapFill;
     analysis.tables = labelAndLink(geometry, bytes, progress, threads, mapFill, used.arrays());
-    // The tree needs no label map: it is built while the map is filled.
+    // The tree needs no label map: it is built while the map is turned into final ids.
     analysis.tree = buildRegionTree(analysis.tables, &used);
     mapFill.finish();
     return analysis;

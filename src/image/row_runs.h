@@ -12,7 +12,6 @@ namespace zelmar::parsing {
 // A row's runs of one class: run k covers start[k] .. start[k + 1] - 1, classes alternate along the row.
 // After the last run comes a start of width + 1, so the end of every run is found the same way.
 struct RowRuns {
-    std::size_t first = 0; // index of the row's first run in the shared arrays
     std::size_t count = 0;
     bool firstIsLight = false;
 };

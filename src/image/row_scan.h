@@ -1,8 +1,11 @@
 #pragma once
 // Rows split into runs and labelled against the row above, for any bookkeeping of regions: the calling
 // thread's, which hands out public ids as it goes, and the second thread's, which records what it would do.
+// Each run's label goes into its cells of the label map at once; the map is turned into final ids once every
+// label's region is settled.
 
 #include "pixel_geometry.h"
+#include "regions.h"
 #include "row_runs.h"
 #include "system_memory.h"
 
@@ -11,6 +14,10 @@
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zelmar::parsing {
 
@@ -81,79 +88,111 @@ void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* cu
     }
 }
 
-// The run arrays a scan writes into: starts and labels of every row's runs, each row closed by a start of
-// width + 1 whose label is the frame's.
-struct RunArrays {
-    std::int32_t* start;
-    std::int32_t* label;
-    std::vector<RowRuns>& rows;
-    std::size_t capacity; // entries of start and of label
+// A row's runs and their labels, kept while the next row is labelled against it and handed from one scan to
+// the next: start has room for a run at every pixel and the closing start (width + 1, labelled the frame), and
+// for a row of short runs runAt holds the run of each column, with eight entries of room past the last column
+// for the spill of fillRun.
+struct LabelledRow {
+    LabelledRow() = default;
+    explicit LabelledRow(std::int32_t width)
+        : start(static_cast<std::size_t>(width) + 2), label(static_cast<std::size_t>(width) + 2),
+          runAt(static_cast<std::size_t>(width) + 9) {}
+
+    // Row 0, the frame: one light run over the whole width.
+    static LabelledRow frameRow(std::int32_t width, std::int32_t frame) {
+        LabelledRow row(width);
+        row.start[0] = 1;
+        row.label[0] = frame;
+        row.start[1] = width + 1;
+        row.label[1] = frame;
+        row.runs = {1, true};
+        return row;
+    }
+
+    UpperRow upper() { return {runs, start.data(), label.data(), columns ? runAt.data() : nullptr}; }
+
+    RowRuns runs;
+    bool columns = false; // runAt is filled
+    std::vector<std::int32_t> start;
+    std::vector<std::int32_t> label;
+    std::vector<std::int32_t> runAt;
 };
 
-// Row 0, the frame: one light run over the whole width. Returns where the next row's runs begin.
-inline std::size_t writeFrameRow(const RunArrays& runs, std::int32_t width, std::int32_t frame) {
-    runs.start[0] = 1;
-    runs.label[0] = frame;
-    runs.start[1] = width + 1;
-    runs.label[1] = frame;
-    runs.rows[0] = {0, 1, true};
-    return 2;
+// The row's labels into its cells of the map: a row of short runs column by column from the run of each, which
+// costs no branch, a row of long runs run by run.
+inline void writeMapRow(const LabelledRow& row, std::int32_t width, std::int32_t frame, std::int32_t* cells) {
+    cells[0] = frame;
+    const std::int32_t* label = row.label.data();
+    if (row.columns) {
+        const std::int32_t* runAt = row.runAt.data();
+        std::int32_t x = 1;
+#if defined(__SSE2__)
+        // Streamed past the cache: the map is read again only once the whole picture is scanned, and a store
+        // that misses would first read the line it writes.
+        for (; x <= width && reinterpret_cast<std::uintptr_t>(cells + x) % 16 != 0; ++x)
+            cells[x] = label[runAt[x]];
+        for (; x + 3 <= width; x += 4)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(cells + x),
+                             _mm_setr_epi32(label[runAt[x]], label[runAt[x + 1]], label[runAt[x + 2]],
+                                            label[runAt[x + 3]]));
+#endif
+        for (; x <= width; ++x)
+            cells[x] = label[runAt[x]];
+    } else {
+        for (std::size_t k = 0; k < row.runs.count; ++k)
+            std::fill(cells + row.start[k], cells + row.start[k + 1], label[k]);
+    }
 }
 
-// Splits rows first .. last into runs, written from index at on, and labels them; above is the row before
-// first. Stops early when regions.goOn(y) says so. Returns the rows done; at ends past the last run written.
+// Splits rows first .. last into runs, labels them against above (the row before first, left holding the last
+// row done) and writes each run's label into its cells of the map. Stops early when regions.goOn(y) says so.
+// Returns the rows done.
 template <typename Regions>
 std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::int32_t first,
-                      std::int32_t last, UpperRow above, RunArrays runs, std::size_t& at, std::int32_t frame,
+                      std::int32_t last, LabelledRow& above, LabelMap& map, std::int32_t frame,
                       Regions& regions) {
     // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
     // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
     // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
-    // short runs when the row above was; a guess gone wrong is put right with a fill by runs. Eight entries
-    // of room past the last column take the spill of fillRun.
+    // short runs when the row above was; a guess gone wrong is put right with a fill by runs.
     const std::int32_t w = g.width;
-    std::vector<std::int32_t> upRunAt(static_cast<std::size_t>(w) + 9);
-    std::vector<std::int32_t> curRunAt(static_cast<std::size_t>(w) + 9);
-    if (above.runAt != nullptr)
-        std::copy_n(above.runAt, w + 1, upRunAt.begin());
-    bool upColumns = above.runAt != nullptr;
+    const std::size_t rowBytes = (static_cast<std::size_t>(w) + 1) * sizeof(std::int32_t);
+    LabelledRow current(w);
+    // The map is paged in a block of rows at a time ahead of the row being written.
+    constexpr std::int32_t pageInRows = 16;
+    std::int32_t pagedIn = first;
     std::int32_t y = first;
-    // The run arrays are paged in a block at a time ahead of the row being written.
-    constexpr std::size_t pageInBlock = std::size_t{1} << 16;
-    std::size_t pagedIn = at;
     for (; y <= last && regions.goOn(y); ++y) {
-        RowRuns& cur = runs.rows[static_cast<std::size_t>(y)];
-        cur.first = at;
-        if (at + static_cast<std::size_t>(w) + 2 > pagedIn && pagedIn < runs.capacity) {
-            const std::size_t block = std::min(pageInBlock, runs.capacity - pagedIn) * sizeof(std::int32_t);
-            pageInForWriting(runs.start + pagedIn, block);
-            pageInForWriting(runs.label + pagedIn, block);
-            pagedIn += pageInBlock;
+        if (y >= pagedIn) {
+            pagedIn = std::min(last + 1, y + pageInRows);
+            pageInForWriting(map.row(y), static_cast<std::size_t>(pagedIn - y) * rowBytes);
         }
         const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
-        cur.count = upColumns ? rowRuns<true>(pixels, w, g.bytesPerPixel, runs.start + at, curRunAt.data(),
-                                              cur.firstIsLight)
-                              : longRowRuns(pixels, w, g.bytesPerPixel, runs.start + at, cur.firstIsLight);
-        runs.start[at + cur.count] = w + 1;
-        runs.label[at + cur.count] = frame;
-        at += cur.count + 1;
-        const std::int32_t* curStart = runs.start + cur.first;
-        const bool curColumns = cur.count * 8 > static_cast<std::size_t>(w);
-        if (curColumns && !upColumns)
+        RowRuns& cur = current.runs;
+        std::int32_t* curStart = current.start.data();
+        cur.count = above.columns ? rowRuns<true>(pixels, w, g.bytesPerPixel, curStart, current.runAt.data(),
+                                                  cur.firstIsLight)
+                                  : longRowRuns(pixels, w, g.bytesPerPixel, curStart, cur.firstIsLight);
+        curStart[cur.count] = w + 1;
+        current.label[cur.count] = frame;
+        current.columns = cur.count * 8 > static_cast<std::size_t>(w);
+        if (current.columns && !above.columns)
             for (std::size_t k = 0; k < cur.count; ++k)
-                fillRun(curRunAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
+                fillRun(current.runAt.data(), curStart[k], curStart[k + 1] - 1, static_cast<std::int32_t>(k),
                         w + 9);
 
-        above.runAt = upRunAt.data();
-        if (upColumns)
-            labelRow<true>(cur, curStart, runs.label + cur.first, above, frame, regions);
+        std::int32_t* curLabel = current.label.data();
+        if (above.columns)
+            labelRow<true>(cur, curStart, curLabel, above.upper(), frame, regions);
         else
-            labelRow<false>(cur, curStart, runs.label + cur.first, above, frame, regions);
-        above = {cur, curStart, runs.label + cur.first, nullptr};
-        std::swap(upRunAt, curRunAt);
-        upColumns = curColumns;
+            labelRow<false>(cur, curStart, curLabel, above.upper(), frame, regions);
+        writeMapRow(current, w, frame, map.row(y));
+        std::swap(above, current);
         regions.rowDone(y);
     }
+#if defined(__SSE2__)
+    _mm_sfence(); // the streamed rows are seen by whoever reads the map next, on any thread
+#endif
     return y - first;
 }
 

@@ -67,42 +67,39 @@ struct LoggedScan {
 // The second thread's work: rows share.firstRow on, as many as it gets done before stop, in labels from
 // share.firstLabel on. The row above its share is split into runs again here, so it never reads what the
 // calling thread writes.
-void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RunArrays runs, std::int32_t* parent,
+void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
                      std::uint64_t* log, const std::atomic<bool>& stop, std::int32_t rowLimit,
                      SecondShare& share) noexcept {
     try {
         const std::int32_t w = g.width;
-        std::vector<std::int32_t> seamStart(static_cast<std::size_t>(w) + 1);
-        std::vector<std::int32_t> seamRunAt(static_cast<std::size_t>(w) + 9);
-        RowRuns seam;
-        seam.count = rowRuns<true>(bytes + std::int64_t{share.firstRow - 2} * g.stride, w, g.bytesPerPixel,
-                                   seamStart.data(), seamRunAt.data(), seam.firstIsLight);
-        seamStart[seam.count] = w + 1;
+        LabelledRow seam(w);
+        RowRuns& runs = seam.runs;
+        runs.count = rowRuns<true>(bytes + std::int64_t{share.firstRow - 2} * g.stride, w, g.bytesPerPixel,
+                                   seam.start.data(), seam.runAt.data(), runs.firstIsLight);
+        seam.start[runs.count] = w + 1;
+        seam.columns = runs.count * 8 > static_cast<std::size_t>(w);
         const std::int32_t frame = share.firstLabel;
-        std::vector<std::int32_t> seamLabel(seam.count + 1, frame);
-        for (std::size_t k = 0; k <= seam.count; ++k) {
-            const std::int32_t label = k < seam.count ? frame + 1 + static_cast<std::int32_t>(k) : frame;
-            seamLabel[k] = label;
+        for (std::size_t k = 0; k <= runs.count; ++k) {
+            const std::int32_t label = k < runs.count ? frame + 1 + static_cast<std::int32_t>(k) : frame;
+            seam.label[k] = label;
             parent[label] = label;
         }
         parent[frame] = frame;
-        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(seam.count), log, 0, stop, rowLimit, {},
+        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(runs.count), log, 0, stop, rowLimit, {},
                         0};
-        const UpperRow above{seam, seamStart.data(), seamLabel.data(),
-                             seam.count * 8 > static_cast<std::size_t>(w) ? seamRunAt.data() : nullptr};
-        std::size_t at = share.firstRun;
-        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, above, runs, at, frame, scan);
-        share.runsEnd = at;
+        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, seam, map, frame, scan);
         share.labelsEnd = scan.next;
         share.logged = scan.logged;
         share.progressMarks = std::move(scan.progressMarks);
         share.netRegions = scan.netRegions;
+        share.lastRow = std::move(seam);
     } catch (...) {
         share.rowsDone = 0; // the calling thread scans the share itself
     }
 }
 
-// The row where the second thread's share begins, or 0 for none.
+} // namespace
+
 std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads) {
     if (std::int64_t{g.width} * g.height < threads.fromPixels || g.height < 2 ||
         threads.secondThreadRows == 0)
@@ -112,25 +109,22 @@ std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads)
     return threads.splitRow >= 2 && threads.splitRow <= g.height ? threads.splitRow : 0;
 }
 
-} // namespace
-
-SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs,
-                     std::int32_t* parent, const ParseThreads& threads)
+SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
+                     const ParseThreads& threads)
     : waitForAll_(threads.secondThreadRows >= 0) {
     share_.firstRow = secondShareRow(g, threads);
     if (share_.firstRow == 0)
         return;
     const std::int32_t w = g.width;
     const auto rowsAbove = static_cast<std::size_t>(share_.firstRow - 1);
-    share_.firstRun = 2 + rowsAbove * (static_cast<std::size_t>(w) + 1);
     share_.firstLabel = static_cast<std::int32_t>(1 + rowsAbove * static_cast<std::size_t>(w) + 1);
     const std::size_t eventsAtMost =
         2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share_.firstRow + 1) +
         static_cast<std::size_t>(w) + 2;
     log_ = LargeArray<std::uint64_t>(eventsAtMost);
-    const bool started = thread_.start([=, &share = share_, events = log_.data(),
+    const bool started = thread_.start([=, &map, &share = share_, events = log_.data(),
                                         rowLimit = threads.secondThreadRows](const std::atomic<bool>& stop) {
-        scanSecondShare(g, bytes, runs, parent, events, stop, rowLimit, share);
+        scanSecondShare(g, bytes, map, parent, events, stop, rowLimit, share);
     });
     if (!started)
         share_.firstRow = 0; // no thread to be had: one thread scans all
@@ -150,17 +144,16 @@ std::size_t SplitScan::foreseenRegions(std::size_t liveAbove, std::int32_t heigh
                                 std::numeric_limits<std::int32_t>::max() / 4}));
 }
 
-void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const RunArrays& runs,
+void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const LabelledRow& ownLast,
                          std::int32_t frame) {
     // Its stand-ins become the sets they stand for, its new regions take their ids in turn, its joins free an
     // id unless the rows above had joined the two sets already.
-    const RowRuns& seam = runs.rows[static_cast<std::size_t>(share_.firstRow - 1)];
-    const std::int32_t standIns = share_.firstLabel + 1 + static_cast<std::int32_t>(seam.count);
+    const std::size_t seamRuns = ownLast.runs.count;
+    const std::int32_t standIns = share_.firstLabel + 1 + static_cast<std::int32_t>(seamRuns);
     sets.openRange(share_.firstLabel, std::max(share_.labelsEnd, standIns));
     sets.attach(share_.firstLabel, sets.find(frame));
-    for (std::size_t k = 0; k < seam.count; ++k)
-        sets.attach(share_.firstLabel + 1 + static_cast<std::int32_t>(k),
-                    sets.find(runs.label[seam.first + k]));
+    for (std::size_t k = 0; k < seamRuns; ++k)
+        sets.attach(share_.firstLabel + 1 + static_cast<std::int32_t>(k), sets.find(ownLast.label[k]));
     std::size_t mark = 0;
     const auto& marks = share_.progressMarks;
     for (std::size_t i = 0; i < share_.logged; ++i) {
@@ -187,15 +180,10 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
     log_ = LargeArray<std::uint64_t>();
 }
 
-void SplitScan::scanRest(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs,
-                         std::size_t& runCount, std::int32_t frame, IdScan& idScan) const {
-    const std::int32_t resume = share_.firstRow + share_.rowsDone;
-    if (share_.rowsDone > 0)
-        runCount = share_.runsEnd;
-    const RowRuns& last = runs.rows[static_cast<std::size_t>(resume - 1)];
-    scanRows(g, bytes, resume, g.height,
-             UpperRow{last, runs.start + last.first, runs.label + last.first, nullptr}, runs, runCount, frame,
-             idScan);
+void SplitScan::scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast,
+                         LabelMap& map, std::int32_t frame, IdScan& idScan) {
+    LabelledRow& above = share_.rowsDone > 0 ? share_.lastRow : ownLast;
+    scanRows(g, bytes, share_.firstRow + share_.rowsDone, g.height, above, map, frame, idScan);
 }
 
 } // namespace zelmar::parsing

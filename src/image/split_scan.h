@@ -15,15 +15,17 @@
 
 namespace zelmar::parsing {
 
+// The first row of a second thread's share, in the scan and in reading the links, or 0 for none.
+std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads);
+
 // What the second thread leaves for the calling thread.
 struct SecondShare {
     std::int32_t firstRow = 0; // the first row of its share
     std::int32_t firstLabel =
         0; // its first label: the frame's stand-in, then one for each run of the row above
     std::int32_t labelsEnd = 0;
-    std::size_t firstRun = 0; // where its runs begin in the run arrays
-    std::size_t runsEnd = 0;
     std::int32_t rowsDone = 0;
+    LabelledRow lastRow; // the last row it labelled, once it has done one
     std::size_t logged = 0;
     std::vector<std::pair<std::size_t, std::int32_t>> progressMarks;
     std::int64_t netRegions = 0;
@@ -32,9 +34,9 @@ struct SecondShare {
 class SplitScan {
 public:
     // Starts the second thread on the lower rows when the picture is big enough and a thread can be had. Its
-    // runs and labels start where those of the rows above can no longer reach: every row before holds at most
-    // width runs and a closing start, and a set each run; parent has room for them all.
-    SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs, std::int32_t* parent,
+    // labels start where those of the rows above can no longer reach: every row before holds at most width
+    // runs, and a set each run; parent has room for them all. It writes its rows of the map.
+    SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
               const ParseThreads& threads);
     SplitScan(const SplitScan&) = delete;
     SplitScan& operator=(const SplitScan&) = delete;
@@ -49,12 +51,13 @@ public:
     // About how many regions the picture will have live at the end: the live count so far, scaled by rows.
     std::size_t foreseenRegions(std::size_t liveAbove, std::int32_t height, std::size_t mostRegions) const;
     // The second thread's events, played back as they would have happened in one scan; its record is then let
-    // go of, before the label map and the tree take their memory.
-    void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const RunArrays& runs,
+    // go of, before the links and the tree take their memory. ownLast is the calling thread's last row, the one
+    // above the second thread's share.
+    void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const LabelledRow& ownLast,
                   std::int32_t frame);
-    // Scans the rows the second thread did not get to; runCount is where the runs end.
-    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, const RunArrays& runs,
-                  std::size_t& runCount, std::int32_t frame, IdScan& idScan) const;
+    // Scans the rows the second thread did not get to.
+    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast, LabelMap& map,
+                  std::int32_t frame, IdScan& idScan);
 
 private:
     SecondShare share_;

@@ -1,7 +1,9 @@
 #pragma once
-// The label map's scan labels turned into final ids in place, on two threads.
+// The label map filled with final ids, on two threads: a row in the map turned from scan labels into final ids
+// in place, a row kept as runs written from them.
 
 #include "regions.h"
+#include "row_labels.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,7 +16,7 @@ namespace zelmar::parsing {
 // its tree (for a parse) is done. No thread waits for the other to begin.
 class MapFill {
 public:
-    MapFill(const std::int32_t* finalIds, LabelMap& map, std::int32_t frameId);
+    MapFill(RowLabels rows, const std::int32_t* finalIds, std::int32_t frameId);
 
     void takeBands();
     // No band is taken any more (the map is not wanted after all).
@@ -23,13 +25,11 @@ public:
 private:
     static constexpr std::int32_t bandRows = 32;
 
-    std::int32_t bands() const { return (height_ + bandRows - 1) / bandRows; }
+    std::int32_t bands() const { return (rows_.height() + bandRows - 1) / bandRows; }
     void fillRows(std::int32_t first, std::int32_t last);
 
+    RowLabels rows_;
     const std::int32_t* finalIds_;
-    std::int32_t* cells_;
-    std::int32_t width_;
-    std::int32_t height_;
     std::int32_t frameId_;
     std::atomic<std::int32_t> nextBand_{0};
 };

@@ -16,8 +16,8 @@
 namespace zelmar::parsing {
 namespace {
 
-// The columns x (2 .. width) of a row where the label differs from the one before, from out[0] on; returns how
-// many. The cells of a run share a label and neighbouring runs are of two classes, so these are where the
+// The columns x (2 .. width) of a map row where the label differs from the one before, from out[0] on; returns
+// how many. The cells of a run share a label and neighbouring runs are of two classes, so these are where the
 // runs begin. out has room for width + 3 entries. Noise changes the label at most columns, so no column costs a
 // branch: four are compared at a time where the processor allows, and their changes written at once.
 std::size_t labelChanges(const std::int32_t* cells, std::int32_t width, std::int32_t* out) {
@@ -51,27 +51,38 @@ std::size_t labelChanges(const std::int32_t* cells, std::int32_t width, std::int
     return n;
 }
 
-// Reads the boundaries of a row of the map left to right and offers the pair of final ids met at each.
+// Reads the boundaries of a row left to right and offers the pair of final ids met at each.
 class BoundaryReader {
 public:
-    BoundaryReader(const LabelMap& map, const std::int32_t* finalIds)
-        : map_(map), finalIds_(finalIds), changes_(static_cast<std::size_t>(map.width()) + 3) {}
+    BoundaryReader(const RowLabels& rows, const std::int32_t* finalIds)
+        : rows_(rows), finalIds_(finalIds), changes_(static_cast<std::size_t>(rows.width()) + 3) {}
 
     // Each pair of the row that known has not met before is handed to newPair, in order.
     template <typename NewPair> void readRow(std::int32_t y, PairSet& known, NewPair&& newPair) {
-        const std::int32_t* cells = map_.row(y);
-        const std::size_t n = labelChanges(cells, map_.width(), changes_.data());
-        std::int32_t previous = finalIds_[cells[1]];
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::int32_t id = finalIds_[cells[changes_[i]]];
-            known.offer(previous, id);
-            previous = id;
+        const RowPlace& place = rows_.place(y);
+        if (place.inMap()) {
+            const std::int32_t* cells = rows_.mapRow(y);
+            const std::size_t n = labelChanges(cells, rows_.width(), changes_.data());
+            std::int32_t previous = finalIds_[cells[1]];
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int32_t id = finalIds_[cells[changes_[i]]];
+                known.offer(previous, id);
+                previous = id;
+            }
+        } else {
+            const std::int32_t* labels = rows_.labels(place);
+            std::int32_t previous = finalIds_[labels[0]];
+            for (std::size_t k = 1; k < place.count; ++k) {
+                const std::int32_t id = finalIds_[labels[k]];
+                known.offer(previous, id);
+                previous = id;
+            }
         }
         known.settle(newPair);
     }
 
 private:
-    const LabelMap& map_;
+    const RowLabels& rows_;
     const std::int32_t* finalIds_;
     std::vector<std::int32_t> changes_;
 };
@@ -79,9 +90,9 @@ private:
 // The pairs of the lower rows, each the first of its kind there, in order. The thread that reads them may stop
 // after any row and leave the rest to the calling thread.
 struct LowerRows {
-    LowerRows(const LabelMap& map, const std::int32_t* finalIds, std::int32_t first, std::size_t expected,
+    LowerRows(const RowLabels& rows, const std::int32_t* finalIds, std::int32_t first, std::size_t expected,
               PairSlots& slots)
-        : reader(map, finalIds), known(expected, slots), next(first) {}
+        : reader(rows, finalIds), known(expected, slots), next(first) {}
 
     void read(std::int32_t last, const std::atomic<bool>* stop) {
         for (; next <= last && !(stop != nullptr && stop->load(std::memory_order_relaxed)); ++next)
@@ -109,10 +120,9 @@ struct LowerRows {
 // Each region but the root usually has one parent link, so the live region count is a good first size of the
 // link table. The lower rows' first pairs that the upper rows have met already are no links: what is left of
 // them follows the upper rows' links in their order, which is raster order of the whole.
-void linkRegions(RegionTables& tables, const std::int32_t* finalIds, const RegionIds& ids, Scratch& scratch,
-                 std::int32_t splitRow) {
-    const LabelMap& map = tables.labelMap;
-    const std::int32_t height = map.height();
+void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t* finalIds, const RegionIds& ids,
+                 Scratch& scratch, std::int32_t splitRow) {
+    const std::int32_t height = rows.height();
     const bool split = splitRow >= 2 && splitRow <= height;
     const std::size_t liveRegions = ids.liveCount();
     PairSet known(liveRegions, scratch.pairs);
@@ -124,7 +134,7 @@ void linkRegions(RegionTables& tables, const std::int32_t* finalIds, const Regio
     std::optional<LowerRows> lower;
     ShareThread second; // after lower: it ends before what it writes to goes
     const auto startLower = [&] {
-        lower.emplace(map, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
+        lower.emplace(rows, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
     };
     if (split) {
         startLower();
@@ -132,7 +142,7 @@ void linkRegions(RegionTables& tables, const std::int32_t* finalIds, const Regio
             lower.readOnThread(height, stop);
         });
     }
-    BoundaryReader reader(map, finalIds);
+    BoundaryReader reader(rows, finalIds);
     for (std::int32_t y = 1; y <= (split ? splitRow - 1 : height); ++y)
         reader.readRow(y, known, keep);
     if (split) {

@@ -93,14 +93,14 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     RegionSets sets(maxRuns + static_cast<std::size_t>(w) + 2, scratch);
     const std::int32_t frame = sets.add(ids.take(true)); // the frame region, id 1, light
     tables.labelMap = LabelMap::forOverwrite(w, g.height);
-    LabelMap& map = tables.labelMap;
+    RowLabels rowLabels(tables.labelMap);
     LabelledRow above = LabelledRow::frameRow(w, frame);
     IdScan idScan{sets, ids, progress, g.height};
 
     // 1. The lower rows begun on a second thread, the upper ones scanned here.
-    SplitScan split(g, bytes, map, scratch.parent.data(), threads);
+    SplitScan split(g, bytes, rowLabels, scratch.parent.data(), threads);
     ShareThread warm;
-    scanRows(g, bytes, 1, split.lastOwnRow(g.height), above, map, frame, idScan);
+    scanRows(g, bytes, 1, split.lastOwnRow(g.height), above, rowLabels, 0, frame, idScan);
     if (split.active()) {
         // 2. The memory of the last stages paged in on the other core while the second thread's record is
         //    played back here; then the rows it did not get to.
@@ -108,7 +108,7 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         const std::size_t regions = split.foreseenRegions(ids.liveCount(), g.height, maxRuns);
         warm.start([&scratch, regions](const std::atomic<bool>& stop) { warmUp(scratch, regions, stop); });
         split.playBack(sets, ids, idScan, above, frame);
-        split.scanRest(g, bytes, above, map, frame, idScan);
+        split.scanRest(g, bytes, above, rowLabels, frame, idScan);
     }
 
     // 3. The final public id of every set, by label.
@@ -118,8 +118,8 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // 4. The links and the region table, the lower rows read on the other core; then the map's labels turned
     //    into final ids, begun on the other core.
     const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
-    linkRegions(tables, sets.finalIds(), ids, scratch, secondShareRow(g, threads));
-    mapFill.start(std::make_unique<MapFill>(sets.finalIds(), map, sets.finalId(frame)), big);
+    linkRegions(tables, rowLabels, sets.finalIds(), ids, scratch, secondShareRow(g, threads));
+    mapFill.start(std::make_unique<MapFill>(std::move(rowLabels), sets.finalIds(), sets.finalId(frame)), big);
     if (progress)
         progress(1.0);
     return tables;

@@ -1,11 +1,11 @@
 #pragma once
 // Rows split into runs and labelled against the row above, for any bookkeeping of regions: the calling
 // thread's, which hands out public ids as it goes, and the second thread's, which records what it would do.
-// Each run's label goes into its cells of the label map at once; the map is turned into final ids once every
-// label's region is settled.
+// The labels wait in the map or as runs (row_labels.h) until every label's region is settled.
 
 #include "pixel_geometry.h"
 #include "regions.h"
+#include "row_labels.h"
 #include "row_runs.h"
 #include "system_memory.h"
 
@@ -118,39 +118,34 @@ struct LabelledRow {
     std::vector<std::int32_t> runAt;
 };
 
-// The row's labels into its cells of the map: a row of short runs column by column from the run of each, which
-// costs no branch, a row of long runs run by run.
+// The labels of a row of short runs into its cells of the map, column by column from the run of each, which
+// costs no branch.
 inline void writeMapRow(const LabelledRow& row, std::int32_t width, std::int32_t frame, std::int32_t* cells) {
     cells[0] = frame;
     const std::int32_t* label = row.label.data();
-    if (row.columns) {
-        const std::int32_t* runAt = row.runAt.data();
-        std::int32_t x = 1;
+    const std::int32_t* runAt = row.runAt.data();
+    std::int32_t x = 1;
 #if defined(__SSE2__)
-        // Streamed past the cache: the map is read again only once the whole picture is scanned, and a store
-        // that misses would first read the line it writes.
-        for (; x <= width && reinterpret_cast<std::uintptr_t>(cells + x) % 16 != 0; ++x)
-            cells[x] = label[runAt[x]];
-        for (; x + 3 <= width; x += 4)
-            _mm_stream_si128(reinterpret_cast<__m128i*>(cells + x),
-                             _mm_setr_epi32(label[runAt[x]], label[runAt[x + 1]], label[runAt[x + 2]],
-                                            label[runAt[x + 3]]));
+    // Streamed past the cache: the map is read again only once the whole picture is scanned, and a store that
+    // misses would first read the line it writes.
+    for (; x <= width && reinterpret_cast<std::uintptr_t>(cells + x) % 16 != 0; ++x)
+        cells[x] = label[runAt[x]];
+    for (; x + 3 <= width; x += 4)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(cells + x),
+                         _mm_setr_epi32(label[runAt[x]], label[runAt[x + 1]], label[runAt[x + 2]],
+                                        label[runAt[x + 3]]));
 #endif
-        for (; x <= width; ++x)
-            cells[x] = label[runAt[x]];
-    } else {
-        for (std::size_t k = 0; k < row.runs.count; ++k)
-            std::fill(cells + row.start[k], cells + row.start[k + 1], label[k]);
-    }
+    for (; x <= width; ++x)
+        cells[x] = label[runAt[x]];
 }
 
 // Splits rows first .. last into runs, labels them against above (the row before first, left holding the last
-// row done) and writes each run's label into its cells of the map. Stops early when regions.goOn(y) says so.
-// Returns the rows done.
+// row done) and puts the labels in out, as keeper. Stops early when regions.goOn(y) says so. Returns the rows
+// done.
 template <typename Regions>
 std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::int32_t first,
-                      std::int32_t last, LabelledRow& above, LabelMap& map, std::int32_t frame,
-                      Regions& regions) {
+                      std::int32_t last, LabelledRow& above, RowLabels& out, std::uint8_t keeper,
+                      std::int32_t frame, Regions& regions) {
     // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
     // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
     // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
@@ -163,10 +158,6 @@ std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::in
     std::int32_t pagedIn = first;
     std::int32_t y = first;
     for (; y <= last && regions.goOn(y); ++y) {
-        if (y >= pagedIn) {
-            pagedIn = std::min(last + 1, y + pageInRows);
-            pageInForWriting(map.row(y), static_cast<std::size_t>(pagedIn - y) * rowBytes);
-        }
         const std::uint8_t* pixels = bytes + std::int64_t{y - 1} * g.stride;
         RowRuns& cur = current.runs;
         std::int32_t* curStart = current.start.data();
@@ -186,7 +177,16 @@ std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::in
             labelRow<true>(cur, curStart, curLabel, above.upper(), frame, regions);
         else
             labelRow<false>(cur, curStart, curLabel, above.upper(), frame, regions);
-        writeMapRow(current, w, frame, map.row(y));
+        if (current.columns) {
+            if (y >= pagedIn) {
+                pagedIn = std::min(last + 1, y + pageInRows);
+                pageInForWriting(out.mapRow(y), static_cast<std::size_t>(pagedIn - y) * rowBytes);
+            }
+            writeMapRow(current, w, frame, out.mapRow(y));
+            out.putInMap(y);
+        } else {
+            out.keep(y, curStart, curLabel, cur.count, keeper);
+        }
         std::swap(above, current);
         regions.rowDone(y);
     }

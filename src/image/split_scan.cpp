@@ -67,7 +67,7 @@ struct LoggedScan {
 // The second thread's work: rows share.firstRow on, as many as it gets done before stop, in labels from
 // share.firstLabel on. The row above its share is split into runs again here, so it never reads what the
 // calling thread writes.
-void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
+void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RowLabels& out, std::int32_t* parent,
                      std::uint64_t* log, const std::atomic<bool>& stop, std::int32_t rowLimit,
                      SecondShare& share) noexcept {
     try {
@@ -87,7 +87,7 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap
         parent[frame] = frame;
         LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(runs.count), log, 0, stop, rowLimit, {},
                         0};
-        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, seam, map, frame, scan);
+        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, seam, out, 1, frame, scan);
         share.labelsEnd = scan.next;
         share.logged = scan.logged;
         share.progressMarks = std::move(scan.progressMarks);
@@ -109,7 +109,7 @@ std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads)
     return threads.splitRow >= 2 && threads.splitRow <= g.height ? threads.splitRow : 0;
 }
 
-SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
+SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, RowLabels& out, std::int32_t* parent,
                      const ParseThreads& threads)
     : waitForAll_(threads.secondThreadRows >= 0) {
     share_.firstRow = secondShareRow(g, threads);
@@ -122,9 +122,9 @@ SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap
         2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share_.firstRow + 1) +
         static_cast<std::size_t>(w) + 2;
     log_ = LargeArray<std::uint64_t>(eventsAtMost);
-    const bool started = thread_.start([=, &map, &share = share_, events = log_.data(),
+    const bool started = thread_.start([=, &out, &share = share_, events = log_.data(),
                                         rowLimit = threads.secondThreadRows](const std::atomic<bool>& stop) {
-        scanSecondShare(g, bytes, map, parent, events, stop, rowLimit, share);
+        scanSecondShare(g, bytes, out, parent, events, stop, rowLimit, share);
     });
     if (!started)
         share_.firstRow = 0; // no thread to be had: one thread scans all
@@ -181,9 +181,9 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
 }
 
 void SplitScan::scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast,
-                         LabelMap& map, std::int32_t frame, IdScan& idScan) {
+                         RowLabels& out, std::int32_t frame, IdScan& idScan) {
     LabelledRow& above = share_.rowsDone > 0 ? share_.lastRow : ownLast;
-    scanRows(g, bytes, share_.firstRow + share_.rowsDone, g.height, above, map, frame, idScan);
+    scanRows(g, bytes, share_.firstRow + share_.rowsDone, g.height, above, out, 0, frame, idScan);
 }
 
 } // namespace zelmar::parsing

@@ -35,8 +35,8 @@ class SplitScan {
 public:
     // Starts the second thread on the lower rows when the picture is big enough and a thread can be had. Its
     // labels start where those of the rows above can no longer reach: every row before holds at most width
-    // runs, and a set each run; parent has room for them all. It writes its rows of the map.
-    SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, LabelMap& map, std::int32_t* parent,
+    // runs, and a set each run; parent has room for them all. It puts its rows' labels in out as keeper 1.
+    SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, RowLabels& out, std::int32_t* parent,
               const ParseThreads& threads);
     SplitScan(const SplitScan&) = delete;
     SplitScan& operator=(const SplitScan&) = delete;
@@ -56,7 +56,7 @@ public:
     void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const LabelledRow& ownLast,
                   std::int32_t frame);
     // Scans the rows the second thread did not get to.
-    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast, LabelMap& map,
+    void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast, RowLabels& out,
                   std::int32_t frame, IdScan& idScan);
 
 private:

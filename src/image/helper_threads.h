@@ -38,6 +38,18 @@ public:
         }
     }
 
+    // True when the share is the calling thread's: the helper had not begun it (or there is none), and now never
+    // will. A begun helper goes on.
+    bool takeBackUnlessBegun() {
+        if (!thread_.joinable())
+            return true;
+        int notBegun = 0;
+        if (!handover_->state.compare_exchange_strong(notBegun, takenBack))
+            return false;
+        thread_.detach();
+        return true;
+    }
+
     // Waits for all the work with waitForAll; otherwise stops it after its current row, or takes the share
     // at once when it has not begun.
     void end(bool waitForAll) {

@@ -1,11 +1,13 @@
 #include "region_links.h"
 
 #include "helper_threads.h"
+#include "large_array.h"
 #include "pair_set.h"
 
 #include <array>
 #include <atomic>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -87,32 +89,38 @@ private:
     std::vector<std::int32_t> changes_;
 };
 
-// The pairs of the lower rows, each the first of its kind there, in order. The thread that reads them may stop
-// after any row and leave the rest to the calling thread.
+// The pairs of the lower rows, each the first of its kind there, in order, read on a second thread and handed
+// over as each row is done: the calling thread merges what there is while the rest is read.
 struct LowerRows {
     LowerRows(const RowLabels& rows, const std::int32_t* finalIds, std::int32_t first, std::size_t expected,
               PairSlots& slots)
-        : reader(rows, finalIds), known(expected, slots), next(first) {}
+        : reader(rows, finalIds), known(expected, slots),
+          found(static_cast<std::size_t>(rows.width()) * static_cast<std::size_t>(rows.height() - first + 1)),
+          rowsDone(first) {}
 
-    void read(std::int32_t last, const std::atomic<bool>* stop) {
-        for (; next <= last && !(stop != nullptr && stop->load(std::memory_order_relaxed)); ++next)
-            reader.readRow(next, known, [this](std::int32_t left, std::int32_t right) {
-                found.emplace_back(left, right);
-            });
-    }
     void readOnThread(std::int32_t last, const std::atomic<bool>& stop) noexcept {
         try {
-            read(last, &stop);
+            std::size_t n = 0;
+            for (std::int32_t y = rowsDone.load(std::memory_order_relaxed);
+                 y <= last && !stop.load(std::memory_order_relaxed); ++y) {
+                reader.readRow(y, known, [this, &n](std::int32_t left, std::int32_t right) {
+                    found[n++] = std::uint64_t(std::uint32_t(left)) << 32 | std::uint32_t(right);
+                });
+                handedOver.store(n, std::memory_order_release);
+                rowsDone.store(y + 1, std::memory_order_release);
+            }
         } catch (...) {
-            failed = true; // the calling thread reads them all again
+            // the rows not done are read by the calling thread
         }
+        ended.store(true, std::memory_order_release);
     }
 
     BoundaryReader reader;
     PairSet known;
-    std::vector<std::pair<std::int32_t, std::int32_t>> found;
-    std::int32_t next;
-    bool failed = false;
+    LargeArray<std::uint64_t> found; // room for a pair a boundary; only what is written is touched
+    std::atomic<std::size_t> handedOver{0};
+    std::atomic<std::int32_t> rowsDone; // the first row not done
+    std::atomic<bool> ended{false};
 };
 
 } // namespace
@@ -132,12 +140,9 @@ void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t
     const auto keep = [&links](std::int32_t left, std::int32_t right) { links.push_back({right, left}); };
 
     std::optional<LowerRows> lower;
-    ShareThread second; // after lower: it ends before what it writes to goes
-    const auto startLower = [&] {
-        lower.emplace(rows, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
-    };
+    ShareThread second; // after lower: it ends before what it reads and writes goes
     if (split) {
-        startLower();
+        lower.emplace(rows, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
         second.start([&lower = *lower, height](const std::atomic<bool>& stop) {
             lower.readOnThread(height, stop);
         });
@@ -146,18 +151,30 @@ void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t
     for (std::int32_t y = 1; y <= (split ? splitRow - 1 : height); ++y)
         reader.readRow(y, known, keep);
     if (split) {
-        second.end(false);
-        if (lower->failed)
-            startLower();
-        lower->read(height, nullptr);
-        // Settled a few at a time, while the slots fetched ahead for them are still in the cache.
-        constexpr std::size_t batch = 64;
-        const auto& found = lower->found;
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            known.offer(found[i].first, found[i].second);
-            if (i % batch == batch - 1 || i + 1 == found.size())
+        std::int32_t rest = splitRow; // the lower rows left to read here
+        if (!second.takeBackUnlessBegun()) {
+            // Merged a few at a time, while the slots fetched ahead for them are still in the cache.
+            constexpr std::size_t batch = 64;
+            std::size_t merged = 0;
+            for (bool ended = false; !ended;) {
+                ended = lower->ended.load(std::memory_order_acquire);
+                const std::size_t handedOver = lower->handedOver.load(std::memory_order_acquire);
+                if (merged == handedOver && !ended)
+                    std::this_thread::yield();
+                for (; merged < handedOver; ++merged) {
+                    const std::uint64_t pair = lower->found[merged];
+                    known.offer(static_cast<std::int32_t>(pair >> 32), static_cast<std::int32_t>(pair & 0xffffffffu));
+                    if (merged % batch == batch - 1)
+                        known.settle(keep);
+                }
                 known.settle(keep);
+            }
+            second.end(true);
+            rest = lower->rowsDone.load(std::memory_order_acquire);
         }
+        // Every pair of the rows above is in known by now, so these rows need no set of their own.
+        for (std::int32_t y = rest; y <= height; ++y)
+            reader.readRow(y, known, keep);
     }
 
     tables.regionTable = ids.table(std::move(scratch.regionTable));

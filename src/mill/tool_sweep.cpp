@@ -83,12 +83,26 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     bool above = true;
     // The tip is nowhere deeper than the move's deeper end, so the body is below the surface only within
     // cutReachSquared() of it: the pixels beyond keep above their targets, none of which is above the surface.
-    const double within = std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth)));
+    const double deepest = std::max(a.depth, b.depth);
+    const double within = std::sqrt(sweep_.cutReachSquared(deepest));
+    const double ux = b.x - a.x, uy = b.y - a.y;
+    const double along = ux * ux + uy * uy;
     sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
         if (!above)
             return;
+        // The same bound for each pixel's own target, before the sweep's exact depth: a pixel whose target
+        // lies as deep as the tip goes, or whose distance from the axis keeps the body above it by a margin that
+        // no rounding of the exact depth could cross, can be no cut below the picture.
+        const std::int32_t target = targetAt(x, y);
+        if (deepest <= target)
+            return;
+        const double px = x - a.x, py = y - a.y;
+        const double t = along > 0 ? std::clamp((px * ux + py * uy) / along, 0.0, 1.0) : 0.0;
+        const double dx = px - t * ux, dy = py - t * uy;
+        if (dx * dx + dy * dy > sweep_.cutReachSquared(deepest - target) + 1)
+            return;
         const double cut = sweep_.deepestAt(x, y, a, b);
-        if (cut > 0 && cut > targetAt(x, y) + sweepSlack)
+        if (cut > 0 && cut > target + sweepSlack)
             above = false;
     }, boundsFor(a, b), within);
     return above;

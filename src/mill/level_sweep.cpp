@@ -1,6 +1,7 @@
 #include "level_sweep.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace zelmar {
@@ -96,6 +97,16 @@ void LevelSweep::settleLevel(const ToolSweep& sweep, const Point* from, const Po
     const std::int64_t across = rootBelow(limit); // in half pixels, the farthest row a point reaches
     std::vector<Parabola> row, hull;
     std::vector<Crossing> starts;
+    // The points near a row make a parabola each, but of those with one apex only the lowest counts: each
+    // column's lowest is kept by column, and the columns are read in order from a bitmap, with no sort.
+    std::int32_t firstX2 = from->x2, lastX2 = from->x2;
+    for (const Point* p = from; p != to; ++p) {
+        firstX2 = std::min(firstX2, p->x2);
+        lastX2 = std::max(lastX2, p->x2);
+    }
+    const auto columns = static_cast<std::size_t>(lastX2 - firstX2) + 1;
+    std::vector<std::int64_t> lowest(columns);
+    std::vector<std::uint64_t> seen((columns + 63) / 64);
     const Point* lo = from;
     const Point* hi = from;
     std::int64_t y = std::max<std::int64_t>(1, ceilOf(from->y2 - across, 2));
@@ -112,12 +123,20 @@ void LevelSweep::settleLevel(const ToolSweep& sweep, const Point* from, const Po
             y = std::max(y + 1, ceilOf(hi->y2 - across, 2));
             continue;
         }
+        for (const Point* p = lo; p != hi; ++p) {
+            const auto c = static_cast<std::size_t>(p->x2 - firstX2);
+            const std::int64_t offset = (y2 - p->y2) * (y2 - p->y2);
+            std::uint64_t& word = seen[c / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+            lowest[c] = (word & bit) != 0 ? std::min(lowest[c], offset) : offset;
+            word |= bit;
+        }
         row.clear();
-        for (const Point* p = lo; p != hi; ++p)
-            row.push_back({p->x2, (y2 - p->y2) * (y2 - p->y2)});
-        std::sort(row.begin(), row.end(), [](const Parabola& a, const Parabola& b) {
-            return a.apex != b.apex ? a.apex < b.apex : a.offset < b.offset;
-        });
+        for (std::size_t k = 0; k < seen.size(); ++k)
+            for (; seen[k] != 0; seen[k] &= seen[k] - 1) {
+                const std::size_t c = k * 64 + static_cast<std::size_t>(std::countr_zero(seen[k]));
+                row.push_back({firstX2 + static_cast<std::int64_t>(c), lowest[c]});
+            }
         // The lower envelope: hull[k] is lowest from starts[k] to starts[k + 1].
         hull.clear();
         starts.clear();

@@ -65,10 +65,26 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
             out[x] = out[x] < capped ? out[x] : capped;
         }
     }
+    // A stretch whose deepest pixel is k gains nothing from a site farther than reachBelow[k] (squared): the
+    // bound there is k or more. -1: no distance keeps the bound below k.
+    // capBelow[k] is the column distance from which a site lies beyond it.
+    std::array<std::int64_t, levelCount + 1> reachBelow{};
+    std::array<std::int64_t, levelCount + 1> capBelow{};
+    for (std::int64_t k = 0, s2 = -1, c = 0; k <= levelCount; ++k) {
+        while (s2 < reach && level + t.unitsAbove[static_cast<std::size_t>(s2 + 1)] < k)
+            ++s2;
+        while (c * c <= s2 && c < capValue)
+            ++c;
+        reachBelow[static_cast<std::size_t>(k)] = s2;
+        capBelow[static_cast<std::size_t>(k)] = c;
+    }
     // Lower envelope of the parabolas (x - q)^2 + g(q)^2 over the sites q of a row whose column distance is
     // below the cap. Only pixels deeper than the level are bound, and they are those of g > 0; for one of a
     // stretch of them, no site beyond the stretch's neighbours (g = 0 both) comes nearer than those, so each
-    // stretch needs only its own envelope: a row costs what it has below the level, not its width.
+    // stretch needs only its own envelope: a row costs what it has below the level, not its width. A site
+    // beyond the reach of the stretch's deepest pixel is left out too: the nearest site of any pixel it could
+    // have been lies so far that no bound is lowered, and the farther sites that stand in for it lower none
+    // either.
     std::vector<std::int64_t> site(w + 2), value(w + 2);
     std::vector<double> from(w + 3);
     for (std::size_t y = 0; y < h; ++y) {
@@ -83,9 +99,15 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
             while (x < w && g[x] > 0)
                 ++x;
             const std::size_t last = x - 1;
+            std::uint8_t deepestHere = 0;
+            for (std::size_t p = first; p <= last; ++p)
+                deepestHere = std::max(deepestHere, d[p]);
+            if (reachBelow[deepestHere] < 1)
+                continue; // every pixel of it lies at least one pixel from the level
+            const std::int64_t stretchCap = capBelow[deepestHere];
             std::size_t n = 0;
             for (std::size_t q = first > 0 ? first - 1 : first; q <= std::min(last + 1, w - 1); ++q) {
-                if (g[q] >= cap)
+                if (g[q] >= stretchCap)
                     continue;
                 const std::int64_t qi = static_cast<std::int64_t>(q);
                 const std::int64_t f = std::int64_t{g[q]} * g[q] + qi * qi;

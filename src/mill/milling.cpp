@@ -3,6 +3,7 @@
 #include "tool_sweep.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace zelmar {
@@ -343,12 +344,14 @@ private:
             const PlannedMove& m = moves[i];
             const std::int32_t before = depth;
             depth -= m.z;
-            // A level step along an axis passes nearest every pixel at one of its ends, where the depth is safe.
+            // A level step along an axis passes nearest every pixel at one of its ends, where the depth is safe; a
+            // level diagonal step does too, but for the pixels across its middle.
             if (m.kind != MoveKind::Step || (m.z == 0 && (m.x == 0) != (m.y == 0)))
                 continue;
             const TipPoint from{double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(before)};
             const TipPoint to{double(m.tool.toolX), double(m.tool.toolY), double(depth)};
-            if (guard.keepsAbove(from, to))
+            const bool levelDiagonal = m.z == 0 && std::abs(m.x) == 1 && std::abs(m.y) == 1;
+            if (levelDiagonal ? guard.keepsAboveAcrossTheMiddle(from, to) : guard.keepsAbove(from, to))
                 continue;
             if (out.empty())
                 out.reserve(moves.size() + 16);

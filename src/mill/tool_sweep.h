@@ -101,6 +101,10 @@ public:
     }
     // Whether the straight move keeps the body at or above every pixel's target.
     bool keepsAbove(const TipPoint& a, const TipPoint& b) const;
+    // The same for a level diagonal step from one pixel centre to the next whose ends keep above the picture:
+    // a pixel lies nearest one end or the other unless it is on the line across the step's middle, so only
+    // those are looked at.
+    bool keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& b) const;
     // The deepest whole depth at which a level move from a to b (their depths aside) keeps above the picture.
     std::int32_t deepestLevel(const TipPoint& a, const TipPoint& b) const;
     const ToolSweep& sweep() const { return sweep_; }
@@ -114,6 +118,8 @@ private:
     // The picture and a frame of untouched stock around it, and the move's own pixels: beyond the frame a pixel
     // lies farther from the move than one in the frame that stands no deeper, so it cannot be cut deeper.
     SweepBounds boundsFor(const TipPoint& a, const TipPoint& b) const;
+    // Whether the move keeps the body at or above the pixel's target.
+    bool keepsAboveAt(std::int32_t x, std::int32_t y, const TipPoint& a, const TipPoint& b) const;
 };
 
 template <typename Visit>

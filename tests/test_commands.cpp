@@ -430,18 +430,23 @@ private slots:
             const std::int32_t safe = random.percent(50) ? 0 : random.between(1, 20);
             const std::int32_t steps = random.between(1, 400);
             const Decimal mm = *Decimal::parse(random.percent(50) ? "0.01" : "0.0025");
-            GcodeSettings settings{steps, mm, 300};
+            GcodeSettings settings{.stepsPerPixel = steps, .mmPerStep = mm, .feed = 300};
             settings.axisX = random.percent(50) ? 1 : -1;
             settings.axisY = random.percent(50) ? 1 : -1;
             settings.plungeFeed = random.percent(50) ? 0 : random.between(10, 200);
             GcodeWriter writer(settings);
-            std::string file = writer.header({"picture.bmp", {"parse", "mill-all"}, safe, merge});
+            std::string file = writer.header({.image = "picture.bmp",
+                                              .operations = {"parse", "mill-all"},
+                                              .safeHeight = safe,
+                                              .mergeSteps = merge});
             std::vector<CommandMove> commands;
             ImageSession copy = copyForSimulation(s, MillKind::All);
-            simulateJob(MillKind::All, copy, ToolPosition{}, {merge, safe, steps}, [&](const CommandMove& c) {
-                commands.push_back(c);
-                file += writer.line(c);
-            });
+            simulateJob(MillKind::All, copy, ToolPosition{},
+                        {.mergeSteps = merge, .safeHeight = safe, .stepsPerPixel = steps},
+                        [&](const CommandMove& c) {
+                            commands.push_back(c);
+                            file += writer.line(c);
+                        });
             file += writer.footer();
             std::string why;
             const std::optional<std::vector<GcodeMove>> read = readGcode(file, &why);
@@ -505,8 +510,8 @@ private slots:
     }
 
     void anEmptyJobIsStillAValidFile() {
-        GcodeWriter writer({150, Decimal{1, 2}, 300});
-        const std::string file = writer.header({"weiß (copy).bmp", {}, 0, false}) + writer.footer();
+        GcodeWriter writer({.stepsPerPixel = 150, .mmPerStep = Decimal{1, 2}, .feed = 300});
+        const std::string file = writer.header({.image = "weiß (copy).bmp"}) + writer.footer();
         std::string why;
         const std::optional<std::vector<GcodeMove>> read = readGcode(file, &why);
         QVERIFY2(read, why.c_str());
@@ -514,7 +519,7 @@ private slots:
         QVERIFY(file.find("weiß") == std::string::npos); // comments keep to printable ASCII
         QVERIFY(file.find("[copy]") != std::string::npos);
         // Where the tool must stand, as a comment of its own that a reader takes whole.
-        const std::string placed = writer.header({"a.bmp", {}, 0, false}, GcodeStart{3, 5}) + writer.footer();
+        const std::string placed = writer.header({.image = "a.bmp"}, GcodeStart{3, 5}) + writer.footer();
         QVERIFY2(readGcode(placed, &why), why.c_str());
         QVERIFY2(placed.find("(start: the tool at the surface over pixel 3, 5, 3.00 mm right and 6.00 mm down "
                              "of the picture's top-left pixel; every move is relative to it)\n") != std::string::npos,
@@ -533,10 +538,12 @@ private slots:
         const auto tables = s.regions->tables.regionTable;
         ImageSession copy = copyForSimulation(s, MillKind::All);
         JobCount count;
-        simulateJob(MillKind::All, copy, ToolPosition{}, {true, 0, 150}, [&count](const CommandMove& c) {
-            ++count.commands;
-            count.moves += c.moves;
-        });
+        simulateJob(MillKind::All, copy, ToolPosition{},
+                    {.mergeSteps = true, .safeHeight = 0, .stepsPerPixel = 150},
+                    [&count](const CommandMove& c) {
+                        ++count.commands;
+                        count.moves += c.moves;
+                    });
         // Approach, plunge, three runs and one step around the 4 x 3 block... and the lift.
         QCOMPARE(count.moves, std::int64_t{13});
         QCOMPARE(count.commands, std::int64_t{7});

@@ -38,8 +38,8 @@ public:
         }
     }
 
-    // True when the share is the calling thread's: the helper had not begun it (or there is none), and now never
-    // will. A begun helper goes on.
+    // True when the share is the calling thread's: the helper had not begun it (or there is none), and now
+    // never will. A begun helper goes on.
     bool takeBackUnlessBegun() {
         if (!thread_.joinable())
             return true;

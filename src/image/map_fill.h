@@ -1,6 +1,6 @@
 #pragma once
-// The label map filled with final ids, on two threads: a row in the map turned from scan labels into final ids
-// in place, a row kept as runs written from them.
+// The label map filled with final ids, on two threads: a row in the map turned from scan labels into final
+// ids in place, a row kept as runs written from them.
 
 #include "regions.h"
 #include "row_labels.h"

@@ -20,8 +20,8 @@ class PairSet {
 public:
     static constexpr std::uint64_t empty = 0; // ids are at least 1, so no real key is 0
 
-    // Filled to three quarters at most: a probe rarely leaves the cache line of its slot, and the table is half
-    // the size (and the misses half as many) of one kept half empty.
+    // Filled to three quarters at most: a probe rarely leaves the cache line of its slot, and the table is
+    // half the size (and the misses half as many) of one kept half empty.
     static std::size_t slotsFor(std::size_t expectedPairs) {
         return std::bit_ceil(std::max<std::size_t>(expectedPairs + expectedPairs / 3 + 2, 1024));
     }
@@ -37,7 +37,8 @@ public:
         shift_ = 64 - std::countr_zero(slots);
     }
 
-    // Queues the pair (left, right) unless it is certainly known already. Kept inline: called once a boundary.
+    // Queues the pair (left, right) unless it is certainly known already. Kept inline: called once a
+    // boundary.
     [[gnu::always_inline]] void offer(std::int32_t left, std::int32_t right) {
         const std::uint64_t key = keyOf(left, right);
         const std::uint64_t hash = key * 0x9E3779B97F4A7C15ull;

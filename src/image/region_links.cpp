@@ -18,10 +18,11 @@
 namespace zelmar::parsing {
 namespace {
 
-// The columns x (2 .. width) of a map row where the label differs from the one before, from out[0] on; returns
-// how many. The cells of a run share a label and neighbouring runs are of two classes, so these are where the
-// runs begin. out has room for width + 3 entries. Noise changes the label at most columns, so no column costs a
-// branch: four are compared at a time where the processor allows, and their changes written at once.
+// The columns x (2 .. width) of a map row where the label differs from the one before, from out[0] on;
+// returns how many. The cells of a run share a label and neighbouring runs are of two classes, so these are
+// where the runs begin. out has room for width + 3 entries. Noise changes the label at most columns, so no
+// column costs a branch: four are compared at a time where the processor allows, and their changes written at
+// once.
 std::size_t labelChanges(const std::int32_t* cells, std::int32_t width, std::int32_t* out) {
     std::size_t n = 0;
     std::int32_t x = 2;
@@ -128,8 +129,8 @@ struct LowerRows {
 // Each region but the root usually has one parent link, so the live region count is a good first size of the
 // link table. The lower rows' first pairs that the upper rows have met already are no links: what is left of
 // them follows the upper rows' links in their order, which is raster order of the whole.
-void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t* finalIds, const RegionIds& ids,
-                 Scratch& scratch, std::int32_t splitRow) {
+void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t* finalIds,
+                 const RegionIds& ids, Scratch& scratch, std::int32_t splitRow) {
     const std::int32_t height = rows.height();
     const bool split = splitRow >= 2 && splitRow <= height;
     const std::size_t liveRegions = ids.liveCount();
@@ -143,9 +144,8 @@ void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t
     ShareThread second; // after lower: it ends before what it reads and writes goes
     if (split) {
         lower.emplace(rows, finalIds, splitRow, lowerRowPairs(liveRegions), scratch.lowerPairs);
-        second.start([&lower = *lower, height](const std::atomic<bool>& stop) {
-            lower.readOnThread(height, stop);
-        });
+        second.start(
+            [&lower = *lower, height](const std::atomic<bool>& stop) { lower.readOnThread(height, stop); });
     }
     BoundaryReader reader(rows, finalIds);
     for (std::int32_t y = 1; y <= (split ? splitRow - 1 : height); ++y)
@@ -163,7 +163,8 @@ void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t
                     std::this_thread::yield();
                 for (; merged < handedOver; ++merged) {
                     const std::uint64_t pair = lower->found[merged];
-                    known.offer(static_cast<std::int32_t>(pair >> 32), static_cast<std::int32_t>(pair & 0xffffffffu));
+                    known.offer(static_cast<std::int32_t>(pair >> 32),
+                                static_cast<std::int32_t>(pair & 0xffffffffu));
                     if (merged % batch == batch - 1)
                         known.settle(keep);
                 }

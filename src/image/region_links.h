@@ -20,7 +20,7 @@ inline std::size_t lowerRowPairs(std::size_t regions) {
 // Links in raster order of the first boundary of each pair, the left region the parent. finalIds turns a
 // label of the scan into its region's id. With splitRow (2 .. height), rows splitRow on are read on a second
 // thread where one can be had; the links come out the same either way.
-void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t* finalIds, const RegionIds& ids,
-                 Scratch& scratch, std::int32_t splitRow);
+void linkRegions(RegionTables& tables, const RowLabels& rows, const std::int32_t* finalIds,
+                 const RegionIds& ids, Scratch& scratch, std::int32_t splitRow);
 
 } // namespace zelmar::parsing

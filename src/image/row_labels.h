@@ -19,8 +19,8 @@ struct RowPlace {
     bool inMap() const { return count == 0; }
 };
 
-// Two threads scan into it, each its own rows and its own keeper: 0 the calling thread, 1 the second. It holds
-// the map's cells, not the map, which may move while they are filled.
+// Two threads scan into it, each its own rows and its own keeper: 0 the calling thread, 1 the second. It
+// holds the map's cells, not the map, which may move while they are filled.
 class RowLabels {
 public:
     explicit RowLabels(LabelMap& map)
@@ -47,8 +47,12 @@ public:
 
     const RowPlace& place(std::int32_t y) const { return places_[static_cast<std::size_t>(y)]; }
     // Of a row kept as runs: run k covers starts[k] .. starts[k + 1] - 1.
-    const std::int32_t* starts(const RowPlace& row) const { return kept_[row.keeper].start.data() + row.first; }
-    const std::int32_t* labels(const RowPlace& row) const { return kept_[row.keeper].label.data() + row.first; }
+    const std::int32_t* starts(const RowPlace& row) const {
+        return kept_[row.keeper].start.data() + row.first;
+    }
+    const std::int32_t* labels(const RowPlace& row) const {
+        return kept_[row.keeper].label.data() + row.first;
+    }
 
 private:
     struct Kept {

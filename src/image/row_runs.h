@@ -49,9 +49,10 @@ std::size_t rowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t by
 std::size_t longRowRuns(const std::uint8_t* row, std::int32_t width, std::int32_t bytesPerPixel,
                         std::int32_t* out, bool& firstIsLight);
 
-// Entries a .. b of a row's table by column set to id. Short runs, the rule in noise, are written as one block
-// of eight that may spill past b; a run of any length then costs no mispredicted branch. Spilled entries belong
-// to later runs of the row, written after this one; cells[room] is the first entry that may not be written.
+// Entries a .. b of a row's table by column set to id. Short runs, the rule in noise, are written as one
+// block of eight that may spill past b; a run of any length then costs no mispredicted branch. Spilled
+// entries belong to later runs of the row, written after this one; cells[room] is the first entry that may
+// not be written.
 inline void fillRun(std::int32_t* cells, std::int32_t a, std::int32_t b, std::int32_t id, std::int64_t room) {
     constexpr std::int32_t block = 8;
     if (b - a < block && a + block <= room) {

@@ -89,9 +89,9 @@ void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* cu
 }
 
 // A row's runs and their labels, kept while the next row is labelled against it and handed from one scan to
-// the next: start has room for a run at every pixel and the closing start (width + 1, labelled the frame), and
-// for a row of short runs runAt holds the run of each column, with eight entries of room past the last column
-// for the spill of fillRun.
+// the next: start has room for a run at every pixel and the closing start (width + 1, labelled the frame),
+// and for a row of short runs runAt holds the run of each column, with eight entries of room past the last
+// column for the spill of fillRun.
 struct LabelledRow {
     LabelledRow() = default;
     explicit LabelledRow(std::int32_t width)
@@ -131,9 +131,9 @@ inline void writeMapRow(const LabelledRow& row, std::int32_t width, std::int32_t
     for (; x <= width && reinterpret_cast<std::uintptr_t>(cells + x) % 16 != 0; ++x)
         cells[x] = label[runAt[x]];
     for (; x + 3 <= width; x += 4)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(cells + x),
-                         _mm_setr_epi32(label[runAt[x]], label[runAt[x + 1]], label[runAt[x + 2]],
-                                        label[runAt[x + 3]]));
+        _mm_stream_si128(
+            reinterpret_cast<__m128i*>(cells + x),
+            _mm_setr_epi32(label[runAt[x]], label[runAt[x + 1]], label[runAt[x + 2]], label[runAt[x + 3]]));
 #endif
     for (; x <= width; ++x)
         cells[x] = label[runAt[x]];

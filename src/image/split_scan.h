@@ -51,8 +51,8 @@ public:
     // About how many regions the picture will have live at the end: the live count so far, scaled by rows.
     std::size_t foreseenRegions(std::size_t liveAbove, std::int32_t height, std::size_t mostRegions) const;
     // The second thread's events, played back as they would have happened in one scan; its record is then let
-    // go of, before the links and the tree take their memory. ownLast is the calling thread's last row, the one
-    // above the second thread's share.
+    // go of, before the links and the tree take their memory. ownLast is the calling thread's last row, the
+    // one above the second thread's share.
     void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const LabelledRow& ownLast,
                   std::int32_t frame);
     // Scans the rows the second thread did not get to.

@@ -344,8 +344,8 @@ private:
             const PlannedMove& m = moves[i];
             const std::int32_t before = depth;
             depth -= m.z;
-            // A level step along an axis passes nearest every pixel at one of its ends, where the depth is safe; a
-            // level diagonal step does too, but for the pixels across its middle.
+            // A level step along an axis passes nearest every pixel at one of its ends, where the depth is
+            // safe; a level diagonal step does too, but for the pixels across its middle.
             if (m.kind != MoveKind::Step || (m.z == 0 && (m.x == 0) != (m.y == 0)))
                 continue;
             const TipPoint from{double(m.tool.toolX - m.x), double(m.tool.toolY - m.y), double(before)};

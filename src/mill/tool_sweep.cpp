@@ -84,16 +84,17 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     // The tip is nowhere deeper than the move's deeper end, so the body is below the surface only within
     // cutReachSquared() of it: the pixels beyond keep above their targets, none of which is above the surface.
     const double within = std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth)));
-    sweep_.forEachPixelNear(a, b, [&](std::int32_t x, std::int32_t y) {
-        above = above && keepsAboveAt(x, y, a, b);
-    }, boundsFor(a, b), within);
+    sweep_.forEachPixelNear(
+        a, b, [&](std::int32_t x, std::int32_t y) { above = above && keepsAboveAt(x, y, a, b); },
+        boundsFor(a, b), within);
     return above;
 }
 
 bool SurfaceGuard::keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& b) const {
     if (a.depth <= 0)
         return true;
-    // Pixels a + (ux, 0) + k (ux, -uy), 2 (k + 1/2)^2 squared pixels from the middle; k and -1 - k lie as far.
+    // Pixels a + (ux, 0) + k (ux, -uy), 2 (k + 1/2)^2 squared pixels from the middle; k and -1 - k lie as
+    // far.
     const double within = std::sqrt(sweep_.cutReachSquared(a.depth)) + sweepSlack;
     const auto ax = static_cast<std::int64_t>(a.x), ay = static_cast<std::int64_t>(a.y);
     const auto ux = static_cast<std::int64_t>(b.x) - ax, uy = static_cast<std::int64_t>(b.y) - ay;
@@ -103,8 +104,8 @@ bool SurfaceGuard::keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& 
         return x < bounds.left || x > bounds.right || y < bounds.top || y > bounds.bottom ||
                keepsAboveAt(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), a, b);
     };
-    for (std::int64_t k = 0; 2 * (static_cast<double>(k) + 0.5) * (static_cast<double>(k) + 0.5) <= within * within;
-         ++k)
+    for (std::int64_t k = 0;
+         2 * (static_cast<double>(k) + 0.5) * (static_cast<double>(k) + 0.5) <= within * within; ++k)
         if (!keptAt(k) || !keptAt(-1 - k))
             return false;
     return true;
@@ -112,8 +113,8 @@ bool SurfaceGuard::keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& 
 
 bool SurfaceGuard::keepsAboveAt(std::int32_t x, std::int32_t y, const TipPoint& a, const TipPoint& b) const {
     // The same bound as the move's for the pixel's own target, before the sweep's exact depth: a pixel whose
-    // target lies as deep as the tip goes, or whose distance from the axis keeps the body above it by a margin
-    // that no rounding of the exact depth could cross, can be no cut below the picture.
+    // target lies as deep as the tip goes, or whose distance from the axis keeps the body above it by a
+    // margin that no rounding of the exact depth could cross, can be no cut below the picture.
     const std::int32_t target = targetAt(x, y);
     const double deepest = std::max(a.depth, b.depth);
     if (deepest <= target)

@@ -65,17 +65,14 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
             out[x] = out[x] < capped ? out[x] : capped;
         }
     }
-    // A stretch whose deepest pixel is k gains nothing from a site farther than reachBelow[k] (squared): the
-    // bound there is k or more. -1: no distance keeps the bound below k.
-    // capBelow[k] is the column distance from which a site lies beyond it.
-    std::array<std::int64_t, levelCount + 1> reachBelow{};
+    // A stretch whose deepest pixel is k gains nothing from a site at a column distance of capBelow[k] or
+    // more: beyond the largest squared distance at which the bound stays below k (none: 0; only 0: 1).
     std::array<std::int64_t, levelCount + 1> capBelow{};
     for (std::int64_t k = 0, s2 = -1, c = 0; k <= levelCount; ++k) {
         while (s2 < reach && level + t.unitsAbove[static_cast<std::size_t>(s2 + 1)] < k)
             ++s2;
         while (c * c <= s2 && c < capValue)
             ++c;
-        reachBelow[static_cast<std::size_t>(k)] = s2;
         capBelow[static_cast<std::size_t>(k)] = c;
     }
     // Lower envelope of the parabolas (x - q)^2 + g(q)^2 over the sites q of a row whose column distance is
@@ -102,9 +99,9 @@ void foldLevel(const Transform& t, int level, std::vector<Distance>& columns, st
             std::uint8_t deepestHere = 0;
             for (std::size_t p = first; p <= last; ++p)
                 deepestHere = std::max(deepestHere, d[p]);
-            if (reachBelow[deepestHere] < 1)
-                continue; // every pixel of it lies at least one pixel from the level
             const std::int64_t stretchCap = capBelow[deepestHere];
+            if (stretchCap <= 1)
+                continue; // every pixel of it lies at least one pixel from the level
             std::size_t n = 0;
             for (std::size_t q = first > 0 ? first - 1 : first; q <= std::min(last + 1, w - 1); ++q) {
                 if (g[q] >= stretchCap)

@@ -84,8 +84,9 @@ bool SurfaceGuard::keepsAbove(const TipPoint& a, const TipPoint& b) const {
     // The tip is nowhere deeper than the move's deeper end, so the body is below the surface only within
     // cutReachSquared() of it: the pixels beyond keep above their targets, none of which is above the surface.
     const double within = std::sqrt(sweep_.cutReachSquared(std::max(a.depth, b.depth)));
+    const GuardedMove move(a, b);
     sweep_.forEachPixelNear(
-        a, b, [&](std::int32_t x, std::int32_t y) { above = above && keepsAboveAt(x, y, a, b); },
+        a, b, [&](std::int32_t x, std::int32_t y) { above = above && keepsAboveAt(x, y, move); },
         boundsFor(a, b), within);
     return above;
 }
@@ -99,10 +100,11 @@ bool SurfaceGuard::keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& 
     const auto ax = static_cast<std::int64_t>(a.x), ay = static_cast<std::int64_t>(a.y);
     const auto ux = static_cast<std::int64_t>(b.x) - ax, uy = static_cast<std::int64_t>(b.y) - ay;
     const SweepBounds bounds = boundsFor(a, b);
+    const GuardedMove move(a, b);
     const auto keptAt = [&](std::int64_t k) {
         const std::int64_t x = ax + ux + k * ux, y = ay - k * uy;
         return x < bounds.left || x > bounds.right || y < bounds.top || y > bounds.bottom ||
-               keepsAboveAt(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), a, b);
+               keepsAboveAt(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), move);
     };
     for (std::int64_t k = 0;
          2 * (static_cast<double>(k) + 0.5) * (static_cast<double>(k) + 0.5) <= within * within; ++k)
@@ -111,22 +113,23 @@ bool SurfaceGuard::keepsAboveAcrossTheMiddle(const TipPoint& a, const TipPoint& 
     return true;
 }
 
-bool SurfaceGuard::keepsAboveAt(std::int32_t x, std::int32_t y, const TipPoint& a, const TipPoint& b) const {
+SurfaceGuard::GuardedMove::GuardedMove(const TipPoint& from, const TipPoint& to)
+    : a(from), b(to), deepest(std::max(from.depth, to.depth)), ux(to.x - from.x), uy(to.y - from.y),
+      along(ux * ux + uy * uy) {}
+
+bool SurfaceGuard::keepsAboveAt(std::int32_t x, std::int32_t y, const GuardedMove& m) const {
     // The same bound as the move's for the pixel's own target, before the sweep's exact depth: a pixel whose
     // target lies as deep as the tip goes, or whose distance from the axis keeps the body above it by a
     // margin that no rounding of the exact depth could cross, can be no cut below the picture.
     const std::int32_t target = targetAt(x, y);
-    const double deepest = std::max(a.depth, b.depth);
-    if (deepest <= target)
+    if (m.deepest <= target)
         return true;
-    const double ux = b.x - a.x, uy = b.y - a.y;
-    const double along = ux * ux + uy * uy;
-    const double px = x - a.x, py = y - a.y;
-    const double t = along > 0 ? std::clamp((px * ux + py * uy) / along, 0.0, 1.0) : 0.0;
-    const double dx = px - t * ux, dy = py - t * uy;
-    if (dx * dx + dy * dy > sweep_.cutReachSquared(deepest - target) + 1)
+    const double px = x - m.a.x, py = y - m.a.y;
+    const double t = m.along > 0 ? std::clamp((px * m.ux + py * m.uy) / m.along, 0.0, 1.0) : 0.0;
+    const double dx = px - t * m.ux, dy = py - t * m.uy;
+    if (dx * dx + dy * dy > sweep_.cutReachSquared(m.deepest - target) + 1)
         return true;
-    const double cut = sweep_.deepestAt(x, y, a, b);
+    const double cut = sweep_.deepestAt(x, y, m.a, m.b);
     return !(cut > 0 && cut > target + sweepSlack);
 }
 

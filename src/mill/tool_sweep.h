@@ -118,8 +118,16 @@ private:
     // The picture and a frame of untouched stock around it, and the move's own pixels: beyond the frame a pixel
     // lies farther from the move than one in the frame that stands no deeper, so it cannot be cut deeper.
     SweepBounds boundsFor(const TipPoint& a, const TipPoint& b) const;
+    // A move and what every pixel's check of it shares.
+    struct GuardedMove {
+        GuardedMove(const TipPoint& from, const TipPoint& to);
+        TipPoint a, b;
+        double deepest; // the deeper end's depth
+        double ux, uy;  // b - a
+        double along;   // its length, squared
+    };
     // Whether the move keeps the body at or above the pixel's target.
-    bool keepsAboveAt(std::int32_t x, std::int32_t y, const TipPoint& a, const TipPoint& b) const;
+    bool keepsAboveAt(std::int32_t x, std::int32_t y, const GuardedMove& move) const;
 };
 
 template <typename Visit>

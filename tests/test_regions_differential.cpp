@@ -182,11 +182,14 @@ std::optional<std::string> treeDifference(const RegionTree& fast, const ref::Tab
     if (fast.childOffsets.size() != literal.nodes.size() + 1)
         return "childOffsets has " + std::to_string(fast.childOffsets.size()) + " entries for " +
                std::to_string(literal.nodes.size()) + " nodes";
+    std::vector<std::vector<std::int32_t>> addedUnder(literal.nodes.size());
+    for (std::size_t c = 0; c < literal.nodes.size(); ++c) {
+        const std::int32_t parent = literal.nodes[c].parentNode;
+        if (parent >= 0 && parent < static_cast<std::int32_t>(literal.nodes.size()))
+            addedUnder[static_cast<std::size_t>(parent)].push_back(static_cast<std::int32_t>(c));
+    }
     for (std::size_t n = 0; n < literal.nodes.size(); ++n) {
-        std::vector<std::int32_t> expected;
-        for (std::size_t c = 0; c < literal.nodes.size(); ++c)
-            if (literal.nodes[c].parentNode == static_cast<std::int32_t>(n))
-                expected.push_back(static_cast<std::int32_t>(c));
+        const std::vector<std::int32_t>& expected = addedUnder[n];
         const auto from = static_cast<std::size_t>(fast.childOffsets[n]);
         const auto to = static_cast<std::size_t>(fast.childOffsets[n + 1]);
         const std::vector<std::int32_t> got =

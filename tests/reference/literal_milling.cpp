@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace zelmar::reference {
 
@@ -85,8 +86,9 @@ void moveTool(MillingState& s, std::int32_t x, std::int32_t y, std::int32_t z) {
 
 // The working buffer, indexed from 1, goes back into the mill layer whole.
 void writeBack(MillingState& s, const std::vector<std::uint8_t>& buffer) {
-    for (std::size_t i = 0; i < s.millLayer.size(); ++i)
-        s.millLayer[i] = buffer.at(i + 1);
+    if (buffer.size() < s.millLayer.size() + 1)
+        throw std::out_of_range("the working buffer is shorter than the mill layer");
+    std::copy_n(buffer.begin() + 1, s.millLayer.size(), s.millLayer.begin());
 }
 
 struct EndState {

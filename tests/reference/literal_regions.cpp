@@ -18,8 +18,8 @@ std::int32_t Grid::operator()(std::int32_t x, std::int32_t y) const {
 }
 
 std::int32_t Tables::nodeOfRegion(std::int32_t regionId) const {
-    // The tree view compares the keys as text; "P" and a number in decimal make the same text exactly when the
-    // numbers are equal, so the numbers are compared.
+    // The tree view compares the keys as text; "P" and a number in decimal make the same text exactly when
+    // the numbers are equal, so the numbers are compared.
     for (std::size_t n = 0; n < nodes.size(); ++n)
         if (nodes[n].regionId == regionId)
             return static_cast<std::int32_t>(n);

@@ -15,6 +15,8 @@ std::int32_t travelHeightOf(const StartupConfig& config, const Checked& scale, b
     for (int p = 0; p < config.mmPerStep.places; ++p)
         millimetre *= 10;
     const std::int64_t pixel = config.mmPerStep.units * std::int64_t{scale.value};
+    if (pixel <= 0)
+        return config.safeHeight; // no scale to measure a millimetre by
     return static_cast<std::int32_t>(std::min<std::int64_t>(
         (millimetre + pixel - 1) / pixel, static_cast<std::int64_t>(specOf(Setting::SafeHeight).most)));
 }

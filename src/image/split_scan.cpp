@@ -1,5 +1,7 @@
 #include "split_scan.h"
 
+#include "system_memory.h"
+
 #include <algorithm>
 #include <atomic>
 #include <limits>
@@ -156,9 +158,14 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
         sets.attach(share_.firstLabel + 1 + static_cast<std::int32_t>(k), sets.find(ownLast.label[k]));
     std::size_t mark = 0;
     const auto& marks = share_.progressMarks;
+    // What is played back is given back as it goes, so that the pages paged in meanwhile for the last stages
+    // do not come on top of the whole record.
+    constexpr std::size_t eventsAChunk = (std::size_t{1} << 20) / sizeof(std::uint64_t);
     for (std::size_t i = 0; i < share_.logged; ++i) {
         for (; mark < marks.size() && marks[mark].first == i; ++mark)
             idScan.rowDone(marks[mark].second);
+        if (i % eventsAChunk == 0 && i > 0)
+            giveBackPages(log_.data() + (i - eventsAChunk), eventsAChunk * sizeof(std::uint64_t));
         const std::uint64_t e = log_[i];
         const bool light = (e & event::light) != 0;
         if ((e & event::single) == 0) {

@@ -59,6 +59,19 @@ void pageInForWriting(void* p, std::size_t bytes) noexcept {
 #endif
 }
 
+void giveBackPages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + pageSize - 1) & ~(pageSize - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(pageSize - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 #if defined(__linux__)
 namespace {
 

@@ -16,6 +16,9 @@ void releaseMemory(void* p) noexcept;
 // costs a fault at its first touch otherwise, and faults cost more than a bulk request. The contents stay as
 // they are; where the call is missing or refused, the pages come in at first touch as before.
 void pageInForWriting(void* p, std::size_t bytes) noexcept;
+// Gives the whole pages of p .. p + bytes back to the system, where it can, while the block stays allocated:
+// for a part that will not be read again. Their contents are undefined from here on.
+void giveBackPages(void* p, std::size_t bytes) noexcept;
 
 // Blocks whose copies share the pages they have not written, where the system can (Linux: a memory file).
 // A block is a shared mapping of its file; a copy maps the file privately, so that its writes stay its own,

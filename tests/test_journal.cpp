@@ -108,6 +108,7 @@ private:
     QTemporaryDir dir_;
     QString image_;
     QStringList job_;     // the operations and options of the job, without port and journal
+    QStringList oneBlockJob_; // the same on the first block alone
     QStringList planned_; // what the board receives when the job runs uninterrupted
 
 private slots:
@@ -118,6 +119,12 @@ private slots:
         f.write(testing::bmpBytes(24, 20, 12, twoBlocks));
         f.close();
         job_ = QStringList{image_, "parse", "mill-all", "--steps", "1"};
+        const QString oneBlock = dir_.filePath("one block.bmp");
+        QFile g(oneBlock);
+        QVERIFY(g.open(QIODevice::WriteOnly));
+        g.write(testing::bmpBytes(24, 20, 12, [](int x, int y) { return y < 6 ? twoBlocks(x, y) : 255; }));
+        g.close();
+        oneBlockJob_ = QStringList{oneBlock, "parse", "mill-all", "--steps", "1"};
         const CliRun dry = cli(job_ + QStringList{"--commands", "-"});
         QCOMPARE(dry.status, 0);
         planned_ = dry.out.split('\n', Qt::SkipEmptyParts);
@@ -247,34 +254,41 @@ private slots:
 
     // zelmar-cli killed at several points of the job, then continued against a new board: together the two
     // boards receive the job, once.
-    // Each case runs the whole job at the protocol's pace, and more under the sanitizers: the last is a function
-    // of its own, so that neither comes near the time limit of a function.
-    // With a shaped tool and passes the moves differ, and the replay must make them again from the journal's
-    // settings; that case is a function of its own too.
+    // Each case runs the whole job at the protocol's pace, and more under the sanitizers: the last is a
+    // function of its own, so that neither comes near the time limit of a function. With a shaped tool and
+    // passes the moves differ, and the replay must make them again from the journal's settings; that case is
+    // a function of its own too, on one block, as its passes make the job three times as long.
     void killedMidJobResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
-        QTest::newRow("in the first contour") << 6 << QStringList();
-        QTest::newRow("at the end of the first block") << 13 << QStringList();
+        QTest::addColumn<bool>("oneBlock");
+        QTest::newRow("in the first contour") << 6 << QStringList() << false;
+        QTest::newRow("at the end of the first block") << 13 << QStringList() << false;
     }
     void killedLateInTheJobResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
-        QTest::newRow("in the second contour") << 20 << QStringList();
+        QTest::addColumn<bool>("oneBlock");
+        QTest::newRow("in the second contour") << 20 << QStringList() << false;
     }
     void killedLateInTheJobResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedInPassesResumesOnANewBoard_data() {
         QTest::addColumn<int>("killAfter");
         QTest::addColumn<QStringList>("settings");
+        QTest::addColumn<bool>("oneBlock");
         QTest::newRow("in the second contour, a ball nose in passes")
-            << 20 << QStringList{"--tool", "ball:0.15", "--mm-per-step", "0.1", "--step-down", "12"}; // wider would not fit the blocks
+            << 20
+            << QStringList{"--tool", "ball:0.15", "--mm-per-step", "0.1", "--step-down", "12"}
+            // wider would not fit the blocks
+            << true;
     }
     void killedInPassesResumesOnANewBoard() { killedMidJobResumesOnANewBoard(); }
     void killedMidJobResumesOnANewBoard() {
         QFETCH(int, killAfter);
         QFETCH(QStringList, settings);
+        QFETCH(bool, oneBlock);
         const QString journal = dir_.filePath(QStringLiteral("kill%1%2.journal").arg(killAfter).arg(settings.size()));
-        const QStringList job = job_ + settings;
+        const QStringList job = (oneBlock ? oneBlockJob_ : job_) + settings;
         QStringList planned = planned_;
         if (!settings.isEmpty()) {
             const CliRun dry = cli(job + QStringList{"--commands", "-"});

@@ -43,16 +43,28 @@ void* allocateZeroed(std::size_t count, std::size_t size) noexcept {
 #endif
 }
 
+#if defined(__linux__)
+namespace {
+
+// The advice for the whole pages of p .. p + bytes; the parts of pages at either end are left alone, as they
+// may belong to other blocks.
+void adviseWholePages(void* p, std::size_t bytes, int advice) noexcept {
+    static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + pageSize - 1) & ~(pageSize - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(pageSize - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+
+} // namespace
+#endif
+
 void pageInForWriting(void* p, std::size_t bytes) noexcept {
 #if defined(__linux__)
 #if !defined(MADV_POPULATE_WRITE)
     constexpr int MADV_POPULATE_WRITE = 23; // Linux 5.14; older kernels refuse it
 #endif
-    static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + pageSize - 1) & ~(pageSize - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(pageSize - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    adviseWholePages(p, bytes, MADV_POPULATE_WRITE);
 #else
     (void)p;
     (void)bytes;
@@ -61,11 +73,7 @@ void pageInForWriting(void* p, std::size_t bytes) noexcept {
 
 void giveBackPages(void* p, std::size_t bytes) noexcept {
 #if defined(__linux__)
-    static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + pageSize - 1) & ~(pageSize - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(pageSize - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    adviseWholePages(p, bytes, MADV_DONTNEED);
 #else
     (void)p;
     (void)bytes;

@@ -84,10 +84,9 @@ void warmUp(Scratch& scratch, std::size_t regions, const std::atomic<bool>& stop
             emptySlotsUnlessStopped(scratch.lowerPairs, PairSet::slotsFor(lowerRowPairs(regions)), stop) &&
             reserve(scratch.links, table) && reserve(scratch.regionTable, table) &&
             reserve(tree.nodeByRegion, table) && pageIn(scratch.isChild, table + 1) &&
-            pageIn(scratch.childOffsets, table + 1) && pageIn(scratch.fill, table + 1) &&
-            pageIn(scratch.children, nodes) && reserve(tree.nodes, nodes) &&
-            reserve(tree.childOffsets, nodes + 1) && reserve(tree.childNodes, nodes) &&
-            reserve(tree.rowInParent, nodes);
+            pageIn(scratch.childOffsets, table + 1) && pageIn(scratch.children, nodes) &&
+            reserve(tree.nodes, nodes) && reserve(tree.childOffsets, nodes + 1) &&
+            reserve(tree.childNodes, nodes) && reserve(tree.rowInParent, nodes);
     } catch (...) {
         // what is not paged in here is paged in where it is used
     }

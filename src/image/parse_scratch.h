@@ -18,13 +18,11 @@ struct PairSlots {
 
 struct ParseScratch::Arrays {
     LargeArray<std::int32_t> parent;
-    LargeArray<std::int32_t> publicId;
     PairSlots pairs;      // the links of the upper rows, and at last of all
     PairSlots lowerPairs; // the links of the lower rows, read on a second thread
     LargeArray<std::uint8_t> isChild;
     LargeArray<std::int32_t> childOffsets;
     LargeArray<std::int32_t> children;
-    LargeArray<std::int32_t> fill;
     // Room for the link table, the region table and the tree of the parse under way, paged in ahead of them;
     // each is taken by the step that builds it.
     std::vector<NestingLink> links;

@@ -2,6 +2,7 @@
 // Union-find over the labels of runs: the sets of runs that form one region.
 
 #include "parse_scratch.h"
+#include "system_memory.h"
 
 #include <algorithm>
 #include <array>
@@ -15,30 +16,36 @@ namespace zelmar::parsing {
 // Sets of runs that form one region, each set carrying the public id it has at this point of the scan. The
 // labels of a scan shared with a second thread leave a gap: the second thread's labels start where the
 // calling thread's can no longer reach.
+//
+// One array holds both: a label's entry is its parent's label, or for a root, its public id coded below 0
+// (-1 - id). A union-find with the ids beside it touched twice the memory, and joins looked in both.
 class RegionSets {
 public:
     RegionSets(std::size_t capacity, Scratch& scratch)
-        : parent_(atLeast(scratch.parent, capacity)), publicId_(atLeast(scratch.publicId, capacity)) {}
+        : parent_(atLeast(scratch.parent, capacity)),
+          ahead_(parent_.data(), capacity * sizeof(std::int32_t)) {}
 
     std::int32_t add(std::int32_t publicId) {
         const auto label = static_cast<std::int32_t>(size_++);
-        parent_[static_cast<std::size_t>(label)] = label;
-        publicId_[static_cast<std::size_t>(label)] = publicId;
+        ahead_.follow(parent_.data() + label);
+        parent_[static_cast<std::size_t>(label)] = rootCode(publicId);
         return label;
     }
 
     std::int32_t find(std::int32_t label) {
-        while (parent_[static_cast<std::size_t>(label)] != label) {
+        while (parent_[static_cast<std::size_t>(label)] >= 0) {
             auto& up = parent_[static_cast<std::size_t>(label)];
-            up = parent_[static_cast<std::size_t>(up)]; // path halving
+            const std::int32_t above = parent_[static_cast<std::size_t>(up)];
+            if (above >= 0)
+                up = above; // path halving
             label = up;
         }
         return label;
     }
 
-    std::int32_t publicIdOfRoot(std::int32_t root) const { return publicId_[static_cast<std::size_t>(root)]; }
+    std::int32_t publicIdOfRoot(std::int32_t root) const { return idOfCode(entry(root)); }
     void setPublicId(std::int32_t root, std::int32_t publicId) {
-        publicId_[static_cast<std::size_t>(root)] = publicId;
+        parent_[static_cast<std::size_t>(root)] = rootCode(publicId);
     }
 
     // The set of keptRoot survives with its id; the other set joins it. Returns the root of the joined set:
@@ -46,8 +53,9 @@ public:
     std::int32_t join(std::int32_t removedRoot, std::int32_t keptRoot) {
         const std::int32_t root = std::min(removedRoot, keptRoot);
         const std::int32_t child = std::max(removedRoot, keptRoot);
+        const std::int32_t kept = entry(keptRoot);
         parent_[static_cast<std::size_t>(child)] = root;
-        publicId_[static_cast<std::size_t>(root)] = publicId_[static_cast<std::size_t>(keptRoot)];
+        parent_[static_cast<std::size_t>(root)] = kept;
         return root;
     }
 
@@ -55,8 +63,7 @@ public:
     void openRange(std::int32_t begin, std::int32_t end) {
         gapBegin_ = size_;
         gapEnd_ = static_cast<std::size_t>(begin);
-        for (std::int32_t label = begin; label < end; ++label)
-            parent_[static_cast<std::size_t>(label)] = label;
+        std::fill(parent_.data() + begin, parent_.data() + end, rootCode(0));
         size_ = static_cast<std::size_t>(end);
     }
     // A label of no id of its own that stands for a set already there: joined to it with no event.
@@ -69,21 +76,25 @@ public:
     void settleFinalIds() {
         for (const auto& [from, to] : ranges())
             for (std::size_t label = from; label < to; ++label) {
-                const auto up = static_cast<std::size_t>(parent_[label]);
-                parent_[label] = up == label ? publicId_[label] : parent_[up];
+                const std::int32_t up = parent_[label];
+                parent_[label] = up < 0 ? idOfCode(up) : parent_[static_cast<std::size_t>(up)];
             }
     }
-    std::int32_t finalId(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
+    std::int32_t finalId(std::int32_t label) const { return entry(label); }
     // The final public ids by label, once settled.
     const std::int32_t* finalIds() const { return parent_.data(); }
 
 private:
+    static std::int32_t rootCode(std::int32_t publicId) { return -1 - publicId; }
+    static std::int32_t idOfCode(std::int32_t code) { return -1 - code; }
+    std::int32_t entry(std::int32_t label) const { return parent_[static_cast<std::size_t>(label)]; }
+
     std::array<std::pair<std::size_t, std::size_t>, 2> ranges() const {
         return {{{0, std::min(gapBegin_, size_)}, {gapEnd_, size_}}};
     }
 
     LargeArray<std::int32_t>& parent_;
-    LargeArray<std::int32_t>& publicId_;
+    PagesAhead ahead_;
     std::size_t size_ = 0;
     std::size_t gapBegin_ = std::numeric_limits<std::size_t>::max(); // no gap: the second range is empty
     std::size_t gapEnd_ = std::numeric_limits<std::size_t>::max();

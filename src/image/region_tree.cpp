@@ -39,22 +39,22 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
             root = p;
     }
     if (root != 0) {
-        // Children of every region in link order.
+        // Children of every region in link order: each region's entry first counts its children up to its
+        // end, then the links, taken from the last, put each child below its parent's end and move it down,
+        // which leaves the entry at the start. No second array of cursors.
         std::int32_t* offsets = atLeast(scratch.childOffsets, slots).data();
         std::fill_n(offsets, slots, 0);
         for (std::int32_t i = 1; i <= count; ++i)
             if (inTable(link(i).parentId))
-                ++offsets[static_cast<std::size_t>(link(i).parentId) + 1];
+                ++offsets[static_cast<std::size_t>(link(i).parentId)];
         for (std::size_t id = 1; id < slots; ++id)
             offsets[id] += offsets[id - 1];
         std::int32_t* children =
             atLeast(scratch.children, static_cast<std::size_t>(offsets[slots - 1]) + 1).data();
-        std::int32_t* fill = atLeast(scratch.fill, slots).data();
-        std::copy_n(offsets, slots - 1, fill);
         tree.nodes.reserve(static_cast<std::size_t>(count) + 1);
-        for (std::int32_t i = 1; i <= count; ++i)
+        for (std::int32_t i = count; i >= 1; --i)
             if (inTable(link(i).parentId))
-                children[static_cast<std::size_t>(fill[static_cast<std::size_t>(link(i).parentId)]++)] =
+                children[static_cast<std::size_t>(--offsets[static_cast<std::size_t>(link(i).parentId)])] =
                     link(i).childId;
 
         // Depth-first, each child's subtree before the next child; an explicit stack, as nesting can run
@@ -94,8 +94,10 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
             tree.nodes.push_back({child, top.node, false});
             tree.nodeByRegion[static_cast<std::size_t>(child)] = node;
             tree.nodes[static_cast<std::size_t>(top.node)].expanded = true;
-            const Frame next{child, node, offsets[static_cast<std::size_t>(child)], top.depth + 1};
-            stack.push_back(next);
+            // A leaf, as most are, needs no frame of its own.
+            const std::int32_t first = offsets[static_cast<std::size_t>(child)];
+            if (first != offsets[static_cast<std::size_t>(child) + 1])
+                stack.push_back(Frame{child, node, first, top.depth + 1});
         }
     }
 
@@ -109,7 +111,8 @@ RegionTree buildRegionTree(RegionTables& tables, ParseScratch* given) {
         tree.childOffsets[i] += tree.childOffsets[i - 1];
     tree.childNodes.resize(n > 0 ? n - 1 : 0);
     tree.rowInParent.assign(n, 0);
-    std::int32_t* fill = atLeast(scratch.fill, n + 1).data();
+    // The regions' children are not needed any more: their room holds each node's next free slot.
+    std::int32_t* fill = atLeast(scratch.children, n + 1).data();
     std::copy_n(tree.childOffsets.data(), n, fill);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t parent = tree.nodes[i].parentNode;

@@ -100,7 +100,10 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
     // 1. The lower rows begun on a second thread, the upper ones scanned here.
     SplitScan split(g, bytes, rowLabels, scratch.parent.data(), threads);
     ShareThread warm;
-    scanRows(g, bytes, 1, split.lastOwnRow(g.height), above, rowLabels, 0, frame, idScan);
+    const std::int32_t ownRows = split.lastOwnRow(g.height);
+    BoundaryPairs ownPairs(expectedBoundaryPairs(w, ownRows));
+    scanRows(g, bytes, 1, ownRows, above, rowLabels, 0, frame, idScan, ownPairs);
+    const std::size_t ownRestFrom = ownPairs.size();
     if (split.active()) {
         // 2. The memory of the last stages paged in on the other core while the second thread's record is
         //    played back here; then the rows it did not get to.
@@ -108,17 +111,18 @@ RegionTables labelAndLink(const PixelGeometry& g, const std::uint8_t* bytes, con
         const std::size_t regions = split.foreseenRegions(ids.liveCount(), g.height, maxRuns);
         warm.start([&scratch, regions](const std::atomic<bool>& stop) { warmUp(scratch, regions, stop); });
         split.playBack(sets, ids, idScan, above, frame);
-        split.scanRest(g, bytes, above, rowLabels, frame, idScan);
+        split.scanRest(g, bytes, above, rowLabels, frame, idScan, ownPairs);
     }
 
     // 3. The final public id of every set, by label.
     sets.settleFinalIds();
     warm.end(false); // what it has not paged in by now is paged in where it is used
 
-    // 4. The links and the region table, the lower rows read on the other core; then the map's labels turned
-    //    into final ids, begun on the other core.
+    // 4. The links and the region table, the second thread's pairs read on the other core; then the map's
+    //    labels turned into final ids, begun on the other core.
     const bool big = std::int64_t{w} * g.height >= threads.fromPixels;
-    linkRegions(tables, rowLabels, sets.finalIds(), ids, scratch, secondShareRow(g, threads));
+    linkRegions(tables, {ownPairs, ownRestFrom, split.active() ? &split.pairs() : nullptr}, sets.finalIds(),
+                ids, scratch, big);
     mapFill.start(std::make_unique<MapFill>(std::move(rowLabels), sets.finalIds(), sets.finalId(frame)), big);
     if (progress)
         progress(1.0);

@@ -3,6 +3,7 @@
 // thread's, which hands out public ids as it goes, and the second thread's, which records what it would do.
 // The labels wait in the map or as runs (row_labels.h) until every label's region is settled.
 
+#include "boundary_pairs.h"
 #include "pixel_geometry.h"
 #include "regions.h"
 #include "row_labels.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -30,8 +32,9 @@ struct UpperRow {
     const std::int32_t* runAt = nullptr; // null: found by a search
 };
 
-// Labels the runs of one row against the row above. Regions decides what a new region, a region that an
-// upper one swallows at birth, and a join of two regions do.
+// Labels the runs of one row against the row above, and notes whether each reaches an upper run of its class.
+// Regions decides what a new region, a region that an upper one swallows at birth, and a join of two regions
+// do.
 //
 // A run touches the upper runs over columns a - 1 .. b (its first pixel's upper-left and upper neighbours,
 // and above the rest); those of its own class are every other one, f, f + 2 .. l. The first pixel takes the
@@ -40,8 +43,8 @@ struct UpperRow {
 // these choices a coin toss, so they are reduced to the fewest branches: the upper-left and upper
 // neighbours are not told apart, and f is never looked up twice.
 template <bool columnsAbove, typename Regions>
-void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* curLabel, const UpperRow& up,
-              std::int32_t frame, Regions& regions) {
+void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* curLabel, bool* reachesUp,
+              const UpperRow& up, std::int32_t frame, Regions& regions) {
     const std::int32_t* upStart = up.start;
     std::int32_t* upLabel = up.label;
     // Upper run k is light when its parity is this; the indices are compared signed, as l may fall below 0.
@@ -83,6 +86,7 @@ void labelRow(const RowRuns& cur, const std::int32_t* curStart, std::int32_t* cu
                 mine = regions.join(mine, upper);
         }
         curLabel[k] = mine;
+        reachesUp[k] = l >= f;
         if constexpr (!columnsAbove)
             u = ub; // the next run's column a - 1 is this one's b
     }
@@ -140,12 +144,12 @@ inline void writeMapRow(const LabelledRow& row, std::int32_t width, std::int32_t
 }
 
 // Splits rows first .. last into runs, labels them against above (the row before first, left holding the last
-// row done) and puts the labels in out, as keeper. Stops early when regions.goOn(y) says so. Returns the rows
-// done.
+// row done), puts the labels in out, as keeper, and offers each row's pairs of neighbouring labels to pairs.
+// Stops early when regions.goOn(y) says so. Returns the rows done.
 template <typename Regions>
 std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::int32_t first,
                       std::int32_t last, LabelledRow& above, RowLabels& out, std::uint8_t keeper,
-                      std::int32_t frame, Regions& regions) {
+                      std::int32_t frame, Regions& regions, BoundaryPairs& pairs) {
     // For rows of short runs (noise), the run of the row that holds each column: the upper runs of a run are
     // then looked up, where a search would stop after a random number of steps, mispredicted half the time.
     // Rows of long runs keep the search, which costs less than writing a column each. A row is taken for
@@ -153,6 +157,8 @@ std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::in
     const std::int32_t w = g.width;
     const std::size_t rowBytes = (static_cast<std::size_t>(w) + 1) * sizeof(std::int32_t);
     LabelledRow current(w);
+    // Of the row's runs; not bytes, which the compiler must take to alias everything the labelling reads.
+    const auto reachesUp = std::make_unique<bool[]>(static_cast<std::size_t>(w) + 1);
     // The map is paged in a block of rows at a time ahead of the row being written.
     constexpr std::int32_t pageInRows = 16;
     std::int32_t pagedIn = first;
@@ -174,9 +180,10 @@ std::int32_t scanRows(const PixelGeometry& g, const std::uint8_t* bytes, std::in
 
         std::int32_t* curLabel = current.label.data();
         if (above.columns)
-            labelRow<true>(cur, curStart, curLabel, above.upper(), frame, regions);
+            labelRow<true>(cur, curStart, curLabel, reachesUp.get(), above.upper(), frame, regions);
         else
-            labelRow<false>(cur, curStart, curLabel, above.upper(), frame, regions);
+            labelRow<false>(cur, curStart, curLabel, reachesUp.get(), above.upper(), frame, regions);
+        pairs.offerRow(curLabel, reachesUp.get(), cur.count);
         if (current.columns) {
             if (y >= pagedIn) {
                 pagedIn = std::min(last + 1, y + pageInRows);

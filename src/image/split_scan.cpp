@@ -30,6 +30,8 @@ struct LoggedScan {
     std::int32_t rowsLeft;                                           // -1: no limit
     std::vector<std::pair<std::size_t, std::int32_t>> progressMarks; // events logged when row y was done
     std::int64_t netRegions = 0; // new regions less joins: about what its rows add to the live count
+    PagesAhead parentAhead;
+    PagesAhead logAhead;
 
     std::int32_t find(std::int32_t label) {
         while (parent[label] != label) {
@@ -59,6 +61,8 @@ struct LoggedScan {
         return rowsLeft > 0 || (rowsLeft < 0 && !stop.load(std::memory_order_relaxed));
     }
     void rowDone(std::int32_t y) {
+        parentAhead.follow(parent + next);
+        logAhead.follow(log + logged);
         if (rowsLeft > 0)
             --rowsLeft;
         if ((y & 255) == 0)
@@ -70,8 +74,8 @@ struct LoggedScan {
 // share.firstLabel on. The row above its share is split into runs again here, so it never reads what the
 // calling thread writes.
 void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RowLabels& out, std::int32_t* parent,
-                     std::uint64_t* log, const std::atomic<bool>& stop, std::int32_t rowLimit,
-                     SecondShare& share) noexcept {
+                     LargeArray<std::uint64_t>& log, const std::atomic<bool>& stop, std::int32_t rowLimit,
+                     SecondShare& share, BoundaryPairs& pairs) noexcept {
     try {
         const std::int32_t w = g.width;
         LabelledRow seam(w);
@@ -87,9 +91,15 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RowLabel
             parent[label] = label;
         }
         parent[frame] = frame;
-        LoggedScan scan{parent, frame + 1 + static_cast<std::int32_t>(runs.count), log, 0, stop, rowLimit, {},
-                        0};
-        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, seam, out, 1, frame, scan);
+        LoggedScan scan{
+            parent, frame + 1 + static_cast<std::int32_t>(runs.count), log.data(), 0, stop, rowLimit, {}, 0};
+        // Its labels: a stand-in for each run of the seam and the frame, and a run at every pixel of its
+        // rows.
+        const std::size_t labelsAtMost =
+            static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share.firstRow + 2) + 2;
+        scan.parentAhead = PagesAhead(parent + frame, labelsAtMost * sizeof(std::int32_t));
+        scan.logAhead = PagesAhead(log.data(), log.size() * sizeof(std::uint64_t));
+        share.rowsDone = scanRows(g, bytes, share.firstRow, g.height, seam, out, 1, frame, scan, pairs);
         share.labelsEnd = scan.next;
         share.logged = scan.logged;
         share.progressMarks = std::move(scan.progressMarks);
@@ -97,6 +107,7 @@ void scanSecondShare(const PixelGeometry& g, const std::uint8_t* bytes, RowLabel
         share.lastRow = std::move(seam);
     } catch (...) {
         share.rowsDone = 0; // the calling thread scans the share itself
+        pairs.clear();
     }
 }
 
@@ -124,9 +135,10 @@ SplitScan::SplitScan(const PixelGeometry& g, const std::uint8_t* bytes, RowLabel
         2 * static_cast<std::size_t>(w) * static_cast<std::size_t>(g.height - share_.firstRow + 1) +
         static_cast<std::size_t>(w) + 2;
     log_ = LargeArray<std::uint64_t>(eventsAtMost);
-    const bool started = thread_.start([=, &out, &share = share_, events = log_.data(),
+    pairs_ = BoundaryPairs(expectedBoundaryPairs(w, g.height - share_.firstRow + 1));
+    const bool started = thread_.start([=, &out, &share = share_, &pairs = pairs_, &log = log_,
                                         rowLimit = threads.secondThreadRows](const std::atomic<bool>& stop) {
-        scanSecondShare(g, bytes, out, parent, events, stop, rowLimit, share);
+        scanSecondShare(g, bytes, out, parent, log, stop, rowLimit, share, pairs);
     });
     if (!started)
         share_.firstRow = 0; // no thread to be had: one thread scans all
@@ -188,9 +200,9 @@ void SplitScan::playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const
 }
 
 void SplitScan::scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast,
-                         RowLabels& out, std::int32_t frame, IdScan& idScan) {
+                         RowLabels& out, std::int32_t frame, IdScan& idScan, BoundaryPairs& ownPairs) {
     LabelledRow& above = share_.rowsDone > 0 ? share_.lastRow : ownLast;
-    scanRows(g, bytes, share_.firstRow + share_.rowsDone, g.height, above, out, 0, frame, idScan);
+    scanRows(g, bytes, share_.firstRow + share_.rowsDone, g.height, above, out, 0, frame, idScan, ownPairs);
 }
 
 } // namespace zelmar::parsing

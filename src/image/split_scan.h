@@ -3,11 +3,13 @@
 // record of every event that gives or frees an id; the calling thread plays the record back in raster order,
 // so ids, tables and tree come out exactly as from one thread.
 
+#include "boundary_pairs.h"
 #include "helper_threads.h"
 #include "id_scan.h"
 #include "large_array.h"
 #include "row_scan.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -15,8 +17,15 @@
 
 namespace zelmar::parsing {
 
-// The first row of a second thread's share, in the scan and in reading the links, or 0 for none.
+// The first row of a second thread's share of the scan, or 0 for none.
 std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads);
+
+// The first room for the boundary pairs of rows of a width: about one is kept a new region, and noise makes
+// one every dozen pixels.
+inline std::size_t expectedBoundaryPairs(std::int32_t width, std::int32_t rows) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(std::max(rows, 0)) / 8 +
+           static_cast<std::size_t>(width);
+}
 
 // What the second thread leaves for the calling thread.
 struct SecondShare {
@@ -55,13 +64,16 @@ public:
     // one above the second thread's share.
     void playBack(RegionSets& sets, RegionIds& ids, IdScan& idScan, const LabelledRow& ownLast,
                   std::int32_t frame);
-    // Scans the rows the second thread did not get to.
+    // Scans the rows the second thread did not get to, their pairs offered to the calling thread's own.
     void scanRest(const PixelGeometry& g, const std::uint8_t* bytes, LabelledRow& ownLast, RowLabels& out,
-                  std::int32_t frame, IdScan& idScan);
+                  std::int32_t frame, IdScan& idScan, BoundaryPairs& ownPairs);
+    // The pairs of the rows the second thread scanned, once it has ended.
+    const BoundaryPairs& pairs() const { return pairs_; }
 
 private:
     SecondShare share_;
     LargeArray<std::uint64_t> log_;
+    BoundaryPairs pairs_;
     bool waitForAll_ = false;
     ShareThread thread_; // last: it ends before what it writes to goes
 };

@@ -11,6 +11,13 @@
 
 namespace zelmar::parsing {
 
+// The first room for the boundary pairs of rows of a width: about one is kept a new region, and noise makes
+// one every dozen pixels.
+inline std::size_t expectedBoundaryPairs(std::int32_t width, std::int32_t rows) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(std::max(rows, 0)) / 8 +
+           static_cast<std::size_t>(width);
+}
+
 // The label pairs at the run boundaries of one scan's rows, in raster order, each as met (left label high,
 // right low), less those whose two regions are sure to have met before: the first meeting of every pair of
 // regions is kept, and the links come out of these once every label has its final id. What is kept is about
@@ -55,14 +62,13 @@ public:
     // All given up: the rows are offered again elsewhere.
     void clear() { size_ = 0; }
 
+    static std::uint64_t pairOf(std::int32_t left, std::int32_t right) {
+        return std::uint64_t(std::uint32_t(left)) << 32 | std::uint32_t(right);
+    }
     static std::int32_t leftOf(std::uint64_t pair) { return static_cast<std::int32_t>(pair >> 32); }
     static std::int32_t rightOf(std::uint64_t pair) { return static_cast<std::int32_t>(pair & 0xffffffffu); }
 
 private:
-    static std::uint64_t pairOf(std::int32_t left, std::int32_t right) {
-        return std::uint64_t(std::uint32_t(left)) << 32 | std::uint32_t(right);
-    }
-
     void grow(std::size_t atLeast) {
         LargeArray<std::uint64_t> bigger(std::max(pairs_.size() * 2, size_ + atLeast));
         std::copy_n(pairs_.data(), size_, bigger.data());

@@ -41,7 +41,7 @@ struct LowerPairs {
         try {
             std::size_t n = 0;
             const auto keep = [this, &n](std::int32_t left, std::int32_t right) {
-                found[n++] = std::uint64_t(std::uint32_t(left)) << 32 | std::uint32_t(right);
+                found[n++] = BoundaryPairs::pairOf(left, right);
             };
             for (std::size_t at = 0; at < pairs.size() && !stop.load(std::memory_order_relaxed);) {
                 const std::size_t end = std::min(pairs.size(), at + pairsABatch);

@@ -9,7 +9,6 @@
 #include "large_array.h"
 #include "row_scan.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -19,13 +18,6 @@ namespace zelmar::parsing {
 
 // The first row of a second thread's share of the scan, or 0 for none.
 std::int32_t secondShareRow(const PixelGeometry& g, const ParseThreads& threads);
-
-// The first room for the boundary pairs of rows of a width: about one is kept a new region, and noise makes
-// one every dozen pixels.
-inline std::size_t expectedBoundaryPairs(std::int32_t width, std::int32_t rows) {
-    return static_cast<std::size_t>(width) * static_cast<std::size_t>(std::max(rows, 0)) / 8 +
-           static_cast<std::size_t>(width);
-}
 
 // What the second thread leaves for the calling thread.
 struct SecondShare {
